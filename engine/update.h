@@ -1,0 +1,99 @@
+// The firmware transfer engine: plain functions that speak SCPI to one
+// instrument through the VISA C API.
+//
+// Every entry operation takes the resource name by copy, opens its own
+// resource-manager and instrument sessions, locks the instrument exclusively
+// without waiting, and unlocks and closes both before it returns, on every
+// path. Diagnostics go to standard error and upload progress to standard
+// output; nothing here shows anything to the operator and nothing is retried.
+//
+// Not reentrant: the two report buffers are shared. One call at a time.
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include "visa.h"
+
+// The I/O timeout of the long steps (start and uploads), in milliseconds.
+inline constexpr int32_t update_timeout_ms = 240000;
+
+// Capacities of the copies the operations take of their text arguments,
+// terminator included. Longer texts are refused with an "update: ..." line.
+inline constexpr int update_resource_capacity = 64;
+inline constexpr int update_identifier_capacity = 16;
+inline constexpr int update_path_capacity = 256;
+
+// An error-queue reply is read with at most this many bytes.
+inline constexpr int update_scpi_reply_max = 256;
+
+// The drain stops after this many entries even if the instrument still
+// reports errors: an instrument that never says "no error" must not hang us.
+inline constexpr int update_scpi_drain_limit = 1000;
+
+// ---- entry operations (what the workflow calls) -----------------------------
+
+// Sends "*IDN?" and reads at most size - 1 bytes of reply into `reply`,
+// terminated after the bytes received. 1 on success, 0 on failure.
+int update_identify(const char* resource, char* reply, int size, int32_t timeout_ms);
+
+// Clears status, enters update mode and drains the error queue (entries are
+// printed but do not fail the call). 1 on success, 0 on failure.
+int update_start(const char* resource);
+
+// Uploads one image file. 0 on success, 1 on failure (polarity as callers
+// rely on it). A requested block size of 0 or less means one block.
+int update_image(const char* resource, const char* image, const char* path,
+                 int32_t requested_block_size);
+
+// Leaves update mode. Reports failures and returns nothing.
+void update_end(const char* resource);
+
+// Waits 4 s holding the lock, then asks the instrument to restart its host
+// processor. Reports failures and returns nothing.
+void update_reboot_host(const char* resource);
+
+// ---- primitives ---------------------------------------------------------------
+
+void update_report_visa_error(ViSession vi, ViStatus status);
+void update_report_status(ViStatus status, ViSession vi);
+void update_set_timeout(ViSession vi, int32_t timeout_ms);
+ViStatus update_configure_session(ViSession vi);
+
+// `reply` must hold update_scpi_reply_max + 1 bytes.
+int update_read_scpi_error(ViSession vi, char* reply);
+int update_check_scpi_errors(ViSession vi);
+
+// Length of the open file descriptor's file; 0 if it cannot be had or does
+// not fit a signed 32-bit count.
+int32_t update_file_length(int fd);
+
+// Session procedure. On success *rm and *vi are open and *vi is locked; on
+// failure both are closed again and the reason has been written.
+bool update_open_session(const char* resource, ViSession* rm, ViSession* vi);
+void update_close_session(ViSession rm, ViSession vi);
+
+// ---- image upload --------------------------------------------------------------
+
+int update_send_file(ViSession vi, const char* path, const char* image,
+                     int32_t requested_block_size);
+bool update_query_sector_size(ViSession vi, const char* image, int32_t* sector_size);
+
+// Writes "DIAG:UPD:BLOC? #<n><length>" at the buffer's start and returns its
+// length (at most update_block_header_max). `length` must be 0..999999999.
+int update_format_block_header(int32_t length, char* buffer);
+inline constexpr int update_block_header_max = 27;
+inline constexpr int32_t update_block_length_max = 999999999;
+
+bool update_write_block(ViSession vi, const ViByte* message, int32_t length);
+int update_read_reply_code(ViSession vi);
+void update_abort_transfer(ViSession vi);
+
+// ---- seams -------------------------------------------------------------------
+
+// Where diagnostics and progress go; null restores stderr and stdout.
+void update_set_streams(FILE* out, FILE* err);
+
+// The millisecond sleep before the reboot command; null restores the real one.
+using update_sleep_fn = void (*)(uint32_t milliseconds);
+void update_set_sleep(update_sleep_fn sleep);
