@@ -1,0 +1,548 @@
+#include "update.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+// Every line the engine writes. Callers and instruments' operators rely on
+// these texts byte for byte, so they live here and nowhere else.
+constexpr char text_visa_error[] = "VISA error: %d - %s\n";
+constexpr char text_timed_out[] = "Command timed out!\n";
+constexpr char text_rm_failed[] = "update: viOpenDefaultRM failed\n";
+constexpr char text_open_failed[] = "update: viOpen failed\n";
+constexpr char text_locked[] = "update: Device locked by another process.\n";
+constexpr char text_lock_failed[] = "update: viLock failed\n";
+constexpr char text_scpi_error[] = "update: SCPI error - %s";
+constexpr char text_scpi_unreadable[] = "update: unreadable SCPI error reply '%s'\n";
+constexpr char text_scpi_endless[] =
+    "update: SCPI error queue still not empty after %d entries\n";
+constexpr char text_cant_open[] = "update: can't open file '%s'\n";
+constexpr char text_length[] = "update: file '%s' length is %d\n";
+constexpr char text_too_large[] =
+    "update: file '%s' is too large (%lld bytes; at most 2147483647)\n";
+constexpr char text_no_blocks[] = "update: image '%s' does not support block transfers\n";
+constexpr char text_block_too_long[] =
+    "update: block of %lld bytes is too long for a definite-length block (at most 999999999)\n";
+constexpr char text_alloc[] = "update: failed to allocate buffer\n";
+constexpr char text_short_file[] = "update: failed to read image file\n";
+constexpr char text_illegal_return[] = "update: illegal error return '%s'\n";
+constexpr char text_illegal_sector[] = "update: illegal sector size reported '%s'\n";
+constexpr char text_resource_too_long[] =
+    "update: resource name too long (%zu characters; at most 63)\n";
+constexpr char text_identifier_too_long[] =
+    "update: image identifier too long (%zu characters; at most 15)\n";
+constexpr char text_path_too_long[] = "update: file path too long (%zu characters; at most 255)\n";
+constexpr char text_reply_buffer[] = "update: reply buffer of %d bytes is too small\n";
+constexpr char text_update_failed[] = "\nUpdate failed.  Please re-run the application.\n";
+constexpr char text_sending[] = "Sending file, please wait.\n";
+constexpr char text_bytes_sent[] = "Bytes sent = %ld.\n";
+constexpr char text_programming[] = "Programming flash, please wait.\n";
+constexpr char text_progress[] = "Progress %3d%%\r";
+
+constexpr char cmd_idn[] = "*IDN?\n";
+constexpr char cmd_cls[] = "*cls\n";
+constexpr char cmd_start[] = "DIAG:UPD:STARt\n";
+constexpr char cmd_debug[] = "DIAG:SCPI:DEBUG ON\n";
+constexpr char cmd_sector[] = "DIAG:UPD:SSIZ? %s\n";
+constexpr char cmd_init[] = "DIAG:UPD:INIT? %s,%d,%d\n";
+constexpr char cmd_block[] = "DIAG:UPD:BLOC? #";
+constexpr char cmd_done[] = "DIAG:UPD:DONE\n";
+constexpr char cmd_end[] = "DIAG:UPD:END\n";
+constexpr char cmd_reboot[] = "DIAG:HW:HOST:REBoot\n";
+constexpr char cmd_syst_err[] = ":SYST:ERR?\n";
+
+constexpr ViUInt32 write_piece = 4096;
+constexpr int command_capacity = 512;
+constexpr int reply_capacity = 512;
+constexpr uint32_t reboot_wait_ms = 4000;
+
+// The two report buffers that outlive a call; they make the engine non-reentrant.
+char status_description[1024];
+char scpi_reply[update_scpi_reply_max + 1];
+
+FILE* out_stream = nullptr;
+FILE* err_stream = nullptr;
+FILE* out() { return out_stream ? out_stream : stdout; }
+FILE* err() { return err_stream ? err_stream : stderr; }
+
+void real_sleep(uint32_t milliseconds) {
+    timespec left{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+update_sleep_fn sleep_hook = real_sleep;
+
+// Writes `length` bytes as one VISA write; a failed or short write is reported.
+bool send(ViSession vi, const void* data, ViUInt32 length) {
+    ViUInt32 written = 0;
+    const ViStatus status = viWrite(vi, static_cast<ViConstBuf>(data), length, &written);
+    if (status < VI_SUCCESS || written != length) {
+        update_report_status(status, vi);
+        return false;
+    }
+    return true;
+}
+
+template <size_t N>
+bool send_text(ViSession vi, const char (&text)[N]) {
+    return send(vi, text, N - 1);
+}
+
+// Reads at most capacity - 1 bytes into `buffer` and terminates them. A broken
+// library that claims more than it was asked for cannot overrun the buffer.
+ViStatus receive(ViSession vi, char* buffer, ViUInt32 capacity) {
+    ViUInt32 got = 0;
+    const ViStatus status = viRead(vi, reinterpret_cast<ViPBuf>(buffer), capacity - 1, &got);
+    buffer[got < capacity ? got : capacity - 1] = '\0';
+    return status;
+}
+
+// Parses a decimal integer the way the instrument's replies are read: leading
+// white space, one optional sign, digits; whatever follows is ignored.
+// Out-of-range values saturate. False when there are no digits.
+bool parse_decimal(const char* text, int32_t* value) {
+    errno = 0;
+    char* end = nullptr;
+    const long long parsed = std::strtoll(text, &end, 10);
+    if (end == text) return false;
+    *value = static_cast<int32_t>(parsed > INT32_MAX ? INT32_MAX
+                                  : parsed < INT32_MIN ? INT32_MIN
+                                                       : parsed);
+    return true;
+}
+
+int64_t file_size(int fd) {
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return 0;
+    return status.st_size;
+}
+
+// read() until `length` bytes or end of file; returns the count read.
+int64_t read_fully(int fd, ViByte* into, int64_t length) {
+    int64_t done = 0;
+    while (done < length) {
+        const ssize_t got = ::read(fd, into + done, static_cast<size_t>(length - done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += got;
+    }
+    return done;
+}
+
+// Copies `text` into a fixed buffer, refusing what would not fit.
+bool copy_bounded(const char* text, char* into, size_t capacity, const char* refusal) {
+    const size_t length = text ? std::strlen(text) : 0;
+    if (length >= capacity) {
+        std::fprintf(err(), refusal, length);
+        return false;
+    }
+    std::memcpy(into, text ? text : "", length + 1);
+    return true;
+}
+
+}  // namespace
+
+void update_set_streams(FILE* out_to, FILE* err_to) {
+    out_stream = out_to;
+    err_stream = err_to;
+}
+
+void update_set_sleep(update_sleep_fn sleep) { sleep_hook = sleep ? sleep : real_sleep; }
+
+// ---- primitives ----------------------------------------------------------------
+
+void update_report_visa_error(ViSession vi, ViStatus status) {
+    status_description[0] = '\0';
+    viStatusDesc(vi, status, status_description);
+    status_description[sizeof status_description - 1] = '\0';
+    std::fprintf(err(), text_visa_error, static_cast<int>(status), status_description);
+}
+
+void update_report_status(ViStatus status, ViSession vi) {
+    if (status == VI_ERROR_TMO)
+        std::fputs(text_timed_out, err());
+    else
+        update_report_visa_error(vi, status);
+}
+
+void update_set_timeout(ViSession vi, int32_t timeout_ms) {
+    const ViAttrState value = timeout_ms < 0 ? VI_TMO_INFINITE : static_cast<ViUInt32>(timeout_ms);
+    const ViStatus status = viSetAttribute(vi, VI_ATTR_TMO_VALUE, value);
+    if (status < VI_SUCCESS) update_report_visa_error(vi, status);
+}
+
+ViStatus update_configure_session(ViSession vi) {
+    ViUInt16 type = 0;
+    const ViStatus status = viGetAttribute(vi, VI_ATTR_INTF_TYPE, &type);
+    if (status != VI_SUCCESS) return status;
+    if (type == VI_INTF_TCPIP) return viSetAttribute(vi, VI_ATTR_TERMCHAR_EN, VI_TRUE);
+    return VI_SUCCESS;
+}
+
+int update_read_scpi_error(ViSession vi, char* reply) {
+    reply[0] = '\0';
+    if (!send_text(vi, cmd_syst_err)) return 0;
+    const ViStatus status = receive(vi, reply, update_scpi_reply_max + 1);
+    if (status < VI_SUCCESS) {
+        update_report_status(status, vi);
+        return 0;
+    }
+    // The first character is the sign and the magnitude follows it directly.
+    // A reply without a sign starts with its first digit instead; reading that
+    // digit as a sign would turn "10,..." into 0 and "0,..." into no number.
+    int32_t magnitude = 0;
+    if (reply[0] >= '0' && reply[0] <= '9') {
+        parse_decimal(reply, &magnitude);
+        return magnitude;
+    }
+    if (reply[0] != '\0' && reply[1] >= '0' && reply[1] <= '9') {
+        parse_decimal(reply + 1, &magnitude);
+        return reply[0] == '-' ? -magnitude : magnitude;
+    }
+    // No number at all: like a queue that cannot be read, it counts as empty,
+    // so that the drain ends.
+    std::fprintf(err(), text_scpi_unreadable, reply);
+    return 0;
+}
+
+int update_check_scpi_errors(ViSession vi) {
+    const int first = update_read_scpi_error(vi, scpi_reply);
+    int current = first;
+    for (int printed = 0; current != 0; ++printed) {
+        if (printed == update_scpi_drain_limit) {
+            std::fprintf(err(), text_scpi_endless, update_scpi_drain_limit);
+            break;
+        }
+        std::fprintf(err(), text_scpi_error, scpi_reply);
+        current = update_read_scpi_error(vi, scpi_reply);
+    }
+    return first;
+}
+
+int32_t update_file_length(int fd) {
+    const int64_t size = file_size(fd);
+    return size > INT32_MAX ? 0 : static_cast<int32_t>(size);
+}
+
+bool update_open_session(const char* resource, ViSession* rm, ViSession* vi) {
+    char name[update_resource_capacity];
+    if (!copy_bounded(resource, name, sizeof name, text_resource_too_long)) return false;
+
+    *rm = VI_NULL;
+    *vi = VI_NULL;
+    ViStatus status = viOpenDefaultRM(rm);
+    if (status < VI_SUCCESS) {
+        std::fputs(text_rm_failed, err());
+        update_report_visa_error(VI_NULL, status);
+        return false;
+    }
+    status = viOpen(*rm, name, VI_NULL, 0, vi);
+    if (status != VI_SUCCESS) {
+        std::fputs(text_open_failed, err());
+        update_report_visa_error(*rm, status);
+        viClose(*rm);
+        return false;
+    }
+    status = viLock(*vi, VI_EXCLUSIVE_LOCK, 0, VI_NULL, VI_NULL);
+    if (status < VI_SUCCESS) {
+        if (status == VI_ERROR_TMO) {
+            std::fputs(text_locked, err());
+        } else {
+            std::fputs(text_lock_failed, err());
+            update_report_visa_error(*vi, status);
+        }
+        viClose(*vi);
+        viClose(*rm);
+        return false;
+    }
+    return true;
+}
+
+void update_close_session(ViSession rm, ViSession vi) {
+    viUnlock(vi);
+    viClose(vi);
+    viClose(rm);
+}
+
+// ---- image upload ----------------------------------------------------------------
+
+int update_format_block_header(int32_t length, char* buffer) {
+    char digits[16];
+    const int count = std::snprintf(digits, sizeof digits, "%d", static_cast<int>(length));
+    return std::snprintf(buffer, update_block_header_max + 1, "%s%d%s", cmd_block, count, digits);
+}
+
+bool update_write_block(ViSession vi, const ViByte* message, int32_t length) {
+    ViStatus status = viSetAttribute(vi, VI_ATTR_SEND_END_EN, VI_FALSE);
+    if (status < VI_SUCCESS) {
+        update_report_status(status, vi);
+        return false;
+    }
+    const auto total = static_cast<ViUInt32>(length);
+    for (ViUInt32 offset = 0; offset < total;) {
+        const ViUInt32 piece = total - offset < write_piece ? total - offset : write_piece;
+        ViUInt32 written = 0;
+        status = viWrite(vi, message + offset, piece, &written);
+        if (status < VI_SUCCESS || written != piece) {
+            update_report_status(status, vi);
+            viSetAttribute(vi, VI_ATTR_SEND_END_EN, VI_TRUE);
+            return false;
+        }
+        offset += piece;
+    }
+    viSetAttribute(vi, VI_ATTR_SEND_END_EN, VI_TRUE);
+    if (!send(vi, "\n", 1)) return false;
+    return update_read_reply_code(vi) == 0;
+}
+
+int update_read_reply_code(ViSession vi) {
+    char reply[reply_capacity];
+    const ViStatus status = receive(vi, reply, sizeof reply);
+    if (status < VI_SUCCESS) {
+        update_report_status(status, vi);
+        return -1;
+    }
+    int32_t code = 0;
+    if (!parse_decimal(reply, &code)) {
+        std::fprintf(err(), text_illegal_return, reply);
+        return -1;
+    }
+    return code;
+}
+
+bool update_query_sector_size(ViSession vi, const char* image, int32_t* sector_size) {
+    *sector_size = 0;
+    char command[command_capacity];
+    const int length = std::snprintf(command, sizeof command, cmd_sector, image);
+    if (!send(vi, command, static_cast<ViUInt32>(length))) return false;
+    char reply[reply_capacity];
+    const ViStatus status = receive(vi, reply, sizeof reply);
+    if (status < VI_SUCCESS) {
+        update_report_status(status, vi);
+        return false;
+    }
+    int32_t size = 0;
+    if (!parse_decimal(reply, &size)) {
+        std::fprintf(err(), text_illegal_sector, reply);
+        return false;
+    }
+    *sector_size = size;
+    return true;
+}
+
+void update_abort_transfer(ViSession vi) {
+    ViUInt32 written = 0;
+    viWrite(vi, reinterpret_cast<ViConstBuf>(cmd_done), sizeof cmd_done - 1, &written);
+    std::fputs(text_update_failed, out());
+    std::fflush(out());
+}
+
+namespace {
+
+// Owns what one upload opens, so that every return releases it.
+struct Upload {
+    int fd = -1;
+    ViByte* buffer = nullptr;
+    ~Upload() {
+        std::free(buffer);
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// Builds the next block message in the transfer buffer: its header, then
+// `length` bytes read straight from the file behind it. Returns the message
+// length, or 0 when the file ended early.
+int32_t load_block(Upload& upload, int32_t length) {
+    const int header_length =
+        update_format_block_header(length, reinterpret_cast<char*>(upload.buffer));
+    if (read_fully(upload.fd, upload.buffer + header_length, length) != length) {
+        std::fputs(text_short_file, err());
+        return 0;
+    }
+    return header_length + length;
+}
+
+}  // namespace
+
+int update_send_file(ViSession vi, const char* path, const char* image,
+                     int32_t requested_block_size) {
+    Upload upload;
+    upload.fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (upload.fd < 0) {
+        std::fprintf(err(), text_cant_open, path);
+        return 1;
+    }
+    // A signed 32-bit length would turn negative from 2 GiB on.
+    const int64_t size = file_size(upload.fd);
+    if (size > INT32_MAX) {
+        std::fprintf(err(), text_too_large, path, static_cast<long long>(size));
+        return 1;
+    }
+    const int32_t length = update_file_length(upload.fd);
+    if (length <= 0) {
+        std::fprintf(err(), text_length, path, static_cast<int>(length));
+        return 1;
+    }
+    if (!send_text(vi, cmd_debug) || !send_text(vi, cmd_cls)) return 1;
+
+    // 64-bit arithmetic: rounding up to a sector may pass INT32_MAX before
+    // being cut back to the file length.
+    int64_t block = requested_block_size > 0 ? requested_block_size : length;
+    int32_t sector = 0;
+    if (update_query_sector_size(vi, image, &sector) && sector > 0) {
+        if (block % sector != 0) block = (block / sector + 1) * sector;
+        if (block > length) block = length;
+    } else if (block != length) {
+        std::fprintf(err(), text_no_blocks, image);
+        return 1;
+    }
+    if (block > update_block_length_max) {
+        std::fprintf(err(), text_block_too_long, static_cast<long long>(block));
+        return 1;
+    }
+
+    upload.buffer = static_cast<ViByte*>(std::malloc(static_cast<size_t>(block) + 64));
+    if (!upload.buffer) {
+        std::fputs(text_alloc, err());
+        return 1;
+    }
+    update_set_timeout(vi, update_timeout_ms);
+
+    // From here on every path sends the done command exactly once.
+    char command[command_capacity];
+    const int command_length = std::snprintf(command, sizeof command, cmd_init, image,
+                                             static_cast<int>(block), static_cast<int>(length));
+    if (!send(vi, command, static_cast<ViUInt32>(command_length)) ||
+        update_read_reply_code(vi) != 0 || update_check_scpi_errors(vi) != 0) {
+        update_abort_transfer(vi);
+        return 1;
+    }
+
+    if (block >= length) {
+        const int32_t message = load_block(upload, length);
+        if (message == 0) {
+            update_abort_transfer(vi);
+            return 1;
+        }
+        std::fputs(text_sending, out());
+        std::fflush(out());
+        if (!update_write_block(vi, upload.buffer, message)) {
+            update_abort_transfer(vi);
+            return 1;
+        }
+        std::fprintf(out(), text_bytes_sent, static_cast<long>(length));
+        std::fputs(text_programming, out());
+        std::fflush(out());
+    } else {
+        int64_t sent = 0;
+        while (sent < length) {
+            const int64_t next = sent + block;
+            const auto this_block = static_cast<int32_t>(next > length ? length - sent : block);
+            const int32_t message = load_block(upload, this_block);
+            if (message == 0 || !update_write_block(vi, upload.buffer, message)) {
+                update_abort_transfer(vi);
+                return 1;
+            }
+            sent = next > length ? length : next;
+            std::fprintf(out(), text_progress, static_cast<int>(sent * 100 / length));
+            std::fflush(out());
+            if (update_check_scpi_errors(vi) != 0) {
+                update_abort_transfer(vi);
+                return 1;
+            }
+        }
+    }
+    if (update_check_scpi_errors(vi) != 0) {
+        update_abort_transfer(vi);
+        return 1;
+    }
+    ViUInt32 written = 0;
+    viWrite(vi, reinterpret_cast<ViConstBuf>(cmd_done), sizeof cmd_done - 1, &written);
+    return 0;
+}
+
+// ---- entry operations --------------------------------------------------------------
+
+int update_identify(const char* resource, char* reply, int size, int32_t timeout_ms) {
+    if (!reply || size < 2) {
+        std::fprintf(err(), text_reply_buffer, size);
+        return 0;
+    }
+    reply[0] = '\0';
+    ViSession rm, vi;
+    if (!update_open_session(resource, &rm, &vi)) return 0;
+    int result = 0;
+    update_set_timeout(vi, timeout_ms);
+    if (const ViStatus status = update_configure_session(vi); status != VI_SUCCESS) {
+        update_report_status(status, vi);
+    } else if (send_text(vi, cmd_idn)) {
+        const ViStatus read_status = receive(vi, reply, static_cast<ViUInt32>(size));
+        if (read_status < VI_SUCCESS)
+            update_report_status(read_status, vi);
+        else
+            result = 1;
+    }
+    update_close_session(rm, vi);
+    return result;
+}
+
+int update_start(const char* resource) {
+    ViSession rm, vi;
+    if (!update_open_session(resource, &rm, &vi)) return 0;
+    int result = 0;
+    update_set_timeout(vi, update_timeout_ms);
+    if (const ViStatus status = update_configure_session(vi); status != VI_SUCCESS) {
+        update_report_status(status, vi);
+    } else if (send_text(vi, cmd_cls) && send_text(vi, cmd_start)) {
+        // Entries are printed so the operator's log shows them, but starting
+        // succeeded: the instrument took the command.
+        update_check_scpi_errors(vi);
+        result = 1;
+    }
+    update_close_session(rm, vi);
+    return result;
+}
+
+int update_image(const char* resource, const char* image, const char* path,
+                 int32_t requested_block_size) {
+    char identifier[update_identifier_capacity];
+    char file[update_path_capacity];
+    if (!copy_bounded(image, identifier, sizeof identifier, text_identifier_too_long) ||
+        !copy_bounded(path, file, sizeof file, text_path_too_long))
+        return 1;
+    ViSession rm, vi;
+    if (!update_open_session(resource, &rm, &vi)) return 1;
+    int result = 1;
+    if (const ViStatus status = update_configure_session(vi); status != VI_SUCCESS)
+        update_report_status(status, vi);
+    else
+        result = update_send_file(vi, file, identifier, requested_block_size);
+    update_close_session(rm, vi);
+    return result;
+}
+
+void update_end(const char* resource) {
+    ViSession rm, vi;
+    if (!update_open_session(resource, &rm, &vi)) return;
+    send_text(vi, cmd_end);
+    update_close_session(rm, vi);
+}
+
+void update_reboot_host(const char* resource) {
+    ViSession rm, vi;
+    if (!update_open_session(resource, &rm, &vi)) return;
+    sleep_hook(reboot_wait_ms);
+    ViUInt32 written = 0;
+    viWrite(vi, reinterpret_cast<ViConstBuf>(cmd_reboot), sizeof cmd_reboot - 1, &written);
+    update_close_session(rm, vi);
+}
