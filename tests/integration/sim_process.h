@@ -1,0 +1,109 @@
+// Runs one fwsim instrument for a test: started with the given options on its
+// own loopback address, ready once it says so, stopped by its pid.
+#pragma once
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+class SimProcess {
+public:
+    // `address` must be a 127.0.0.x address no other test uses.
+    SimProcess(std::string address, std::vector<std::string> options)
+        : address_(std::move(address)) {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("fwsim-" + address_ + "-" + std::to_string(::getpid()));
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_ / "store");
+        std::vector<std::string> args{FWSIM_PATH, "--address", address_, "--socket-port", "0",
+                                      "--store", (dir_ / "store").string(), "--transcript",
+                                      (dir_ / "transcript.txt").string()};
+        args.insert(args.end(), options.begin(), options.end());
+        start(args);
+    }
+
+    ~SimProcess() { stop(); }
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    std::string vxi11() const { return "TCPIP0::" + address_ + "::inst0::INSTR"; }
+    std::string socket() const {
+        return "TCPIP0::" + address_ + "::" + std::to_string(socket_port_) + "::SOCKET";
+    }
+
+    // The image the instrument kept for `id`, or "" when none.
+    std::string stored(const std::string& id) const { return read((dir_ / "store" / (id + ".bin"))); }
+    std::string transcript() const { return read(dir_ / "transcript.txt"); }
+
+    void stop() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        for (int i = 0; i < 100 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) ::usleep(20000);
+        if (::waitpid(pid_, &status, WNOHANG) == 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+        }
+        pid_ = -1;
+        if (out_ >= 0) ::close(out_);
+        out_ = -1;
+        std::filesystem::remove_all(dir_);
+    }
+
+private:
+    static std::string read(const std::filesystem::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+
+    void start(const std::vector<std::string>& args) {
+        int pipe_fds[2];
+        if (::pipe(pipe_fds) != 0) throw std::runtime_error("pipe");
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(pipe_fds[1], STDOUT_FILENO);
+            ::close(pipe_fds[0]);
+            ::close(pipe_fds[1]);
+            std::vector<char*> argv;
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(pipe_fds[1]);
+        out_ = pipe_fds[0];
+        // Wait, bounded, for "fwsim ready <address> vxi11=<port> socket=<port>".
+        std::string line;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (line.find('\n') == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd p{out_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+            char c[256];
+            const ssize_t n = ::read(out_, c, sizeof c);
+            if (n <= 0) break;
+            line.append(c, static_cast<size_t>(n));
+        }
+        const size_t at = line.find("socket=");
+        if (line.rfind("fwsim ready", 0) != 0 || at == std::string::npos) {
+            stop();
+            throw std::runtime_error("fwsim did not become ready: " + line);
+        }
+        socket_port_ = std::stoi(line.substr(at + 7));
+    }
+
+    std::string address_;
+    std::filesystem::path dir_;
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int socket_port_ = 0;
+};
