@@ -1,0 +1,163 @@
+// fwsim: a simulated power-sensor instrument for tests, demos and training.
+//
+// Command line (kept stable; integration tests and benchmarks depend on it):
+//
+//   fwsim --address 127.0.0.N [options]
+//
+//   --address A             loopback address to bind, 127.0.0.0/8 only (required)
+//   --vxi11-port P          VXI-11 core channel port (default 0: ephemeral)
+//   --socket-port P         raw SCPI socket port (default 5025; 0: ephemeral)
+//   --portmap-port P        portmapper port, TCP and UDP (default 111; 0: none);
+//                           a failed bind is logged and the rest serves on
+//   --model M               K7141HA (default) | K7142HA | K7141B | other
+//   --serial S, --firmware F, --idn TEXT     identity reply parts / whole reply
+//   --sector ID=N           sector size per image id (defaults HPAP=65536,
+//                           HREC=65536, HBRM=4096, HUBL=4096; N may be 0)
+//   --store DIR             completed images written as DIR/<ID>.bin
+//   --transcript FILE       one line per program message received
+//   --reboot-ms MS          outage after DIAG:HW:HOST:REBoot (default 2000)
+//   --error-after HEADER[@N]=CODE,"TEXT"     push an error after HEADER runs
+//   --init-reply TEXT       answer DIAG:UPD:INIT? with TEXT
+//   --block-reply N:TEXT    answer the N-th block of each transfer with TEXT
+//   --no-reply HEADER       never answer the query HEADER
+//   --slow HEADER=MS        answer HEADER only after MS
+//   --drop-in-block BYTES   close the connection after BYTES block data bytes
+//   --hold-lock [--hold-lock-ms MS]          another link holds the lock
+//   --max-connections N (16), --idle-timeout-ms MS (600000),
+//   --max-recv-size N (1048576), --verbose, --help
+//
+// Once every socket listens it prints exactly one line on standard output,
+//   fwsim ready <address> vxi11=<port> socket=<port>
+// and serves until SIGTERM or SIGINT (exit status 0). Bad options exit 2,
+// sockets that cannot be opened exit 1. Diagnostics go to standard error.
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "instrument.h"
+#include "options.h"
+#include "server.h"
+#include "vxi11_core.h"
+
+namespace {
+
+volatile std::sig_atomic_t stop_requested = 0;
+
+void on_signal(int) { stop_requested = 1; }
+
+// Writes the image next to its final name first, so that a reader never sees
+// half a file and a failed write leaves the previous image in place.
+std::string store_image(const std::string& dir, const std::string& id, std::string_view data) {
+    const std::string path = dir + "/" + id + ".bin";
+    const std::string temp = path + ".part";
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return "open " + temp + ": " + std::strerror(errno);
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const std::string why = std::strerror(errno);
+            ::close(fd);
+            ::unlink(temp.c_str());
+            return "write " + temp + ": " + why;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
+        const std::string why = std::strerror(errno);
+        ::unlink(temp.c_str());
+        return "store " + path + ": " + why;
+    }
+    return {};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string error;
+    const auto options = sim::parse_options(std::vector<std::string>(argv + 1, argv + argc), error);
+    if (!options) {
+        std::fprintf(stderr, "fwsim: %s\n", error.c_str());
+        return 2;
+    }
+    if (options->help) {
+        std::fputs(sim::usage_text(), stdout);
+        return 0;
+    }
+
+    std::FILE* transcript_file = nullptr;
+    if (!options->transcript_file.empty()) {
+        transcript_file = std::fopen(options->transcript_file.c_str(), "w");
+        if (transcript_file == nullptr) {
+            std::fprintf(stderr, "fwsim: transcript %s: %s\n", options->transcript_file.c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
+    const auto transcript = [transcript_file](std::string_view line) {
+        if (transcript_file == nullptr) return;
+        std::fwrite(line.data(), 1, line.size(), transcript_file);
+        std::fputc('\n', transcript_file);
+        std::fflush(transcript_file);
+    };
+
+    const std::string store_dir = options->store_dir;
+    sim::Instrument instrument(options->instrument, [store_dir](const std::string& id, std::string_view data) {
+        if (store_dir.empty()) return std::string();
+        std::string failure = store_image(store_dir, id, data);
+        if (failure.empty()) {
+            std::fprintf(stderr, "fwsim: image %s stored, %zu bytes\n", id.c_str(), data.size());
+        } else {
+            std::fprintf(stderr, "fwsim: image %s not stored: %s\n", id.c_str(), failure.c_str());
+        }
+        return failure;
+    });
+
+    sim::Vxi11Settings core_settings;
+    core_settings.max_recv_size = options->max_recv_size;
+    core_settings.drop_in_block = options->server.drop_in_block;
+    core_settings.max_wait = options->server.idle_timeout;
+    sim::Vxi11Core core(instrument, core_settings, transcript);
+    if (options->hold_lock) {
+        std::optional<sim::Clock::time_point> until;
+        if (options->hold_lock_time) until = sim::Clock::now() + *options->hold_lock_time;
+        core.hold_lock(until);
+    }
+
+    // Signals are blocked except while the loop waits in ppoll, so a stop
+    // request can never slip in between a check and the wait.
+    sigset_t blocked, wait_mask;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGINT);
+    sigprocmask(SIG_BLOCK, &blocked, &wait_mask);
+    sigdelset(&wait_mask, SIGTERM);
+    sigdelset(&wait_mask, SIGINT);
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    sim::Server server(options->server, instrument, core, transcript);
+    if (!server.open(error)) {
+        std::fprintf(stderr, "fwsim: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("fwsim ready %s vxi11=%u socket=%u\n", options->server.address.c_str(),
+                static_cast<unsigned>(server.vxi11_port()), static_cast<unsigned>(server.socket_port()));
+    std::fflush(stdout);
+
+    server.run(stop_requested, wait_mask);
+    if (transcript_file != nullptr) std::fclose(transcript_file);
+    return 0;
+}
