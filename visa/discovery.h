@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace visa {
+
+// What the configuration file says, parsed.
+struct DiscoveryConfig {
+  std::vector<std::string> lan;  // canonical resource strings, in file order
+  bool serial = true;            // list serial ports too
+};
+
+// Parses the text of the configuration file (see discovery.cpp); malformed
+// lines are logged and skipped.
+DiscoveryConfig parse_discovery_config(std::string_view text);
+
+// "${XDG_CONFIG_HOME:-$HOME/.config}/firmware-update/visa.conf".
+std::string discovery_config_path();
+
+// Every resource discovery lists, in order: the configured LAN instruments,
+// then the serial ports present (unless the file turns them off). Sends
+// nothing on any network.
+std::vector<std::string> discover_resources();
+
+// Serial ports present under `dev` (normally "/dev"), as "ASRL<n>::INSTR":
+// ttyS* whose UART exists (per `sys`, normally "/sys/class/tty"), then
+// ttyUSB* and ttyACM*, numbered from 1 in that order.
+std::vector<std::string> list_serial_ports(const std::string& dev, const std::string& sys);
+
+}  // namespace visa

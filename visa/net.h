@@ -1,0 +1,69 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "visa.h"
+
+namespace visa::net {
+
+// A point in time after which an operation gives up; VI_TMO_INFINITE never
+// expires.
+class Deadline {
+ public:
+  explicit Deadline(uint32_t timeout_ms);
+  bool infinite() const { return infinite_; }
+  bool expired() const;
+  // Milliseconds left, for poll(): -1 when infinite, 0 once expired.
+  int poll_ms() const;
+  // Milliseconds left as a wire value: VI_TMO_INFINITE when infinite.
+  uint32_t remaining_ms() const;
+
+ private:
+  bool infinite_;
+  std::chrono::steady_clock::time_point at_;
+};
+
+// Resolves `host` to an IPv4 address with `port`. Returns false (and logs)
+// when the name does not resolve.
+bool resolve_ipv4(const std::string& host, uint16_t port, sockaddr_in* out);
+
+// Connects a TCP socket with TCP_NODELAY to `addr` before the deadline.
+// Returns the descriptor (blocking mode, close-on-exec) or -1 with `*status`
+// VI_ERROR_RSRC_NFOUND (refused, unreachable, or no answer in time).
+int connect_tcp(const sockaddr_in& addr, const Deadline& deadline, ViStatus* status);
+
+// Sends all of `data` (no SIGPIPE). Returns VI_SUCCESS, VI_ERROR_TMO or
+// VI_ERROR_CONN_LOST; `*sent` counts what went out.
+ViStatus send_all(int fd, const void* data, size_t size, const Deadline& deadline, size_t* sent);
+
+// Receives between 1 and `size` bytes. Returns VI_SUCCESS, VI_ERROR_TMO, or
+// VI_ERROR_CONN_LOST when the peer closed or reset the connection.
+ViStatus recv_some(int fd, void* data, size_t size, const Deadline& deadline, size_t* got);
+
+// Receives exactly `size` bytes (same statuses as recv_some).
+ViStatus recv_all(int fd, void* data, size_t size, const Deadline& deadline);
+
+std::string addr_text(const sockaddr_in& addr);
+
+// Holds SIGPIPE blocked on this thread for its lifetime and swallows one that
+// our own write raised. Used around code that writes to a socket with plain
+// write() (the RPC library), so a vanished peer becomes an error, not the
+// death of the program.
+class SigpipeGuard {
+ public:
+  SigpipeGuard();
+  ~SigpipeGuard();
+  SigpipeGuard(const SigpipeGuard&) = delete;
+  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+ private:
+  bool was_pending_ = false;
+  bool was_blocked_ = false;
+};
+
+}  // namespace visa::net

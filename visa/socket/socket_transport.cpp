@@ -1,0 +1,107 @@
+#include "visa/socket/socket_transport.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "visa/log.h"
+#include "visa/net.h"
+#include "visa/rsrc_name.h"
+
+namespace visa::socket {
+namespace {
+
+constexpr size_t recv_chunk = 64 * 1024;
+
+}  // namespace
+
+SocketTransport::~SocketTransport() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+ViStatus SocketTransport::open(const RsrcName& name, uint32_t timeout_ms) {
+  sockaddr_in addr;
+  if (!net::resolve_ipv4(name.host, name.port, &addr)) return VI_ERROR_RSRC_NFOUND;
+  ViStatus st;
+  fd_ = net::connect_tcp(addr, net::Deadline(timeout_ms), &st);
+  peer_ = net::addr_text(addr);
+  if (fd_ < 0) log("%s: no socket service at %s", name.canonical().c_str(), peer_.c_str());
+  return st;
+}
+
+ViStatus SocketTransport::write(const ViByte* data, size_t count, bool /*end*/,
+                                uint32_t timeout_ms, size_t* written) {
+  *written = 0;
+  if (lost_) return VI_ERROR_CONN_LOST;
+  ViStatus st = net::send_all(fd_, data, count, net::Deadline(timeout_ms), written);
+  if (st == VI_ERROR_CONN_LOST) {
+    lost_ = true;
+    log("%s: connection lost while writing", peer_.c_str());
+  }
+  return st;
+}
+
+ViStatus SocketTransport::read(ViByte* buf, size_t count, const ReadOptions& opts, size_t* got,
+                               ReadStop* why) {
+  *got = 0;
+  net::Deadline deadline(opts.timeout_ms);
+  for (;;) {
+    // Hand out what is buffered, up to the termination character.
+    size_t avail = pending_.size() - pending_pos_;
+    if (avail > 0) {
+      size_t take = std::min(avail, count - *got);
+      const ViByte* src = pending_.data() + pending_pos_;
+      bool at_term = false;
+      if (opts.term_char_enabled) {
+        auto hit = static_cast<const ViByte*>(std::memchr(src, opts.term_char, take));
+        if (hit != nullptr) {
+          take = size_t(hit - src) + 1;
+          at_term = true;
+        }
+      }
+      std::memcpy(buf + *got, src, take);
+      *got += take;
+      pending_pos_ += take;
+      if (pending_pos_ == pending_.size()) {
+        pending_.clear();
+        pending_pos_ = 0;
+      }
+      if (at_term) {
+        *why = ReadStop::term_char;
+        return VI_SUCCESS;
+      }
+      if (*got == count) {
+        *why = ReadStop::count;
+        return VI_SUCCESS;
+      }
+    }
+    if (lost_) return VI_ERROR_CONN_LOST;
+    pending_.resize(recv_chunk);
+    pending_pos_ = 0;
+    size_t n = 0;
+    ViStatus st = net::recv_some(fd_, pending_.data(), pending_.size(), deadline, &n);
+    pending_.resize(n);
+    if (st != VI_SUCCESS) {
+      if (st == VI_ERROR_CONN_LOST) {
+        lost_ = true;
+        log("%s: connection lost while reading", peer_.c_str());
+      }
+      return st;
+    }
+  }
+}
+
+ViStatus SocketTransport::clear(uint32_t /*timeout_ms*/) {
+  pending_.clear();
+  pending_pos_ = 0;
+  return lost_ ? VI_ERROR_CONN_LOST : VI_SUCCESS;
+}
+
+ViStatus SocketTransport::close(uint32_t /*timeout_ms*/) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  return VI_SUCCESS;
+}
+
+}  // namespace visa::socket

@@ -1,0 +1,36 @@
+#include "visa/transports.h"
+
+#include "visa/socket/socket_transport.h"
+#include "visa/vxi11/vxi11_transport.h"
+
+namespace visa {
+namespace {
+
+struct Row {
+  RsrcKind kind;
+  const char* name;
+  std::unique_ptr<Transport> (*make)();
+};
+
+template <class T>
+std::unique_ptr<Transport> make() {
+  return std::make_unique<T>();
+}
+
+// One row per resource kind. The parser has already decided the kind, so the
+// order of rows carries no meaning. HiSLIP, USB and serial resources are
+// recognised but have no transport yet.
+constexpr Row rows[] = {
+    {RsrcKind::vxi11, "VXI-11", &make<vxi11::Vxi11Transport>},
+    {RsrcKind::socket, "socket", &make<socket::SocketTransport>},
+};
+
+}  // namespace
+
+std::unique_ptr<Transport> make_transport(RsrcKind kind) {
+  for (const auto& row : rows)
+    if (row.kind == kind) return row.make();
+  return nullptr;
+}
+
+}  // namespace visa
