@@ -1,0 +1,176 @@
+#include "firmware_update_dlg.h"
+
+#include <QAbstractButton>
+#include <QPainter>
+#include <QStyle>
+#include <memory>
+
+#include "about_dlg.h"
+#include "dialog_geometry.h"
+#include "dialog_templates.h"
+#include "discovery.h"
+#include "identification.h"
+#include "resource.h"
+
+CFirmwareUpdateDlg::CFirmwareUpdateDlg(QWidget* parent)
+    : CDialog(IDD_FIRMWAREUPDATE_DIALOG, parent), m_appIcon(QString::fromLatin1(kMainIconPath))
+{
+}
+
+CFirmwareUpdateDlg::~CFirmwareUpdateDlg() = default;
+
+MessageMap CFirmwareUpdateDlg::GetMessageMap() const
+{
+    static const MessageMapEntry entries[] = {
+        OnNotify(CBN_DROPDOWN, IDC_INSTRUMENT, &CFirmwareUpdateDlg::OnDropdownInstrument),
+    };
+    return entries;
+}
+
+void CFirmwareUpdateDlg::DoDataExchange(CDataExchange* pDX)
+{
+    CDialog::DoDataExchange(pDX);
+    DDX_Control(pDX, IDC_INSTRUMENT, m_instrumentCombo);
+    DDX_Text(pDX, IDC_RELEASE_DIR, m_releaseDir);
+    DDV_MaxChars(pDX, m_releaseDir, kReleaseDirMaxChars);
+    DDX_Text(pDX, IDC_LOG, m_log);
+    DDV_MaxChars(pDX, m_log, kLogMaxChars);
+    DDX_Text(pDX, IDC_INSTRUMENT, m_instrument);
+    DDV_MaxChars(pDX, m_instrument, kInstrumentMaxChars);
+    DDX_Check(pDX, IDC_UPGRADE_HOST, m_upgradeHost);
+    DDX_Check(pDX, IDC_UPGRADE_RECOVERY, m_upgradeRecovery);
+    DDX_Check(pDX, IDC_UPGRADE_BOOTROM, m_upgradeBootRom);
+    DDX_Check(pDX, IDC_UPGRADE_UBL, m_upgradeUbl);
+}
+
+bool CFirmwareUpdateDlg::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+
+    if (CMenu* systemMenu = GetSystemMenu(false)) {
+        const char* about = FindResourceString(IDS_ABOUTBOX);
+        if (about && *about) {
+            systemMenu->AppendMenu(MF_SEPARATOR);
+            systemMenu->AppendMenu(MF_STRING, IDM_ABOUTBOX, about);
+        }
+    }
+
+    SetIcon(m_appIcon, true);
+    SetIcon(m_appIcon, false);
+
+    UpdateControlStates();
+    return true;
+}
+
+void CFirmwareUpdateDlg::UpdateControlStates()
+{
+    if (QWidget* host = GetDlgItem(IDC_UPGRADE_HOST)) {
+        host->setEnabled(m_upgradeHost != 0);
+        if (auto* box = qobject_cast<QAbstractButton*>(host))
+            box->setChecked(m_upgradeHost != 0);
+    }
+    if (QWidget* recovery = GetDlgItem(IDC_UPGRADE_RECOVERY))
+        recovery->setEnabled(m_upgradeRecovery != 0);
+    if (QWidget* bootRom = GetDlgItem(IDC_UPGRADE_BOOTROM))
+        bootRom->setEnabled(m_upgradeBootRom != 0);
+    if (QWidget* ubl = GetDlgItem(IDC_UPGRADE_UBL))
+        ubl->setEnabled(m_upgradeUbl != 0);
+    if (QWidget* upgrade = GetDlgItem(IDC_UPGRADE))
+        upgrade->setEnabled(m_configLoaded);
+}
+
+void CFirmwareUpdateDlg::OnSysCommand(unsigned id, intptr_t lParam)
+{
+    if ((id & 0xFFF0) == IDM_ABOUTBOX) {
+        CAboutDlg about(this);
+        about.DoModal();
+        return;
+    }
+    CDialog::OnSysCommand(id, lParam);
+}
+
+void CFirmwareUpdateDlg::OnPaint()
+{
+    if (!IsIconic()) {
+        CDialog::OnPaint();
+        return;
+    }
+    // Window managers here draw minimised windows themselves; this is only
+    // reached if one asks the window to paint while it is minimised.
+    QPainter painter(this);
+    painter.eraseRect(rect());
+    const int iconSize = style()->pixelMetric(QStyle::PM_LargeIconSize);
+    const PixelPoint origin = IconicIconOrigin(width(), height(), iconSize, iconSize);
+    m_appIcon.paint(&painter, origin.m_x, origin.m_y, iconSize, iconSize);
+}
+
+QIcon CFirmwareUpdateDlg::OnQueryDragIcon() const
+{
+    return m_appIcon;
+}
+
+void CFirmwareUpdateDlg::OnDropdownInstrument()
+{
+    auto list = std::make_unique<char[]>(kResourceListSize);
+    m_instrumentCombo.ResetContent();
+    DiscoverInstruments(list.get());
+    for (const std::string& line : SplitResourceList(list.get()))
+        m_instrumentCombo.AddString(line);
+}
+
+void CFirmwareUpdateDlg::DiscoverInstruments(char* out)
+{
+    ::DiscoverInstruments(*this, out, kResourceListSize);
+}
+
+bool CFirmwareUpdateDlg::IdentifyInstrument()
+{
+    return ::IdentifyInstrument(m_instrument, m_familyName, m_hostImageFile);
+}
+
+void CFirmwareUpdateDlg::SetLog(const std::string& text)
+{
+    m_log = text;
+}
+
+void CFirmwareUpdateDlg::AppendLog(const std::string& text)
+{
+    m_log += text;
+}
+
+void CFirmwareUpdateDlg::ShowLog()
+{
+    SetDlgItemText(IDC_LOG, m_log);
+}
+
+void CFirmwareUpdateDlg::SetProgressRange(int lower, int upper)
+{
+    if (auto* progress = dynamic_cast<CProgressControl*>(GetDlgItem(IDC_PROGRESS)))
+        progress->SetRange(lower, upper);
+}
+
+void CFirmwareUpdateDlg::SetProgressPos(int pos)
+{
+    if (auto* progress = dynamic_cast<CProgressControl*>(GetDlgItem(IDC_PROGRESS)))
+        progress->SetPos(pos);
+}
+
+void CFirmwareUpdateDlg::BeginWaitCursor()
+{
+    CDialog::BeginWaitCursor();
+}
+
+void CFirmwareUpdateDlg::EndWaitCursor()
+{
+    CDialog::EndWaitCursor();
+}
+
+void CFirmwareUpdateDlg::Repaint()
+{
+    RedrawWindow();
+}
+
+int CFirmwareUpdateDlg::MessageBox(const std::string& text, const std::string& caption, unsigned type)
+{
+    return CDialog::MessageBox(text, caption, type);
+}

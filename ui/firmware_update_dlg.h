@@ -1,0 +1,73 @@
+// The program's main window.
+//
+// Its members hold all the state the workflow works on; handlers read the
+// controls into them, call the workflow and write the results back. The
+// dialog is the workflow's Operator: log pane, progress bar, wait cursor,
+// repaint and message boxes.
+#pragma once
+
+#include <QIcon>
+#include <string>
+
+#include "controls.h"
+#include "dialog.h"
+#include "operator.h"
+
+class CFirmwareUpdateDlg : public CDialog, private Operator {
+public:
+    explicit CFirmwareUpdateDlg(QWidget* parent = nullptr);
+    ~CFirmwareUpdateDlg() override;
+
+    // Enables each image check box whose member is set and the Upgrade
+    // button when a configuration was loaded; ticks "Host" as its member says.
+    void UpdateControlStates();
+
+    // Fills `out` (kResourceListSize bytes) with the resource list text and
+    // shows the run in the log pane and progress bar.
+    void DiscoverInstruments(char* out);
+    // Identifies the instrument named by m_instrument; on acceptance sets
+    // m_familyName and m_hostImageFile.
+    bool IdentifyInstrument();
+
+    void OnSysCommand(unsigned id, intptr_t lParam) override;
+    QIcon OnQueryDragIcon() const;
+
+    // Members in the order the workflow knows them.
+    std::string m_hostImageFile;
+    std::string m_familyName;
+    CComboBox m_instrumentCombo;
+    std::string m_releaseDir;
+    std::string m_instrument;
+    std::string m_log;
+    int m_upgradeHost = 0;
+    int m_upgradeRecovery = 0;
+    int m_upgradeBootRom = 0;
+    int m_upgradeUbl = 0;
+    QIcon m_appIcon;
+    bool m_configLoaded = false;
+
+    // Text limits of the data exchange.
+    static constexpr int kReleaseDirMaxChars = 256;
+    static constexpr int kLogMaxChars = 1500;
+    static constexpr int kInstrumentMaxChars = 64;
+
+protected:
+    MessageMap GetMessageMap() const override;
+    void DoDataExchange(CDataExchange* pDX) override;
+    bool OnInitDialog() override;
+    void OnPaint() override;
+
+    void OnDropdownInstrument();
+
+private:
+    // Operator
+    void SetLog(const std::string& text) override;
+    void AppendLog(const std::string& text) override;
+    void ShowLog() override;
+    void SetProgressRange(int lower, int upper) override;
+    void SetProgressPos(int pos) override;
+    void BeginWaitCursor() override;
+    void EndWaitCursor() override;
+    void Repaint() override;
+    int MessageBox(const std::string& text, const std::string& caption, unsigned type) override;
+};

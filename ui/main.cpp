@@ -1,0 +1,142 @@
+// Program entry: checks for a display, starts Qt and hands over to the
+// application object.
+//
+// FW_EXIT_AFTER_FIRST_PAINT=1 makes the program print how long it took to
+// paint its main window for the first time and then close it, for start-up
+// measurements. The figure is taken twice: from the kernel's record of when
+// the process started (/proc/self/stat field 22, in clock ticks of 10 ms),
+// against /proc/uptime, which includes loading the program and its libraries,
+// and from a clock read when this file's globals are initialised, which does
+// not.
+
+#include <QApplication>
+#include <QDialog>
+#include <QEvent>
+#include <QTimer>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "dialog_templates.h"
+#include "firmware_update_app.h"
+#include "resource.h"
+
+namespace {
+
+const auto g_mainClock = std::chrono::steady_clock::now();
+
+// True when Qt has somewhere to show windows. Qt aborts the process when it
+// cannot connect to a display, so this is decided before it is started: an
+// explicit platform is trusted, a local X display must have its socket.
+bool HasDisplay(std::string& why)
+{
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform && *platform)
+        return true;
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if (wayland && *wayland)
+        return true;
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) {
+        why = "DISPLAY is not set";
+        return false;
+    }
+    if (display[0] == ':') {
+        const std::string number(display + 1, std::strcspn(display + 1, "."));
+        const std::string socket = "/tmp/.X11-unix/X" + number;
+        struct stat info {};
+        if (::stat(socket.c_str(), &info) != 0) {
+            why = std::string("no X server is listening on display ") + display;
+            return false;
+        }
+    }
+    return true;
+}
+
+// Milliseconds since the kernel started this process; -1 if unknown.
+double MillisecondsSinceProcessStart()
+{
+    std::ifstream stat("/proc/self/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    if (close == std::string::npos)
+        return -1;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    // Fields after the command name start with field 3; starttime is field 22.
+    for (int i = 3; i < 22 && fields >> field;)
+        ++i;
+    unsigned long long startTicks = 0;
+    if (!(fields >> startTicks))
+        return -1;
+    // Both figures count from boot, including time suspended, in 10 ms steps.
+    std::ifstream uptime("/proc/uptime");
+    double upSeconds = 0;
+    if (!(uptime >> upSeconds))
+        return -1;
+    return upSeconds * 1000.0 - startTicks * 1000.0 / sysconf(_SC_CLK_TCK);
+}
+
+class CFirstPaintWatch : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        CWinApp* app = AfxGetApp();
+        if (!m_seen && event->type() == QEvent::Paint && app && watched == app->m_pMainWnd) {
+            m_seen = true;
+            auto* dialog = static_cast<QDialog*>(app->m_pMainWnd);
+            // After this paint and its flush to the screen.
+            QTimer::singleShot(0, dialog, [dialog] {
+                const double sinceMain =
+                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - g_mainClock).count();
+                std::printf("first paint: %.1f ms after process start, %.1f ms after program initialisation\n",
+                            MillisecondsSinceProcessStart(), sinceMain);
+                std::fflush(stdout);
+                dialog->done(IDCANCEL);
+            });
+        }
+        return false;
+    }
+
+private:
+    bool m_seen = false;
+};
+
+}  // namespace
+
+CFirmwareUpdateApp theApp;
+
+int main(int argc, char** argv)
+{
+    std::string why;
+    if (!HasDisplay(why)) {
+        std::fprintf(stderr,
+                     "%s: cannot open a window: %s.\n"
+                     "This is a desktop program. On a machine without a display, run it under a\n"
+                     "virtual X server, for example:\n"
+                     "    xvfb-run -a %s\n",
+                     argv[0], why.c_str(), argv[0]);
+        return 2;
+    }
+
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("FirmwareUpdate"));
+    QApplication::setApplicationVersion(QString::fromLatin1(kProductVersion));
+    QApplication::setDesktopFileName(QStringLiteral("firmware-update"));
+
+    CFirstPaintWatch watch;
+    const char* exitAfterPaint = std::getenv("FW_EXIT_AFTER_FIRST_PAINT");
+    if (exitAfterPaint && std::strcmp(exitAfterPaint, "1") == 0)
+        application.installEventFilter(&watch);
+
+    return AfxWinMain();
+}

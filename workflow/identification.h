@@ -1,0 +1,20 @@
+// Asking an instrument who it is, and accepting only the models we upgrade.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+inline constexpr int kIdentifyTimeoutMs = 2000;
+inline constexpr int kIdentityReplySize = 256;
+// Every accepted reply starts with one of the known prefixes, compared over
+// exactly this many characters.
+inline constexpr std::size_t kIdentityPrefixLength = 28;
+
+// True if the first kIdentityPrefixLength characters of `reply` (a terminated
+// text) are one of the accepted prefixes; a shorter reply matches none.
+bool IsAcceptedIdentity(const char* reply);
+
+// Queries `instrument` (a VISA resource string) for its identity. On an
+// accepted reply sets the family name and the Host application's file name
+// and returns true; otherwise returns false and changes neither.
+bool IdentifyInstrument(const std::string& instrument, std::string& familyName, std::string& hostImageFile);

@@ -1,0 +1,38 @@
+// What the workflow needs from the window in front of the operator.
+//
+// The main dialog implements it with its log pane, progress bar, wait cursor
+// and message boxes; tests implement it with a recorder. The workflow calls
+// it on the one thread that runs everything and never keeps a reference
+// beyond the call it was handed one for.
+#pragma once
+
+#include <string>
+
+class Operator {
+public:
+    // The log text (the whole of what the log pane shows): replace, append.
+    // Neither touches the pane; ShowLog writes the whole text into it.
+    virtual void SetLog(const std::string& text) = 0;
+    virtual void AppendLog(const std::string& text) = 0;
+    virtual void ShowLog() = 0;
+
+    // Progress bar. A range whose bounds are equal shows an empty bar.
+    virtual void SetProgressRange(int lower, int upper) = 0;
+    virtual void SetProgressPos(int pos) = 0;
+
+    // Busy indication while the workflow holds the thread; calls pair up.
+    virtual void BeginWaitCursor() = 0;
+    virtual void EndWaitCursor() = 0;
+
+    // Repaints the whole window at once: the workflow blocks the event loop,
+    // so nothing would be shown otherwise.
+    virtual void Repaint() = 0;
+
+    // A modal box; `type` and the answer use the window system's values
+    // (0x10 error, 0x34 yes/no warning, 0x40 information; IDOK 1, IDYES 6,
+    // IDNO 7).
+    virtual int MessageBox(const std::string& text, const std::string& caption, unsigned type) = 0;
+
+protected:
+    ~Operator() = default;
+};
