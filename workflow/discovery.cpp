@@ -41,7 +41,12 @@ void DiscoverInstruments(Operator& op, char* out, std::size_t outSize)
     out[0] = '\0';
     std::size_t used = 0;
     ViSession rm = VI_NULL;
-    if (viOpenDefaultRM(&rm) != VI_SUCCESS) {
+    const ViStatus openStatus = viOpenDefaultRM(&rm);
+    if (openStatus != VI_SUCCESS) {
+        // Only a clean open is trusted for a search; but a warning still
+        // opened a session, which must not be left behind on every drop-down.
+        if (openStatus > VI_SUCCESS)
+            viClose(rm);
         AppendLine(out, outSize, used, "viOpenDefaultRM failed");
     } else {
         // One byte more than the library may write, so the text is always
