@@ -1,0 +1,94 @@
+// The dialog layer's controls where they differ from Qt's defaults.
+#include <gtest/gtest.h>
+
+#include <QAbstractItemView>
+#include <QLineEdit>
+#include <QTest>
+
+#include "controls.h"
+#include "dialog.h"
+
+namespace {
+
+TEST(ProgressControl, EmptyRangeIsAnEmptyBarNotABusyOne)
+{
+    CProgressControl bar(nullptr);
+    int lower = -1;
+    int upper = -1;
+    bar.GetRange(lower, upper);
+    EXPECT_EQ(lower, 0);
+    EXPECT_EQ(upper, 100);
+    EXPECT_EQ(bar.GetPos(), 0);
+    EXPECT_EQ(bar.value(), bar.minimum());
+
+    bar.SetRange(0, 2);
+    bar.SetPos(1);
+    EXPECT_EQ(bar.minimum(), 0);
+    EXPECT_EQ(bar.maximum(), 2);
+    EXPECT_EQ(bar.value(), 1);
+
+    bar.SetRange(0, 0);
+    bar.GetRange(lower, upper);
+    EXPECT_EQ(upper, 0);
+    EXPECT_GT(bar.maximum(), bar.minimum()) << "Qt shows 0..0 as a busy animation";
+    EXPECT_EQ(bar.value(), bar.minimum());
+}
+
+TEST(ProgressControl, PositionsStayInRangeAndStepsWrap)
+{
+    CProgressControl bar(nullptr);
+    bar.SetRange(0, 3);
+    EXPECT_EQ(bar.SetPos(7), 0);
+    EXPECT_EQ(bar.GetPos(), 3);
+    bar.SetPos(-2);
+    EXPECT_EQ(bar.GetPos(), 0);
+    bar.SetStep(1);
+    bar.StepIt();
+    bar.StepIt();
+    EXPECT_EQ(bar.GetPos(), 2);
+    bar.StepIt();
+    bar.StepIt();
+    EXPECT_EQ(bar.GetPos(), 1);
+}
+
+TEST(ComboBoxControl, SortedListIgnoresCaseAndKeepsTheEditText)
+{
+    CComboBoxControl combo(true, nullptr);
+    combo.setEditText(QStringLiteral("192.0.2.7"));
+    combo.AddString(QStringLiteral("USB0::1::2::S::INSTR"));
+    combo.AddString(QStringLiteral("tcpip0::b::INSTR"));
+    combo.AddString(QStringLiteral("TCPIP0::a::INSTR"));
+    combo.AddString(QStringLiteral("GPIB0::5::INSTR"));
+    ASSERT_EQ(combo.count(), 4);
+    EXPECT_EQ(combo.itemText(0), QStringLiteral("GPIB0::5::INSTR"));
+    EXPECT_EQ(combo.itemText(1), QStringLiteral("TCPIP0::a::INSTR"));
+    EXPECT_EQ(combo.itemText(2), QStringLiteral("tcpip0::b::INSTR"));
+    EXPECT_EQ(combo.itemText(3), QStringLiteral("USB0::1::2::S::INSTR"));
+    EXPECT_EQ(combo.currentText(), QStringLiteral("192.0.2.7"));
+
+    combo.ResetContent();
+    EXPECT_EQ(combo.count(), 0);
+    EXPECT_EQ(combo.currentText(), QString());
+}
+
+TEST(ComboBoxControl, UnsortedListKeepsTheOrderOfAdding)
+{
+    CComboBoxControl combo(false, nullptr);
+    combo.AddString(QStringLiteral("b"));
+    combo.AddString(QStringLiteral("a"));
+    EXPECT_EQ(combo.itemText(0), QStringLiteral("b"));
+}
+
+TEST(ComboBoxControl, DropDownHandlerRunsBeforeTheListOpens)
+{
+    CComboBoxControl combo(true, nullptr);
+    combo.show();
+    int countSeenByPopup = -1;
+    combo.SetDropDownHandler([&] { combo.AddString(QStringLiteral("USB0::1::2::S::INSTR")); });
+    combo.showPopup();
+    countSeenByPopup = combo.view()->model()->rowCount();
+    combo.hidePopup();
+    EXPECT_EQ(countSeenByPopup, 1);
+}
+
+}  // namespace

@@ -1,0 +1,14 @@
+// GoogleTest runner with the QApplication that every widget needs.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <cstdlib>
+
+int main(int argc, char** argv)
+{
+    // Test discovery runs the binary outside ctest's environment too.
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
