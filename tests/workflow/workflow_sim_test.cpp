@@ -1,0 +1,100 @@
+// Discovery and identification through the built-in VISA library against
+// simulated instruments on their own loopback addresses.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "discovery.h"
+#include "identification.h"
+#include "recording_operator.h"
+#include "sim_process.h"
+#include "update.h"
+
+namespace {
+
+class WorkflowSimTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // The library lists LAN instruments from its configuration file,
+        // found through XDG_CONFIG_HOME.
+        m_config = std::filesystem::temp_directory_path() / ("fw-workflow-sim-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(m_config / "firmware-update");
+        if (const char* old = std::getenv("XDG_CONFIG_HOME"))
+            m_oldConfig = old;
+        setenv("XDG_CONFIG_HOME", m_config.c_str(), 1);
+        m_sink = std::tmpfile();
+        update_set_streams(m_sink, m_sink);
+    }
+
+    void TearDown() override
+    {
+        update_set_streams(nullptr, nullptr);
+        if (m_sink)
+            std::fclose(m_sink);
+        if (m_oldConfig.empty())
+            unsetenv("XDG_CONFIG_HOME");
+        else
+            setenv("XDG_CONFIG_HOME", m_oldConfig.c_str(), 1);
+        std::filesystem::remove_all(m_config);
+    }
+
+    void Configure(const std::string& text)
+    {
+        std::ofstream(m_config / "firmware-update" / "visa.conf") << text;
+    }
+
+    std::string Discover()
+    {
+        auto buffer = std::make_unique<char[]>(kResourceListSize);
+        DiscoverInstruments(m_operator, buffer.get(), kResourceListSize);
+        return buffer.get();
+    }
+
+    std::filesystem::path m_config;
+    std::string m_oldConfig;
+    FILE* m_sink = nullptr;
+    RecordingOperator m_operator;
+};
+
+TEST_F(WorkflowSimTest, ConfiguredLanInstrumentsAreListedAndIdentified)
+{
+    SimProcess older("127.0.0.61", {"--model", "K7141B"});
+    SimProcess stranger("127.0.0.62", {"--model", "other"});
+    Configure("# bench\n" + older.vxi11() + "\n" + stranger.vxi11() + "\nserial = off\n");
+
+    EXPECT_EQ(Discover(), older.vxi11() + "\n" + stranger.vxi11() + "\n");
+    EXPECT_EQ(m_operator.m_log, "Finding VISA instruments...done\r\n");
+
+    std::string family;
+    std::string hostImage;
+    EXPECT_TRUE(IdentifyInstrument(older.vxi11(), family, hostImage));
+    EXPECT_EQ(family, "K7100x");
+    EXPECT_EQ(hostImage, "vxWorks_rom.bin");
+
+    family.clear();
+    EXPECT_FALSE(IdentifyInstrument(stranger.vxi11(), family, hostImage));
+    EXPECT_TRUE(family.empty());
+}
+
+TEST_F(WorkflowSimTest, NothingConfiguredListsNothing)
+{
+    Configure("serial = off\n");
+    EXPECT_EQ(Discover(), "");
+    EXPECT_EQ(m_operator.m_pane, "Finding VISA instruments...done\r\n");
+}
+
+TEST_F(WorkflowSimTest, InstrumentLockedElsewhereIsNotIdentified)
+{
+    SimProcess locked("127.0.0.63", {"--hold-lock"});
+    std::string family;
+    std::string hostImage;
+    EXPECT_FALSE(IdentifyInstrument(locked.vxi11(), family, hostImage));
+}
+
+}  // namespace
