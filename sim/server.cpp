@@ -193,22 +193,35 @@ void Server::close_connection(Connection& c) {
 
 void Server::process(Connection& c, Clock::time_point now) {
     if (c.dead) return;
-    switch (c.kind) {
-    case Kind::core:
-        process_core(c, now);
-        break;
-    case Kind::portmap_tcp:
-        process_portmap(c);
-        break;
-    case Kind::scpi:
-        process_scpi(c, now);
-        break;
+    c.backlog = false;
+    try {
+        switch (c.kind) {
+        case Kind::core:
+            process_core(c, now);
+            break;
+        case Kind::portmap_tcp:
+            process_portmap(c);
+            break;
+        case Kind::scpi:
+            process_scpi(c, now);
+            break;
+        }
+    } catch (const std::exception& e) {
+        // Whatever one peer provoked (memory exhausted by a huge block, say)
+        // costs that peer its connection, not the others theirs.
+        log("connection " + std::to_string(c.id) + ": " + e.what() + "; closed");
+        close_connection(c);
     }
 }
 
 void Server::process_core(Connection& c, Clock::time_point now) {
     // Calls are answered in order; a waiting call holds back the ones behind it.
-    for (int k = 0; k < 64 && !c.dead && c.out.size() < max_output; ++k) {
+    for (int k = 0;; ++k) {
+        if (c.dead || c.out.size() >= max_output) return;
+        if (k == 64) {
+            c.backlog = true;
+            return;
+        }
         Vxi11Core::Step step;
         if (c.pending) {
             step = core_.resume(c.id, *c.pending, now);
@@ -239,7 +252,11 @@ void Server::process_core(Connection& c, Clock::time_point now) {
 }
 
 void Server::process_portmap(Connection& c) {
-    for (int k = 0; k < 16 && !c.dead; ++k) {
+    for (int k = 0; !c.dead; ++k) {
+        if (k == 16) {
+            c.backlog = true;
+            return;
+        }
         std::string record;
         const auto status = c.records.next(c.in, record);
         if (status == rpc::RecordReader::Status::need_more) return;
@@ -254,7 +271,11 @@ void Server::process_portmap(Connection& c) {
 
 void Server::process_scpi(Connection& c, Clock::time_point now) {
     c.splitter.set_block_threshold(settings_.drop_in_block);
-    for (int k = 0; k < 256 && !c.in.empty() && c.out.size() < max_output; ++k) {
+    for (int k = 0; !c.in.empty() && c.out.size() < max_output; ++k) {
+        if (k == 256) {
+            c.backlog = true;
+            break;
+        }
         std::vector<ProgramMessage> messages;
         c.splitter.set_limit(instrument_.message_limit());
         const auto fed = c.splitter.feed(c.in, false, messages);
@@ -280,12 +301,14 @@ void Server::process_scpi(Connection& c, Clock::time_point now) {
 
 void Server::reboot(Clock::time_point now) {
     log("rebooting: connections dropped, back in " + std::to_string(settings_.reboot_time.count()) + " ms");
+    // Listeners go first, so that nobody who has seen the answer to the
+    // reboot command can still get a connection in.
+    close_listeners();
     for (auto& c : connections_) {
         write_to(*c);  // the answer to the reboot command, if it still fits
         close_connection(*c);
     }
     connections_.clear();
-    close_listeners();
     core_.reset();
     instrument_.power_on();
     reboot_pending_ = false;
@@ -297,6 +320,7 @@ Clock::time_point Server::next_wake(Clock::time_point now) const {
     if (rebooting_until_) t = std::min(t, *rebooting_until_);
     if (const auto timer = core_.next_timer()) t = std::min(t, *timer);
     for (const auto& c : connections_) {
+        if (c->backlog) return now;
         if (c->pending) t = std::min(t, core_.wake_time(*c->pending));
         if (!c->replies.empty()) t = std::min(t, c->replies.front().ready_at);
         t = std::min(t, c->last_activity + settings_.idle_timeout);
@@ -378,8 +402,12 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
             if ((fds[k].revents & (POLLIN | POLLHUP | POLLERR)) != 0) read_from(*c, now);
             if (!c->dead && (fds[k].revents & POLLOUT) != 0) write_to(*c);
         }
+        for (auto& c : connections_) process(*c, now);
+        if (core_.reboot_requested() || reboot_pending_) {
+            reboot(now);
+            continue;
+        }
         for (auto& c : connections_) {
-            process(*c, now);
             if (!c->dead && !c->out.empty()) write_to(*c);
         }
     }

@@ -66,6 +66,7 @@ private:
         MessageSplitter splitter;
         std::deque<Reply> replies;
         Clock::time_point last_activity;
+        bool backlog = false;  // input left unprocessed to give others a turn
         bool dead = false;
     };
 

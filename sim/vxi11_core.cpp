@@ -237,8 +237,10 @@ Vxi11Core::Step Vxi11Core::start(ConnectionId conn, std::string_view record,
                         return encode(xdr_Device_WriteResp, r);
                     }())};
         }
-        XdrReader again(record.substr(pos + 16));
-        ok = ok && again.bytes(call.data, settings_.max_recv_size);
+        if (ok) {
+            XdrReader data(record.substr(pos + 16));  // the four words above are there
+            ok = data.bytes(call.data, settings_.max_recv_size);
+        }
         break;
     }
     case proc_read: {
