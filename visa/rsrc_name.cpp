@@ -169,8 +169,7 @@ std::optional<RsrcName> parse_usb(uint16_t board, const std::vector<std::string_
 
 }  // namespace
 
-std::optional<RsrcName> parse_rsrc_name(std::string_view text) {
-  if (text.empty() || text.size() > max_rsrc_len) return std::nullopt;
+static std::optional<RsrcName> parse_fields(std::string_view text) {
   auto fields = split_fields(text);
   for (auto f : fields)
     if (f.empty()) return std::nullopt;
@@ -186,6 +185,15 @@ std::optional<RsrcName> parse_rsrc_name(std::string_view text) {
     return r;
   }
   return std::nullopt;
+}
+
+std::optional<RsrcName> parse_rsrc_name(std::string_view text) {
+  if (text.empty() || text.size() > max_rsrc_len) return std::nullopt;
+  auto name = parse_fields(text);
+  // The canonical form spells out defaults, so it can outgrow the input; it
+  // must still fit the caller's VI_FIND_BUFLEN buffers.
+  if (name && name->canonical().size() > max_rsrc_len) return std::nullopt;
+  return name;
 }
 
 std::string RsrcName::canonical() const {

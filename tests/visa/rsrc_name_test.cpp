@@ -94,6 +94,9 @@ TEST(RsrcName, RefusesMalformed) {
   };
   for (const char* s : bad) EXPECT_FALSE(parse_rsrc_name(s)) << '"' << s << '"';
   EXPECT_FALSE(parse_rsrc_name(std::string(300, 'a')));
+  // Short enough as written, too long once the defaults are spelled out.
+  EXPECT_FALSE(parse_rsrc_name("TCPIP::" + std::string(240, 'h')));
+  EXPECT_TRUE(parse_rsrc_name("TCPIP::" + std::string(200, 'h')));
 }
 
 }  // namespace
