@@ -65,3 +65,17 @@ const char* FindResourceString(int id)
         return "&About FirmwareUpdate...";
     return nullptr;
 }
+
+const char* FindPicturePath(int id)
+{
+    switch (id) {
+    case IDR_MAINFRAME:
+        return kMainIconPath;
+    case IDI_ABOUT:
+        return kAboutIconPath;
+    case IDB_TREEIMAGES:
+        return kTreeImagesPath;
+    default:
+        return nullptr;
+    }
+}

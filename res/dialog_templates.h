@@ -52,3 +52,6 @@ inline constexpr const char* kProductVersion = "1.0.0.0";
 inline constexpr const char* kMainIconPath = ":/res/icon_128.png";
 inline constexpr const char* kAboutIconPath = ":/res/icon_138.png";
 inline constexpr const char* kTreeImagesPath = ":/res/bitmap_134.png";
+
+// The path of icon or bitmap `id` (their ids do not overlap), or null.
+const char* FindPicturePath(int id);

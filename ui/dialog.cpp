@@ -119,12 +119,8 @@ void ApplyTextLimit(QLineEdit* edit, int limit)
 
 QString IconPath(const char* id)
 {
-    const int number = QString::fromLatin1(id).toInt();
-    if (number == IDR_MAINFRAME)
-        return QString::fromLatin1(kMainIconPath);
-    if (number == IDI_ABOUT)
-        return QString::fromLatin1(kAboutIconPath);
-    return QString();
+    const char* path = FindPicturePath(QString::fromLatin1(id).toInt());
+    return path ? QString::fromLatin1(path) : QString();
 }
 
 }  // namespace

@@ -36,11 +36,18 @@ const auto g_mainClock = std::chrono::steady_clock::now();
 // explicit platform is trusted, a local X display must have its socket.
 bool HasDisplay(std::string& why)
 {
-    const char* platform = std::getenv("QT_QPA_PLATFORM");
-    if (platform && *platform)
-        return true;
+    const std::string platform = std::getenv("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    if (wayland && *wayland)
+    const bool hasWayland = wayland && *wayland;
+    if (platform.rfind("wayland", 0) == 0) {
+        if (!hasWayland)
+            why = "QT_QPA_PLATFORM asks for Wayland but WAYLAND_DISPLAY is not set";
+        return hasWayland;
+    }
+    // Any other explicit platform but X11 (offscreen, vnc, ...) needs no display.
+    if (!platform.empty() && platform.rfind("xcb", 0) != 0)
+        return true;
+    if (platform.empty() && hasWayland)
         return true;
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display) {
@@ -81,6 +88,19 @@ double MillisecondsSinceProcessStart()
     if (!(uptime >> upSeconds))
         return -1;
     return upSeconds * 1000.0 - startTicks * 1000.0 / sysconf(_SC_CLK_TCK);
+}
+
+// Qt's own diagnostics (font, theme, runtime-directory notes) are not the
+// program's output: they are shown only when FW_QT_LOG=1, except for critical
+// and fatal ones, which always explain why the program is about to fail.
+void QtMessageSink(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    static const bool verbose = [] {
+        const char* value = std::getenv("FW_QT_LOG");
+        return value && std::strcmp(value, "1") == 0;
+    }();
+    if (verbose || type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "qt: %s\n", message.toLocal8Bit().constData());
 }
 
 class CFirstPaintWatch : public QObject {
@@ -128,6 +148,7 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    qInstallMessageHandler(QtMessageSink);
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("FirmwareUpdate"));
     QApplication::setApplicationVersion(QString::fromLatin1(kProductVersion));

@@ -7,6 +7,8 @@
 
 #include "controls.h"
 #include "dialog.h"
+#include "image_list.h"
+#include "resource.h"
 
 namespace {
 
@@ -89,6 +91,34 @@ TEST(ComboBoxControl, DropDownHandlerRunsBeforeTheListOpens)
     countSeenByPopup = combo.view()->model()->rowCount();
     combo.hidePopup();
     EXPECT_EQ(countSeenByPopup, 1);
+}
+
+TEST(ImageList, TreeStripGivesFifteenPicturesWithWhiteTransparent)
+{
+    CImageList images;
+    ASSERT_TRUE(images.Create(IDB_TREEIMAGES, 17, qRgb(255, 255, 255)));
+    ASSERT_EQ(images.GetImageCount(), 15);
+    for (int i = 0; i < images.GetImageCount(); ++i) {
+        SCOPED_TRACE(i);
+        const QImage picture = images.GetIcon(i).pixmap(17, 16).toImage();
+        EXPECT_EQ(picture.size(), QSize(17, 16));
+        int opaque = 0;
+        for (int y = 0; y < picture.height(); ++y)
+            for (int x = 0; x < picture.width(); ++x)
+                opaque += qAlpha(picture.pixel(x, y)) != 0;
+        EXPECT_GT(opaque, 10) << "every picture shows something";
+        EXPECT_LT(opaque, 17 * 16) << "its white background is transparent";
+    }
+    EXPECT_TRUE(images.GetIcon(15).isNull());
+    EXPECT_TRUE(images.GetIcon(-1).isNull());
+}
+
+TEST(ImageList, UnknownBitmapGivesNoImages)
+{
+    CImageList images;
+    EXPECT_FALSE(images.Create(999, 17, qRgb(255, 255, 255)));
+    EXPECT_EQ(images.GetImageCount(), 0);
+    EXPECT_FALSE(images.Create(IDB_TREEIMAGES, 0, qRgb(255, 255, 255)));
 }
 
 }  // namespace
