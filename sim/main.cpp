@@ -57,7 +57,7 @@ void on_signal(int) { stop_requested = 1; }
 // half a file and a failed write leaves the previous image in place.
 std::string store_image(const std::string& dir, const std::string& id, std::string_view data) {
     const std::string path = dir + "/" + id + ".bin";
-    const std::string temp = path + ".part";
+    const std::string temp = path + ".tmp";
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return "open " + temp + ": " + std::strerror(errno);
     std::size_t done = 0;

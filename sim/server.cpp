@@ -321,7 +321,7 @@ Clock::time_point Server::next_wake(Clock::time_point now) const {
     if (const auto timer = core_.next_timer()) t = std::min(t, *timer);
     for (const auto& c : connections_) {
         if (c->backlog) return now;
-        if (c->pending) t = std::min(t, core_.wake_time(*c->pending));
+        if (c->pending) t = std::min(t, core_.wake_time(*c->pending, now));
         if (!c->replies.empty()) t = std::min(t, c->replies.front().ready_at);
         t = std::min(t, c->last_activity + settings_.idle_timeout);
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <vector>
 
 #include <rpc/rpc.h>
 
@@ -178,13 +179,19 @@ int Vxi11Core::lock_gate(const Vxi11Call& call, Clock::time_point now) {
     return vxi_locked;
 }
 
-Clock::time_point Vxi11Core::wake_time(const Vxi11Call& call) const {
-    Clock::time_point t = deadline(call, std::max(call.lock_timeout, call.io_timeout));
-    if (call.done_reply) t = std::min(t, call.done_at);
+Clock::time_point Vxi11Core::wake_time(const Vxi11Call& call, Clock::time_point now) const {
+    // The earliest moment at which something this call may wait for can
+    // change; moments already past are what it is not waiting for.
+    std::vector<Clock::time_point> moments{deadline(call, call.lock_timeout), deadline(call, call.io_timeout)};
+    if (call.done_reply) moments.push_back(call.done_at);
     if (const auto it = links_.find(call.lid); it != links_.end() && !it->second.out.empty()) {
-        t = std::min(t, it->second.out.front().ready_at);
+        moments.push_back(it->second.out.front().ready_at);
     }
-    if (lock_holder_ == internal_lid && internal_until_) t = std::min(t, *internal_until_);
+    if (lock_holder_ == internal_lid && internal_until_) moments.push_back(*internal_until_);
+    Clock::time_point t = Clock::time_point::max();
+    for (const auto m : moments) {
+        if (m > now) t = std::min(t, m);
+    }
     return t;
 }
 

@@ -83,7 +83,7 @@ public:
                Clock::time_point now);
     Step resume(ConnectionId conn, Vxi11Call& call, Clock::time_point now);
     // When a waiting call should be looked at again at the latest.
-    Clock::time_point wake_time(const Vxi11Call& call) const;
+    Clock::time_point wake_time(const Vxi11Call& call, Clock::time_point now) const;
     // Another time the server must wake for (a held lock expiring), if any.
     std::optional<Clock::time_point> next_timer() const;
 

@@ -128,7 +128,7 @@ TEST_F(Vxi11CoreTest, LinksWritesAndReads) {
     // Nothing to read: the call waits, then times out with error 15.
     EXPECT_EQ(read(1, lid, 1000, 0, '\n', 200).kind, Vxi11Core::Step::wait);
     ASSERT_TRUE(pending_);
-    EXPECT_EQ(core_->wake_time(*pending_), now_ + milliseconds(200));
+    EXPECT_EQ(core_->wake_time(*pending_, now_), now_ + milliseconds(200));
     EXPECT_EQ(core_->resume(1, *pending_, now_ + milliseconds(199)).kind, Vxi11Core::Step::wait);
     EXPECT_EQ(result(core_->resume(1, *pending_, now_ + milliseconds(200)), xdr_Device_ReadResp).error, 15);
 
@@ -143,7 +143,7 @@ TEST_F(Vxi11CoreTest, SlowReplyIsReadWhenReady) {
     const std::int32_t lid = link(1);
     write(1, lid, "DIAG:UPD:SSIZ? HBRM\n");
     EXPECT_EQ(read(1, lid).kind, Vxi11Core::Step::wait);
-    EXPECT_EQ(core_->wake_time(*pending_), now_ + milliseconds(300));
+    EXPECT_EQ(core_->wake_time(*pending_, now_), now_ + milliseconds(300));
     const auto r = result(core_->resume(1, *pending_, now_ + milliseconds(300)), xdr_Device_ReadResp);
     EXPECT_EQ(data_of(r), "4096\n");
 }
@@ -168,6 +168,7 @@ TEST_F(Vxi11CoreTest, ExclusiveLockBetweenLinks) {
     // A lock that does not come free in lock_timeout is refused.
     EXPECT_EQ(err(lock(2, b)), 0);
     EXPECT_EQ(lock(1, a, waitlock, 100).kind, Vxi11Core::Step::wait);
+    EXPECT_EQ(core_->wake_time(*pending_, now_), now_ + milliseconds(100));
     EXPECT_EQ(err(core_->resume(1, *pending_, now_ + milliseconds(100))), 11);
 
     // The holder's connection drops: its lock goes with it.
