@@ -251,7 +251,7 @@ std::optional<std::string> Instrument::run_unit(std::string_view unit, bool over
         reply = update_init(params);
         if (config_.init_reply) reply = *config_.init_reply;
     } else if (header_matches("DIAGnostic:UPDate:BLOCk?", header)) {
-        reply = update_block(params, false);
+        reply = update_block(params);
     } else if (header_matches("DIAGnostic:UPDate:DONE", header)) {
         update_done();
     } else if (header_matches("DIAGnostic:SCPI:DEBug", header)) {
@@ -305,7 +305,7 @@ std::string Instrument::update_init(std::string_view params) {
     return "0";
 }
 
-std::string Instrument::update_block(std::string_view params, bool) {
+std::string Instrument::update_block(std::string_view params) {
     if (!transfer_) {
         return code_reply(code_state, -221, "Settings conflict;no transfer open");
     }

@@ -124,7 +124,7 @@ private:
 
     std::optional<std::string> run_unit(std::string_view unit, bool overflow);
     std::string update_init(std::string_view params);
-    std::string update_block(std::string_view params, bool overflow);
+    std::string update_block(std::string_view params);
     void update_done();
     std::string code_reply(int code, int scpi_code, const char* text);
 
