@@ -273,9 +273,16 @@ TEST_F(MainDialogTest, EnterOnAFocusedPushButtonClicksIt)
 
 TEST_F(MainDialogTest, EscapeAndTheCloseBoxCancel)
 {
-    QTest::keyClick(Item<QLineEdit>(IDC_RELEASE_DIR), Qt::Key_Escape);
-    EXPECT_FALSE(m_dlg->isVisible());
-    EXPECT_EQ(m_dlg->result(), IDCANCEL);
+    QWidget* focusTargets[] = {Item<QLineEdit>(IDC_RELEASE_DIR), Combo()->lineEdit(), Item<QPlainTextEdit>(IDC_LOG),
+                               Item<QCheckBox>(IDC_UPGRADE_HOST)};
+    for (QWidget* target : focusTargets) {
+        SCOPED_TRACE(target->metaObject()->className());
+        m_dlg->show();
+        m_dlg->setResult(0);
+        QTest::keyClick(target, Qt::Key_Escape);
+        EXPECT_FALSE(m_dlg->isVisible());
+        EXPECT_EQ(m_dlg->result(), IDCANCEL);
+    }
 
     m_dlg->show();
     m_dlg->setResult(0);
