@@ -116,6 +116,8 @@ TEST_F(VisaApi, SocketSessionEndToEnd) {
   ViSession a, b;
   ASSERT_EQ(viOpen(rm_, name.c_str(), VI_NULL, 0, &a), VI_SUCCESS);
   ASSERT_EQ(viOpen(rm_, name.c_str(), VI_NULL, 0, &b), VI_SUCCESS);
+  // Nobody answers on this peer: keep the closing handshake short.
+  viSetAttribute(b, VI_ATTR_TMO_VALUE, 10);
   char text[256];
   ASSERT_EQ(viGetAttribute(a, VI_ATTR_RSRC_NAME, text), VI_SUCCESS);
   EXPECT_EQ(std::string(text), "TCPIP0::127.0.0.1::" + std::to_string(ntohs(addr.sin_port)) +
@@ -139,6 +141,7 @@ TEST_F(VisaApi, SocketSessionEndToEnd) {
   ViSession rm2, c;
   ASSERT_EQ(viOpenDefaultRM(&rm2), VI_SUCCESS);
   ASSERT_EQ(viOpen(rm2, name.c_str(), VI_NULL, 0, &c), VI_SUCCESS);
+  viSetAttribute(c, VI_ATTR_TMO_VALUE, 10);
   EXPECT_EQ(viClose(rm_), VI_SUCCESS);
   EXPECT_EQ(viGetAttribute(a, VI_ATTR_INTF_TYPE, &intf), VI_ERROR_INV_OBJECT);
   EXPECT_EQ(viLock(c, VI_EXCLUSIVE_LOCK, 0, VI_NULL, VI_NULL), VI_SUCCESS);

@@ -1,5 +1,6 @@
 #include "visa/socket/socket_transport.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,10 @@ namespace visa::socket {
 namespace {
 
 constexpr size_t recv_chunk = 64 * 1024;
+// Closing waits at most this long for the peer to close its side, and
+// discards at most this much of what it still sends meanwhile.
+constexpr uint32_t linger_cap_ms = 1000;
+constexpr size_t linger_drain_cap = 1024 * 1024;
 
 }  // namespace
 
@@ -98,8 +103,22 @@ ViStatus SocketTransport::clear(uint32_t /*timeout_ms*/) {
   return lost_ ? VI_ERROR_CONN_LOST : VI_SUCCESS;
 }
 
-ViStatus SocketTransport::close(uint32_t /*timeout_ms*/) {
-  if (fd_ >= 0) ::close(fd_);
+ViStatus SocketTransport::close(uint32_t timeout_ms) {
+  if (fd_ < 0) return VI_SUCCESS;
+  if (!lost_) {
+    // Half-close and wait, briefly, for the instrument to close its side: a
+    // byte stream has no reply to the last message, so this is the only way
+    // to know it has read everything before the session is gone.
+    ::shutdown(fd_, SHUT_WR);
+    net::Deadline deadline(std::min<uint32_t>(timeout_ms, linger_cap_ms));
+    ViByte sink[4096];
+    for (size_t drained = 0; drained < linger_drain_cap;) {
+      size_t n = 0;
+      if (net::recv_some(fd_, sink, sizeof sink, deadline, &n) != VI_SUCCESS) break;
+      drained += n;
+    }
+  }
+  ::close(fd_);
   fd_ = -1;
   return VI_SUCCESS;
 }

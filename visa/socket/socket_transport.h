@@ -23,6 +23,8 @@ class SocketTransport final : public Transport {
                 ReadStop* why) override;
   // Drops input received but not yet read; the instrument is not told.
   ViStatus clear(uint32_t timeout_ms) override;
+  // Half-closes, then waits up to min(timeout_ms, 1 s) for the peer to
+  // close its side, so the instrument has read every byte when this returns.
   ViStatus close(uint32_t timeout_ms) override;
 
  private:

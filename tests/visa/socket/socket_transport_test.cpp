@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -136,6 +137,22 @@ TEST_F(SocketTransportTest, PeerGoingAwayIsConnectionLost) {
   for (int i = 0; i < 10 && w == VI_SUCCESS; ++i)
     w = t_.write(reinterpret_cast<const ViByte*>(big.data()), big.size(), true, 1000, &n);
   EXPECT_EQ(w, VI_ERROR_CONN_LOST);
+}
+
+TEST_F(SocketTransportTest, CloseReturnsOnceThePeerHasReadEverything) {
+  std::string big(256 * 1024, 'q');
+  size_t n = 0;
+  ASSERT_EQ(t_.write(reinterpret_cast<const ViByte*>(big.data()), big.size(), true, 1000, &n),
+            VI_SUCCESS);
+  std::atomic<size_t> consumed{0};
+  std::thread instrument([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a slow reader
+    consumed = peer_.receive(big.size() + 1).size();             // up to EOF
+    peer_.hang_up();
+  });
+  EXPECT_EQ(t_.close(2000), VI_SUCCESS);
+  EXPECT_EQ(consumed.load(), big.size());
+  instrument.join();
 }
 
 TEST(SocketTransport, NothingListeningIsNotFound) {
