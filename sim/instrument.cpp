@@ -271,6 +271,7 @@ std::optional<std::string> Instrument::run_unit(std::string_view unit, bool over
             errors_.push(inj.entry.code, inj.entry.text);
         }
     }
+    if (const auto it = config_.replies.find(key); it != config_.replies.end()) reply = it->second;
     if (config_.no_reply.count(key) != 0) reply.reset();
     if (const auto it = config_.slow_ms.find(key); it != config_.slow_ms.end()) {
         delay_ms_ = std::max(delay_ms_, it->second);

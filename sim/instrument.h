@@ -51,6 +51,7 @@ struct InstrumentConfig {
     std::optional<std::string> init_reply;             // replaces the initialise reply text
     std::map<std::uint64_t, std::string> block_replies; // N-th block of a transfer -> reply text
     std::vector<ErrorInjection> errors_after;
+    std::map<std::string, std::string> replies;        // normalised header -> reply text instead
     std::set<std::string> no_reply;                    // normalised query headers
     std::map<std::string, std::uint32_t> slow_ms;      // normalised header -> delay
 };

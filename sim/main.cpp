@@ -19,6 +19,7 @@
 //   --error-after HEADER[@N]=CODE,"TEXT"     push an error after HEADER runs
 //   --init-reply TEXT       answer DIAG:UPD:INIT? with TEXT
 //   --block-reply N:TEXT    answer the N-th block of each transfer with TEXT
+//   --reply HEADER=TEXT     answer HEADER with TEXT instead
 //   --no-reply HEADER       never answer the query HEADER
 //   --slow HEADER=MS        answer HEADER only after MS
 //   --drop-in-block BYTES   close the connection after BYTES block data bytes

@@ -46,6 +46,8 @@ DIAG:UPD:INIT?; options marked + may be repeated):
   --init-reply TEXT     answer DIAG:UPD:INIT? with TEXT instead of its code
   --block-reply N:TEXT  + answer the N-th DIAG:UPD:BLOC? of each transfer
                         with TEXT
+  --reply HEADER=TEXT   + answer HEADER with TEXT, whatever it did (e.g.
+                        'DIAG:UPD:SSIZ?=abc' for a sector size that is no number)
   --no-reply HEADER     + never answer the query HEADER
   --slow HEADER=MS      + answer HEADER (or, for a command, complete its
                         VXI-11 write) only after MS
@@ -241,6 +243,10 @@ std::optional<Options> parse_options(const std::vector<std::string>& args, std::
                 return std::nullopt;
             }
             o.instrument.block_replies[k] = text;
+        } else if (name == "--reply") {
+            std::string header, text;
+            if (!header_and('=', header, text)) return std::nullopt;
+            o.instrument.replies[normalise_header(header)] = text;
         } else if (name == "--no-reply") {
             const auto v = value();
             if (!v) return std::nullopt;

@@ -177,12 +177,14 @@ TEST_F(InstrumentTest, InjectedFaults) {
     c.init_reply = "abc";
     c.block_replies[3] = "7";
     c.no_reply.insert("DIAG:UPD:SSIZ?");
+    c.replies["*OPC?"] = "x";
     c.slow_ms["*IDN?"] = 250;
     reset(c);
 
     run("*cls");
     EXPECT_EQ(error(), "+5,\"always\"");  // pushed after the clear ran
     EXPECT_EQ(run("DIAG:UPD:SSIZ? HPAP"), "<none>");
+    EXPECT_EQ(run("*OPC?"), "x");
     run("*IDN?");
     EXPECT_EQ(last_.delay_ms, 250u);
     run("DIAG:UPD:STARt");
