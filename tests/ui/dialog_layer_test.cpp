@@ -2,7 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
 #include <QTest>
 
 #include "controls.h"
@@ -91,6 +95,44 @@ TEST(ComboBoxControl, DropDownHandlerRunsBeforeTheListOpens)
     countSeenByPopup = combo.view()->model()->rowCount();
     combo.hidePopup();
     EXPECT_EQ(countSeenByPopup, 1);
+}
+
+TEST(MessageBox, WithoutAHookShowsTheTypesIconAndButtonsAndAnswersWithTheirIds)
+{
+    struct Case {
+        unsigned type;
+        QMessageBox::Icon icon;
+        QMessageBox::StandardButton press;
+        int answer;
+    };
+    const Case cases[] = {
+        {MB_OK | MB_ICONERROR, QMessageBox::Critical, QMessageBox::Ok, IDOK},
+        {MB_YESNO | MB_ICONEXCLAMATION, QMessageBox::Warning, QMessageBox::Yes, IDYES},
+        {MB_YESNO | MB_ICONEXCLAMATION, QMessageBox::Warning, QMessageBox::No, IDNO},
+        {MB_OK | MB_ICONINFORMATION, QMessageBox::Information, QMessageBox::Ok, IDOK},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        QString text;
+        QString title;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        QTimer::singleShot(0, qApp, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            text = box->text();
+            title = box->windowTitle();
+            icon = box->icon();
+            if (QAbstractButton* button = box->button(c.press))
+                button->click();
+            else
+                box->reject();
+        });
+        EXPECT_EQ(ShowMessageBox(nullptr, "Upgrade complete.", "Complete", c.type), c.answer);
+        EXPECT_EQ(text, QStringLiteral("Upgrade complete."));
+        EXPECT_EQ(title, QStringLiteral("Complete"));
+        EXPECT_EQ(icon, c.icon);
+    }
 }
 
 TEST(ImageList, TreeStripGivesFifteenPicturesWithWhiteTransparent)
