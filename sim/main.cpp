@@ -27,6 +27,10 @@
 //   --max-connections N (16), --idle-timeout-ms MS (600000),
 //   --max-recv-size N (1048576), --verbose, --help
 //
+// DIAG:UPD:INIT? and DIAG:UPD:BLOC? answer 0, or 1 not in update mode / no
+// transfer, 2 unknown image, 3 sizes out of range, 4 too large, 5 malformed,
+// each with an error-queue entry.
+//
 // Once every socket listens it prints exactly one line on standard output,
 //   fwsim ready <address> vxi11=<port> socket=<port>
 // and serves until SIGTERM or SIGINT (exit status 0). Bad options exit 2,

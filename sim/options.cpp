@@ -38,6 +38,10 @@ Instrument:
                         shown as its header and "<N bytes>"
   --reboot-ms MS        DIAG:HW:HOST:REBoot drops every connection and refuses
                         new ones for MS (default 2000)
+  DIAG:UPD:INIT? and DIAG:UPD:BLOC? answer 0, or with an error-queue entry
+  1 (not in update mode / no transfer), 2 (unknown image), 3 (sizes out of
+  range), 4 (message too large), 5 (malformed). DIAG:UPD:DONE keeps the image
+  only if all announced bytes arrived.
 
 Faults (HEADER is a command header as sent, case-insensitive, e.g.
 DIAG:UPD:INIT?; options marked + may be repeated):
