@@ -62,11 +62,11 @@ inline constexpr uint32_t SS_ICON = 0x3;
 inline constexpr uint32_t SS_NOPREFIX = 0x0080;
 
 // One message-map entry: notification `code` from control `id` runs `m_handler`.
-using AFX_PMSG = void (CDialog::*)();
+using DialogHandler = void (CDialog::*)();
 struct MessageMapEntry {
     unsigned m_code;
     int m_id;
-    AFX_PMSG m_handler;
+    DialogHandler m_handler;
 };
 using MessageMap = std::span<const MessageMapEntry>;
 
@@ -74,7 +74,7 @@ using MessageMap = std::span<const MessageMapEntry>;
 template <class T>
 constexpr MessageMapEntry OnNotify(unsigned code, int id, void (T::*handler)())
 {
-    return {code, id, static_cast<AFX_PMSG>(handler)};
+    return {code, id, static_cast<DialogHandler>(handler)};
 }
 
 // State of one data exchange. Once a check fails, the remaining exchange

@@ -110,7 +110,7 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        CWinApp* app = AfxGetApp();
+        CWinApp* app = GetWinApp();
         if (!m_seen && event->type() == QEvent::Paint && app && watched == app->m_pMainWnd) {
             m_seen = true;
             auto* dialog = static_cast<QDialog*>(app->m_pMainWnd);
@@ -159,5 +159,5 @@ int main(int argc, char** argv)
     if (exitAfterPaint && std::strcmp(exitAfterPaint, "1") == 0)
         application.installEventFilter(&watch);
 
-    return AfxWinMain();
+    return RunWinApp();
 }

@@ -35,14 +35,14 @@ int CWinApp::ExitInstance()
     return 0;
 }
 
-CWinApp* AfxGetApp()
+CWinApp* GetWinApp()
 {
     return g_app;
 }
 
-int AfxWinMain()
+int RunWinApp()
 {
-    CWinApp* app = AfxGetApp();
+    CWinApp* app = GetWinApp();
     if (!app)
         return 1;
     if (!app->InitInstance())

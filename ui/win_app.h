@@ -2,7 +2,7 @@
 //
 // Exactly one CWinApp-derived object exists, usually a global one; its
 // constructor registers it. main() constructs the QApplication and then calls
-// AfxWinMain, which runs InitInstance and, only if that returns true, Qt's
+// RunWinApp, which runs InitInstance and, only if that returns true, Qt's
 // event loop.
 #pragma once
 
@@ -26,8 +26,8 @@ public:
 };
 
 // The registered application object, or null.
-CWinApp* AfxGetApp();
+CWinApp* GetWinApp();
 
 // Runs the registered application; the QApplication must exist. Returns the
 // process's exit code, 1 when no application object is registered.
-int AfxWinMain();
+int RunWinApp();

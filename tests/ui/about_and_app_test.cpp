@@ -96,14 +96,14 @@ TEST(Application, ProgramEndsWhenTheMainDialogCloses)
 {
     visa_double::reset();
     CFirmwareUpdateApp app;
-    ASSERT_EQ(AfxGetApp(), &app);
+    ASSERT_EQ(GetWinApp(), &app);
     QString title;
     auto seen = AnswerNextModal([&](QDialog* modal) {
         if (modal)
             title = modal->windowTitle();
     });
     // InitInstance runs the main dialog and says "no event loop after it".
-    EXPECT_EQ(AfxWinMain(), 0);
+    EXPECT_EQ(RunWinApp(), 0);
     EXPECT_TRUE(*seen);
     EXPECT_EQ(title, QStringLiteral("K7140 H-Series Firmware Upgrade Utility"));
     EXPECT_EQ(app.m_pMainWnd, nullptr);
