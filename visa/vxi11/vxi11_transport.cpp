@@ -12,6 +12,7 @@
 #include "visa/net.h"
 #include "visa/rsrc_name.h"
 #include "visa/vxi11/portmap.h"
+#include "visa/vxi11/read_reply.h"
 
 namespace visa::vxi11 {
 namespace {
@@ -43,6 +44,9 @@ constexpr int max_empty_reads = 1000;
 // Whatever the I/O time-out, the RPC waits this much longer for its reply,
 // so the instrument's own time-out (error 15) arrives before ours.
 constexpr uint32_t rpc_grace_ms = 1000;
+// Calls that carry no time-out of their own (unlock, and sending held bytes
+// before a lock) wait this long.
+constexpr uint32_t flush_floor_ms = 2000;
 // An infinite time-out still has to fit poll()'s int milliseconds.
 constexpr long rpc_infinite_s = 2000000;
 
@@ -60,23 +64,6 @@ clnt_stat call(CLIENT* c, rpcproc_t proc, xdrproc_t in_proc, void* in, xdrproc_t
   net::SigpipeGuard guard;
   return clnt_call(c, proc, in_proc, static_cast<caddr_t>(in), out_proc,
                    static_cast<caddr_t>(out), tv);
-}
-
-// A device_read reply decoded straight into the caller's buffer. The data
-// length is bounded by what was asked for: the generated decoder would
-// accept (and allocate) any length a peer claims.
-struct ReadInto {
-  Device_ErrorCode error;
-  long reason;
-  char* data;
-  u_int len;
-  u_int cap;
-};
-
-bool_t xdr_read_into(XDR* x, ReadInto* r) {
-  if (!xdr_Device_ErrorCode(x, &r->error) || !xdr_long(x, &r->reason)) return FALSE;
-  char* p = r->data;
-  return xdr_bytes(x, &p, &r->len, r->cap);
 }
 
 ViStatus map_device_error(long error) {
@@ -329,9 +316,11 @@ ViStatus Vxi11Transport::read(ViByte* buf, size_t count, const ReadOptions& opts
     parms.lock_timeout = parms.io_timeout;
     parms.flags = flag_waitlock | (opts.term_char_enabled ? flag_termchrset : 0);
     parms.termChar = char(opts.term_char);
-    ReadInto resp{0, 0, reinterpret_cast<char*>(buf + *got), 0, u_int(want)};
+    ReadReply resp;
+    resp.data = reinterpret_cast<char*>(buf + *got);
+    resp.cap = u_int(want);
     clnt_stat cs = call(client_, device_read, xdrproc_t(xdr_Device_ReadParms), &parms,
-                        xdrproc_t(xdr_read_into), &resp, parms.io_timeout);
+                        xdrproc_t(xdr_read_reply), &resp, parms.io_timeout);
     if (cs != RPC_SUCCESS) return rpc_failed(cs, "device_read");
     *got += resp.len;
     if (resp.error != 0) {
@@ -361,7 +350,9 @@ ViStatus Vxi11Transport::read(ViByte* buf, size_t count, const ReadOptions& opts
 
 ViStatus Vxi11Transport::lock(uint32_t timeout_ms) {
   if (lost_) return VI_ERROR_CONN_LOST;
-  ViStatus st = flush_held(timeout_ms);
+  // Held bytes are an earlier write's; they get a write's time, not the
+  // lock's (often zero).
+  ViStatus st = flush_held(std::max(timeout_ms, flush_floor_ms));
   if (st != VI_SUCCESS) return st;
   Device_LockParms parms{};
   parms.lid = lid_;
@@ -380,12 +371,12 @@ ViStatus Vxi11Transport::lock(uint32_t timeout_ms) {
 
 ViStatus Vxi11Transport::unlock() {
   if (lost_) return VI_ERROR_CONN_LOST;
-  ViStatus st = flush_held(2000);
+  ViStatus st = flush_held(flush_floor_ms);
   if (st != VI_SUCCESS) return st;
   Device_Link lid = lid_;
   Device_Error resp{};
   clnt_stat cs = call(client_, device_unlock, xdrproc_t(xdr_Device_Link), &lid,
-                      xdrproc_t(xdr_Device_Error), &resp, 2000);
+                      xdrproc_t(xdr_Device_Error), &resp, flush_floor_ms);
   if (cs != RPC_SUCCESS) return rpc_failed(cs, "device_unlock");
   if (resp.error == err_no_lock) return VI_ERROR_SESN_NLOCKED;
   return map_device_error(resp.error);
