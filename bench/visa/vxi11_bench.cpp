@@ -139,10 +139,10 @@ void update_identify_latency(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(update_image_vxi11)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(update_image_vxi11)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(pyvisa_py_upload)->Unit(benchmark::kMillisecond)->Iterations(2)->UseManualTime();
-BENCHMARK(bare_tcp_loop)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(update_identify_latency)->Unit(benchmark::kMicrosecond);
+BENCHMARK(bare_tcp_loop)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(update_identify_latency)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);

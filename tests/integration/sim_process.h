@@ -41,6 +41,14 @@ public:
 
     // The image the instrument kept for `id`, or "" when none.
     std::string stored(const std::string& id) const { return read((dir_ / "store" / (id + ".bin"))); }
+    // Waits, bounded, until the image kept for `id` equals `expected`.
+    bool wait_stored(const std::string& id, const std::string& expected) const {
+        for (int i = 0; i < 250; ++i) {
+            if (stored(id) == expected) return true;
+            ::usleep(20000);
+        }
+        return false;
+    }
     std::string transcript() const { return read(dir_ / "transcript.txt"); }
 
     void stop() {
