@@ -68,7 +68,8 @@ LockTable::~LockTable() {
 }
 
 LockTable& LockTable::process() {
-  static LockTable table(default_dir());
+  // Never destroyed, like the handle table that uses it.
+  static LockTable& table = *new LockTable(default_dir());
   return table;
 }
 

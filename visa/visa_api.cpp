@@ -41,8 +41,12 @@ struct FindList {
 
 class Registry {
  public:
+  // Never destroyed: sessions still open at exit are not closed from static
+  // destructors (which could run after the lock table's, and would talk to
+  // instruments during exit); the kernel closes their sockets and drops their
+  // file locks.
   static Registry& get() {
-    static Registry r;
+    static Registry& r = *new Registry;
     return r;
   }
 
