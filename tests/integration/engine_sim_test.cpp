@@ -22,6 +22,11 @@ namespace {
 // Each test has an address of its own, so tests may run in parallel.
 std::string address(int n) { return "127.0.0." + std::to_string(10 + n); }
 
+// VXI-11 reaches the simulator through its portmapper on port 111, which only
+// root may bind; the raw socket needs nothing.
+#define REQUIRE_PORTMAPPER()                                                         \
+    if (::geteuid() != 0) GTEST_SKIP() << "VXI-11 needs the simulator's port 111 (root)"
+
 class EngineSimTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -89,6 +94,7 @@ private:
 };
 
 TEST_F(EngineSimTest, ImagesOfEverySizeAreStoredByteForByteOverVxi11) {
+    REQUIRE_PORTMAPPER();
     SimProcess sim(address(0), {});
     for (const size_t size : {size_t{1}, size_t{4096}, size_t{4097}, size_t{1} << 20, size_t{64} << 20}) {
         SCOPED_TRACE(size);
@@ -110,6 +116,7 @@ TEST_F(EngineSimTest, ImagesAreStoredOverTheRawSocket) {
 }
 
 TEST_F(EngineSimTest, RequestedBlockSizeIsRoundedToSectorsAcrossManyBlocks) {
+    REQUIRE_PORTMAPPER();
     SimProcess sim(address(2), {"--sector", "HBRM=1024"});
     const std::string path = image(100000);
     ASSERT_EQ(upgrade(sim.vxi11(), "HBRM", path, 3000), 0) << err();
@@ -120,6 +127,7 @@ TEST_F(EngineSimTest, RequestedBlockSizeIsRoundedToSectorsAcrossManyBlocks) {
 }
 
 TEST_F(EngineSimTest, LockHeldElsewhereFailsAtOnceAndSendsNothing) {
+    REQUIRE_PORTMAPPER();
     // Another client of the instrument holds its lock.
     {
         SimProcess sim(address(3), {"--hold-lock"});
@@ -168,6 +176,7 @@ TEST_F(EngineSimTest, LockHeldElsewhereFailsAtOnceAndSendsNothing) {
 }
 
 TEST_F(EngineSimTest, ErrorQueueEntriesArePrintedAndFailTheUpload) {
+    REQUIRE_PORTMAPPER();
     SimProcess sim(address(5), {"--error-after", "DIAG:UPD:INIT?=-222,\"Data out of range\""});
     const std::string path = image(5000);
     EXPECT_EQ(upgrade(sim.vxi11(), "HPAP", path), 1);
@@ -178,6 +187,7 @@ TEST_F(EngineSimTest, ErrorQueueEntriesArePrintedAndFailTheUpload) {
 }
 
 TEST_F(EngineSimTest, ConnectionDroppedInABlockFailsWithoutHangingAndUnlocks) {
+    REQUIRE_PORTMAPPER();
     SimProcess sim(address(6), {"--drop-in-block", "100000"});
     const std::string path = image(1 << 20);
     EXPECT_EQ(upgrade(sim.vxi11(), "HPAP", path), 1);
@@ -189,6 +199,7 @@ TEST_F(EngineSimTest, ConnectionDroppedInABlockFailsWithoutHangingAndUnlocks) {
 }
 
 TEST_F(EngineSimTest, IdentificationGivesUpAfterItsTimeout) {
+    REQUIRE_PORTMAPPER();
     SimProcess sim(address(7), {"--no-reply", "*IDN?"});
     char reply[256];
     const auto start = std::chrono::steady_clock::now();
