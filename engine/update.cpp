@@ -23,8 +23,7 @@ constexpr char text_locked[] = "update: Device locked by another process.\n";
 constexpr char text_lock_failed[] = "update: viLock failed\n";
 constexpr char text_scpi_error[] = "update: SCPI error - %s";
 constexpr char text_scpi_unreadable[] = "update: unreadable SCPI error reply '%s'\n";
-constexpr char text_scpi_endless[] =
-    "update: SCPI error queue still not empty after %d entries\n";
+constexpr char text_scpi_endless[] = "update: SCPI error queue still not empty after %d entries\n";
 constexpr char text_cant_open[] = "update: can't open file '%s'\n";
 constexpr char text_length[] = "update: file '%s' length is %d\n";
 constexpr char text_too_large[] =
@@ -71,8 +70,12 @@ char scpi_reply[update_scpi_reply_max + 1];
 
 FILE* out_stream = nullptr;
 FILE* err_stream = nullptr;
-FILE* out() { return out_stream ? out_stream : stdout; }
-FILE* err() { return err_stream ? err_stream : stderr; }
+FILE* out() {
+    return out_stream ? out_stream : stdout;
+}
+FILE* err() {
+    return err_stream ? err_stream : stderr;
+}
 
 void real_sleep(uint32_t milliseconds) {
     timespec left{static_cast<time_t>(milliseconds / 1000),
@@ -115,7 +118,7 @@ bool parse_decimal(const char* text, int32_t* value) {
     char* end = nullptr;
     const long long parsed = std::strtoll(text, &end, 10);
     if (end == text) return false;
-    *value = static_cast<int32_t>(parsed > INT32_MAX ? INT32_MAX
+    *value = static_cast<int32_t>(parsed > INT32_MAX   ? INT32_MAX
                                   : parsed < INT32_MIN ? INT32_MIN
                                                        : parsed);
     return true;
@@ -157,7 +160,9 @@ void update_set_streams(FILE* out_to, FILE* err_to) {
     err_stream = err_to;
 }
 
-void update_set_sleep(update_sleep_fn sleep) { sleep_hook = sleep ? sleep : real_sleep; }
+void update_set_sleep(update_sleep_fn sleep) {
+    sleep_hook = sleep ? sleep : real_sleep;
+}
 
 // ---- primitives ----------------------------------------------------------------
 

@@ -152,11 +152,11 @@ extern "C" {
 #endif
 
 ViStatus _VI_FUNC viOpenDefaultRM(ViPSession rm);
-ViStatus _VI_FUNC viFindRsrc(ViSession rm, ViConstString expr, ViPFindList fl,
-                             ViPUInt32 count, ViChar first[]);
+ViStatus _VI_FUNC viFindRsrc(ViSession rm, ViConstString expr, ViPFindList fl, ViPUInt32 count,
+                             ViChar first[]);
 ViStatus _VI_FUNC viFindNext(ViFindList fl, ViChar next[]);
-ViStatus _VI_FUNC viOpen(ViSession rm, ViConstRsrc name, ViAccessMode mode,
-                         ViUInt32 open_timeout, ViPSession vi);
+ViStatus _VI_FUNC viOpen(ViSession rm, ViConstRsrc name, ViAccessMode mode, ViUInt32 open_timeout,
+                         ViPSession vi);
 ViStatus _VI_FUNC viClose(ViObject obj);
 ViStatus _VI_FUNC viStatusDesc(ViObject obj, ViStatus status, ViChar desc[]);
 ViStatus _VI_FUNC viGetAttribute(ViObject obj, ViAttr attr, void* value);

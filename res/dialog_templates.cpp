@@ -50,32 +50,27 @@ constexpr DialogTemplate kTemplates[] = {
 
 }  // namespace
 
-const DialogTemplate* FindDialogTemplate(int id)
-{
+const DialogTemplate* FindDialogTemplate(int id) {
     for (const DialogTemplate& t : kTemplates) {
-        if (t.m_id == id)
-            return &t;
+        if (t.m_id == id) return &t;
     }
     return nullptr;
 }
 
-const char* FindResourceString(int id)
-{
-    if (id == IDS_ABOUTBOX)
-        return "&About FirmwareUpdate...";
+const char* FindResourceString(int id) {
+    if (id == IDS_ABOUTBOX) return "&About FirmwareUpdate...";
     return nullptr;
 }
 
-const char* FindPicturePath(int id)
-{
+const char* FindPicturePath(int id) {
     switch (id) {
-    case IDR_MAINFRAME:
-        return kMainIconPath;
-    case IDI_ABOUT:
-        return kAboutIconPath;
-    case IDB_TREEIMAGES:
-        return kTreeImagesPath;
-    default:
-        return nullptr;
+        case IDR_MAINFRAME:
+            return kMainIconPath;
+        case IDI_ABOUT:
+            return kAboutIconPath;
+        case IDB_TREEIMAGES:
+            return kTreeImagesPath;
+        default:
+            return nullptr;
     }
 }

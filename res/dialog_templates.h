@@ -32,7 +32,7 @@ struct DialogTemplate {
     const char* m_caption;
     const char* m_faceName;  // the face the template names; the layer may substitute
     int m_pointSize;
-    int m_weight;            // 0 or 400: normal
+    int m_weight;  // 0 or 400: normal
     bool m_italic;
     int m_charSet;
     std::span<const DialogItemTemplate> m_items;  // template order = tab order

@@ -21,11 +21,15 @@ std::string upper(std::string_view s) {
     return out;
 }
 
-bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool is_space(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 std::string_view trim(std::string_view s) {
-    while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+    while (!s.empty() && is_space(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && is_space(s.back()))
+        s.remove_suffix(1);
     return s;
 }
 
@@ -195,13 +199,16 @@ std::string Instrument::code_reply(int code, int scpi_code, const char* text) {
 }
 
 std::optional<std::string> Instrument::run_unit(std::string_view unit, bool overflow) {
-    while (!unit.empty() && is_space(unit.front())) unit.remove_prefix(1);
+    while (!unit.empty() && is_space(unit.front()))
+        unit.remove_prefix(1);
     if (unit.empty()) return std::nullopt;
     std::size_t split = 0;
-    while (split < unit.size() && !is_space(unit[split])) ++split;
+    while (split < unit.size() && !is_space(unit[split]))
+        ++split;
     const std::string_view header = unit.substr(0, split);
     std::string_view params = unit.substr(split);
-    while (!params.empty() && is_space(params.front())) params.remove_prefix(1);
+    while (!params.empty() && is_space(params.front()))
+        params.remove_prefix(1);
 
     const std::string key = normalise_header(header);
     std::optional<std::string> reply;

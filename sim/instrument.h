@@ -40,20 +40,20 @@ private:
 
 // An error-queue entry pushed after a given command has run.
 struct ErrorInjection {
-    std::string header;      // normalised, see normalise_header()
+    std::string header;            // normalised, see normalise_header()
     std::uint64_t occurrence = 0;  // 0: every time, else only the N-th (from 1)
     ErrorEntry entry;
 };
 
 struct InstrumentConfig {
-    std::string idn;  // complete identity reply, with its LF
-    std::map<std::string, std::uint32_t> sector_sizes;  // image id -> bytes (0 allowed)
-    std::optional<std::string> init_reply;             // replaces the initialise reply text
-    std::map<std::uint64_t, std::string> block_replies; // N-th block of a transfer -> reply text
+    std::string idn;                                     // complete identity reply, with its LF
+    std::map<std::string, std::uint32_t> sector_sizes;   // image id -> bytes (0 allowed)
+    std::optional<std::string> init_reply;               // replaces the initialise reply text
+    std::map<std::uint64_t, std::string> block_replies;  // N-th block of a transfer -> reply text
     std::vector<ErrorInjection> errors_after;
-    std::map<std::string, std::string> replies;        // normalised header -> reply text instead
-    std::set<std::string> no_reply;                    // normalised query headers
-    std::map<std::string, std::uint32_t> slow_ms;      // normalised header -> delay
+    std::map<std::string, std::string> replies;    // normalised header -> reply text instead
+    std::set<std::string> no_reply;                // normalised query headers
+    std::map<std::string, std::uint32_t> slow_ms;  // normalised header -> delay
 };
 
 // Default image ids and their flash sector sizes.
@@ -107,11 +107,11 @@ public:
 
     // Codes the update commands reply with (besides 0 for success).
     enum Code : int {
-        code_state = 1,       // not in update mode, or no transfer open
-        code_image = 2,       // unknown image id
-        code_range = 3,       // sizes out of range or inconsistent
-        code_too_large = 4,   // message longer than the instrument buffers
-        code_malformed = 5,   // missing or malformed parameters or block
+        code_state = 1,      // not in update mode, or no transfer open
+        code_image = 2,      // unknown image id
+        code_range = 3,      // sizes out of range or inconsistent
+        code_too_large = 4,  // message longer than the instrument buffers
+        code_malformed = 5,  // missing or malformed parameters or block
     };
 
 private:

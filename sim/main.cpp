@@ -56,7 +56,9 @@ namespace {
 
 volatile std::sig_atomic_t stop_requested = 0;
 
-void on_signal(int) { stop_requested = 1; }
+void on_signal(int) {
+    stop_requested = 1;
+}
 
 // Writes the image next to its final name first, so that a reader never sees
 // half a file and a failed write leaves the previous image in place.
@@ -103,7 +105,8 @@ int main(int argc, char** argv) {
     if (!options->transcript_file.empty()) {
         transcript_file = std::fopen(options->transcript_file.c_str(), "w");
         if (transcript_file == nullptr) {
-            std::fprintf(stderr, "fwsim: transcript %s: %s\n", options->transcript_file.c_str(), std::strerror(errno));
+            std::fprintf(stderr, "fwsim: transcript %s: %s\n", options->transcript_file.c_str(),
+                         std::strerror(errno));
             return 1;
         }
     }
@@ -115,7 +118,8 @@ int main(int argc, char** argv) {
     };
 
     const std::string store_dir = options->store_dir;
-    sim::Instrument instrument(options->instrument, [store_dir](const std::string& id, std::string_view data) {
+    sim::Instrument instrument(options->instrument, [store_dir](const std::string& id,
+                                                                std::string_view data) {
         if (store_dir.empty()) return std::string();
         std::string failure = store_image(store_dir, id, data);
         if (failure.empty()) {
@@ -159,7 +163,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("fwsim ready %s vxi11=%u socket=%u\n", options->server.address.c_str(),
-                static_cast<unsigned>(server.vxi11_port()), static_cast<unsigned>(server.socket_port()));
+                static_cast<unsigned>(server.vxi11_port()),
+                static_cast<unsigned>(server.socket_port()));
     std::fflush(stdout);
 
     server.run(stop_requested, wait_mask);

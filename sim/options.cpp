@@ -97,7 +97,9 @@ std::string unquote(std::string s) {
 
 }  // namespace
 
-const char* usage_text() { return usage; }
+const char* usage_text() {
+    return usage;
+}
 
 std::optional<Options> parse_options(const std::vector<std::string>& args, std::string& error) {
     Options o;
@@ -152,7 +154,8 @@ std::optional<Options> parse_options(const std::vector<std::string>& args, std::
             if (!v) return std::nullopt;
             in_addr a{};
             if (::inet_pton(AF_INET, v->c_str(), &a) != 1 || (ntohl(a.s_addr) >> 24) != 127) {
-                error = "--address must be an IPv4 loopback address in 127.0.0.0/8, not '" + *v + "'";
+                error =
+                    "--address must be an IPv4 loopback address in 127.0.0.0/8, not '" + *v + "'";
                 return std::nullopt;
             }
             o.server.address = *v;
@@ -161,9 +164,12 @@ std::optional<Options> parse_options(const std::vector<std::string>& args, std::
             const auto n = number(65535);
             if (!n) return std::nullopt;
             const auto port = static_cast<std::uint16_t>(*n);
-            if (name == "--vxi11-port") o.server.vxi11_port = port;
-            else if (name == "--socket-port") o.server.socket_port = port;
-            else o.server.portmap_port = port;
+            if (name == "--vxi11-port")
+                o.server.vxi11_port = port;
+            else if (name == "--socket-port")
+                o.server.socket_port = port;
+            else
+                o.server.portmap_port = port;
         } else if (name == "--model") {
             const auto v = value();
             if (!v) return std::nullopt;
@@ -187,7 +193,8 @@ std::optional<Options> parse_options(const std::vector<std::string>& args, std::
             if (!header_and('=', id, size)) return std::nullopt;
             std::uint64_t n = 0;
             if (!valid_image_id(id) || !parse_u64(size, n) || n > 0xffffffffu) {
-                error = "--sector: expected ID=N with a 1-15 character id, got '" + id + "=" + size + "'";
+                error = "--sector: expected ID=N with a 1-15 character id, got '" + id + "=" +
+                        size + "'";
                 return std::nullopt;
             }
             o.instrument.sector_sizes[id] = static_cast<std::uint32_t>(n);
@@ -198,7 +205,8 @@ std::optional<Options> parse_options(const std::vector<std::string>& args, std::
         } else if (name == "--reboot-ms" || name == "--idle-timeout-ms") {
             const auto n = number(24ull * 3600 * 1000);
             if (!n) return std::nullopt;
-            (name == "--reboot-ms" ? o.server.reboot_time : o.server.idle_timeout) = std::chrono::milliseconds(*n);
+            (name == "--reboot-ms" ? o.server.reboot_time : o.server.idle_timeout) =
+                std::chrono::milliseconds(*n);
         } else if (name == "--max-connections") {
             const auto n = number(256);
             if (!n) return std::nullopt;

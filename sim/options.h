@@ -15,7 +15,7 @@ struct Options {
     ServerSettings server;
     InstrumentConfig instrument;
     std::uint32_t max_recv_size = 1u << 20;
-    std::string store_dir;       // empty: completed images are not written
+    std::string store_dir;        // empty: completed images are not written
     std::string transcript_file;  // empty: no transcript
     bool hold_lock = false;
     std::optional<std::chrono::milliseconds> hold_lock_time;  // empty: for ever

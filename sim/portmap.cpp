@@ -40,20 +40,21 @@ void put_mapping(std::string& out, std::uint32_t prog, std::uint32_t vers, std::
 }  // namespace
 
 std::string universal_address(std::string_view address, std::uint16_t port) {
-    return std::string(address) + "." + std::to_string(port >> 8) + "." + std::to_string(port & 0xff);
+    return std::string(address) + "." + std::to_string(port >> 8) + "." +
+           std::to_string(port & 0xff);
 }
 
 std::optional<std::string> answer_portmap(std::string_view msg, const PortmapInfo& info) {
     rpc::CallHeader h;
     std::size_t pos = 0;
     switch (rpc::parse_call(msg, h, pos)) {
-    case rpc::CallParse::ok:
-        break;
-    case rpc::CallParse::bad_rpc_version:
-        return rpc::rpc_mismatch_reply(h.xid);
-    case rpc::CallParse::not_a_call:
-    case rpc::CallParse::malformed:
-        return std::nullopt;
+        case rpc::CallParse::ok:
+            break;
+        case rpc::CallParse::bad_rpc_version:
+            return rpc::rpc_mismatch_reply(h.xid);
+        case rpc::CallParse::not_a_call:
+        case rpc::CallParse::malformed:
+            return std::nullopt;
     }
     if (h.prog != portmap_program) return rpc::accepted_reply(h.xid, rpc::prog_unavail);
     if (h.vers < 2 || h.vers > 4) return rpc::prog_mismatch_reply(h.xid, 2, 4);
@@ -72,8 +73,10 @@ std::optional<std::string> answer_portmap(std::string_view msg, const PortmapInf
             const std::uint32_t prog = rpc::get_u32(msg, pos);
             const std::uint32_t vers = rpc::get_u32(msg, pos + 4);
             const std::uint32_t prot = rpc::get_u32(msg, pos + 8);
-            const bool ours = prog == vxi11_core_program && vers == vxi11_core_version && prot == ipproto_tcp;
-            const bool self = prog == portmap_program && (prot == ipproto_tcp || prot == ipproto_udp);
+            const bool ours =
+                prog == vxi11_core_program && vers == vxi11_core_version && prot == ipproto_tcp;
+            const bool self =
+                prog == portmap_program && (prot == ipproto_tcp || prot == ipproto_udp);
             rpc::put_u32(body, ours ? info.core_port : self ? info.own_port : 0);
             return rpc::accepted_reply(h.xid, rpc::success, body);
         }
@@ -95,7 +98,8 @@ std::optional<std::string> answer_portmap(std::string_view msg, const PortmapInf
         const std::uint32_t vers = rpc::get_u32(msg, pos + 4);
         pos += 8;
         std::string netid, addr, owner;
-        if (!get_string(msg, pos, netid) || !get_string(msg, pos, addr) || !get_string(msg, pos, owner)) {
+        if (!get_string(msg, pos, netid) || !get_string(msg, pos, addr) ||
+            !get_string(msg, pos, owner)) {
             return rpc::accepted_reply(h.xid, rpc::garbage_args);
         }
         std::string answer;

@@ -12,7 +12,7 @@ constexpr std::uint32_t vxi11_core_program = 0x0607AF;
 constexpr std::uint32_t vxi11_core_version = 1;
 
 struct PortmapInfo {
-    std::string address;        // dotted IPv4 of this instrument
+    std::string address;          // dotted IPv4 of this instrument
     std::uint16_t core_port = 0;  // the VXI-11 core channel (TCP)
     std::uint16_t own_port = 111;
 };

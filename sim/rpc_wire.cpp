@@ -17,7 +17,9 @@ void put_u32(std::string& out, std::uint32_t v) {
 }
 
 std::uint32_t get_u32(std::string_view s, std::size_t at) {
-    const auto b = [&](std::size_t k) { return static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + k])); };
+    const auto b = [&](std::size_t k) {
+        return static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + k]));
+    };
     return b(0) << 24 | b(1) << 16 | b(2) << 8 | b(3);
 }
 

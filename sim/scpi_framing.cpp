@@ -10,7 +10,9 @@ namespace {
 // is bounded by the splitter's limit.
 constexpr std::size_t transcript_cap = 4096;
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 }  // namespace
 
@@ -79,7 +81,8 @@ MessageSplitter::FeedResult MessageSplitter::feed(std::string_view data, bool en
         if (state_ == State::block_data) {
             std::uint64_t take = std::min<std::uint64_t>(block_left_, data.size() - i);
             if (threshold_ && !threshold_reported_) {
-                const std::uint64_t room = *threshold_ > block_seen_ ? *threshold_ - block_seen_ : 0;
+                const std::uint64_t room =
+                    *threshold_ > block_seen_ ? *threshold_ - block_seen_ : 0;
                 if (take >= room) {
                     take = room;
                     threshold_reported_ = true;
@@ -120,55 +123,55 @@ MessageSplitter::FeedResult MessageSplitter::feed(std::string_view data, bool en
             continue;
         }
         switch (state_) {
-        case State::text:
-            append(c);
-            if (c == '"' || c == '\'') {
-                quote_ = c;
-                state_ = State::quoted;
-            } else if (c == '#') {
-                state_ = State::hash;
-            }
-            break;
-        case State::quoted:
-            append(c);
-            if (c == quote_) {
-                state_ = State::text;
-            }
-            break;
-        case State::hash:
-            append(c);
-            if (c >= '1' && c <= '9') {
-                digits_left_ = c - '0';
-                block_length_ = 0;
-                state_ = State::block_length;
-            } else {
-                // "#0" (indefinite length) and anything else read on as text.
-                state_ = State::text;
-            }
-            break;
-        case State::block_length:
-            append(c);
-            if (!is_digit(c)) {
-                state_ = State::text;  // malformed header; the command will say so
-                break;
-            }
-            block_length_ = block_length_ * 10 + static_cast<std::uint64_t>(c - '0');
-            if (--digits_left_ == 0) {
-                block_left_ = block_length_;
-                block_seen_ = 0;
-                if (block_length_ == 0) {
-                    current_.transcript += "<0 bytes>";
-                    state_ = State::text;
-                } else {
-                    if (current_.bytes.size() + block_length_ > limit_) {
-                        current_.overflow = true;  // counted, never stored
-                    }
-                    state_ = State::block_data;
+            case State::text:
+                append(c);
+                if (c == '"' || c == '\'') {
+                    quote_ = c;
+                    state_ = State::quoted;
+                } else if (c == '#') {
+                    state_ = State::hash;
                 }
-            }
-            break;
-        case State::block_data:
-            break;  // handled above
+                break;
+            case State::quoted:
+                append(c);
+                if (c == quote_) {
+                    state_ = State::text;
+                }
+                break;
+            case State::hash:
+                append(c);
+                if (c >= '1' && c <= '9') {
+                    digits_left_ = c - '0';
+                    block_length_ = 0;
+                    state_ = State::block_length;
+                } else {
+                    // "#0" (indefinite length) and anything else read on as text.
+                    state_ = State::text;
+                }
+                break;
+            case State::block_length:
+                append(c);
+                if (!is_digit(c)) {
+                    state_ = State::text;  // malformed header; the command will say so
+                    break;
+                }
+                block_length_ = block_length_ * 10 + static_cast<std::uint64_t>(c - '0');
+                if (--digits_left_ == 0) {
+                    block_left_ = block_length_;
+                    block_seen_ = 0;
+                    if (block_length_ == 0) {
+                        current_.transcript += "<0 bytes>";
+                        state_ = State::text;
+                    } else {
+                        if (current_.bytes.size() + block_length_ > limit_) {
+                            current_.overflow = true;  // counted, never stored
+                        }
+                        state_ = State::block_data;
+                    }
+                }
+                break;
+            case State::block_data:
+                break;  // handled above
         }
     }
     result.consumed = i;

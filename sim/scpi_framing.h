@@ -33,8 +33,8 @@ public:
     explicit MessageSplitter(std::size_t limit = 1u << 20) : limit_(limit) {}
 
     struct FeedResult {
-        std::size_t consumed = 0;        // bytes of `data` taken
-        bool block_threshold_hit = false; // stopped: see set_block_threshold
+        std::size_t consumed = 0;          // bytes of `data` taken
+        bool block_threshold_hit = false;  // stopped: see set_block_threshold
     };
 
     // Takes bytes; `end` says the last byte of `data` carried END. Returns

@@ -24,7 +24,9 @@ constexpr std::size_t max_output = 8u << 20;
 constexpr std::size_t max_portmap_record = 4096;
 constexpr auto retry_bind = std::chrono::milliseconds(100);
 
-std::string errno_text() { return std::strerror(errno); }
+std::string errno_text() {
+    return std::strerror(errno);
+}
 
 int listen_on(const std::string& address, std::uint16_t port, int type, std::uint16_t& bound,
               std::string& error) {
@@ -72,11 +74,14 @@ Server::Server(ServerSettings settings, Instrument& instrument, Vxi11Core& core,
 }
 
 Server::~Server() {
-    for (auto& c : connections_) close_fd(c->fd);
+    for (auto& c : connections_)
+        close_fd(c->fd);
     close_listeners();
 }
 
-void Server::log(const std::string& line) const { std::fprintf(stderr, "fwsim: %s\n", line.c_str()); }
+void Server::log(const std::string& line) const {
+    std::fprintf(stderr, "fwsim: %s\n", line.c_str());
+}
 
 bool Server::open(std::string& error) {
     vxi11_port_ = settings_.vxi11_port;
@@ -97,7 +102,8 @@ bool Server::open_listeners(std::string& error) {
         std::uint16_t port = 0;
         portmap_tcp_ = listen_on(settings_.address, settings_.portmap_port, SOCK_STREAM, port, why);
         if (portmap_tcp_ >= 0) {
-            portmap_udp_ = listen_on(settings_.address, settings_.portmap_port, SOCK_DGRAM, port, why);
+            portmap_udp_ =
+                listen_on(settings_.address, settings_.portmap_port, SOCK_DGRAM, port, why);
         }
         if (portmap_tcp_ < 0 || portmap_udp_ < 0) {
             close_fd(portmap_tcp_);
@@ -123,7 +129,8 @@ void Server::accept_on(int listener, Kind kind, Clock::time_point now) {
         const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
         if (connections_.size() >= settings_.max_connections) {
-            log("connection refused: limit of " + std::to_string(settings_.max_connections) + " reached");
+            log("connection refused: limit of " + std::to_string(settings_.max_connections) +
+                " reached");
             ::close(fd);
             continue;
         }
@@ -148,7 +155,8 @@ void Server::serve_udp_portmap() {
                                      reinterpret_cast<sockaddr*>(&from), &len);
         if (n < 0) return;
         const PortmapInfo info{settings_.address, vxi11_port_, settings_.portmap_port};
-        const auto reply = answer_portmap(std::string_view(buf.data(), static_cast<std::size_t>(n)), info);
+        const auto reply =
+            answer_portmap(std::string_view(buf.data(), static_cast<std::size_t>(n)), info);
         if (reply) {
             ::sendto(portmap_udp_, reply->data(), reply->size(), MSG_NOSIGNAL,
                      reinterpret_cast<sockaddr*>(&from), len);
@@ -196,15 +204,15 @@ void Server::process(Connection& c, Clock::time_point now) {
     c.backlog = false;
     try {
         switch (c.kind) {
-        case Kind::core:
-            process_core(c, now);
-            break;
-        case Kind::portmap_tcp:
-            process_portmap(c);
-            break;
-        case Kind::scpi:
-            process_scpi(c, now);
-            break;
+            case Kind::core:
+                process_core(c, now);
+                break;
+            case Kind::portmap_tcp:
+                process_portmap(c);
+                break;
+            case Kind::scpi:
+                process_scpi(c, now);
+                break;
         }
     } catch (const std::exception& e) {
         // Whatever one peer provoked (memory exhausted by a huge block, say)
@@ -283,7 +291,9 @@ void Server::process_scpi(Connection& c, Clock::time_point now) {
         for (const ProgramMessage& m : messages) {
             transcript_(m.transcript);
             const Outcome out = instrument_.execute(m);
-            if (out.reply) c.replies.push_back(Reply{*out.reply, now + std::chrono::milliseconds(out.delay_ms)});
+            if (out.reply)
+                c.replies.push_back(
+                    Reply{*out.reply, now + std::chrono::milliseconds(out.delay_ms)});
             if (out.reboot) reboot_pending_ = true;
         }
         if (fed.block_threshold_hit) {
@@ -300,7 +310,8 @@ void Server::process_scpi(Connection& c, Clock::time_point now) {
 }
 
 void Server::reboot(Clock::time_point now) {
-    log("rebooting: connections dropped, back in " + std::to_string(settings_.reboot_time.count()) + " ms");
+    log("rebooting: connections dropped, back in " + std::to_string(settings_.reboot_time.count()) +
+        " ms");
     // Listeners go first, so that nobody who has seen the answer to the
     // reboot command can still get a connection in.
     close_listeners();
@@ -344,7 +355,8 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
             }
         }
 
-        for (auto& c : connections_) process(*c, now);
+        for (auto& c : connections_)
+            process(*c, now);
         if (core_.reboot_requested() || reboot_pending_) {
             reboot(now);
         }
@@ -372,7 +384,8 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
         for (auto& c : connections_) {
             short events = 0;
             // Input waits in the kernel while a call is pending or answers pile up.
-            const std::size_t in_cap = c->kind == Kind::portmap_tcp ? max_portmap_record : settings_.max_record;
+            const std::size_t in_cap =
+                c->kind == Kind::portmap_tcp ? max_portmap_record : settings_.max_record;
             if (c->in.size() < in_cap && c->out.size() < max_output) events |= POLLIN;
             if (!c->out.empty()) events |= POLLOUT;
             add(c->fd, events, c.get());
@@ -380,7 +393,8 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
 
         const auto wake = next_wake(now);
         const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now);
-        timespec ts{static_cast<time_t>(wait.count() / 1000000000), static_cast<long>(wait.count() % 1000000000)};
+        timespec ts{static_cast<time_t>(wait.count() / 1000000000),
+                    static_cast<long>(wait.count() % 1000000000)};
         const int n = ::ppoll(fds.data(), fds.size(), &ts, &wait_mask);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -392,17 +406,22 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
             if (fds[k].revents == 0) continue;
             Connection* c = owners[k];
             if (c == nullptr) {
-                if (fds[k].fd == core_listener_) accept_on(core_listener_, Kind::core, now);
-                else if (fds[k].fd == scpi_listener_) accept_on(scpi_listener_, Kind::scpi, now);
-                else if (fds[k].fd == portmap_tcp_) accept_on(portmap_tcp_, Kind::portmap_tcp, now);
-                else if (fds[k].fd == portmap_udp_) serve_udp_portmap();
+                if (fds[k].fd == core_listener_)
+                    accept_on(core_listener_, Kind::core, now);
+                else if (fds[k].fd == scpi_listener_)
+                    accept_on(scpi_listener_, Kind::scpi, now);
+                else if (fds[k].fd == portmap_tcp_)
+                    accept_on(portmap_tcp_, Kind::portmap_tcp, now);
+                else if (fds[k].fd == portmap_udp_)
+                    serve_udp_portmap();
                 continue;
             }
             if (c->dead) continue;
             if ((fds[k].revents & (POLLIN | POLLHUP | POLLERR)) != 0) read_from(*c, now);
             if (!c->dead && (fds[k].revents & POLLOUT) != 0) write_to(*c);
         }
-        for (auto& c : connections_) process(*c, now);
+        for (auto& c : connections_)
+            process(*c, now);
         if (core_.reboot_requested() || reboot_pending_) {
             reboot(now);
             continue;

@@ -15,8 +15,8 @@
 namespace sim {
 
 struct ServerSettings {
-    std::string address;             // 127.x.y.z
-    std::uint16_t vxi11_port = 0;    // 0: ephemeral
+    std::string address;               // 127.x.y.z
+    std::uint16_t vxi11_port = 0;      // 0: ephemeral
     std::uint16_t socket_port = 5025;  // 0: ephemeral
     std::uint16_t portmap_port = 111;  // 0: none
     std::size_t max_connections = 16;

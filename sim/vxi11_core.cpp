@@ -49,13 +49,18 @@ constexpr std::int32_t reason_end = 0x04;
 
 // libtirpc decodes XDR ints into C long without sign extension on LP64;
 // every 32-bit field is brought back to its wire width here.
-std::int32_t s32(long v) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(v)); }
-std::uint32_t u32(unsigned long v) { return static_cast<std::uint32_t>(v); }
+std::int32_t s32(long v) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
+}
+std::uint32_t u32(unsigned long v) {
+    return static_cast<std::uint32_t>(v);
+}
 
 class XdrReader {
 public:
     explicit XdrReader(std::string_view args) : args_(args) {
-        xdrmem_create(&xdr_, const_cast<char*>(args.data()), static_cast<u_int>(args.size()), XDR_DECODE);
+        xdrmem_create(&xdr_, const_cast<char*>(args.data()), static_cast<u_int>(args.size()),
+                      XDR_DECODE);
     }
     ~XdrReader() { xdr_destroy(&xdr_); }
     XdrReader(const XdrReader&) = delete;
@@ -117,7 +122,8 @@ std::string ok_reply(std::uint32_t xid, std::string_view body) {
 
 bool iequals(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
            });
 }
 
@@ -169,7 +175,8 @@ bool Vxi11Core::locked_by_other(std::int32_t lid, Clock::time_point now) {
 }
 
 Clock::time_point Vxi11Core::deadline(const Vxi11Call& call, std::uint32_t timeout_ms) const {
-    const auto wait = std::min<std::chrono::milliseconds>(std::chrono::milliseconds(timeout_ms), settings_.max_wait);
+    const auto wait = std::min<std::chrono::milliseconds>(std::chrono::milliseconds(timeout_ms),
+                                                          settings_.max_wait);
     return call.started + wait;
 }
 
@@ -182,7 +189,8 @@ int Vxi11Core::lock_gate(const Vxi11Call& call, Clock::time_point now) {
 Clock::time_point Vxi11Core::wake_time(const Vxi11Call& call, Clock::time_point now) const {
     // The earliest moment at which something this call may wait for can
     // change; moments already past are what it is not waiting for.
-    std::vector<Clock::time_point> moments{deadline(call, call.lock_timeout), deadline(call, call.io_timeout)};
+    std::vector<Clock::time_point> moments{deadline(call, call.lock_timeout),
+                                           deadline(call, call.io_timeout)};
     if (call.done_reply) moments.push_back(call.done_at);
     if (const auto it = links_.find(call.lid); it != links_.end() && !it->second.out.empty()) {
         moments.push_back(it->second.out.front().ready_at);
@@ -201,14 +209,14 @@ Vxi11Core::Step Vxi11Core::start(ConnectionId conn, std::string_view record,
     rpc::CallHeader h;
     std::size_t pos = 0;
     switch (rpc::parse_call(record, h, pos)) {
-    case rpc::CallParse::ok:
-        break;
-    case rpc::CallParse::bad_rpc_version:
-        return {Step::reply, rpc::rpc_mismatch_reply(h.xid)};
-    case rpc::CallParse::not_a_call:
-        return {Step::wait, {}};  // nothing to answer; the caller sees no pending call
-    case rpc::CallParse::malformed:
-        return {Step::drop, {}};
+        case rpc::CallParse::ok:
+            break;
+        case rpc::CallParse::bad_rpc_version:
+            return {Step::reply, rpc::rpc_mismatch_reply(h.xid)};
+        case rpc::CallParse::not_a_call:
+            return {Step::wait, {}};  // nothing to answer; the caller sees no pending call
+        case rpc::CallParse::malformed:
+            return {Step::drop, {}};
     }
     if (h.prog != core_program) return {Step::reply, rpc::accepted_reply(h.xid, rpc::prog_unavail)};
     if (h.vers != core_version) return {Step::reply, rpc::prog_mismatch_reply(h.xid, 1, 1)};
@@ -220,81 +228,81 @@ Vxi11Core::Step Vxi11Core::start(ConnectionId conn, std::string_view record,
     XdrReader in(record.substr(pos));
     bool ok = true;
     switch (h.proc) {
-    case proc_null:
-    case proc_destroy_intr:
-        break;
-    case proc_create_link: {
-        std::int32_t client = 0;
-        std::uint32_t lock_device = 0;
-        ok = in.int32(client) && in.word(lock_device) && in.word(call.lock_timeout) &&
-             in.bytes(call.data, max_device_name);
-        call.lock_device = lock_device != 0;
-        call.flags = flag_waitlock;  // lockDevice waits up to lock_timeout
-        break;
-    }
-    case proc_write: {
-        std::uint32_t length = 0;
-        ok = in.int32(call.lid) && in.word(call.io_timeout) && in.word(call.lock_timeout) &&
-             in.int32(call.flags);
-        // Peek at the length: an oversized write is refused with error 5,
-        // not treated as garbage.
-        if (ok && in.word(length) && length > settings_.max_recv_size) {
-            return {Step::reply, ok_reply(h.xid, [&] {
-                        Device_WriteResp r{vxi_parameter, 0};
-                        return encode(xdr_Device_WriteResp, r);
-                    }())};
+        case proc_null:
+        case proc_destroy_intr:
+            break;
+        case proc_create_link: {
+            std::int32_t client = 0;
+            std::uint32_t lock_device = 0;
+            ok = in.int32(client) && in.word(lock_device) && in.word(call.lock_timeout) &&
+                 in.bytes(call.data, max_device_name);
+            call.lock_device = lock_device != 0;
+            call.flags = flag_waitlock;  // lockDevice waits up to lock_timeout
+            break;
         }
-        if (ok) {
-            XdrReader data(record.substr(pos + 16));  // the four words above are there
-            ok = data.bytes(call.data, settings_.max_recv_size);
+        case proc_write: {
+            std::uint32_t length = 0;
+            ok = in.int32(call.lid) && in.word(call.io_timeout) && in.word(call.lock_timeout) &&
+                 in.int32(call.flags);
+            // Peek at the length: an oversized write is refused with error 5,
+            // not treated as garbage.
+            if (ok && in.word(length) && length > settings_.max_recv_size) {
+                return {Step::reply, ok_reply(h.xid, [&] {
+                            Device_WriteResp r{vxi_parameter, 0};
+                            return encode(xdr_Device_WriteResp, r);
+                        }())};
+            }
+            if (ok) {
+                XdrReader data(record.substr(pos + 16));  // the four words above are there
+                ok = data.bytes(call.data, settings_.max_recv_size);
+            }
+            break;
         }
-        break;
-    }
-    case proc_read: {
-        Device_ReadParms p;
-        ok = in.decode(xdr_Device_ReadParms, p);
-        call.lid = s32(p.lid);
-        call.request_size = u32(p.requestSize);
-        call.io_timeout = u32(p.io_timeout);
-        call.lock_timeout = u32(p.lock_timeout);
-        call.flags = s32(p.flags);
-        call.term_char = p.termChar;
-        break;
-    }
-    case proc_readstb:
-    case proc_trigger:
-    case proc_clear:
-    case proc_remote:
-    case proc_local: {
-        Device_GenericParms p;
-        ok = in.decode(xdr_Device_GenericParms, p);
-        call.lid = s32(p.lid);
-        call.flags = s32(p.flags);
-        call.lock_timeout = u32(p.lock_timeout);
-        call.io_timeout = u32(p.io_timeout);
-        break;
-    }
-    case proc_lock: {
-        Device_LockParms p;
-        ok = in.decode(xdr_Device_LockParms, p);
-        call.lid = s32(p.lid);
-        call.flags = s32(p.flags);
-        call.lock_timeout = u32(p.lock_timeout);
-        break;
-    }
-    case proc_unlock:
-    case proc_destroy_link:
-    case proc_enable_srq:  // lid first; the rest is not used
-    case proc_docmd:
-        ok = in.int32(call.lid);
-        break;
-    case proc_create_intr: {
-        Device_RemoteFunc p;
-        ok = in.decode(xdr_Device_RemoteFunc, p);
-        break;
-    }
-    default:
-        return {Step::reply, rpc::accepted_reply(h.xid, rpc::proc_unavail)};
+        case proc_read: {
+            Device_ReadParms p;
+            ok = in.decode(xdr_Device_ReadParms, p);
+            call.lid = s32(p.lid);
+            call.request_size = u32(p.requestSize);
+            call.io_timeout = u32(p.io_timeout);
+            call.lock_timeout = u32(p.lock_timeout);
+            call.flags = s32(p.flags);
+            call.term_char = p.termChar;
+            break;
+        }
+        case proc_readstb:
+        case proc_trigger:
+        case proc_clear:
+        case proc_remote:
+        case proc_local: {
+            Device_GenericParms p;
+            ok = in.decode(xdr_Device_GenericParms, p);
+            call.lid = s32(p.lid);
+            call.flags = s32(p.flags);
+            call.lock_timeout = u32(p.lock_timeout);
+            call.io_timeout = u32(p.io_timeout);
+            break;
+        }
+        case proc_lock: {
+            Device_LockParms p;
+            ok = in.decode(xdr_Device_LockParms, p);
+            call.lid = s32(p.lid);
+            call.flags = s32(p.flags);
+            call.lock_timeout = u32(p.lock_timeout);
+            break;
+        }
+        case proc_unlock:
+        case proc_destroy_link:
+        case proc_enable_srq:  // lid first; the rest is not used
+        case proc_docmd:
+            ok = in.int32(call.lid);
+            break;
+        case proc_create_intr: {
+            Device_RemoteFunc p;
+            ok = in.decode(xdr_Device_RemoteFunc, p);
+            break;
+        }
+        default:
+            return {Step::reply, rpc::accepted_reply(h.xid, rpc::proc_unavail)};
     }
     if (!ok) return {Step::reply, rpc::accepted_reply(h.xid, rpc::garbage_args)};
 
@@ -308,7 +316,9 @@ Vxi11Core::Step Vxi11Core::resume(ConnectionId conn, Vxi11Call& call, Clock::tim
 }
 
 Vxi11Core::Step Vxi11Core::attempt(ConnectionId conn, Vxi11Call& call, Clock::time_point now) {
-    const auto error_reply = [&](std::int32_t e) { return Step{Step::reply, ok_reply(call.xid, error_body(e))}; };
+    const auto error_reply = [&](std::int32_t e) {
+        return Step{Step::reply, ok_reply(call.xid, error_body(e))};
+    };
 
     if (call.done_reply) {
         if (now < call.done_at) return {Step::wait, {}};
@@ -316,144 +326,144 @@ Vxi11Core::Step Vxi11Core::attempt(ConnectionId conn, Vxi11Call& call, Clock::ti
     }
 
     switch (call.proc) {
-    case proc_null:
-        return {Step::reply, ok_reply(call.xid, {})};
-    case proc_create_link: {
-        Create_LinkResp r{};
-        if (!iequals(call.data, "inst0")) {
-            r.error = vxi_not_accessible;
-        } else if (links_.size() >= settings_.max_links) {
-            r.error = vxi_out_of_resources;
-        } else if (call.lock_device && locked_by_other(-1, now)) {
-            if (now < deadline(call, call.lock_timeout)) return {Step::wait, {}};
-            r.error = vxi_locked;
-        } else {
-            while (links_.count(next_lid_) != 0 || next_lid_ <= internal_lid) {
-                next_lid_ = next_lid_ <= internal_lid ? internal_lid + 1 : next_lid_ + 1;
+        case proc_null:
+            return {Step::reply, ok_reply(call.xid, {})};
+        case proc_create_link: {
+            Create_LinkResp r{};
+            if (!iequals(call.data, "inst0")) {
+                r.error = vxi_not_accessible;
+            } else if (links_.size() >= settings_.max_links) {
+                r.error = vxi_out_of_resources;
+            } else if (call.lock_device && locked_by_other(-1, now)) {
+                if (now < deadline(call, call.lock_timeout)) return {Step::wait, {}};
+                r.error = vxi_locked;
+            } else {
+                while (links_.count(next_lid_) != 0 || next_lid_ <= internal_lid) {
+                    next_lid_ = next_lid_ <= internal_lid ? internal_lid + 1 : next_lid_ + 1;
+                }
+                const std::int32_t lid = next_lid_++;
+                Link& link = links_[lid];
+                link.conn = conn;
+                if (call.lock_device) lock_holder_ = lid;
+                r.lid = lid;
+                r.abortPort = 0;  // no abort channel is served
+                r.maxRecvSize = settings_.max_recv_size;
             }
-            const std::int32_t lid = next_lid_++;
-            Link& link = links_[lid];
-            link.conn = conn;
-            if (call.lock_device) lock_holder_ = lid;
-            r.lid = lid;
-            r.abortPort = 0;  // no abort channel is served
-            r.maxRecvSize = settings_.max_recv_size;
+            return {Step::reply, ok_reply(call.xid, encode(xdr_Create_LinkResp, r))};
         }
-        return {Step::reply, ok_reply(call.xid, encode(xdr_Create_LinkResp, r))};
-    }
-    case proc_create_intr: {
-        bool& open = intr_channel_[conn];
-        const std::int32_t e = open ? vxi_channel_exists : vxi_ok;
-        open = true;
-        return error_reply(e);
-    }
-    case proc_destroy_intr: {
-        const auto it = intr_channel_.find(conn);
-        const bool open = it != intr_channel_.end() && it->second;
-        intr_channel_.erase(conn);
-        return error_reply(open ? vxi_ok : vxi_no_channel);
-    }
-    default:
-        break;
+        case proc_create_intr: {
+            bool& open = intr_channel_[conn];
+            const std::int32_t e = open ? vxi_channel_exists : vxi_ok;
+            open = true;
+            return error_reply(e);
+        }
+        case proc_destroy_intr: {
+            const auto it = intr_channel_.find(conn);
+            const bool open = it != intr_channel_.end() && it->second;
+            intr_channel_.erase(conn);
+            return error_reply(open ? vxi_ok : vxi_no_channel);
+        }
+        default:
+            break;
     }
 
     // Everything else names a link, checked first.
     const auto it = links_.find(call.lid);
     if (it == links_.end() || it->second.conn != conn) {
         switch (call.proc) {
-        case proc_write: {
-            Device_WriteResp r{vxi_invalid_link, 0};
-            return {Step::reply, ok_reply(call.xid, encode(xdr_Device_WriteResp, r))};
-        }
-        case proc_read: {
-            Device_ReadResp r{};
-            r.error = vxi_invalid_link;
-            return {Step::reply, ok_reply(call.xid, encode(xdr_Device_ReadResp, r))};
-        }
-        case proc_readstb: {
-            Device_ReadStbResp r{vxi_invalid_link, 0};
-            return {Step::reply, ok_reply(call.xid, encode(xdr_Device_ReadStbResp, r))};
-        }
-        case proc_docmd: {
-            Device_DocmdResp r{};
-            r.error = vxi_invalid_link;
-            return {Step::reply, ok_reply(call.xid, encode(xdr_Device_DocmdResp, r))};
-        }
-        default:
-            return error_reply(vxi_invalid_link);
+            case proc_write: {
+                Device_WriteResp r{vxi_invalid_link, 0};
+                return {Step::reply, ok_reply(call.xid, encode(xdr_Device_WriteResp, r))};
+            }
+            case proc_read: {
+                Device_ReadResp r{};
+                r.error = vxi_invalid_link;
+                return {Step::reply, ok_reply(call.xid, encode(xdr_Device_ReadResp, r))};
+            }
+            case proc_readstb: {
+                Device_ReadStbResp r{vxi_invalid_link, 0};
+                return {Step::reply, ok_reply(call.xid, encode(xdr_Device_ReadStbResp, r))};
+            }
+            case proc_docmd: {
+                Device_DocmdResp r{};
+                r.error = vxi_invalid_link;
+                return {Step::reply, ok_reply(call.xid, encode(xdr_Device_DocmdResp, r))};
+            }
+            default:
+                return error_reply(vxi_invalid_link);
         }
     }
     Link& link = it->second;
 
     switch (call.proc) {
-    case proc_unlock:
-        if (lock_holder_ != call.lid) return error_reply(vxi_no_lock);
-        lock_holder_.reset();
-        return error_reply(vxi_ok);
-    case proc_destroy_link:
-        if (lock_holder_ == call.lid) lock_holder_.reset();
-        links_.erase(it);
-        return error_reply(vxi_ok);
-    case proc_enable_srq:
-        return error_reply(vxi_ok);  // accepted; this instrument never asserts SRQ
-    case proc_lock:
-        if (lock_holder_ == call.lid) return error_reply(vxi_locked);
-        if (locked_by_other(call.lid, now)) {
-            if ((call.flags & flag_waitlock) != 0 && now < deadline(call, call.lock_timeout)) {
-                return {Step::wait, {}};
+        case proc_unlock:
+            if (lock_holder_ != call.lid) return error_reply(vxi_no_lock);
+            lock_holder_.reset();
+            return error_reply(vxi_ok);
+        case proc_destroy_link:
+            if (lock_holder_ == call.lid) lock_holder_.reset();
+            links_.erase(it);
+            return error_reply(vxi_ok);
+        case proc_enable_srq:
+            return error_reply(vxi_ok);  // accepted; this instrument never asserts SRQ
+        case proc_lock:
+            if (lock_holder_ == call.lid) return error_reply(vxi_locked);
+            if (locked_by_other(call.lid, now)) {
+                if ((call.flags & flag_waitlock) != 0 && now < deadline(call, call.lock_timeout)) {
+                    return {Step::wait, {}};
+                }
+                return error_reply(vxi_locked);
             }
-            return error_reply(vxi_locked);
-        }
-        lock_holder_ = call.lid;
-        return error_reply(vxi_ok);
-    default:
-        break;
+            lock_holder_ = call.lid;
+            return error_reply(vxi_ok);
+        default:
+            break;
     }
 
     // I/O procedures: another link's lock refuses them, or delays them with waitlock.
     const int gate = lock_gate(call, now);
     if (gate < 0) return {Step::wait, {}};
     switch (call.proc) {
-    case proc_write:
-        if (gate != 0) {
-            Device_WriteResp r{gate, 0};
-            return {Step::reply, ok_reply(call.xid, encode(xdr_Device_WriteResp, r))};
+        case proc_write:
+            if (gate != 0) {
+                Device_WriteResp r{gate, 0};
+                return {Step::reply, ok_reply(call.xid, encode(xdr_Device_WriteResp, r))};
+            }
+            return do_write(call, link, now);
+        case proc_read:
+            if (gate != 0) {
+                Device_ReadResp r{};
+                r.error = gate;
+                return {Step::reply, ok_reply(call.xid, encode(xdr_Device_ReadResp, r))};
+            }
+            return do_read(call, link, now);
+        case proc_readstb: {
+            Device_ReadStbResp r{gate, 0};
+            if (gate == 0) {
+                const bool mav = !link.out.empty() && link.out.front().ready_at <= now;
+                const bool eav = instrument_.errors().size() != 0;
+                r.stb = static_cast<u_char>((mav ? 0x10 : 0) | (eav ? 0x04 : 0));
+            }
+            return {Step::reply, ok_reply(call.xid, encode(xdr_Device_ReadStbResp, r))};
         }
-        return do_write(call, link, now);
-    case proc_read:
-        if (gate != 0) {
-            Device_ReadResp r{};
-            r.error = gate;
-            return {Step::reply, ok_reply(call.xid, encode(xdr_Device_ReadResp, r))};
+        case proc_clear:
+            if (gate == 0) {
+                // Device clear: input and output of this link are flushed.
+                link.splitter.reset();
+                link.out.clear();
+            }
+            return error_reply(gate);
+        case proc_trigger:
+        case proc_remote:
+        case proc_local:
+            return error_reply(gate);
+        case proc_docmd: {
+            Device_DocmdResp r{};
+            r.error = gate != 0 ? gate : vxi_not_supported;
+            return {Step::reply, ok_reply(call.xid, encode(xdr_Device_DocmdResp, r))};
         }
-        return do_read(call, link, now);
-    case proc_readstb: {
-        Device_ReadStbResp r{gate, 0};
-        if (gate == 0) {
-            const bool mav = !link.out.empty() && link.out.front().ready_at <= now;
-            const bool eav = instrument_.errors().size() != 0;
-            r.stb = static_cast<u_char>((mav ? 0x10 : 0) | (eav ? 0x04 : 0));
-        }
-        return {Step::reply, ok_reply(call.xid, encode(xdr_Device_ReadStbResp, r))};
-    }
-    case proc_clear:
-        if (gate == 0) {
-            // Device clear: input and output of this link are flushed.
-            link.splitter.reset();
-            link.out.clear();
-        }
-        return error_reply(gate);
-    case proc_trigger:
-    case proc_remote:
-    case proc_local:
-        return error_reply(gate);
-    case proc_docmd: {
-        Device_DocmdResp r{};
-        r.error = gate != 0 ? gate : vxi_not_supported;
-        return {Step::reply, ok_reply(call.xid, encode(xdr_Device_DocmdResp, r))};
-    }
-    default:
-        return {Step::reply, rpc::accepted_reply(call.xid, rpc::proc_unavail)};
+        default:
+            return {Step::reply, rpc::accepted_reply(call.xid, rpc::proc_unavail)};
     }
 }
 
@@ -476,7 +486,8 @@ Vxi11Core::Step Vxi11Core::do_write(Vxi11Call& call, Link& link, Clock::time_poi
                     link.out.pop_front();
                     instrument_.errors().push(-410, "Query INTERRUPTED");
                 }
-                link.out.push_back(Reply{*out.reply, 0, now + std::chrono::milliseconds(out.delay_ms)});
+                link.out.push_back(
+                    Reply{*out.reply, 0, now + std::chrono::milliseconds(out.delay_ms)});
             } else {
                 defer_ms = std::max(defer_ms, out.delay_ms);
             }

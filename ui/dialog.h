@@ -72,8 +72,7 @@ using MessageMap = std::span<const MessageMapEntry>;
 
 // Builds an entry from a handler of a class derived from CDialog.
 template <class T>
-constexpr MessageMapEntry OnNotify(unsigned code, int id, void (T::*handler)())
-{
+constexpr MessageMapEntry OnNotify(unsigned code, int id, void (T::*handler)()) {
     return {code, id, static_cast<DialogHandler>(handler)};
 }
 
@@ -83,9 +82,7 @@ constexpr MessageMapEntry OnNotify(unsigned code, int id, void (T::*handler)())
 class CDataExchange {
 public:
     CDataExchange(CDialog* dialog, bool saveAndValidate)
-        : m_bSaveAndValidate(saveAndValidate), m_pDlgWnd(dialog)
-    {
-    }
+        : m_bSaveAndValidate(saveAndValidate), m_pDlgWnd(dialog) {}
 
     // The control with this id, remembered as the one the next check is
     // about; null when the dialog has no such control.

@@ -6,8 +6,7 @@ CFirmwareUpdateApp::CFirmwareUpdateApp() = default;
 
 CFirmwareUpdateApp::~CFirmwareUpdateApp() = default;
 
-bool CFirmwareUpdateApp::InitInstance()
-{
+bool CFirmwareUpdateApp::InitInstance() {
     CFirmwareUpdateDlg dlg;
     m_pMainWnd = &dlg;
     dlg.DoModal();

@@ -13,22 +13,18 @@
 #include "resource.h"
 
 CFirmwareUpdateDlg::CFirmwareUpdateDlg(QWidget* parent)
-    : CDialog(IDD_FIRMWAREUPDATE_DIALOG, parent), m_appIcon(QString::fromLatin1(kMainIconPath))
-{
-}
+    : CDialog(IDD_FIRMWAREUPDATE_DIALOG, parent), m_appIcon(QString::fromLatin1(kMainIconPath)) {}
 
 CFirmwareUpdateDlg::~CFirmwareUpdateDlg() = default;
 
-MessageMap CFirmwareUpdateDlg::GetMessageMap() const
-{
+MessageMap CFirmwareUpdateDlg::GetMessageMap() const {
     static const MessageMapEntry entries[] = {
         OnNotify(CBN_DROPDOWN, IDC_INSTRUMENT, &CFirmwareUpdateDlg::OnDropdownInstrument),
     };
     return entries;
 }
 
-void CFirmwareUpdateDlg::DoDataExchange(CDataExchange* pDX)
-{
+void CFirmwareUpdateDlg::DoDataExchange(CDataExchange* pDX) {
     CDialog::DoDataExchange(pDX);
     DDX_Control(pDX, IDC_INSTRUMENT, m_instrumentCombo);
     DDX_Text(pDX, IDC_RELEASE_DIR, m_releaseDir);
@@ -43,8 +39,7 @@ void CFirmwareUpdateDlg::DoDataExchange(CDataExchange* pDX)
     DDX_Check(pDX, IDC_UPGRADE_UBL, m_upgradeUbl);
 }
 
-bool CFirmwareUpdateDlg::OnInitDialog()
-{
+bool CFirmwareUpdateDlg::OnInitDialog() {
     CDialog::OnInitDialog();
 
     if (CMenu* systemMenu = GetSystemMenu(false)) {
@@ -62,25 +57,20 @@ bool CFirmwareUpdateDlg::OnInitDialog()
     return true;
 }
 
-void CFirmwareUpdateDlg::UpdateControlStates()
-{
+void CFirmwareUpdateDlg::UpdateControlStates() {
     if (QWidget* host = GetDlgItem(IDC_UPGRADE_HOST)) {
         host->setEnabled(m_upgradeHost != 0);
-        if (auto* box = qobject_cast<QAbstractButton*>(host))
-            box->setChecked(m_upgradeHost != 0);
+        if (auto* box = qobject_cast<QAbstractButton*>(host)) box->setChecked(m_upgradeHost != 0);
     }
     if (QWidget* recovery = GetDlgItem(IDC_UPGRADE_RECOVERY))
         recovery->setEnabled(m_upgradeRecovery != 0);
     if (QWidget* bootRom = GetDlgItem(IDC_UPGRADE_BOOTROM))
         bootRom->setEnabled(m_upgradeBootRom != 0);
-    if (QWidget* ubl = GetDlgItem(IDC_UPGRADE_UBL))
-        ubl->setEnabled(m_upgradeUbl != 0);
-    if (QWidget* upgrade = GetDlgItem(IDC_UPGRADE))
-        upgrade->setEnabled(m_configLoaded);
+    if (QWidget* ubl = GetDlgItem(IDC_UPGRADE_UBL)) ubl->setEnabled(m_upgradeUbl != 0);
+    if (QWidget* upgrade = GetDlgItem(IDC_UPGRADE)) upgrade->setEnabled(m_configLoaded);
 }
 
-void CFirmwareUpdateDlg::OnSysCommand(unsigned id, intptr_t lParam)
-{
+void CFirmwareUpdateDlg::OnSysCommand(unsigned id, intptr_t lParam) {
     if ((id & 0xFFF0) == IDM_ABOUTBOX) {
         CAboutDlg about(this);
         about.DoModal();
@@ -89,8 +79,7 @@ void CFirmwareUpdateDlg::OnSysCommand(unsigned id, intptr_t lParam)
     CDialog::OnSysCommand(id, lParam);
 }
 
-void CFirmwareUpdateDlg::OnPaint()
-{
+void CFirmwareUpdateDlg::OnPaint() {
     if (!IsIconic()) {
         CDialog::OnPaint();
         return;
@@ -104,13 +93,11 @@ void CFirmwareUpdateDlg::OnPaint()
     m_appIcon.paint(&painter, origin.m_x, origin.m_y, iconSize, iconSize);
 }
 
-QIcon CFirmwareUpdateDlg::OnQueryDragIcon() const
-{
+QIcon CFirmwareUpdateDlg::OnQueryDragIcon() const {
     return m_appIcon;
 }
 
-void CFirmwareUpdateDlg::OnDropdownInstrument()
-{
+void CFirmwareUpdateDlg::OnDropdownInstrument() {
     auto list = std::make_unique<char[]>(kResourceListSize);
     m_instrumentCombo.ResetContent();
     DiscoverInstruments(list.get());
@@ -118,59 +105,49 @@ void CFirmwareUpdateDlg::OnDropdownInstrument()
         m_instrumentCombo.AddString(line);
 }
 
-void CFirmwareUpdateDlg::DiscoverInstruments(char* out)
-{
+void CFirmwareUpdateDlg::DiscoverInstruments(char* out) {
     ::DiscoverInstruments(*this, out, kResourceListSize);
 }
 
-bool CFirmwareUpdateDlg::IdentifyInstrument()
-{
+bool CFirmwareUpdateDlg::IdentifyInstrument() {
     return ::IdentifyInstrument(m_instrument, m_familyName, m_hostImageFile);
 }
 
-void CFirmwareUpdateDlg::SetLog(const std::string& text)
-{
+void CFirmwareUpdateDlg::SetLog(const std::string& text) {
     m_log = text;
 }
 
-void CFirmwareUpdateDlg::AppendLog(const std::string& text)
-{
+void CFirmwareUpdateDlg::AppendLog(const std::string& text) {
     m_log += text;
 }
 
-void CFirmwareUpdateDlg::ShowLog()
-{
+void CFirmwareUpdateDlg::ShowLog() {
     SetDlgItemText(IDC_LOG, m_log);
 }
 
-void CFirmwareUpdateDlg::SetProgressRange(int lower, int upper)
-{
+void CFirmwareUpdateDlg::SetProgressRange(int lower, int upper) {
     if (auto* progress = dynamic_cast<CProgressControl*>(GetDlgItem(IDC_PROGRESS)))
         progress->SetRange(lower, upper);
 }
 
-void CFirmwareUpdateDlg::SetProgressPos(int pos)
-{
+void CFirmwareUpdateDlg::SetProgressPos(int pos) {
     if (auto* progress = dynamic_cast<CProgressControl*>(GetDlgItem(IDC_PROGRESS)))
         progress->SetPos(pos);
 }
 
-void CFirmwareUpdateDlg::BeginWaitCursor()
-{
+void CFirmwareUpdateDlg::BeginWaitCursor() {
     CDialog::BeginWaitCursor();
 }
 
-void CFirmwareUpdateDlg::EndWaitCursor()
-{
+void CFirmwareUpdateDlg::EndWaitCursor() {
     CDialog::EndWaitCursor();
 }
 
-void CFirmwareUpdateDlg::Repaint()
-{
+void CFirmwareUpdateDlg::Repaint() {
     RedrawWindow();
 }
 
-int CFirmwareUpdateDlg::MessageBox(const std::string& text, const std::string& caption, unsigned type)
-{
+int CFirmwareUpdateDlg::MessageBox(const std::string& text, const std::string& caption,
+                                   unsigned type) {
     return CDialog::MessageBox(text, caption, type);
 }

@@ -5,21 +5,17 @@
 
 #include "dialog_templates.h"
 
-bool CImageList::Create(int bitmapId, int cx, QRgb mask)
-{
+bool CImageList::Create(int bitmapId, int cx, QRgb mask) {
     m_images.clear();
     const char* path = FindPicturePath(bitmapId);
-    if (!path || cx <= 0)
-        return false;
+    if (!path || cx <= 0) return false;
     QImage strip(QString::fromLatin1(path));
-    if (strip.isNull() || strip.width() < cx)
-        return false;
+    if (strip.isNull() || strip.width() < cx) return false;
     strip = strip.convertToFormat(QImage::Format_ARGB32);
     for (int y = 0; y < strip.height(); ++y) {
         auto* line = reinterpret_cast<QRgb*>(strip.scanLine(y));
         for (int x = 0; x < strip.width(); ++x) {
-            if ((line[x] & 0x00FFFFFF) == (mask & 0x00FFFFFF))
-                line[x] = 0;
+            if ((line[x] & 0x00FFFFFF) == (mask & 0x00FFFFFF)) line[x] = 0;
         }
     }
     for (int x = 0; x + cx <= strip.width(); x += cx)
@@ -27,9 +23,7 @@ bool CImageList::Create(int bitmapId, int cx, QRgb mask)
     return true;
 }
 
-QIcon CImageList::GetIcon(int index) const
-{
-    if (index < 0 || index >= GetImageCount())
-        return QIcon();
+QIcon CImageList::GetIcon(int index) const {
+    if (index < 0 || index >= GetImageCount()) return QIcon();
     return m_images[static_cast<size_t>(index)];
 }

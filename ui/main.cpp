@@ -9,6 +9,8 @@
 // and from a clock read when this file's globals are initialised, which does
 // not.
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QDialog>
 #include <QEvent>
@@ -20,8 +22,6 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "dialog_templates.h"
 #include "firmware_update_app.h"
@@ -34,21 +34,18 @@ const auto g_mainClock = std::chrono::steady_clock::now();
 // True when Qt has somewhere to show windows. Qt aborts the process when it
 // cannot connect to a display, so this is decided before it is started: an
 // explicit platform is trusted, a local X display must have its socket.
-bool HasDisplay(std::string& why)
-{
-    const std::string platform = std::getenv("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
+bool HasDisplay(std::string& why) {
+    const std::string platform =
+        std::getenv("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     const bool hasWayland = wayland && *wayland;
     if (platform.rfind("wayland", 0) == 0) {
-        if (!hasWayland)
-            why = "QT_QPA_PLATFORM asks for Wayland but WAYLAND_DISPLAY is not set";
+        if (!hasWayland) why = "QT_QPA_PLATFORM asks for Wayland but WAYLAND_DISPLAY is not set";
         return hasWayland;
     }
     // Any other explicit platform but X11 (offscreen, vnc, ...) needs no display.
-    if (!platform.empty() && platform.rfind("xcb", 0) != 0)
-        return true;
-    if (platform.empty() && hasWayland)
-        return true;
+    if (!platform.empty() && platform.rfind("xcb", 0) != 0) return true;
+    if (platform.empty() && hasWayland) return true;
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display) {
         why = "DISPLAY is not set";
@@ -67,34 +64,29 @@ bool HasDisplay(std::string& why)
 }
 
 // Milliseconds since the kernel started this process; -1 if unknown.
-double MillisecondsSinceProcessStart()
-{
+double MillisecondsSinceProcessStart() {
     std::ifstream stat("/proc/self/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     const auto close = text.rfind(')');
-    if (close == std::string::npos)
-        return -1;
+    if (close == std::string::npos) return -1;
     std::istringstream fields(text.substr(close + 2));
     std::string field;
     // Fields after the command name start with field 3; starttime is field 22.
     for (int i = 3; i < 22 && fields >> field;)
         ++i;
     unsigned long long startTicks = 0;
-    if (!(fields >> startTicks))
-        return -1;
+    if (!(fields >> startTicks)) return -1;
     // Both figures count from boot, including time suspended, in 10 ms steps.
     std::ifstream uptime("/proc/uptime");
     double upSeconds = 0;
-    if (!(uptime >> upSeconds))
-        return -1;
+    if (!(uptime >> upSeconds)) return -1;
     return upSeconds * 1000.0 - startTicks * 1000.0 / sysconf(_SC_CLK_TCK);
 }
 
 // Qt's own diagnostics (font, theme, runtime-directory notes) are not the
 // program's output: they are shown only when FW_QT_LOG=1, except for critical
 // and fatal ones, which always explain why the program is about to fail.
-void QtMessageSink(QtMsgType type, const QMessageLogContext&, const QString& message)
-{
+void QtMessageSink(QtMsgType type, const QMessageLogContext&, const QString& message) {
     static const bool verbose = [] {
         const char* value = std::getenv("FW_QT_LOG");
         return value && std::strcmp(value, "1") == 0;
@@ -108,18 +100,20 @@ public:
     using QObject::QObject;
 
 protected:
-    bool eventFilter(QObject* watched, QEvent* event) override
-    {
+    bool eventFilter(QObject* watched, QEvent* event) override {
         CWinApp* app = GetWinApp();
         if (!m_seen && event->type() == QEvent::Paint && app && watched == app->m_pMainWnd) {
             m_seen = true;
             auto* dialog = static_cast<QDialog*>(app->m_pMainWnd);
             // After this paint and its flush to the screen.
             QTimer::singleShot(0, dialog, [dialog] {
-                const double sinceMain =
-                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - g_mainClock).count();
-                std::printf("first paint: %.1f ms after process start, %.1f ms after program initialisation\n",
-                            MillisecondsSinceProcessStart(), sinceMain);
+                const double sinceMain = std::chrono::duration<double, std::milli>(
+                                             std::chrono::steady_clock::now() - g_mainClock)
+                                             .count();
+                std::printf(
+                    "first paint: %.1f ms after process start, %.1f ms after program "
+                    "initialisation\n",
+                    MillisecondsSinceProcessStart(), sinceMain);
                 std::fflush(stdout);
                 dialog->done(IDCANCEL);
             });
@@ -135,8 +129,7 @@ private:
 
 CFirmwareUpdateApp theApp;
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     std::string why;
     if (!HasDisplay(why)) {
         std::fprintf(stderr,

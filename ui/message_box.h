@@ -22,8 +22,8 @@ inline constexpr unsigned MB_ICONINFORMATION = 0x40;
 
 // The hook receives the owner window (may be null), the text, the caption and
 // the type, and returns the answer: IDOK, IDCANCEL, IDYES or IDNO.
-using MessageBoxHook =
-    std::function<int(QWidget* owner, const std::string& text, const std::string& caption, unsigned type)>;
+using MessageBoxHook = std::function<int(QWidget* owner, const std::string& text,
+                                         const std::string& caption, unsigned type)>;
 
 // Installs `hook` (an empty one restores the real boxes) and returns the
 // previous hook, so a test can put it back.
@@ -31,4 +31,5 @@ MessageBoxHook SetMessageBoxHook(MessageBoxHook hook);
 
 // Shows a modal box over `owner`, or asks the hook. An empty caption becomes
 // "Error", as the window system does.
-int ShowMessageBox(QWidget* owner, const std::string& text, const std::string& caption, unsigned type);
+int ShowMessageBox(QWidget* owner, const std::string& text, const std::string& caption,
+                   unsigned type);

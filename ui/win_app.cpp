@@ -8,44 +8,34 @@ CWinApp* g_app = nullptr;
 
 }  // namespace
 
-CWinApp::CWinApp()
-{
+CWinApp::CWinApp() {
     g_app = this;
 }
 
-CWinApp::~CWinApp()
-{
-    if (g_app == this)
-        g_app = nullptr;
+CWinApp::~CWinApp() {
+    if (g_app == this) g_app = nullptr;
 }
 
-bool CWinApp::InitInstance()
-{
+bool CWinApp::InitInstance() {
     return true;
 }
 
-int CWinApp::Run()
-{
+int CWinApp::Run() {
     QApplication::exec();
     return ExitInstance();
 }
 
-int CWinApp::ExitInstance()
-{
+int CWinApp::ExitInstance() {
     return 0;
 }
 
-CWinApp* GetWinApp()
-{
+CWinApp* GetWinApp() {
     return g_app;
 }
 
-int RunWinApp()
-{
+int RunWinApp() {
     CWinApp* app = GetWinApp();
-    if (!app)
-        return 1;
-    if (!app->InitInstance())
-        return app->ExitInstance();
+    if (!app) return 1;
+    if (!app->InitInstance()) return app->ExitInstance();
     return app->Run();
 }

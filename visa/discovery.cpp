@@ -32,120 +32,126 @@ namespace visa {
 namespace {
 
 std::string_view trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-  return s;
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+        s.remove_suffix(1);
+    return s;
 }
 
 std::string lowered_without_blanks(std::string_view s) {
-  std::string out;
-  for (char c : s)
-    if (c != ' ' && c != '\t') out += char((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
-  return out;
+    std::string out;
+    for (char c : s)
+        if (c != ' ' && c != '\t') out += char((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
+    return out;
 }
 
 // Numbers of the devices `prefix`<n> in `dev`, ascending.
 std::vector<unsigned> device_numbers(const std::string& dev, const std::string& prefix) {
-  std::vector<unsigned> out;
-  DIR* d = ::opendir(dev.c_str());
-  if (d == nullptr) return out;
-  while (dirent* ent = ::readdir(d)) {
-    std::string_view name = ent->d_name;
-    if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) continue;
-    std::string_view num = name.substr(prefix.size());
-    if (num.size() > 6 || !std::all_of(num.begin(), num.end(), [](char c) { return c >= '0' && c <= '9'; }))
-      continue;
-    out.push_back(unsigned(std::stoul(std::string(num))));
-  }
-  ::closedir(d);
-  std::sort(out.begin(), out.end());
-  return out;
+    std::vector<unsigned> out;
+    DIR* d = ::opendir(dev.c_str());
+    if (d == nullptr) return out;
+    while (dirent* ent = ::readdir(d)) {
+        std::string_view name = ent->d_name;
+        if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) continue;
+        std::string_view num = name.substr(prefix.size());
+        if (num.size() > 6 ||
+            !std::all_of(num.begin(), num.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            continue;
+        out.push_back(unsigned(std::stoul(std::string(num))));
+    }
+    ::closedir(d);
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 // The kernel makes ttyS nodes for every possible 8250 port; only those whose
 // UART type is not 0 (unknown) are real.
 bool uart_present(const std::string& sys, unsigned n) {
-  std::ifstream type(sys + "/ttyS" + std::to_string(n) + "/type");
-  if (!type) return true;  // no sysfs to ask: believe the node
-  int value = 0;
-  type >> value;
-  return value != 0;
+    std::ifstream type(sys + "/ttyS" + std::to_string(n) + "/type");
+    if (!type) return true;  // no sysfs to ask: believe the node
+    int value = 0;
+    type >> value;
+    return value != 0;
 }
 
 }  // namespace
 
 DiscoveryConfig parse_discovery_config(std::string_view text) {
-  DiscoveryConfig cfg;
-  int line_no = 0;
-  while (!text.empty()) {
-    size_t nl = text.find('\n');
-    std::string_view line = text.substr(0, nl);
-    text = nl == std::string_view::npos ? std::string_view{} : text.substr(nl + 1);
-    ++line_no;
-    line = trim(line.substr(0, line.find('#')));
-    if (line.empty()) continue;
-    if (std::string key = lowered_without_blanks(line); key.rfind("serial=", 0) == 0) {
-      if (key == "serial=off") cfg.serial = false;
-      else if (key == "serial=on") cfg.serial = true;
-      else log("visa.conf line %d: unknown serial setting", line_no);
-      continue;
+    DiscoveryConfig cfg;
+    int line_no = 0;
+    while (!text.empty()) {
+        size_t nl = text.find('\n');
+        std::string_view line = text.substr(0, nl);
+        text = nl == std::string_view::npos ? std::string_view{} : text.substr(nl + 1);
+        ++line_no;
+        line = trim(line.substr(0, line.find('#')));
+        if (line.empty()) continue;
+        if (std::string key = lowered_without_blanks(line); key.rfind("serial=", 0) == 0) {
+            if (key == "serial=off")
+                cfg.serial = false;
+            else if (key == "serial=on")
+                cfg.serial = true;
+            else
+                log("visa.conf line %d: unknown serial setting", line_no);
+            continue;
+        }
+        auto name = parse_rsrc_name(line);
+        if (!name || name->intf_type() != VI_INTF_TCPIP) {
+            log("visa.conf line %d: not a LAN resource string, skipped: %.*s", line_no,
+                int(line.size()), line.data());
+            continue;
+        }
+        std::string canonical = name->canonical();
+        if (std::find(cfg.lan.begin(), cfg.lan.end(), canonical) == cfg.lan.end())
+            cfg.lan.push_back(std::move(canonical));
     }
-    auto name = parse_rsrc_name(line);
-    if (!name || name->intf_type() != VI_INTF_TCPIP) {
-      log("visa.conf line %d: not a LAN resource string, skipped: %.*s", line_no,
-          int(line.size()), line.data());
-      continue;
-    }
-    std::string canonical = name->canonical();
-    if (std::find(cfg.lan.begin(), cfg.lan.end(), canonical) == cfg.lan.end())
-      cfg.lan.push_back(std::move(canonical));
-  }
-  return cfg;
+    return cfg;
 }
 
 std::string discovery_config_path() {
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  std::string base;
-  if (xdg != nullptr && xdg[0] == '/') {
-    base = xdg;
-  } else {
-    const char* home = std::getenv("HOME");
-    base = std::string(home != nullptr ? home : "") + "/.config";
-  }
-  return base + "/firmware-update/visa.conf";
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    std::string base;
+    if (xdg != nullptr && xdg[0] == '/') {
+        base = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = std::string(home != nullptr ? home : "") + "/.config";
+    }
+    return base + "/firmware-update/visa.conf";
 }
 
 std::vector<std::string> list_serial_ports(const std::string& dev, const std::string& sys) {
-  std::vector<std::string> out;
-  unsigned board = 1;
-  for (unsigned n : device_numbers(dev, "ttyS"))
-    if (uart_present(sys, n)) out.push_back("ASRL" + std::to_string(board++) + "::INSTR");
-  for (const char* prefix : {"ttyUSB", "ttyACM"})
-    for (size_t i = device_numbers(dev, prefix).size(); i > 0; --i)
-      out.push_back("ASRL" + std::to_string(board++) + "::INSTR");
-  return out;
+    std::vector<std::string> out;
+    unsigned board = 1;
+    for (unsigned n : device_numbers(dev, "ttyS"))
+        if (uart_present(sys, n)) out.push_back("ASRL" + std::to_string(board++) + "::INSTR");
+    for (const char* prefix : {"ttyUSB", "ttyACM"})
+        for (size_t i = device_numbers(dev, prefix).size(); i > 0; --i)
+            out.push_back("ASRL" + std::to_string(board++) + "::INSTR");
+    return out;
 }
 
 std::vector<std::string> discover_resources() {
-  std::string path = discovery_config_path();
-  DiscoveryConfig cfg;
-  std::ifstream in(path);
-  if (in) {
-    // A configuration file is a few lines; refuse to read a huge one whole.
-    constexpr std::streamsize max_size = 1 << 20;
-    std::string buf(size_t(max_size), '\0');
-    in.read(buf.data(), max_size);
-    buf.resize(size_t(in.gcount()));
-    cfg = parse_discovery_config(buf);
-  } else {
-    log("no configuration at %s: no LAN instruments listed", path.c_str());
-  }
-  std::vector<std::string> out = std::move(cfg.lan);
-  if (cfg.serial) {
-    auto serial = list_serial_ports("/dev", "/sys/class/tty");
-    out.insert(out.end(), serial.begin(), serial.end());
-  }
-  return out;
+    std::string path = discovery_config_path();
+    DiscoveryConfig cfg;
+    std::ifstream in(path);
+    if (in) {
+        // A configuration file is a few lines; refuse to read a huge one whole.
+        constexpr std::streamsize max_size = 1 << 20;
+        std::string buf(size_t(max_size), '\0');
+        in.read(buf.data(), max_size);
+        buf.resize(size_t(in.gcount()));
+        cfg = parse_discovery_config(buf);
+    } else {
+        log("no configuration at %s: no LAN instruments listed", path.c_str());
+    }
+    std::vector<std::string> out = std::move(cfg.lan);
+    if (cfg.serial) {
+        auto serial = list_serial_ports("/dev", "/sys/class/tty");
+        out.insert(out.end(), serial.begin(), serial.end());
+    }
+    return out;
 }
 
 }  // namespace visa

@@ -8,8 +8,8 @@ namespace visa {
 
 // What the configuration file says, parsed.
 struct DiscoveryConfig {
-  std::vector<std::string> lan;  // canonical resource strings, in file order
-  bool serial = true;            // list serial ports too
+    std::vector<std::string> lan;  // canonical resource strings, in file order
+    bool serial = true;            // list serial ports too
 };
 
 // Parses the text of the configuration file (see discovery.cpp); malformed

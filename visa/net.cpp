@@ -22,188 +22,188 @@ Deadline::Deadline(uint32_t timeout_ms)
       at_(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms)) {}
 
 bool Deadline::expired() const {
-  return !infinite_ && std::chrono::steady_clock::now() >= at_;
+    return !infinite_ && std::chrono::steady_clock::now() >= at_;
 }
 
 int Deadline::poll_ms() const {
-  if (infinite_) return -1;
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                  at_ - std::chrono::steady_clock::now())
-                  .count();
-  if (left <= 0) return 0;
-  return left > INT_MAX ? INT_MAX : int(left);
+    if (infinite_) return -1;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    at_ - std::chrono::steady_clock::now())
+                    .count();
+    if (left <= 0) return 0;
+    return left > INT_MAX ? INT_MAX : int(left);
 }
 
 uint32_t Deadline::remaining_ms() const {
-  if (infinite_) return VI_TMO_INFINITE;
-  return uint32_t(poll_ms());
+    if (infinite_) return VI_TMO_INFINITE;
+    return uint32_t(poll_ms());
 }
 
 bool resolve_ipv4(const std::string& host, uint16_t port, sockaddr_in* out) {
-  std::memset(out, 0, sizeof *out);
-  out->sin_family = AF_INET;
-  out->sin_port = htons(port);
-  if (inet_pton(AF_INET, host.c_str(), &out->sin_addr) == 1) return true;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  int rc = getaddrinfo(host.c_str(), nullptr, &hints, &res);
-  if (rc != 0 || res == nullptr) {
-    log("resolving %s: %s", host.c_str(), gai_strerror(rc));
-    return false;
-  }
-  out->sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
-  freeaddrinfo(res);
-  return true;
+    std::memset(out, 0, sizeof *out);
+    out->sin_family = AF_INET;
+    out->sin_port = htons(port);
+    if (inet_pton(AF_INET, host.c_str(), &out->sin_addr) == 1) return true;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    int rc = getaddrinfo(host.c_str(), nullptr, &hints, &res);
+    if (rc != 0 || res == nullptr) {
+        log("resolving %s: %s", host.c_str(), gai_strerror(rc));
+        return false;
+    }
+    out->sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
+    freeaddrinfo(res);
+    return true;
 }
 
 std::string addr_text(const sockaddr_in& addr) {
-  char ip[INET_ADDRSTRLEN] = "?";
-  inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
-  return std::string(ip) + ":" + std::to_string(ntohs(addr.sin_port));
+    char ip[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
+    return std::string(ip) + ":" + std::to_string(ntohs(addr.sin_port));
 }
 
 int connect_tcp(const sockaddr_in& addr, const Deadline& deadline, ViStatus* status) {
-  *status = VI_ERROR_RSRC_NFOUND;
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) {
-    log("socket: %s", std::strerror(errno));
-    *status = VI_ERROR_SYSTEM_ERROR;
-    return -1;
-  }
-  int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-  if (rc < 0 && errno == EINPROGRESS) {
-    pollfd p{fd, POLLOUT, 0};
-    do {
-      rc = ::poll(&p, 1, deadline.poll_ms());
-    } while (rc < 0 && errno == EINTR);
-    if (rc == 0) {
-      log("connecting to %s: no answer in time", addr_text(addr).c_str());
-      ::close(fd);
-      return -1;
+    *status = VI_ERROR_RSRC_NFOUND;
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        log("socket: %s", std::strerror(errno));
+        *status = VI_ERROR_SYSTEM_ERROR;
+        return -1;
     }
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (rc < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) err = errno;
-    if (err != 0) {
-      errno = err;
-      rc = -1;
-    } else {
-      rc = 0;
+    int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    if (rc < 0 && errno == EINPROGRESS) {
+        pollfd p{fd, POLLOUT, 0};
+        do {
+            rc = ::poll(&p, 1, deadline.poll_ms());
+        } while (rc < 0 && errno == EINTR);
+        if (rc == 0) {
+            log("connecting to %s: no answer in time", addr_text(addr).c_str());
+            ::close(fd);
+            return -1;
+        }
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (rc < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) err = errno;
+        if (err != 0) {
+            errno = err;
+            rc = -1;
+        } else {
+            rc = 0;
+        }
     }
-  }
-  if (rc < 0) {
-    log("connecting to %s: %s", addr_text(addr).c_str(), std::strerror(errno));
-    ::close(fd);
-    return -1;
-  }
-  int flags = fcntl(fd, F_GETFL);
-  fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  *status = VI_SUCCESS;
-  return fd;
+    if (rc < 0) {
+        log("connecting to %s: %s", addr_text(addr).c_str(), std::strerror(errno));
+        ::close(fd);
+        return -1;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    *status = VI_SUCCESS;
+    return fd;
 }
 
 namespace {
 
 // Waits for `events` on fd. Returns 1 ready, 0 timed out, -1 error.
 int wait_for(int fd, short events, const Deadline& deadline) {
-  pollfd p{fd, events, 0};
-  for (;;) {
-    int rc = ::poll(&p, 1, deadline.poll_ms());
-    if (rc < 0 && errno == EINTR) continue;
-    if (rc < 0) return -1;
-    return rc == 0 ? 0 : 1;
-  }
+    pollfd p{fd, events, 0};
+    for (;;) {
+        int rc = ::poll(&p, 1, deadline.poll_ms());
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc < 0) return -1;
+        return rc == 0 ? 0 : 1;
+    }
 }
 
 }  // namespace
 
 ViStatus send_all(int fd, const void* data, size_t size, const Deadline& deadline, size_t* sent) {
-  *sent = 0;
-  auto p = static_cast<const char*>(data);
-  while (*sent < size) {
-    ssize_t n = ::send(fd, p + *sent, size - *sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      *sent += size_t(n);
-      continue;
+    *sent = 0;
+    auto p = static_cast<const char*>(data);
+    while (*sent < size) {
+        ssize_t n = ::send(fd, p + *sent, size - *sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            *sent += size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            int w = wait_for(fd, POLLOUT, deadline);
+            if (w == 0) return VI_ERROR_TMO;
+            if (w < 0) return VI_ERROR_CONN_LOST;
+            continue;
+        }
+        log("send: %s", std::strerror(errno));
+        return VI_ERROR_CONN_LOST;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      int w = wait_for(fd, POLLOUT, deadline);
-      if (w == 0) return VI_ERROR_TMO;
-      if (w < 0) return VI_ERROR_CONN_LOST;
-      continue;
-    }
-    log("send: %s", std::strerror(errno));
-    return VI_ERROR_CONN_LOST;
-  }
-  return VI_SUCCESS;
+    return VI_SUCCESS;
 }
 
 ViStatus recv_some(int fd, void* data, size_t size, const Deadline& deadline, size_t* got) {
-  *got = 0;
-  for (;;) {
-    ssize_t n = ::recv(fd, data, size, MSG_DONTWAIT);
-    if (n > 0) {
-      *got = size_t(n);
-      return VI_SUCCESS;
+    *got = 0;
+    for (;;) {
+        ssize_t n = ::recv(fd, data, size, MSG_DONTWAIT);
+        if (n > 0) {
+            *got = size_t(n);
+            return VI_SUCCESS;
+        }
+        if (n == 0) {
+            log("recv: peer closed the connection");
+            return VI_ERROR_CONN_LOST;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            int w = wait_for(fd, POLLIN, deadline);
+            if (w == 0) return VI_ERROR_TMO;
+            if (w < 0) return VI_ERROR_CONN_LOST;
+            continue;
+        }
+        log("recv: %s", std::strerror(errno));
+        return VI_ERROR_CONN_LOST;
     }
-    if (n == 0) {
-      log("recv: peer closed the connection");
-      return VI_ERROR_CONN_LOST;
-    }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      int w = wait_for(fd, POLLIN, deadline);
-      if (w == 0) return VI_ERROR_TMO;
-      if (w < 0) return VI_ERROR_CONN_LOST;
-      continue;
-    }
-    log("recv: %s", std::strerror(errno));
-    return VI_ERROR_CONN_LOST;
-  }
 }
 
 ViStatus recv_all(int fd, void* data, size_t size, const Deadline& deadline) {
-  auto p = static_cast<char*>(data);
-  size_t done = 0;
-  while (done < size) {
-    size_t got = 0;
-    ViStatus st = recv_some(fd, p + done, size - done, deadline, &got);
-    if (st != VI_SUCCESS) return st;
-    done += got;
-  }
-  return VI_SUCCESS;
+    auto p = static_cast<char*>(data);
+    size_t done = 0;
+    while (done < size) {
+        size_t got = 0;
+        ViStatus st = recv_some(fd, p + done, size - done, deadline, &got);
+        if (st != VI_SUCCESS) return st;
+        done += got;
+    }
+    return VI_SUCCESS;
 }
 
 SigpipeGuard::SigpipeGuard() {
-  sigset_t pipe_set, old;
-  sigemptyset(&pipe_set);
-  sigaddset(&pipe_set, SIGPIPE);
-  sigset_t pending;
-  sigpending(&pending);
-  was_pending_ = sigismember(&pending, SIGPIPE) == 1;
-  pthread_sigmask(SIG_BLOCK, &pipe_set, &old);
-  was_blocked_ = sigismember(&old, SIGPIPE) == 1;
+    sigset_t pipe_set, old;
+    sigemptyset(&pipe_set);
+    sigaddset(&pipe_set, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe_set, &old);
+    was_blocked_ = sigismember(&old, SIGPIPE) == 1;
 }
 
 SigpipeGuard::~SigpipeGuard() {
-  sigset_t pipe_set;
-  sigemptyset(&pipe_set);
-  sigaddset(&pipe_set, SIGPIPE);
-  if (!was_pending_) {
-    sigset_t pending;
-    sigpending(&pending);
-    if (sigismember(&pending, SIGPIPE) == 1) {
-      timespec zero{0, 0};
-      while (sigtimedwait(&pipe_set, nullptr, &zero) < 0 && errno == EINTR) {
-      }
+    sigset_t pipe_set;
+    sigemptyset(&pipe_set);
+    sigaddset(&pipe_set, SIGPIPE);
+    if (!was_pending_) {
+        sigset_t pending;
+        sigpending(&pending);
+        if (sigismember(&pending, SIGPIPE) == 1) {
+            timespec zero{0, 0};
+            while (sigtimedwait(&pipe_set, nullptr, &zero) < 0 && errno == EINTR) {
+            }
+        }
     }
-  }
-  if (!was_blocked_) pthread_sigmask(SIG_UNBLOCK, &pipe_set, nullptr);
+    if (!was_blocked_) pthread_sigmask(SIG_UNBLOCK, &pipe_set, nullptr);
 }
 
 }  // namespace visa::net

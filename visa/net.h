@@ -14,18 +14,18 @@ namespace visa::net {
 // A point in time after which an operation gives up; VI_TMO_INFINITE never
 // expires.
 class Deadline {
- public:
-  explicit Deadline(uint32_t timeout_ms);
-  bool infinite() const { return infinite_; }
-  bool expired() const;
-  // Milliseconds left, for poll(): -1 when infinite, 0 once expired.
-  int poll_ms() const;
-  // Milliseconds left as a wire value: VI_TMO_INFINITE when infinite.
-  uint32_t remaining_ms() const;
+public:
+    explicit Deadline(uint32_t timeout_ms);
+    bool infinite() const { return infinite_; }
+    bool expired() const;
+    // Milliseconds left, for poll(): -1 when infinite, 0 once expired.
+    int poll_ms() const;
+    // Milliseconds left as a wire value: VI_TMO_INFINITE when infinite.
+    uint32_t remaining_ms() const;
 
- private:
-  bool infinite_;
-  std::chrono::steady_clock::time_point at_;
+private:
+    bool infinite_;
+    std::chrono::steady_clock::time_point at_;
 };
 
 // Resolves `host` to an IPv4 address with `port`. Returns false (and logs)
@@ -55,15 +55,15 @@ std::string addr_text(const sockaddr_in& addr);
 // write() (the RPC library), so a vanished peer becomes an error, not the
 // death of the program.
 class SigpipeGuard {
- public:
-  SigpipeGuard();
-  ~SigpipeGuard();
-  SigpipeGuard(const SigpipeGuard&) = delete;
-  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+public:
+    SigpipeGuard();
+    ~SigpipeGuard();
+    SigpipeGuard(const SigpipeGuard&) = delete;
+    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
 
- private:
-  bool was_pending_ = false;
-  bool was_blocked_ = false;
+private:
+    bool was_pending_ = false;
+    bool was_blocked_ = false;
 };
 
 }  // namespace visa::net

@@ -19,25 +19,25 @@ constexpr size_t max_string_attr = 256;  // with the terminator
 constexpr int max_empty_ends = 1000;
 
 void put_string(void* out, const std::string& s) {
-  size_t n = std::min(s.size(), max_string_attr - 1);
-  std::memcpy(out, s.data(), n);
-  static_cast<char*>(out)[n] = '\0';
+    size_t n = std::min(s.size(), max_string_attr - 1);
+    std::memcpy(out, s.data(), n);
+    static_cast<char*>(out)[n] = '\0';
 }
 
 template <class T>
 void put(void* out, T v) {
-  std::memcpy(out, &v, sizeof v);
+    std::memcpy(out, &v, sizeof v);
 }
 
 ViStatus boolean(ViAttrState v, bool* out) {
-  if (v != VI_TRUE && v != VI_FALSE) return VI_ERROR_NSUP_ATTR_STATE;
-  *out = v == VI_TRUE;
-  return VI_SUCCESS;
+    if (v != VI_TRUE && v != VI_FALSE) return VI_ERROR_NSUP_ATTR_STATE;
+    *out = v == VI_TRUE;
+    return VI_SUCCESS;
 }
 
 std::string generated_key() {
-  static std::atomic<unsigned> counter{0};
-  return "fwvisa-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+    static std::atomic<unsigned> counter{0};
+    return "fwvisa-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
 }
 
 }  // namespace
@@ -51,216 +51,221 @@ Session::Session(ViSession id, RsrcName name, std::unique_ptr<Transport> transpo
       locks_(locks),
       suppress_end_en_(name_.kind == RsrcKind::socket) {}
 
-Session::~Session() { close(); }
-
-ViStatus Session::open(uint32_t timeout_ms) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  ViStatus st = transport_->open(name_, timeout_ms);
-  if (st < 0) {
-    log("%s: open failed (status 0x%08X)", canonical_.c_str(), unsigned(st));
-    transport_->close(0);
-    return st;
-  }
-  open_ = true;
-  return st;
+Session::~Session() {
+    close();
 }
 
-ViStatus Session::check_usable() { return open_ ? VI_SUCCESS : VI_ERROR_INV_OBJECT; }
+ViStatus Session::open(uint32_t timeout_ms) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    ViStatus st = transport_->open(name_, timeout_ms);
+    if (st < 0) {
+        log("%s: open failed (status 0x%08X)", canonical_.c_str(), unsigned(st));
+        transport_->close(0);
+        return st;
+    }
+    open_ = true;
+    return st;
+}
+
+ViStatus Session::check_usable() {
+    return open_ ? VI_SUCCESS : VI_ERROR_INV_OBJECT;
+}
 
 ViStatus Session::get_attribute(ViAttr attr, void* value) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (ViStatus st = check_usable(); st != VI_SUCCESS) return st;
-  const bool tcpip = name_.intf_type() == VI_INTF_TCPIP;
-  switch (attr) {
-    case VI_ATTR_RSRC_CLASS:
-      put_string(value, name_.rsrc_class());
-      return VI_SUCCESS;
-    case VI_ATTR_RSRC_NAME:
-      put_string(value, canonical_);
-      return VI_SUCCESS;
-    case VI_ATTR_RSRC_LOCK_STATE:
-      put<ViAccessMode>(value, locks_.state(canonical_, id_));
-      return VI_SUCCESS;
-    case VI_ATTR_TMO_VALUE:
-      put<ViUInt32>(value, timeout_ms_);
-      return VI_SUCCESS;
-    case VI_ATTR_TERMCHAR:
-      put<ViUInt8>(value, term_char_);
-      return VI_SUCCESS;
-    case VI_ATTR_TERMCHAR_EN:
-      put<ViBoolean>(value, term_char_en_);
-      return VI_SUCCESS;
-    case VI_ATTR_SEND_END_EN:
-      put<ViBoolean>(value, send_end_en_);
-      return VI_SUCCESS;
-    case VI_ATTR_SUPPRESS_END_EN:
-      put<ViBoolean>(value, suppress_end_en_);
-      return VI_SUCCESS;
-    case VI_ATTR_INTF_TYPE:
-      put<ViUInt16>(value, name_.intf_type());
-      return VI_SUCCESS;
-    case VI_ATTR_INTF_NUM:
-      put<ViUInt16>(value, name_.board);
-      return VI_SUCCESS;
-    case VI_ATTR_TCPIP_ADDR:
-      if (!tcpip) break;
-      put_string(value, name_.host);
-      return VI_SUCCESS;
-    case VI_ATTR_TCPIP_PORT:
-      if (name_.kind != RsrcKind::socket) break;
-      put<ViUInt16>(value, name_.port);
-      return VI_SUCCESS;
-    case VI_ATTR_TCPIP_DEVICE_NAME:
-      if (name_.kind != RsrcKind::vxi11 && name_.kind != RsrcKind::hislip) break;
-      put_string(value, name_.device_name);
-      return VI_SUCCESS;
-    case VI_ATTR_TCPIP_IS_HISLIP:
-      if (name_.kind != RsrcKind::vxi11 && name_.kind != RsrcKind::hislip) break;
-      put<ViBoolean>(value, name_.kind == RsrcKind::hislip);
-      return VI_SUCCESS;
-    default:
-      break;
-  }
-  return VI_ERROR_NSUP_ATTR;
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (ViStatus st = check_usable(); st != VI_SUCCESS) return st;
+    const bool tcpip = name_.intf_type() == VI_INTF_TCPIP;
+    switch (attr) {
+        case VI_ATTR_RSRC_CLASS:
+            put_string(value, name_.rsrc_class());
+            return VI_SUCCESS;
+        case VI_ATTR_RSRC_NAME:
+            put_string(value, canonical_);
+            return VI_SUCCESS;
+        case VI_ATTR_RSRC_LOCK_STATE:
+            put<ViAccessMode>(value, locks_.state(canonical_, id_));
+            return VI_SUCCESS;
+        case VI_ATTR_TMO_VALUE:
+            put<ViUInt32>(value, timeout_ms_);
+            return VI_SUCCESS;
+        case VI_ATTR_TERMCHAR:
+            put<ViUInt8>(value, term_char_);
+            return VI_SUCCESS;
+        case VI_ATTR_TERMCHAR_EN:
+            put<ViBoolean>(value, term_char_en_);
+            return VI_SUCCESS;
+        case VI_ATTR_SEND_END_EN:
+            put<ViBoolean>(value, send_end_en_);
+            return VI_SUCCESS;
+        case VI_ATTR_SUPPRESS_END_EN:
+            put<ViBoolean>(value, suppress_end_en_);
+            return VI_SUCCESS;
+        case VI_ATTR_INTF_TYPE:
+            put<ViUInt16>(value, name_.intf_type());
+            return VI_SUCCESS;
+        case VI_ATTR_INTF_NUM:
+            put<ViUInt16>(value, name_.board);
+            return VI_SUCCESS;
+        case VI_ATTR_TCPIP_ADDR:
+            if (!tcpip) break;
+            put_string(value, name_.host);
+            return VI_SUCCESS;
+        case VI_ATTR_TCPIP_PORT:
+            if (name_.kind != RsrcKind::socket) break;
+            put<ViUInt16>(value, name_.port);
+            return VI_SUCCESS;
+        case VI_ATTR_TCPIP_DEVICE_NAME:
+            if (name_.kind != RsrcKind::vxi11 && name_.kind != RsrcKind::hislip) break;
+            put_string(value, name_.device_name);
+            return VI_SUCCESS;
+        case VI_ATTR_TCPIP_IS_HISLIP:
+            if (name_.kind != RsrcKind::vxi11 && name_.kind != RsrcKind::hislip) break;
+            put<ViBoolean>(value, name_.kind == RsrcKind::hislip);
+            return VI_SUCCESS;
+        default:
+            break;
+    }
+    return VI_ERROR_NSUP_ATTR;
 }
 
 ViStatus Session::set_attribute(ViAttr attr, ViAttrState value) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (ViStatus st = check_usable(); st != VI_SUCCESS) return st;
-  switch (attr) {
-    case VI_ATTR_TMO_VALUE:
-      if (value > VI_TMO_INFINITE) return VI_ERROR_NSUP_ATTR_STATE;
-      timeout_ms_ = ViUInt32(value);
-      return VI_SUCCESS;
-    case VI_ATTR_TERMCHAR:
-      if (value > 0xFF) return VI_ERROR_NSUP_ATTR_STATE;
-      term_char_ = ViUInt8(value);
-      return VI_SUCCESS;
-    case VI_ATTR_TERMCHAR_EN:
-      return boolean(value, &term_char_en_);
-    case VI_ATTR_SEND_END_EN:
-      return boolean(value, &send_end_en_);
-    case VI_ATTR_SUPPRESS_END_EN:
-      return boolean(value, &suppress_end_en_);
-    case VI_ATTR_RSRC_CLASS:
-    case VI_ATTR_RSRC_NAME:
-    case VI_ATTR_RSRC_LOCK_STATE:
-    case VI_ATTR_INTF_TYPE:
-    case VI_ATTR_INTF_NUM:
-    case VI_ATTR_TCPIP_ADDR:
-    case VI_ATTR_TCPIP_PORT:
-    case VI_ATTR_TCPIP_DEVICE_NAME:
-    case VI_ATTR_TCPIP_IS_HISLIP:
-      return VI_ERROR_ATTR_READONLY;
-    default:
-      return VI_ERROR_NSUP_ATTR;
-  }
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (ViStatus st = check_usable(); st != VI_SUCCESS) return st;
+    switch (attr) {
+        case VI_ATTR_TMO_VALUE:
+            if (value > VI_TMO_INFINITE) return VI_ERROR_NSUP_ATTR_STATE;
+            timeout_ms_ = ViUInt32(value);
+            return VI_SUCCESS;
+        case VI_ATTR_TERMCHAR:
+            if (value > 0xFF) return VI_ERROR_NSUP_ATTR_STATE;
+            term_char_ = ViUInt8(value);
+            return VI_SUCCESS;
+        case VI_ATTR_TERMCHAR_EN:
+            return boolean(value, &term_char_en_);
+        case VI_ATTR_SEND_END_EN:
+            return boolean(value, &send_end_en_);
+        case VI_ATTR_SUPPRESS_END_EN:
+            return boolean(value, &suppress_end_en_);
+        case VI_ATTR_RSRC_CLASS:
+        case VI_ATTR_RSRC_NAME:
+        case VI_ATTR_RSRC_LOCK_STATE:
+        case VI_ATTR_INTF_TYPE:
+        case VI_ATTR_INTF_NUM:
+        case VI_ATTR_TCPIP_ADDR:
+        case VI_ATTR_TCPIP_PORT:
+        case VI_ATTR_TCPIP_DEVICE_NAME:
+        case VI_ATTR_TCPIP_IS_HISLIP:
+            return VI_ERROR_ATTR_READONLY;
+        default:
+            return VI_ERROR_NSUP_ATTR;
+    }
 }
 
 ViStatus Session::read(ViByte* buf, ViUInt32 count, ViUInt32* ret) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (ret != nullptr) *ret = 0;
-  if (ViStatus st = check_usable(); st != VI_SUCCESS) return st;
-  if (!locks_.may_access(canonical_, id_)) return VI_ERROR_RSRC_LOCKED;
-  if (count == 0) return VI_SUCCESS_MAX_CNT;
-  net::Deadline deadline(timeout_ms_);
-  size_t total = 0;
-  int empty_ends = 0;
-  for (;;) {
-    ReadOptions opts;
-    opts.timeout_ms = deadline.remaining_ms();
-    opts.term_char_enabled = term_char_en_;
-    opts.term_char = term_char_;
-    size_t got = 0;
-    ReadStop why = ReadStop::count;
-    ViStatus st = transport_->read(buf + total, count - total, opts, &got, &why);
-    total += got;
-    if (ret != nullptr) *ret = ViUInt32(total);
-    if (st < 0) return st;
-    switch (why) {
-      case ReadStop::term_char:
-        return VI_SUCCESS_TERM_CHAR;
-      case ReadStop::count:
-        return VI_SUCCESS_MAX_CNT;
-      case ReadStop::end:
-        if (!suppress_end_en_) return VI_SUCCESS;
-        if (total == count) return VI_SUCCESS_MAX_CNT;
-        if (got == 0 && ++empty_ends > max_empty_ends) return VI_ERROR_IO;
-        if (deadline.expired()) return VI_ERROR_TMO;
-        break;  // END is suppressed: keep reading
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (ret != nullptr) *ret = 0;
+    if (ViStatus st = check_usable(); st != VI_SUCCESS) return st;
+    if (!locks_.may_access(canonical_, id_)) return VI_ERROR_RSRC_LOCKED;
+    if (count == 0) return VI_SUCCESS_MAX_CNT;
+    net::Deadline deadline(timeout_ms_);
+    size_t total = 0;
+    int empty_ends = 0;
+    for (;;) {
+        ReadOptions opts;
+        opts.timeout_ms = deadline.remaining_ms();
+        opts.term_char_enabled = term_char_en_;
+        opts.term_char = term_char_;
+        size_t got = 0;
+        ReadStop why = ReadStop::count;
+        ViStatus st = transport_->read(buf + total, count - total, opts, &got, &why);
+        total += got;
+        if (ret != nullptr) *ret = ViUInt32(total);
+        if (st < 0) return st;
+        switch (why) {
+            case ReadStop::term_char:
+                return VI_SUCCESS_TERM_CHAR;
+            case ReadStop::count:
+                return VI_SUCCESS_MAX_CNT;
+            case ReadStop::end:
+                if (!suppress_end_en_) return VI_SUCCESS;
+                if (total == count) return VI_SUCCESS_MAX_CNT;
+                if (got == 0 && ++empty_ends > max_empty_ends) return VI_ERROR_IO;
+                if (deadline.expired()) return VI_ERROR_TMO;
+                break;  // END is suppressed: keep reading
+        }
     }
-  }
 }
 
 ViStatus Session::write(const ViByte* buf, ViUInt32 count, ViUInt32* ret) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (ret != nullptr) *ret = 0;
-  if (ViStatus st = check_usable(); st != VI_SUCCESS) return st;
-  if (!locks_.may_access(canonical_, id_)) return VI_ERROR_RSRC_LOCKED;
-  size_t written = 0;
-  ViStatus st = transport_->write(buf, count, send_end_en_, timeout_ms_, &written);
-  if (ret != nullptr) *ret = ViUInt32(written);
-  return st;
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (ret != nullptr) *ret = 0;
+    if (ViStatus st = check_usable(); st != VI_SUCCESS) return st;
+    if (!locks_.may_access(canonical_, id_)) return VI_ERROR_RSRC_LOCKED;
+    size_t written = 0;
+    ViStatus st = transport_->write(buf, count, send_end_en_, timeout_ms_, &written);
+    if (ret != nullptr) *ret = ViUInt32(written);
+    return st;
 }
 
 ViStatus Session::lock(ViAccessMode type, ViUInt32 timeout_ms, const char* requested_key,
                        char* access_key) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (ViStatus st = check_usable(); st != VI_SUCCESS) return st;
-  if (type != VI_EXCLUSIVE_LOCK && type != VI_SHARED_LOCK) return VI_ERROR_INV_LOCK_TYPE;
-  std::string key;
-  if (type == VI_SHARED_LOCK) {
-    if (requested_key != nullptr) {
-      size_t len = strnlen(requested_key, max_string_attr);
-      if (len == 0 || len >= max_string_attr) return VI_ERROR_INV_ACCESS_KEY;
-      key.assign(requested_key, len);
-    } else {
-      key = locks_.state(canonical_, id_) != VI_NO_LOCK && !shared_key_.empty() ? shared_key_
-                                                                                : generated_key();
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (ViStatus st = check_usable(); st != VI_SUCCESS) return st;
+    if (type != VI_EXCLUSIVE_LOCK && type != VI_SHARED_LOCK) return VI_ERROR_INV_LOCK_TYPE;
+    std::string key;
+    if (type == VI_SHARED_LOCK) {
+        if (requested_key != nullptr) {
+            size_t len = strnlen(requested_key, max_string_attr);
+            if (len == 0 || len >= max_string_attr) return VI_ERROR_INV_ACCESS_KEY;
+            key.assign(requested_key, len);
+        } else {
+            key = locks_.state(canonical_, id_) != VI_NO_LOCK && !shared_key_.empty()
+                      ? shared_key_
+                      : generated_key();
+        }
     }
-  }
-  net::Deadline deadline(timeout_ms);
-  ViStatus st = locks_.acquire(canonical_, id_, type, key, timeout_ms);
-  if (st < 0) return st;
-  if (type == VI_EXCLUSIVE_LOCK && st == VI_SUCCESS) {
-    // Other clients of the instrument see only its own lock.
-    ViStatus dev = transport_->lock(deadline.remaining_ms());
-    if (dev < 0 && dev != VI_ERROR_NSUP_OPER) {
-      bool ended = false;
-      locks_.release(canonical_, id_, &ended);
-      return dev;
+    net::Deadline deadline(timeout_ms);
+    ViStatus st = locks_.acquire(canonical_, id_, type, key, timeout_ms);
+    if (st < 0) return st;
+    if (type == VI_EXCLUSIVE_LOCK && st == VI_SUCCESS) {
+        // Other clients of the instrument see only its own lock.
+        ViStatus dev = transport_->lock(deadline.remaining_ms());
+        if (dev < 0 && dev != VI_ERROR_NSUP_OPER) {
+            bool ended = false;
+            locks_.release(canonical_, id_, &ended);
+            return dev;
+        }
     }
-  }
-  if (type == VI_SHARED_LOCK) {
-    shared_key_ = key;
-    if (access_key != nullptr) put_string(access_key, key);
-  }
-  return st;
+    if (type == VI_SHARED_LOCK) {
+        shared_key_ = key;
+        if (access_key != nullptr) put_string(access_key, key);
+    }
+    return st;
 }
 
 ViStatus Session::unlock() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (ViStatus st = check_usable(); st != VI_SUCCESS) return st;
-  bool exclusive_ended = false;
-  ViStatus st = locks_.release(canonical_, id_, &exclusive_ended);
-  if (exclusive_ended) {
-    ViStatus dev = transport_->unlock();
-    if (dev < 0 && dev != VI_ERROR_NSUP_OPER && dev != VI_ERROR_SESN_NLOCKED)
-      log("%s: releasing the instrument's lock failed (status 0x%08X)", canonical_.c_str(),
-          unsigned(dev));
-  }
-  return st;
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (ViStatus st = check_usable(); st != VI_SUCCESS) return st;
+    bool exclusive_ended = false;
+    ViStatus st = locks_.release(canonical_, id_, &exclusive_ended);
+    if (exclusive_ended) {
+        ViStatus dev = transport_->unlock();
+        if (dev < 0 && dev != VI_ERROR_NSUP_OPER && dev != VI_ERROR_SESN_NLOCKED)
+            log("%s: releasing the instrument's lock failed (status 0x%08X)", canonical_.c_str(),
+                unsigned(dev));
+    }
+    return st;
 }
 
 ViStatus Session::close() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (!open_) return VI_ERROR_INV_OBJECT;
-  open_ = false;
-  // The instrument's own lock dies with the connection; only then may the
-  // next session of ours take it.
-  ViStatus st = transport_->close(timeout_ms_);
-  locks_.release_all(canonical_, id_);
-  return st < 0 ? VI_ERROR_CLOSING_FAILED : VI_SUCCESS;
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!open_) return VI_ERROR_INV_OBJECT;
+    open_ = false;
+    // The instrument's own lock dies with the connection; only then may the
+    // next session of ours take it.
+    ViStatus st = transport_->close(timeout_ms_);
+    locks_.release_all(canonical_, id_);
+    return st < 0 ? VI_ERROR_CLOSING_FAILED : VI_SUCCESS;
 }
 
 }  // namespace visa

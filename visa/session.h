@@ -17,53 +17,53 @@ class LockTable;
 // Calls on one session are serialised by its own mutex; different sessions
 // run in parallel.
 class Session {
- public:
-  // The session's handle `id` keys it in `locks`. `transport` is unopened.
-  Session(ViSession id, RsrcName name, std::unique_ptr<Transport> transport, LockTable& locks);
-  ~Session();
-  Session(const Session&) = delete;
-  Session& operator=(const Session&) = delete;
+public:
+    // The session's handle `id` keys it in `locks`. `transport` is unopened.
+    Session(ViSession id, RsrcName name, std::unique_ptr<Transport> transport, LockTable& locks);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
 
-  // Connects, waiting at most `timeout_ms`.
-  ViStatus open(uint32_t timeout_ms);
+    // Connects, waiting at most `timeout_ms`.
+    ViStatus open(uint32_t timeout_ms);
 
-  // Writes exactly the attribute's size at `value`.
-  ViStatus get_attribute(ViAttr attr, void* value);
-  ViStatus set_attribute(ViAttr attr, ViAttrState value);
+    // Writes exactly the attribute's size at `value`.
+    ViStatus get_attribute(ViAttr attr, void* value);
+    ViStatus set_attribute(ViAttr attr, ViAttrState value);
 
-  // `ret` may be null.
-  ViStatus read(ViByte* buf, ViUInt32 count, ViUInt32* ret);
-  ViStatus write(const ViByte* buf, ViUInt32 count, ViUInt32* ret);
+    // `ret` may be null.
+    ViStatus read(ViByte* buf, ViUInt32 count, ViUInt32* ret);
+    ViStatus write(const ViByte* buf, ViUInt32 count, ViUInt32* ret);
 
-  // `requested_key` and `access_key` may be null; `access_key` receives the
-  // shared lock's key (at most 255 characters and a terminator).
-  ViStatus lock(ViAccessMode type, ViUInt32 timeout_ms, const char* requested_key,
-                char* access_key);
-  ViStatus unlock();
+    // `requested_key` and `access_key` may be null; `access_key` receives the
+    // shared lock's key (at most 255 characters and a terminator).
+    ViStatus lock(ViAccessMode type, ViUInt32 timeout_ms, const char* requested_key,
+                  char* access_key);
+    ViStatus unlock();
 
-  // Releases locks and the connection. Further calls answer
-  // VI_ERROR_INV_OBJECT.
-  ViStatus close();
+    // Releases locks and the connection. Further calls answer
+    // VI_ERROR_INV_OBJECT.
+    ViStatus close();
 
-  const std::string& canonical() const { return canonical_; }
+    const std::string& canonical() const { return canonical_; }
 
- private:
-  ViStatus check_usable();
+private:
+    ViStatus check_usable();
 
-  const ViSession id_;
-  const RsrcName name_;
-  const std::string canonical_;
-  std::unique_ptr<Transport> transport_;
-  LockTable& locks_;
-  std::mutex mutex_;
-  bool open_ = false;
-  std::string shared_key_;
+    const ViSession id_;
+    const RsrcName name_;
+    const std::string canonical_;
+    std::unique_ptr<Transport> transport_;
+    LockTable& locks_;
+    std::mutex mutex_;
+    bool open_ = false;
+    std::string shared_key_;
 
-  ViUInt32 timeout_ms_ = 2000;
-  ViUInt8 term_char_ = '\n';
-  bool term_char_en_ = false;
-  bool send_end_en_ = true;
-  bool suppress_end_en_;
+    ViUInt32 timeout_ms_ = 2000;
+    ViUInt8 term_char_ = '\n';
+    bool term_char_en_ = false;
+    bool send_end_en_ = true;
+    bool suppress_end_en_;
 };
 
 }  // namespace visa

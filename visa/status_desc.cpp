@@ -6,8 +6,8 @@ namespace visa {
 namespace {
 
 struct Entry {
-  ViStatus status;
-  const char* text;
+    ViStatus status;
+    const char* text;
 };
 
 // One sentence per status, in the meaning the VISA library standard gives it.
@@ -37,8 +37,7 @@ constexpr Entry entries[] = {
     {VI_WARN_UNKNOWN_STATUS,
      "VI_WARN_UNKNOWN_STATUS: The status value has no description in this library."},
     {VI_ERROR_SYSTEM_ERROR, "VI_ERROR_SYSTEM_ERROR: An unexpected system error occurred."},
-    {VI_ERROR_INV_OBJECT,
-     "VI_ERROR_INV_OBJECT: The session or object reference is not valid."},
+    {VI_ERROR_INV_OBJECT, "VI_ERROR_INV_OBJECT: The session or object reference is not valid."},
     {VI_ERROR_RSRC_LOCKED,
      "VI_ERROR_RSRC_LOCKED: The resource is locked by another session, so this operation "
      "cannot be carried out."},
@@ -48,12 +47,10 @@ constexpr Entry entries[] = {
      "present on the system."},
     {VI_ERROR_INV_RSRC_NAME, "VI_ERROR_INV_RSRC_NAME: The resource name is not valid."},
     {VI_ERROR_INV_ACC_MODE, "VI_ERROR_INV_ACC_MODE: The access mode is not valid."},
-    {VI_ERROR_TMO,
-     "VI_ERROR_TMO: The time-out expired before the operation could be completed."},
+    {VI_ERROR_TMO, "VI_ERROR_TMO: The time-out expired before the operation could be completed."},
     {VI_ERROR_CLOSING_FAILED,
      "VI_ERROR_CLOSING_FAILED: The session or object could not be closed."},
-    {VI_ERROR_NSUP_ATTR,
-     "VI_ERROR_NSUP_ATTR: The attribute is not supported by this resource."},
+    {VI_ERROR_NSUP_ATTR, "VI_ERROR_NSUP_ATTR: The attribute is not supported by this resource."},
     {VI_ERROR_NSUP_ATTR_STATE,
      "VI_ERROR_NSUP_ATTR_STATE: The attribute value is not supported by this resource."},
     {VI_ERROR_ATTR_READONLY, "VI_ERROR_ATTR_READONLY: The attribute can be read but not set."},
@@ -63,35 +60,30 @@ constexpr Entry entries[] = {
     {VI_ERROR_ABORT, "VI_ERROR_ABORT: The operation was aborted at the user's request."},
     {VI_ERROR_INV_SETUP,
      "VI_ERROR_INV_SETUP: The operation cannot start because the setup is inconsistent."},
-    {VI_ERROR_ALLOC,
-     "VI_ERROR_ALLOC: There was not enough memory to carry out the operation."},
+    {VI_ERROR_ALLOC, "VI_ERROR_ALLOC: There was not enough memory to carry out the operation."},
     {VI_ERROR_IO, "VI_ERROR_IO: An unknown error occurred during the transfer."},
-    {VI_ERROR_NSUP_OPER,
-     "VI_ERROR_NSUP_OPER: The operation is not supported by this session."},
+    {VI_ERROR_NSUP_OPER, "VI_ERROR_NSUP_OPER: The operation is not supported by this session."},
     {VI_ERROR_RSRC_BUSY,
      "VI_ERROR_RSRC_BUSY: The resource is valid, but it cannot be accessed at the moment."},
     {VI_ERROR_INV_PARAMETER,
      "VI_ERROR_INV_PARAMETER: A parameter value is not valid for this operation."},
-    {VI_ERROR_NIMPL_OPER,
-     "VI_ERROR_NIMPL_OPER: The operation is not implemented."},
-    {VI_ERROR_SESN_NLOCKED,
-     "VI_ERROR_SESN_NLOCKED: This session holds no lock on the resource."},
-    {VI_ERROR_CONN_LOST,
-     "VI_ERROR_CONN_LOST: The connection to the resource has been lost."},
+    {VI_ERROR_NIMPL_OPER, "VI_ERROR_NIMPL_OPER: The operation is not implemented."},
+    {VI_ERROR_SESN_NLOCKED, "VI_ERROR_SESN_NLOCKED: This session holds no lock on the resource."},
+    {VI_ERROR_CONN_LOST, "VI_ERROR_CONN_LOST: The connection to the resource has been lost."},
 };
 
 }  // namespace
 
 bool status_desc(ViStatus status, char* out, size_t size) {
-  if (out == nullptr || size == 0) return false;
-  for (const auto& e : entries) {
-    if (e.status == status) {
-      std::snprintf(out, size, "%s", e.text);
-      return true;
+    if (out == nullptr || size == 0) return false;
+    for (const auto& e : entries) {
+        if (e.status == status) {
+            std::snprintf(out, size, "%s", e.text);
+            return true;
+        }
     }
-  }
-  std::snprintf(out, size, "Unknown status value 0x%08X.", static_cast<unsigned>(status));
-  return false;
+    std::snprintf(out, size, "Unknown status value 0x%08X.", static_cast<unsigned>(status));
+    return false;
 }
 
 }  // namespace visa

@@ -11,16 +11,16 @@ struct RsrcName;
 
 // Why a transport read stopped. The session maps it to a completion code.
 enum class ReadStop {
-  end,        // the peer marked the last byte with END
-  term_char,  // the last byte is the termination character (only when enabled)
-  count,      // the buffer is full
+    end,        // the peer marked the last byte with END
+    term_char,  // the last byte is the termination character (only when enabled)
+    count,      // the buffer is full
 };
 
 // Options the session hands to each read.
 struct ReadOptions {
-  uint32_t timeout_ms = 2000;  // VI_TMO_INFINITE for no limit
-  bool term_char_enabled = false;
-  uint8_t term_char = '\n';
+    uint32_t timeout_ms = 2000;  // VI_TMO_INFINITE for no limit
+    bool term_char_enabled = false;
+    uint8_t term_char = '\n';
 };
 
 // Moves bytes to and from one instrument. A transport knows its wire and
@@ -28,51 +28,51 @@ struct ReadOptions {
 // and status texts live in the session. All calls come from one thread at a
 // time (the session serialises them); none throws.
 class Transport {
- public:
-  virtual ~Transport() = default;
+public:
+    virtual ~Transport() = default;
 
-  // Called once, before anything else. Connects to `name` within `timeout_ms`
-  // (VI_TMO_INFINITE allowed). Returns VI_SUCCESS, VI_ERROR_RSRC_NFOUND when
-  // nothing answers there, VI_ERROR_RSRC_BUSY, VI_ERROR_TMO or VI_ERROR_IO.
-  virtual ViStatus open(const RsrcName& name, uint32_t timeout_ms) = 0;
+    // Called once, before anything else. Connects to `name` within `timeout_ms`
+    // (VI_TMO_INFINITE allowed). Returns VI_SUCCESS, VI_ERROR_RSRC_NFOUND when
+    // nothing answers there, VI_ERROR_RSRC_BUSY, VI_ERROR_TMO or VI_ERROR_IO.
+    virtual ViStatus open(const RsrcName& name, uint32_t timeout_ms) = 0;
 
-  // Sends `count` bytes; `end` asks for END after the last one. Stores the
-  // bytes accepted in `*written` (also on failure). A transport may hold back
-  // bytes written without END and send them with later ones; then a failure
-  // to send them is reported by a later call. Returns VI_SUCCESS,
-  // VI_ERROR_TMO, VI_ERROR_RSRC_LOCKED, VI_ERROR_CONN_LOST or VI_ERROR_IO.
-  virtual ViStatus write(const ViByte* data, size_t count, bool end, uint32_t timeout_ms,
-                         size_t* written) = 0;
+    // Sends `count` bytes; `end` asks for END after the last one. Stores the
+    // bytes accepted in `*written` (also on failure). A transport may hold back
+    // bytes written without END and send them with later ones; then a failure
+    // to send them is reported by a later call. Returns VI_SUCCESS,
+    // VI_ERROR_TMO, VI_ERROR_RSRC_LOCKED, VI_ERROR_CONN_LOST or VI_ERROR_IO.
+    virtual ViStatus write(const ViByte* data, size_t count, bool end, uint32_t timeout_ms,
+                           size_t* written) = 0;
 
-  // Reads at most `count` (> 0) bytes into `buf`, stopping after END, after
-  // the termination character when enabled, or when `count` bytes arrived.
-  // Stores the bytes read in `*got` (also on failure) and the reason in
-  // `*why` on success. Returns VI_SUCCESS, VI_ERROR_TMO, VI_ERROR_RSRC_LOCKED,
-  // VI_ERROR_CONN_LOST or VI_ERROR_IO.
-  virtual ViStatus read(ViByte* buf, size_t count, const ReadOptions& opts, size_t* got,
-                        ReadStop* why) = 0;
+    // Reads at most `count` (> 0) bytes into `buf`, stopping after END, after
+    // the termination character when enabled, or when `count` bytes arrived.
+    // Stores the bytes read in `*got` (also on failure) and the reason in
+    // `*why` on success. Returns VI_SUCCESS, VI_ERROR_TMO, VI_ERROR_RSRC_LOCKED,
+    // VI_ERROR_CONN_LOST or VI_ERROR_IO.
+    virtual ViStatus read(ViByte* buf, size_t count, const ReadOptions& opts, size_t* got,
+                          ReadStop* why) = 0;
 
-  // Takes the instrument's own exclusive lock (one that other clients of the
-  // instrument see), waiting at most `timeout_ms`. VI_ERROR_TMO when another
-  // client holds it.
-  virtual ViStatus lock(uint32_t timeout_ms) {
-    (void)timeout_ms;
-    return VI_ERROR_NSUP_OPER;
-  }
+    // Takes the instrument's own exclusive lock (one that other clients of the
+    // instrument see), waiting at most `timeout_ms`. VI_ERROR_TMO when another
+    // client holds it.
+    virtual ViStatus lock(uint32_t timeout_ms) {
+        (void)timeout_ms;
+        return VI_ERROR_NSUP_OPER;
+    }
 
-  // Releases the lock taken by lock(). VI_ERROR_SESN_NLOCKED if none is held.
-  virtual ViStatus unlock() { return VI_ERROR_NSUP_OPER; }
+    // Releases the lock taken by lock(). VI_ERROR_SESN_NLOCKED if none is held.
+    virtual ViStatus unlock() { return VI_ERROR_NSUP_OPER; }
 
-  // Device clear: the instrument and the transport drop pending input and
-  // output, including bytes held back by write().
-  virtual ViStatus clear(uint32_t timeout_ms) {
-    (void)timeout_ms;
-    return VI_ERROR_NSUP_OPER;
-  }
+    // Device clear: the instrument and the transport drop pending input and
+    // output, including bytes held back by write().
+    virtual ViStatus clear(uint32_t timeout_ms) {
+        (void)timeout_ms;
+        return VI_ERROR_NSUP_OPER;
+    }
 
-  // Called once, last. Sends what write() held back, then releases the
-  // connection within `timeout_ms`. The transport is unusable afterwards.
-  virtual ViStatus close(uint32_t timeout_ms) = 0;
+    // Called once, last. Sends what write() held back, then releases the
+    // connection within `timeout_ms`. The transport is unusable afterwards.
+    virtual ViStatus close(uint32_t timeout_ms) = 0;
 };
 
 }  // namespace visa

@@ -7,14 +7,14 @@ namespace visa {
 namespace {
 
 struct Row {
-  RsrcKind kind;
-  const char* name;
-  std::unique_ptr<Transport> (*make)();
+    RsrcKind kind;
+    const char* name;
+    std::unique_ptr<Transport> (*make)();
 };
 
 template <class T>
 std::unique_ptr<Transport> make() {
-  return std::make_unique<T>();
+    return std::make_unique<T>();
 }
 
 // One row per resource kind. The parser has already decided the kind, so the
@@ -28,9 +28,9 @@ constexpr Row rows[] = {
 }  // namespace
 
 std::unique_ptr<Transport> make_transport(RsrcKind kind) {
-  for (const auto& row : rows)
-    if (row.kind == kind) return row.make();
-  return nullptr;
+    for (const auto& row : rows)
+        if (row.kind == kind) return row.make();
+    return nullptr;
 }
 
 }  // namespace visa

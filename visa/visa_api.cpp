@@ -30,77 +30,77 @@ namespace {
 constexpr ViUInt32 connect_floor_ms = 2000;
 
 struct ResourceManager {
-  std::set<ViObject> children;  // sessions and find lists opened from it
+    std::set<ViObject> children;  // sessions and find lists opened from it
 };
 
 struct FindList {
-  ViSession rm;
-  std::vector<std::string> items;
-  size_t next = 1;  // items[0] went out with viFindRsrc
+    ViSession rm;
+    std::vector<std::string> items;
+    size_t next = 1;  // items[0] went out with viFindRsrc
 };
 
 class Registry {
- public:
-  // Never destroyed: sessions still open at exit are not closed from static
-  // destructors (which could run after the lock table's, and would talk to
-  // instruments during exit); the kernel closes their sockets and drops their
-  // file locks.
-  static Registry& get() {
-    static Registry& r = *new Registry;
-    return r;
-  }
+public:
+    // Never destroyed: sessions still open at exit are not closed from static
+    // destructors (which could run after the lock table's, and would talk to
+    // instruments during exit); the kernel closes their sockets and drops their
+    // file locks.
+    static Registry& get() {
+        static Registry& r = *new Registry;
+        return r;
+    }
 
-  ViObject new_id() {
-    std::lock_guard<std::mutex> g(mutex);
-    return new_id_locked();
-  }
+    ViObject new_id() {
+        std::lock_guard<std::mutex> g(mutex);
+        return new_id_locked();
+    }
 
-  ViObject new_id_locked() {
-    // Handles are never reused while alive; 0 is VI_NULL.
-    do {
-      ++last_id_;
-    } while (last_id_ == VI_NULL || rms.count(last_id_) || sessions.count(last_id_) ||
-             lists.count(last_id_));
-    return last_id_;
-  }
+    ViObject new_id_locked() {
+        // Handles are never reused while alive; 0 is VI_NULL.
+        do {
+            ++last_id_;
+        } while (last_id_ == VI_NULL || rms.count(last_id_) || sessions.count(last_id_) ||
+                 lists.count(last_id_));
+        return last_id_;
+    }
 
-  std::mutex mutex;
-  std::map<ViObject, std::shared_ptr<ResourceManager>> rms;
-  std::map<ViObject, std::pair<ViSession, std::shared_ptr<Session>>> sessions;  // rm, session
-  std::map<ViObject, std::shared_ptr<FindList>> lists;
+    std::mutex mutex;
+    std::map<ViObject, std::shared_ptr<ResourceManager>> rms;
+    std::map<ViObject, std::pair<ViSession, std::shared_ptr<Session>>> sessions;  // rm, session
+    std::map<ViObject, std::shared_ptr<FindList>> lists;
 
- private:
-  ViObject last_id_ = 0;
+private:
+    ViObject last_id_ = 0;
 };
 
 std::shared_ptr<Session> find_session(ViSession vi) {
-  auto& r = Registry::get();
-  std::lock_guard<std::mutex> g(r.mutex);
-  auto it = r.sessions.find(vi);
-  return it == r.sessions.end() ? nullptr : it->second.second;
+    auto& r = Registry::get();
+    std::lock_guard<std::mutex> g(r.mutex);
+    auto it = r.sessions.find(vi);
+    return it == r.sessions.end() ? nullptr : it->second.second;
 }
 
 template <class F>
 ViStatus guarded(const char* what, F&& f) {
-  try {
-    return f();
-  } catch (const std::bad_alloc&) {
-    log("%s: out of memory", what);
-    return VI_ERROR_ALLOC;
-  } catch (const std::exception& e) {
-    log("%s: %s", what, e.what());
-    return VI_ERROR_SYSTEM_ERROR;
-  } catch (...) {
-    log("%s: unexpected exception", what);
-    return VI_ERROR_SYSTEM_ERROR;
-  }
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        log("%s: out of memory", what);
+        return VI_ERROR_ALLOC;
+    } catch (const std::exception& e) {
+        log("%s: %s", what, e.what());
+        return VI_ERROR_SYSTEM_ERROR;
+    } catch (...) {
+        log("%s: unexpected exception", what);
+        return VI_ERROR_SYSTEM_ERROR;
+    }
 }
 
 void copy_desc(ViChar* out, const std::string& s) {
-  if (out == nullptr) return;
-  size_t n = std::min<size_t>(s.size(), VI_FIND_BUFLEN - 1);
-  std::memcpy(out, s.data(), n);
-  out[n] = '\0';
+    if (out == nullptr) return;
+    size_t n = std::min<size_t>(s.size(), VI_FIND_BUFLEN - 1);
+    std::memcpy(out, s.data(), n);
+    out[n] = '\0';
 }
 
 }  // namespace
@@ -113,219 +113,219 @@ using visa::Registry;
 extern "C" {
 
 ViStatus _VI_FUNC viOpenDefaultRM(ViPSession rm) {
-  return guarded("viOpenDefaultRM", [&]() -> ViStatus {
-    if (rm == nullptr) return VI_ERROR_INV_PARAMETER;
-    auto& r = Registry::get();
-    auto obj = std::make_shared<visa::ResourceManager>();
-    std::lock_guard<std::mutex> g(r.mutex);
-    ViObject id = r.new_id_locked();
-    r.rms.emplace(id, std::move(obj));
-    *rm = id;
-    return VI_SUCCESS;
-  });
+    return guarded("viOpenDefaultRM", [&]() -> ViStatus {
+        if (rm == nullptr) return VI_ERROR_INV_PARAMETER;
+        auto& r = Registry::get();
+        auto obj = std::make_shared<visa::ResourceManager>();
+        std::lock_guard<std::mutex> g(r.mutex);
+        ViObject id = r.new_id_locked();
+        r.rms.emplace(id, std::move(obj));
+        *rm = id;
+        return VI_SUCCESS;
+    });
 }
 
 ViStatus _VI_FUNC viFindRsrc(ViSession rm, ViConstString expr, ViPFindList fl, ViPUInt32 count,
                              ViChar first[]) {
-  return guarded("viFindRsrc", [&]() -> ViStatus {
-    if (fl != nullptr) *fl = VI_NULL;
-    if (count != nullptr) *count = 0;
-    auto& r = Registry::get();
-    {
-      std::lock_guard<std::mutex> g(r.mutex);
-      if (!r.rms.count(rm)) return VI_ERROR_INV_OBJECT;
-    }
-    if (expr == nullptr) return VI_ERROR_INV_EXPR;
-    auto matcher = visa::FindExpr::compile(expr);
-    if (!matcher) {
-      visa::log("viFindRsrc: malformed expression \"%s\"", expr);
-      return VI_ERROR_INV_EXPR;
-    }
-    auto list = std::make_shared<visa::FindList>();
-    list->rm = rm;
-    for (auto& rsrc : visa::discover_resources())
-      if (matcher->matches(rsrc)) list->items.push_back(std::move(rsrc));
-    if (list->items.empty()) return VI_ERROR_RSRC_NFOUND;
-    copy_desc(first, list->items.front());
-    if (count != nullptr) *count = ViUInt32(list->items.size());
-    if (fl != nullptr) {
-      std::lock_guard<std::mutex> g(r.mutex);
-      auto owner = r.rms.find(rm);
-      if (owner == r.rms.end()) return VI_ERROR_INV_OBJECT;  // closed meanwhile
-      ViObject id = r.new_id_locked();
-      owner->second->children.insert(id);
-      r.lists.emplace(id, std::move(list));
-      *fl = id;
-    }
-    return VI_SUCCESS;
-  });
+    return guarded("viFindRsrc", [&]() -> ViStatus {
+        if (fl != nullptr) *fl = VI_NULL;
+        if (count != nullptr) *count = 0;
+        auto& r = Registry::get();
+        {
+            std::lock_guard<std::mutex> g(r.mutex);
+            if (!r.rms.count(rm)) return VI_ERROR_INV_OBJECT;
+        }
+        if (expr == nullptr) return VI_ERROR_INV_EXPR;
+        auto matcher = visa::FindExpr::compile(expr);
+        if (!matcher) {
+            visa::log("viFindRsrc: malformed expression \"%s\"", expr);
+            return VI_ERROR_INV_EXPR;
+        }
+        auto list = std::make_shared<visa::FindList>();
+        list->rm = rm;
+        for (auto& rsrc : visa::discover_resources())
+            if (matcher->matches(rsrc)) list->items.push_back(std::move(rsrc));
+        if (list->items.empty()) return VI_ERROR_RSRC_NFOUND;
+        copy_desc(first, list->items.front());
+        if (count != nullptr) *count = ViUInt32(list->items.size());
+        if (fl != nullptr) {
+            std::lock_guard<std::mutex> g(r.mutex);
+            auto owner = r.rms.find(rm);
+            if (owner == r.rms.end()) return VI_ERROR_INV_OBJECT;  // closed meanwhile
+            ViObject id = r.new_id_locked();
+            owner->second->children.insert(id);
+            r.lists.emplace(id, std::move(list));
+            *fl = id;
+        }
+        return VI_SUCCESS;
+    });
 }
 
 ViStatus _VI_FUNC viFindNext(ViFindList fl, ViChar next[]) {
-  return guarded("viFindNext", [&]() -> ViStatus {
-    auto& r = Registry::get();
-    std::lock_guard<std::mutex> g(r.mutex);
-    auto it = r.lists.find(fl);
-    if (it == r.lists.end()) return VI_ERROR_INV_OBJECT;
-    auto& list = *it->second;
-    if (list.next >= list.items.size()) return VI_ERROR_RSRC_NFOUND;
-    copy_desc(next, list.items[list.next++]);
-    return VI_SUCCESS;
-  });
+    return guarded("viFindNext", [&]() -> ViStatus {
+        auto& r = Registry::get();
+        std::lock_guard<std::mutex> g(r.mutex);
+        auto it = r.lists.find(fl);
+        if (it == r.lists.end()) return VI_ERROR_INV_OBJECT;
+        auto& list = *it->second;
+        if (list.next >= list.items.size()) return VI_ERROR_RSRC_NFOUND;
+        copy_desc(next, list.items[list.next++]);
+        return VI_SUCCESS;
+    });
 }
 
-ViStatus _VI_FUNC viOpen(ViSession rm, ViConstRsrc name, ViAccessMode mode,
-                         ViUInt32 open_timeout, ViPSession vi) {
-  return guarded("viOpen", [&]() -> ViStatus {
-    if (vi != nullptr) *vi = VI_NULL;
-    auto& r = Registry::get();
-    {
-      std::lock_guard<std::mutex> g(r.mutex);
-      if (!r.rms.count(rm)) return VI_ERROR_INV_OBJECT;
-    }
-    if (vi == nullptr) return VI_ERROR_INV_PARAMETER;
-    if (name == nullptr) return VI_ERROR_INV_RSRC_NAME;
-    if ((mode & ~ViAccessMode(VI_EXCLUSIVE_LOCK | VI_LOAD_CONFIG)) != 0)
-      return VI_ERROR_INV_ACC_MODE;
-    auto parsed = visa::parse_rsrc_name(name);
-    if (!parsed) {
-      visa::log("viOpen: malformed resource string \"%.300s\"", name);
-      return VI_ERROR_INV_RSRC_NAME;
-    }
-    auto transport = visa::make_transport(parsed->kind);
-    if (!transport) {
-      visa::log("%s: no transport for this kind of resource", parsed->canonical().c_str());
-      return VI_ERROR_RSRC_NFOUND;
-    }
-    ViSession id = r.new_id();
-    auto session = std::make_shared<visa::Session>(id, std::move(*parsed), std::move(transport),
-                                                   visa::LockTable::process());
-    ViUInt32 connect_ms = std::max(open_timeout, visa::connect_floor_ms);
-    ViStatus st = session->open(connect_ms);
-    if (st < 0) return st;
-    if (mode & VI_EXCLUSIVE_LOCK) {
-      ViStatus ls = session->lock(VI_EXCLUSIVE_LOCK, open_timeout, nullptr, nullptr);
-      if (ls < 0) {
-        session->close();
-        return ls;
-      }
-    }
-    std::lock_guard<std::mutex> g(r.mutex);
-    auto owner = r.rms.find(rm);
-    if (owner == r.rms.end()) {
-      session->close();
-      return VI_ERROR_INV_OBJECT;
-    }
-    owner->second->children.insert(id);
-    r.sessions.emplace(id, std::make_pair(rm, std::move(session)));
-    *vi = id;
-    return st;
-  });
+ViStatus _VI_FUNC viOpen(ViSession rm, ViConstRsrc name, ViAccessMode mode, ViUInt32 open_timeout,
+                         ViPSession vi) {
+    return guarded("viOpen", [&]() -> ViStatus {
+        if (vi != nullptr) *vi = VI_NULL;
+        auto& r = Registry::get();
+        {
+            std::lock_guard<std::mutex> g(r.mutex);
+            if (!r.rms.count(rm)) return VI_ERROR_INV_OBJECT;
+        }
+        if (vi == nullptr) return VI_ERROR_INV_PARAMETER;
+        if (name == nullptr) return VI_ERROR_INV_RSRC_NAME;
+        if ((mode & ~ViAccessMode(VI_EXCLUSIVE_LOCK | VI_LOAD_CONFIG)) != 0)
+            return VI_ERROR_INV_ACC_MODE;
+        auto parsed = visa::parse_rsrc_name(name);
+        if (!parsed) {
+            visa::log("viOpen: malformed resource string \"%.300s\"", name);
+            return VI_ERROR_INV_RSRC_NAME;
+        }
+        auto transport = visa::make_transport(parsed->kind);
+        if (!transport) {
+            visa::log("%s: no transport for this kind of resource", parsed->canonical().c_str());
+            return VI_ERROR_RSRC_NFOUND;
+        }
+        ViSession id = r.new_id();
+        auto session = std::make_shared<visa::Session>(id, std::move(*parsed), std::move(transport),
+                                                       visa::LockTable::process());
+        ViUInt32 connect_ms = std::max(open_timeout, visa::connect_floor_ms);
+        ViStatus st = session->open(connect_ms);
+        if (st < 0) return st;
+        if (mode & VI_EXCLUSIVE_LOCK) {
+            ViStatus ls = session->lock(VI_EXCLUSIVE_LOCK, open_timeout, nullptr, nullptr);
+            if (ls < 0) {
+                session->close();
+                return ls;
+            }
+        }
+        std::lock_guard<std::mutex> g(r.mutex);
+        auto owner = r.rms.find(rm);
+        if (owner == r.rms.end()) {
+            session->close();
+            return VI_ERROR_INV_OBJECT;
+        }
+        owner->second->children.insert(id);
+        r.sessions.emplace(id, std::make_pair(rm, std::move(session)));
+        *vi = id;
+        return st;
+    });
 }
 
 ViStatus _VI_FUNC viClose(ViObject obj) {
-  return guarded("viClose", [&]() -> ViStatus {
-    if (obj == VI_NULL) return VI_WARN_NULL_OBJECT;
-    auto& r = Registry::get();
-    std::vector<std::shared_ptr<visa::Session>> to_close;
-    {
-      std::lock_guard<std::mutex> g(r.mutex);
-      if (auto s = r.sessions.find(obj); s != r.sessions.end()) {
-        if (auto owner = r.rms.find(s->second.first); owner != r.rms.end())
-          owner->second->children.erase(obj);
-        to_close.push_back(std::move(s->second.second));
-        r.sessions.erase(s);
-      } else if (auto l = r.lists.find(obj); l != r.lists.end()) {
-        if (auto owner = r.rms.find(l->second->rm); owner != r.rms.end())
-          owner->second->children.erase(obj);
-        r.lists.erase(l);
-        return VI_SUCCESS;
-      } else if (auto m = r.rms.find(obj); m != r.rms.end()) {
-        for (ViObject child : m->second->children) {
-          if (auto cs = r.sessions.find(child); cs != r.sessions.end()) {
-            to_close.push_back(std::move(cs->second.second));
-            r.sessions.erase(cs);
-          }
-          r.lists.erase(child);
+    return guarded("viClose", [&]() -> ViStatus {
+        if (obj == VI_NULL) return VI_WARN_NULL_OBJECT;
+        auto& r = Registry::get();
+        std::vector<std::shared_ptr<visa::Session>> to_close;
+        {
+            std::lock_guard<std::mutex> g(r.mutex);
+            if (auto s = r.sessions.find(obj); s != r.sessions.end()) {
+                if (auto owner = r.rms.find(s->second.first); owner != r.rms.end())
+                    owner->second->children.erase(obj);
+                to_close.push_back(std::move(s->second.second));
+                r.sessions.erase(s);
+            } else if (auto l = r.lists.find(obj); l != r.lists.end()) {
+                if (auto owner = r.rms.find(l->second->rm); owner != r.rms.end())
+                    owner->second->children.erase(obj);
+                r.lists.erase(l);
+                return VI_SUCCESS;
+            } else if (auto m = r.rms.find(obj); m != r.rms.end()) {
+                for (ViObject child : m->second->children) {
+                    if (auto cs = r.sessions.find(child); cs != r.sessions.end()) {
+                        to_close.push_back(std::move(cs->second.second));
+                        r.sessions.erase(cs);
+                    }
+                    r.lists.erase(child);
+                }
+                r.rms.erase(m);
+            } else {
+                return VI_ERROR_INV_OBJECT;
+            }
         }
-        r.rms.erase(m);
-      } else {
-        return VI_ERROR_INV_OBJECT;
-      }
-    }
-    // Outside the table lock: closing talks to instruments.
-    ViStatus st = VI_SUCCESS;
-    for (auto& s : to_close) {
-      ViStatus cs = s->close();
-      if (cs < 0) st = cs;
-    }
-    return st;
-  });
+        // Outside the table lock: closing talks to instruments.
+        ViStatus st = VI_SUCCESS;
+        for (auto& s : to_close) {
+            ViStatus cs = s->close();
+            if (cs < 0) st = cs;
+        }
+        return st;
+    });
 }
 
 ViStatus _VI_FUNC viStatusDesc(ViObject /*obj*/, ViStatus status, ViChar desc[]) {
-  // Any object is accepted: callers describe failures of sessions that never
-  // opened or are already closed.
-  if (desc == nullptr) return VI_ERROR_INV_PARAMETER;
-  return visa::status_desc(status, desc, 256) ? VI_SUCCESS : VI_WARN_UNKNOWN_STATUS;
+    // Any object is accepted: callers describe failures of sessions that never
+    // opened or are already closed.
+    if (desc == nullptr) return VI_ERROR_INV_PARAMETER;
+    return visa::status_desc(status, desc, 256) ? VI_SUCCESS : VI_WARN_UNKNOWN_STATUS;
 }
 
 ViStatus _VI_FUNC viGetAttribute(ViObject obj, ViAttr attr, void* value) {
-  return guarded("viGetAttribute", [&]() -> ViStatus {
-    if (value == nullptr) return VI_ERROR_INV_PARAMETER;
-    if (auto s = visa::find_session(obj)) return s->get_attribute(attr, value);
-    auto& r = Registry::get();
-    std::lock_guard<std::mutex> g(r.mutex);
-    if (r.rms.count(obj) || r.lists.count(obj)) return VI_ERROR_NSUP_ATTR;
-    return VI_ERROR_INV_OBJECT;
-  });
+    return guarded("viGetAttribute", [&]() -> ViStatus {
+        if (value == nullptr) return VI_ERROR_INV_PARAMETER;
+        if (auto s = visa::find_session(obj)) return s->get_attribute(attr, value);
+        auto& r = Registry::get();
+        std::lock_guard<std::mutex> g(r.mutex);
+        if (r.rms.count(obj) || r.lists.count(obj)) return VI_ERROR_NSUP_ATTR;
+        return VI_ERROR_INV_OBJECT;
+    });
 }
 
 ViStatus _VI_FUNC viSetAttribute(ViObject obj, ViAttr attr, ViAttrState value) {
-  return guarded("viSetAttribute", [&]() -> ViStatus {
-    if (auto s = visa::find_session(obj)) return s->set_attribute(attr, value);
-    auto& r = Registry::get();
-    std::lock_guard<std::mutex> g(r.mutex);
-    if (r.rms.count(obj) || r.lists.count(obj)) return VI_ERROR_NSUP_ATTR;
-    return VI_ERROR_INV_OBJECT;
-  });
+    return guarded("viSetAttribute", [&]() -> ViStatus {
+        if (auto s = visa::find_session(obj)) return s->set_attribute(attr, value);
+        auto& r = Registry::get();
+        std::lock_guard<std::mutex> g(r.mutex);
+        if (r.rms.count(obj) || r.lists.count(obj)) return VI_ERROR_NSUP_ATTR;
+        return VI_ERROR_INV_OBJECT;
+    });
 }
 
 ViStatus _VI_FUNC viRead(ViSession vi, ViPBuf buf, ViUInt32 count, ViPUInt32 ret_count) {
-  return guarded("viRead", [&]() -> ViStatus {
-    if (ret_count != nullptr) *ret_count = 0;
-    auto s = visa::find_session(vi);
-    if (!s) return VI_ERROR_INV_OBJECT;
-    if (buf == nullptr && count > 0) return VI_ERROR_INV_PARAMETER;
-    return s->read(buf, count, ret_count);
-  });
+    return guarded("viRead", [&]() -> ViStatus {
+        if (ret_count != nullptr) *ret_count = 0;
+        auto s = visa::find_session(vi);
+        if (!s) return VI_ERROR_INV_OBJECT;
+        if (buf == nullptr && count > 0) return VI_ERROR_INV_PARAMETER;
+        return s->read(buf, count, ret_count);
+    });
 }
 
 ViStatus _VI_FUNC viWrite(ViSession vi, ViConstBuf buf, ViUInt32 count, ViPUInt32 ret_count) {
-  return guarded("viWrite", [&]() -> ViStatus {
-    if (ret_count != nullptr) *ret_count = 0;
-    auto s = visa::find_session(vi);
-    if (!s) return VI_ERROR_INV_OBJECT;
-    if (buf == nullptr && count > 0) return VI_ERROR_INV_PARAMETER;
-    return s->write(buf, count, ret_count);
-  });
+    return guarded("viWrite", [&]() -> ViStatus {
+        if (ret_count != nullptr) *ret_count = 0;
+        auto s = visa::find_session(vi);
+        if (!s) return VI_ERROR_INV_OBJECT;
+        if (buf == nullptr && count > 0) return VI_ERROR_INV_PARAMETER;
+        return s->write(buf, count, ret_count);
+    });
 }
 
 ViStatus _VI_FUNC viLock(ViSession vi, ViAccessMode lock_type, ViUInt32 timeout,
                          ViConstKeyId requested_key, ViChar access_key[]) {
-  return guarded("viLock", [&]() -> ViStatus {
-    auto s = visa::find_session(vi);
-    if (!s) return VI_ERROR_INV_OBJECT;
-    return s->lock(lock_type, timeout, requested_key, access_key);
-  });
+    return guarded("viLock", [&]() -> ViStatus {
+        auto s = visa::find_session(vi);
+        if (!s) return VI_ERROR_INV_OBJECT;
+        return s->lock(lock_type, timeout, requested_key, access_key);
+    });
 }
 
 ViStatus _VI_FUNC viUnlock(ViSession vi) {
-  return guarded("viUnlock", [&]() -> ViStatus {
-    auto s = visa::find_session(vi);
-    if (!s) return VI_ERROR_INV_OBJECT;
-    return s->unlock();
-  });
+    return guarded("viUnlock", [&]() -> ViStatus {
+        auto s = visa::find_session(vi);
+        if (!s) return VI_ERROR_INV_OBJECT;
+        return s->unlock();
+    });
 }
 
 }  // extern "C"

@@ -9,11 +9,9 @@ namespace {
 
 // Appends `line` and "\n" if both fit with the terminator; false (and `out`
 // unchanged) if not.
-bool AppendLine(char* out, std::size_t outSize, std::size_t& used, const char* line)
-{
+bool AppendLine(char* out, std::size_t outSize, std::size_t& used, const char* line) {
     const std::size_t length = std::strlen(line);
-    if (used + length + 2 > outSize)
-        return false;
+    if (used + length + 2 > outSize) return false;
     std::memcpy(out + used, line, length);
     used += length;
     out[used++] = '\n';
@@ -22,15 +20,13 @@ bool AppendLine(char* out, std::size_t outSize, std::size_t& used, const char* l
 }
 
 // Serial ports are never instruments we can upgrade.
-bool IsListed(const char* resource)
-{
+bool IsListed(const char* resource) {
     return std::strncmp(resource, "ASRL", 4) != 0;
 }
 
 }  // namespace
 
-void DiscoverInstruments(Operator& op, char* out, std::size_t outSize)
-{
+void DiscoverInstruments(Operator& op, char* out, std::size_t outSize) {
     op.SetLog("Finding VISA instruments...");
     op.ShowLog();
     op.BeginWaitCursor();
@@ -45,8 +41,7 @@ void DiscoverInstruments(Operator& op, char* out, std::size_t outSize)
     if (openStatus != VI_SUCCESS) {
         // Only a clean open is trusted for a search; but a warning still
         // opened a session, which must not be left behind on every drop-down.
-        if (openStatus > VI_SUCCESS)
-            viClose(rm);
+        if (openStatus > VI_SUCCESS) viClose(rm);
         AppendLine(out, outSize, used, "viOpenDefaultRM failed");
     } else {
         // One byte more than the library may write, so the text is always
@@ -62,10 +57,8 @@ void DiscoverInstruments(Operator& op, char* out, std::size_t outSize)
             // the list stays a prefix of the library's order.
             for (ViUInt32 match = 2; room && match <= count; ++match) {
                 description[0] = '\0';
-                if (viFindNext(list, description) != VI_SUCCESS)
-                    continue;
-                if (IsListed(description))
-                    room = AppendLine(out, outSize, used, description);
+                if (viFindNext(list, description) != VI_SUCCESS) continue;
+                if (IsListed(description)) room = AppendLine(out, outSize, used, description);
             }
         }
         // Closing the resource manager also ends its find list.
@@ -79,14 +72,12 @@ void DiscoverInstruments(Operator& op, char* out, std::size_t outSize)
     op.Repaint();
 }
 
-std::vector<std::string> SplitResourceList(const char* text)
-{
+std::vector<std::string> SplitResourceList(const char* text) {
     std::vector<std::string> lines;
     const char* rest = text;
     while (const char* end = std::strchr(rest, '\n')) {
         std::size_t length = static_cast<std::size_t>(end - rest);
-        if (length > kResourceLineSize - 1)
-            length = kResourceLineSize - 1;
+        if (length > kResourceLineSize - 1) length = kResourceLineSize - 1;
         lines.emplace_back(rest, length);
         rest = end + 1;
     }

@@ -15,11 +15,9 @@ constexpr const char* kAcceptedPrefixes[] = {
     "Tavrion Technologies,K7142HA",
 };
 
-constexpr bool AllPrefixesHaveFullLength()
-{
+constexpr bool AllPrefixesHaveFullLength() {
     for (const char* prefix : kAcceptedPrefixes) {
-        if (std::char_traits<char>::length(prefix) != kIdentityPrefixLength)
-            return false;
+        if (std::char_traits<char>::length(prefix) != kIdentityPrefixLength) return false;
     }
     return true;
 }
@@ -30,25 +28,22 @@ constexpr const char* kHostImageFile = "vxWorks_rom.bin";
 
 }  // namespace
 
-bool IsAcceptedIdentity(const char* reply)
-{
+bool IsAcceptedIdentity(const char* reply) {
     // strncmp stops at the reply's terminator, so a reply shorter than a
     // prefix never matches it.
     for (const char* prefix : kAcceptedPrefixes) {
-        if (std::strncmp(reply, prefix, kIdentityPrefixLength) == 0)
-            return true;
+        if (std::strncmp(reply, prefix, kIdentityPrefixLength) == 0) return true;
     }
     return false;
 }
 
-bool IdentifyInstrument(const std::string& instrument, std::string& familyName, std::string& hostImageFile)
-{
+bool IdentifyInstrument(const std::string& instrument, std::string& familyName,
+                        std::string& hostImageFile) {
     char reply[kIdentityReplySize] = {};
     if (!update_identify(instrument.c_str(), reply, kIdentityReplySize, kIdentifyTimeoutMs))
         return false;
     reply[kIdentityReplySize - 1] = '\0';
-    if (!IsAcceptedIdentity(reply))
-        return false;
+    if (!IsAcceptedIdentity(reply)) return false;
     familyName = kFamilyName;
     hostImageFile = kHostImageFile;
     return true;

@@ -17,4 +17,5 @@ bool IsAcceptedIdentity(const char* reply);
 // Queries `instrument` (a VISA resource string) for its identity. On an
 // accepted reply sets the family name and the Host application's file name
 // and returns true; otherwise returns false and changes neither.
-bool IdentifyInstrument(const std::string& instrument, std::string& familyName, std::string& hostImageFile);
+bool IdentifyInstrument(const std::string& instrument, std::string& familyName,
+                        std::string& hostImageFile);

@@ -46,7 +46,9 @@ void* realloc(void* p, size_t size) {
     note(size);
     return __libc_realloc(p, size);
 }
-void free(void* p) { __libc_free(p); }
+void free(void* p) {
+    __libc_free(p);
+}
 }
 
 namespace {
@@ -56,7 +58,8 @@ std::string make_image(size_t size) {
                       ("upload-bench-" + std::to_string(::getpid()) + "-" + std::to_string(size));
     std::ofstream file(path, std::ios::binary);
     std::string chunk(1 << 16, '\0');
-    for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>(i * 31);
+    for (size_t i = 0; i < chunk.size(); ++i)
+        chunk[i] = static_cast<char>(i * 31);
     for (size_t done = 0; done < size; done += chunk.size())
         file.write(chunk.data(), static_cast<std::streamsize>(std::min(chunk.size(), size - done)));
     return path.string();

@@ -32,7 +32,8 @@ public:
 };
 
 void BM_discovery_configured(benchmark::State& state) {
-    const auto dir = std::filesystem::temp_directory_path() / ("fw-discovery-bench-" + std::to_string(::getpid()));
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("fw-discovery-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir / "firmware-update");
     {
         std::ofstream config(dir / "firmware-update" / "visa.conf");

@@ -47,8 +47,8 @@ StartupRun start_once(const char* program) {
     std::string line;
     const auto deadline = begin + std::chrono::seconds(10);
     while (line.find('\n') == std::string::npos) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         pollfd p{fds[0], POLLIN, 0};
         if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
         char buffer[256];
@@ -61,13 +61,15 @@ StartupRun start_once(const char* program) {
     int status = 0;
     if (::waitpid(pid, &status, WNOHANG) == 0) {
         // It closes by itself after the line; give it a bounded moment.
-        for (int i = 0; i < 200 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) ::usleep(10000);
+        for (int i = 0; i < 200 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
+            ::usleep(10000);
         if (::waitpid(pid, &status, WNOHANG) == 0) {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, &status, 0);
         }
     }
-    if (std::sscanf(line.c_str(), "first paint: %lf ms after process start, %lf ms", &run.own_ms, &run.init_ms) == 2)
+    if (std::sscanf(line.c_str(), "first paint: %lf ms after process start, %lf ms", &run.own_ms,
+                    &run.init_ms) == 2)
         run.wall_ms = std::chrono::duration<double, std::milli>(end - begin).count();
     return run;
 }

@@ -30,8 +30,10 @@ const std::string& image_path() {
                        ("vxi11-bench-" + std::to_string(::getpid()) + ".bin");
         std::ofstream file(p, std::ios::binary);
         std::string chunk(1 << 16, '\0');
-        for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>(i * 131 + 7);
-        for (size_t done = 0; done < image_size; done += chunk.size()) file.write(chunk.data(), chunk.size());
+        for (size_t i = 0; i < chunk.size(); ++i)
+            chunk[i] = static_cast<char>(i * 131 + 7);
+        for (size_t done = 0; done < image_size; done += chunk.size())
+            file.write(chunk.data(), chunk.size());
         return p.string();
     }();
     return path;
@@ -60,8 +62,8 @@ void update_image_vxi11(benchmark::State& state) {
 }
 
 void pyvisa_py_upload(benchmark::State& state) {
-    const std::string command = std::string("/usr/bin/python3 ") + PYVISA_UPLOAD + " " +
-                                sim().vxi11() + " " + image_path();
+    const std::string command =
+        std::string("/usr/bin/python3 ") + PYVISA_UPLOAD + " " + sim().vxi11() + " " + image_path();
     for (auto _ : state) {
         std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
         double seconds = 0;
@@ -112,7 +114,8 @@ void bare_tcp_loop(benchmark::State& state) {
     char reply[2];
     for (auto _ : state) {
         for (size_t sent = 0; sent < image_size; sent += sizeof payload) {
-            if (::write(fd, payload, sizeof payload) != sizeof payload) state.SkipWithError("write");
+            if (::write(fd, payload, sizeof payload) != sizeof payload)
+                state.SkipWithError("write");
             size_t got = 0;
             while (got < sizeof reply) {
                 const ssize_t n = ::read(fd, reply + got, sizeof reply - got);

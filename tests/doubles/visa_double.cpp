@@ -81,13 +81,20 @@ std::string instrument_answer() {
 
 }  // namespace
 
-void reset() { state() = State{}; }
-const std::vector<Call>& calls() { return state().calls; }
-Instrument& instrument() { return state().instrument; }
+void reset() {
+    state() = State{};
+}
+const std::vector<Call>& calls() {
+    return state().calls;
+}
+Instrument& instrument() {
+    return state().instrument;
+}
 
 std::vector<std::string> call_names() {
     std::vector<std::string> names;
-    for (const Call& call : state().calls) names.push_back(call.fn);
+    for (const Call& call : state().calls)
+        names.push_back(call.fn);
     return names;
 }
 
@@ -110,17 +117,27 @@ void queue_read(const std::string& reply, ViStatus status) {
     state().replies.push_back({reply, status});
 }
 
-void set_interface_type(ViUInt16 type) { state().interface_type = type; }
-void set_resources(std::vector<std::string> list) { state().resources = std::move(list); }
+void set_interface_type(ViUInt16 type) {
+    state().interface_type = type;
+}
+void set_resources(std::vector<std::string> list) {
+    state().resources = std::move(list);
+}
 void set_find_status(ViStatus status) {
     state().find_status_set = true;
     state().find_status = status;
 }
 
-std::string status_text(ViStatus status) { return "desc " + std::to_string(status); }
+std::string status_text(ViStatus status) {
+    return "desc " + std::to_string(status);
+}
 
-void set_recording(bool on) { state().recording = on; }
-uint64_t bytes_written() { return state().bytes_written; }
+void set_recording(bool on) {
+    state().recording = on;
+}
+uint64_t bytes_written() {
+    return state().bytes_written;
+}
 
 }  // namespace visa_double
 
@@ -173,7 +190,11 @@ ViStatus _VI_FUNC viOpen(ViSession rm, ViConstRsrc name, ViAccessMode mode, ViUI
     Scripted s{VI_SUCCESS, 0};
     take_scripted("viOpen", &s);
     *vi = s.status == VI_SUCCESS ? instr_handle : VI_NULL;
-    record({.fn = "viOpen", .obj = rm, .text = name, .count = open_timeout, .mode = mode,
+    record({.fn = "viOpen",
+            .obj = rm,
+            .text = name,
+            .count = open_timeout,
+            .mode = mode,
             .status = s.status});
     return s.status;
 }
@@ -224,8 +245,10 @@ ViStatus _VI_FUNC viWrite(ViSession vi, ViConstBuf buf, ViUInt32 count, ViPUInt3
     std::memcpy(st.pending + st.pending_length, buf, keep);
     st.pending_length += keep;
     if (st.recording)
-        record({.fn = "viWrite", .obj = vi,
-                .text = std::string(reinterpret_cast<const char*>(buf), count), .count = count,
+        record({.fn = "viWrite",
+                .obj = vi,
+                .text = std::string(reinterpret_cast<const char*>(buf), count),
+                .count = count,
                 .status = s.status});
     return s.status;
 }
@@ -248,7 +271,10 @@ ViStatus _VI_FUNC viRead(ViSession vi, ViPBuf buf, ViUInt32 count, ViPUInt32 ret
     std::memcpy(buf, reply.bytes.data(), n);
     *ret_count = n;
     if (st.recording)
-        record({.fn = "viRead", .obj = vi, .text = reply.bytes.substr(0, n), .count = count,
+        record({.fn = "viRead",
+                .obj = vi,
+                .text = reply.bytes.substr(0, n),
+                .count = count,
                 .status = status});
     return status;
 }
@@ -257,8 +283,12 @@ ViStatus _VI_FUNC viLock(ViSession vi, ViAccessMode lock_type, ViUInt32 timeout,
                          ViConstKeyId requested_key, ViChar access_key[]) {
     Scripted s{VI_SUCCESS, 0};
     take_scripted("viLock", &s);
-    record({.fn = "viLock", .obj = vi, .value = access_key ? 1u : 0u,
-            .text = requested_key ? requested_key : "", .count = timeout, .mode = lock_type,
+    record({.fn = "viLock",
+            .obj = vi,
+            .value = access_key ? 1u : 0u,
+            .text = requested_key ? requested_key : "",
+            .count = timeout,
+            .mode = lock_type,
             .status = s.status});
     return s.status;
 }

@@ -21,14 +21,14 @@ inline constexpr ViSession instr_handle = 2;
 inline constexpr ViFindList find_handle = 3;
 
 struct Call {
-    std::string fn;        // "viOpen", "viWrite", ...
-    ViObject obj = 0;      // session, resource manager or find list
-    ViAttr attr = 0;       // viGetAttribute, viSetAttribute
-    ViAttrState value = 0; // viSetAttribute
-    std::string text;      // viOpen name, viFindRsrc expression, viWrite bytes
-    ViUInt32 count = 0;    // viRead/viWrite count, viOpen and viLock timeout
-    ViUInt32 mode = 0;     // viOpen access mode, viLock type
-    ViStatus status = 0;   // what the double returned
+    std::string fn;         // "viOpen", "viWrite", ...
+    ViObject obj = 0;       // session, resource manager or find list
+    ViAttr attr = 0;        // viGetAttribute, viSetAttribute
+    ViAttrState value = 0;  // viSetAttribute
+    std::string text;       // viOpen name, viFindRsrc expression, viWrite bytes
+    ViUInt32 count = 0;     // viRead/viWrite count, viOpen and viLock timeout
+    ViUInt32 mode = 0;      // viOpen access mode, viLock type
+    ViStatus status = 0;    // what the double returned
 };
 
 // The fake instrument's answers when no read is scripted.
@@ -56,9 +56,9 @@ void short_write_next(ViUInt32 moved, ViStatus status = VI_SUCCESS);
 // Replies for the next reads, in order, before the fake instrument answers.
 void queue_read(const std::string& reply, ViStatus status = VI_SUCCESS);
 
-void set_interface_type(ViUInt16 type);            // default VI_INTF_TCPIP
-void set_resources(std::vector<std::string> list); // what viFindRsrc finds
-void set_find_status(ViStatus status);             // viFindRsrc status override
+void set_interface_type(ViUInt16 type);             // default VI_INTF_TCPIP
+void set_resources(std::vector<std::string> list);  // what viFindRsrc finds
+void set_find_status(ViStatus status);              // viFindRsrc status override
 
 // Text viStatusDesc gives for a status: "desc <status>".
 std::string status_text(ViStatus status);

@@ -55,7 +55,8 @@ protected:
     std::string image(size_t size, const std::string& name = "image.bin") {
         const auto path = (dir_ / name).string();
         std::ofstream file(path, std::ios::binary);
-        for (size_t i = 0; i < size; ++i) file.put(static_cast<char>((i * 7 + i / 251) & 0xFF));
+        for (size_t i = 0; i < size; ++i)
+            file.put(static_cast<char>((i * 7 + i / 251) & 0xFF));
         return path;
     }
 
@@ -78,7 +79,8 @@ protected:
     static int index_of(const std::string& fn, const std::string& prefix = "") {
         const auto& calls = visa_double::calls();
         for (size_t i = 0; i < calls.size(); ++i)
-            if (calls[i].fn == fn && calls[i].text.rfind(prefix, 0) == 0) return static_cast<int>(i);
+            if (calls[i].fn == fn && calls[i].text.rfind(prefix, 0) == 0)
+                return static_cast<int>(i);
         return -1;
     }
 

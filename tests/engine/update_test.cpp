@@ -181,7 +181,8 @@ TEST_F(EngineTest, UnconfigurableSessionFailsWithoutWritingAndUnlocks) {
 
 TEST_F(EngineTest, DrainPrintsEveryEntryInOrderAndReturnsTheFirst) {
     auto& errors = visa_double::instrument().errors;
-    errors = {"-222,\"Data out of range\"\n", "+5,\"Device specific\"\n", "-350,\"Queue overflow\"\n"};
+    errors = {"-222,\"Data out of range\"\n", "+5,\"Device specific\"\n",
+              "-350,\"Queue overflow\"\n"};
     EXPECT_EQ(update_check_scpi_errors(visa_double::instr_handle), -222);
     EXPECT_EQ(err(),
               "update: SCPI error - -222,\"Data out of range\"\n"
@@ -201,9 +202,15 @@ TEST_F(EngineTest, ErrorReplyForms) {
         const char* reply;
         int code;
     } cases[] = {
-        {"+0,\"No error\"\n", 0},   {"0,\"No error\"\n", 0},     {"-0,\"No error\"\n", 0},
-        {"-113,\"Undefined\"\n", -113}, {"+7,\"x\"\n", 7},         {"12,\"unsigned\"\n", 12},
-        {"garbage\n", 0},           {"\n", 0},                  {"", 0},
+        {"+0,\"No error\"\n", 0},
+        {"0,\"No error\"\n", 0},
+        {"-0,\"No error\"\n", 0},
+        {"-113,\"Undefined\"\n", -113},
+        {"+7,\"x\"\n", 7},
+        {"12,\"unsigned\"\n", 12},
+        {"garbage\n", 0},
+        {"\n", 0},
+        {"", 0},
         {"-99999999999,\"huge\"\n", -INT32_MAX},
     };
     for (const auto& c : cases) {

@@ -107,15 +107,18 @@ TEST_F(EngineTest, OneBlockGoesOutIn4096BytePiecesThenALoneLineFeed) {
     EXPECT_EQ(update_send_file(vi, path.c_str(), "HPAP", -1), 0);
     Strings w = writes();
     const Strings expected_tail{"\n", ":SYST:ERR?\n", done};
-    const size_t first = std::find_if(w.begin(), w.end(), [](const std::string& s) {
-                             return s.rfind("DIAG:UPD:BLOC? #510000", 0) == 0;
-                         }) - w.begin();
+    const size_t first = std::find_if(w.begin(), w.end(),
+                                      [](const std::string& s) {
+                                          return s.rfind("DIAG:UPD:BLOC? #510000", 0) == 0;
+                                      }) -
+                         w.begin();
     ASSERT_LT(first + 3, w.size());
     EXPECT_EQ(w[first].size(), 4096u);
     EXPECT_EQ(w[first + 1].size(), 4096u);
     EXPECT_EQ(w[first + 2].size(), 1830u);  // 22 + 10000 bytes in all
     EXPECT_EQ(w[first + 3], "\n");
-    EXPECT_EQ(out(), "Sending file, please wait.\nBytes sent = 10000.\nProgramming flash, please wait.\n");
+    EXPECT_EQ(out(),
+              "Sending file, please wait.\nBytes sent = 10000.\nProgramming flash, please wait.\n");
 
     // END is suppressed for the pieces and switched back on for the line feed.
     const auto& calls = visa_double::calls();
@@ -136,9 +139,11 @@ TEST_F(EngineTest, MessageOfExactlyTwoPiecesHasNoEmptyThirdWrite) {
     const std::string path = image(8192 - 21);  // header "DIAG:UPD:BLOC? #48171"
     EXPECT_EQ(update_send_file(vi, path.c_str(), "HPAP", -1), 0);
     const Strings w = writes();
-    const size_t first = std::find_if(w.begin(), w.end(), [](const std::string& s) {
-                             return s.rfind("DIAG:UPD:BLOC? #48171", 0) == 0;
-                         }) - w.begin();
+    const size_t first = std::find_if(w.begin(), w.end(),
+                                      [](const std::string& s) {
+                                          return s.rfind("DIAG:UPD:BLOC? #48171", 0) == 0;
+                                      }) -
+                         w.begin();
     ASSERT_LT(first + 2, w.size());
     EXPECT_EQ(w[first].size(), 4096u);
     EXPECT_EQ(w[first + 1].size(), 4096u);
@@ -187,9 +192,10 @@ TEST_F(EngineTest, RefusalsBeforeInitialiseSendNoDone) {
         {"missing file", [] {}, (dir_ / "missing.bin").string(), -1,
          "update: can't open file '" + (dir_ / "missing.bin").string() + "'\n"},
         {"empty file", [] {}, empty, -1, "update: file '" + empty + "' length is 0\n"},
-        {"directory", [] {}, dir_.string(), -1, "update: file '" + dir_.string() + "' length is 0\n"},
-        {"sector query fails, blocks wanted",
-         [] { visa_double::queue_read("", VI_ERROR_TMO); }, path, 20000,
+        {"directory", [] {}, dir_.string(), -1,
+         "update: file '" + dir_.string() + "' length is 0\n"},
+        {"sector query fails, blocks wanted", [] { visa_double::queue_read("", VI_ERROR_TMO); },
+         path, 20000,
          "Command timed out!\nupdate: image 'HPAP' does not support block transfers\n"},
         {"sector size 0", [] { visa_double::instrument().sector_reply = "0\n"; }, path, 1024,
          "update: image 'HPAP' does not support block transfers\n"},
@@ -235,7 +241,8 @@ TEST_F(EngineTest, FailuresAfterInitialiseSendDoneExactlyOnce) {
     } cases[] = {
         {"initialise cannot be written", -1,
          [] {
-             for (int i = 0; i < 3; ++i) visa_double::short_write_next(1000000);  // debug, cls, ssiz
+             for (int i = 0; i < 3; ++i)
+                 visa_double::short_write_next(1000000);  // debug, cls, ssiz
              visa_double::fail_next("viWrite", VI_ERROR_IO);
          },
          visa_line(VI_ERROR_IO)},
@@ -256,7 +263,8 @@ TEST_F(EngineTest, FailuresAfterInitialiseSendDoneExactlyOnce) {
          "Command timed out!\n"},
         {"error only after the last block", -1,
          [] {
-             for (auto r : {"4096\n", "0\n", "+0,\"No error\"\n", "0\n", "-200,\"Execution error\"\n"})
+             for (auto r :
+                  {"4096\n", "0\n", "+0,\"No error\"\n", "0\n", "-200,\"Execution error\"\n"})
                  visa_double::queue_read(r);
          },
          "update: SCPI error - -200,\"Execution error\"\n"},
@@ -277,12 +285,12 @@ TEST_F(EngineTest, FailuresAfterInitialiseSendDoneExactlyOnce) {
 TEST_F(EngineTest, BrokenBlockWriteRestoresEndAndAborts) {
     const std::string path = image(10000);
     // debug, cls, ssiz, init, syst:err, first piece; the second piece fails.
-    for (int i = 0; i < 6; ++i) visa_double::short_write_next(~0u);
+    for (int i = 0; i < 6; ++i)
+        visa_double::short_write_next(~0u);
     visa_double::short_write_next(100);
     EXPECT_EQ(update_send_file(vi, path.c_str(), "HPAP", -1), 1);
     EXPECT_EQ(err(), visa_line(VI_SUCCESS)) << "a short write shows its non-negative status";
-    EXPECT_EQ(sets_of(VI_ATTR_SEND_END_EN),
-              (std::vector<ViAttrState>{VI_FALSE, VI_TRUE}));
+    EXPECT_EQ(sets_of(VI_ATTR_SEND_END_EN), (std::vector<ViAttrState>{VI_FALSE, VI_TRUE}));
     const Strings w = writes();
     EXPECT_EQ(count(w, "\n"), 0) << "no line feed after a broken block";
     EXPECT_EQ(count(w, done), 1);
@@ -320,14 +328,16 @@ TEST_F(EngineTest, OversizedImagesAreRefusedNotTruncated) {
     };
     const std::string huge = sparse("huge.bin", off_t{1} << 31);
     EXPECT_EQ(update_send_file(vi, huge.c_str(), "HPAP", -1), 1);
-    EXPECT_EQ(err(), "update: file '" + huge + "' is too large (2147483648 bytes; at most 2147483647)\n");
+    EXPECT_EQ(err(),
+              "update: file '" + huge + "' is too large (2147483648 bytes; at most 2147483647)\n");
     EXPECT_TRUE(visa_double::calls().empty());
 
     Reset();
     const std::string long_block = sparse("long.bin", 1000000000);
     EXPECT_EQ(update_send_file(vi, long_block.c_str(), "HPAP", -1), 1);
-    EXPECT_EQ(err(), "update: block of 1000000000 bytes is too long for a definite-length block "
-                     "(at most 999999999)\n");
+    EXPECT_EQ(err(),
+              "update: block of 1000000000 bytes is too long for a definite-length block "
+              "(at most 999999999)\n");
     EXPECT_EQ(init_command(), "");
     EXPECT_EQ(count(writes(), done), 0);
 }

@@ -20,11 +20,13 @@
 namespace {
 
 // Each test has an address of its own, so tests may run in parallel.
-std::string address(int n) { return "127.0.0." + std::to_string(10 + n); }
+std::string address(int n) {
+    return "127.0.0." + std::to_string(10 + n);
+}
 
 // VXI-11 reaches the simulator through its portmapper on port 111, which only
 // root may bind; the raw socket needs nothing.
-#define REQUIRE_PORTMAPPER()                                                         \
+#define REQUIRE_PORTMAPPER() \
     if (::geteuid() != 0) GTEST_SKIP() << "VXI-11 needs the simulator's port 111 (root)"
 
 class EngineSimTest : public ::testing::Test {
@@ -96,7 +98,8 @@ private:
 TEST_F(EngineSimTest, ImagesOfEverySizeAreStoredByteForByteOverVxi11) {
     REQUIRE_PORTMAPPER();
     SimProcess sim(address(0), {});
-    for (const size_t size : {size_t{1}, size_t{4096}, size_t{4097}, size_t{1} << 20, size_t{64} << 20}) {
+    for (const size_t size :
+         {size_t{1}, size_t{4096}, size_t{4097}, size_t{1} << 20, size_t{64} << 20}) {
         SCOPED_TRACE(size);
         const std::string path = image(size);
         ASSERT_EQ(upgrade(sim.vxi11(), "HPAP", path), 0) << err();
@@ -123,7 +126,8 @@ TEST_F(EngineSimTest, RequestedBlockSizeIsRoundedToSectorsAcrossManyBlocks) {
     EXPECT_TRUE(sim.stored("HBRM") == contents(path));
     const std::string transcript = sim.transcript();
     EXPECT_NE(transcript.find("DIAG:UPD:INIT? HBRM,3072,100000"), std::string::npos) << transcript;
-    EXPECT_NE(transcript.find("DIAG:UPD:BLOC? #41696"), std::string::npos) << "last block: 1696 bytes";
+    EXPECT_NE(transcript.find("DIAG:UPD:BLOC? #41696"), std::string::npos)
+        << "last block: 1696 bytes";
 }
 
 TEST_F(EngineSimTest, LockHeldElsewhereFailsAtOnceAndSendsNothing) {
@@ -170,7 +174,8 @@ TEST_F(EngineSimTest, LockHeldElsewhereFailsAtOnceAndSendsNothing) {
         // A process that dies never leaves its lock behind.
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
-        for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+        for (int fd : {ready[0], ready[1], release[0], release[1]})
+            ::close(fd);
         EXPECT_EQ(update_identify(resource.c_str(), reply, sizeof reply, 2000), 1) << err();
     }
 }
@@ -191,7 +196,8 @@ TEST_F(EngineSimTest, ConnectionDroppedInABlockFailsWithoutHangingAndUnlocks) {
     SimProcess sim(address(6), {"--drop-in-block", "100000"});
     const std::string path = image(1 << 20);
     EXPECT_EQ(upgrade(sim.vxi11(), "HPAP", path), 1);
-    EXPECT_NE(err().find("VISA error: -1073807194"), std::string::npos) << err();  // connection lost
+    EXPECT_NE(err().find("VISA error: -1073807194"), std::string::npos)
+        << err();  // connection lost
     EXPECT_EQ(sim.stored("HPAP"), "");
     // The instrument is free again for the next session.
     char reply[256];

@@ -23,8 +23,14 @@ public:
                ("fwsim-" + address_ + "-" + std::to_string(::getpid()));
         std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_ / "store");
-        std::vector<std::string> args{FWSIM_PATH, "--address", address_, "--socket-port", "0",
-                                      "--store", (dir_ / "store").string(), "--transcript",
+        std::vector<std::string> args{FWSIM_PATH,
+                                      "--address",
+                                      address_,
+                                      "--socket-port",
+                                      "0",
+                                      "--store",
+                                      (dir_ / "store").string(),
+                                      "--transcript",
                                       (dir_ / "transcript.txt").string()};
         args.insert(args.end(), options.begin(), options.end());
         start(args);
@@ -40,7 +46,9 @@ public:
     }
 
     // The image the instrument kept for `id`, or "" when none.
-    std::string stored(const std::string& id) const { return read((dir_ / "store" / (id + ".bin"))); }
+    std::string stored(const std::string& id) const {
+        return read((dir_ / "store" / (id + ".bin")));
+    }
     // Waits, bounded, until the image kept for `id` equals `expected`.
     bool wait_stored(const std::string& id, const std::string& expected) const {
         for (int i = 0; i < 250; ++i) {
@@ -55,7 +63,8 @@ public:
         if (pid_ <= 0) return;
         ::kill(pid_, SIGTERM);
         int status = 0;
-        for (int i = 0; i < 100 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) ::usleep(20000);
+        for (int i = 0; i < 100 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i)
+            ::usleep(20000);
         if (::waitpid(pid_, &status, WNOHANG) == 0) {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, &status, 0);
@@ -81,7 +90,8 @@ private:
             ::close(pipe_fds[0]);
             ::close(pipe_fds[1]);
             std::vector<char*> argv;
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            for (const auto& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
             ::execv(argv[0], argv.data());
             ::_exit(127);

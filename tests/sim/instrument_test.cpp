@@ -16,10 +16,11 @@ protected:
     void reset(InstrumentConfig config) {
         if (config.idn.empty()) config.idn = identity_for_model("K7141HA", "000001", "1.0.0");
         if (config.sector_sizes.empty()) config.sector_sizes = default_sector_sizes();
-        instrument_ = std::make_unique<Instrument>(config, [this](const std::string& id, std::string_view data) {
-            stored_.images[id] = std::string(data);
-            return std::string();
-        });
+        instrument_ = std::make_unique<Instrument>(
+            config, [this](const std::string& id, std::string_view data) {
+                stored_.images[id] = std::string(data);
+                return std::string();
+            });
     }
 
     // Runs one message; the reply without its LF, or "<none>".
@@ -61,7 +62,7 @@ TEST(HeaderMatch, ShortLongOptionalAndQuery) {
     EXPECT_TRUE(header_matches("SYSTem:ERRor[:NEXT]?", ":SYST:ERR?"));
     EXPECT_TRUE(header_matches("SYSTem:ERRor[:NEXT]?", "system:error:next?"));
     EXPECT_TRUE(header_matches("DIAGnostic:UPDate:STARt", "DIAG:UPD:STARt"));
-    EXPECT_FALSE(header_matches("SYSTem:ERRor[:NEXT]?", ":SYST:ERR"));   // not a query
+    EXPECT_FALSE(header_matches("SYSTem:ERRor[:NEXT]?", ":SYST:ERR"));    // not a query
     EXPECT_FALSE(header_matches("SYSTem:ERRor[:NEXT]?", ":SYSTE:ERR?"));  // neither form
     EXPECT_FALSE(header_matches("DIAGnostic:UPDate:END", "DIAG:UPD"));
     EXPECT_TRUE(header_matches("*CLS", "*cls"));
@@ -75,9 +76,11 @@ TEST_F(InstrumentTest, ErrorQueueIsFifoAndOverflows) {
     EXPECT_EQ(error(), "-224,\"Illegal parameter value\"");
     EXPECT_EQ(error(), "+0,\"No error\"");
 
-    for (int k = 0; k < 40; ++k) run("BOGUS");
+    for (int k = 0; k < 40; ++k)
+        run("BOGUS");
     EXPECT_EQ(instrument_->errors().size(), ErrorQueue::capacity);
-    for (std::size_t k = 0; k + 1 < ErrorQueue::capacity; ++k) EXPECT_EQ(error(), "-113,\"Undefined header\"");
+    for (std::size_t k = 0; k + 1 < ErrorQueue::capacity; ++k)
+        EXPECT_EQ(error(), "-113,\"Undefined header\"");
     EXPECT_EQ(error(), "-350,\"Queue overflow\"");
     EXPECT_EQ(error(), "+0,\"No error\"");
 
@@ -97,7 +100,8 @@ TEST_F(InstrumentTest, UploadInSeveralBlocksIsStoredByteForByte) {
     EXPECT_GE(instrument_->message_limit(), 4096u + 64u);
 
     std::string image;
-    for (int k = 0; k < 10000; ++k) image += static_cast<char>(k * 7 % 256);
+    for (int k = 0; k < 10000; ++k)
+        image += static_cast<char>(k * 7 % 256);
     EXPECT_EQ(block(image.substr(0, 4096)), "0");
     EXPECT_EQ(block(image.substr(4096, 4096)), "0");
     EXPECT_EQ(block(image.substr(8192)), "0");
@@ -113,8 +117,8 @@ TEST_F(InstrumentTest, UploadInSeveralBlocksIsStoredByteForByte) {
 TEST_F(InstrumentTest, RefusedInitialiseAndBlocks) {
     run("DIAG:UPD:STARt");
     EXPECT_EQ(run("DIAG:UPD:INIT? NOPE,10,10"), "2");
-    EXPECT_EQ(run("DIAG:UPD:INIT? ../x,10,10"), "2");  // never a path
-    EXPECT_EQ(run("DIAG:UPD:INIT? HBRM,100,10"), "3");  // block larger than image
+    EXPECT_EQ(run("DIAG:UPD:INIT? ../x,10,10"), "2");       // never a path
+    EXPECT_EQ(run("DIAG:UPD:INIT? HBRM,100,10"), "3");      // block larger than image
     EXPECT_EQ(run("DIAG:UPD:INIT? HBRM,1000,10000"), "3");  // not whole sectors
     EXPECT_EQ(run("DIAG:UPD:INIT? HBRM,0,10"), "3");
     EXPECT_EQ(run("DIAG:UPD:INIT? HBRM,10"), "5");
@@ -155,7 +159,8 @@ TEST_F(InstrumentTest, NewInitialiseAbandonsAnOpenTransfer) {
 }
 
 TEST_F(InstrumentTest, SeveralUnitsInOneMessage) {
-    EXPECT_EQ(run("*cls;*IDN?;:SYST:ERR?"), "Tavrion Technologies,K7141HA,000001,1.0.0;+0,\"No error\"");
+    EXPECT_EQ(run("*cls;*IDN?;:SYST:ERR?"),
+              "Tavrion Technologies,K7141HA,000001,1.0.0;+0,\"No error\"");
 }
 
 TEST_F(InstrumentTest, OverflowedBlockIsRefused) {

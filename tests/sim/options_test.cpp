@@ -28,11 +28,18 @@ TEST(Options, AddressMustBeLoopback) {
 }
 
 TEST(Options, FaultsAndInstrument) {
-    const auto o = parse({"--address", "127.0.0.42", "--model", "K7141B", "--serial", "X1",
-                          "--sector", "HBRM=0", "--sector", "NEW_1=512",
-                          "--error-after", "diag:upd:bloc?@3=-222,\"Data out of range\"",
-                          "--init-reply", "abc", "--block-reply", "2:9", "--no-reply", ":DIAG:UPD:SSIZ?",
-                          "--slow", "*IDN?=250", "--drop-in-block", "4096", "--hold-lock-ms", "500"});
+    const auto o = parse({"--address",       "127.0.0.42",
+                          "--model",         "K7141B",
+                          "--serial",        "X1",
+                          "--sector",        "HBRM=0",
+                          "--sector",        "NEW_1=512",
+                          "--error-after",   "diag:upd:bloc?@3=-222,\"Data out of range\"",
+                          "--init-reply",    "abc",
+                          "--block-reply",   "2:9",
+                          "--no-reply",      ":DIAG:UPD:SSIZ?",
+                          "--slow",          "*IDN?=250",
+                          "--drop-in-block", "4096",
+                          "--hold-lock-ms",  "500"});
     ASSERT_TRUE(o);
     EXPECT_EQ(o->instrument.idn, "Tavrion Technologies, K7141B,X1,1.0.0\n");
     EXPECT_EQ(o->instrument.sector_sizes.at("HBRM"), 0u);

@@ -7,10 +7,13 @@
 namespace sim {
 namespace {
 
-std::string pmap_call(std::uint32_t vers, std::uint32_t proc, std::initializer_list<std::uint32_t> args = {}) {
+std::string pmap_call(std::uint32_t vers, std::uint32_t proc,
+                      std::initializer_list<std::uint32_t> args = {}) {
     std::string m;
-    for (std::uint32_t w : {0x1234u, 0u, 2u, 100000u, vers, proc, 0u, 0u, 0u, 0u}) rpc::put_u32(m, w);
-    for (std::uint32_t w : args) rpc::put_u32(m, w);
+    for (std::uint32_t w : {0x1234u, 0u, 2u, 100000u, vers, proc, 0u, 0u, 0u, 0u})
+        rpc::put_u32(m, w);
+    for (std::uint32_t w : args)
+        rpc::put_u32(m, w);
     return m;
 }
 
@@ -65,13 +68,15 @@ TEST(Portmap, GetaddrVersions3And4) {
 
 TEST(Portmap, WrongProgramVersionOrMessage) {
     std::string m;
-    for (std::uint32_t w : {1u, 0u, 2u, 100003u, 2u, 0u, 0u, 0u, 0u, 0u}) rpc::put_u32(m, w);
+    for (std::uint32_t w : {1u, 0u, 2u, 100003u, 2u, 0u, 0u, 0u, 0u, 0u})
+        rpc::put_u32(m, w);
     EXPECT_EQ(rpc::get_u32(*answer_portmap(m, info), 20), rpc::prog_unavail);
     auto r = answer_portmap(pmap_call(5, 3), info);
     EXPECT_EQ(rpc::get_u32(*r, 20), rpc::prog_mismatch);
     EXPECT_EQ(rpc::get_u32(*r, 24), 2u);
     EXPECT_EQ(rpc::get_u32(*r, 28), 4u);
-    EXPECT_EQ(rpc::get_u32(*answer_portmap(pmap_call(2, 1, {1, 1, 6, 99}), info), 24), 0u);  // SET refused
+    EXPECT_EQ(rpc::get_u32(*answer_portmap(pmap_call(2, 1, {1, 1, 6, 99}), info), 24),
+              0u);  // SET refused
     std::string reply = pmap_call(2, 0);
     reply[7] = 1;  // a reply, not a call
     EXPECT_FALSE(answer_portmap(reply, info));

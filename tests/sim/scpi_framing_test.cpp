@@ -7,7 +7,8 @@ namespace {
 
 // Feeds `data` in pieces of `piece` bytes, END on the last byte if asked,
 // calling again after each message as callers must.
-std::vector<ProgramMessage> split(MessageSplitter& s, std::string_view data, std::size_t piece, bool end) {
+std::vector<ProgramMessage> split(MessageSplitter& s, std::string_view data, std::size_t piece,
+                                  bool end) {
     std::vector<ProgramMessage> out;
     std::size_t at = 0;
     do {

@@ -19,7 +19,8 @@ constexpr std::int32_t termchar_flag = 0x80;
 
 std::string call_header(std::uint32_t xid, std::uint32_t proc, std::uint32_t prog = 0x0607AF) {
     std::string h;
-    for (std::uint32_t w : {xid, 0u, 2u, prog, 1u, proc, 0u, 0u, 0u, 0u}) rpc::put_u32(h, w);
+    for (std::uint32_t w : {xid, 0u, 2u, prog, 1u, proc, 0u, 0u, 0u, 0u})
+        rpc::put_u32(h, w);
     return h;
 }
 
@@ -67,8 +68,9 @@ protected:
 
     void make(Vxi11Settings settings) {
         instrument_ = std::make_unique<Instrument>(config_, nullptr);
-        core_ = std::make_unique<Vxi11Core>(*instrument_, settings,
-                                            [this](std::string_view line) { transcript_.emplace_back(line); });
+        core_ = std::make_unique<Vxi11Core>(*instrument_, settings, [this](std::string_view line) {
+            transcript_.emplace_back(line);
+        });
     }
 
     Vxi11Core::Step send(ConnectionId conn, const std::string& record) {
@@ -76,30 +78,36 @@ protected:
     }
 
     std::int32_t link(ConnectionId conn, const char* device = "inst0") {
-        const auto r = result(send(conn, call(10, xdr_Create_LinkParms,
-                                              Create_LinkParms{1, 0, 0, const_cast<char*>(device)})),
-                              xdr_Create_LinkResp);
+        const auto r =
+            result(send(conn, call(10, xdr_Create_LinkParms,
+                                   Create_LinkParms{1, 0, 0, const_cast<char*>(device)})),
+                   xdr_Create_LinkResp);
         if (r.error != 0) return -static_cast<std::int32_t>(r.error);
         EXPECT_EQ(r.maxRecvSize, 1u << 20);
         return static_cast<std::int32_t>(r.lid);
     }
 
-    Vxi11Core::Step write(ConnectionId conn, std::int32_t lid, std::string data, std::int32_t flags = end_flag,
-                          std::uint32_t lock_timeout = 0) {
-        Device_WriteParms p{lid, 1000, lock_timeout, flags, {static_cast<u_int>(data.size()), data.data()}};
+    Vxi11Core::Step write(ConnectionId conn, std::int32_t lid, std::string data,
+                          std::int32_t flags = end_flag, std::uint32_t lock_timeout = 0) {
+        Device_WriteParms p{
+            lid, 1000, lock_timeout, flags, {static_cast<u_int>(data.size()), data.data()}};
         return send(conn, call(11, xdr_Device_WriteParms, p));
     }
 
-    Vxi11Core::Step read(ConnectionId conn, std::int32_t lid, std::uint32_t size = 1000, std::int32_t flags = 0,
-                         char term = '\n', std::uint32_t io_timeout = 500) {
-        return send(conn, call(12, xdr_Device_ReadParms, Device_ReadParms{lid, size, io_timeout, 0, flags, term}));
+    Vxi11Core::Step read(ConnectionId conn, std::int32_t lid, std::uint32_t size = 1000,
+                         std::int32_t flags = 0, char term = '\n', std::uint32_t io_timeout = 500) {
+        return send(conn, call(12, xdr_Device_ReadParms,
+                               Device_ReadParms{lid, size, io_timeout, 0, flags, term}));
     }
 
-    Vxi11Core::Step lock(ConnectionId conn, std::int32_t lid, std::int32_t flags = 0, std::uint32_t timeout = 0) {
+    Vxi11Core::Step lock(ConnectionId conn, std::int32_t lid, std::int32_t flags = 0,
+                         std::uint32_t timeout = 0) {
         return send(conn, call(18, xdr_Device_LockParms, Device_LockParms{lid, flags, timeout}));
     }
 
-    std::string data_of(const Device_ReadResp& r) { return std::string(r.data.data_val, r.data.data_len); }
+    std::string data_of(const Device_ReadResp& r) {
+        return std::string(r.data.data_val, r.data.data_len);
+    }
 
     InstrumentConfig config_;
     std::unique_ptr<Instrument> instrument_;
@@ -130,7 +138,9 @@ TEST_F(Vxi11CoreTest, LinksWritesAndReads) {
     ASSERT_TRUE(pending_);
     EXPECT_EQ(core_->wake_time(*pending_, now_), now_ + milliseconds(200));
     EXPECT_EQ(core_->resume(1, *pending_, now_ + milliseconds(199)).kind, Vxi11Core::Step::wait);
-    EXPECT_EQ(result(core_->resume(1, *pending_, now_ + milliseconds(200)), xdr_Device_ReadResp).error, 15);
+    EXPECT_EQ(
+        result(core_->resume(1, *pending_, now_ + milliseconds(200)), xdr_Device_ReadResp).error,
+        15);
 
     // Another connection cannot use this link; after destroy_link nobody can.
     EXPECT_EQ(result(write(2, lid, "*cls\n"), xdr_Device_WriteResp).error, 4);
@@ -144,7 +154,8 @@ TEST_F(Vxi11CoreTest, SlowReplyIsReadWhenReady) {
     write(1, lid, "DIAG:UPD:SSIZ? HBRM\n");
     EXPECT_EQ(read(1, lid).kind, Vxi11Core::Step::wait);
     EXPECT_EQ(core_->wake_time(*pending_, now_), now_ + milliseconds(300));
-    const auto r = result(core_->resume(1, *pending_, now_ + milliseconds(300)), xdr_Device_ReadResp);
+    const auto r =
+        result(core_->resume(1, *pending_, now_ + milliseconds(300)), xdr_Device_ReadResp);
     EXPECT_EQ(data_of(r), "4096\n");
 }
 
@@ -155,7 +166,8 @@ TEST_F(Vxi11CoreTest, ExclusiveLockBetweenLinks) {
     EXPECT_EQ(err(lock(1, a)), 11);  // already held by this very link
     EXPECT_EQ(err(lock(2, b)), 11);
     EXPECT_EQ(result(write(2, b, "*cls\n"), xdr_Device_WriteResp).error, 11);
-    EXPECT_EQ(result(write(1, a, "*cls\n"), xdr_Device_WriteResp).error, 0);  // never blocked by its own lock
+    EXPECT_EQ(result(write(1, a, "*cls\n"), xdr_Device_WriteResp).error,
+              0);  // never blocked by its own lock
     EXPECT_EQ(err(send(2, call(19, xdr_Device_Link, Device_Link{b}))), 12);
 
     // With waitlock the write waits for the lock and goes through once it is free.
@@ -163,7 +175,8 @@ TEST_F(Vxi11CoreTest, ExclusiveLockBetweenLinks) {
     auto waiting = *pending_;
     EXPECT_EQ(core_->resume(2, waiting, now_ + milliseconds(10)).kind, Vxi11Core::Step::wait);
     EXPECT_EQ(err(send(1, call(19, xdr_Device_Link, Device_Link{a}))), 0);
-    EXPECT_EQ(result(core_->resume(2, waiting, now_ + milliseconds(20)), xdr_Device_WriteResp).error, 0);
+    EXPECT_EQ(
+        result(core_->resume(2, waiting, now_ + milliseconds(20)), xdr_Device_WriteResp).error, 0);
 
     // A lock that does not come free in lock_timeout is refused.
     EXPECT_EQ(err(lock(2, b)), 0);
@@ -187,7 +200,9 @@ TEST_F(Vxi11CoreTest, InternalHoldLockAndCreateLinkWithLock) {
     EXPECT_EQ(result(read(1, a), xdr_Device_ReadResp).error, 11);
     Create_LinkParms p{1, 1, 100, const_cast<char*>("inst0")};
     EXPECT_EQ(send(2, call(10, xdr_Create_LinkParms, p)).kind, Vxi11Core::Step::wait);
-    EXPECT_EQ(result(core_->resume(2, *pending_, now_ + milliseconds(100)), xdr_Create_LinkResp).error, 11);
+    EXPECT_EQ(
+        result(core_->resume(2, *pending_, now_ + milliseconds(100)), xdr_Create_LinkResp).error,
+        11);
     EXPECT_EQ(core_->link_count(), 1u);  // a refused lockDevice makes no link
     now_ += milliseconds(500);
     EXPECT_EQ(err(lock(1, a)), 0);
@@ -197,11 +212,13 @@ TEST_F(Vxi11CoreTest, HostileOrOddCalls) {
     const std::int32_t lid = link(1);
     // An opaque length far beyond the record: refused, never allocated.
     std::string rec = call_header(7, 11);
-    for (std::uint32_t w : {static_cast<std::uint32_t>(lid), 0u, 0u, 8u, 0xfffffff0u}) rpc::put_u32(rec, w);
+    for (std::uint32_t w : {static_cast<std::uint32_t>(lid), 0u, 0u, 8u, 0xfffffff0u})
+        rpc::put_u32(rec, w);
     rec += "abcd";
     EXPECT_EQ(result(send(1, rec), xdr_Device_WriteResp).error, 5);  // above maxRecvSize
     rec = call_header(7, 11);
-    for (std::uint32_t w : {static_cast<std::uint32_t>(lid), 0u, 0u, 8u, 100u}) rpc::put_u32(rec, w);
+    for (std::uint32_t w : {static_cast<std::uint32_t>(lid), 0u, 0u, 8u, 100u})
+        rpc::put_u32(rec, w);
     EXPECT_EQ(rpc::get_u32(send(1, rec).message, 20), rpc::garbage_args);  // data missing
 
     EXPECT_EQ(rpc::get_u32(send(1, call_header(8, 21)).message, 20), rpc::proc_unavail);
@@ -216,7 +233,8 @@ TEST_F(Vxi11CoreTest, DroppedInTheMiddleOfABlock) {
     make(s);
     const std::int32_t lid = link(1);
     write(1, lid, "DIAG:UPD:STARt\nDIAG:UPD:INIT? HUBL,100,100\n");
-    EXPECT_EQ(write(1, lid, "DIAG:UPD:BLOC? #3100" + std::string(50, 'x'), 0).kind, Vxi11Core::Step::drop);
+    EXPECT_EQ(write(1, lid, "DIAG:UPD:BLOC? #3100" + std::string(50, 'x'), 0).kind,
+              Vxi11Core::Step::drop);
     core_->connection_closed(1);
     EXPECT_EQ(transcript_.back(), "DIAG:UPD:BLOC? #3100<10 of 100 bytes> [connection dropped]");
     EXPECT_EQ(core_->link_count(), 0u);

@@ -13,8 +13,7 @@
 
 namespace {
 
-TEST(AboutBox, ShowsVersionNoticeIconAndADefaultOk)
-{
+TEST(AboutBox, ShowsVersionNoticeIconAndADefaultOk) {
     CAboutDlg about;
     ASSERT_TRUE(about.Create());
     EXPECT_EQ(about.windowTitle(), QStringLiteral("About Firmware Upgrade"));
@@ -32,8 +31,7 @@ TEST(AboutBox, ShowsVersionNoticeIconAndADefaultOk)
     EXPECT_TRUE(icon);
 }
 
-TEST(AboutBox, OkEnterAndEscapeEndIt)
-{
+TEST(AboutBox, OkEnterAndEscapeEndIt) {
     {
         CAboutDlg about;
         about.Create();
@@ -58,8 +56,7 @@ TEST(AboutBox, OkEnterAndEscapeEndIt)
     }
 }
 
-TEST(SystemCommand, AnyIdWhoseHighBitsAre16OpensTheAboutBoxModally)
-{
+TEST(SystemCommand, AnyIdWhoseHighBitsAre16OpensTheAboutBoxModally) {
     BoxRecorder boxes;
     CFirmwareUpdateDlg dlg;
     ASSERT_TRUE(dlg.Create());
@@ -70,8 +67,7 @@ TEST(SystemCommand, AnyIdWhoseHighBitsAre16OpensTheAboutBoxModally)
         QWidget* owner = nullptr;
         Qt::WindowModality modality = Qt::NonModal;
         auto seen = AnswerNextModal([&](QDialog* modal) {
-            if (!modal)
-                return;
+            if (!modal) return;
             title = modal->windowTitle();
             owner = modal->parentWidget();
             modality = modal->windowModality();
@@ -92,15 +88,13 @@ TEST(SystemCommand, AnyIdWhoseHighBitsAre16OpensTheAboutBoxModally)
     EXPECT_TRUE(dlg.isVisible());
 }
 
-TEST(Application, ProgramEndsWhenTheMainDialogCloses)
-{
+TEST(Application, ProgramEndsWhenTheMainDialogCloses) {
     visa_double::reset();
     CFirmwareUpdateApp app;
     ASSERT_EQ(GetWinApp(), &app);
     QString title;
     auto seen = AnswerNextModal([&](QDialog* modal) {
-        if (modal)
-            title = modal->windowTitle();
+        if (modal) title = modal->windowTitle();
     });
     // InitInstance runs the main dialog and says "no event loop after it".
     EXPECT_EQ(RunWinApp(), 0);
@@ -110,8 +104,7 @@ TEST(Application, ProgramEndsWhenTheMainDialogCloses)
     EXPECT_TRUE(visa_double::calls().empty());
 }
 
-TEST(Application, EnterClosesTheProgramToo)
-{
+TEST(Application, EnterClosesTheProgramToo) {
     CFirmwareUpdateApp app;
     QTimer::singleShot(0, qApp, [] {
         if (QWidget* modal = QApplication::activeModalWidget())

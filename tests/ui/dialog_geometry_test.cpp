@@ -4,18 +4,16 @@
 
 namespace {
 
-TEST(DialogGeometry, MulDivRoundsHalfAwayFromZero)
-{
-    EXPECT_EQ(MulDiv(307, 6, 4), 461);   // 460.5
-    EXPECT_EQ(MulDiv(5, 3, 4), 4);       // 3.75
-    EXPECT_EQ(MulDiv(1, 1, 4), 0);       // 0.25
+TEST(DialogGeometry, MulDivRoundsHalfAwayFromZero) {
+    EXPECT_EQ(MulDiv(307, 6, 4), 461);  // 460.5
+    EXPECT_EQ(MulDiv(5, 3, 4), 4);      // 3.75
+    EXPECT_EQ(MulDiv(1, 1, 4), 0);      // 0.25
     EXPECT_EQ(MulDiv(-307, 6, 4), -461);
     EXPECT_EQ(MulDiv(7, 13, 0), 0);
     EXPECT_EQ(MulDiv(2000000000, 3, 4), 1500000000);  // the product exceeds 32 bits
 }
 
-TEST(DialogGeometry, BaseUnitsUseTheRoundedAverageWidth)
-{
+TEST(DialogGeometry, BaseUnitsUseTheRoundedAverageWidth) {
     // 52 letters 312 pixels wide: 6 per character.
     EXPECT_EQ(BaseUnitsFromFont(312, 13).m_cx, 6);
     EXPECT_EQ(BaseUnitsFromFont(312, 13).m_cy, 13);
@@ -24,8 +22,7 @@ TEST(DialogGeometry, BaseUnitsUseTheRoundedAverageWidth)
     EXPECT_EQ(BaseUnitsFromFont(333, 13).m_cx, 6);
 }
 
-TEST(DialogGeometry, NeighboursInDialogUnitsStayNeighboursInPixels)
-{
+TEST(DialogGeometry, NeighboursInDialogUnitsStayNeighboursInPixels) {
     const DialogBaseUnits units{7, 15};
     // Edit 1006 ends at x = 249, the Browse button starts at 253.
     const PixelRect edit = MapDialogRect(72, 6, 177, 14, units);
@@ -38,8 +35,7 @@ TEST(DialogGeometry, NeighboursInDialogUnitsStayNeighboursInPixels)
     EXPECT_EQ(left.m_x + left.m_width, right.m_x);
 }
 
-TEST(DialogGeometry, MinimisedIconIsCentredWithTheOddPixelRightAndDown)
-{
+TEST(DialogGeometry, MinimisedIconIsCentredWithTheOddPixelRightAndDown) {
     const PixelPoint p = IconicIconOrigin(100, 60, 32, 32);
     EXPECT_EQ(p.m_x, 34);
     EXPECT_EQ(p.m_y, 14);

@@ -6,8 +6,8 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTimer>
 #include <QTest>
+#include <QTimer>
 
 #include "controls.h"
 #include "dialog.h"
@@ -16,8 +16,7 @@
 
 namespace {
 
-TEST(ProgressControl, EmptyRangeIsAnEmptyBarNotABusyOne)
-{
+TEST(ProgressControl, EmptyRangeIsAnEmptyBarNotABusyOne) {
     CProgressControl bar(nullptr);
     int lower = -1;
     int upper = -1;
@@ -40,8 +39,7 @@ TEST(ProgressControl, EmptyRangeIsAnEmptyBarNotABusyOne)
     EXPECT_EQ(bar.value(), bar.minimum());
 }
 
-TEST(ProgressControl, PositionsStayInRangeAndStepsWrap)
-{
+TEST(ProgressControl, PositionsStayInRangeAndStepsWrap) {
     CProgressControl bar(nullptr);
     bar.SetRange(0, 3);
     EXPECT_EQ(bar.SetPos(7), 0);
@@ -57,8 +55,7 @@ TEST(ProgressControl, PositionsStayInRangeAndStepsWrap)
     EXPECT_EQ(bar.GetPos(), 1);
 }
 
-TEST(ComboBoxControl, SortedListIgnoresCaseAndKeepsTheEditText)
-{
+TEST(ComboBoxControl, SortedListIgnoresCaseAndKeepsTheEditText) {
     CComboBoxControl combo(true, nullptr);
     combo.setEditText(QStringLiteral("192.0.2.7"));
     combo.AddString(QStringLiteral("USB0::1::2::S::INSTR"));
@@ -77,16 +74,14 @@ TEST(ComboBoxControl, SortedListIgnoresCaseAndKeepsTheEditText)
     EXPECT_EQ(combo.currentText(), QString());
 }
 
-TEST(ComboBoxControl, UnsortedListKeepsTheOrderOfAdding)
-{
+TEST(ComboBoxControl, UnsortedListKeepsTheOrderOfAdding) {
     CComboBoxControl combo(false, nullptr);
     combo.AddString(QStringLiteral("b"));
     combo.AddString(QStringLiteral("a"));
     EXPECT_EQ(combo.itemText(0), QStringLiteral("b"));
 }
 
-TEST(ComboBoxControl, DropDownHandlerRunsBeforeTheListOpens)
-{
+TEST(ComboBoxControl, DropDownHandlerRunsBeforeTheListOpens) {
     CComboBoxControl combo(true, nullptr);
     combo.show();
     int countSeenByPopup = -1;
@@ -97,8 +92,7 @@ TEST(ComboBoxControl, DropDownHandlerRunsBeforeTheListOpens)
     EXPECT_EQ(countSeenByPopup, 1);
 }
 
-TEST(MessageBox, WithoutAHookShowsTheTypesIconAndButtonsAndAnswersWithTheirIds)
-{
+TEST(MessageBox, WithoutAHookShowsTheTypesIconAndButtonsAndAnswersWithTheirIds) {
     struct Case {
         unsigned type;
         QMessageBox::Icon icon;
@@ -118,8 +112,7 @@ TEST(MessageBox, WithoutAHookShowsTheTypesIconAndButtonsAndAnswersWithTheirIds)
         QMessageBox::Icon icon = QMessageBox::NoIcon;
         QTimer::singleShot(0, qApp, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box)
-                return;
+            if (!box) return;
             text = box->text();
             title = box->windowTitle();
             icon = box->icon();
@@ -135,8 +128,7 @@ TEST(MessageBox, WithoutAHookShowsTheTypesIconAndButtonsAndAnswersWithTheirIds)
     }
 }
 
-TEST(ImageList, TreeStripGivesFifteenPicturesWithWhiteTransparent)
-{
+TEST(ImageList, TreeStripGivesFifteenPicturesWithWhiteTransparent) {
     CImageList images;
     ASSERT_TRUE(images.Create(IDB_TREEIMAGES, 17, qRgb(255, 255, 255)));
     ASSERT_EQ(images.GetImageCount(), 15);
@@ -155,8 +147,7 @@ TEST(ImageList, TreeStripGivesFifteenPicturesWithWhiteTransparent)
     EXPECT_TRUE(images.GetIcon(-1).isNull());
 }
 
-TEST(ImageList, UnknownBitmapGivesNoImages)
-{
+TEST(ImageList, UnknownBitmapGivesNoImages) {
     CImageList images;
     EXPECT_FALSE(images.Create(999, 17, qRgb(255, 255, 255)));
     EXPECT_EQ(images.GetImageCount(), 0);

@@ -23,13 +23,12 @@ struct RecordedBox {
 // Records every message box while it lives and answers with m_answer.
 class BoxRecorder {
 public:
-    BoxRecorder()
-    {
-        m_previous = SetMessageBoxHook([this](QWidget*, const std::string& text, const std::string& caption,
-                                              unsigned type) {
-            m_boxes.push_back({text, caption, type});
-            return m_answer;
-        });
+    BoxRecorder() {
+        m_previous = SetMessageBoxHook(
+            [this](QWidget*, const std::string& text, const std::string& caption, unsigned type) {
+                m_boxes.push_back({text, caption, type});
+                return m_answer;
+            });
     }
     ~BoxRecorder() { SetMessageBoxHook(m_previous); }
 
@@ -43,16 +42,13 @@ private:
 // Once the event loop runs (inside the next DoModal), hands the active modal
 // dialog, or null, to `inspect`, then cancels it. Returns a flag that tells
 // whether a modal dialog was seen.
-inline std::shared_ptr<bool> AnswerNextModal(std::function<void(QDialog*)> inspect = {})
-{
+inline std::shared_ptr<bool> AnswerNextModal(std::function<void(QDialog*)> inspect = {}) {
     auto seen = std::make_shared<bool>(false);
     QTimer::singleShot(0, qApp, [seen, inspect] {
         auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
         *seen = modal != nullptr;
-        if (inspect)
-            inspect(modal);
-        if (modal)
-            modal->reject();
+        if (inspect) inspect(modal);
+        if (modal) modal->reject();
     });
     return seen;
 }

@@ -4,8 +4,7 @@
 #include <QApplication>
 #include <cstdlib>
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     // Test discovery runs the binary outside ctest's environment too.
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication application(argc, argv);

@@ -23,8 +23,7 @@ namespace {
 
 class MainDialogTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         visa_double::reset();
         m_dlg = std::make_unique<CFirmwareUpdateDlg>();
         ASSERT_TRUE(m_dlg->Create());
@@ -35,22 +34,19 @@ protected:
     }
 
     template <class T>
-    T* Item(int id) const
-    {
+    T* Item(int id) const {
         return dynamic_cast<T*>(m_dlg->GetDlgItem(id));
     }
 
     CComboBoxControl* Combo() const { return Item<CComboBoxControl>(IDC_INSTRUMENT); }
 
     // Opens the instrument list as the operator would, then closes it again.
-    void DropDown()
-    {
+    void DropDown() {
         Combo()->showPopup();
         Combo()->hidePopup();
     }
 
-    QStringList ListedInstruments() const
-    {
+    QStringList ListedInstruments() const {
         QStringList items;
         for (int i = 0; i < Combo()->count(); ++i)
             items << Combo()->itemText(i);
@@ -61,19 +57,23 @@ protected:
     std::unique_ptr<CFirmwareUpdateDlg> m_dlg;
 };
 
-TEST_F(MainDialogTest, StartsWithTheTemplatesControlsAndNothingToUpgrade)
-{
+TEST_F(MainDialogTest, StartsWithTheTemplatesControlsAndNothingToUpgrade) {
     struct Expected {
         int id;
         const char* text;
         bool enabled;
     };
     const Expected controls[] = {
-        {IDC_RELEASE_DIR, "", true},          {IDC_BROWSE, "Browse", true},
-        {IDC_INSTRUMENT, "", true},           {IDC_UPGRADE_HOST, "Host", false},
-        {IDC_UPGRADE_RECOVERY, "Host Recovery", false}, {IDC_UPGRADE_BOOTROM, "Host BootROM", false},
-        {IDC_UPGRADE_UBL, "UBL", false},      {IDC_UPGRADE, "Upgrade", false},
-        {IDCANCEL, "Close", true},            {IDC_LOG, "", true},
+        {IDC_RELEASE_DIR, "", true},
+        {IDC_BROWSE, "Browse", true},
+        {IDC_INSTRUMENT, "", true},
+        {IDC_UPGRADE_HOST, "Host", false},
+        {IDC_UPGRADE_RECOVERY, "Host Recovery", false},
+        {IDC_UPGRADE_BOOTROM, "Host BootROM", false},
+        {IDC_UPGRADE_UBL, "UBL", false},
+        {IDC_UPGRADE, "Upgrade", false},
+        {IDCANCEL, "Close", true},
+        {IDC_LOG, "", true},
     };
     for (const Expected& c : controls) {
         SCOPED_TRACE(c.id);
@@ -120,8 +120,7 @@ TEST_F(MainDialogTest, StartsWithTheTemplatesControlsAndNothingToUpgrade)
     EXPECT_TRUE(visa_double::calls().empty());
 }
 
-TEST_F(MainDialogTest, ControlsArePlacedThroughTheDialogFont)
-{
+TEST_F(MainDialogTest, ControlsArePlacedThroughTheDialogFont) {
     const DialogBaseUnits units{m_dlg->BaseUnitX(), m_dlg->BaseUnitY()};
     ASSERT_GT(units.m_cx, 0);
     const PixelRect client = MapDialogRect(0, 0, 307, 283, units);
@@ -130,13 +129,14 @@ TEST_F(MainDialogTest, ControlsArePlacedThroughTheDialogFont)
     EXPECT_EQ(m_dlg->GetDlgItem(IDC_UPGRADE)->geometry(),
               QRect(upgrade.m_x, upgrade.m_y, upgrade.m_width, upgrade.m_height));
     const PixelRect close = MapDialogRect(253, 260, 50, 14, units);
-    EXPECT_EQ(m_dlg->GetDlgItem(IDCANCEL)->geometry(), QRect(close.m_x, close.m_y, close.m_width, close.m_height));
+    EXPECT_EQ(m_dlg->GetDlgItem(IDCANCEL)->geometry(),
+              QRect(close.m_x, close.m_y, close.m_width, close.m_height));
 }
 
-TEST_F(MainDialogTest, TabVisitsTheTabStopsInTemplateOrder)
-{
+TEST_F(MainDialogTest, TabVisitsTheTabStopsInTemplateOrder) {
     // Disabled controls are skipped by Tab, so enable everything first.
-    m_dlg->m_upgradeHost = m_dlg->m_upgradeRecovery = m_dlg->m_upgradeBootRom = m_dlg->m_upgradeUbl = 1;
+    m_dlg->m_upgradeHost = m_dlg->m_upgradeRecovery = m_dlg->m_upgradeBootRom =
+        m_dlg->m_upgradeUbl = 1;
     m_dlg->m_configLoaded = true;
     m_dlg->UpdateControlStates();
 
@@ -146,14 +146,14 @@ TEST_F(MainDialogTest, TabVisitsTheTabStopsInTemplateOrder)
         visited.push_back(CDialog::GetDlgCtrlID(QApplication::focusWidget()));
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     }
-    const std::vector<int> expected = {IDC_RELEASE_DIR,     IDC_BROWSE,       IDC_INSTRUMENT, IDC_UPGRADE_HOST,
-                                       IDC_UPGRADE_RECOVERY, IDC_UPGRADE_BOOTROM, IDC_UPGRADE_UBL, IDC_UPGRADE,
-                                       IDCANCEL,            IDC_RELEASE_DIR};
+    const std::vector<int> expected = {IDC_RELEASE_DIR,  IDC_BROWSE,           IDC_INSTRUMENT,
+                                       IDC_UPGRADE_HOST, IDC_UPGRADE_RECOVERY, IDC_UPGRADE_BOOTROM,
+                                       IDC_UPGRADE_UBL,  IDC_UPGRADE,          IDCANCEL,
+                                       IDC_RELEASE_DIR};
     EXPECT_EQ(visited, expected);
 }
 
-TEST_F(MainDialogTest, ControlStatesFollowTheMembers)
-{
+TEST_F(MainDialogTest, ControlStatesFollowTheMembers) {
     m_dlg->m_upgradeHost = 1;
     m_dlg->m_upgradeUbl = 1;
     m_dlg->UpdateControlStates();
@@ -161,15 +161,15 @@ TEST_F(MainDialogTest, ControlStatesFollowTheMembers)
     EXPECT_TRUE(Item<QCheckBox>(IDC_UPGRADE_HOST)->isChecked());
     EXPECT_FALSE(Item<QCheckBox>(IDC_UPGRADE_RECOVERY)->isEnabled());
     EXPECT_TRUE(Item<QCheckBox>(IDC_UPGRADE_UBL)->isEnabled());
-    EXPECT_FALSE(Item<QCheckBox>(IDC_UPGRADE_UBL)->isChecked()) << "only Host is ticked by its member";
+    EXPECT_FALSE(Item<QCheckBox>(IDC_UPGRADE_UBL)->isChecked())
+        << "only Host is ticked by its member";
     EXPECT_FALSE(m_dlg->GetDlgItem(IDC_UPGRADE)->isEnabled());
     m_dlg->m_configLoaded = true;
     m_dlg->UpdateControlStates();
     EXPECT_TRUE(m_dlg->GetDlgItem(IDC_UPGRADE)->isEnabled());
 }
 
-TEST_F(MainDialogTest, ReleaseDirectoryTakesNoMoreThan256TypedCharacters)
-{
+TEST_F(MainDialogTest, ReleaseDirectoryTakesNoMoreThan256TypedCharacters) {
     auto* edit = Item<QLineEdit>(IDC_RELEASE_DIR);
     edit->setFocus();
     QTest::keyClicks(edit, QString(250, QLatin1Char('d')));
@@ -180,13 +180,13 @@ TEST_F(MainDialogTest, ReleaseDirectoryTakesNoMoreThan256TypedCharacters)
     EXPECT_TRUE(m_boxes.m_boxes.empty());
 }
 
-TEST_F(MainDialogTest, LongerDirectorySetByTheProgramIsKeptAndFailsTheReadBack)
-{
+TEST_F(MainDialogTest, LongerDirectorySetByTheProgramIsKeptAndFailsTheReadBack) {
     const std::string longPath = "/" + std::string(299, 'p');
     m_dlg->m_releaseDir = longPath;
     m_dlg->m_log = "earlier log";
     ASSERT_TRUE(m_dlg->UpdateData(false));
-    EXPECT_EQ(m_dlg->GetDlgItemText(IDC_RELEASE_DIR), longPath) << "a text from the program is not cut";
+    EXPECT_EQ(m_dlg->GetDlgItemText(IDC_RELEASE_DIR), longPath)
+        << "a text from the program is not cut";
 
     Item<QPlainTextEdit>(IDC_LOG)->setPlainText(QStringLiteral("pane text"));
     EXPECT_FALSE(m_dlg->UpdateData(true));
@@ -203,8 +203,7 @@ TEST_F(MainDialogTest, LongerDirectorySetByTheProgramIsKeptAndFailsTheReadBack)
     EXPECT_EQ(edit->text().size(), 256);
 }
 
-TEST_F(MainDialogTest, InstrumentTextOf65CharactersFailsAtTheComboBox)
-{
+TEST_F(MainDialogTest, InstrumentTextOf65CharactersFailsAtTheComboBox) {
     m_dlg->m_upgradeHost = 1;
     m_dlg->m_upgradeRecovery = 1;
     m_dlg->m_releaseDir = "old";
@@ -227,8 +226,7 @@ TEST_F(MainDialogTest, InstrumentTextOf65CharactersFailsAtTheComboBox)
     EXPECT_EQ(m_dlg->m_upgradeHost, 0);
 }
 
-TEST_F(MainDialogTest, LogReadsBackWithItsLineEnds)
-{
+TEST_F(MainDialogTest, LogReadsBackWithItsLineEnds) {
     m_dlg->m_log = "Finding VISA instruments...done\r\nsecond line\r\n";
     m_dlg->UpdateData(false);
     m_dlg->m_log.clear();
@@ -236,8 +234,7 @@ TEST_F(MainDialogTest, LogReadsBackWithItsLineEnds)
     EXPECT_EQ(m_dlg->m_log, "Finding VISA instruments...done\r\nsecond line\r\n");
 }
 
-TEST_F(MainDialogTest, EnterInAnEditReadsBackAndCloses)
-{
+TEST_F(MainDialogTest, EnterInAnEditReadsBackAndCloses) {
     auto* edit = Item<QLineEdit>(IDC_RELEASE_DIR);
     edit->setFocus();
     QTest::keyClicks(edit, QStringLiteral("/tmp/rel/"));
@@ -247,8 +244,7 @@ TEST_F(MainDialogTest, EnterInAnEditReadsBackAndCloses)
     EXPECT_EQ(m_dlg->m_releaseDir, "/tmp/rel/");
 }
 
-TEST_F(MainDialogTest, EnterWithAnOverlongInstrumentKeepsTheWindowOpen)
-{
+TEST_F(MainDialogTest, EnterWithAnOverlongInstrumentKeepsTheWindowOpen) {
     Combo()->setEditText(QString(65, QLatin1Char('i')));
     Combo()->setFocus();
     QTest::keyClick(Combo()->lineEdit(), Qt::Key_Return);
@@ -257,8 +253,7 @@ TEST_F(MainDialogTest, EnterWithAnOverlongInstrumentKeepsTheWindowOpen)
     EXPECT_EQ(Combo()->count(), 0) << "Enter must not copy the text into the list";
 }
 
-TEST_F(MainDialogTest, EnterOnAFocusedPushButtonClicksIt)
-{
+TEST_F(MainDialogTest, EnterOnAFocusedPushButtonClicksIt) {
     auto* browse = Item<QPushButton>(IDC_BROWSE);
     browse->setFocus();
     QTest::keyClick(browse, Qt::Key_Return);
@@ -271,10 +266,9 @@ TEST_F(MainDialogTest, EnterOnAFocusedPushButtonClicksIt)
     EXPECT_EQ(m_dlg->result(), IDCANCEL);
 }
 
-TEST_F(MainDialogTest, EscapeAndTheCloseBoxCancel)
-{
-    QWidget* focusTargets[] = {Item<QLineEdit>(IDC_RELEASE_DIR), Combo()->lineEdit(), Item<QPlainTextEdit>(IDC_LOG),
-                               Item<QCheckBox>(IDC_UPGRADE_HOST)};
+TEST_F(MainDialogTest, EscapeAndTheCloseBoxCancel) {
+    QWidget* focusTargets[] = {Item<QLineEdit>(IDC_RELEASE_DIR), Combo()->lineEdit(),
+                               Item<QPlainTextEdit>(IDC_LOG), Item<QCheckBox>(IDC_UPGRADE_HOST)};
     for (QWidget* target : focusTargets) {
         SCOPED_TRACE(target->metaObject()->className());
         m_dlg->show();
@@ -296,15 +290,15 @@ TEST_F(MainDialogTest, EscapeAndTheCloseBoxCancel)
     EXPECT_EQ(m_dlg->result(), IDCANCEL);
 }
 
-TEST_F(MainDialogTest, OpeningTheListRunsDiscoveryAndSortsTheResult)
-{
+TEST_F(MainDialogTest, OpeningTheListRunsDiscoveryAndSortsTheResult) {
     visa_double::set_resources({"USB0::0x1A2B::0x0C3D::SN1::0::INSTR", "ASRL1::INSTR",
                                 "TCPIP0::192.0.2.7::inst0::INSTR", "GPIB0::5::INSTR"});
     Combo()->setEditText(QStringLiteral("192.0.2.99"));
     DropDown();
-    EXPECT_EQ(ListedInstruments(), (QStringList{QStringLiteral("GPIB0::5::INSTR"),
-                                                QStringLiteral("TCPIP0::192.0.2.7::inst0::INSTR"),
-                                                QStringLiteral("USB0::0x1A2B::0x0C3D::SN1::0::INSTR")}));
+    EXPECT_EQ(ListedInstruments(),
+              (QStringList{QStringLiteral("GPIB0::5::INSTR"),
+                           QStringLiteral("TCPIP0::192.0.2.7::inst0::INSTR"),
+                           QStringLiteral("USB0::0x1A2B::0x0C3D::SN1::0::INSTR")}));
     EXPECT_EQ(Combo()->currentText(), QString()) << "opening the list clears a typed address";
     EXPECT_EQ(m_dlg->m_log, "Finding VISA instruments...done\r\n");
     EXPECT_EQ(m_dlg->GetDlgItemText(IDC_LOG), "Finding VISA instruments...done\r\n");
@@ -322,25 +316,23 @@ TEST_F(MainDialogTest, OpeningTheListRunsDiscoveryAndSortsTheResult)
     // Each opening rebuilds the list from scratch.
     visa_double::set_resources({"USB0::0x1A2B::0x0C3D::SN2::0::INSTR"});
     DropDown();
-    EXPECT_EQ(ListedInstruments(), QStringList{QStringLiteral("USB0::0x1A2B::0x0C3D::SN2::0::INSTR")});
+    EXPECT_EQ(ListedInstruments(),
+              QStringList{QStringLiteral("USB0::0x1A2B::0x0C3D::SN2::0::INSTR")});
 }
 
-TEST_F(MainDialogTest, ListOfAFailedResourceManagerHoldsTheFailure)
-{
+TEST_F(MainDialogTest, ListOfAFailedResourceManagerHoldsTheFailure) {
     visa_double::fail_next("viOpenDefaultRM", VI_ERROR_SYSTEM_ERROR);
     DropDown();
     EXPECT_EQ(ListedInstruments(), QStringList{QStringLiteral("viOpenDefaultRM failed")});
     EXPECT_EQ(m_dlg->m_log, "Finding VISA instruments...done\r\n");
 }
 
-TEST_F(MainDialogTest, DiscoveryRepaintsWhileItHoldsTheThread)
-{
+TEST_F(MainDialogTest, DiscoveryRepaintsWhileItHoldsTheThread) {
     // A paint counter on the dialog: discovery must repaint before the
     // search and after it without the event loop running.
     struct PaintCounter : QObject {
         int m_paints = 0;
-        bool eventFilter(QObject*, QEvent* e) override
-        {
+        bool eventFilter(QObject*, QEvent* e) override {
             m_paints += e->type() == QEvent::Paint;
             return false;
         }
@@ -353,8 +345,7 @@ TEST_F(MainDialogTest, DiscoveryRepaintsWhileItHoldsTheThread)
     EXPECT_GE(counter.m_paints, 2);
 }
 
-TEST_F(MainDialogTest, IdentificationSetsFamilyAndHostImageOnlyOnAcceptance)
-{
+TEST_F(MainDialogTest, IdentificationSetsFamilyAndHostImageOnlyOnAcceptance) {
     FILE* sink = std::tmpfile();
     update_set_streams(sink, sink);
     m_dlg->m_instrument = "TCPIP0::192.0.2.7::inst0::INSTR";
@@ -369,8 +360,7 @@ TEST_F(MainDialogTest, IdentificationSetsFamilyAndHostImageOnlyOnAcceptance)
     std::fclose(sink);
 }
 
-TEST_F(MainDialogTest, SystemMenuEndsWithTheAboutItem)
-{
+TEST_F(MainDialogTest, SystemMenuEndsWithTheAboutItem) {
     QMenu* menu = m_dlg->GetSystemMenu(false)->GetMenu();
     const QList<QAction*> actions = menu->actions();
     ASSERT_GE(actions.size(), 2);
@@ -380,16 +370,14 @@ TEST_F(MainDialogTest, SystemMenuEndsWithTheAboutItem)
     // Chosen from the menu, it opens the About box.
     QString title;
     auto seen = AnswerNextModal([&](QDialog* modal) {
-        if (modal)
-            title = modal->windowTitle();
+        if (modal) title = modal->windowTitle();
     });
     actions.back()->trigger();
     EXPECT_TRUE(*seen);
     EXPECT_EQ(title, QStringLiteral("About Firmware Upgrade"));
 }
 
-TEST_F(MainDialogTest, RightClickOnTheBackgroundOpensTheSystemMenu)
-{
+TEST_F(MainDialogTest, RightClickOnTheBackgroundOpensTheSystemMenu) {
     QMenu* menu = m_dlg->GetSystemMenu(false)->GetMenu();
     const QPoint background(m_dlg->width() - 5, 5);
     ASSERT_EQ(m_dlg->childAt(background), nullptr);
@@ -406,8 +394,7 @@ TEST_F(MainDialogTest, RightClickOnTheBackgroundOpensTheSystemMenu)
     EXPECT_FALSE(menu->isVisible());
 }
 
-TEST_F(MainDialogTest, AltSpaceOpensTheSystemMenu)
-{
+TEST_F(MainDialogTest, AltSpaceOpensTheSystemMenu) {
     QMenu* menu = m_dlg->GetSystemMenu(false)->GetMenu();
     QTest::keyClick(m_dlg.get(), Qt::Key_Space, Qt::AltModifier);
     EXPECT_TRUE(menu->isVisible());

@@ -16,16 +16,14 @@ class DiscoveryTest : public ::testing::Test {
 protected:
     void SetUp() override { visa_double::reset(); }
 
-    std::string Run(std::size_t size = kResourceListSize)
-    {
+    std::string Run(std::size_t size = kResourceListSize) {
         auto buffer = std::make_unique<char[]>(size);
         std::memset(buffer.get(), 'x', size);
         DiscoverInstruments(m_operator, buffer.get(), size);
         return buffer.get();
     }
 
-    int CallsOf(const std::string& fn) const
-    {
+    int CallsOf(const std::string& fn) const {
         int n = 0;
         for (const std::string& name : visa_double::call_names())
             n += name == fn;
@@ -35,8 +33,7 @@ protected:
     RecordingOperator m_operator;
 };
 
-TEST_F(DiscoveryTest, ListsEveryResourceButSerialPortsInTheLibrarysOrder)
-{
+TEST_F(DiscoveryTest, ListsEveryResourceButSerialPortsInTheLibrarysOrder) {
     struct Case {
         const char* name;
         std::vector<std::string> found;
@@ -63,12 +60,12 @@ TEST_F(DiscoveryTest, ListsEveryResourceButSerialPortsInTheLibrarysOrder)
     }
 }
 
-TEST_F(DiscoveryTest, SearchesAllInstrumentsAndClosesTheResourceManager)
-{
-    visa_double::set_resources({"ASRL1::INSTR", "USB0::1::2::S::INSTR", "TCPIP0::192.0.2.7::inst0::INSTR"});
+TEST_F(DiscoveryTest, SearchesAllInstrumentsAndClosesTheResourceManager) {
+    visa_double::set_resources(
+        {"ASRL1::INSTR", "USB0::1::2::S::INSTR", "TCPIP0::192.0.2.7::inst0::INSTR"});
     Run();
-    const std::vector<std::string> expected = {"viOpenDefaultRM", "viFindRsrc", "viFindNext", "viFindNext",
-                                               "viClose"};
+    const std::vector<std::string> expected = {"viOpenDefaultRM", "viFindRsrc", "viFindNext",
+                                               "viFindNext", "viClose"};
     EXPECT_EQ(visa_double::call_names(), expected);
     const auto& calls = visa_double::calls();
     EXPECT_EQ(calls[1].text, "?*INSTR");
@@ -77,8 +74,7 @@ TEST_F(DiscoveryTest, SearchesAllInstrumentsAndClosesTheResourceManager)
     EXPECT_EQ(calls.back().obj, visa_double::rm_handle);
 }
 
-TEST_F(DiscoveryTest, ShowsProgressWhileSearchingAndEndsWithAnEmptyBar)
-{
+TEST_F(DiscoveryTest, ShowsProgressWhileSearchingAndEndsWithAnEmptyBar) {
     visa_double::set_resources({"USB0::1::2::S::INSTR"});
     Run();
     const std::vector<std::string> expected = {
@@ -98,15 +94,13 @@ TEST_F(DiscoveryTest, ShowsProgressWhileSearchingAndEndsWithAnEmptyBar)
     EXPECT_EQ(m_operator.m_waitDepth, 0);
 }
 
-TEST_F(DiscoveryTest, ReplacesTheLogOfThePreviousRun)
-{
+TEST_F(DiscoveryTest, ReplacesTheLogOfThePreviousRun) {
     m_operator.m_log = "Upgrading firmware for K7100x\r\n";
     Run();
     EXPECT_EQ(m_operator.m_log, "Finding VISA instruments...done\r\n");
 }
 
-TEST_F(DiscoveryTest, ResourceManagerFailureIsTheOnlyEntry)
-{
+TEST_F(DiscoveryTest, ResourceManagerFailureIsTheOnlyEntry) {
     visa_double::set_resources({"USB0::1::2::S::INSTR"});
     visa_double::fail_next("viOpenDefaultRM", VI_ERROR_SYSTEM_ERROR);
     EXPECT_EQ(Run(), "viOpenDefaultRM failed\n");
@@ -116,8 +110,7 @@ TEST_F(DiscoveryTest, ResourceManagerFailureIsTheOnlyEntry)
     EXPECT_EQ(m_operator.m_upper, 0);
 }
 
-TEST_F(DiscoveryTest, ResourceManagerWarningFailsTooButItsSessionIsClosed)
-{
+TEST_F(DiscoveryTest, ResourceManagerWarningFailsTooButItsSessionIsClosed) {
     visa_double::set_resources({"USB0::1::2::S::INSTR"});
     visa_double::fail_next("viOpenDefaultRM", VI_WARN_CONFIG_NLOADED);
     EXPECT_EQ(Run(), "viOpenDefaultRM failed\n");
@@ -126,8 +119,7 @@ TEST_F(DiscoveryTest, ResourceManagerWarningFailsTooButItsSessionIsClosed)
     EXPECT_EQ(visa_double::calls().back().obj, visa_double::rm_handle);
 }
 
-TEST_F(DiscoveryTest, FailedSearchListsNothingAndAsksForNoMore)
-{
+TEST_F(DiscoveryTest, FailedSearchListsNothingAndAsksForNoMore) {
     visa_double::set_resources({"USB0::1::2::S::INSTR", "USB0::1::2::T::INSTR"});
     visa_double::set_find_status(VI_ERROR_RSRC_NFOUND);
     EXPECT_EQ(Run(), "");
@@ -135,15 +127,14 @@ TEST_F(DiscoveryTest, FailedSearchListsNothingAndAsksForNoMore)
     EXPECT_EQ(CallsOf("viClose"), 1);
 }
 
-TEST_F(DiscoveryTest, FailedFindNextSkipsOneMatchOnly)
-{
-    visa_double::set_resources({"USB0::1::2::A::INSTR", "USB0::1::2::B::INSTR", "USB0::1::2::C::INSTR"});
+TEST_F(DiscoveryTest, FailedFindNextSkipsOneMatchOnly) {
+    visa_double::set_resources(
+        {"USB0::1::2::A::INSTR", "USB0::1::2::B::INSTR", "USB0::1::2::C::INSTR"});
     visa_double::fail_next("viFindNext", VI_ERROR_IO);
     EXPECT_EQ(Run(), "USB0::1::2::A::INSTR\nUSB0::1::2::C::INSTR\n");
 }
 
-TEST_F(DiscoveryTest, FullListEndsAtTheLastWholeLine)
-{
+TEST_F(DiscoveryTest, FullListEndsAtTheLastWholeLine) {
     // Far more instruments than the list text can hold.
     std::vector<std::string> found;
     for (int i = 0; i < 600; ++i) {
@@ -164,8 +155,7 @@ TEST_F(DiscoveryTest, FullListEndsAtTheLastWholeLine)
     EXPECT_EQ(static_cast<std::size_t>(CallsOf("viFindNext")), lines.size());
 }
 
-TEST_F(DiscoveryTest, LineThatWouldTouchTheTerminatorIsLeftOut)
-{
+TEST_F(DiscoveryTest, LineThatWouldTouchTheTerminatorIsLeftOut) {
     visa_double::set_resources({"USB0::1::INSTR", "USB0::2::INSTR", "USB0::3::INSTR"});
     EXPECT_EQ(Run(31), "USB0::1::INSTR\nUSB0::2::INSTR\n");
     visa_double::reset();
@@ -176,16 +166,15 @@ TEST_F(DiscoveryTest, LineThatWouldTouchTheTerminatorIsLeftOut)
     EXPECT_EQ(Run(1), "");
 }
 
-TEST(SplitResourceList, TakesWholeLinesOnly)
-{
+TEST(SplitResourceList, TakesWholeLinesOnly) {
     EXPECT_TRUE(SplitResourceList("").empty());
     EXPECT_EQ(SplitResourceList("A\nB\n"), (std::vector<std::string>{"A", "B"}));
     EXPECT_EQ(SplitResourceList("A\n\nB"), (std::vector<std::string>{"A", ""}));
-    EXPECT_EQ(SplitResourceList("viOpenDefaultRM failed\n"), std::vector<std::string>{"viOpenDefaultRM failed"});
+    EXPECT_EQ(SplitResourceList("viOpenDefaultRM failed\n"),
+              std::vector<std::string>{"viOpenDefaultRM failed"});
 }
 
-TEST(SplitResourceList, CutsALineLongerThanItsBuffer)
-{
+TEST(SplitResourceList, CutsALineLongerThanItsBuffer) {
     const std::string line(3000, 'r');
     const std::vector<std::string> lines = SplitResourceList((line + "\nnext\n").c_str());
     ASSERT_EQ(lines.size(), 2u);

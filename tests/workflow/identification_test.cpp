@@ -12,22 +12,18 @@ namespace {
 
 class IdentificationTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         visa_double::reset();
         // The engine's diagnostics are not what these tests are about.
         m_sink = std::tmpfile();
         update_set_streams(m_sink, m_sink);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         update_set_streams(nullptr, nullptr);
-        if (m_sink)
-            std::fclose(m_sink);
+        if (m_sink) std::fclose(m_sink);
     }
 
-    bool Identify(const std::string& reply)
-    {
+    bool Identify(const std::string& reply) {
         visa_double::instrument().identity = reply;
         return IdentifyInstrument(m_instrument, m_familyName, m_hostImageFile);
     }
@@ -38,11 +34,9 @@ protected:
     FILE* m_sink = nullptr;
 };
 
-TEST_F(IdentificationTest, EachAcceptedModelGetsTheSameFamilyAndHostImage)
-{
+TEST_F(IdentificationTest, EachAcceptedModelGetsTheSameFamilyAndHostImage) {
     const char* replies[] = {
-        "Tavrion Technologies, K7141B,12345,2.10\n",
-        "Tavrion Technologies,K7141HA,SN0042,1.4.2\n",
+        "Tavrion Technologies, K7141B,12345,2.10\n", "Tavrion Technologies,K7141HA,SN0042,1.4.2\n",
         "Tavrion Technologies,K7142HA,SN0043,1.4.2\n",
         "Tavrion Technologies,K7142HA",  // exactly the prefix, nothing after it
     };
@@ -56,16 +50,15 @@ TEST_F(IdentificationTest, EachAcceptedModelGetsTheSameFamilyAndHostImage)
     }
 }
 
-TEST_F(IdentificationTest, NearMissesAreRefusedAndChangeNothing)
-{
+TEST_F(IdentificationTest, NearMissesAreRefusedAndChangeNothing) {
     const char* replies[] = {
-        "Tavrion Technologies,K7141B,12345,2.10\n",     // older model without the blank
-        "Tavrion Technologies, K7141HA,SN0042,1.4\n",   // newer model with a blank
-        "tavrion technologies,K7141HA,SN0042,1.4\n",    // maker in lower case
-        "TAVRION TECHNOLOGIES,K7142HA,SN0042,1.4\n",    // maker in upper case
-        "Tavrion Technologies,K7141H",                  // 27 characters
-        "Tavrion Technologies,K7141H\n",                // 28 with the line end
-        "Tavrion Technologies,K7143HA,SN0042,1.4\n",    // another model
+        "Tavrion Technologies,K7141B,12345,2.10\n",    // older model without the blank
+        "Tavrion Technologies, K7141HA,SN0042,1.4\n",  // newer model with a blank
+        "tavrion technologies,K7141HA,SN0042,1.4\n",   // maker in lower case
+        "TAVRION TECHNOLOGIES,K7142HA,SN0042,1.4\n",   // maker in upper case
+        "Tavrion Technologies,K7141H",                 // 27 characters
+        "Tavrion Technologies,K7141H\n",               // 28 with the line end
+        "Tavrion Technologies,K7143HA,SN0042,1.4\n",   // another model
         "",
     };
     for (const char* reply : replies) {
@@ -76,14 +69,12 @@ TEST_F(IdentificationTest, NearMissesAreRefusedAndChangeNothing)
     }
 }
 
-TEST_F(IdentificationTest, AsksTheNamedInstrumentWithAShortTimeout)
-{
+TEST_F(IdentificationTest, AsksTheNamedInstrumentWithAShortTimeout) {
     ASSERT_TRUE(Identify("Tavrion Technologies,K7141HA,1,1\n"));
     bool opened = false;
     bool timeoutSet = false;
     for (const visa_double::Call& call : visa_double::calls()) {
-        if (call.fn == "viOpen")
-            opened = call.text == m_instrument;
+        if (call.fn == "viOpen") opened = call.text == m_instrument;
         if (call.fn == "viSetAttribute" && call.attr == VI_ATTR_TMO_VALUE)
             timeoutSet = call.value == 2000;
     }
@@ -92,8 +83,7 @@ TEST_F(IdentificationTest, AsksTheNamedInstrumentWithAShortTimeout)
     EXPECT_EQ(visa_double::writes(), std::vector<std::string>{"*IDN?\n"});
 }
 
-TEST_F(IdentificationTest, EngineFailureIsARefusal)
-{
+TEST_F(IdentificationTest, EngineFailureIsARefusal) {
     visa_double::fail_next("viOpen", VI_ERROR_RSRC_NFOUND);
     EXPECT_FALSE(Identify("Tavrion Technologies,K7141HA,1,1\n"));
     EXPECT_EQ(m_familyName, "previous family");
@@ -104,8 +94,7 @@ TEST_F(IdentificationTest, EngineFailureIsARefusal)
     EXPECT_EQ(m_hostImageFile, "previous.bin");
 }
 
-TEST_F(IdentificationTest, TextThatIsNoResourceIsRefused)
-{
+TEST_F(IdentificationTest, TextThatIsNoResourceIsRefused) {
     // What discovery lists when the library cannot be opened is an ordinary
     // entry: identifying it fails like any unknown resource.
     m_instrument = "viOpenDefaultRM failed";

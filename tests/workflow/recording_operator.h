@@ -10,35 +10,29 @@ class RecordingOperator : public Operator {
 public:
     void SetLog(const std::string& text) override { m_log = text; }
     void AppendLog(const std::string& text) override { m_log += text; }
-    void ShowLog() override
-    {
+    void ShowLog() override {
         m_pane = m_log;
         m_events.push_back("pane:" + m_pane);
     }
-    void SetProgressRange(int lower, int upper) override
-    {
+    void SetProgressRange(int lower, int upper) override {
         m_lower = lower;
         m_upper = upper;
         m_events.push_back("range:" + std::to_string(lower) + ".." + std::to_string(upper));
     }
-    void SetProgressPos(int pos) override
-    {
+    void SetProgressPos(int pos) override {
         m_pos = pos;
         m_events.push_back("pos:" + std::to_string(pos));
     }
-    void BeginWaitCursor() override
-    {
+    void BeginWaitCursor() override {
         ++m_waitDepth;
         m_events.push_back("wait:begin");
     }
-    void EndWaitCursor() override
-    {
+    void EndWaitCursor() override {
         --m_waitDepth;
         m_events.push_back("wait:end");
     }
     void Repaint() override { m_events.push_back("repaint"); }
-    int MessageBox(const std::string& text, const std::string& caption, unsigned type) override
-    {
+    int MessageBox(const std::string& text, const std::string& caption, unsigned type) override {
         m_events.push_back("box:" + caption + ":" + text + ":" + std::to_string(type));
         return m_answer;
     }

@@ -21,28 +21,24 @@ namespace {
 
 class WorkflowSimTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         // VXI-11 reaches the simulator through its portmapper on port 111,
         // which only root may bind.
-        if (::geteuid() != 0)
-            GTEST_SKIP() << "VXI-11 needs the simulator's port 111 (root)";
+        if (::geteuid() != 0) GTEST_SKIP() << "VXI-11 needs the simulator's port 111 (root)";
         // The library lists LAN instruments from its configuration file,
         // found through XDG_CONFIG_HOME.
-        m_config = std::filesystem::temp_directory_path() / ("fw-workflow-sim-" + std::to_string(::getpid()));
+        m_config = std::filesystem::temp_directory_path() /
+                   ("fw-workflow-sim-" + std::to_string(::getpid()));
         std::filesystem::create_directories(m_config / "firmware-update");
-        if (const char* old = std::getenv("XDG_CONFIG_HOME"))
-            m_oldConfig = old;
+        if (const char* old = std::getenv("XDG_CONFIG_HOME")) m_oldConfig = old;
         setenv("XDG_CONFIG_HOME", m_config.c_str(), 1);
         m_sink = std::tmpfile();
         update_set_streams(m_sink, m_sink);
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         update_set_streams(nullptr, nullptr);
-        if (m_sink)
-            std::fclose(m_sink);
+        if (m_sink) std::fclose(m_sink);
         if (m_oldConfig.empty())
             unsetenv("XDG_CONFIG_HOME");
         else
@@ -50,13 +46,11 @@ protected:
         std::filesystem::remove_all(m_config);
     }
 
-    void Configure(const std::string& text)
-    {
+    void Configure(const std::string& text) {
         std::ofstream(m_config / "firmware-update" / "visa.conf") << text;
     }
 
-    std::string Discover()
-    {
+    std::string Discover() {
         auto buffer = std::make_unique<char[]>(kResourceListSize);
         DiscoverInstruments(m_operator, buffer.get(), kResourceListSize);
         return buffer.get();
@@ -68,8 +62,7 @@ protected:
     RecordingOperator m_operator;
 };
 
-TEST_F(WorkflowSimTest, ConfiguredLanInstrumentsAreListedAndIdentified)
-{
+TEST_F(WorkflowSimTest, ConfiguredLanInstrumentsAreListedAndIdentified) {
     SimProcess older("127.0.0.61", {"--model", "K7141B"});
     SimProcess stranger("127.0.0.62", {"--model", "other"});
     Configure("# bench\n" + older.vxi11() + "\n" + stranger.vxi11() + "\nserial = off\n");
@@ -88,15 +81,13 @@ TEST_F(WorkflowSimTest, ConfiguredLanInstrumentsAreListedAndIdentified)
     EXPECT_TRUE(family.empty());
 }
 
-TEST_F(WorkflowSimTest, NothingConfiguredListsNothing)
-{
+TEST_F(WorkflowSimTest, NothingConfiguredListsNothing) {
     Configure("serial = off\n");
     EXPECT_EQ(Discover(), "");
     EXPECT_EQ(m_operator.m_pane, "Finding VISA instruments...done\r\n");
 }
 
-TEST_F(WorkflowSimTest, InstrumentLockedElsewhereIsNotIdentified)
-{
+TEST_F(WorkflowSimTest, InstrumentLockedElsewhereIsNotIdentified) {
     SimProcess locked("127.0.0.63", {"--hold-lock"});
     std::string family;
     std::string hostImage;

@@ -20,41 +20,41 @@ namespace visa::vxi11 {
 // cost one RPC per maxRecvSize instead of one per write. Held bytes go out
 // before any read, lock, unlock, and on close; clear drops them.
 class Vxi11Transport final : public Transport {
- public:
-  Vxi11Transport() = default;
-  ~Vxi11Transport() override;
+public:
+    Vxi11Transport() = default;
+    ~Vxi11Transport() override;
 
-  ViStatus open(const RsrcName& name, uint32_t timeout_ms) override;
-  ViStatus write(const ViByte* data, size_t count, bool end, uint32_t timeout_ms,
-                 size_t* written) override;
-  ViStatus read(ViByte* buf, size_t count, const ReadOptions& opts, size_t* got,
-                ReadStop* why) override;
-  ViStatus lock(uint32_t timeout_ms) override;
-  ViStatus unlock() override;
-  ViStatus clear(uint32_t timeout_ms) override;
-  ViStatus close(uint32_t timeout_ms) override;
+    ViStatus open(const RsrcName& name, uint32_t timeout_ms) override;
+    ViStatus write(const ViByte* data, size_t count, bool end, uint32_t timeout_ms,
+                   size_t* written) override;
+    ViStatus read(ViByte* buf, size_t count, const ReadOptions& opts, size_t* got,
+                  ReadStop* why) override;
+    ViStatus lock(uint32_t timeout_ms) override;
+    ViStatus unlock() override;
+    ViStatus clear(uint32_t timeout_ms) override;
+    ViStatus close(uint32_t timeout_ms) override;
 
-  // The piece size writes are cut to: maxRecvSize, capped.
-  size_t max_piece() const { return max_piece_; }
+    // The piece size writes are cut to: maxRecvSize, capped.
+    size_t max_piece() const { return max_piece_; }
 
- private:
-  // Turns a failed RPC (an enum clnt_stat) into a status; marks the
-  // connection lost when the stream broke.
-  ViStatus rpc_failed(int clnt_status, const char* what);
-  ViStatus send_piece(const ViByte* data, size_t size, bool end, uint32_t timeout_ms,
-                      size_t* acked);
-  ViStatus flush_held(uint32_t timeout_ms);
-  ViStatus lookup_port(uint32_t timeout_ms, uint16_t* port);
+private:
+    // Turns a failed RPC (an enum clnt_stat) into a status; marks the
+    // connection lost when the stream broke.
+    ViStatus rpc_failed(int clnt_status, const char* what);
+    ViStatus send_piece(const ViByte* data, size_t size, bool end, uint32_t timeout_ms,
+                        size_t* acked);
+    ViStatus flush_held(uint32_t timeout_ms);
+    ViStatus lookup_port(uint32_t timeout_ms, uint16_t* port);
 
-  __rpc_client* client_ = nullptr;
-  int fd_ = -1;
-  long lid_ = 0;
-  bool linked_ = false;
-  bool lost_ = false;
-  size_t max_piece_ = 1024;
-  std::vector<ViByte> held_;
-  std::string where_;  // resource and host:port, for the log
-  std::string host_;
+    __rpc_client* client_ = nullptr;
+    int fd_ = -1;
+    long lid_ = 0;
+    bool linked_ = false;
+    bool lost_ = false;
+    size_t max_piece_ = 1024;
+    std::vector<ViByte> held_;
+    std::string where_;  // resource and host:port, for the log
+    std::string host_;
 };
 
 }  // namespace visa::vxi11

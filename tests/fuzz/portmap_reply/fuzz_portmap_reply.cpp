@@ -8,19 +8,19 @@
 #include "visa/vxi11/portmap.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using namespace visa::vxi11;
-  std::vector<uint8_t> body;
-  size_t used = 0;
-  size_t pos = 0;
-  for (int records = 0; records < 8 && pos < size; ++records) {
-    auto r = take_record(data + pos, size - pos, 4096, &body, &used);
-    if (r != RecordResult::complete) break;
-    if (body.size() > 4096 || used > size - pos) std::abort();
-    pos += used;
+    using namespace visa::vxi11;
+    std::vector<uint8_t> body;
+    size_t used = 0;
+    size_t pos = 0;
+    for (int records = 0; records < 8 && pos < size; ++records) {
+        auto r = take_record(data + pos, size - pos, 4096, &body, &used);
+        if (r != RecordResult::complete) break;
+        if (body.size() > 4096 || used > size - pos) std::abort();
+        pos += used;
+        uint16_t port = 0;
+        parse_getport_reply(body.data(), body.size(), 0x3E8, &port);
+    }
     uint16_t port = 0;
-    parse_getport_reply(body.data(), body.size(), 0x3E8, &port);
-  }
-  uint16_t port = 0;
-  parse_getport_reply(data, size, 0x3E8, &port);
-  return 0;
+    parse_getport_reply(data, size, 0x3E8, &port);
+    return 0;
 }
