@@ -99,9 +99,9 @@ void ApplyTextLimit(QLineEdit* edit, int limit) {
     // Once the operator has shortened an over-long text to the limit, the
     // limit holds again.
     QObject::connect(edit, &QLineEdit::textChanged, edit, [edit](const QString& text) {
-        const int limit = edit->property(kLimitProperty).toInt();
-        if (limit > 0 && text.size() <= limit && edit->maxLength() != limit)
-            edit->setMaxLength(limit);
+        const int current = edit->property(kLimitProperty).toInt();
+        if (current > 0 && text.size() <= current && edit->maxLength() != current)
+            edit->setMaxLength(current);
     });
 }
 

@@ -80,7 +80,8 @@ double MillisecondsSinceProcessStart() {
     std::ifstream uptime("/proc/uptime");
     double upSeconds = 0;
     if (!(uptime >> upSeconds)) return -1;
-    return upSeconds * 1000.0 - startTicks * 1000.0 / sysconf(_SC_CLK_TCK);
+    return upSeconds * 1000.0 -
+           static_cast<double>(startTicks) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // Qt's own diagnostics (font, theme, runtime-directory notes) are not the

@@ -226,7 +226,7 @@ ViStatus Vxi11Transport::send_piece(const ViByte* data, size_t size, bool end, u
         parms.data.data_val = reinterpret_cast<char*>(const_cast<ViByte*>(data + *acked));
         Device_WriteResp resp{};
         clnt_stat cs = call(client_, device_write, xdrproc_t(xdr_Device_WriteParms), &parms,
-                            xdrproc_t(xdr_Device_WriteResp), &resp, parms.io_timeout);
+                            xdrproc_t(xdr_Device_WriteResp), &resp, uint32_t(parms.io_timeout));
         if (cs != RPC_SUCCESS) return rpc_failed(cs, "device_write");
         *acked += std::min<size_t>(resp.size, size - *acked);
         if (resp.error != 0) {
@@ -318,7 +318,7 @@ ViStatus Vxi11Transport::read(ViByte* buf, size_t count, const ReadOptions& opts
         resp.data = reinterpret_cast<char*>(buf + *got);
         resp.cap = u_int(want);
         clnt_stat cs = call(client_, device_read, xdrproc_t(xdr_Device_ReadParms), &parms,
-                            xdrproc_t(xdr_read_reply), &resp, parms.io_timeout);
+                            xdrproc_t(xdr_read_reply), &resp, uint32_t(parms.io_timeout));
         if (cs != RPC_SUCCESS) return rpc_failed(cs, "device_read");
         *got += resp.len;
         if (resp.error != 0) {
