@@ -21,6 +21,12 @@ Deadline::Deadline(uint32_t timeout_ms)
     : infinite_(timeout_ms == VI_TMO_INFINITE),
       at_(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms)) {}
 
+Deadline Deadline::later_by(uint32_t ms) const {
+    Deadline moved = *this;
+    moved.at_ += std::chrono::milliseconds(ms);
+    return moved;
+}
+
 bool Deadline::expired() const {
     return !infinite_ && std::chrono::steady_clock::now() >= at_;
 }

@@ -16,6 +16,8 @@ namespace visa::net {
 class Deadline {
 public:
     explicit Deadline(uint32_t timeout_ms);
+    // The same deadline moved `ms` later (an infinite one stays infinite).
+    Deadline later_by(uint32_t ms) const;
     bool infinite() const { return infinite_; }
     bool expired() const;
     // Milliseconds left, for poll(): -1 when infinite, 0 once expired.

@@ -249,10 +249,14 @@ ViStatus Session::unlock() {
     bool exclusive_ended = false;
     ViStatus st = locks_.release(canonical_, id_, &exclusive_ended);
     if (exclusive_ended) {
-        ViStatus dev = transport_->unlock();
-        if (dev < 0 && dev != VI_ERROR_NSUP_OPER && dev != VI_ERROR_SESN_NLOCKED)
+        // Our own table is released whatever happens; a lock the instrument
+        // may still hold for us is the caller's to know about.
+        ViStatus dev = transport_->unlock(timeout_ms_);
+        if (dev < 0 && dev != VI_ERROR_NSUP_OPER && dev != VI_ERROR_SESN_NLOCKED) {
             log("%s: releasing the instrument's lock failed (status 0x%08X)", canonical_.c_str(),
                 unsigned(dev));
+            return dev;
+        }
     }
     return st;
 }

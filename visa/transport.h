@@ -27,6 +27,20 @@ struct ReadOptions {
 // nothing else: attributes, END suppression, completion codes, the lock table
 // and status texts live in the session. All calls come from one thread at a
 // time (the session serialises them); none throws.
+//
+// What every transport promises:
+// - A call returns within its time-out plus a small margin of the
+//   transport's own, documented beside it, whatever the instrument sends or
+//   fails to send. VI_TMO_INFINITE is the one way to wait without limit.
+// - A status tells what happened on the wire. A failure is never reported
+//   as success, and success means done: written bytes were accepted by the
+//   instrument (or, on a bare byte stream, handed to the kernel), a lock is
+//   held by the instrument, a released one is released.
+// - Once the connection is known to be broken (the peer closed it, or the
+//   stream is out of step after a missing or malformed reply) every later
+//   call fails at once with VI_ERROR_CONN_LOST, without touching the wire,
+//   and close() releases what is left without waiting.
+// - Counts (`*written`, `*got`) are filled in on failure too.
 class Transport {
 public:
     virtual ~Transport() = default;
@@ -36,11 +50,11 @@ public:
     // nothing answers there, VI_ERROR_RSRC_BUSY, VI_ERROR_TMO or VI_ERROR_IO.
     virtual ViStatus open(const RsrcName& name, uint32_t timeout_ms) = 0;
 
-    // Sends `count` bytes; `end` asks for END after the last one. Stores the
-    // bytes accepted in `*written` (also on failure). A transport may hold back
-    // bytes written without END and send them with later ones; then a failure
-    // to send them is reported by a later call. Returns VI_SUCCESS,
-    // VI_ERROR_TMO, VI_ERROR_RSRC_LOCKED, VI_ERROR_CONN_LOST or VI_ERROR_IO.
+    // Sends `count` bytes; `end` asks for END after the last one. Returns
+    // when the instrument has taken them all, or on the first failure; stores
+    // the bytes it took in `*written`. A write of 0 bytes without END sends
+    // nothing. Returns VI_SUCCESS, VI_ERROR_TMO, VI_ERROR_RSRC_LOCKED,
+    // VI_ERROR_CONN_LOST or VI_ERROR_IO.
     virtual ViStatus write(const ViByte* data, size_t count, bool end, uint32_t timeout_ms,
                            size_t* written) = 0;
 
@@ -60,18 +74,26 @@ public:
         return VI_ERROR_NSUP_OPER;
     }
 
-    // Releases the lock taken by lock(). VI_ERROR_SESN_NLOCKED if none is held.
-    virtual ViStatus unlock() { return VI_ERROR_NSUP_OPER; }
+    // Releases the lock taken by lock(), waiting at most `timeout_ms` for the
+    // instrument to confirm. VI_ERROR_SESN_NLOCKED if the instrument says none
+    // is held; any other failure is the transport's.
+    virtual ViStatus unlock(uint32_t timeout_ms) {
+        (void)timeout_ms;
+        return VI_ERROR_NSUP_OPER;
+    }
 
     // Device clear: the instrument and the transport drop pending input and
-    // output, including bytes held back by write().
+    // output.
     virtual ViStatus clear(uint32_t timeout_ms) {
         (void)timeout_ms;
         return VI_ERROR_NSUP_OPER;
     }
 
-    // Called once, last. Sends what write() held back, then releases the
-    // connection within `timeout_ms`. The transport is unusable afterwards.
+    // Called once, last (also after a failed open). Ends the conversation
+    // within `timeout_ms` and releases the connection, even when that fails;
+    // the status says whether the instrument confirmed the end (on a lost
+    // connection: VI_ERROR_CONN_LOST, at once). The transport is unusable
+    // afterwards.
     virtual ViStatus close(uint32_t timeout_ms) = 0;
 };
 

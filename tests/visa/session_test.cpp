@@ -56,7 +56,7 @@ public:
         log_.calls.push_back("lock " + std::to_string(timeout));
         return log_.lock_status;
     }
-    ViStatus unlock() override {
+    ViStatus unlock(uint32_t) override {
         log_.calls.push_back("unlock");
         return VI_SUCCESS;
     }

@@ -105,6 +105,7 @@ ViStatus SocketTransport::clear(uint32_t /*timeout_ms*/) {
 
 ViStatus SocketTransport::close(uint32_t timeout_ms) {
     if (fd_ < 0) return VI_SUCCESS;
+    const ViStatus st = lost_ ? VI_ERROR_CONN_LOST : VI_SUCCESS;
     if (!lost_) {
         // Half-close and wait, briefly, for the instrument to close its side: a
         // byte stream has no reply to the last message, so this is the only way
@@ -120,7 +121,7 @@ ViStatus SocketTransport::close(uint32_t timeout_ms) {
     }
     ::close(fd_);
     fd_ = -1;
-    return VI_SUCCESS;
+    return st;
 }
 
 }  // namespace visa::socket

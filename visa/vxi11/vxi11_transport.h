@@ -1,27 +1,34 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <vector>
 
+#include "visa/net.h"
 #include "visa/transport.h"
 
-struct __rpc_client;
-
 namespace visa::vxi11 {
+
+class RpcStream;
 
 // VXI-11 core channel over ONC RPC/TCP: portmapper lookup on port 111, one
 // link (create_link) per session, kept on one connection for the session's
 // life because links and locks belong to it.
 //
-// Writes without END are held back and sent together, in pieces of at most
-// the link's maxRecvSize: nothing is lost by it (no END means the instrument
-// cannot act on a partial message), and large uploads in small writes then
-// cost one RPC per maxRecvSize instead of one per write. Held bytes go out
-// before any read, lock, unlock, and on close; clear drops them.
+// Every write goes out in device_write calls of at most the link's
+// maxRecvSize and returns once the instrument has acknowledged them. Each
+// call runs against one deadline, the caller's time-out plus reply_margin_ms
+// (the instrument is given the time-out itself, so its own answer comes
+// first). A reply that does not arrive by then, or that cannot be the answer
+// to the call, loses the link: the stream is out of step and nothing read
+// from it later could be trusted. From then on every call answers
+// VI_ERROR_CONN_LOST at once.
 class Vxi11Transport final : public Transport {
 public:
-    Vxi11Transport() = default;
+    // How much longer than its own time-out a call waits for a reply.
+    static constexpr uint32_t reply_margin_ms = 500;
+
+    Vxi11Transport();
     ~Vxi11Transport() override;
 
     ViStatus open(const RsrcName& name, uint32_t timeout_ms) override;
@@ -30,29 +37,40 @@ public:
     ViStatus read(ViByte* buf, size_t count, const ReadOptions& opts, size_t* got,
                   ReadStop* why) override;
     ViStatus lock(uint32_t timeout_ms) override;
-    ViStatus unlock() override;
+    ViStatus unlock(uint32_t timeout_ms) override;
     ViStatus clear(uint32_t timeout_ms) override;
     ViStatus close(uint32_t timeout_ms) override;
 
-    // The piece size writes are cut to: maxRecvSize, capped.
+    // Creates the link over `fd`, an already connected socket the transport
+    // then owns, instead of finding the instrument through open(). For tests
+    // and fuzzing, which feed the connection themselves; transaction ids
+    // count up from `first_xid`.
+    ViStatus open_on(int fd, const std::string& device, const std::string& where,
+                     uint32_t timeout_ms, uint32_t first_xid);
+
+    // The largest piece a write is cut to: the link's maxRecvSize, capped.
     size_t max_piece() const { return max_piece_; }
+    bool lost() const { return lost_; }
 
 private:
-    // Turns a failed RPC (an enum clnt_stat) into a status; marks the
-    // connection lost when the stream broke.
-    ViStatus rpc_failed(int clnt_status, const char* what);
-    ViStatus send_piece(const ViByte* data, size_t size, bool end, uint32_t timeout_ms,
-                        size_t* acked);
-    ViStatus flush_held(uint32_t timeout_ms);
+    // Makes one call, waiting for its reply until `deadline` plus the
+    // margin; on VI_SUCCESS the stream holds its results. Loses the link
+    // when the stream broke.
+    ViStatus rpc(uint32_t proc, const void* args, size_t args_size, const void* data,
+                 size_t data_size, const net::Deadline& deadline, size_t max_reply,
+                 const char* what);
+    // Decodes the results of the last call with `decode` (an xdrproc_t);
+    // results that do not decode lose the link.
+    ViStatus results(void* decode, void* into, const char* what);
+    ViStatus make_link(const std::string& device, uint32_t timeout_ms);
     ViStatus lookup_port(uint32_t timeout_ms, uint16_t* port);
 
-    __rpc_client* client_ = nullptr;
+    std::unique_ptr<RpcStream> stream_;
     int fd_ = -1;
     long lid_ = 0;
     bool linked_ = false;
     bool lost_ = false;
     size_t max_piece_ = 1024;
-    std::vector<ViByte> held_;
     std::string where_;  // resource and host:port, for the log
     std::string host_;
 };

@@ -1,0 +1,184 @@
+#include "visa/vxi11/rpc_stream.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "visa/log.h"
+
+namespace visa::vxi11 {
+namespace {
+
+constexpr uint32_t msg_call = 0;
+constexpr uint32_t msg_reply = 1;
+constexpr uint32_t rpc_version = 2;
+constexpr uint32_t reply_accepted = 0;
+constexpr uint32_t reply_denied = 1;
+constexpr uint32_t accept_success = 0;
+constexpr uint32_t last_fragment = 0x80000000u;
+// An authentication body is at most 400 bytes (RFC 5531).
+constexpr uint32_t max_auth_body = 400;
+// A reply may come in many fragments, but not in endless empty ones.
+constexpr int max_fragments = 4096;
+// Received bytes are taken in chunks of this size.
+constexpr size_t in_chunk = 64 * 1024;
+
+void put32(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v >> 24);
+    p[1] = uint8_t(v >> 16);
+    p[2] = uint8_t(v >> 8);
+    p[3] = uint8_t(v);
+}
+
+uint32_t get32(const uint8_t* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
+
+// Waits for `events` until the deadline: 1 ready, 0 timed out, -1 error.
+int wait_for(int fd, short events, const net::Deadline& deadline) {
+    pollfd p{fd, events, 0};
+    for (;;) {
+        int rc = ::poll(&p, 1, deadline.poll_ms());
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc < 0) return -1;
+        return rc == 0 ? 0 : 1;
+    }
+}
+
+}  // namespace
+
+RpcStream::RpcStream(int fd, uint32_t prog, uint32_t vers, uint32_t first_xid)
+    : fd_(fd), prog_(prog), vers_(vers), next_xid_(first_xid), in_(in_chunk) {}
+
+RpcStream::Result RpcStream::call(uint32_t proc, const void* args, size_t args_size,
+                                  const void* data, size_t data_size, const net::Deadline& deadline,
+                                  size_t max_reply) {
+    const uint32_t xid = next_xid_++;
+    Result r = send_call(proc, args, args_size, data, data_size, deadline);
+    if (r != Result::ok) return r;
+    r = read_record(deadline, max_reply);
+    if (r != Result::ok) return r;
+    return parse_reply(xid);
+}
+
+RpcStream::Result RpcStream::send_call(uint32_t proc, const void* args, size_t args_size,
+                                       const void* data, size_t data_size,
+                                       const net::Deadline& deadline) {
+    const size_t pad = (4 - data_size % 4) % 4;
+    const size_t body = 40 + args_size + data_size + pad;
+    if (body >= last_fragment) return Result::garbage;
+    uint8_t head[44];
+    const uint32_t words[11] = {last_fragment | uint32_t(body),
+                                next_xid_ - 1,
+                                msg_call,
+                                rpc_version,
+                                prog_,
+                                vers_,
+                                proc,
+                                0,  // credentials: AUTH_NONE, empty
+                                0,
+                                0,  // verifier: AUTH_NONE, empty
+                                0};
+    for (size_t i = 0; i < 11; ++i)
+        put32(head + 4 * i, words[i]);
+    static const uint8_t zeros[4] = {};
+    iovec iov[4] = {{head, sizeof head},
+                    {const_cast<void*>(args), args_size},
+                    {const_cast<void*>(data), data_size},
+                    {const_cast<uint8_t*>(zeros), pad}};
+    int first = 0;
+    size_t left = sizeof head + args_size + data_size + pad;
+    while (left > 0) {
+        msghdr msg{};
+        msg.msg_iov = iov + first;
+        msg.msg_iovlen = size_t(4 - first);
+        ssize_t n = ::sendmsg(fd_, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                int w = wait_for(fd_, POLLOUT, deadline);
+                if (w == 0) return Result::timed_out;
+                if (w < 0) return Result::closed;
+                continue;
+            }
+            log("sending an RPC call: %s", std::strerror(errno));
+            return Result::closed;
+        }
+        left -= size_t(n);
+        size_t done = size_t(n);
+        while (first < 4 && done >= iov[first].iov_len) {
+            done -= iov[first].iov_len;
+            ++first;
+        }
+        if (first < 4) {
+            iov[first].iov_base = static_cast<uint8_t*>(iov[first].iov_base) + done;
+            iov[first].iov_len -= done;
+        }
+    }
+    return Result::ok;
+}
+
+RpcStream::Result RpcStream::fill(size_t want, const net::Deadline& deadline) {
+    while (in_end_ - in_begin_ < want) {
+        if (in_begin_ > 0) {
+            std::memmove(in_.data(), in_.data() + in_begin_, in_end_ - in_begin_);
+            in_end_ -= in_begin_;
+            in_begin_ = 0;
+        }
+        int w = wait_for(fd_, POLLIN, deadline);
+        if (w == 0) return Result::timed_out;
+        if (w < 0) return Result::closed;
+        ssize_t n = ::recv(fd_, in_.data() + in_end_, in_.size() - in_end_, MSG_DONTWAIT);
+        if (n > 0) {
+            in_end_ += size_t(n);
+            continue;
+        }
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (n < 0) log("receiving an RPC reply: %s", std::strerror(errno));
+        return Result::closed;
+    }
+    return Result::ok;
+}
+
+RpcStream::Result RpcStream::read_record(const net::Deadline& deadline, size_t max_record) {
+    record_.clear();
+    for (int fragments = 0;; ++fragments) {
+        if (fragments == max_fragments) return Result::garbage;
+        Result r = fill(4, deadline);
+        if (r != Result::ok) return r;
+        const uint32_t mark = get32(in_.data() + in_begin_);
+        in_begin_ += 4;
+        size_t left = mark & ~last_fragment;
+        if (left > max_record - record_.size()) return Result::garbage;
+        while (left > 0) {
+            r = fill(1, deadline);
+            if (r != Result::ok) return r;
+            const size_t take = std::min(left, in_end_ - in_begin_);
+            record_.insert(record_.end(), in_.data() + in_begin_, in_.data() + in_begin_ + take);
+            in_begin_ += take;
+            left -= take;
+        }
+        if (mark & last_fragment) return Result::ok;
+    }
+}
+
+RpcStream::Result RpcStream::parse_reply(uint32_t xid) {
+    const uint8_t* p = record_.data();
+    const size_t size = record_.size();
+    if (size < 12 || get32(p) != xid || get32(p + 4) != msg_reply) return Result::garbage;
+    const uint32_t stat = get32(p + 8);
+    if (stat == reply_denied) return Result::rejected;
+    if (stat != reply_accepted || size < 20) return Result::garbage;
+    const uint32_t verf_len = get32(p + 16);
+    if (verf_len > max_auth_body) return Result::garbage;
+    const size_t at = 20 + (size_t(verf_len) + 3) / 4 * 4;
+    if (size < at + 4) return Result::garbage;
+    if (get32(p + at) != accept_success) return Result::rejected;
+    results_at_ = at + 4;
+    return Result::ok;
+}
+
+}  // namespace visa::vxi11
