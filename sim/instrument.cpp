@@ -310,6 +310,7 @@ std::string Instrument::update_init(std::string_view params) {
     }
     // A new initialise abandons a transfer that was never closed.
     transfer_ = Transfer{it->first, *block, *length, 0, {}};
+    transfer_->data.reserve(*length);
     return "0";
 }
 

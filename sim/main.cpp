@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
         core.hold_lock(until);
     }
 
-    // Signals are blocked except while the loop waits in ppoll, so a stop
+    // Signals are blocked except while the loop waits in epoll_pwait, so a stop
     // request can never slip in between a check and the wait.
     sigset_t blocked, wait_mask;
     sigemptyset(&blocked);

@@ -165,6 +165,10 @@ MessageSplitter::FeedResult MessageSplitter::feed(std::string_view data, bool en
                     } else {
                         if (current_.bytes.size() + block_length_ > limit_) {
                             current_.overflow = true;  // counted, never stored
+                        } else {
+                            // One allocation for the whole block instead of
+                            // a doubling series of copies.
+                            current_.bytes.reserve(current_.bytes.size() + block_length_ + 2);
                         }
                         state_ = State::block_data;
                     }

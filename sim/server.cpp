@@ -8,7 +8,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -77,6 +77,7 @@ Server::~Server() {
     for (auto& c : connections_)
         close_fd(c->fd);
     close_listeners();
+    close_fd(epoll_);
 }
 
 void Server::log(const std::string& line) const {
@@ -86,7 +87,20 @@ void Server::log(const std::string& line) const {
 bool Server::open(std::string& error) {
     vxi11_port_ = settings_.vxi11_port;
     socket_port_ = settings_.socket_port;
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_ < 0) {
+        error = "epoll_create1: " + errno_text();
+        return false;
+    }
     return open_listeners(error);
+}
+
+void Server::watch_listener(int& fd) {
+    if (fd < 0) return;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = &fd;
+    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev);
 }
 
 bool Server::open_listeners(std::string& error) {
@@ -113,6 +127,8 @@ bool Server::open_listeners(std::string& error) {
             portmap_wanted_ = false;
         }
     }
+    for (int* fd : {&core_listener_, &scpi_listener_, &portmap_tcp_, &portmap_udp_})
+        watch_listener(*fd);
     return true;
 }
 
@@ -142,6 +158,14 @@ void Server::accept_on(int listener, Kind kind, Clock::time_point now) {
         c->records = rpc::RecordReader(kind == Kind::portmap_tcp ? max_portmap_record
                                                                  : settings_.max_record);
         if (settings_.verbose) log("connection " + std::to_string(c->id) + " accepted");
+        epoll_event ev{};
+        ev.events = c->events = EPOLLIN;
+        ev.data.ptr = c.get();
+        if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) != 0) {
+            log("connection refused: epoll_ctl: " + errno_text());
+            ::close(fd);
+            continue;
+        }
         connections_.push_back(std::move(c));
     }
 }
@@ -339,9 +363,23 @@ Clock::time_point Server::next_wake(Clock::time_point now) const {
     return std::max(t, now);
 }
 
+void Server::watch(Connection& c) {
+    // Input waits in the kernel while a call is pending or answers pile up.
+    const std::size_t in_cap =
+        c.kind == Kind::portmap_tcp ? max_portmap_record : settings_.max_record;
+    std::uint32_t events = 0;
+    if (c.in.size() < in_cap && c.out.size() < max_output) events |= EPOLLIN;
+    if (!c.out.empty()) events |= EPOLLOUT;
+    if (events == c.events) return;
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.ptr = &c;
+    ::epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &ev);
+    c.events = events;
+}
+
 void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_mask) {
-    std::vector<pollfd> fds;
-    std::vector<Connection*> owners;  // parallel to fds; null for listeners
+    epoll_event events[32];
     while (stop == 0) {
         auto now = Clock::now();
         if (rebooting_until_ && now >= *rebooting_until_) {
@@ -369,56 +407,37 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
         connections_.erase(std::remove_if(connections_.begin(), connections_.end(),
                                           [](const auto& c) { return c->dead; }),
                            connections_.end());
-
-        fds.clear();
-        owners.clear();
-        const auto add = [&](int fd, short events, Connection* owner) {
-            if (fd < 0) return;
-            fds.push_back(pollfd{fd, events, 0});
-            owners.push_back(owner);
-        };
-        add(core_listener_, POLLIN, nullptr);
-        add(scpi_listener_, POLLIN, nullptr);
-        add(portmap_tcp_, POLLIN, nullptr);
-        add(portmap_udp_, POLLIN, nullptr);
-        for (auto& c : connections_) {
-            short events = 0;
-            // Input waits in the kernel while a call is pending or answers pile up.
-            const std::size_t in_cap =
-                c->kind == Kind::portmap_tcp ? max_portmap_record : settings_.max_record;
-            if (c->in.size() < in_cap && c->out.size() < max_output) events |= POLLIN;
-            if (!c->out.empty()) events |= POLLOUT;
-            add(c->fd, events, c.get());
-        }
+        for (auto& c : connections_)
+            watch(*c);
 
         const auto wake = next_wake(now);
-        const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now);
-        timespec ts{static_cast<time_t>(wait.count() / 1000000000),
-                    static_cast<long>(wait.count() % 1000000000)};
-        const int n = ::ppoll(fds.data(), fds.size(), &ts, &wait_mask);
+        // Rounded up: waking a little late is harmless, early only spins.
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - now).count();
+        const int n = ::epoll_pwait(epoll_, events, 32,
+                                    static_cast<int>(std::min<long long>(wait, 1000)), &wait_mask);
         if (n < 0) {
             if (errno == EINTR) continue;
-            log(std::string("poll: ") + errno_text());
+            log(std::string("epoll_wait: ") + errno_text());
             return;
         }
         now = Clock::now();
-        for (std::size_t k = 0; k < fds.size(); ++k) {
-            if (fds[k].revents == 0) continue;
-            Connection* c = owners[k];
-            if (c == nullptr) {
-                if (fds[k].fd == core_listener_)
-                    accept_on(core_listener_, Kind::core, now);
-                else if (fds[k].fd == scpi_listener_)
-                    accept_on(scpi_listener_, Kind::scpi, now);
-                else if (fds[k].fd == portmap_tcp_)
-                    accept_on(portmap_tcp_, Kind::portmap_tcp, now);
-                else if (fds[k].fd == portmap_udp_)
-                    serve_udp_portmap();
-                continue;
+        for (int k = 0; k < n; ++k) {
+            void* const tag = events[k].data.ptr;
+            if (tag == &core_listener_) {
+                accept_on(core_listener_, Kind::core, now);
+            } else if (tag == &scpi_listener_) {
+                accept_on(scpi_listener_, Kind::scpi, now);
+            } else if (tag == &portmap_tcp_) {
+                accept_on(portmap_tcp_, Kind::portmap_tcp, now);
+            } else if (tag == &portmap_udp_) {
+                serve_udp_portmap();
+            } else {
+                // Connections are erased only before the wait, so `c` is alive.
+                Connection& c = *static_cast<Connection*>(tag);
+                if (c.dead) continue;
+                if ((events[k].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) read_from(c, now);
+                if (!c.dead && (events[k].events & EPOLLOUT) != 0) write_to(c);
             }
-            if (c->dead) continue;
-            if ((fds[k].revents & (POLLIN | POLLHUP | POLLERR)) != 0) read_from(*c, now);
-            if (!c->dead && (fds[k].revents & POLLOUT) != 0) write_to(*c);
         }
         for (auto& c : connections_)
             process(*c, now);

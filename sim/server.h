@@ -46,7 +46,7 @@ public:
     std::uint16_t socket_port() const { return socket_port_; }
 
     // Serves until `stop` becomes non-zero; signals are delivered only while
-    // waiting in ppoll with `wait_mask`.
+    // waiting in epoll_pwait with `wait_mask`.
     void run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_mask);
 
 private:
@@ -68,6 +68,7 @@ private:
         Clock::time_point last_activity;
         bool backlog = false;  // input left unprocessed to give others a turn
         bool dead = false;
+        std::uint32_t events = 0;  // what epoll watches for
     };
 
     bool open_listeners(std::string& error);
@@ -81,6 +82,9 @@ private:
     void read_from(Connection& c, Clock::time_point now);
     void write_to(Connection& c);
     void close_connection(Connection& c);
+    // Tells epoll what the connection waits for now, when that changed.
+    void watch(Connection& c);
+    void watch_listener(int& fd);
     void reboot(Clock::time_point now);
     Clock::time_point next_wake(Clock::time_point now) const;
     void log(const std::string& line) const;
@@ -93,6 +97,7 @@ private:
     int scpi_listener_ = -1;
     int portmap_tcp_ = -1;
     int portmap_udp_ = -1;
+    int epoll_ = -1;
     bool portmap_wanted_ = true;
     std::uint16_t vxi11_port_ = 0;
     std::uint16_t socket_port_ = 0;

@@ -1,6 +1,7 @@
 """Uploads one image with Debian's pyvisa-py the way the engine does: the block
 message in 4096-byte raw writes without END, then a lone line feed with END.
-Prints the seconds the block transfer took (from the first piece to the reply).
+Prints the seconds the block transfer took (from the first piece to the reply)
+and the CPU seconds this process spent on it.
 
 usage: pyvisa_upload.py RESOURCE IMAGE
 """
@@ -28,6 +29,7 @@ def main():
         digits = str(len(data))
         message = b"DIAG:UPD:BLOC? #" + str(len(digits)).encode() + digits.encode() + data
         start = time.perf_counter()
+        cpu_start = time.process_time()
         inst.send_end = False
         for at in range(0, len(message), 4096):
             inst.write_raw(message[at:at + 4096])
@@ -35,11 +37,12 @@ def main():
         inst.write_raw(b"\n")
         reply = inst.read()
         seconds = time.perf_counter() - start
+        cpu_seconds = time.process_time() - cpu_start
         if reply.strip() != "0":
             sys.exit("block refused: %r" % reply)
         inst.write("DIAG:UPD:DONE\n")
         inst.write("DIAG:UPD:END\n")
-        print("%.6f" % seconds)
+        print("%.6f %.6f" % (seconds, cpu_seconds))
     finally:
         inst.close()
         rm.close()

@@ -16,8 +16,9 @@
 
 class SimProcess {
 public:
-    // `address` must be a 127.0.0.x address no other test uses.
-    SimProcess(std::string address, std::vector<std::string> options)
+    // `address` must be a 127.0.0.x address no other test uses. Without
+    // `keep_images` completed images are not written out (benchmarks).
+    SimProcess(std::string address, std::vector<std::string> options, bool keep_images = true)
         : address_(std::move(address)) {
         dir_ = std::filesystem::temp_directory_path() /
                ("fwsim-" + address_ + "-" + std::to_string(::getpid()));
@@ -28,10 +29,12 @@ public:
                                       address_,
                                       "--socket-port",
                                       "0",
-                                      "--store",
-                                      (dir_ / "store").string(),
                                       "--transcript",
                                       (dir_ / "transcript.txt").string()};
+        if (keep_images) {
+            args.push_back("--store");
+            args.push_back((dir_ / "store").string());
+        }
         args.insert(args.end(), options.begin(), options.end());
         start(args);
     }
@@ -58,6 +61,9 @@ public:
         return false;
     }
     std::string transcript() const { return read(dir_ / "transcript.txt"); }
+    pid_t pid() const { return pid_; }
+    // The ready line, e.g. "fwsim ready 127.0.0.5 vxi11=... socket=... portmap=111".
+    const std::string& ready_line() const { return ready_; }
 
     void stop() {
         if (pid_ <= 0) return;
@@ -117,6 +123,7 @@ private:
             throw std::runtime_error("fwsim did not become ready: " + line);
         }
         socket_port_ = std::stoi(line.substr(at + 7));
+        ready_ = line.substr(0, line.find('\n'));
     }
 
     std::string address_;
@@ -124,4 +131,5 @@ private:
     pid_t pid_ = -1;
     int out_ = -1;
     int socket_port_ = 0;
+    std::string ready_;
 };
