@@ -27,8 +27,9 @@ public:
         garbage,    // a reply that cannot be the answer: wrong id, malformed, too long
     };
 
-    // `fd` is connected and stays owned by the caller. Transaction ids count
-    // up from `first_xid`.
+    // `fd` is connected, in blocking mode, and stays owned by the caller (the
+    // stream sets its receive time-out). Transaction ids count up from
+    // `first_xid`.
     RpcStream(int fd, uint32_t prog, uint32_t vers, uint32_t first_xid);
 
     // Sends one call of procedure `proc` whose arguments are `args` followed
@@ -48,6 +49,9 @@ private:
                      size_t data_size, const net::Deadline& deadline);
     Result read_record(const net::Deadline& deadline, size_t max_record);
     Result fill(size_t want, const net::Deadline& deadline);
+    // Makes the socket's receive time-out end no later than `deadline`;
+    // false once the deadline has passed.
+    bool bound_wait(const net::Deadline& deadline);
     Result parse_reply(uint32_t xid);
 
     int fd_;
@@ -59,6 +63,7 @@ private:
     size_t in_end_ = 0;
     std::vector<uint8_t> record_;
     size_t results_at_ = 0;
+    int rcv_timeout_ms_ = 0;  // SO_RCVTIMEO in force; 0: none
 };
 
 }  // namespace visa::vxi11
