@@ -215,20 +215,28 @@ int update_read_scpi_error(ViSession vi, char* reply) {
         return reply[0] == '-' ? -magnitude : magnitude;
     }
     // No number at all: like a queue that cannot be read, it counts as empty,
-    // so that the drain ends.
-    std::fprintf(err(), text_scpi_unreadable, reply);
+    // so that the drain ends. The reply's terminator is not part of it.
+    char shown[update_scpi_reply_max + 1];
+    size_t length = std::strlen(reply);
+    while (length > 0 && (reply[length - 1] == '\n' || reply[length - 1] == '\r'))
+        --length;
+    std::memcpy(shown, reply, length);
+    shown[length] = '\0';
+    std::fprintf(err(), text_scpi_unreadable, shown);
     return 0;
 }
 
 int update_check_scpi_errors(ViSession vi) {
+    // Every entry read is printed. After the last one the drain may print,
+    // the queue is not read again, so whether it is empty is not known.
     const int first = update_read_scpi_error(vi, scpi_reply);
     int current = first;
-    for (int printed = 0; current != 0; ++printed) {
-        if (printed == update_scpi_drain_limit) {
+    for (int printed = 0; current != 0;) {
+        std::fprintf(err(), text_scpi_error, scpi_reply);
+        if (++printed == update_scpi_drain_limit) {
             std::fprintf(err(), text_scpi_endless, update_scpi_drain_limit);
             break;
         }
-        std::fprintf(err(), text_scpi_error, scpi_reply);
         current = update_read_scpi_error(vi, scpi_reply);
     }
     return first;
@@ -282,6 +290,12 @@ void update_close_session(ViSession rm, ViSession vi) {
 // ---- image upload ----------------------------------------------------------------
 
 int update_format_block_header(int32_t length, char* buffer) {
+    // Ten digits would not fit the header's one length digit; such lengths
+    // (and negative ones) get no header rather than a cut one.
+    if (length < 0 || length > update_block_length_max) {
+        buffer[0] = '\0';
+        return 0;
+    }
     char digits[16];
     const int count = std::snprintf(digits, sizeof digits, "%d", static_cast<int>(length));
     return std::snprintf(buffer, update_block_header_max + 1, "%s%d%s", cmd_block, count, digits);
@@ -329,6 +343,10 @@ bool update_query_sector_size(ViSession vi, const char* image, int32_t* sector_s
     *sector_size = 0;
     char command[command_capacity];
     const int length = std::snprintf(command, sizeof command, cmd_sector, image);
+    if (length < 0 || length >= command_capacity) {
+        std::fprintf(err(), text_identifier_too_long, std::strlen(image));
+        return false;
+    }
     if (!send(vi, command, static_cast<ViUInt32>(length))) return false;
     char reply[reply_capacity];
     const ViStatus status = receive(vi, reply, sizeof reply);
@@ -381,6 +399,12 @@ int32_t load_block(Upload& upload, int32_t length) {
 
 int update_send_file(ViSession vi, const char* path, const char* image,
                      int32_t requested_block_size) {
+    // The identifier goes into fixed command buffers; refused before anything
+    // is opened or sent, as update_image refuses it.
+    if (std::strlen(image) >= update_identifier_capacity) {
+        std::fprintf(err(), text_identifier_too_long, std::strlen(image));
+        return 1;
+    }
     Upload upload;
     upload.fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (upload.fd < 0) {

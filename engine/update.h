@@ -27,8 +27,9 @@ inline constexpr int update_path_capacity = 256;
 // An error-queue reply is read with at most this many bytes.
 inline constexpr int update_scpi_reply_max = 256;
 
-// The drain stops after this many entries even if the instrument still
-// reports errors: an instrument that never says "no error" must not hang us.
+// The drain reads and prints at most this many entries, then says the queue
+// may still hold more: an instrument that never says "no error" must not
+// hang us.
 inline constexpr int update_scpi_drain_limit = 1000;
 
 // ---- entry operations (what the workflow calls) -----------------------------
@@ -80,7 +81,8 @@ int update_send_file(ViSession vi, const char* path, const char* image,
 bool update_query_sector_size(ViSession vi, const char* image, int32_t* sector_size);
 
 // Writes "DIAG:UPD:BLOC? #<n><length>" at the buffer's start and returns its
-// length (at most update_block_header_max). `length` must be 0..999999999.
+// length (at most update_block_header_max). A `length` outside 0..999999999
+// has no such header: the buffer gets "" and the result is 0.
 int update_format_block_header(int32_t length, char* buffer);
 inline constexpr int update_block_header_max = 27;
 inline constexpr int32_t update_block_length_max = 999999999;

@@ -218,7 +218,9 @@ TEST_F(EngineTest, ErrorReplyForms) {
         EXPECT_EQ(update_read_scpi_error(visa_double::instr_handle, reply), c.code) << c.reply;
         EXPECT_STREQ(reply, c.reply);
     }
-    EXPECT_NE(err().find("update: unreadable SCPI error reply 'garbage\n'\n"), std::string::npos);
+    // The reply's own line feed stays out of the quotes.
+    EXPECT_NE(err().find("update: unreadable SCPI error reply 'garbage'\n"), std::string::npos);
+    EXPECT_NE(err().find("update: unreadable SCPI error reply ''\n"), std::string::npos);
 }
 
 TEST_F(EngineTest, UnreadableQueueCountsAsEmpty) {
@@ -244,6 +246,36 @@ TEST_F(EngineTest, EndlessErrorQueueIsBoundedAndFails) {
     EXPECT_EQ(lines, static_cast<size_t>(update_scpi_drain_limit));
     EXPECT_NE(text.find("update: SCPI error queue still not empty after 1000 entries\n"),
               std::string::npos);
+}
+
+// Around the limit every entry read is printed, and "not empty" is said only
+// when the queue was not seen to be empty.
+TEST_F(EngineTest, QueuesAroundTheDrainLimit) {
+    for (int entries : {999, 1000, 1001}) {
+        Reset();
+        visa_double::set_recording(false);
+        for (int i = 0; i < entries; ++i)
+            visa_double::queue_read("-" + std::to_string(i + 1) + ",\"e\"\n");
+        EXPECT_EQ(update_check_scpi_errors(visa_double::instr_handle), -1);
+        const std::string text = err();
+        size_t lines = 0;
+        for (size_t at = 0; (at = text.find("update: SCPI error - ", at)) != std::string::npos;
+             ++at)
+            ++lines;
+        EXPECT_EQ(lines, static_cast<size_t>(std::min(entries, update_scpi_drain_limit)))
+            << entries;
+        EXPECT_NE(text.find("update: SCPI error - -" + std::to_string(std::min(entries, 1000)) +
+                            ",\"e\"\n"),
+                  std::string::npos)
+            << entries;
+        const bool unknown = entries >= update_scpi_drain_limit;
+        EXPECT_EQ(text.find("still not empty") != std::string::npos, unknown) << entries;
+        // What was not printed was not read: it is still in the queue.
+        char next[update_scpi_reply_max + 1];
+        EXPECT_EQ(update_read_scpi_error(visa_double::instr_handle, next),
+                  entries > update_scpi_drain_limit ? -1001 : 0)
+            << entries;
+    }
 }
 
 // ---- operations -----------------------------------------------------------------------------

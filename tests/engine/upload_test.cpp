@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstring>
 #include <functional>
 
 #include "engine_fixture.h"
@@ -164,6 +166,23 @@ TEST_F(EngineTest, HeadersCountTheDigitsOfTheLength) {
         EXPECT_EQ(update_format_block_header(c.length, header), static_cast<int>(strlen(c.header)));
         EXPECT_STREQ(header, c.header);
     }
+    // Lengths no header can carry get none, never a cut one.
+    for (int32_t length : {1000000000, INT32_MAX, -1, INT32_MIN}) {
+        std::memset(header, 'x', sizeof header);
+        EXPECT_EQ(update_format_block_header(length, header), 0) << length;
+        EXPECT_STREQ(header, "") << length;
+    }
+}
+
+TEST_F(EngineTest, SendFileRefusesAnIdentifierTheCommandsCannotHold) {
+    const std::string path = image(100);
+    const std::string id(600, 'H');
+    EXPECT_EQ(update_send_file(vi, path.c_str(), id.c_str(), -1), 1);
+    EXPECT_EQ(err(), "update: image identifier too long (600 characters; at most 15)\n");
+    EXPECT_TRUE(writes().empty());
+    int32_t sector = 1;
+    EXPECT_FALSE(update_query_sector_size(vi, id.c_str(), &sector));
+    EXPECT_TRUE(writes().empty());
 }
 
 TEST_F(EngineTest, TimeoutIsRaisedJustBeforeInitialise) {
