@@ -33,6 +33,7 @@ constexpr char text_block_too_long[] =
     "update: block of %lld bytes is too long for a definite-length block (at most 999999999)\n";
 constexpr char text_alloc[] = "update: failed to allocate buffer\n";
 constexpr char text_short_file[] = "update: failed to read image file\n";
+constexpr char text_file_changed[] = "update: file '%s' changed while it was being sent\n";
 constexpr char text_illegal_return[] = "update: illegal error return '%s'\n";
 constexpr char text_illegal_sector[] = "update: illegal sector size reported '%s'\n";
 constexpr char text_resource_too_long[] =
@@ -375,6 +376,8 @@ namespace {
 // Owns what one upload opens, so that every return releases it.
 struct Upload {
     int fd = -1;
+    const char* path = nullptr;
+    struct stat opened {};  // the file as it was when opened
     ViByte* buffer = nullptr;
     ~Upload() {
         std::free(buffer);
@@ -392,6 +395,18 @@ int32_t load_block(Upload& upload, int32_t length) {
         std::fputs(text_short_file, err());
         return 0;
     }
+    // A file rewritten while it is sent would give the instrument an image
+    // made of two: any change of size or modification time since it was
+    // opened fails the upload before the block goes out.
+    struct stat now;
+    if (fstat(upload.fd, &now) != 0 || now.st_size != upload.opened.st_size ||
+        now.st_mtim.tv_sec != upload.opened.st_mtim.tv_sec ||
+        now.st_mtim.tv_nsec != upload.opened.st_mtim.tv_nsec ||
+        now.st_ctim.tv_sec != upload.opened.st_ctim.tv_sec ||
+        now.st_ctim.tv_nsec != upload.opened.st_ctim.tv_nsec) {
+        std::fprintf(err(), text_file_changed, upload.path);
+        return 0;
+    }
     return header_length + length;
 }
 
@@ -406,8 +421,16 @@ int update_send_file(ViSession vi, const char* path, const char* image,
         return 1;
     }
     Upload upload;
-    upload.fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    // Without blocking: a FIFO (or a device) named as the image would
+    // otherwise hold us in open() while the instrument stays locked. Only a
+    // regular file has a length; anything else is refused just below.
+    upload.fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (upload.fd < 0) {
+        std::fprintf(err(), text_cant_open, path);
+        return 1;
+    }
+    upload.path = path;
+    if (fstat(upload.fd, &upload.opened) != 0) {
         std::fprintf(err(), text_cant_open, path);
         return 1;
     }

@@ -20,10 +20,15 @@
 #include "visa/discovery.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <unordered_set>
 
 #include "visa/log.h"
 #include "visa/rsrc_name.h"
@@ -79,6 +84,7 @@ bool uart_present(const std::string& sys, unsigned n) {
 
 DiscoveryConfig parse_discovery_config(std::string_view text) {
     DiscoveryConfig cfg;
+    std::unordered_set<std::string> seen;  // a long file must not cost n^2
     int line_no = 0;
     while (!text.empty()) {
         size_t nl = text.find('\n');
@@ -103,8 +109,7 @@ DiscoveryConfig parse_discovery_config(std::string_view text) {
             continue;
         }
         std::string canonical = name->canonical();
-        if (std::find(cfg.lan.begin(), cfg.lan.end(), canonical) == cfg.lan.end())
-            cfg.lan.push_back(std::move(canonical));
+        if (seen.insert(canonical).second) cfg.lan.push_back(std::move(canonical));
     }
     return cfg;
 }
@@ -132,17 +137,37 @@ std::vector<std::string> list_serial_ports(const std::string& dev, const std::st
     return out;
 }
 
+std::optional<std::string> read_config_file(const std::string& path) {
+    // Opened without blocking and then insisted on as a regular file: a FIFO
+    // or a device put there must not freeze whoever asks for the list.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        log("%s is not a regular file: no LAN instruments listed", path.c_str());
+        ::close(fd);
+        return std::nullopt;
+    }
+    // A configuration file is a few lines; refuse to read a huge one whole.
+    constexpr size_t max_size = 1 << 20;
+    std::string buf(max_size, '\0');
+    size_t got = 0;
+    while (got < max_size) {
+        ssize_t n = ::read(fd, buf.data() + got, max_size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += size_t(n);
+    }
+    ::close(fd);
+    buf.resize(got);
+    return buf;
+}
+
 std::vector<std::string> discover_resources() {
     std::string path = discovery_config_path();
     DiscoveryConfig cfg;
-    std::ifstream in(path);
-    if (in) {
-        // A configuration file is a few lines; refuse to read a huge one whole.
-        constexpr std::streamsize max_size = 1 << 20;
-        std::string buf(size_t(max_size), '\0');
-        in.read(buf.data(), max_size);
-        buf.resize(size_t(in.gcount()));
-        cfg = parse_discovery_config(buf);
+    if (auto text = read_config_file(path)) {
+        cfg = parse_discovery_config(*text);
     } else {
         log("no configuration at %s: no LAN instruments listed", path.c_str());
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,10 @@ std::string discovery_config_path();
 // then the serial ports present (unless the file turns them off). Sends
 // nothing on any network.
 std::vector<std::string> discover_resources();
+
+// The configuration file's text (at most 1 MiB of it), or nothing when it
+// cannot be opened or is not a regular file. Never blocks on a FIFO.
+std::optional<std::string> read_config_file(const std::string& path);
 
 // Serial ports present under `dev` (normally "/dev"), as "ASRL<n>::INSTR":
 // ttyS* whose UART exists (per `sys`, normally "/sys/class/tty"), then

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 
 namespace visa_double {
@@ -18,6 +19,7 @@ struct Reply {
 };
 
 struct State {
+    std::function<void(const std::string&)> after_write;
     std::vector<Call> calls;
     std::map<std::string, std::deque<Scripted>> scripted;
     std::deque<Reply> replies;
@@ -83,6 +85,9 @@ std::string instrument_answer() {
 
 void reset() {
     state() = State{};
+}
+void after_write(std::function<void(const std::string& bytes)> hook) {
+    state().after_write = std::move(hook);
 }
 const std::vector<Call>& calls() {
     return state().calls;
@@ -250,6 +255,7 @@ ViStatus _VI_FUNC viWrite(ViSession vi, ViConstBuf buf, ViUInt32 count, ViPUInt3
                 .text = std::string(reinterpret_cast<const char*>(buf), count),
                 .count = count,
                 .status = s.status});
+    if (st.after_write) st.after_write(std::string(reinterpret_cast<const char*>(buf), count));
     return s.status;
 }
 

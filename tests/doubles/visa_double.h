@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,10 @@ void set_find_status(ViStatus status);              // viFindRsrc status overrid
 
 // Text viStatusDesc gives for a status: "desc <status>".
 std::string status_text(ViStatus status);
+
+// Runs `hook` after every viWrite with the bytes written (tests that act
+// in the middle of a transfer); reset() removes it.
+void after_write(std::function<void(const std::string& bytes)> hook);
 
 // Benchmarks: count written bytes without keeping them or any call record.
 void set_recording(bool on);

@@ -1,10 +1,12 @@
 // The image upload: block-size settlement, the wire format of block messages,
 // the done command's exactly-once rule, progress lines and the refusals.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstring>
+#include <fstream>
 #include <functional>
 
 #include "engine_fixture.h"
@@ -201,6 +203,9 @@ TEST_F(EngineTest, TimeoutIsRaisedJustBeforeInitialise) {
 TEST_F(EngineTest, RefusalsBeforeInitialiseSendNoDone) {
     const std::string path = image(10000);
     const std::string empty = image(0, "empty.bin");
+    // A FIFO must not block the upload in open() (nobody will ever write it).
+    const std::string fifo = (dir_ / "image.fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const struct {
         const char* what;
         std::function<void()> script;
@@ -208,6 +213,7 @@ TEST_F(EngineTest, RefusalsBeforeInitialiseSendNoDone) {
         int32_t requested;
         std::string err;
     } cases[] = {
+        {"FIFO", [] {}, fifo, -1, "update: file '" + fifo + "' length is 0\n"},
         {"missing file", [] {}, (dir_ / "missing.bin").string(), -1,
          "update: can't open file '" + (dir_ / "missing.bin").string() + "'\n"},
         {"empty file", [] {}, empty, -1, "update: file '" + empty + "' length is 0\n"},
@@ -247,6 +253,22 @@ TEST_F(EngineTest, FailedSectorQueryStillAllowsOneBlock) {
     visa_double::instrument().sector_reply = "abc\n";
     EXPECT_EQ(update_send_file(vi, path.c_str(), "HPAP", -1), 0);
     EXPECT_EQ(err(), "update: illegal sector size reported 'abc\n'\n");
+}
+
+// An image rewritten while its blocks go out is not reported as sent: the
+// block read after the change is not sent, and done goes out once.
+TEST_F(EngineTest, FileChangedDuringTheTransferFailsTheUpload) {
+    const std::string path = image(10000);
+    int blocks = 0;
+    visa_double::after_write([&](const std::string& bytes) {
+        if (bytes.rfind("DIAG:UPD:BLOC?", 0) == 0 && ++blocks == 1) {
+            std::ofstream(path, std::ios::binary | std::ios::app) << "more";
+        }
+    });
+    EXPECT_EQ(update_send_file(vi, path.c_str(), "HPAP", 4096), 1);
+    EXPECT_EQ(err(), "update: file '" + path + "' changed while it was being sent\n");
+    EXPECT_EQ(blocks, 1);
+    EXPECT_EQ(count(writes(), done), 1);
 }
 
 // From the initialise command on, every failure sends done exactly once.

@@ -2,8 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 
 namespace visa {
 namespace {
@@ -26,6 +32,40 @@ TEST(DiscoveryConfig, LinesInOrderCanonicalAndFiltered) {
     EXPECT_FALSE(parse_discovery_config("Serial = OFF\n").serial);
     EXPECT_TRUE(parse_discovery_config("serial=off\nserial = on\n").serial);
     EXPECT_TRUE(parse_discovery_config("").lan.empty());
+}
+
+// A FIFO, a directory or a device where the file should be lists nothing,
+// and at once: reading it must not wait for a writer that never comes.
+TEST(DiscoveryConfig, OnlyARegularFileIsRead) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("fwvisa-conf-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string fifo = (dir / "fifo.conf").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto reading = std::async(std::launch::async, [&] { return read_config_file(fifo); });
+    if (reading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        // Release the blocked reader before failing.
+        int fd = ::open(fifo.c_str(), O_WRONLY);
+        ::close(fd);
+        FAIL() << "reading a FIFO blocked";
+    }
+    EXPECT_FALSE(reading.get());
+    EXPECT_FALSE(read_config_file(dir.string()));
+    EXPECT_FALSE(read_config_file((dir / "absent.conf").string()));
+    const std::string regular = (dir / "visa.conf").string();
+    std::ofstream(regular) << "tcpip::127.0.0.9\n";
+    EXPECT_EQ(read_config_file(regular), "tcpip::127.0.0.9\n");
+    std::filesystem::remove_all(dir);
+}
+
+TEST(DiscoveryConfig, ManyRepeatsKeepTheFirstOfEach) {
+    std::string text;
+    for (int i = 0; i < 50000; ++i)
+        text += "TCPIP0::127.0." + std::to_string(i % 250) + "." + std::to_string(i % 7 + 1) +
+                "::inst0::INSTR\n";
+    auto cfg = parse_discovery_config(text);
+    ASSERT_EQ(cfg.lan.size(), 1750u);  // every pair of residues once
+    EXPECT_EQ(cfg.lan.front(), "TCPIP0::127.0.0.1::inst0::INSTR");
 }
 
 TEST(DiscoverySerial, RealPortsOnlyNumberedFromOne) {
