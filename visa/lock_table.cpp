@@ -18,34 +18,65 @@ namespace {
 // How often a waiter looks again at a lock file held by another process
 // (the kernel offers no timed flock).
 constexpr auto file_retry = std::chrono::milliseconds(10);
+// Opening a lock file races with its removal by the last holder elsewhere;
+// this bounds the retries of one attempt.
+constexpr int max_open_races = 16;
 
-// Makes (or checks) a directory only this user may write, so nobody else
-// can plant or hold our lock files.
-bool private_dir(const std::string& dir) {
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+// A directory lock files may live in: a real directory (not a link to one),
+// that either belongs to us or has the sticky bit, so that nobody else can
+// remove or replace the files in it.
+bool trusted_dir(const std::string& dir, std::string* why) {
     struct stat st;
-    if (::lstat(dir.c_str(), &st) != 0) return false;
-    return S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 022) == 0;
+    if (::lstat(dir.c_str(), &st) != 0) {
+        *why = dir + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        *why = dir + ": not a directory";
+        return false;
+    }
+    if (st.st_uid != ::geteuid() && (st.st_mode & S_ISVTX) == 0) {
+        *why = dir + ": belongs to another user and is not sticky";
+        return false;
+    }
+    return true;
 }
 
-std::string default_dir() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] == '/') {
-        std::string dir = std::string(runtime) + "/fwvisa-locks";
-        if (private_dir(dir)) return dir;
+// One place for every process of every user on this machine, chosen from the
+// system's layout, never from the environment: processes of two users, or of
+// one user started with and without a login session, must meet in it. The
+// directory is sticky and world-writable like /tmp itself, so each user can
+// add lock files and none can remove another's.
+std::string shared_dir(std::string* why) {
+    for (const char* parent : {"/run/lock", "/tmp"}) {
+        struct stat st;
+        if (::lstat(parent, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0 ||
+            (st.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH))
+            continue;
+        std::string dir = std::string(parent) + "/fwvisa";
+        if (::mkdir(dir.c_str(), 0700) == 0) ::chmod(dir.c_str(), 01777);  // past the umask
+        struct stat mine;
+        if (::lstat(dir.c_str(), &mine) == 0 && S_ISDIR(mine.st_mode) &&
+            mine.st_uid == ::geteuid() && (mine.st_mode & 07777) != 01777)
+            ::chmod(dir.c_str(), 01777);
+        if (!trusted_dir(dir, why)) return {};
+        if (::lstat(dir.c_str(), &mine) != 0 || (mine.st_mode & 01777) != 01777) {
+            *why = dir + ": not open to every user (mode " + std::to_string(mine.st_mode & 07777) +
+                   ")";
+            return {};
+        }
+        return dir;
     }
-    std::string dir = "/tmp/fwvisa-locks-" + std::to_string(::getuid());
-    if (private_dir(dir)) return dir;
-    log("no private lock directory (%s); locks are not seen by other processes", dir.c_str());
+    *why = "neither /run/lock nor /tmp is a system directory for shared files";
     return {};
 }
 
-// Canonical names hold ':' and maybe other characters a file name should not;
-// %XX keeps the mapping one-to-one.
-std::string file_name(const std::string& rsrc) {
+// Keys hold ':' and maybe other characters a file name should not; %XX
+// keeps the mapping one-to-one.
+std::string file_name(const std::string& key) {
     static const char hex[] = "0123456789ABCDEF";
     std::string out;
-    for (unsigned char c : rsrc) {
+    for (unsigned char c : key) {
         if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
             c == '.' || c == '-' || c == '_') {
             out += char(c);
@@ -58,9 +89,15 @@ std::string file_name(const std::string& rsrc) {
     return out + ".lock";
 }
 
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 }  // namespace
 
-LockTable::LockTable(std::string dir) : dir_(std::move(dir)) {}
+LockTable::LockTable(std::string dir) : dir_(std::move(dir)) {
+    if (!dir_.empty() && !trusted_dir(dir_, &dir_error_)) dir_.clear();
+}
 
 LockTable::~LockTable() {
     for (auto& [name, e] : entries_)
@@ -69,7 +106,16 @@ LockTable::~LockTable() {
 
 LockTable& LockTable::process() {
     // Never destroyed, like the handle table that uses it.
-    static LockTable& table = *new LockTable(default_dir());
+    static LockTable& table = []() -> LockTable& {
+        std::string why;
+        std::string dir = shared_dir(&why);
+        auto* t = new LockTable(dir);
+        if (dir.empty()) {
+            t->dir_error_ = why;
+            log("no lock directory (%s): exclusive locks cannot be granted", why.c_str());
+        }
+        return *t;
+    }();
     return table;
 }
 
@@ -83,29 +129,62 @@ bool LockTable::others_block(const Entry& e, ViSession who, ViAccessMode type,
     return false;
 }
 
-bool LockTable::try_file_lock(const std::string& rsrc, Entry& e, int mode) {
-    if (dir_.empty() || e.file_mode == mode) return true;
-    if (e.fd < 0) {
-        std::string path = dir_ + "/" + file_name(rsrc);
-        e.fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+LockTable::FileLock LockTable::try_file_lock(const std::string& key, Entry& e, int mode) {
+    if (e.file_mode == mode) return FileLock::granted;
+    if (dir_.empty()) {
+        if (dir_error_.empty()) return FileLock::granted;  // a private table, by request
+        log("%s: no lock file: %s", key.c_str(), dir_error_.c_str());
+        return FileLock::failed;
+    }
+    const std::string path = dir_ + "/" + file_name(key);
+    for (int race = 0; race < max_open_races; ++race) {
         if (e.fd < 0) {
-            // Without the file we can still keep order inside this process.
-            log("%s: opening lock file %s: %s", rsrc.c_str(), path.c_str(), std::strerror(errno));
-            return true;
+            // Never created over something already there: a file another user
+            // made is used as it is (read access is all flock needs), and a
+            // link or a FIFO in its place is refused, not followed or waited on.
+            const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+            e.fd = ::open(path.c_str(), flags);
+            if (e.fd < 0 && errno == ENOENT) {
+                e.fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0644);
+                if (e.fd >= 0) ::fchmod(e.fd, 0644);  // readable by all, whatever the umask
+                if (e.fd < 0 && errno == EEXIST) continue;
+            }
+            if (e.fd < 0) {
+                log("%s: opening lock file %s: %s", key.c_str(), path.c_str(),
+                    std::strerror(errno));
+                return FileLock::failed;
+            }
+            struct stat st;
+            if (::fstat(e.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+                log("%s: %s is not a regular file", key.c_str(), path.c_str());
+                ::close(e.fd);
+                e.fd = -1;
+                return FileLock::failed;
+            }
         }
+        if (::flock(e.fd, mode | LOCK_NB) != 0) {
+            if (errno == EWOULDBLOCK) return FileLock::busy;
+            log("%s: flock %s: %s", key.c_str(), path.c_str(), std::strerror(errno));
+            return FileLock::failed;
+        }
+        // The last holder elsewhere may have removed the file between our
+        // open and our flock: a lock on a file no longer in the directory
+        // excludes nobody. Then open again.
+        struct stat held, named;
+        if (::fstat(e.fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+            same_file(held, named)) {
+            e.file_mode = mode;
+            return FileLock::granted;
+        }
+        ::close(e.fd);
+        e.fd = -1;
+        e.file_mode = 0;
     }
-    if (::flock(e.fd, mode | LOCK_NB) == 0) {
-        e.file_mode = mode;
-        return true;
-    }
-    if (errno != EWOULDBLOCK) {
-        log("%s: flock: %s", rsrc.c_str(), std::strerror(errno));
-        return true;
-    }
-    return false;
+    log("%s: lock file %s keeps being replaced", key.c_str(), path.c_str());
+    return FileLock::failed;
 }
 
-void LockTable::settle_file_lock(const std::string& rsrc, Entry& e) {
+void LockTable::settle_file_lock(const std::string& key, Entry& e) {
     bool any_exclusive = false, any_shared = false;
     for (const auto& [id, h] : e.holders) {
         any_exclusive |= h.exclusive > 0;
@@ -116,11 +195,17 @@ void LockTable::settle_file_lock(const std::string& rsrc, Entry& e) {
         if (e.file_mode != LOCK_SH && ::flock(e.fd, LOCK_SH | LOCK_NB) == 0) e.file_mode = LOCK_SH;
         return;
     }
+    // The last holder here removes the file when no other process holds it,
+    // so files do not pile up: only instruments locked right now have one.
+    // Removing it while holding it exclusively is what keeps this safe (see
+    // the check after flock above). In a sticky directory another user's
+    // file stays; its owner removes it.
+    if (!dir_.empty() && (e.file_mode == LOCK_EX || ::flock(e.fd, LOCK_EX | LOCK_NB) == 0))
+        ::unlink((dir_ + "/" + file_name(key)).c_str());
     ::flock(e.fd, LOCK_UN);
     ::close(e.fd);
     e.fd = -1;
     e.file_mode = 0;
-    (void)rsrc;
 }
 
 ViStatus LockTable::acquire(const std::string& rsrc, ViSession who, ViAccessMode type,
@@ -143,13 +228,18 @@ ViStatus LockTable::acquire(const std::string& rsrc, ViSession who, ViAccessMode
     for (;;) {
         // `e` stays valid: entries are erased only by release paths, which skip
         // entries with holders, and we are one.
-        if (!others_block(e, who, type, key) && try_file_lock(rsrc, e, mode)) break;
-        if (!infinite && std::chrono::steady_clock::now() >= until) {
+        FileLock file = FileLock::busy;
+        if (!others_block(e, who, type, key)) {
+            file = try_file_lock(rsrc, e, mode);
+            if (file == FileLock::granted) break;
+        }
+        // A lock that cannot be made is refused, never taken as granted.
+        if (file == FileLock::failed || (!infinite && std::chrono::steady_clock::now() >= until)) {
             Holder& h = e.holders[who];
             if (h.exclusive == 0 && h.shared == 0) e.holders.erase(who);
             settle_file_lock(rsrc, e);
             if (e.holders.empty() && e.fd < 0) entries_.erase(rsrc);
-            return VI_ERROR_TMO;
+            return file == FileLock::failed ? VI_ERROR_SYSTEM_ERROR : VI_ERROR_TMO;
         }
         // Woken by releases here; the file is looked at again every few ms.
         auto wake = std::chrono::steady_clock::now() + file_retry;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "visa/instrument_key.h"
 #include "visa/lock_table.h"
 #include "visa/log.h"
 #include "visa/net.h"
@@ -63,6 +64,9 @@ ViStatus Session::open(uint32_t timeout_ms) {
         transport_->close(0);
         return st;
     }
+    // Known only now that the host resolved: locks meet under the instrument,
+    // not under the name used for it.
+    lock_key_ = instrument_key(name_);
     open_ = true;
     return st;
 }
@@ -83,7 +87,7 @@ ViStatus Session::get_attribute(ViAttr attr, void* value) {
             put_string(value, canonical_);
             return VI_SUCCESS;
         case VI_ATTR_RSRC_LOCK_STATE:
-            put<ViAccessMode>(value, locks_.state(canonical_, id_));
+            put<ViAccessMode>(value, locks_.state(lock_key_, id_));
             return VI_SUCCESS;
         case VI_ATTR_TMO_VALUE:
             put<ViUInt32>(value, timeout_ms_);
@@ -165,7 +169,7 @@ ViStatus Session::read(ViByte* buf, ViUInt32 count, ViUInt32* ret) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (ret != nullptr) *ret = 0;
     if (ViStatus st = check_usable(); st != VI_SUCCESS) return st;
-    if (!locks_.may_access(canonical_, id_)) return VI_ERROR_RSRC_LOCKED;
+    if (!locks_.may_access(lock_key_, id_)) return VI_ERROR_RSRC_LOCKED;
     if (count == 0) return VI_SUCCESS_MAX_CNT;
     net::Deadline deadline(timeout_ms_);
     size_t total = 0;
@@ -200,7 +204,7 @@ ViStatus Session::write(const ViByte* buf, ViUInt32 count, ViUInt32* ret) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (ret != nullptr) *ret = 0;
     if (ViStatus st = check_usable(); st != VI_SUCCESS) return st;
-    if (!locks_.may_access(canonical_, id_)) return VI_ERROR_RSRC_LOCKED;
+    if (!locks_.may_access(lock_key_, id_)) return VI_ERROR_RSRC_LOCKED;
     size_t written = 0;
     ViStatus st = transport_->write(buf, count, send_end_en_, timeout_ms_, &written);
     if (ret != nullptr) *ret = ViUInt32(written);
@@ -219,20 +223,20 @@ ViStatus Session::lock(ViAccessMode type, ViUInt32 timeout_ms, const char* reque
             if (len == 0 || len >= max_string_attr) return VI_ERROR_INV_ACCESS_KEY;
             key.assign(requested_key, len);
         } else {
-            key = locks_.state(canonical_, id_) != VI_NO_LOCK && !shared_key_.empty()
+            key = locks_.state(lock_key_, id_) != VI_NO_LOCK && !shared_key_.empty()
                       ? shared_key_
                       : generated_key();
         }
     }
     net::Deadline deadline(timeout_ms);
-    ViStatus st = locks_.acquire(canonical_, id_, type, key, timeout_ms);
+    ViStatus st = locks_.acquire(lock_key_, id_, type, key, timeout_ms);
     if (st < 0) return st;
     if (type == VI_EXCLUSIVE_LOCK && st == VI_SUCCESS) {
         // Other clients of the instrument see only its own lock.
         ViStatus dev = transport_->lock(deadline.remaining_ms());
         if (dev < 0 && dev != VI_ERROR_NSUP_OPER) {
             bool ended = false;
-            locks_.release(canonical_, id_, &ended);
+            locks_.release(lock_key_, id_, &ended);
             return dev;
         }
     }
@@ -247,7 +251,7 @@ ViStatus Session::unlock() {
     std::lock_guard<std::mutex> guard(mutex_);
     if (ViStatus st = check_usable(); st != VI_SUCCESS) return st;
     bool exclusive_ended = false;
-    ViStatus st = locks_.release(canonical_, id_, &exclusive_ended);
+    ViStatus st = locks_.release(lock_key_, id_, &exclusive_ended);
     if (exclusive_ended) {
         // Our own table is released whatever happens; a lock the instrument
         // may still hold for us is the caller's to know about.
@@ -268,7 +272,7 @@ ViStatus Session::close() {
     // The instrument's own lock dies with the connection; only then may the
     // next session of ours take it.
     ViStatus st = transport_->close(timeout_ms_);
-    locks_.release_all(canonical_, id_);
+    locks_.release_all(lock_key_, id_);
     return st < 0 ? VI_ERROR_CLOSING_FAILED : VI_SUCCESS;
 }
 

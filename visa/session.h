@@ -53,6 +53,7 @@ private:
     const ViSession id_;
     const RsrcName name_;
     const std::string canonical_;
+    std::string lock_key_;  // instrument_key(name_), once open
     std::unique_ptr<Transport> transport_;
     LockTable& locks_;
     std::mutex mutex_;

@@ -139,10 +139,19 @@ TEST_F(EngineSimTest, LockHeldElsewhereFailsAtOnceAndSendsNothing) {
         EXPECT_EQ(err(), "update: Device locked by another process.\n");
         EXPECT_EQ(sim.transcript(), "");
     }
-    // Another process on this machine holds it through its own session.
+    // Another process on this machine holds it through its own session, under
+    // the same name or another name of the same instrument (the raw socket
+    // has no lock of its own on the instrument side).
     SimProcess sim(address(4), {});
-    for (const std::string& resource : {sim.vxi11(), sim.socket()}) {
-        SCOPED_TRACE(resource);
+    std::string other_board = sim.socket();
+    other_board.replace(0, 6, "TCPIP1");
+    const std::pair<std::string, std::string> names[] = {{sim.vxi11(), sim.vxi11()},
+                                                         {sim.socket(), sim.socket()},
+                                                         {sim.socket(), other_board},
+                                                         {sim.socket(), sim.vxi11()},
+                                                         {sim.vxi11(), sim.socket()}};
+    for (const auto& [held, resource] : names) {
+        SCOPED_TRACE(held + " held, " + resource + " tried");
         TearDown();
         SetUp();
         int ready[2], release[2];
@@ -153,7 +162,7 @@ TEST_F(EngineSimTest, LockHeldElsewhereFailsAtOnceAndSendsNothing) {
             ViSession rm, vi;
             char c = 'n';
             if (viOpenDefaultRM(&rm) == VI_SUCCESS &&
-                viOpen(rm, resource.c_str(), VI_NULL, 0, &vi) == VI_SUCCESS &&
+                viOpen(rm, held.c_str(), VI_NULL, 0, &vi) == VI_SUCCESS &&
                 viLock(vi, VI_EXCLUSIVE_LOCK, 0, VI_NULL, VI_NULL) == VI_SUCCESS)
                 c = 'y';
             (void)!::write(ready[1], &c, 1);
