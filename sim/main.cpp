@@ -8,7 +8,8 @@
 //   --vxi11-port P          VXI-11 core channel port (default 0: ephemeral)
 //   --socket-port P         raw SCPI socket port (default 5025; 0: ephemeral)
 //   --portmap-port P        portmapper port, TCP and UDP (default 111; 0: none);
-//                           a failed bind is logged and the rest serves on
+//                           one that cannot bind ends fwsim, as any listener
+//   --no-portmap            no portmapper (same as --portmap-port 0)
 //   --model M               K7141HA (default) | K7142HA | K7141B | other
 //   --serial S, --firmware F, --idn TEXT     identity reply parts / whole reply
 //   --sector ID=N           sector size per image id (defaults HPAP=65536,
@@ -32,7 +33,7 @@
 // each with an error-queue entry.
 //
 // Once every socket listens it prints exactly one line on standard output,
-//   fwsim ready <address> vxi11=<port> socket=<port>
+//   fwsim ready <address> vxi11=<port> socket=<port> portmap=<port>|off
 // and serves until SIGTERM or SIGINT (exit status 0). Bad options exit 2,
 // sockets that cannot be opened exit 1. Diagnostics go to standard error.
 
@@ -162,9 +163,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "fwsim: %s\n", error.c_str());
         return 1;
     }
-    std::printf("fwsim ready %s vxi11=%u socket=%u\n", options->server.address.c_str(),
+    const std::string portmap =
+        server.portmap_port() != 0 ? std::to_string(server.portmap_port()) : "off";
+    std::printf("fwsim ready %s vxi11=%u socket=%u portmap=%s\n", options->server.address.c_str(),
                 static_cast<unsigned>(server.vxi11_port()),
-                static_cast<unsigned>(server.socket_port()));
+                static_cast<unsigned>(server.socket_port()), portmap.c_str());
     std::fflush(stdout);
 
     server.run(stop_requested, wait_mask);

@@ -23,6 +23,7 @@ constexpr std::size_t read_chunk = 64 * 1024;
 constexpr std::size_t max_output = 8u << 20;
 constexpr std::size_t max_portmap_record = 4096;
 constexpr auto retry_bind = std::chrono::milliseconds(100);
+constexpr auto refused_log_interval = std::chrono::seconds(1);
 
 std::string errno_text() {
     return std::strerror(errno);
@@ -120,11 +121,11 @@ bool Server::open_listeners(std::string& error) {
                 listen_on(settings_.address, settings_.portmap_port, SOCK_DGRAM, port, why);
         }
         if (portmap_tcp_ < 0 || portmap_udp_ < 0) {
-            close_fd(portmap_tcp_);
-            close_fd(portmap_udp_);
-            log("portmapper not served (" + why + "); clients must be given the core port");
-            // Do not try again after a reboot: the reason has not gone away.
-            portmap_wanted_ = false;
+            // Fatal: a client asking port 111 of this address would reach
+            // whatever else answers there and take it for this instrument.
+            error = "portmapper: " + why + " (--no-portmap serves without one)";
+            close_listeners();
+            return false;
         }
     }
     for (int* fd : {&core_listener_, &scpi_listener_, &portmap_tcp_, &portmap_udp_})
@@ -145,9 +146,19 @@ void Server::accept_on(int listener, Kind kind, Clock::time_point now) {
         const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
         if (connections_.size() >= settings_.max_connections) {
-            log("connection refused: limit of " + std::to_string(settings_.max_connections) +
-                " reached");
             ::close(fd);
+            // A client hammering a full instrument must not flood the log:
+            // one line a second at most, counting the ones not written.
+            ++refused_unlogged_;
+            if (refused_logged_ && now - *refused_logged_ < refused_log_interval) continue;
+            std::string line = "connection refused: limit of " +
+                               std::to_string(settings_.max_connections) + " reached";
+            if (refused_unlogged_ > 1)
+                line +=
+                    " (" + std::to_string(refused_unlogged_) + " refused since the last report)";
+            log(line);
+            refused_logged_ = now;
+            refused_unlogged_ = 0;
             continue;
         }
         auto c = std::make_unique<Connection>();

@@ -39,11 +39,13 @@ public:
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Binds and listens on everything. A portmapper that cannot bind (port
-    // 111 needs privileges) is logged and skipped; the rest must succeed.
+    // Binds and listens on everything asked for (the portmapper unless its
+    // port is 0); any listener that cannot bind fails the whole.
     bool open(std::string& error);
     std::uint16_t vxi11_port() const { return vxi11_port_; }
     std::uint16_t socket_port() const { return socket_port_; }
+    // The portmapper's port, 0 when none is served.
+    std::uint16_t portmap_port() const { return portmap_wanted_ ? settings_.portmap_port : 0; }
 
     // Serves until `stop` becomes non-zero; signals are delivered only while
     // waiting in epoll_pwait with `wait_mask`.
@@ -104,6 +106,8 @@ private:
     std::vector<std::unique_ptr<Connection>> connections_;
     ConnectionId next_id_ = 1;
     std::optional<Clock::time_point> rebooting_until_;
+    std::optional<Clock::time_point> refused_logged_;
+    std::uint64_t refused_unlogged_ = 0;
     bool reboot_pending_ = false;  // asked for over the raw socket
 };
 

@@ -14,38 +14,11 @@ namespace sim {
 
 namespace {
 
-constexpr std::uint32_t core_program = 0x0607AF;
-constexpr std::uint32_t core_version = 1;
 constexpr std::size_t max_device_name = 256;
 // A single read hands over at most this much; the client reads again.
 constexpr std::uint32_t max_read_chunk = 1u << 20;
-
-enum Proc : std::uint32_t {
-    proc_null = 0,
-    proc_create_link = 10,
-    proc_write = 11,
-    proc_read = 12,
-    proc_readstb = 13,
-    proc_trigger = 14,
-    proc_clear = 15,
-    proc_remote = 16,
-    proc_local = 17,
-    proc_lock = 18,
-    proc_unlock = 19,
-    proc_enable_srq = 20,
-    proc_docmd = 22,
-    proc_destroy_link = 23,
-    proc_create_intr = 25,
-    proc_destroy_intr = 26,
-};
-
-constexpr std::int32_t flag_waitlock = 0x01;
-constexpr std::int32_t flag_end = 0x08;
-constexpr std::int32_t flag_termchar = 0x80;
-
-constexpr std::int32_t reason_reqcnt = 0x01;
-constexpr std::int32_t reason_chr = 0x02;
-constexpr std::int32_t reason_end = 0x04;
+// Procedure 0 of every RPC program answers nothing.
+constexpr std::uint32_t proc_null = 0;
 
 // libtirpc decodes XDR ints into C long without sign extension on LP64;
 // every 32-bit field is brought back to its wire width here.
@@ -182,8 +155,9 @@ Clock::time_point Vxi11Core::deadline(const Vxi11Call& call, std::uint32_t timeo
 
 int Vxi11Core::lock_gate(const Vxi11Call& call, Clock::time_point now) {
     if (!locked_by_other(call.lid, now)) return 0;
-    if ((call.flags & flag_waitlock) != 0 && now < deadline(call, call.lock_timeout)) return -1;
-    return vxi_locked;
+    if ((call.flags & VXI11_FLAG_WAITLOCK) != 0 && now < deadline(call, call.lock_timeout))
+        return -1;
+    return VXI11_ERR_LOCKED;
 }
 
 Clock::time_point Vxi11Core::wake_time(const Vxi11Call& call, Clock::time_point now) const {
@@ -218,8 +192,8 @@ Vxi11Core::Step Vxi11Core::start(ConnectionId conn, std::string_view record,
         case rpc::CallParse::malformed:
             return {Step::drop, {}};
     }
-    if (h.prog != core_program) return {Step::reply, rpc::accepted_reply(h.xid, rpc::prog_unavail)};
-    if (h.vers != core_version) return {Step::reply, rpc::prog_mismatch_reply(h.xid, 1, 1)};
+    if (h.prog != DEVICE_CORE) return {Step::reply, rpc::accepted_reply(h.xid, rpc::prog_unavail)};
+    if (h.vers != DEVICE_CORE_VERSION) return {Step::reply, rpc::prog_mismatch_reply(h.xid, 1, 1)};
 
     Vxi11Call call;
     call.xid = h.xid;
@@ -229,18 +203,18 @@ Vxi11Core::Step Vxi11Core::start(ConnectionId conn, std::string_view record,
     bool ok = true;
     switch (h.proc) {
         case proc_null:
-        case proc_destroy_intr:
+        case destroy_intr_chan:
             break;
-        case proc_create_link: {
+        case create_link: {
             std::int32_t client = 0;
             std::uint32_t lock_device = 0;
             ok = in.int32(client) && in.word(lock_device) && in.word(call.lock_timeout) &&
                  in.bytes(call.data, max_device_name);
             call.lock_device = lock_device != 0;
-            call.flags = flag_waitlock;  // lockDevice waits up to lock_timeout
+            call.flags = VXI11_FLAG_WAITLOCK;  // lockDevice waits up to lock_timeout
             break;
         }
-        case proc_write: {
+        case device_write: {
             std::uint32_t length = 0;
             ok = in.int32(call.lid) && in.word(call.io_timeout) && in.word(call.lock_timeout) &&
                  in.int32(call.flags);
@@ -248,7 +222,7 @@ Vxi11Core::Step Vxi11Core::start(ConnectionId conn, std::string_view record,
             // not treated as garbage.
             if (ok && in.word(length) && length > settings_.max_recv_size) {
                 return {Step::reply, ok_reply(h.xid, [&] {
-                            Device_WriteResp r{vxi_parameter, 0};
+                            Device_WriteResp r{VXI11_ERR_PARAMETER, 0};
                             return encode(xdr_Device_WriteResp, r);
                         }())};
             }
@@ -258,7 +232,7 @@ Vxi11Core::Step Vxi11Core::start(ConnectionId conn, std::string_view record,
             }
             break;
         }
-        case proc_read: {
+        case device_read: {
             Device_ReadParms p;
             ok = in.decode(xdr_Device_ReadParms, p);
             call.lid = s32(p.lid);
@@ -269,11 +243,11 @@ Vxi11Core::Step Vxi11Core::start(ConnectionId conn, std::string_view record,
             call.term_char = p.termChar;
             break;
         }
-        case proc_readstb:
-        case proc_trigger:
-        case proc_clear:
-        case proc_remote:
-        case proc_local: {
+        case device_readstb:
+        case device_trigger:
+        case device_clear:
+        case device_remote:
+        case device_local: {
             Device_GenericParms p;
             ok = in.decode(xdr_Device_GenericParms, p);
             call.lid = s32(p.lid);
@@ -282,7 +256,7 @@ Vxi11Core::Step Vxi11Core::start(ConnectionId conn, std::string_view record,
             call.io_timeout = u32(p.io_timeout);
             break;
         }
-        case proc_lock: {
+        case device_lock: {
             Device_LockParms p;
             ok = in.decode(xdr_Device_LockParms, p);
             call.lid = s32(p.lid);
@@ -290,13 +264,13 @@ Vxi11Core::Step Vxi11Core::start(ConnectionId conn, std::string_view record,
             call.lock_timeout = u32(p.lock_timeout);
             break;
         }
-        case proc_unlock:
-        case proc_destroy_link:
-        case proc_enable_srq:  // lid first; the rest is not used
-        case proc_docmd:
+        case device_unlock:
+        case destroy_link:
+        case device_enable_srq:  // lid first; the rest is not used
+        case device_docmd:
             ok = in.int32(call.lid);
             break;
-        case proc_create_intr: {
+        case create_intr_chan: {
             Device_RemoteFunc p;
             ok = in.decode(xdr_Device_RemoteFunc, p);
             break;
@@ -328,15 +302,15 @@ Vxi11Core::Step Vxi11Core::attempt(ConnectionId conn, Vxi11Call& call, Clock::ti
     switch (call.proc) {
         case proc_null:
             return {Step::reply, ok_reply(call.xid, {})};
-        case proc_create_link: {
+        case create_link: {
             Create_LinkResp r{};
             if (!iequals(call.data, "inst0")) {
-                r.error = vxi_not_accessible;
+                r.error = VXI11_ERR_NOT_ACCESSIBLE;
             } else if (links_.size() >= settings_.max_links) {
-                r.error = vxi_out_of_resources;
+                r.error = VXI11_ERR_OUT_OF_RESOURCES;
             } else if (call.lock_device && locked_by_other(-1, now)) {
                 if (now < deadline(call, call.lock_timeout)) return {Step::wait, {}};
-                r.error = vxi_locked;
+                r.error = VXI11_ERR_LOCKED;
             } else {
                 while (links_.count(next_lid_) != 0 || next_lid_ <= internal_lid) {
                     next_lid_ = next_lid_ <= internal_lid ? internal_lid + 1 : next_lid_ + 1;
@@ -351,17 +325,17 @@ Vxi11Core::Step Vxi11Core::attempt(ConnectionId conn, Vxi11Call& call, Clock::ti
             }
             return {Step::reply, ok_reply(call.xid, encode(xdr_Create_LinkResp, r))};
         }
-        case proc_create_intr: {
+        case create_intr_chan: {
             bool& open = intr_channel_[conn];
-            const std::int32_t e = open ? vxi_channel_exists : vxi_ok;
+            const std::int32_t e = open ? VXI11_ERR_CHANNEL_EXISTS : VXI11_ERR_NONE;
             open = true;
             return error_reply(e);
         }
-        case proc_destroy_intr: {
+        case destroy_intr_chan: {
             const auto it = intr_channel_.find(conn);
             const bool open = it != intr_channel_.end() && it->second;
             intr_channel_.erase(conn);
-            return error_reply(open ? vxi_ok : vxi_no_channel);
+            return error_reply(open ? VXI11_ERR_NONE : VXI11_ERR_NO_CHANNEL);
         }
         default:
             break;
@@ -371,51 +345,52 @@ Vxi11Core::Step Vxi11Core::attempt(ConnectionId conn, Vxi11Call& call, Clock::ti
     const auto it = links_.find(call.lid);
     if (it == links_.end() || it->second.conn != conn) {
         switch (call.proc) {
-            case proc_write: {
-                Device_WriteResp r{vxi_invalid_link, 0};
+            case device_write: {
+                Device_WriteResp r{VXI11_ERR_INVALID_LINK, 0};
                 return {Step::reply, ok_reply(call.xid, encode(xdr_Device_WriteResp, r))};
             }
-            case proc_read: {
+            case device_read: {
                 Device_ReadResp r{};
-                r.error = vxi_invalid_link;
+                r.error = VXI11_ERR_INVALID_LINK;
                 return {Step::reply, ok_reply(call.xid, encode(xdr_Device_ReadResp, r))};
             }
-            case proc_readstb: {
-                Device_ReadStbResp r{vxi_invalid_link, 0};
+            case device_readstb: {
+                Device_ReadStbResp r{VXI11_ERR_INVALID_LINK, 0};
                 return {Step::reply, ok_reply(call.xid, encode(xdr_Device_ReadStbResp, r))};
             }
-            case proc_docmd: {
+            case device_docmd: {
                 Device_DocmdResp r{};
-                r.error = vxi_invalid_link;
+                r.error = VXI11_ERR_INVALID_LINK;
                 return {Step::reply, ok_reply(call.xid, encode(xdr_Device_DocmdResp, r))};
             }
             default:
-                return error_reply(vxi_invalid_link);
+                return error_reply(VXI11_ERR_INVALID_LINK);
         }
     }
     Link& link = it->second;
 
     switch (call.proc) {
-        case proc_unlock:
-            if (lock_holder_ != call.lid) return error_reply(vxi_no_lock);
+        case device_unlock:
+            if (lock_holder_ != call.lid) return error_reply(VXI11_ERR_NO_LOCK);
             lock_holder_.reset();
-            return error_reply(vxi_ok);
-        case proc_destroy_link:
+            return error_reply(VXI11_ERR_NONE);
+        case destroy_link:
             if (lock_holder_ == call.lid) lock_holder_.reset();
             links_.erase(it);
-            return error_reply(vxi_ok);
-        case proc_enable_srq:
-            return error_reply(vxi_ok);  // accepted; this instrument never asserts SRQ
-        case proc_lock:
-            if (lock_holder_ == call.lid) return error_reply(vxi_locked);
+            return error_reply(VXI11_ERR_NONE);
+        case device_enable_srq:
+            return error_reply(VXI11_ERR_NONE);  // accepted; this instrument never asserts SRQ
+        case device_lock:
+            if (lock_holder_ == call.lid) return error_reply(VXI11_ERR_LOCKED);
             if (locked_by_other(call.lid, now)) {
-                if ((call.flags & flag_waitlock) != 0 && now < deadline(call, call.lock_timeout)) {
+                if ((call.flags & VXI11_FLAG_WAITLOCK) != 0 &&
+                    now < deadline(call, call.lock_timeout)) {
                     return {Step::wait, {}};
                 }
-                return error_reply(vxi_locked);
+                return error_reply(VXI11_ERR_LOCKED);
             }
             lock_holder_ = call.lid;
-            return error_reply(vxi_ok);
+            return error_reply(VXI11_ERR_NONE);
         default:
             break;
     }
@@ -424,20 +399,20 @@ Vxi11Core::Step Vxi11Core::attempt(ConnectionId conn, Vxi11Call& call, Clock::ti
     const int gate = lock_gate(call, now);
     if (gate < 0) return {Step::wait, {}};
     switch (call.proc) {
-        case proc_write:
+        case device_write:
             if (gate != 0) {
                 Device_WriteResp r{gate, 0};
                 return {Step::reply, ok_reply(call.xid, encode(xdr_Device_WriteResp, r))};
             }
             return do_write(call, link, now);
-        case proc_read:
+        case device_read:
             if (gate != 0) {
                 Device_ReadResp r{};
                 r.error = gate;
                 return {Step::reply, ok_reply(call.xid, encode(xdr_Device_ReadResp, r))};
             }
             return do_read(call, link, now);
-        case proc_readstb: {
+        case device_readstb: {
             Device_ReadStbResp r{gate, 0};
             if (gate == 0) {
                 const bool mav = !link.out.empty() && link.out.front().ready_at <= now;
@@ -446,20 +421,20 @@ Vxi11Core::Step Vxi11Core::attempt(ConnectionId conn, Vxi11Call& call, Clock::ti
             }
             return {Step::reply, ok_reply(call.xid, encode(xdr_Device_ReadStbResp, r))};
         }
-        case proc_clear:
+        case device_clear:
             if (gate == 0) {
                 // Device clear: input and output of this link are flushed.
                 link.splitter.reset();
                 link.out.clear();
             }
             return error_reply(gate);
-        case proc_trigger:
-        case proc_remote:
-        case proc_local:
+        case device_trigger:
+        case device_remote:
+        case device_local:
             return error_reply(gate);
-        case proc_docmd: {
+        case device_docmd: {
             Device_DocmdResp r{};
-            r.error = gate != 0 ? gate : vxi_not_supported;
+            r.error = gate != 0 ? gate : VXI11_ERR_NOT_SUPPORTED;
             return {Step::reply, ok_reply(call.xid, encode(xdr_Device_DocmdResp, r))};
         }
         default:
@@ -468,9 +443,34 @@ Vxi11Core::Step Vxi11Core::attempt(ConnectionId conn, Vxi11Call& call, Clock::ti
 }
 
 Vxi11Core::Step Vxi11Core::do_write(Vxi11Call& call, Link& link, Clock::time_point now) {
-    const bool end = (call.flags & flag_end) != 0;
+    if (settings_.refuse_write && ++writes_seen_ == *settings_.refuse_write) {
+        transcript_("[device_write " + std::to_string(writes_seen_) + " refused, " +
+                    std::to_string(call.data.size()) + " bytes]");
+        Device_WriteResp r{VXI11_ERR_IO, 0};
+        return {Step::reply, ok_reply(call.xid, encode(xdr_Device_WriteResp, r))};
+    }
+    std::int32_t error = VXI11_ERR_NONE;
+    std::uint64_t slow_ms = 0;
+    if (settings_.accept_bytes_per_ms) {
+        // A slow device: what the time-out leaves time for is taken, the rest
+        // is not, and the answer comes when the taking is done.
+        const std::uint64_t rate = std::max<std::uint32_t>(*settings_.accept_bytes_per_ms, 1);
+        const std::uint64_t limit_ms = static_cast<std::uint64_t>(
+            std::min<std::chrono::milliseconds>(std::chrono::milliseconds(call.io_timeout),
+                                                settings_.max_wait)
+                .count());
+        slow_ms = (call.data.size() + rate - 1) / rate;
+        if (slow_ms > limit_ms) {
+            call.data.resize(static_cast<std::size_t>(
+                std::min<std::uint64_t>(rate * limit_ms, call.data.size())));
+            slow_ms = limit_ms;
+            error = VXI11_ERR_IO_TIMEOUT;
+        }
+    }
+    // A write cut short carries no END: its last bytes are not the message's.
+    const bool end = (call.flags & VXI11_FLAG_END) != 0 && error == VXI11_ERR_NONE;
     const std::string_view data = call.data;
-    std::uint32_t defer_ms = 0;
+    std::uint64_t defer_ms = slow_ms;
     std::size_t pos = 0;
     link.splitter.set_block_threshold(settings_.drop_in_block);
     do {
@@ -489,7 +489,7 @@ Vxi11Core::Step Vxi11Core::do_write(Vxi11Call& call, Link& link, Clock::time_poi
                 link.out.push_back(
                     Reply{*out.reply, 0, now + std::chrono::milliseconds(out.delay_ms)});
             } else {
-                defer_ms = std::max(defer_ms, out.delay_ms);
+                defer_ms = std::max<std::uint64_t>(defer_ms, out.delay_ms);
             }
             if (out.reboot) reboot_requested_ = true;
         }
@@ -499,7 +499,7 @@ Vxi11Core::Step Vxi11Core::do_write(Vxi11Call& call, Link& link, Clock::time_poi
             return {Step::drop, {}};
         }
     } while (pos < data.size());
-    Device_WriteResp r{vxi_ok, static_cast<u_long>(call.data.size())};
+    Device_WriteResp r{error, static_cast<u_long>(call.data.size())};
     std::string reply = ok_reply(call.xid, encode(xdr_Device_WriteResp, r));
     call.data.clear();
     if (defer_ms > 0) {
@@ -514,22 +514,22 @@ Vxi11Core::Step Vxi11Core::do_read(Vxi11Call& call, Link& link, Clock::time_poin
     Device_ReadResp r{};
     if (link.out.empty() || link.out.front().ready_at > now) {
         if (now < deadline(call, call.io_timeout)) return {Step::wait, {}};
-        r.error = vxi_io_timeout;
+        r.error = VXI11_ERR_IO_TIMEOUT;
         return {Step::reply, ok_reply(call.xid, encode(xdr_Device_ReadResp, r))};
     }
     Reply& front = link.out.front();
     const std::string_view rest = std::string_view(front.bytes).substr(front.pos);
     std::size_t n = std::min<std::size_t>({rest.size(), call.request_size, max_read_chunk});
     std::int32_t reason = 0;
-    if ((call.flags & flag_termchar) != 0) {
+    if ((call.flags & VXI11_FLAG_TERMCHRSET) != 0) {
         const std::size_t at = rest.substr(0, n).find(call.term_char);
         if (at != std::string_view::npos) {
             n = at + 1;
-            reason |= reason_chr;
+            reason |= VXI11_REASON_CHR;
         }
     }
-    if (n == rest.size()) reason |= reason_end;
-    if (n == call.request_size) reason |= reason_reqcnt;
+    if (n == rest.size()) reason |= VXI11_REASON_END;
+    if (n == call.request_size) reason |= VXI11_REASON_REQCNT;
     std::string chunk(rest.substr(0, n));
     front.pos += n;
     if (front.pos == front.bytes.size()) link.out.pop_front();

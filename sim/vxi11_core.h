@@ -17,22 +17,6 @@ namespace sim {
 using Clock = std::chrono::steady_clock;
 using ConnectionId = std::uint64_t;
 
-// VXI-11 error codes the core channel answers with.
-enum Vxi11Error : std::int32_t {
-    vxi_ok = 0,
-    vxi_syntax = 1,
-    vxi_not_accessible = 3,
-    vxi_invalid_link = 4,
-    vxi_parameter = 5,
-    vxi_no_channel = 6,
-    vxi_not_supported = 8,
-    vxi_out_of_resources = 9,
-    vxi_locked = 11,
-    vxi_no_lock = 12,
-    vxi_io_timeout = 15,
-    vxi_channel_exists = 29,
-};
-
 struct Vxi11Settings {
     std::uint32_t max_recv_size = 1u << 20;
     std::optional<std::uint64_t> drop_in_block;
@@ -41,6 +25,13 @@ struct Vxi11Settings {
     // that "infinite" cannot pin a call for ever.
     std::chrono::milliseconds max_wait{600000};
     std::size_t max_pending_replies = 64;
+    // Faults: the N-th device_write since start (1 for the first) is refused
+    // with an I/O error and none of its bytes is taken.
+    std::optional<std::uint64_t> refuse_write;
+    // Faults: device_write takes this many bytes per millisecond and answers
+    // when they are taken; what its I/O time-out does not leave time for is
+    // not taken (error 15, with the count taken).
+    std::optional<std::uint32_t> accept_bytes_per_ms;
 };
 
 // A core-channel call that may have to wait (for a lock, for a reply, for a
@@ -132,6 +123,7 @@ private:
     bool internal_hold_ = false;
     std::map<ConnectionId, bool> intr_channel_;
     bool reboot_requested_ = false;
+    std::uint64_t writes_seen_ = 0;
 };
 
 constexpr std::int32_t internal_lid = 0;

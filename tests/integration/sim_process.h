@@ -35,6 +35,13 @@ public:
             args.push_back("--store");
             args.push_back((dir_ / "store").string());
         }
+        // Port 111 is root's; without it fwsim is asked for no portmapper,
+        // rather than failing to bind one.
+        portmap_ = ::geteuid() == 0;
+        if (!portmap_) {
+            args.push_back("--portmap-port");
+            args.push_back("0");
+        }
         args.insert(args.end(), options.begin(), options.end());
         start(args);
     }
@@ -117,8 +124,13 @@ private:
             if (n <= 0) break;
             line.append(c, static_cast<size_t>(n));
         }
+        // The ready line names what is served: this simulator's own
+        // portmapper, so that nothing else on port 111 of its address can
+        // answer in its place.
         const size_t at = line.find("socket=");
-        if (line.rfind("fwsim ready", 0) != 0 || at == std::string::npos) {
+        const std::string portmap = portmap_ ? " portmap=111\n" : " portmap=off\n";
+        if (line.rfind("fwsim ready " + address_ + " ", 0) != 0 || at == std::string::npos ||
+            line.find(portmap) == std::string::npos) {
             stop();
             throw std::runtime_error("fwsim did not become ready: " + line);
         }
@@ -132,4 +144,5 @@ private:
     int out_ = -1;
     int socket_port_ = 0;
     std::string ready_;
+    bool portmap_ = false;
 };
