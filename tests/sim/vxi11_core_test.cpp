@@ -1,6 +1,8 @@
 #include "vxi11_core.h"
 
 #include <cstring>
+#include <functional>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <rpc/rpc.h>
@@ -35,6 +37,12 @@ std::string call(std::uint32_t proc, bool_t (*fn)(XDR*, T*), T args, std::uint32
     return call_header(xid, proc) + buf;
 }
 
+// What decoding allocated (read data, say), freed when the test ends.
+std::vector<std::function<void()>>& decoded() {
+    static std::vector<std::function<void()>> frees;
+    return frees;
+}
+
 // Checks an accepted, successful reply and decodes its result.
 template <class T>
 T result(const Vxi11Core::Step& step, bool_t (*fn)(XDR*, T*)) {
@@ -50,6 +58,9 @@ T result(const Vxi11Core::Step& step, bool_t (*fn)(XDR*, T*)) {
                   static_cast<u_int>(step.message.size() - 24), XDR_DECODE);
     EXPECT_TRUE(fn(&x, &out));
     xdr_destroy(&x);
+    decoded().push_back([fn, out]() mutable {
+        xdr_free(reinterpret_cast<xdrproc_t>(fn), reinterpret_cast<char*>(&out));
+    });
     return out;
 }
 
@@ -59,6 +70,12 @@ std::int32_t err(const Vxi11Core::Step& step) {
 
 class Vxi11CoreTest : public ::testing::Test {
 protected:
+    void TearDown() override {
+        for (auto& free_it : decoded())
+            free_it();
+        decoded().clear();
+    }
+
     Vxi11CoreTest() {
         config_.idn = identity_for_model("K7141HA", "000001", "1.0.0");
         config_.sector_sizes = default_sector_sizes();
