@@ -28,6 +28,8 @@ public:
         std::deque<Reply> replies;
         std::vector<std::string> calls;
         ViStatus lock_status = VI_SUCCESS;
+        ViStatus unlock_status = VI_SUCCESS;
+        ViStatus close_status = VI_SUCCESS;
     };
 
     explicit FakeTransport(Log& log) : log_(log) {}
@@ -58,11 +60,11 @@ public:
     }
     ViStatus unlock(uint32_t) override {
         log_.calls.push_back("unlock");
-        return VI_SUCCESS;
+        return log_.unlock_status;
     }
     ViStatus close(uint32_t) override {
         log_.calls.push_back("close");
-        return VI_SUCCESS;
+        return log_.close_status;
     }
 
 private:
@@ -217,6 +219,41 @@ TEST_F(SessionTest, ExclusiveLockKeepsOtherSessionsOut) {
     // Closing the holder frees the resource.
     b->close();
     EXPECT_EQ(a->lock(VI_EXCLUSIVE_LOCK, 0, nullptr, nullptr), VI_SUCCESS);
+}
+
+// Names that differ only in board, host spelling or transport reach one
+// instrument and meet one lock.
+TEST_F(SessionTest, OtherNamesOfTheInstrumentAreLockedToo) {
+    auto a = make("TCPIP0::127.0.0.2::5025::SOCKET", 1, log_);
+    ASSERT_EQ(a->lock(VI_EXCLUSIVE_LOCK, 0, nullptr, nullptr), VI_SUCCESS);
+    int id = 2;
+    for (const char* other : {"TCPIP1::127.0.0.2::5025::SOCKET", "TCPIP0::127.0.0.2::inst0::INSTR",
+                              "TCPIP2::127.0.0.2::hislip0::INSTR"}) {
+        FakeTransport::Log other_log;
+        auto b = make(other, id++, other_log);
+        EXPECT_EQ(b->lock(VI_EXCLUSIVE_LOCK, 0, nullptr, nullptr), VI_ERROR_TMO) << other;
+        ViByte buf[1] = {'x'};
+        ViUInt32 n;
+        EXPECT_EQ(b->write(buf, 1, &n), VI_ERROR_RSRC_LOCKED) << other;
+    }
+    FakeTransport::Log elsewhere_log;
+    auto c = make("TCPIP0::127.0.0.3::5025::SOCKET", 9, elsewhere_log);
+    EXPECT_EQ(c->lock(VI_EXCLUSIVE_LOCK, 0, nullptr, nullptr), VI_SUCCESS);
+}
+
+// What the transport could not do is what unlock and close say, after
+// releasing everything of ours all the same.
+TEST_F(SessionTest, UnlockAndCloseReportTheTransport) {
+    FakeTransport::Log other_log;
+    auto a = make("TCPIP0::127.0.0.2::INSTR", 1, log_);
+    auto b = make("TCPIP0::127.0.0.2::INSTR", 2, other_log);
+    ASSERT_EQ(a->lock(VI_EXCLUSIVE_LOCK, 0, nullptr, nullptr), VI_SUCCESS);
+    log_.unlock_status = VI_ERROR_CONN_LOST;
+    log_.close_status = VI_ERROR_CONN_LOST;
+    EXPECT_EQ(a->unlock(), VI_ERROR_CONN_LOST);
+    EXPECT_EQ(b->lock(VI_EXCLUSIVE_LOCK, 0, nullptr, nullptr), VI_SUCCESS);  // ours is free
+    EXPECT_EQ(a->close(), VI_ERROR_CLOSING_FAILED);
+    EXPECT_EQ(a->close(), VI_ERROR_INV_OBJECT);
 }
 
 TEST_F(SessionTest, SharedLocksNeedTheSameKey) {

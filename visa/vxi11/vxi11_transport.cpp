@@ -109,11 +109,12 @@ ViStatus Vxi11Transport::rpc(uint32_t proc, const void* args, size_t args_size, 
     return st;
 }
 
-ViStatus Vxi11Transport::results(void* decode, void* into, const char* what) {
+template <class Decode, class T>
+ViStatus Vxi11Transport::results(Decode decode, T* into, const char* what) {
     XDR x;
     xdrmem_create(&x, reinterpret_cast<char*>(const_cast<uint8_t*>(stream_->results())),
                   u_int(stream_->results_size()), XDR_DECODE);
-    const bool ok = reinterpret_cast<bool_t (*)(XDR*, void*)>(decode)(&x, into);
+    const bool ok = decode(&x, into);
     xdr_destroy(&x);
     if (ok) return VI_SUCCESS;
     log("%s: %s: undecodable results; the link is given up", where_.c_str(), what);
@@ -214,8 +215,7 @@ ViStatus Vxi11Transport::make_link(const std::string& device, uint32_t timeout_m
         rpc(create_link, args.data(), used, nullptr, 0, deadline, small_reply, "create_link");
     if (st == VI_ERROR_CONN_LOST || st == VI_ERROR_IO) st = VI_ERROR_RSRC_NFOUND;
     Create_LinkResp resp{};
-    if (st == VI_SUCCESS)
-        st = results(reinterpret_cast<void*>(xdr_Create_LinkResp), &resp, "create_link");
+    if (st == VI_SUCCESS) st = results(xdr_Create_LinkResp, &resp, "create_link");
     if (st != VI_SUCCESS) return st == VI_ERROR_TMO ? VI_ERROR_TMO : VI_ERROR_RSRC_NFOUND;
     if (resp.error != 0) {
         log("%s: create_link(%s) refused, error %ld", where_.c_str(), name.c_str(), resp.error);
@@ -261,8 +261,7 @@ ViStatus Vxi11Transport::write(const ViByte* data, size_t count, bool end, uint3
         ViStatus st = rpc(device_write, args, sizeof args, data + *written, size, deadline,
                           small_reply, "device_write");
         Device_WriteResp resp{};
-        if (st == VI_SUCCESS)
-            st = results(reinterpret_cast<void*>(xdr_Device_WriteResp), &resp, "device_write");
+        if (st == VI_SUCCESS) st = results(xdr_Device_WriteResp, &resp, "device_write");
         if (st != VI_SUCCESS) return st;
         const size_t acked = std::min<size_t>(resp.size & 0xFFFFFFFFul, size);
         *written += acked;
@@ -302,8 +301,7 @@ ViStatus Vxi11Transport::read(ViByte* buf, size_t count, const ReadOptions& opts
         ReadReply resp;
         resp.data = reinterpret_cast<char*>(buf + *got);
         resp.cap = u_int(want);
-        if (st == VI_SUCCESS)
-            st = results(reinterpret_cast<void*>(xdr_read_reply), &resp, "device_read");
+        if (st == VI_SUCCESS) st = results(xdr_read_reply, &resp, "device_read");
         if (st != VI_SUCCESS) return st;
         *got += resp.len;
         if (resp.error != 0) {
@@ -344,8 +342,7 @@ ViStatus Vxi11Transport::lock(uint32_t timeout_ms) {
     const size_t used = encode(xdr_Device_LockParms, &parms, args, sizeof args);
     ViStatus st = rpc(device_lock, args, used, nullptr, 0, deadline, small_reply, "device_lock");
     Device_Error resp{};
-    if (st == VI_SUCCESS)
-        st = results(reinterpret_cast<void*>(xdr_Device_Error), &resp, "device_lock");
+    if (st == VI_SUCCESS) st = results(xdr_Device_Error, &resp, "device_lock");
     if (st != VI_SUCCESS) return st;
     if (resp.error == VXI11_ERR_LOCKED) return VI_ERROR_TMO;
     if (resp.error != 0) log("%s: device_lock error %ld", where_.c_str(), long(resp.error));
@@ -359,8 +356,7 @@ ViStatus Vxi11Transport::unlock(uint32_t timeout_ms) {
     ViStatus st = rpc(device_unlock, args, sizeof args, nullptr, 0, net::Deadline(timeout_ms),
                       small_reply, "device_unlock");
     Device_Error resp{};
-    if (st == VI_SUCCESS)
-        st = results(reinterpret_cast<void*>(xdr_Device_Error), &resp, "device_unlock");
+    if (st == VI_SUCCESS) st = results(xdr_Device_Error, &resp, "device_unlock");
     if (st != VI_SUCCESS) return st;
     if (resp.error == VXI11_ERR_NO_LOCK) return VI_ERROR_SESN_NLOCKED;
     if (resp.error != 0) log("%s: device_unlock error %ld", where_.c_str(), long(resp.error));
@@ -379,8 +375,7 @@ ViStatus Vxi11Transport::clear(uint32_t timeout_ms) {
     ViStatus st = rpc(device_clear, args, used, nullptr, 0, net::Deadline(timeout_ms), small_reply,
                       "device_clear");
     Device_Error resp{};
-    if (st == VI_SUCCESS)
-        st = results(reinterpret_cast<void*>(xdr_Device_Error), &resp, "device_clear");
+    if (st == VI_SUCCESS) st = results(xdr_Device_Error, &resp, "device_clear");
     if (st != VI_SUCCESS) return st;
     return map_device_error(resp.error);
 }
@@ -395,8 +390,7 @@ ViStatus Vxi11Transport::close(uint32_t timeout_ms) {
         st = rpc(destroy_link, args, sizeof args, nullptr, 0, net::Deadline(timeout_ms),
                  small_reply, "destroy_link");
         Device_Error resp{};
-        if (st == VI_SUCCESS)
-            st = results(reinterpret_cast<void*>(xdr_Device_Error), &resp, "destroy_link");
+        if (st == VI_SUCCESS) st = results(xdr_Device_Error, &resp, "destroy_link");
         if (st == VI_SUCCESS && resp.error != 0) {
             log("%s: destroy_link error %ld", where_.c_str(), long(resp.error));
             st = map_device_error(resp.error);

@@ -59,9 +59,10 @@ private:
     ViStatus rpc(uint32_t proc, const void* args, size_t args_size, const void* data,
                  size_t data_size, const net::Deadline& deadline, size_t max_reply,
                  const char* what);
-    // Decodes the results of the last call with `decode` (an xdrproc_t);
-    // results that do not decode lose the link.
-    ViStatus results(void* decode, void* into, const char* what);
+    // Decodes the results of the last call with `decode`, an XDR routine for
+    // `*into`; results that do not decode lose the link.
+    template <class Decode, class T>
+    ViStatus results(Decode decode, T* into, const char* what);
     ViStatus make_link(const std::string& device, uint32_t timeout_ms);
     ViStatus lookup_port(uint32_t timeout_ms, uint16_t* port);
 

@@ -30,13 +30,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string in(reinterpret_cast<const char*>(data), size);
     sim::rpc::RecordReader reader(8192);
     auto now = sim::Clock::time_point{} + std::chrono::hours(1);
-    for (int records = 0; records < 64; ++records) {
+    for (unsigned records = 0; records < 64; ++records) {
+        const sim::ConnectionId conn = 1 + records % 2;
         std::string record;
         if (reader.next(in, record) != sim::rpc::RecordReader::Status::record) break;
         sim::answer_portmap(record, info);
         std::optional<sim::Vxi11Call> pending;
-        core.start(1 + records % 2, record, pending, now);
-        if (pending) core.resume(1 + records % 2, *pending, now + std::chrono::hours(1));
+        core.start(conn, record, pending, now);
+        if (pending) core.resume(conn, *pending, now + std::chrono::hours(1));
         now += std::chrono::milliseconds(10);
     }
     core.connection_closed(1);
