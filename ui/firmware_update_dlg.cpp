@@ -8,9 +8,9 @@
 #include "about_dlg.h"
 #include "dialog_geometry.h"
 #include "dialog_templates.h"
-#include "discovery.h"
-#include "identification.h"
 #include "resource.h"
+#include "workflow/discovery.h"
+#include "workflow/identification.h"
 
 CFirmwareUpdateDlg::CFirmwareUpdateDlg(QWidget* parent)
     : CDialog(IDD_FIRMWAREUPDATE_DIALOG, parent), m_appIcon(QString::fromLatin1(kMainIconPath)) {}
@@ -98,19 +98,19 @@ QIcon CFirmwareUpdateDlg::OnQueryDragIcon() const {
 }
 
 void CFirmwareUpdateDlg::OnDropdownInstrument() {
-    auto list = std::make_unique<char[]>(kResourceListSize);
+    auto list = std::make_unique<char[]>(workflow::kResourceListSize);
     m_instrumentCombo.ResetContent();
     DiscoverInstruments(list.get());
-    for (const std::string& line : SplitResourceList(list.get()))
+    for (const std::string& line : workflow::SplitResourceList(list.get()))
         m_instrumentCombo.AddString(line);
 }
 
 void CFirmwareUpdateDlg::DiscoverInstruments(char* out) {
-    ::DiscoverInstruments(*this, out, kResourceListSize);
+    workflow::DiscoverInstruments(*this, out, workflow::kResourceListSize);
 }
 
 bool CFirmwareUpdateDlg::IdentifyInstrument() {
-    return ::IdentifyInstrument(m_instrument, m_familyName, m_hostImageFile);
+    return workflow::IdentifyInstrument(m_instrument, m_familyName, m_hostImageFile);
 }
 
 void CFirmwareUpdateDlg::SetLog(const std::string& text) {

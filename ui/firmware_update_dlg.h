@@ -11,9 +11,9 @@
 
 #include "controls.h"
 #include "dialog.h"
-#include "operator.h"
+#include "workflow/operator.h"
 
-class CFirmwareUpdateDlg : public CDialog, private Operator {
+class CFirmwareUpdateDlg : public CDialog, private workflow::Operator {
 public:
     explicit CFirmwareUpdateDlg(QWidget* parent = nullptr);
     ~CFirmwareUpdateDlg() override;

@@ -1,9 +1,11 @@
-#include "identification.h"
+#include "workflow/identification.h"
 
 #include <cstring>
 #include <string>
 
 #include "update.h"
+
+namespace workflow {
 
 namespace {
 
@@ -48,3 +50,5 @@ bool IdentifyInstrument(const std::string& instrument, std::string& familyName,
     hostImageFile = kHostImageFile;
     return true;
 }
+
+}  // namespace workflow

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <string>
 
+namespace workflow {
+
 inline constexpr int kIdentifyTimeoutMs = 2000;
 inline constexpr int kIdentityReplySize = 256;
 // Every accepted reply starts with one of the known prefixes, compared over
@@ -19,3 +21,5 @@ bool IsAcceptedIdentity(const char* reply);
 // and returns true; otherwise returns false and changes neither.
 bool IdentifyInstrument(const std::string& instrument, std::string& familyName,
                         std::string& hostImageFile);
+
+}  // namespace workflow

@@ -8,6 +8,8 @@
 
 #include <string>
 
+namespace workflow {
+
 class Operator {
 public:
     // The log text (the whole of what the log pane shows): replace, append.
@@ -36,3 +38,5 @@ public:
 protected:
     ~Operator() = default;
 };
+
+}  // namespace workflow

@@ -1,4 +1,4 @@
-#include "identification.h"
+#include "workflow/identification.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,8 @@
 #include "visa_double.h"
 
 namespace {
+
+using namespace workflow;
 
 class IdentificationTest : public ::testing::Test {
 protected:

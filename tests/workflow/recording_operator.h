@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "operator.h"
+#include "workflow/operator.h"
 
-class RecordingOperator : public Operator {
+class RecordingOperator : public workflow::Operator {
 public:
     void SetLog(const std::string& text) override { m_log = text; }
     void AppendLog(const std::string& text) override { m_log += text; }

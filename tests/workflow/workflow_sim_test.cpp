@@ -11,13 +11,15 @@
 
 #include <unistd.h>
 
-#include "discovery.h"
-#include "identification.h"
 #include "recording_operator.h"
 #include "sim_process.h"
 #include "update.h"
+#include "workflow/discovery.h"
+#include "workflow/identification.h"
 
 namespace {
+
+using namespace workflow;
 
 class WorkflowSimTest : public ::testing::Test {
 protected:
