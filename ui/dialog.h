@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "message_box.h"
+#include "window_styles.h"
 
 class QMenu;
 class CDialog;
@@ -39,27 +40,6 @@ inline constexpr unsigned SC_CLOSE = 0xF060;
 // Menu item flags.
 inline constexpr unsigned MF_STRING = 0x0000;
 inline constexpr unsigned MF_SEPARATOR = 0x0800;
-
-// Window and control style bits the framework honours.
-inline constexpr uint32_t WS_TABSTOP = 0x00010000;
-inline constexpr uint32_t WS_DISABLED = 0x08000000;
-inline constexpr uint32_t WS_VISIBLE = 0x10000000;
-inline constexpr uint32_t WS_HSCROLL = 0x00100000;
-inline constexpr uint32_t WS_VSCROLL = 0x00200000;
-inline constexpr uint32_t WS_MINIMIZEBOX = 0x00020000;
-inline constexpr uint32_t WS_EX_APPWINDOW = 0x00040000;
-inline constexpr uint32_t BS_TYPEMASK = 0x0000000F;
-inline constexpr uint32_t BS_DEFPUSHBUTTON = 0x1;
-inline constexpr uint32_t BS_CHECKBOX = 0x2;
-inline constexpr uint32_t BS_AUTOCHECKBOX = 0x3;
-inline constexpr uint32_t BS_GROUPBOX = 0x7;
-inline constexpr uint32_t ES_MULTILINE = 0x0004;
-inline constexpr uint32_t ES_AUTOHSCROLL = 0x0080;
-inline constexpr uint32_t ES_READONLY = 0x0800;
-inline constexpr uint32_t CBS_SORT = 0x0100;
-inline constexpr uint32_t SS_TYPEMASK = 0x0000001F;
-inline constexpr uint32_t SS_ICON = 0x3;
-inline constexpr uint32_t SS_NOPREFIX = 0x0080;
 
 // One message-map entry: notification `code` from control `id` runs `m_handler`.
 using DialogHandler = void (CDialog::*)();
