@@ -14,6 +14,7 @@
 
 #include "controls.h"
 #include "dialog_geometry.h"
+#include "engine_output.h"
 #include "firmware_update_dlg.h"
 #include "gui_fixture.h"
 #include "update.h"
@@ -346,8 +347,7 @@ TEST_F(MainDialogTest, DiscoveryRepaintsWhileItHoldsTheThread) {
 }
 
 TEST_F(MainDialogTest, IdentificationSetsFamilyAndHostImageOnlyOnAcceptance) {
-    FILE* sink = std::tmpfile();
-    update_set_streams(sink, sink);
+    EngineOutput engine;
     m_dlg->m_instrument = "TCPIP0::192.0.2.7::inst0::INSTR";
     visa_double::instrument().identity = "Tavrion Technologies,K7141B,1,1\n";
     EXPECT_FALSE(m_dlg->IdentifyInstrument());
@@ -356,8 +356,6 @@ TEST_F(MainDialogTest, IdentificationSetsFamilyAndHostImageOnlyOnAcceptance) {
     EXPECT_TRUE(m_dlg->IdentifyInstrument());
     EXPECT_EQ(m_dlg->m_familyName, "K7100x");
     EXPECT_EQ(m_dlg->m_hostImageFile, "vxWorks_rom.bin");
-    update_set_streams(nullptr, nullptr);
-    std::fclose(sink);
 }
 
 TEST_F(MainDialogTest, SystemMenuEndsWithTheAboutItem) {
