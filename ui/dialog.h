@@ -41,19 +41,36 @@ inline constexpr unsigned SC_CLOSE = 0xF060;
 inline constexpr unsigned MF_STRING = 0x0000;
 inline constexpr unsigned MF_SEPARATOR = 0x0800;
 
-// One message-map entry: notification `code` from control `id` runs `m_handler`.
+// The head of a notification that carries data (the tree control's); the
+// control's own structure derives from it. The handler may write a result.
+struct NotifyHeader {
+    QWidget* m_hwndFrom;
+    int m_idFrom;
+    unsigned m_code;
+};
+using LRESULT = intptr_t;
+
+// One message-map entry: notification `code` from control `id` runs
+// `m_handler`, or `m_notifyHandler` for a notification that carries data.
 using DialogHandler = void (CDialog::*)();
+using NotifyHandler = void (CDialog::*)(NotifyHeader*, LRESULT*);
 struct MessageMapEntry {
     unsigned m_code;
     int m_id;
     DialogHandler m_handler;
+    NotifyHandler m_notifyHandler;
 };
 using MessageMap = std::span<const MessageMapEntry>;
 
 // Builds an entry from a handler of a class derived from CDialog.
 template <class T>
 constexpr MessageMapEntry OnNotify(unsigned code, int id, void (T::*handler)()) {
-    return {code, id, static_cast<DialogHandler>(handler)};
+    return {code, id, static_cast<DialogHandler>(handler), nullptr};
+}
+template <class T>
+constexpr MessageMapEntry OnNotify(unsigned code, int id,
+                                   void (T::*handler)(NotifyHeader*, LRESULT*)) {
+    return {code, id, nullptr, static_cast<NotifyHandler>(handler)};
 }
 
 // State of one data exchange. Once a check fails, the remaining exchange
@@ -149,6 +166,9 @@ public:
 
     // Sends a notification through the message map, as a control would.
     void SendNotify(int id, unsigned code);
+    // The same for a notification that carries data; returns the handler's
+    // result, 0 when no entry handles it.
+    LRESULT SendNotify(NotifyHeader* header);
     // Default processing of a system command; handlers call it for what they
     // do not handle themselves.
     virtual void OnSysCommand(unsigned id, intptr_t lParam);
