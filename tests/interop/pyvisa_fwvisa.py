@@ -186,7 +186,17 @@ def case_attributes_and_unsupported(binary, rm, config):
                      constants.VI_ATTR_TERMCHAR_EN, 7)
         expect_error(Status.error_invalid_event, s.enable_event,
                      constants.EventType.service_request, constants.EventMechanism.queue)
-        s.clear()
+        # The status byte over VXI-11: message available once a reply waits,
+        # error available once the error queue holds an entry.
+        assert s.read_stb() == 0
+        s.write_raw(b"*IDN?\n")
+        assert s.read_stb() & 0x10
+        s.clear()  # device clear drops the waiting reply
+        assert s.read_stb() & 0x10 == 0
+        s.write_raw(b"NOT:A:COMMand\n")
+        assert s.read_stb() & 0x04
+        s.assert_trigger()
+        expect_error(Status.error_invalid_protocol, s.visalib.assert_trigger, s.session, 5)
         s.close()  # also switches all events off, which must succeed
 
         raw = rm.open_resource(f"TCPIP0::{sim.address}::{sim.socket_port}::SOCKET")
