@@ -4,7 +4,7 @@
 Run as: /usr/bin/python3 pyvisa_fwvisa.py <fwsim> <libfwvisa.so>
 pyvisa is a client nobody here wrote: it calls the library the way any
 program on the machine would. Every fwsim started here has its own address
-in 127.0.0.60-63 and is stopped by its pid. Exit status 77: the environment
+in 127.0.0.80-83 and is stopped by its pid. Exit status 77: the environment
 cannot run the cases (pyvisa missing, or port 111 not bindable for fwsim's
 portmapper).
 """
@@ -40,7 +40,7 @@ def expect_error(code, fn, *args, **kwargs):
 
 
 def case_list_parse_and_identify(binary, rm, config):
-    with Fwsim(binary, "127.0.0.60") as sim:
+    with Fwsim(binary, "127.0.0.80") as sim:
         socket_rsrc = f"TCPIP0::{sim.address}::{sim.socket_port}::SOCKET"
         config(f"{sim.resource()}\ntcpip::{sim.address}::{sim.socket_port}::socket\nserial = off\n")
         assert rm.list_resources("?*") == (sim.resource(), socket_rsrc), rm.list_resources("?*")
@@ -62,7 +62,7 @@ def case_list_parse_and_identify(binary, rm, config):
 
 
 def case_raw_io_and_termination(binary, rm, config):
-    with Fwsim(binary, "127.0.0.61") as sim:
+    with Fwsim(binary, "127.0.0.81") as sim:
         s = rm.open_resource(sim.resource())
         s.timeout = 3000
         # No termination character: the read ends at the instrument's END
@@ -95,7 +95,7 @@ def case_raw_io_and_termination(binary, rm, config):
 
 
 def case_timeouts(binary, rm, config):
-    with Fwsim(binary, "127.0.0.62") as sim:
+    with Fwsim(binary, "127.0.0.82") as sim:
         for rsrc in (sim.resource(), f"TCPIP0::{sim.address}::{sim.socket_port}::SOCKET"):
             s = rm.open_resource(rsrc, read_termination="\n", write_termination="\n")
             s.timeout = 300
@@ -110,7 +110,7 @@ def case_timeouts(binary, rm, config):
 
 def case_locks(binary, rm, config):
     library = rm.visalib.library_path
-    with Fwsim(binary, "127.0.0.63") as sim:
+    with Fwsim(binary, "127.0.0.83") as sim:
         a = rm.open_resource(sim.resource(), read_termination="\n", write_termination="\n")
         b = rm.open_resource(sim.resource(), read_termination="\n", write_termination="\n")
         a.timeout = b.timeout = 3000
@@ -154,7 +154,7 @@ def case_locks(binary, rm, config):
         a.close()
 
     # The instrument itself says another client holds its lock.
-    with Fwsim(binary, "127.0.0.60", "--hold-lock") as sim:
+    with Fwsim(binary, "127.0.0.80", "--hold-lock") as sim:
         s = rm.open_resource(sim.resource())
         expect_error(Status.error_timeout, s.lock_excl, timeout=0)
         assert s.lock_state == constants.AccessModes.no_lock
@@ -162,7 +162,7 @@ def case_locks(binary, rm, config):
 
 
 def case_attributes_and_unsupported(binary, rm, config):
-    with Fwsim(binary, "127.0.0.61") as sim:
+    with Fwsim(binary, "127.0.0.81") as sim:
         s = rm.open_resource(sim.resource())
         assert s.resource_name == sim.resource()
         assert s.interface_type == constants.InterfaceType.tcpip
@@ -212,7 +212,7 @@ def case_attributes_and_unsupported(binary, rm, config):
 def main():
     binary = os.path.abspath(sys.argv[1])
     library = os.path.abspath(sys.argv[2])
-    probe = Fwsim(binary, "127.0.0.60")
+    probe = Fwsim(binary, "127.0.0.80")
     with probe:
         if "portmapper not served" in probe.stderr():
             print("skipped: fwsim cannot bind port 111 (needs root)")

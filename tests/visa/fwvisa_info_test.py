@@ -67,20 +67,20 @@ def main():
         rc, out = run(info, home, None, "--timeout", "x")
         expect("a bad option value is refused", rc == 2 and "--timeout needs MS" in out, out)
 
-        with Fwsim(fwsim, "127.0.0.64") as sim:
+        with Fwsim(fwsim, "127.0.0.84") as sim:
             if "portmapper not served" in sim.stderr():
                 print("skipped: LAN checks need fwsim's portmapper on port 111 (root)")
                 return 1 if failures else 0
             with open(conf, "w") as f:
                 f.write(f"library = {shared}\n{sim.resource()}\n"
-                        "TCPIP0::127.0.0.65::inst0::INSTR\nserial = off\n")
+                        "TCPIP0::127.0.0.85::inst0::INSTR\nserial = off\n")
             rc, out = run(info, home, None, "--timeout", "500")
             expect("the configuration file chooses the library, which reaches the instrument",
                    rc == 0 and f"chosen by:       {conf}" in out
                    and f"library line:    {shared}" in out
-                   and "127.0.0.64:111 answers: VXI-11 core on port " in out
+                   and "127.0.0.84:111 answers: VXI-11 core on port " in out
                    and "open:          opened and closed" in out
-                   and "no answer at 127.0.0.65:111" in out
+                   and "no answer at 127.0.0.85:111" in out
                    and "open:          failed: VI_ERROR_RSRC_NFOUND" in out
                    and "serial listing:  off" in out, out)
             rc, out = run(info, home, "builtin")
