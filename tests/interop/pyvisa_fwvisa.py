@@ -61,6 +61,18 @@ def case_list_parse_and_identify(binary, rm, config):
         raw.close()
 
 
+def case_hislip_when_present(binary, rm, config):
+    with Fwsim(binary, "127.0.0.82") as sim:
+        if "hislip" not in sim.ports:
+            print("     (fwsim serves no HiSLIP here: case not run)")
+            return
+        rsrc = f"TCPIP0::{sim.address}::hislip0,{sim.ports['hislip']}::INSTR"
+        s = rm.open_resource(rsrc, read_termination="\n", write_termination="\n")
+        assert s.get_visa_attribute(constants.VI_ATTR_TCPIP_IS_HISLIP) == constants.VI_TRUE
+        assert s.query("*IDN?") == IDN
+        s.close()
+
+
 def case_raw_io_and_termination(binary, rm, config):
     with Fwsim(binary, "127.0.0.81") as sim:
         s = rm.open_resource(sim.resource())
@@ -231,7 +243,7 @@ def main():
     rm = pyvisa.ResourceManager(library)
     assert "fwvisa" in str(rm.visalib.library_path), rm.visalib.library_path
     cases = [case_list_parse_and_identify, case_raw_io_and_termination, case_timeouts,
-             case_locks, case_attributes_and_unsupported]
+             case_locks, case_attributes_and_unsupported, case_hislip_when_present]
     failed = 0
     try:
         for case in cases:
