@@ -1,24 +1,32 @@
 #!/usr/bin/python3
 """The function list in visa/api_functions.h against what the builds made.
 
-Usage: exports_check.py <source dir> <libfwvisa.so> <libfwvisa_builtin.a>
+Usage: exports_check.py <source dir> <libfwvisa.so> <libfwvisa.a>
 - libfwvisa.so defines exactly the listed functions and nothing else
   (a leaked symbol, say an RPC stub, could clash with a client's own);
 - the version script and builtin_names.h name the same functions;
-- the built-in copy defines none of them under its standard name, each
-  under its fwvisa_builtin_ name, so the loader's forwarders are the only
-  standard names in a program.
+- in libfwvisa.a, which programs link, visa_api.cpp defines none of them
+  under its standard name and each under its fwvisa_builtin_ name, so the
+  loader's forwarders are the only standard names in a program.
 """
 import re
 import subprocess
 import sys
 
 
-def defined(args):
+def defined(args, member=None):
+    """(type, name) of the symbols defined; with `member`, in that archive
+    member only."""
     out = subprocess.run(["nm", "--defined-only", *args], check=True, capture_output=True,
                          text=True).stdout
     names = set()
+    current = None
     for line in out.splitlines():
+        if line.endswith(":"):
+            current = line[:-1]
+            continue
+        if member is not None and current != member:
+            continue
         parts = line.split()
         if len(parts) == 3 and parts[1] in "TtWDdBbRrVvAi":
             names.add((parts[1], parts[2].split("@")[0]))
@@ -46,13 +54,15 @@ def main():
         problems.append(f"libfwvisa.so exports {sorted(exported - listed)} beyond the list "
                         f"and lacks {sorted(listed - exported)}")
 
-    in_builtin = {name for kind, name in defined([builtin]) if kind == "T"}
+    in_builtin = {name for kind, name in defined([builtin], "visa_api.cpp.o") if kind == "T"}
+    if not in_builtin:
+        problems.append(f"no visa_api.cpp.o in {builtin}")
     standard = sorted(n for n in in_builtin if re.fullmatch(r"vi[A-Z]\w*", n))
     if standard:
-        problems.append(f"the built-in copy defines standard names: {standard}")
+        problems.append(f"the built-in entry points keep standard names: {standard}")
     missing = sorted(n for n in listed if f"fwvisa_builtin_{n}" not in in_builtin)
     if missing:
-        problems.append(f"the built-in copy lacks fwvisa_builtin_ names for {missing}")
+        problems.append(f"the built-in entry points lack fwvisa_builtin_ names for {missing}")
 
     for p in problems:
         print(p)
