@@ -56,8 +56,8 @@ def main():
 
         rc, out = run(info, home, "/nonexistent/libvisa.so")
         expect("a library that does not load is named with the reason",
-               rc == 1 and "error:           cannot load the VISA library "
-               "/nonexistent/libvisa.so: " in out, out)
+               rc == 1 and "error:           VI_ERROR_LIBRARY_NFOUND: cannot load the VISA "
+               "library /nonexistent/libvisa.so: " in out, out)
 
         rc, out = run(info, home, no_lock)
         expect("a missing function is named",

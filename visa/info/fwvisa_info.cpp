@@ -141,7 +141,8 @@ void report_library(ViSession* rm) {
         std::printf("  in use:          %s\n", choice.path.c_str());
     std::printf("  chosen by:       %s\n", choice.source.c_str());
     if (!lib.usable()) {
-        std::printf("  error:           %s\n", lib.error.c_str());
+        // Through viStatusDesc, as every program reports it.
+        std::printf("  error:           %s\n", status_text(VI_ERROR_LIBRARY_NFOUND).c_str());
         return;
     }
     ViStatus st = viOpenDefaultRM(rm);
