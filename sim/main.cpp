@@ -1,36 +1,7 @@
 // fwsim: a simulated power-sensor instrument for tests, demos and training.
 //
-// Command line (kept stable; integration tests and benchmarks depend on it):
-//
-//   fwsim --address 127.0.0.N [options]
-//
-//   --address A             loopback address to bind, 127.0.0.0/8 only (required)
-//   --vxi11-port P          VXI-11 core channel port (default 0: ephemeral)
-//   --socket-port P         raw SCPI socket port (default 5025; 0: ephemeral)
-//   --portmap-port P        portmapper port, TCP and UDP (default 111; 0: none);
-//                           one that cannot bind ends fwsim, as any listener
-//   --no-portmap            no portmapper (same as --portmap-port 0)
-//   --model M               K7141HA (default) | K7142HA | K7141B | other
-//   --serial S, --firmware F, --idn TEXT     identity reply parts / whole reply
-//   --sector ID=N           sector size per image id (defaults HPAP=65536,
-//                           HREC=65536, HBRM=4096, HUBL=4096; N may be 0)
-//   --store DIR             completed images written as DIR/<ID>.bin
-//   --transcript FILE       one line per program message received
-//   --reboot-ms MS          outage after DIAG:HW:HOST:REBoot (default 2000)
-//   --error-after HEADER[@N]=CODE,"TEXT"     push an error after HEADER runs
-//   --init-reply TEXT       answer DIAG:UPD:INIT? with TEXT
-//   --block-reply N:TEXT    answer the N-th block of each transfer with TEXT
-//   --reply HEADER=TEXT     answer HEADER with TEXT instead
-//   --no-reply HEADER       never answer the query HEADER
-//   --slow HEADER=MS        answer HEADER only after MS
-//   --drop-in-block BYTES   close the connection after BYTES block data bytes
-//   --hold-lock [--hold-lock-ms MS]          another link holds the lock
-//   --max-connections N (16), --idle-timeout-ms MS (600000),
-//   --max-recv-size N (1048576), --verbose, --help
-//
-// DIAG:UPD:INIT? and DIAG:UPD:BLOC? answer 0, or 1 not in update mode / no
-// transfer, 2 unknown image, 3 sizes out of range, 4 too large, 5 malformed,
-// each with an error-queue entry.
+// Its options are one table in options.cpp, which also prints `fwsim --help`;
+// integration tests and benchmarks depend on them, so they stay stable.
 //
 // Once every socket listens it prints exactly one line on standard output,
 //   fwsim ready <address> vxi11=<port> socket=<port> portmap=<port>|off
@@ -135,6 +106,8 @@ int main(int argc, char** argv) {
     core_settings.max_recv_size = options->max_recv_size;
     core_settings.drop_in_block = options->server.drop_in_block;
     core_settings.max_wait = options->server.idle_timeout;
+    core_settings.refuse_write = options->refuse_write;
+    core_settings.accept_bytes_per_ms = options->accept_bytes_per_ms;
     sim::Vxi11Core core(instrument, core_settings, transcript);
     if (options->hold_lock) {
         std::optional<sim::Clock::time_point> until;

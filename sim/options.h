@@ -19,6 +19,8 @@ struct Options {
     std::string transcript_file;  // empty: no transcript
     bool hold_lock = false;
     std::optional<std::chrono::milliseconds> hold_lock_time;  // empty: for ever
+    std::optional<std::uint64_t> refuse_write;                // see Vxi11Settings
+    std::optional<std::uint32_t> accept_bytes_per_ms;         // see Vxi11Settings
     bool help = false;
 };
 

@@ -17,161 +17,13 @@
 #include <QWindow>
 #include <algorithm>
 
+#include "control_text.h"
 #include "controls.h"
 #include "dialog_geometry.h"
 #include "dialog_templates.h"
 #include "resource.h"
 
-namespace {
-
-const char* const kIdProperty = "dlgCtrlId";
-const char* const kLimitProperty = "dlgTextLimit";
-
-// Characters, not bytes, of a UTF-8 text.
-int CountChars(const std::string& text) {
-    return static_cast<int>(std::count_if(text.begin(), text.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    }));
-}
-
-bool IsStatic(const QWidget* w) {
-    return qobject_cast<const QLabel*>(w) || qobject_cast<const QGroupBox*>(w) ||
-           qobject_cast<const QProgressBar*>(w);
-}
-
-QString ControlText(const QWidget* c) {
-    if (auto* e = qobject_cast<const QLineEdit*>(c)) return e->text();
-    if (auto* m = qobject_cast<const QPlainTextEdit*>(c)) {
-        // The multi-line edit keeps lines apart with bare line feeds; its text
-        // is read with the CR LF pairs the program wrote.
-        QString text = m->toPlainText();
-        text.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
-        return text;
-    }
-    if (auto* cb = qobject_cast<const QComboBox*>(c)) return cb->currentText();
-    if (auto* b = qobject_cast<const QAbstractButton*>(c)) return b->text();
-    if (auto* l = qobject_cast<const QLabel*>(c)) return l->text();
-    if (auto* g = qobject_cast<const QGroupBox*>(c)) return g->title();
-    return c->windowTitle();
-}
-
-void SetControlText(QWidget* c, const QString& text) {
-    if (auto* e = qobject_cast<QLineEdit*>(c)) {
-        // A limit stops typing only: a longer text from the program is kept
-        // whole, so that reading it back can report it instead of silently
-        // losing its end.
-        const int limit = e->property(kLimitProperty).toInt();
-        if (limit > 0) e->setMaxLength(std::max(limit, static_cast<int>(text.size())));
-        e->setText(text);
-        e->setCursorPosition(0);
-        return;
-    }
-    if (auto* m = qobject_cast<QPlainTextEdit*>(c)) {
-        QString plain = text;
-        plain.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-        m->setPlainText(plain);
-        return;
-    }
-    if (auto* cb = qobject_cast<QComboBox*>(c)) {
-        if (cb->isEditable()) cb->setEditText(text);
-        return;
-    }
-    if (auto* b = qobject_cast<QAbstractButton*>(c)) {
-        b->setText(text);
-        return;
-    }
-    if (auto* l = qobject_cast<QLabel*>(c)) {
-        l->setText(text);
-        return;
-    }
-    if (auto* g = qobject_cast<QGroupBox*>(c)) {
-        g->setTitle(text);
-        return;
-    }
-    c->setWindowTitle(text);
-}
-
-void ApplyTextLimit(QLineEdit* edit, int limit) {
-    const bool hooked = edit->property(kLimitProperty).toInt() > 0;
-    edit->setProperty(kLimitProperty, limit);
-    edit->setMaxLength(std::max(limit, static_cast<int>(edit->text().size())));
-    if (hooked) return;
-    // Once the operator has shortened an over-long text to the limit, the
-    // limit holds again.
-    QObject::connect(edit, &QLineEdit::textChanged, edit, [edit](const QString& text) {
-        const int current = edit->property(kLimitProperty).toInt();
-        if (current > 0 && text.size() <= current && edit->maxLength() != current)
-            edit->setMaxLength(current);
-    });
-}
-
-QString IconPath(const char* id) {
-    const char* path = FindPicturePath(QString::fromLatin1(id).toInt());
-    return path ? QString::fromLatin1(path) : QString();
-}
-
-}  // namespace
-
-// ---- data exchange ------------------------------------------------------------
-
-QWidget* CDataExchange::PrepareCtrl(int id) {
-    m_lastControl = m_pDlgWnd->GetDlgItem(id);
-    return m_lastControl;
-}
-
-void CDataExchange::Fail() {
-    if (m_lastControl) {
-        m_lastControl->setFocus(Qt::OtherFocusReason);
-        if (auto* e = qobject_cast<QLineEdit*>(m_lastControl))
-            e->selectAll();
-        else if (auto* cb = qobject_cast<QComboBox*>(m_lastControl); cb && cb->lineEdit())
-            cb->lineEdit()->selectAll();
-    }
-    m_failed = true;
-}
-
-void DDX_Text(CDataExchange* pDX, int id, std::string& value) {
-    if (pDX->m_failed) return;
-    QWidget* control = pDX->PrepareCtrl(id);
-    if (!control) return;
-    if (pDX->m_bSaveAndValidate)
-        value = ControlText(control).toStdString();
-    else
-        SetControlText(control, QString::fromStdString(value));
-}
-
-void DDV_MaxChars(CDataExchange* pDX, const std::string& value, int maxChars) {
-    if (pDX->m_failed) return;
-    if (!pDX->m_bSaveAndValidate) {
-        // Only a plain edit control stops typing at the limit; other text
-        // controls meet it when read back.
-        if (auto* edit = qobject_cast<QLineEdit*>(pDX->m_lastControl))
-            ApplyTextLimit(edit, maxChars);
-        return;
-    }
-    if (CountChars(value) <= maxChars) return;
-    const std::string text =
-        "Please enter no more than " + std::to_string(maxChars) + " characters.";
-    pDX->m_pDlgWnd->MessageBox(text, QCoreApplication::applicationName().toStdString(),
-                               MB_OK | MB_ICONEXCLAMATION);
-    pDX->Fail();
-}
-
-void DDX_Check(CDataExchange* pDX, int id, int& value) {
-    if (pDX->m_failed) return;
-    auto* button = qobject_cast<QAbstractButton*>(pDX->PrepareCtrl(id));
-    if (!button) return;
-    if (pDX->m_bSaveAndValidate)
-        value = button->isChecked() ? 1 : 0;
-    else
-        button->setChecked(value != 0);
-}
-
-void DDX_Control(CDataExchange* pDX, int id, CComboBox& control) {
-    if (pDX->m_failed) return;
-    auto* combo = dynamic_cast<CComboBoxControl*>(pDX->PrepareCtrl(id));
-    if (combo && !control.GetControl()) control.Attach(combo);
-}
+using namespace dialog_detail;
 
 // ---- menu ---------------------------------------------------------------------
 
@@ -301,7 +153,7 @@ void CDialog::SetIcon(const QIcon& icon, bool) {
 
 void CDialog::SendNotify(int id, unsigned code) {
     for (const MessageMapEntry& entry : GetMessageMap()) {
-        if (entry.m_code == code && entry.m_id == id) {
+        if (entry.m_handler && entry.m_code == code && entry.m_id == id) {
             (this->*entry.m_handler)();
             return;
         }
@@ -310,6 +162,18 @@ void CDialog::SendNotify(int id, unsigned code) {
         OnOK();
     else if (code == BN_CLICKED && id == IDCANCEL)
         OnCancel();
+}
+
+LRESULT CDialog::SendNotify(NotifyHeader* header) {
+    LRESULT result = 0;
+    for (const MessageMapEntry& entry : GetMessageMap()) {
+        if (entry.m_notifyHandler && entry.m_code == header->m_code &&
+            entry.m_id == header->m_idFrom) {
+            (this->*entry.m_notifyHandler)(header, &result);
+            break;
+        }
+    }
+    return result;
 }
 
 void CDialog::OnSysCommand(unsigned id, intptr_t) {
@@ -346,75 +210,6 @@ void CDialog::OnCancel() {
 }
 
 void CDialog::OnPaint() {}
-
-QWidget* CDialog::CreateControl(const DialogItemTemplate& item) {
-    const QString className = QString::fromLatin1(item.m_className);
-    const QString text = QString::fromUtf8(item.m_text);
-    const uint32_t style = item.m_style;
-
-    if (className.compare(QLatin1String("Edit"), Qt::CaseInsensitive) == 0) {
-        if (style & ES_MULTILINE) {
-            auto* edit = new QPlainTextEdit(this);
-            edit->setReadOnly(style & ES_READONLY);
-            edit->setTabChangesFocus(true);
-            edit->setLineWrapMode((style & (ES_AUTOHSCROLL | WS_HSCROLL))
-                                      ? QPlainTextEdit::NoWrap
-                                      : QPlainTextEdit::WidgetWidth);
-            edit->setVerticalScrollBarPolicy((style & WS_VSCROLL) ? Qt::ScrollBarAlwaysOn
-                                                                  : Qt::ScrollBarAlwaysOff);
-            edit->setHorizontalScrollBarPolicy((style & WS_HSCROLL) ? Qt::ScrollBarAlwaysOn
-                                                                    : Qt::ScrollBarAlwaysOff);
-            edit->setPlainText(text);
-            return edit;
-        }
-        auto* edit = new QLineEdit(text, this);
-        edit->setReadOnly(style & ES_READONLY);
-        return edit;
-    }
-    if (className.compare(QLatin1String("Button"), Qt::CaseInsensitive) == 0) {
-        const uint32_t type = style & BS_TYPEMASK;
-        if (type == BS_GROUPBOX) {
-            // The caption sits on the frame's top line, so controls placed
-            // just below it (as templates do) are not crowded by the frame.
-            auto* group = new QGroupBox(text, this);
-            const int half = QFontMetrics(font()).height() / 2;
-            group->setStyleSheet(
-                QStringLiteral("QGroupBox { border: 1px solid palette(mid); margin-top: %1px; }"
-                               "QGroupBox::title { subcontrol-origin: margin;"
-                               " subcontrol-position: top left; left: 6px; padding: 0 2px; }")
-                    .arg(half));
-            return group;
-        }
-        if (type == BS_CHECKBOX || type == BS_AUTOCHECKBOX) return new QCheckBox(text, this);
-        auto* button = new QPushButton(text, this);
-        // Enter is routed by the dialog itself (see keyPressEvent); Qt's own
-        // default-button logic would make the first button the default.
-        button->setAutoDefault(false);
-        button->setDefault(type == BS_DEFPUSHBUTTON);
-        return button;
-    }
-    if (className.compare(QLatin1String("ComboBox"), Qt::CaseInsensitive) == 0)
-        return new CComboBoxControl(style & CBS_SORT, this);
-    if (className.compare(QLatin1String("Static"), Qt::CaseInsensitive) == 0) {
-        auto* label = new QLabel(this);
-        if ((style & SS_TYPEMASK) == SS_ICON) {
-            label->setPixmap(QIcon(IconPath(item.m_text)).pixmap(32, 32));
-        } else {
-            label->setTextFormat(Qt::PlainText);
-            label->setText(text);
-            label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        }
-        return label;
-    }
-    if (className.compare(QLatin1String("msctls_progress32"), Qt::CaseInsensitive) == 0)
-        return new CProgressControl(this);
-    if (className.compare(QLatin1String("SysTreeView32"), Qt::CaseInsensitive) == 0) {
-        auto* tree = new QTreeWidget(this);
-        tree->setHeaderHidden(true);
-        return tree;
-    }
-    return nullptr;
-}
 
 void CDialog::Build() {
     const DialogTemplate& t = *m_template;

@@ -1,9 +1,11 @@
-#include "discovery.h"
+#include "workflow/discovery.h"
 
 #include <cstring>
 
-#include "operator.h"
 #include "visa.h"
+#include "workflow/operator.h"
+
+namespace workflow {
 
 namespace {
 
@@ -83,3 +85,5 @@ std::vector<std::string> SplitResourceList(const char* text) {
     }
     return lines;
 }
+
+}  // namespace workflow

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace workflow {
+
 class Operator;
 
 // Size of the resource list text one discovery run fills, terminator included.
@@ -23,3 +25,5 @@ void DiscoverInstruments(Operator& op, char* out, std::size_t outSize);
 // The lines of a resource list text without their "\n"; text after the last
 // "\n" is not a line. Each is cut to kResourceLineSize - 1 characters.
 std::vector<std::string> SplitResourceList(const char* text);
+
+}  // namespace workflow

@@ -1,9 +1,11 @@
-#include "identification.h"
+#include "workflow/identification.h"
 
 #include <cstring>
 #include <string>
 
 #include "update.h"
+
+namespace workflow {
 
 namespace {
 
@@ -22,9 +24,6 @@ constexpr bool AllPrefixesHaveFullLength() {
     return true;
 }
 static_assert(AllPrefixesHaveFullLength());
-
-constexpr const char* kFamilyName = "K7100x";
-constexpr const char* kHostImageFile = "vxWorks_rom.bin";
 
 }  // namespace
 
@@ -48,3 +47,5 @@ bool IdentifyInstrument(const std::string& instrument, std::string& familyName,
     hostImageFile = kHostImageFile;
     return true;
 }
+
+}  // namespace workflow

@@ -4,11 +4,17 @@
 #include <cstddef>
 #include <string>
 
+namespace workflow {
+
 inline constexpr int kIdentifyTimeoutMs = 2000;
 inline constexpr int kIdentityReplySize = 256;
 // Every accepted reply starts with one of the known prefixes, compared over
 // exactly this many characters.
 inline constexpr std::size_t kIdentityPrefixLength = 28;
+
+// What an accepted identification gives, the same for every accepted model.
+inline constexpr const char* kFamilyName = "K7100x";
+inline constexpr const char* kHostImageFile = "vxWorks_rom.bin";
 
 // True if the first kIdentityPrefixLength characters of `reply` (a terminated
 // text) are one of the accepted prefixes; a shorter reply matches none.
@@ -19,3 +25,5 @@ bool IsAcceptedIdentity(const char* reply);
 // and returns true; otherwise returns false and changes neither.
 bool IdentifyInstrument(const std::string& instrument, std::string& familyName,
                         std::string& hostImageFile);
+
+}  // namespace workflow

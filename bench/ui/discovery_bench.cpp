@@ -12,10 +12,12 @@
 #include <memory>
 #include <string>
 
-#include "discovery.h"
-#include "operator.h"
+#include "workflow/discovery.h"
+#include "workflow/operator.h"
 
 namespace {
+
+using namespace workflow;
 
 // The window's side does nothing: only the workflow and the library count.
 class SilentOperator : public Operator {

@@ -36,12 +36,14 @@ public:
             args.push_back((dir_ / "store").string());
         }
         // Port 111 is root's; without it fwsim is asked for no portmapper,
-        // rather than failing to bind one.
-        portmap_ = ::geteuid() == 0;
-        if (!portmap_) {
-            args.push_back("--portmap-port");
-            args.push_back("0");
-        }
+        // rather than failing to bind one. A test may ask for none itself.
+        bool asked_off = false;
+        for (size_t i = 0; i < options.size(); ++i)
+            asked_off |=
+                options[i] == "--no-portmap" ||
+                (options[i] == "--portmap-port" && i + 1 < options.size() && options[i + 1] == "0");
+        portmap_ = ::geteuid() == 0 && !asked_off;
+        if (!portmap_ && !asked_off) args.push_back("--no-portmap");
         args.insert(args.end(), options.begin(), options.end());
         start(args);
     }

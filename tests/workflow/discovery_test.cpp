@@ -1,4 +1,4 @@
-#include "discovery.h"
+#include "workflow/discovery.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,8 @@
 #include "visa_double.h"
 
 namespace {
+
+using namespace workflow;
 
 class DiscoveryTest : public ::testing::Test {
 protected:

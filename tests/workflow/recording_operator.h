@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "operator.h"
+#include "workflow/operator.h"
 
-class RecordingOperator : public Operator {
+class RecordingOperator : public workflow::Operator {
 public:
     void SetLog(const std::string& text) override { m_log = text; }
     void AppendLog(const std::string& text) override { m_log += text; }
@@ -14,6 +14,7 @@ public:
         m_pane = m_log;
         m_events.push_back("pane:" + m_pane);
     }
+    void ScrollLog(int lines) override { m_events.push_back("scroll:" + std::to_string(lines)); }
     void SetProgressRange(int lower, int upper) override {
         m_lower = lower;
         m_upper = upper;

@@ -39,6 +39,8 @@ public:
     ViStatus lock(uint32_t timeout_ms) override;
     ViStatus unlock(uint32_t timeout_ms) override;
     ViStatus clear(uint32_t timeout_ms) override;
+    ViStatus read_stb(uint32_t timeout_ms, uint16_t* stb) override;
+    ViStatus trigger(uint32_t timeout_ms) override;
     ViStatus close(uint32_t timeout_ms) override;
 
     // Creates the link over `fd`, an already connected socket the transport
