@@ -172,6 +172,47 @@ TEST_F(LockFiles, OnlyOwnOrStickyDirectories) {
     sticky.release_all("k1", 1);
 }
 
+// Two users of one machine meet in one sticky directory: each can make lock
+// files there, and each one's lock keeps the other out.
+TEST_F(LockFiles, TwoUsersExcludeEachOther) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    const std::string shared = dir_ + "/shared";
+    ASSERT_EQ(::mkdir(shared.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+    for (bool other_first : {true, false}) {
+        SCOPED_TRACE(other_first ? "the other user holds it" : "we hold it");
+        LockTable ours(shared);
+        if (!other_first) {
+            ASSERT_EQ(ours.acquire(rsrc, 1, VI_EXCLUSIVE_LOCK, "", 0), VI_SUCCESS);
+        }
+        int result[2], release[2];
+        ASSERT_EQ(pipe(result), 0);
+        ASSERT_EQ(pipe(release), 0);
+        pid_t pid = fork();
+        if (pid == 0) {
+            char c = 'x';
+            if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+            LockTable theirs(shared);  // held until the parent is done
+            ViStatus st = theirs.acquire(rsrc, 2, VI_EXCLUSIVE_LOCK, "", 0);
+            c = st == VI_SUCCESS ? 'y' : st == VI_ERROR_TMO ? 't' : 'f';
+            if (write(result[1], &c, 1) != 1) _exit(1);
+            (void)!read(release[0], &c, 1);
+            _exit(0);
+        }
+        char c = 0;
+        ASSERT_EQ(read(result[0], &c, 1), 1);
+        EXPECT_EQ(c, other_first ? 'y' : 't');
+        if (other_first) {
+            EXPECT_EQ(ours.acquire(rsrc, 1, VI_EXCLUSIVE_LOCK, "", 0), VI_ERROR_TMO);
+        }
+        kill_child(pid);
+        for (int fd : {result[0], result[1], release[0], release[1]})
+            close(fd);
+        ours.release_all(rsrc, 1);
+    }
+}
+
 // Every name that reaches one instrument gives one key.
 TEST(InstrumentKey, NamesOfOneInstrumentMeet) {
     const auto key = [](const char* s) { return instrument_key(*parse_rsrc_name(s)); };
