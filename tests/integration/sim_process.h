@@ -2,6 +2,7 @@
 // own loopback address, ready once it says so, stopped by its pid.
 #pragma once
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -18,8 +19,9 @@ class SimProcess {
 public:
     // `address` must be a 127.0.0.x address no other test uses. Without
     // `keep_images` completed images are not written out (benchmarks).
-    SimProcess(std::string address, std::vector<std::string> options, bool keep_images = true)
-        : address_(std::move(address)) {
+    SimProcess(std::string address, std::vector<std::string> options, bool keep_images = true,
+               bool capture_log = false)
+        : address_(std::move(address)), capture_log_(capture_log) {
         dir_ = std::filesystem::temp_directory_path() /
                ("fwsim-" + address_ + "-" + std::to_string(::getpid()));
         std::filesystem::remove_all(dir_);
@@ -70,6 +72,9 @@ public:
         return false;
     }
     std::string transcript() const { return read(dir_ / "transcript.txt"); }
+    // What fwsim wrote to standard error so far, once capture_log() was asked
+    // for before it started (see the constructor taking a log flag).
+    std::string log() const { return read(dir_ / "stderr.txt"); }
     pid_t pid() const { return pid_; }
     // The ready line, e.g. "fwsim ready 127.0.0.5 vxi11=... socket=... portmap=111".
     const std::string& ready_line() const { return ready_; }
@@ -102,6 +107,11 @@ private:
         pid_ = ::fork();
         if (pid_ == 0) {
             ::dup2(pipe_fds[1], STDOUT_FILENO);
+            if (capture_log_) {
+                const int log_fd = ::open((dir_ / "stderr.txt").c_str(),
+                                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+                if (log_fd >= 0) ::dup2(log_fd, STDERR_FILENO);
+            }
             ::close(pipe_fds[0]);
             ::close(pipe_fds[1]);
             std::vector<char*> argv;
@@ -147,4 +157,5 @@ private:
     int socket_port_ = 0;
     std::string ready_;
     bool portmap_ = false;
+    bool capture_log_ = false;
 };
