@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -161,6 +162,10 @@ void Server::accept_on(int listener, Kind kind, Clock::time_point now) {
             refused_unlogged_ = 0;
             continue;
         }
+        // Answers go out as soon as they are written, never held back
+        // waiting for the acknowledgement of an earlier one.
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto c = std::make_unique<Connection>();
         c->id = next_id_++;
         c->fd = fd;
