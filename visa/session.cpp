@@ -257,6 +257,20 @@ ViStatus Session::unlock() {
     return st;
 }
 
+ViStatus Session::clear() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (ViStatus st = check_usable(); st != VI_SUCCESS) return st;
+    if (!locks_.may_access(canonical_, id_)) return VI_ERROR_RSRC_LOCKED;
+    return transport_->clear(timeout_ms_);
+}
+
+ViStatus Session::read_stb(ViUInt16* stb) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (ViStatus st = check_usable(); st != VI_SUCCESS) return st;
+    if (!locks_.may_access(canonical_, id_)) return VI_ERROR_RSRC_LOCKED;
+    return transport_->read_stb(timeout_ms_, stb);
+}
+
 ViStatus Session::close() {
     std::lock_guard<std::mutex> guard(mutex_);
     if (!open_) return VI_ERROR_INV_OBJECT;
