@@ -459,7 +459,8 @@ struct UsbInstrument::Device {
     // Takes a reference to the URB in `*held`, which the queues keep when
     // this returns 0.
     int accept(UMockdevIoctlClient* client, UMockdevIoctlData* arg, UMockdevIoctlData** held) {
-        UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
+        UMockdevIoctlData* data =
+            umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
         *held = data;
         auto* urb = reinterpret_cast<usbdevfs_urb*>(data->data);
         UMockdevIoctlData* buf = umockdev_ioctl_data_resolve(
@@ -576,7 +577,8 @@ struct UsbInstrument::Device {
         if (gone) return complete(ENODEV);
         switch (request_code) {
             case USBDEVFS_GET_CAPABILITIES: {
-                UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(guint32), nullptr);
+                UMockdevIoctlData* d =
+                    umockdev_ioctl_data_resolve(arg, 0, sizeof(guint32), nullptr);
                 *reinterpret_cast<guint32*>(d->data) =
                     USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_BULK_CONTINUATION |
                     USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT |
@@ -695,14 +697,15 @@ UsbInstrument::UsbInstrument(UsbBed& bed, UsbInstrumentOptions options)
     std::snprintf(vid, sizeof vid, "%04x", unsigned(d.options.vendor));
     std::snprintf(pid, sizeof pid, "%04x", unsigned(d.options.product));
     std::string desc = hex(descriptors(d.options));
-    std::string text = std::string("P: /devices/pci0000:00/0000:00:14.0/usb1/1-") +
-                       std::to_string(d.devnum) + "\nN: " + std::string(node + 5) +
-                       "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nE: BUSNUM=" +
-                       busnum + "\nE: DEVNUM=" + devnum + "\nE: DEVNAME=" + node +
-                       "\nA: busnum=1\\n\nA: devnum=" + std::to_string(d.devnum) +
-                       "\\n\nA: bConfigurationValue=1\\n\nA: speed=480\\n\nA: idVendor=" + vid +
-                       "\\n\nA: idProduct=" + pid + "\\n\nA: serial=" + d.options.serial +
-                       "\\n\nH: descriptors=" + desc + "\n";
+    std::string text =
+        std::string("P: /devices/pci0000:00/0000:00:14.0/usb1/1-") + std::to_string(d.devnum) +
+        "\nN: " + std::string(node + 5) +
+        "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nE: BUSNUM=" + busnum +
+        "\nE: DEVNUM=" + devnum + "\nE: DEVNAME=" + node +
+        "\nA: busnum=1\\n\nA: devnum=" + std::to_string(d.devnum) +
+        "\\n\nA: bConfigurationValue=1\\n\nA: speed=480\\n\nA: idVendor=" + vid +
+        "\\n\nA: idProduct=" + pid + "\\n\nA: serial=" + d.options.serial +
+        "\\n\nH: descriptors=" + desc + "\n";
     umockdev_testbed_add_from_string(impl.testbed, text.c_str(), nullptr);
     d.syspath = sys;
 }
@@ -710,7 +713,8 @@ UsbInstrument::UsbInstrument(UsbBed& bed, UsbInstrumentOptions options)
 UsbInstrument::~UsbInstrument() {
     auto& impl = bed_.impl();
     umockdev_testbed_detach_ioctl(impl.testbed, device_->node.c_str(), nullptr);
-    if (!device_->syspath.empty()) umockdev_testbed_remove_device(impl.testbed, device_->syspath.c_str());
+    if (!device_->syspath.empty())
+        umockdev_testbed_remove_device(impl.testbed, device_->syspath.c_str());
     g_clear_object(&device_->handler);
 }
 
@@ -718,8 +722,8 @@ std::string UsbInstrument::resource() const {
     char buf[64];
     std::snprintf(buf, sizeof buf, "USB0::0x%04X::0x%04X::", unsigned(device_->options.vendor),
                   unsigned(device_->options.product));
-    return buf + device_->options.serial + "::" +
-           std::to_string(device_->options.interface_number) + "::INSTR";
+    return buf + device_->options.serial +
+           "::" + std::to_string(device_->options.interface_number) + "::INSTR";
 }
 
 void UsbInstrument::stall_next_bulk_out() {

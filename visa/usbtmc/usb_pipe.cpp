@@ -3,9 +3,11 @@
 
 #include <libusb.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <mutex>
+#include <tuple>
 
 #include "visa/log.h"
 #include "visa/rsrc_name.h"
@@ -292,6 +294,11 @@ std::vector<UsbtmcInterface> list_usbtmc_interfaces() {
             out.push_back(found);
         }
         return false;
+    });
+    // libusb lists devices in no promised order; a stable list reads better.
+    std::sort(out.begin(), out.end(), [](const UsbtmcInterface& a, const UsbtmcInterface& b) {
+        return std::tie(a.bus, a.address, a.interface_number) <
+               std::tie(b.bus, b.address, b.interface_number);
     });
     return out;
 }
