@@ -420,6 +420,10 @@ TEST(UsbtmcOpen, AccessDeniedNamesTheNodeAndTheRule) {
     const std::string text = failure_detail(VI_ERROR_RSRC_BUSY);
     EXPECT_NE(text.find("/dev/bus/usb/001/007"), std::string::npos) << text;
     EXPECT_NE(text.find("70-fwvisa-usbtmc.rules"), std::string::npos) << text;
+    // The operator sees it through the status description.
+    char desc[256];
+    ASSERT_EQ(viStatusDesc(VI_NULL, VI_ERROR_RSRC_BUSY, desc), VI_SUCCESS);
+    EXPECT_NE(std::string(desc).find("/dev/bus/usb/001/007; install"), std::string::npos) << desc;
     t.close(0);
 
     UsbtmcTransport none([](const RsrcName&, std::unique_ptr<UsbPipe>*, std::string*) {
