@@ -165,6 +165,7 @@ struct UsbInstrument::Device {
     bool wrong_tag_next = false;
     std::optional<uint64_t> unplug_at;
     uint64_t message_bytes = 0;
+    uint64_t ioctl_count = 0;
     std::vector<OutTransfer> out_log;
     std::vector<std::string> request_log;
     std::string transcript;
@@ -563,6 +564,7 @@ struct UsbInstrument::Device {
 
     gboolean handle(UMockdevIoctlClient* client) {
         std::lock_guard<std::mutex> guard(mutex);
+        ++ioctl_count;
         const gulong request_code = umockdev_ioctl_client_get_request(client);
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
         const unsigned intf = options.interface_number;
@@ -791,6 +793,11 @@ int UsbInstrument::claims() const {
     for (auto& [client, set] : device_->claims)
         n += set.empty() ? 0 : 1;
     return n;
+}
+
+uint64_t UsbInstrument::ioctls() const {
+    std::lock_guard<std::mutex> g(device_->mutex);
+    return device_->ioctl_count;
 }
 
 void UsbInstrument::clear_log() {

@@ -82,7 +82,8 @@ public:
     std::string stored(const std::string& id) const;
     uint64_t message_bytes() const;
     bool kernel_driver_bound() const;
-    int claims() const;  // handles holding the interface
+    int claims() const;       // handles holding the interface
+    uint64_t ioctls() const;  // usbfs requests answered so far
     void clear_log();
 
     struct Device;
