@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "update.h"
@@ -34,6 +35,11 @@ protected:
         update_set_streams(out_, err_);
         update_set_sleep([](uint32_t) {});
         path_ = "/tmp/engine-usb-" + std::to_string(::getpid()) + ".bin";
+        // Cases run in parallel processes on instruments of the same name:
+        // each keeps its cross-process lock files to itself.
+        runtime_ = "/tmp/engine-usb-" + std::to_string(::getpid()) + ".run";
+        std::filesystem::create_directories(runtime_);
+        ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
     }
     void TearDown() override {
         if (err_ == nullptr) return;
@@ -43,6 +49,7 @@ protected:
         std::fclose(out_);
         std::free(err_text_);
         std::remove(path_.c_str());
+        std::filesystem::remove_all(runtime_);
     }
 
     std::string err() {
@@ -77,6 +84,7 @@ protected:
 
     usbemu::UsbBed bed_;
     std::string path_;
+    std::string runtime_;
 
 private:
     FILE* err_ = nullptr;
