@@ -255,4 +255,25 @@ TEST_F(UsbtmcEmulated, UnpluggedInAWriteFailsCleanlyAndTheSessionCloses) {
     EXPECT_EQ(st, VI_ERROR_RSRC_NFOUND);
 }
 
+TEST_F(UsbtmcEmulated, UnpluggedWhileAReadWaitsEndsItAtOnce) {
+    auto options = sensor();
+    options.instrument.no_reply.insert("*IDN?");
+    usbemu::UsbInstrument dev(bed_, options);
+    ViSession vi = open(dev.resource());
+    viSetAttribute(vi, VI_ATTR_TMO_VALUE, 5000);
+    ASSERT_EQ(write(vi, "*IDN?\n"), VI_SUCCESS);
+    std::thread unplug([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        dev.remove();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    ViStatus st;
+    read(vi, &st);
+    unplug.join();
+    EXPECT_EQ(st, VI_ERROR_CONN_LOST);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500))
+        << "not left to the 5 s time-out";
+    EXPECT_EQ(viClose(vi), VI_SUCCESS);
+}
+
 }  // namespace
