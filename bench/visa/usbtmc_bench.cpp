@@ -19,6 +19,8 @@
 #include "update.h"
 #include "usb_instrument.h"
 #include "visa.h"
+#include "visa/rsrc_name.h"
+#include "visa/usbtmc/usbtmc_transport.h"
 
 extern "C" void* __libc_malloc(size_t);
 extern "C" void* __libc_calloc(size_t, size_t);
@@ -116,6 +118,64 @@ void usb_write_4096(benchmark::State& state) {
     viClose(rm);
 }
 BENCHMARK(usb_write_4096)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+// A pipe that accepts every transfer at once: what the transport itself
+// costs per 4096-byte write (framing, the copy into the transfer buffer),
+// without libusb or the emulation.
+class NullPipe final : public visa::usbtmc::UsbPipe {
+public:
+    NullPipe() {
+        ep_.bulk_out = 0x01;
+        ep_.bulk_in = 0x82;
+        ep_.bulk_out_packet = 512;
+        ep_.bulk_in_packet = 512;
+    }
+    const visa::usbtmc::Endpoints& endpoints() const override { return ep_; }
+    visa::usbtmc::PipeResult claim() override { return visa::usbtmc::PipeResult::ok; }
+    void release() override {}
+    visa::usbtmc::PipeResult bulk_out(const uint8_t* data, size_t size, uint32_t,
+                                      size_t* sent) override {
+        benchmark::DoNotOptimize(data[size - 1]);
+        *sent = size;
+        return visa::usbtmc::PipeResult::ok;
+    }
+    visa::usbtmc::PipeResult bulk_in(uint8_t*, size_t, uint32_t, size_t*) override {
+        return visa::usbtmc::PipeResult::timeout;
+    }
+    visa::usbtmc::PipeResult interrupt_in(uint8_t*, size_t, uint32_t, size_t*) override {
+        return visa::usbtmc::PipeResult::timeout;
+    }
+    visa::usbtmc::PipeResult control_in(uint8_t, uint8_t, uint16_t, uint16_t, uint8_t*, uint16_t,
+                                        uint32_t, size_t* got) override {
+        *got = 0;
+        return visa::usbtmc::PipeResult::stall;
+    }
+    visa::usbtmc::PipeResult clear_halt(uint8_t) override { return visa::usbtmc::PipeResult::ok; }
+
+private:
+    visa::usbtmc::Endpoints ep_;
+};
+
+void usbtmc_framing_4096(benchmark::State& state) {
+    visa::usbtmc::UsbtmcTransport t(
+        [](const visa::RsrcName&, std::unique_ptr<visa::usbtmc::UsbPipe>* p, std::string*) {
+            *p = std::make_unique<NullPipe>();
+            return visa::usbtmc::PipeResult::ok;
+        });
+    t.open(*visa::parse_rsrc_name("USB0::1::2::S::INSTR"), 0);
+    std::string piece(4096, 'x');
+    size_t n = 0;
+    t.write(reinterpret_cast<const ViByte*>(piece.data()), piece.size(), false, 1000, &n);
+    allocations = 0;
+    counting = true;
+    for (auto _ : state)
+        t.write(reinterpret_cast<const ViByte*>(piece.data()), piece.size(), false, 1000, &n);
+    counting = false;
+    state.counters["allocations_per_write"] = double(allocations) / double(state.iterations());
+    state.SetBytesProcessed(int64_t(state.iterations()) * 4096);
+    t.close(0);
+}
+BENCHMARK(usbtmc_framing_4096);
 
 void usb_upload_64mib(benchmark::State& state) {
     if (!usbemu::in_mock_environment()) {
