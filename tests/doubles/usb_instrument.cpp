@@ -562,12 +562,70 @@ struct UsbInstrument::Device {
         umockdev_ioctl_client_complete(client, -1, EINVAL);
     }
 
+    static unsigned read_uint(UMockdevIoctlData* arg) {
+        UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned int), nullptr);
+        const unsigned n = *reinterpret_cast<unsigned*>(d->data);
+        umockdev_ioctl_data_unref(d);
+        return n;
+    }
+
+    // CLAIMINTERFACE and RELEASEINTERFACE of interface `n`; returns errno.
+    // A claim is refused while the kernel driver or another handle has it.
+    int claim_request(UMockdevIoctlClient* client, gulong code, unsigned n) {
+        const unsigned intf = options.interface_number;
+        if (code == USBDEVFS_RELEASEINTERFACE) {
+            auto it = claims.find(client);
+            return it == claims.end() || !it->second.erase(n) ? EINVAL : 0;
+        }
+        if (n != intf && n != 0) return EINVAL;
+        if (n == intf && (driver_bound || claimed_by_other(client, n))) return EBUSY;
+        if (!claims.count(client)) g_object_ref(client);
+        claims[client].insert(n);
+        return 0;
+    }
+
+    // GETDRIVER, and the DISCONNECT / CONNECT hand-over of the interface
+    // between the kernel's usbtmc driver and usbfs; returns errno.
+    int driver_request(gulong code, UMockdevIoctlData* arg) {
+        const unsigned intf = options.interface_number;
+        int err = 0;
+        if (code == USBDEVFS_GETDRIVER) {
+            UMockdevIoctlData* d =
+                umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
+            auto* g = reinterpret_cast<usbdevfs_getdriver*>(d->data);
+            if (g->interface == intf && driver_bound)
+                std::snprintf(g->driver, sizeof g->driver, "usbtmc");
+            else if (claimed_by_anyone(g->interface))
+                std::snprintf(g->driver, sizeof g->driver, "usbfs");
+            else
+                err = ENODATA;
+            umockdev_ioctl_data_unref(d);
+            return err;
+        }
+        UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
+        auto* c = reinterpret_cast<usbdevfs_ioctl*>(d->data);
+        if (unsigned(c->ifno) != intf) {
+            err = EINVAL;
+        } else if (c->ioctl_code == int(USBDEVFS_DISCONNECT)) {
+            if (!driver_bound) err = ENODATA;
+            driver_bound = false;
+        } else if (c->ioctl_code == int(USBDEVFS_CONNECT)) {
+            if (claimed_by_anyone(intf))
+                err = EBUSY;
+            else
+                driver_bound = true;
+        } else {
+            err = ENOTTY;
+        }
+        umockdev_ioctl_data_unref(d);
+        return err;
+    }
+
     gboolean handle(UMockdevIoctlClient* client) {
         std::lock_guard<std::mutex> guard(mutex);
         ++ioctl_count;
         const gulong request_code = umockdev_ioctl_client_get_request(client);
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-        const unsigned intf = options.interface_number;
         auto complete = [&](int err) {
             umockdev_ioctl_client_complete(client, err == 0 ? 0 : -1, err);
             return TRUE;
@@ -588,69 +646,16 @@ struct UsbInstrument::Device {
                 umockdev_ioctl_data_unref(d);
                 return complete(0);
             }
-            case USBDEVFS_CLAIMINTERFACE: {
-                UMockdevIoctlData* d =
-                    umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned int), nullptr);
-                unsigned n = *reinterpret_cast<unsigned*>(d->data);
-                umockdev_ioctl_data_unref(d);
-                if (n != intf && n != 0) return complete(EINVAL);
-                if (n == intf && (driver_bound || claimed_by_other(client, n)))
-                    return complete(EBUSY);
-                if (!claims.count(client)) g_object_ref(client);
-                claims[client].insert(n);
-                return complete(0);
-            }
-            case USBDEVFS_RELEASEINTERFACE: {
-                UMockdevIoctlData* d =
-                    umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned int), nullptr);
-                unsigned n = *reinterpret_cast<unsigned*>(d->data);
-                umockdev_ioctl_data_unref(d);
-                auto it = claims.find(client);
-                if (it == claims.end() || !it->second.erase(n)) return complete(EINVAL);
-                return complete(0);
-            }
-            case USBDEVFS_GETDRIVER: {
-                UMockdevIoctlData* d =
-                    umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
-                auto* g = reinterpret_cast<usbdevfs_getdriver*>(d->data);
-                int err = 0;
-                if (g->interface == intf && driver_bound)
-                    std::snprintf(g->driver, sizeof g->driver, "usbtmc");
-                else if (claimed_by_anyone(g->interface))
-                    std::snprintf(g->driver, sizeof g->driver, "usbfs");
-                else
-                    err = ENODATA;
-                umockdev_ioctl_data_unref(d);
-                return complete(err);
-            }
-            case USBDEVFS_IOCTL: {
-                UMockdevIoctlData* d =
-                    umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
-                auto* c = reinterpret_cast<usbdevfs_ioctl*>(d->data);
-                int err = 0;
-                if (unsigned(c->ifno) != intf) {
-                    err = EINVAL;
-                } else if (c->ioctl_code == int(USBDEVFS_DISCONNECT)) {
-                    if (!driver_bound) err = ENODATA;
-                    driver_bound = false;
-                } else if (c->ioctl_code == int(USBDEVFS_CONNECT)) {
-                    if (claimed_by_anyone(intf))
-                        err = EBUSY;
-                    else
-                        driver_bound = true;
-                } else {
-                    err = ENOTTY;
-                }
-                umockdev_ioctl_data_unref(d);
-                return complete(err);
-            }
+            case USBDEVFS_CLAIMINTERFACE:
+            case USBDEVFS_RELEASEINTERFACE:
+                return complete(claim_request(client, request_code, read_uint(arg)));
+            case USBDEVFS_GETDRIVER:
+            case USBDEVFS_IOCTL:
+                return complete(driver_request(request_code, arg));
             case USBDEVFS_SETINTERFACE:
                 return complete(0);
             case USBDEVFS_CLEAR_HALT: {
-                UMockdevIoctlData* d =
-                    umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned int), nullptr);
-                unsigned ep = *reinterpret_cast<unsigned*>(d->data);
-                umockdev_ioctl_data_unref(d);
+                const unsigned ep = read_uint(arg);
                 char line[32];
                 std::snprintf(line, sizeof line, "CLEAR_HALT 0x%02X", ep);
                 request_log.push_back(line);
