@@ -41,10 +41,6 @@ void encode_request_in(uint8_t tag, uint32_t max, bool use_term_char, uint8_t te
     }
 }
 
-void encode_trigger(uint8_t tag, uint8_t* out) {
-    start(usb488_trigger, tag, out);
-}
-
 std::optional<Header> decode_header(const uint8_t* in) {
     if (uint8_t(~in[1]) != in[2]) return std::nullopt;
     Header h;
@@ -59,11 +55,8 @@ std::optional<Header> decode_header(const uint8_t* in) {
 std::optional<Capabilities> decode_capabilities(const uint8_t* in, size_t size) {
     if (size < 16 || in[0] != status_success) return std::nullopt;
     Capabilities c;
-    c.listen_only = (in[4] & 0x01) != 0;
-    c.talk_only = (in[4] & 0x02) != 0;
     c.term_char = (in[5] & 0x01) != 0;
     c.usb488 = in[12] != 0 || in[13] != 0;
-    c.trigger = c.usb488 && (in[14] & 0x01) != 0;
     return c;
 }
 

@@ -80,9 +80,6 @@ void encode_msg_out(uint8_t tag, uint32_t size, bool eom, uint8_t* out);
 void encode_request_in(uint8_t tag, uint32_t max, bool use_term_char, uint8_t term_char,
                        uint8_t* out);
 
-// A USB488 TRIGGER header.
-void encode_trigger(uint8_t tag, uint8_t* out);
-
 // Zero bytes that bring `header_size + size` to a multiple of 4.
 inline size_t padding_for(size_t size) {
     return (4 - (header_size + size) % 4) % 4;
@@ -104,11 +101,8 @@ std::optional<Header> decode_header(const uint8_t* in);
 
 // What GET_CAPABILITIES reports, the parts we act on.
 struct Capabilities {
-    bool term_char = false;    // the device can end a Bulk-IN transfer on TermChar
-    bool usb488 = false;       // bcdUSB488 is not 0
-    bool listen_only = false;  // never sends: reads are refused
-    bool talk_only = false;    // never receives: writes are refused
-    bool trigger = false;
+    bool term_char = false;  // the device can end a Bulk-IN transfer on TermChar
+    bool usb488 = false;     // bcdUSB488 is not 0
 };
 
 // Decodes a GET_CAPABILITIES reply of `size` bytes; nothing when it is short
