@@ -1,9 +1,9 @@
 #include "usb_instrument.h"
 
-#include <errno.h>
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
 #include <umockdev.h>
+#include <cerrno>
 
 #include <chrono>
 #include <cstdio>
@@ -274,7 +274,7 @@ struct UsbInstrument::Device {
     void queue_in(std::string transfer) {
         const bool zlp = !transfer.empty() && transfer.size() % options.packet_size == 0;
         in_queue.push_back(std::move(transfer));
-        if (zlp) in_queue.push_back({});
+        if (zlp) in_queue.emplace_back();
     }
 
     void bulk_out(const uint8_t* p, size_t len) {
@@ -318,7 +318,7 @@ struct UsbInstrument::Device {
     // A class request; returns the reply, or nothing to stall.
     std::optional<std::vector<uint8_t>> class_request(uint8_t type, uint8_t req, uint16_t value,
                                                       uint16_t /*index*/) {
-        request_log.push_back(request_name(req));
+        request_log.emplace_back(request_name(req));
         const uint8_t ok = tmc::status_success;
         auto le32 = [](std::vector<uint8_t>& v, uint64_t x) {
             for (int i = 0; i < 4; ++i)
@@ -658,7 +658,7 @@ struct UsbInstrument::Device {
                 const unsigned ep = read_uint(arg);
                 char line[32];
                 std::snprintf(line, sizeof line, "CLEAR_HALT 0x%02X", ep);
-                request_log.push_back(line);
+                request_log.emplace_back(line);
                 if (ep == ep_out) out_halted = false;
                 return complete(0);
             }
