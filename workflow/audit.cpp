@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "workflow/identification.h"
 #include "workflow/identity.h"
 #include "workflow/sha256.h"
 
@@ -282,6 +283,96 @@ bool AuditTrail::Write(const std::string& result, const std::string& message, st
     m_record.durationMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_start).count();
     return AppendAuditRecord(m_record, error, path);
+}
+
+const char* AuditResult(UpgradeEnd end) {
+    switch (end) {
+        case UpgradeEnd::NoInstrument:
+        case UpgradeEnd::NothingChosen:
+        case UpgradeEnd::TooLong:
+            return nullptr;
+        case UpgradeEnd::NotIdentified:
+            return "not identified";
+        case UpgradeEnd::Declined:
+            return "declined";
+        case UpgradeEnd::HostFailed:
+        case UpgradeEnd::ImageFailed:
+            return kAuditFailed;
+        case UpgradeEnd::Complete:
+            return kAuditOk;
+        case UpgradeEnd::Interrupted:
+            return kAuditInterrupted;
+    }
+    return kAuditFailed;
+}
+
+namespace {
+
+const char* EndMessage(UpgradeEnd end) {
+    switch (end) {
+        case UpgradeEnd::NotIdentified:
+            return "no answer, or not an accepted model";
+        case UpgradeEnd::Declined:
+            return "the Host application warning was answered No";
+        case UpgradeEnd::HostFailed:
+            return "the Host application failed; the instrument is still in update mode";
+        case UpgradeEnd::ImageFailed:
+            return "an image failed; the instrument was not restarted";
+        case UpgradeEnd::Interrupted:
+            return "stopped on request before the next step";
+        default:
+            return "";
+    }
+}
+
+}  // namespace
+
+AuditObserver::AuditObserver(std::string tool, std::string resource, const std::string& releaseDir,
+                             const ImageChoice& chosen, UpgradeObserver* next)
+    : m_trail(std::move(tool), std::move(resource), releaseDir),
+      m_releaseDir(releaseDir),
+      m_chosen(chosen),
+      m_next(next) {}
+
+void AuditObserver::OnOperation(const char* operation) {
+    if (m_next) m_next->OnOperation(operation);
+}
+
+void AuditObserver::OnIdentified(const std::string& reply, bool accepted) {
+    m_trail.SetIdentity(reply);
+    if (m_next) m_next->OnIdentified(reply, accepted);
+}
+
+void AuditObserver::OnImageStart(const ImageEvent& event) {
+    m_trail.StartImage(event.m_id, event.m_path);
+    if (m_next) m_next->OnImageStart(event);
+}
+
+void AuditObserver::OnImageDone(const ImageEvent& event) {
+    m_trail.FinishImage(event.m_result == 0 ? kAuditOk : kAuditFailed);
+    if (m_next) m_next->OnImageDone(event);
+}
+
+bool AuditObserver::StopRequested() {
+    return m_next && m_next->StopRequested();
+}
+
+bool AuditObserver::Write(UpgradeEnd end, std::string& error, const std::string& result,
+                          const std::string& message, const std::string& path) {
+    const char* endResult = AuditResult(end);
+    if (!endResult) return true;
+    for (const ImageInfo& image : kImages) {
+        if (m_chosen.*image.m_flag == 0) continue;
+        bool started = false;
+        for (const AuditImage& recorded : m_trail.Record().images)
+            started = started || recorded.id == image.m_id;
+        if (started) continue;
+        const std::string file = *image.m_file ? m_releaseDir + image.m_file
+                                               : m_releaseDir + kImageFolder + kHostImageFile;
+        m_trail.SkipImage(image.m_id, file);
+    }
+    return m_trail.Write(result.empty() ? endResult : result,
+                         message.empty() ? EndMessage(end) : message, error, path);
 }
 
 }  // namespace workflow

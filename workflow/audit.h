@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "workflow/images.h"
 #include "workflow/json.h"
+#include "workflow/upgrade.h"
 
 namespace workflow {
 
@@ -98,6 +100,39 @@ private:
     Clock::time_point m_start;
     Clock::time_point m_imageStart;
     bool m_imageOpen = false;
+};
+
+// The result an upgrade run's end is recorded as; null for runs that never
+// reached the instrument, which leave no record.
+const char* AuditResult(UpgradeEnd end);
+
+// Records an upgrade run from its observer events, passing each on to
+// `next` when there is one (StopRequested is next's to answer).
+class AuditObserver : public UpgradeObserver {
+public:
+    AuditObserver(std::string tool, std::string resource, const std::string& releaseDir,
+                  const ImageChoice& chosen, UpgradeObserver* next = nullptr);
+
+    void OnOperation(const char* operation) override;
+    void OnIdentified(const std::string& reply, bool accepted) override;
+    void OnImageStart(const ImageEvent& event) override;
+    void OnImageDone(const ImageEvent& event) override;
+    bool StopRequested() override;
+
+    AuditTrail& Trail() { return m_trail; }
+
+    // Appends the record of a run that ended with `end`, listing the chosen
+    // images that never started; `result` and `message` replace the ones
+    // `end` gives when not empty. True without writing for a run that never
+    // reached the instrument.
+    bool Write(UpgradeEnd end, std::string& error, const std::string& result = {},
+               const std::string& message = {}, const std::string& path = AuditLogPath());
+
+private:
+    AuditTrail m_trail;
+    std::string m_releaseDir;
+    ImageChoice m_chosen;
+    UpgradeObserver* m_next;
 };
 
 }  // namespace workflow
