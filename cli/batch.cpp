@@ -23,6 +23,7 @@
 #include "workflow/discovery.h"
 #include "workflow/operator.h"
 #include "workflow/release_config.h"
+#include "workflow/upgrade.h"
 
 namespace cli {
 
@@ -279,7 +280,10 @@ int upgrade_batch(const Settings& settings, Output& out) {
                                         : std::find(settings.images.begin(), settings.images.end(),
                                                     "HPAP") != settings.images.end();
 
-    std::vector<std::string> resources = settings.resources;
+    // Named as every event names them, bare addresses rewritten.
+    std::vector<std::string> resources;
+    for (const std::string& r : settings.resources)
+        resources.push_back(workflow::ResourceFromInstrumentText(r));
     if (settings.all) {
         resources = all_instruments(settings, out);
         if (resources.empty()) {

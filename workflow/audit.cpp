@@ -249,16 +249,16 @@ void AuditTrail::StartImage(const std::string& id, const std::string& file) {
     }
     m_record.images.push_back(std::move(image));
     m_imageStart = Clock::now();
-    m_imageOpen = true;
+    m_openImage = m_record.images.size() - 1;
 }
 
 void AuditTrail::FinishImage(const std::string& result) {
-    if (!m_imageOpen || m_record.images.empty()) return;
-    AuditImage& image = m_record.images.back();
+    if (m_openImage == kNoImage) return;
+    AuditImage& image = m_record.images[m_openImage];
     image.result = result;
     image.durationMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_imageStart).count();
-    m_imageOpen = false;
+    m_openImage = kNoImage;
 }
 
 void AuditTrail::SkipImage(const std::string& id, const std::string& file) {
@@ -271,12 +271,12 @@ void AuditTrail::SkipImage(const std::string& id, const std::string& file) {
 
 bool AuditTrail::Write(const std::string& result, const std::string& message, std::string& error,
                        const std::string& path) {
-    if (m_imageOpen && !m_record.images.empty()) {
-        // Still running when the attempt ended: it did not complete.
-        m_record.images.back().durationMs =
+    if (m_openImage != kNoImage) {
+        // Still under way when the attempt ended: it stays "interrupted".
+        m_record.images[m_openImage].durationMs =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_imageStart)
                 .count();
-        m_imageOpen = false;
+        m_openImage = kNoImage;
     }
     m_record.result = result;
     m_record.message = message;

@@ -99,7 +99,8 @@ private:
     AuditRecord m_record;
     Clock::time_point m_start;
     Clock::time_point m_imageStart;
-    bool m_imageOpen = false;
+    std::size_t m_openImage = kNoImage;  // index of the image under way
+    static constexpr std::size_t kNoImage = static_cast<std::size_t>(-1);
 };
 
 // The result an upgrade run's end is recorded as; null for runs that never
