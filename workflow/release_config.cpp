@@ -42,6 +42,10 @@ void RememberDirectory(const std::filesystem::path& settingsFile, const std::str
 
 }  // namespace
 
+std::filesystem::path SettingsFile() {
+    return platform::default_settings_file();
+}
+
 void ApplyConfigLine(const std::string& line, ImageChoice& offered) {
     // A shorter line, a comment or an empty one names no image; only the
     // first four characters count, whatever follows them.

@@ -58,6 +58,9 @@ protected:
     ~BrowseSite() = default;
 };
 
+// The settings store the program remembers the release directory in.
+std::filesystem::path SettingsFile();
+
 // Browse: offers the remembered directory (from the store `settingsFile`) to
 // the picker, and after OK sets `releaseDir`, remembers it, and reads its
 // configuration file into `offered` and `configLoaded`. A cancelled picker

@@ -256,8 +256,10 @@ TEST_F(MainDialogTest, EnterWithAnOverlongInstrumentKeepsTheWindowOpen) {
 TEST_F(MainDialogTest, EnterOnAFocusedPushButtonClicksIt) {
     auto* browse = Item<QPushButton>(IDC_BROWSE);
     browse->setFocus();
+    const auto picker = AnswerNextModal();
     QTest::keyClick(browse, Qt::Key_Return);
-    EXPECT_TRUE(m_dlg->isVisible()) << "Browse does nothing yet, and Enter must not mean OK";
+    EXPECT_TRUE(*picker) << "Enter on Browse opens the picker";
+    EXPECT_TRUE(m_dlg->isVisible()) << "Enter must not mean OK";
 
     auto* close = Item<QPushButton>(IDCANCEL);
     close->setFocus();
