@@ -13,6 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "recording_operator.h"
+#include "update.h"
+#include "visa_double.h"
 #include "workflow/audit.h"
 #include "workflow/identity.h"
 #include "workflow/json.h"
@@ -57,9 +60,9 @@ TEST(JsonTest, WritesWhatParsesBackAndNeverInvalidText) {
 }
 
 TEST(JsonTest, RefusesMalformedTextWithItsPlace) {
-    const char* bad[] = {"",        "{",          "{\"a\" 1}", "[1,]",       "01",
-                         "\"\\x\"", "{\"a\":1} x", "nul",      "\"a\nb\"",   "-",
-                         "1.",      "[\"\\u12\"]", "{1:2}",    "[1 2]"};
+    const char* bad[] = {"",        "{",           "{\"a\" 1}", "[1,]",     "01",
+                         "\"\\x\"", "{\"a\":1} x", "nul",       "\"a\nb\"", "-",
+                         "1.",      "[\"\\u12\"]", "{1:2}",     "[1 2]"};
     for (const char* text : bad) {
         std::string error;
         EXPECT_FALSE(Json::Parse(text, &error)) << text;
@@ -79,8 +82,9 @@ TEST(Sha256Test, KnownDigestsWhateverTheChunking) {
               "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
     // One million 'a', fed in pieces that straddle the 64-byte blocks.
     Sha256 hash;
-    const std::string piece(1000, 'a');
-    for (int i = 0; i < 1000; ++i) hash.Update(piece.data(), i % 2 ? 999 : 1001);
+    const std::string piece(1001, 'a');
+    for (int i = 0; i < 1000; ++i)
+        hash.Update(piece.data(), i % 2 ? 999 : 1001);
     EXPECT_EQ(hash.FinishHex(), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 
     const fs::path file = fs::temp_directory_path() / ("fw-sha-" + std::to_string(::getpid()));
@@ -162,7 +166,8 @@ TEST_F(AuditLogTest, AppendsWholeLinesAndKeepsWhatWasThere) {
     EXPECT_EQ(image.TextOf("sha256"), Sha256Hex("abc"));
     EXPECT_EQ(image.IntegerOf("size"), 3);
     EXPECT_EQ(image.IntegerOf("duration_ms"), 12);
-    EXPECT_EQ((fs::status(m_log).permissions() & fs::perms::all), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ((fs::status(m_log).permissions() & fs::perms::all),
+              fs::perms::owner_read | fs::perms::owner_write);
 
     // A line that is no record is reported, and the others still read.
     std::ofstream(m_log, std::ios::app) << "not json\n";
@@ -196,7 +201,8 @@ TEST_F(AuditLogTest, ParallelWritersNeverInterleave) {
     }
     const std::vector<Json> records = Records();
     ASSERT_EQ(records.size(), static_cast<std::size_t>(kWriters * kLines));
-    for (const Json& r : records) EXPECT_EQ(r.TextOf("serial").size(), 3000u);
+    for (const Json& r : records)
+        EXPECT_EQ(r.TextOf("serial").size(), 3000u);
 }
 
 TEST_F(AuditLogTest, FailuresAreReportedAndLeaveTheLogWhole) {
@@ -292,6 +298,132 @@ TEST_F(AuditLogTest, ObserverRecordsARunAndListsImagesNeverStarted) {
     EXPECT_EQ(images[1].TextOf("id"), "HUBL");
     EXPECT_EQ(images[1].TextOf("file"), "/rel/host/ubl-nor-ais.bin");
     EXPECT_EQ(images[1].TextOf("result"), "not attempted");
+}
+
+}  // namespace
+
+// ---- the upgrade run's stop requests and the window's own audit record ----
+
+namespace {
+
+void NoSleep(uint32_t) {}
+
+class RunRecordTest : public AuditLogTest {
+protected:
+    void SetUp() override {
+        AuditLogTest::SetUp();
+        visa_double::reset();
+        m_sink = std::tmpfile();
+        update_set_streams(m_sink, m_sink);
+        update_set_sleep(NoSleep);
+        fs::create_directories(m_dir / "rel" / "host");
+        for (const char* file :
+             {"vxWorks_rom.bin", "RecoveryApp.bin", "bootrom.bin", "ubl-nor-ais.bin"})
+            std::ofstream(m_dir / "rel" / "host" / file) << "image " << file;
+        m_release = (m_dir / "rel").string() + "/";
+        const char* old = std::getenv("XDG_STATE_HOME");
+        m_oldState = old ? old : "";
+        setenv("XDG_STATE_HOME", (m_dir / "state").c_str(), 1);
+    }
+    void TearDown() override {
+        setenv("XDG_STATE_HOME", m_oldState.c_str(), 1);
+        update_set_sleep(nullptr);
+        update_set_streams(nullptr, nullptr);
+        std::fclose(m_sink);
+        AuditLogTest::TearDown();
+    }
+
+    // What the instrument was sent, command by command, images by header.
+    static std::vector<std::string> Commands() {
+        std::vector<std::string> sent;
+        for (const std::string& w : visa_double::writes()) {
+            if (w.rfind("DIAG:UPD:INIT? ", 0) == 0) sent.push_back(w.substr(0, 19));
+            if (w == "DIAG:UPD:STARt\n" || w == "DIAG:UPD:END\n" || w == "DIAG:UPD:DONE\n" ||
+                w == "DIAG:HW:HOST:REBoot\n")
+                sent.push_back(w.substr(0, w.size() - 1));
+        }
+        return sent;
+    }
+
+    RecordingOperator m_op;
+    std::string m_release;
+    std::string m_instrument = "TCPIP0::192.0.2.7::inst0::INSTR";
+    std::string m_family;
+    std::string m_hostFile;
+    std::string m_oldState;
+    FILE* m_sink = nullptr;
+};
+
+class StopAfter : public UpgradeObserver {
+public:
+    explicit StopAfter(int images) : m_images(images) {}
+    void OnImageDone(const ImageEvent&) override { --m_images; }
+    bool StopRequested() override { return m_images <= 0; }
+    int m_images;
+};
+
+TEST_F(RunRecordTest, WindowRunsAreRecordedAndAFailedRecordIsOnlySaid) {
+    EXPECT_EQ(RunUpgrade(m_op, m_release, m_instrument, {0, 0, 0, 1}, m_family, m_hostFile),
+              UpgradeEnd::Complete);
+    std::vector<Json> records = Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].TextOf("tool"), "window");
+    EXPECT_EQ(records[0].TextOf("result"), "ok");
+    EXPECT_EQ(records[0].TextOf("serial"), "1234");
+    const Json& image = records[0].Find("images")->Items().at(0);
+    EXPECT_EQ(image.TextOf("sha256"), Sha256Hex("image ubl-nor-ais.bin"));
+    EXPECT_EQ(m_op.m_log.find("Audit"), std::string::npos);
+
+    // An unwritable log changes nothing of the run but a last log line.
+    fs::remove_all(m_dir / "state");
+    std::ofstream(m_dir / "state") << "a file where the folder should be";
+    visa_double::reset();
+    EXPECT_EQ(RunUpgrade(m_op, m_release, m_instrument, {0, 0, 0, 1}, m_family, m_hostFile),
+              UpgradeEnd::Complete);
+    EXPECT_EQ(Commands(),
+              (std::vector<std::string>{"DIAG:UPD:STARt", "DIAG:UPD:INIT? HUBL", "DIAG:UPD:DONE",
+                                        "DIAG:UPD:END", "DIAG:HW:HOST:REBoot"}));
+    EXPECT_NE(m_op.m_log.find("successful\r\nAudit log not written: audit log " +
+                              (m_dir / "state").string()),
+              std::string::npos)
+        << m_op.m_log;
+}
+
+TEST_F(RunRecordTest, AStopRequestEndsUpdateModeBeforeTheNextStep) {
+    // Before update mode: nothing but the identification.
+    StopAfter before(0);
+    EXPECT_EQ(
+        RunUpgrade(m_op, m_release, m_instrument, {0, 1, 1, 1}, m_family, m_hostFile, &before),
+        UpgradeEnd::Interrupted);
+    EXPECT_TRUE(Commands().empty());
+
+    // Between images: the image under way finishes, then update mode ends.
+    visa_double::reset();
+    StopAfter between(1);
+    EXPECT_EQ(
+        RunUpgrade(m_op, m_release, m_instrument, {0, 1, 1, 1}, m_family, m_hostFile, &between),
+        UpgradeEnd::Interrupted);
+    EXPECT_EQ(Commands(), (std::vector<std::string>{"DIAG:UPD:STARt", "DIAG:UPD:INIT? HREC",
+                                                    "DIAG:UPD:DONE", "DIAG:UPD:END"}));
+
+    // After the Host application: its session has ended; no second one.
+    visa_double::reset();
+    m_op.m_answer = workflow::kAnswerYes;
+    StopAfter afterHost(1);
+    EXPECT_EQ(
+        RunUpgrade(m_op, m_release, m_instrument, {1, 0, 0, 1}, m_family, m_hostFile, &afterHost),
+        UpgradeEnd::Interrupted);
+    EXPECT_EQ(Commands(), (std::vector<std::string>{"DIAG:UPD:STARt", "DIAG:UPD:INIT? HPAP",
+                                                    "DIAG:UPD:DONE", "DIAG:UPD:END"}));
+
+    // After the last image: update mode ended, but no restart.
+    visa_double::reset();
+    StopAfter last(1);
+    EXPECT_EQ(RunUpgrade(m_op, m_release, m_instrument, {0, 0, 0, 1}, m_family, m_hostFile, &last),
+              UpgradeEnd::Interrupted);
+    EXPECT_EQ(Commands(), (std::vector<std::string>{"DIAG:UPD:STARt", "DIAG:UPD:INIT? HUBL",
+                                                    "DIAG:UPD:DONE", "DIAG:UPD:END"}));
+    EXPECT_EQ(m_op.m_upper, m_op.m_lower);
 }
 
 }  // namespace
