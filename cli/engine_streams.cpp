@@ -16,10 +16,18 @@ EngineStreams::EngineStreams(LineFn progress, LineFn diagnostic)
     if (out_) std::setvbuf(out_, nullptr, _IONBF, 0);
     if (err_) std::setvbuf(err_, nullptr, _IONBF, 0);
     update_set_streams(out_, err_);
+    previous_ = current_;
+    current_ = this;
 }
 
+EngineStreams* EngineStreams::current_ = nullptr;
+
 EngineStreams::~EngineStreams() {
-    update_set_streams(nullptr, nullptr);
+    if (previous_)
+        update_set_streams(previous_->out_, previous_->err_);
+    else
+        update_set_streams(nullptr, nullptr);
+    current_ = previous_;
     if (out_) std::fclose(out_);
     if (err_) std::fclose(err_);
 }

@@ -13,7 +13,8 @@ class EngineStreams {
 public:
     using LineFn = std::function<void(const std::string& line)>;
 
-    // Installs the streams for the engine until destruction. Lines end at
+    // Installs the streams for the engine until destruction, when those of
+    // the instance it replaced come back (instances nest). Lines end at
     // "\n" or "\r" (the engine's percentage lines end in "\r"); blank lines
     // are dropped.
     EngineStreams(LineFn progress, LineFn diagnostic);
@@ -31,6 +32,8 @@ private:
     };
     static ssize_t write_cookie(void* cookie, const char* data, std::size_t size);
 
+    static EngineStreams* current_;
+    EngineStreams* previous_ = nullptr;
     Sink progress_;
     Sink diagnostic_;
     std::FILE* out_ = nullptr;

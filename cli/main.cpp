@@ -1,5 +1,6 @@
 // fwupgrade: the window's firmware upgrade for scripts, production lines and
 // fleets. See fwupgrade(1).
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -15,6 +16,9 @@
 
 int main(int argc, char** argv) {
     using namespace cli;
+    // A reader that goes away (fwupgrade ... | head) must not end an upgrade
+    // in the middle of an image: writes to it fail quietly instead.
+    std::signal(SIGPIPE, SIG_IGN);
     interrupt::start();
     Settings settings;
     std::string error;

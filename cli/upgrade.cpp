@@ -122,13 +122,13 @@ public:
     }
 
     void OnIdentified(const std::string& reply, bool accepted) override {
+        Identification id;
         {
             std::lock_guard lock(mutex);
             audit_.OnIdentified(reply, accepted);
+            id.reply = audit_.Trail().Record().identity;
         }
-        Identification id;
         id.resource = resource_;
-        id.reply = audit_.Trail().Record().identity;
         id.answered = !id.reply.empty();
         id.accepted = accepted;
         id.locked = locked_in_step("identify");
@@ -141,13 +141,14 @@ public:
     }
 
     void OnImageStart(const workflow::ImageEvent& event) override {
+        std::string sha256;
         {
             std::lock_guard lock(mutex);
             audit_.OnImageStart(event);
+            sha256 = audit_.Trail().Record().images.back().sha256;
             image_ = event.m_id;
             ++index_;
         }
-        const workflow::AuditImage& recorded = audit_.Trail().Record().images.back();
         out_.event("image_started",
                    Json::MakeObject()
                        .Set("resource", resource_)
@@ -156,7 +157,7 @@ public:
                        .Set("file", event.m_path)
                        .Set("size",
                             event.m_size >= 0 ? Json(static_cast<long long>(event.m_size)) : Json())
-                       .Set("sha256", Json::TextOrNull(recorded.sha256))
+                       .Set("sha256", Json::TextOrNull(sha256))
                        .Set("index", index_)
                        .Set("count", count_));
         out_.bar(label(), 0, "starting");
@@ -197,14 +198,12 @@ public:
     }
 
     void OnImageDone(const workflow::ImageEvent& event) override {
-        std::string sha;
         {
             std::lock_guard lock(mutex);
             audit_.OnImageDone(event);
             image_.clear();
         }
         const bool ok = event.m_result == 0;
-        if (!ok) ++failed_;
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.2f s",
                       static_cast<double>(event.m_duration.count()) / 1000.0);
@@ -264,7 +263,6 @@ private:
     workflow::AuditObserver audit_;
     int count_;
     int index_ = 0;
-    int failed_ = 0;
     std::string image_;
     std::string step_;
     std::string locked_steps_;

@@ -93,6 +93,11 @@ public:
         return true;
     }
     void signal(int sig) { ::kill(pid_, sig); }
+    // Stops reading standard output, as a reader that went away.
+    void close_output() {
+        ::close(out_);
+        out_ = -1;
+    }
 
     // Reads to the end (bounded) and reaps the process.
     Result finish() {
@@ -359,6 +364,7 @@ TEST_F(CliSimTest, EachFailureHasItsExitCodeAndRecord) {
     SimProcess stranger("127.0.0.142", {"--model", "other"});
     SimProcess slow_back("127.0.0.143", {"--reboot-ms", "30000"});
     SimProcess refusing_host("127.0.0.147", {"--init-reply", "3"});
+    SimProcess unread("127.0.0.148", Quick({}));
     const std::string rel = ReleaseDir();
     // Run at once; each waits on its own instrument.
     auto image = Start({"upgrade", refusing.vxi11(), "--release", rel, "--images", "HUBL"});
@@ -368,6 +374,9 @@ TEST_F(CliSimTest, EachFailureHasItsExitCodeAndRecord) {
     auto foreign = Start({"upgrade", stranger.vxi11(), "--release", rel, "--images", "HUBL"});
     auto silent = Start({"upgrade", slow_back.vxi11(), "--release", rel, "--images", "HUBL",
                          "--wait-timeout", "1"});
+    // Nobody reads the events: the upgrade still goes through.
+    auto deaf = Start({"upgrade", unread.vxi11(), "--release", rel, "--images", "HUBL", "--json"});
+    deaf->close_output();
     auto missing = Start({"upgrade", refusing.vxi11(), "--release", (m_dir / "nowhere").string(),
                           "--images", "HUBL"});
 
@@ -387,16 +396,20 @@ TEST_F(CliSimTest, EachFailureHasItsExitCodeAndRecord) {
     EXPECT_EQ(missing_run.code, 1);
     EXPECT_NE(missing_run.err.find("cannot read Firmware_Upgrade.txt"), std::string::npos);
 
+    EXPECT_EQ(deaf->finish().code, 0);
+    EXPECT_TRUE(unread.wait_stored("HUBL", m_images["ubl-nor-ais.bin"]));
+
     Release("HUBL\n");
     EXPECT_EQ(Fw({"upgrade", refusing.vxi11(), "--release", rel, "--images", "HREC"}).code, 1);
 
     std::map<std::string, int> results;
     for (const Json& r : Audit())
         ++results[r.TextOf("result")];
-    EXPECT_EQ(
-        results,
-        (std::map<std::string, int>{
-            {"failed", 2}, {"locked", 1}, {"not identified", 1}, {"no answer after restart", 1}}));
+    EXPECT_EQ(results, (std::map<std::string, int>{{"ok", 1},
+                                                   {"failed", 2},
+                                                   {"locked", 1},
+                                                   {"not identified", 1},
+                                                   {"no answer after restart", 1}}));
 }
 
 TEST_F(CliSimTest, AFirstInterruptFinishesTheImageAndStopsOutOfUpdateMode) {

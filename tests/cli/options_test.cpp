@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine_streams.h"
+#include "update.h"
 
 namespace {
 
@@ -121,6 +122,24 @@ TEST(EngineStreamsTest, ProgressAndLockLinesAreRecognised) {
     EXPECT_EQ(parse_engine_progress("VISA error: -1 - x").kind, EngineProgress::none);
     EXPECT_TRUE(is_lock_diagnostic("update: Device locked by another process."));
     EXPECT_FALSE(is_lock_diagnostic("update: viLock failed"));
+}
+
+TEST(EngineStreamsTest, NestedStreamsGiveTheEngineBackToTheOuterOnes) {
+    // A reply buffer of one byte is refused with a diagnostic before any
+    // VISA call: a line the engine writes on demand.
+    char reply[1];
+    const auto provoke = [&] { update_identify("TCPIP0::192.0.2.7::INSTR", reply, 1, 0); };
+    std::vector<std::string> outer, inner;
+    {
+        EngineStreams outer_streams(nullptr, [&](const std::string& l) { outer.push_back(l); });
+        {
+            EngineStreams inner_streams(nullptr, [&](const std::string& l) { inner.push_back(l); });
+            provoke();
+        }
+        provoke();
+    }
+    EXPECT_EQ(inner, std::vector<std::string>{"update: reply buffer of 1 bytes is too small"});
+    EXPECT_EQ(outer, inner);
 }
 
 }  // namespace
