@@ -34,21 +34,20 @@ void watch() {
     for (int count = 1;; ++count) {
         int signal = 0;
         if (sigwait(&set, &signal) != 0) continue;
-        std::function<void()> action;
+        if (count >= 3) ::_exit(exit_interrupted);  // whatever the second began, end now
         if (count == 1) {
             g_requested = true;
             const char byte = 1;
             [[maybe_unused]] const ssize_t n = ::write(g_pipe[1], &byte, 1);
-            std::lock_guard lock(g_mutex);
-            action = g_first;
-        } else if (count == 2) {
-            std::lock_guard lock(g_mutex);
-            action = g_second;
-            if (!action) ::_exit(exit_interrupted);
-        } else {
-            ::_exit(exit_interrupted);  // a third: whatever the second began, end now
         }
-        if (action) action();
+        // Held while the action runs, so that whoever replaces an action
+        // knows the old one is no longer running.
+        std::lock_guard lock(g_mutex);
+        const std::function<void()>& action = count == 1 ? g_first : g_second;
+        if (action)
+            action();
+        else if (count == 2)
+            ::_exit(exit_interrupted);
     }
 }
 

@@ -12,8 +12,10 @@ namespace cli::interrupt {
 // and starts the watcher. Call once, early in main, before other threads.
 void start();
 
-// What the watcher runs on each signal after the first, on its own thread.
-// Without one, a second signal ends the process with the interrupted status.
+// What the watcher runs on the first and on the second signal, on its own
+// thread. Without a second action, a second signal ends the process with the
+// interrupted status; a third always does. Replacing an action waits until a
+// running one has returned; an action must not replace one itself.
 void on_first(std::function<void()> action);
 void on_second(std::function<void()> action);
 
