@@ -1,7 +1,6 @@
 #include "firmware_update_dlg.h"
 
 #include <QAbstractButton>
-#include <QFileDialog>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QScrollBar>
@@ -11,6 +10,7 @@
 #include "about_dlg.h"
 #include "dialog_geometry.h"
 #include "dialog_templates.h"
+#include "dlg_get_path.h"
 #include "resource.h"
 #include "workflow/discovery.h"
 #include "workflow/identification.h"
@@ -133,11 +133,10 @@ void CFirmwareUpdateDlg::OnUpgrade() {
 }
 
 bool CFirmwareUpdateDlg::PickReleaseDir(const std::string& start, std::string& chosen) {
-    const QString dir = QFileDialog::getExistingDirectory(this, QStringLiteral("Release Directory"),
-                                                          QString::fromStdString(start));
-    if (dir.isEmpty()) return false;
-    chosen = dir.toStdString();
-    if (chosen.back() != '/') chosen += '/';
+    CDlgGetPath picker(this);
+    picker.SetPath(start);
+    if (picker.DoModal() != IDOK) return false;
+    chosen = picker.GetPath();
     return true;
 }
 

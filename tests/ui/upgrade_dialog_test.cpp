@@ -205,4 +205,18 @@ TEST_F(UpgradeDialogTest, AnEmptyInstrumentOrNoTickStopsBeforeTheInstrument) {
     EXPECT_EQ(m_dlg->GetDlgItemText(IDC_LOG), "");
 }
 
+TEST_F(UpgradeDialogTest, ChoosingTheShownDirectoryAgainStillChecksIt) {
+    Browse("HPAP\n");
+    EXPECT_EQ(m_dlg->m_releaseDir, m_dlg->m_pickerAnswer);
+    // Gone before the second Browse picks the same path: the field's text
+    // does not change, yet the directory is checked and found wanting.
+    fs::current_path(m_cwd);
+    fs::remove_all(m_dir / "rel");
+    Browse("");
+    EXPECT_EQ(m_dlg->m_releaseDir, "Invalid directory");
+    EXPECT_EQ(m_dlg->GetDlgItemText(IDC_RELEASE_DIR), m_dlg->m_pickerAnswer);
+    ASSERT_EQ(m_moments.size(), 1u);
+    EXPECT_EQ(m_moments[0].m_box.m_caption, "Error");
+}
+
 }  // namespace
