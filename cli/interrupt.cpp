@@ -6,8 +6,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
+#include <csignal>
 
 #include "exit_codes.h"
 

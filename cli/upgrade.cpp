@@ -355,7 +355,8 @@ std::string release_directory(const std::string& given) {
 int upgrade_one(const Settings& settings, Output& out, const std::string& instrument) {
     const std::string resource = workflow::ResourceFromInstrumentText(instrument);
     const std::string release = release_directory(settings.release);
-    const auto finish = [&](int code, const std::string& message, Json extra = Json::MakeObject()) {
+    const auto finish = [&](int code, const std::string& message,
+                            const Json& extra = Json::MakeObject()) {
         Json fields = Json::MakeObject()
                           .Set("command", "upgrade")
                           .Set("resource", resource)
