@@ -434,13 +434,18 @@ int upgrade_one(const Settings& settings, Output& out, const std::string& instru
         // Ends the process now. The kernel closes the instrument's
         // connections, which releases its lock; the image under way is left
         // incomplete and is recorded so, never as written.
+        const std::string image = observer.current_image();
         std::string error;
         std::lock_guard lock(observer.mutex);
         if (recorded) ::_exit(exit_interrupted);
-        const std::string message = "ended at once by a second interrupt" +
-                                    (observer.audit().Trail().Record().images.empty()
-                                         ? std::string()
-                                         : "; the last image started is incomplete");
+        std::string message = "ended at once by a second interrupt";
+        if (!image.empty()) {
+            message += "; " + image + " is incomplete and was not kept by the instrument";
+            out.event("image_done", Json::MakeObject()
+                                        .Set("resource", resource)
+                                        .Set("image", image)
+                                        .Set("result", "interrupted"));
+        }
         if (!observer.audit().Write(workflow::UpgradeEnd::Interrupted, error, "interrupted",
                                     message))
             out.diagnostic("fwupgrade: warning: " + error, resource);

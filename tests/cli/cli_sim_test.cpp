@@ -460,7 +460,9 @@ TEST_F(CliSimTest, ASecondInterruptEndsAtOnceAndLeavesTheInstrumentUnlocked) {
     run->signal(SIGINT);
     const Result result = run->finish();
     EXPECT_EQ(result.code, 6);
-    EXPECT_EQ(Named(Events(result.out), "image_done").size(), 0u);
+    const std::vector<Json> done = Named(Events(result.out), "image_done");
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].TextOf("result"), "interrupted");
     EXPECT_EQ(Events(result.out).back().TextOf("result"), "interrupted");
 
     // Nobody holds the instrument now, and nothing half-sent was kept.
