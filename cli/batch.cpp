@@ -282,8 +282,14 @@ int upgrade_batch(const Settings& settings, Output& out) {
 
     // Named as every event names them, bare addresses rewritten.
     std::vector<std::string> resources;
-    for (const std::string& r : settings.resources)
-        resources.push_back(workflow::ResourceFromInstrumentText(r));
+    for (const std::string& r : settings.resources) {
+        // Twice the same instrument would only lock itself out.
+        const std::string resource = workflow::ResourceFromInstrumentText(r);
+        if (std::find(resources.begin(), resources.end(), resource) == resources.end())
+            resources.push_back(resource);
+        else
+            out.diagnostic("fwupgrade: " + resource + " is named twice; upgraded once");
+    }
     if (settings.all) {
         resources = all_instruments(settings, out);
         if (resources.empty()) {

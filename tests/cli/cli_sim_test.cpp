@@ -353,6 +353,15 @@ TEST_F(CliSimTest, TheHostWarningIsAskedOrRefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(sim.transcript(), "*IDN?\n");
     EXPECT_EQ(Audit().at(0).TextOf("result"), "declined");
 
+    // Interrupted while the question waits: nothing more is sent.
+    const std::string nothing;
+    FwProcess waiting({"upgrade", sim.vxi11(), "--release", ReleaseDir()}, m_env, &nothing);
+    ASSERT_TRUE(waiting.wait_for("Identified"));
+    ::usleep(100000);
+    waiting.signal(SIGINT);
+    EXPECT_EQ(waiting.finish().code, 6);
+    EXPECT_EQ(sim.transcript(), "*IDN?\n*IDN?\n");
+
     // Without the Host application nothing is asked.
     Result ubl = Fw({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images", "HUBL"});
     EXPECT_EQ(ubl.code, 0) << ubl.err;
