@@ -206,6 +206,10 @@ std::vector<std::string> all_instruments(const Settings& settings, Output& out) 
     auto buffer = std::make_unique<char[]>(workflow::kResourceListSize);
     workflow::DiscoverInstruments(op, buffer.get(), workflow::kResourceListSize);
     std::vector<std::string> chosen;
+    // One instrument may be listed more than once (over USB and over LAN):
+    // two upgrades of it at once could interleave, so only its first
+    // resource is kept.
+    std::map<std::string, std::string> by_serial;
     for (const std::string& resource : workflow::SplitResourceList(buffer.get())) {
         if (resource == "viOpenDefaultRM failed") continue;
         const Identification id = identify(resource);
@@ -222,6 +226,11 @@ std::vector<std::string> all_instruments(const Settings& settings, Output& out) 
                    std::find(settings.models.begin(), settings.models.end(), id.fields.model) ==
                        settings.models.end()) {
             skip = "model " + id.fields.model + " not asked for";
+        } else if (const std::string key = id.fields.model + "," + id.fields.serial;
+                   by_serial.count(key) != 0) {
+            skip = "the same instrument as " + by_serial[key];
+        } else {
+            by_serial[key] = resource;
         }
         Json fields = identification_json(id);
         fields.Set("selected", skip.empty());

@@ -526,7 +526,10 @@ TEST_F(CliSimTest, AllFindsAcceptedModelsAndAnUnwritableAuditStopsNothing) {
     SimProcess older("127.0.0.155", Quick({"--model", "K7141B"}));
     SimProcess newer("127.0.0.156", Quick({"--model", "K7142HA"}));
     SimProcess stranger("127.0.0.157", {"--model", "other"});
-    Configure({&older, &newer, &stranger});
+    // The same model and serial number again: to fwupgrade, the newer one
+    // listed a second time (as over USB and over LAN).
+    SimProcess twin("127.0.0.158", {"--model", "K7142HA"});
+    Configure({&older, &newer, &stranger, &twin});
     // The state folder is a file: the audit line cannot be written.
     fs::remove_all(m_dir / "state");
     std::ofstream(m_dir / "state") << "in the way";
@@ -536,10 +539,12 @@ TEST_F(CliSimTest, AllFindsAcceptedModelsAndAnUnwritableAuditStopsNothing) {
     EXPECT_EQ(run.code, 0) << run.err;
     const std::vector<Json> events = Events(run.out);
     const std::vector<Json> seen = Named(events, "instrument");
-    ASSERT_EQ(seen.size(), 3u);
+    ASSERT_EQ(seen.size(), 4u);
     EXPECT_EQ(seen[0].TextOf("reason"), "model K7141B not asked for");
     EXPECT_TRUE(seen[1].Find("selected")->Bool());
     EXPECT_EQ(seen[2].TextOf("reason"), "not an accepted model");
+    EXPECT_EQ(seen[3].TextOf("reason"), "the same instrument as " + newer.vxi11());
+    EXPECT_EQ(twin.transcript(), "*IDN?\n");
     EXPECT_EQ(Named(events, "summary")[0].Find("instruments")->Items().size(), 1u);
     EXPECT_TRUE(newer.wait_stored("HUBL", m_images["ubl-nor-ais.bin"]));
     EXPECT_EQ(older.stored("HUBL"), "");
