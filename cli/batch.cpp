@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -187,9 +188,108 @@ Outcome outcome_of(const Child& child) {
     return o;
 }
 
+// Runs one child process per resource, at most `jobs` at once, and hands
+// their output on line by line. Once a stop is requested no new child
+// starts; signal_all passes a signal on to those running.
+class ChildRunner {
+public:
+    using LineFn = std::function<void(Child&, const std::string&)>;
+    using EndFn = std::function<void(Child&)>;
+    using ArgsFn = std::function<std::vector<std::string>(const std::string&)>;
+
+    ChildRunner(int jobs, LineFn on_out, LineFn on_err, EndFn on_end)
+        : jobs_(static_cast<std::size_t>(jobs)),
+          on_out_(std::move(on_out)),
+          on_err_(std::move(on_err)),
+          on_end_(std::move(on_end)) {}
+
+    // Every child started, or refused to start, in the order they ended.
+    std::vector<std::unique_ptr<Child>> run(const std::vector<std::string>& resources,
+                                            const ArgsFn& args, Output& out);
+    // Safe from the signal watcher's thread.
+    void signal_all() {
+        std::lock_guard lock(mutex_);
+        for (const auto& child : running_)
+            ::kill(child->pid, SIGTERM);
+    }
+
+private:
+    std::size_t jobs_;
+    LineFn on_out_, on_err_;
+    EndFn on_end_;
+    std::mutex mutex_;  // guards running_ against the signal watcher
+    std::vector<std::unique_ptr<Child>> running_;
+};
+
+std::vector<std::unique_ptr<Child>> ChildRunner::run(const std::vector<std::string>& resources,
+                                                     const ArgsFn& args, Output& out) {
+    std::vector<std::unique_ptr<Child>> ended;
+    std::size_t next = 0;
+    bool wake_seen = false;
+    for (;;) {
+        while (!interrupt::requested() && next < resources.size() && running_.size() < jobs_) {
+            auto child = std::make_unique<Child>();
+            child->resource = resources[next++];
+            std::string error;
+            if (!spawn(*child, args(child->resource), error)) {
+                out.diagnostic("fwupgrade: " + child->resource + ": " + error);
+                ended.push_back(std::move(child));
+                continue;
+            }
+            std::lock_guard lock(mutex_);
+            running_.push_back(std::move(child));
+        }
+        if (running_.empty()) break;
+
+        std::vector<pollfd> fds;
+        for (const auto& child : running_) {
+            fds.push_back({child->out_fd, POLLIN, 0});
+            fds.push_back({child->err_fd, POLLIN, 0});
+        }
+        if (!wake_seen) fds.push_back({interrupt::wake_fd(), POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
+        if (interrupt::requested()) wake_seen = true;
+
+        for (std::size_t i = 0; i < running_.size(); ++i) {
+            Child& child = *running_[i];
+            if (child.out_fd >= 0 && fds[2 * i].revents != 0 &&
+                !read_pipe(child.out_fd, child.out_pending,
+                           [&](const std::string& line) { on_out_(child, line); })) {
+                ::close(child.out_fd);
+                child.out_fd = -1;
+            }
+            if (child.err_fd >= 0 && fds[2 * i + 1].revents != 0 &&
+                !read_pipe(child.err_fd, child.err_pending,
+                           [&](const std::string& line) { on_err_(child, line); })) {
+                ::close(child.err_fd);
+                child.err_fd = -1;
+            }
+        }
+        // Children whose pipes are both closed have ended; collect them.
+        std::lock_guard lock(mutex_);
+        for (auto it = running_.begin(); it != running_.end();) {
+            Child& child = **it;
+            if (child.out_fd >= 0 || child.err_fd >= 0) {
+                ++it;
+                continue;
+            }
+            int status = 0;
+            while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            child.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            on_end_(child);
+            ended.push_back(std::move(*it));
+            it = running_.erase(it);
+        }
+    }
+    return ended;
+}
+
 // Which instruments --all means: those discovery lists that identify as an
-// accepted model of the filter. Locked ones are kept (their upgrade reports
-// the lock); silent or foreign ones are noted and left out.
+// accepted model of the filter, each asked in a child process of its own
+// (-j at once), so that silent ones cost their time-out in parallel. Locked
+// ones are kept (their upgrade reports the lock); silent or foreign ones are
+// noted and left out, and so is a second resource of the same instrument.
 std::vector<std::string> all_instruments(const Settings& settings, Output& out) {
     class Silent : public workflow::Operator {
     public:
@@ -205,39 +305,64 @@ std::vector<std::string> all_instruments(const Settings& settings, Output& out) 
     } op;
     auto buffer = std::make_unique<char[]>(workflow::kResourceListSize);
     workflow::DiscoverInstruments(op, buffer.get(), workflow::kResourceListSize);
+    std::vector<std::string> listed;
+    for (const std::string& resource : workflow::SplitResourceList(buffer.get()))
+        if (resource != "viOpenDefaultRM failed") listed.push_back(resource);
+
+    ChildRunner runner(
+        settings.jobs,
+        [](Child& child, const std::string& line) {
+            std::optional<Json> event = Json::Parse(line);
+            if (event && event->TextOf("event") == "identified") child.identified = *event;
+        },
+        [](Child&, const std::string&) {}, [](Child&) {});
+    interrupt::on_first([&] { runner.signal_all(); });
+    std::vector<std::unique_ptr<Child>> asked = runner.run(
+        listed,
+        [](const std::string& resource) {
+            return std::vector<std::string>{"fwupgrade", "identify", resource, "--json"};
+        },
+        out);
+    interrupt::on_first(nullptr);
+
     std::vector<std::string> chosen;
     // One instrument may be listed more than once (over USB and over LAN):
     // two upgrades of it at once could interleave, so only its first
     // resource is kept.
     std::map<std::string, std::string> by_serial;
-    for (const std::string& resource : workflow::SplitResourceList(buffer.get())) {
-        if (resource == "viOpenDefaultRM failed") continue;
-        const Identification id = identify(resource);
+    for (const std::string& resource : listed) {
+        Json id = Json::MakeObject().Set("resource", resource);
+        for (const auto& child : asked)
+            if (child->resource == resource && !child->identified.Members().empty())
+                id = child->identified;
+        const bool answered = id.Find("answered") && id.Find("answered")->Bool();
+        const bool accepted = id.Find("accepted") && id.Find("accepted")->Bool();
+        const std::string model = id.TextOf("model");
         std::string skip;
-        if (id.locked) {
+        if (id.Find("locked") && id.Find("locked")->Bool()) {
             chosen.push_back(resource);
-            continue;
-        }
-        if (!id.answered) {
+        } else if (!answered) {
             skip = "no answer";
-        } else if (!id.accepted) {
+        } else if (!accepted) {
             skip = "not an accepted model";
         } else if (!settings.models.empty() &&
-                   std::find(settings.models.begin(), settings.models.end(), id.fields.model) ==
+                   std::find(settings.models.begin(), settings.models.end(), model) ==
                        settings.models.end()) {
-            skip = "model " + id.fields.model + " not asked for";
-        } else if (const std::string key = id.fields.model + "," + id.fields.serial;
+            skip = "model " + model + " not asked for";
+        } else if (const std::string key = model + "," + id.TextOf("serial");
                    by_serial.count(key) != 0) {
             skip = "the same instrument as " + by_serial[key];
         } else {
             by_serial[key] = resource;
+            chosen.push_back(resource);
         }
-        Json fields = identification_json(id);
+        Json fields = Json::MakeObject();
+        for (const auto& [key, value] : id.Members())
+            if (key != "schema" && key != "event" && key != "time") fields.Set(key, value);
         fields.Set("selected", skip.empty());
         if (!skip.empty()) fields.Set("reason", skip);
         out.event("instrument", fields,
                   resource + (skip.empty() ? ": selected" : ": skipped, " + skip));
-        if (skip.empty()) chosen.push_back(resource);
     }
     return chosen;
 }
@@ -301,6 +426,7 @@ int upgrade_batch(const Settings& settings, Output& out) {
     }
     if (settings.all) {
         resources = all_instruments(settings, out);
+        if (interrupt::requested()) return finish(exit_interrupted, "stopped while identifying");
         if (resources.empty()) {
             out.diagnostic("fwupgrade: no instrument to upgrade was found");
             return finish(exit_not_found, "no instrument to upgrade was found");
@@ -336,91 +462,34 @@ int upgrade_batch(const Settings& settings, Output& out) {
               "Upgrading " + std::to_string(resources.size()) + " instruments, at most " +
                   std::to_string(settings.jobs) + " at once");
 
-    std::mutex mutex;  // guards `running` against the signal watcher
-    std::vector<std::unique_ptr<Child>> running;
-    std::vector<std::unique_ptr<Child>> ended;
-    const auto signal_children = [&] {
-        std::lock_guard lock(mutex);
-        for (const auto& child : running)
-            ::kill(child->pid, SIGTERM);
-    };
+    ChildRunner runner(
+        settings.jobs,
+        [&](Child& child, const std::string& line) { relay_event(out, child, line); },
+        [&](Child& child, const std::string& line) {
+            // Its diagnostics, already events with --json; for people.
+            const std::string tagged = "[" + child.resource + "] " + line;
+            if (out.json())
+                std::fprintf(stderr, "%s\n", tagged.c_str());
+            else
+                out.diagnostic(tagged);
+        },
+        [&](Child& child) {
+            if (out.json()) return;
+            const Outcome o = outcome_of(child);
+            out.text("[" + child.resource + "] " + o.result +
+                     (o.message.empty() || o.exit_code == exit_ok ? "" : ": " + o.message));
+        });
     interrupt::on_first([&] {
         out.diagnostic(
             "fwupgrade: interrupted; running instruments finish their current image, no new "
             "ones start (interrupt again to end at once)");
-        signal_children();
+        runner.signal_all();
     });
-    interrupt::on_second(signal_children);
-
-    std::size_t next = 0;
-    bool wake_seen = false;
-    for (;;) {
-        while (!interrupt::requested() && next < resources.size() &&
-               running.size() < static_cast<std::size_t>(settings.jobs)) {
-            auto child = std::make_unique<Child>();
-            child->resource = resources[next++];
-            std::string error;
-            if (!spawn(*child, child_arguments(settings, release, child->resource), error)) {
-                out.diagnostic("fwupgrade: " + child->resource + ": " + error);
-                ended.push_back(std::move(child));
-                continue;
-            }
-            std::lock_guard lock(mutex);
-            running.push_back(std::move(child));
-        }
-        if (running.empty()) break;
-
-        std::vector<pollfd> fds;
-        for (const auto& child : running) {
-            fds.push_back({child->out_fd, POLLIN, 0});
-            fds.push_back({child->err_fd, POLLIN, 0});
-        }
-        if (!wake_seen) fds.push_back({interrupt::wake_fd(), POLLIN, 0});
-        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
-        if (interrupt::requested()) wake_seen = true;
-
-        for (std::size_t i = 0; i < running.size(); ++i) {
-            Child& child = *running[i];
-            if (child.out_fd >= 0 && fds[2 * i].revents != 0 &&
-                !read_pipe(child.out_fd, child.out_pending,
-                           [&](const std::string& line) { relay_event(out, child, line); })) {
-                ::close(child.out_fd);
-                child.out_fd = -1;
-            }
-            if (child.err_fd >= 0 && fds[2 * i + 1].revents != 0 &&
-                !read_pipe(child.err_fd, child.err_pending, [&](const std::string& line) {
-                    // Its diagnostics, already events with --json; for people.
-                    std::string tagged = "[" + child.resource + "] " + line;
-                    if (out.json())
-                        std::fprintf(stderr, "%s\n", tagged.c_str());
-                    else
-                        out.diagnostic(tagged);
-                })) {
-                ::close(child.err_fd);
-                child.err_fd = -1;
-            }
-        }
-        // Children whose pipes are both closed have ended; collect them.
-        std::lock_guard lock(mutex);
-        for (auto it = running.begin(); it != running.end();) {
-            Child& child = **it;
-            if (child.out_fd >= 0 || child.err_fd >= 0) {
-                ++it;
-                continue;
-            }
-            int status = 0;
-            while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            child.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            if (!out.json()) {
-                const Outcome o = outcome_of(child);
-                out.text("[" + child.resource + "] " + o.result +
-                         (o.message.empty() || o.exit_code == exit_ok ? "" : ": " + o.message));
-            }
-            ended.push_back(std::move(*it));
-            it = running.erase(it);
-        }
-    }
+    interrupt::on_second([&] { runner.signal_all(); });
+    const std::vector<std::unique_ptr<Child>> ended = runner.run(
+        resources,
+        [&](const std::string& resource) { return child_arguments(settings, release, resource); },
+        out);
     interrupt::on_first(nullptr);
     interrupt::on_second(nullptr);
 
