@@ -211,6 +211,14 @@ bool parse_command_line(int argc, char** argv, Settings& settings, std::string& 
             value = word.substr(eq + 1);
             word = word.substr(0, eq);
             has_value = true;
+        } else if (word.size() > 2 && word[1] != '-') {
+            // "-j8": a short option with its value attached.
+            if (const Option* short_option = find_option(word.substr(0, 2));
+                short_option && short_option->argument) {
+                value = word.substr(2);
+                word = word.substr(0, 2);
+                has_value = true;
+            }
         }
         const Option* option = find_option(word);
         if (!option) {

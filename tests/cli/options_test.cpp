@@ -47,6 +47,11 @@ TEST(OptionsTest, AcceptsEachCommandsOwnOptionsInAnyOrder) {
         << error;
     EXPECT_EQ(all.models, (std::vector<std::string>{"K7141HA", "K7142HA", "K7141B"}));
 
+    Settings attached;
+    ASSERT_TRUE(Parse({"upgrade", "x", "-r/rel", "-j8"}, attached, error)) << error;
+    EXPECT_EQ(attached.jobs, 8);
+    EXPECT_EQ(attached.release, "/rel");
+
     Settings history;
     ASSERT_TRUE(
         Parse({"history", "-n", "5", "--resource", "TCPIP0::192.0.2.7::INSTR"}, history, error));
@@ -76,6 +81,7 @@ TEST(OptionsTest, RefusesWithAMessageNamingWhatIsWrong) {
         {{"upgrade", "x", "--release", "/r", "-j", "4x"}, "--jobs needs a number"},
         {{"upgrade", "x", "--release"}, "option '--release' needs DIR"},
         {{"upgrade", "x", "--release", "/r", "--yes=no"}, "option '--yes' takes no value"},
+        {{"upgrade", "x", "--release", "/r", "-yes"}, "unknown option '-yes'"},
         {{"history", "extra"}, "'history' takes no RESOURCE"},
         {{"upgrade", "", "--release", "/r"}, "an empty RESOURCE"},
     };
