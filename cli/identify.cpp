@@ -123,7 +123,23 @@ int run_list(const Settings& settings, Output& out) {
 
 int run_identify(const Settings& settings, Output& out) {
     using workflow::Json;
-    const Identification id = identify(settings.resources.front());
+    // The engine holds at most this much; longer is bad input, not an
+    // instrument that failed to answer.
+    const std::string resource = workflow::ResourceFromInstrumentText(settings.resources.front());
+    if (resource.size() > workflow::kMaxResourceChars) {
+        const std::string message = "the resource is too long (" + std::to_string(resource.size()) +
+                                    " characters, at most " +
+                                    std::to_string(workflow::kMaxResourceChars) + ")";
+        out.diagnostic("fwupgrade: " + message);
+        out.event("finished", Json::MakeObject()
+                                  .Set("command", "identify")
+                                  .Set("resource", resource)
+                                  .Set("result", result_word(exit_usage))
+                                  .Set("exit_code", exit_usage)
+                                  .Set("message", message));
+        return exit_usage;
+    }
+    const Identification id = identify(resource);
     out.event("identified", identification_json(id), id.resource + "  " + describe(id));
     const int code = identification_exit(id);
     if (code != exit_ok) {

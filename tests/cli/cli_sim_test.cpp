@@ -271,6 +271,11 @@ TEST_F(CliSimTest, ListAndIdentifyInTextAndJsonWithTheirExitCodes) {
     EXPECT_EQ(busy.code, 4);
     EXPECT_TRUE(Named(Events(busy.out), "identified")[0].Find("locked")->Bool());
 
+    // 49 characters become 64 once wrapped: one more than the engine holds.
+    Result too_long = Fw({"identify", std::string(49, 'a')});
+    EXPECT_EQ(too_long.code, 2);
+    EXPECT_NE(too_long.err.find("too long (64 characters, at most 63)"), std::string::npos);
+
     Result usage = Fw({"identify", "--json"});
     EXPECT_EQ(usage.code, 2);
     EXPECT_EQ(Named(Events(usage.out), "finished")[0].IntegerOf("exit_code"), 2);
