@@ -116,10 +116,14 @@ public:
 private:
     QTreeWidgetItem* Parent(HTREEITEM item) const;
     void ApplyIcon(QTreeWidgetItem* node);
+    // Fits the column to the widest shown text once control returns to the
+    // event loop, however many changes come before.
+    void ScheduleColumnFit();
     LRESULT Notify(unsigned code, unsigned action, HTREEITEM oldItem, HTREEITEM newItem);
 
     const CImageList* m_imageList = nullptr;
     std::map<std::pair<int, int>, QIcon> m_icons;  // (image, selected image) -> icon
+    bool m_fitPending = false;
 };
 
 // The dialog member that stands for a tree control once data exchange has
