@@ -59,8 +59,10 @@ bool LinuxFileSystems::is_removable(const MountEntry& mount) const {
 }
 
 std::vector<Drive> LinuxFileSystems::drives() {
-    return drives_from_mounts(read_mounts(),
-                              [this](const MountEntry& m) { return is_removable(m); });
+    // Network mounts are never asked: their server may be gone.
+    return drives_from_mounts(
+        read_mounts(), [this](const MountEntry& m) { return is_removable(m); },
+        [](const MountEntry& m) { return is_folder(AT_FDCWD, m.mount_point.c_str()); });
 }
 
 std::vector<NetResource> LinuxFileSystems::network_entries(const NetResource* container) {

@@ -8,6 +8,7 @@
 // Every call is recorded, so tests can tell what was listed and when.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -22,6 +23,10 @@ public:
     void set_mount_table(std::string mountinfo) { mountinfo_ = std::move(mountinfo); }
     // Block devices ("major:minor") that say they are removable.
     void set_removable(std::string device) { removable_.insert(std::move(device)); }
+    // A mount point that is a file, not a folder (as bind-mounted files are).
+    void set_file_mount(std::string mount_point) { file_mounts_.insert(std::move(mount_point)); }
+    // Runs inside every list_folders call, before it answers.
+    void set_on_list(std::function<void(const std::string&)> hook) { on_list_ = std::move(hook); }
     // The folders of `path` (no trailing separator except for "/").
     void set_folders(const std::string& path, std::vector<std::string> names);
     // Listing `path` fails with `error` (an errno value).
@@ -41,6 +46,8 @@ public:
 private:
     std::string mountinfo_;
     std::set<std::string> removable_;
+    std::set<std::string> file_mounts_;
+    std::function<void(const std::string&)> on_list_;
     std::map<std::string, std::vector<std::string>> folders_;
     std::map<std::string, int> failures_;
     std::string real_root_;

@@ -120,6 +120,9 @@ using Strings = std::vector<std::string>;
 }  // namespace
 
 TEST_F(PickerTest, TopLevelHoldsTypedDrivesAndTheNetworkRootFromTheMountTableAlone) {
+    m_machine.set_mount_table(std::string(kMachine) +
+                              "9 1 8:1 /c/hosts /etc/hosts rw - ext4 /dev/sda1 rw\n");
+    m_machine.set_file_mount("/etc/hosts");
     CDlgGetPath& dlg = Open("Invalid directory");
     EXPECT_EQ(dlg.windowTitle(), "Select Release Directory");
     EXPECT_EQ(Texts(TVI_ROOT), (Strings{"/", "/home/op/build", "/media/cdrom", "/media/USB",
@@ -293,6 +296,18 @@ TEST_F(PickerTest, ExpandingListsAndSelectsAndEmptyListingsDropTheButton) {
     Tree().Expand(cdrom, TVE_EXPAND);
     EXPECT_EQ(Item(cdrom).m_children, 0);
     EXPECT_TRUE(boxes.m_boxes.empty()) << "listing failures show nothing";
+}
+
+TEST_F(PickerTest, ListingRunsUnderTheWaitCursor) {
+    std::vector<bool> waiting;
+    m_machine.set_on_list([&waiting](const std::string&) {
+        const QCursor* cursor = QApplication::overrideCursor();
+        waiting.push_back(cursor && cursor->shape() == Qt::WaitCursor);
+    });
+    m_machine.set_failure("/tmp/Release", EACCES);
+    Open("/tmp/Release");
+    EXPECT_EQ(waiting, (std::vector<bool>{true, true, true}));
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr) << "every way out ends the wait cursor";
 }
 
 TEST_F(PickerTest, ADeadNetworkMountIsOnlyAskedWhenExpanded) {
