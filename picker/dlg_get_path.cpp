@@ -5,6 +5,7 @@
 #include <QString>
 #include <QWidget>
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include "file_systems.h"
@@ -20,6 +21,10 @@ namespace {
 Q_LOGGING_CATEGORY(lcPicker, "fw.picker", QtWarningMsg)
 
 const char* const kNetworkRootText = "Network Neighborhood";
+
+// How long opening waits for a network mount on the way to the start
+// directory before leaving it closed.
+constexpr std::chrono::milliseconds kRemoteProbeLimit{1500};
 
 // Shows the wait cursor from construction to destruction, whichever way the
 // handler leaves.
@@ -258,6 +263,18 @@ void CDlgGetPath::WalkStartDirectory() {
             }
         }
         if (!drive) return;
+        // A network mount whose server is gone would hold the dialog before it
+        // shows: it is listed only if it answers soon, else the walk ends on it.
+        TreeItem item;
+        item.m_mask = TVIF_HANDLE | TVIF_IMAGE;
+        item.m_hItem = drive;
+        m_tree.GetItem(item);
+        if (item.m_image == static_cast<int>(platform::DriveType::remote) &&
+            !m_fileSystems->responds(m_tree.GetItemName(drive), kRemoteProbeLimit)) {
+            qCInfo(lcPicker, "%s does not answer: not opened", m_tree.GetItemName(drive).c_str());
+            m_tree.SelectItem(drive);
+            return;
+        }
         m_tree.Expand(drive, TVE_EXPAND);
         parent = drive;
         next = longest;

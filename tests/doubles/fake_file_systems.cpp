@@ -52,4 +52,13 @@ Status FakeFileSystems::list_folders(const std::string& path, std::vector<std::s
     return {ENOENT, "listing " + path + ": " + std::generic_category().message(ENOENT)};
 }
 
+bool FakeFileSystems::responds(const std::string& path, std::chrono::milliseconds) {
+    const std::string key = normalise_fake_path(path);
+    probed.push_back(key);
+    for (const std::string& dead : unresponsive_) {
+        if (key == dead || key.rfind(dead + "/", 0) == 0) return false;
+    }
+    return true;
+}
+
 }  // namespace platform

@@ -323,9 +323,25 @@ TEST_F(PickerTest, ADeadNetworkMountIsOnlyAskedWhenExpanded) {
     Tree().Expand(nas, TVE_EXPAND);
     EXPECT_EQ(m_machine.listed.back(), "/mnt/nas");
     EXPECT_EQ(Item(nas).m_children, 0);
-    // A start directory on it opens as far as the mount point.
+    // A start directory on it opens as far as the mount point...
     Open("/mnt/nas/builds");
     EXPECT_EQ(Selected(), "/mnt/nas/");
+    EXPECT_EQ(m_machine.probed, (Strings{"/mnt/nas"}));
+
+    // ...and when the server does not answer at all, the mount is not even
+    // listed: the dialog opens with it selected and still expandable.
+    m_machine.set_unresponsive("/mnt/share");
+    m_machine.listed.clear();
+    Open("/mnt/share/Builds/2026");
+    EXPECT_EQ(Selected(), "/mnt/share/");
+    EXPECT_TRUE(OkEnabled());
+    EXPECT_TRUE(m_machine.listed.empty());
+    EXPECT_EQ(Item(Child(TVI_ROOT, "/mnt/share")).m_children, 1);
+    EXPECT_TRUE(Expanded().empty());
+    // Local drives are never probed.
+    m_machine.probed.clear();
+    Open("/tmp/Release");
+    EXPECT_TRUE(m_machine.probed.empty());
 }
 
 TEST_F(PickerTest, OkReturnsTheSelectedFolderAndCancelLeavesTheCallerAlone) {

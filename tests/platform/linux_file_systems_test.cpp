@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -124,6 +125,13 @@ TEST(LinuxMachine, DrivesFromItsMountTableAndRemovableFromSysfs) {
     ASSERT_EQ(servers.size(), 1u);
     EXPECT_EQ(servers[0].remote_name, "//fs1");
     EXPECT_EQ(machine.network_entries(&servers[0]).at(0).local_name, "/nonexistent/nas");
+}
+
+TEST(LinuxMachine, LocalFoldersRespondAndMissingOnesDoNot) {
+    TempDir dir;
+    LinuxFileSystems machine;
+    EXPECT_TRUE(machine.responds(dir.path(), std::chrono::seconds(5)));
+    EXPECT_FALSE(machine.responds(dir.path() + "/missing", std::chrono::seconds(5)));
 }
 
 TEST(LinuxMachine, ThisMachineHasARootDrive) {
