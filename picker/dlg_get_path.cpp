@@ -142,18 +142,22 @@ HTREEITEM CDlgGetPath::InsertNode(HTREEITEM parent, NetResourceRecord* record, s
 }
 
 std::string CDlgGetPath::GetNodePath(HTREEITEM node) const {
-    std::string result;
+    // From the node up; joined the other way round at the end.
+    std::vector<std::string> names;
     for (; node; node = m_tree.GetParentItem(node)) {
         if (const NetResourceRecord* record = RecordOf(m_tree.GetItemData(node))) {
             const char* remote = record->m_remoteName.get();
-            result = std::string(remote ? remote : "") + kPathSeparator + result;
+            names.emplace_back(remote ? remote : "");
             break;
         }
-        const std::string name = m_tree.GetItemName(node);
+        names.push_back(m_tree.GetItemName(node));
+        if (IsAbsolute(names.back())) break;
+    }
+    std::string result;
+    for (auto name = names.rbegin(); name != names.rend(); ++name) {
+        result += *name;
         // A mount point is a whole path: the root "/" must not be doubled.
-        const bool separated = !name.empty() && name.back() == kPathSeparator;
-        result = name + (separated ? "" : std::string(1, kPathSeparator)) + result;
-        if (IsAbsolute(name)) break;
+        if (name->empty() || name->back() != kPathSeparator) result += kPathSeparator;
     }
     return result;
 }
