@@ -71,8 +71,9 @@ CDlgGetPath::CDlgGetPath(QWidget* parent, platform::FileSystems* fileSystems)
       m_fileSystems(fileSystems ? fileSystems : &platform::local_file_systems()) {}
 
 CDlgGetPath::~CDlgGetPath() {
-    // A window that was built but never ended still owns its records.
-    if (!m_destroyed) DeleteAllNodes();
+    // A window that was built but never ended still owns its records; after
+    // the teardown the tree is empty and this finds nothing.
+    DeleteAllNodes();
 }
 
 MessageMap CDlgGetPath::GetMessageMap() const {
