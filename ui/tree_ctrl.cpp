@@ -2,8 +2,10 @@
 
 #include <QByteArray>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QSignalBlocker>
 #include <QTimer>
+#include <QToolTip>
 #include <QTreeWidgetItem>
 #include <algorithm>
 
@@ -32,6 +34,7 @@ CTreeControl::CTreeControl(uint32_t style, QWidget* parent) : QTreeWidget(parent
     setHeaderHidden(true);
     setColumnCount(1);
     setRootIsDecorated(style & TVS_LINESATROOT);
+    m_infoTips = style & TVS_INFOTIP;
     setSelectionMode(QAbstractItemView::SingleSelection);
     setUniformRowHeights(true);
     setDragEnabled(false);
@@ -210,6 +213,21 @@ void CTreeControl::SetImageList(const CImageList* images) {
         ++it;
     }
     ScheduleColumnFit();
+}
+
+bool CTreeControl::viewportEvent(QEvent* event) {
+    if (event->type() != QEvent::ToolTip || !m_infoTips) return QTreeWidget::viewportEvent(event);
+    const auto* help = static_cast<QHelpEvent*>(event);
+    const QModelIndex index = indexAt(help->pos());
+    // The node's own extent: the column is as wide as the widest node.
+    QRect shown = visualRect(index);
+    shown.setWidth(sizeHintForIndex(index).width());
+    if (index.isValid() && !viewport()->rect().contains(shown))
+        QToolTip::showText(help->globalPos(), index.data(Qt::DisplayRole).toString(), viewport(),
+                           shown);
+    else
+        QToolTip::hideText();
+    return true;
 }
 
 void CTreeControl::ScheduleColumnFit() {

@@ -113,6 +113,11 @@ public:
     void SetImageList(const CImageList* images);
     int GetCount() const;
 
+protected:
+    // With TVS_INFOTIP, a node whose text runs past the visible part of the
+    // tree shows its whole text as a tip.
+    bool viewportEvent(QEvent* event) override;
+
 private:
     QTreeWidgetItem* Parent(HTREEITEM item) const;
     void ApplyIcon(QTreeWidgetItem* node);
@@ -124,6 +129,7 @@ private:
     const CImageList* m_imageList = nullptr;
     std::map<std::pair<int, int>, QIcon> m_icons;  // (image, selected image) -> icon
     bool m_fitPending = false;
+    bool m_infoTips = false;
 };
 
 // The dialog member that stands for a tree control once data exchange has
