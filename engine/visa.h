@@ -166,6 +166,8 @@ ViStatus _VI_FUNC viWrite(ViSession vi, ViConstBuf buf, ViUInt32 count, ViPUInt3
 ViStatus _VI_FUNC viLock(ViSession vi, ViAccessMode lock_type, ViUInt32 timeout,
                          ViConstKeyId requested_key, ViChar access_key[]);
 ViStatus _VI_FUNC viUnlock(ViSession vi);
+ViStatus _VI_FUNC viClear(ViSession vi);
+ViStatus _VI_FUNC viReadSTB(ViSession vi, ViPUInt16 status);
 
 #ifdef __cplusplus
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "visa/hislip/message.h"
 #include "visa/lock_table.h"
 #include "visa/log.h"
 #include "visa/net.h"
@@ -111,6 +112,10 @@ ViStatus Session::get_attribute(ViAttr attr, void* value) {
             put_string(value, name_.host);
             return VI_SUCCESS;
         case VI_ATTR_TCPIP_PORT:
+            if (name_.kind == RsrcKind::hislip) {
+                put<ViUInt16>(value, name_.port != 0 ? name_.port : hislip::default_port);
+                return VI_SUCCESS;
+            }
             if (name_.kind != RsrcKind::socket) break;
             put<ViUInt16>(value, name_.port);
             return VI_SUCCESS;
@@ -255,6 +260,20 @@ ViStatus Session::unlock() {
                 unsigned(dev));
     }
     return st;
+}
+
+ViStatus Session::clear() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (ViStatus st = check_usable(); st != VI_SUCCESS) return st;
+    if (!locks_.may_access(canonical_, id_)) return VI_ERROR_RSRC_LOCKED;
+    return transport_->clear(timeout_ms_);
+}
+
+ViStatus Session::read_stb(ViUInt16* stb) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (ViStatus st = check_usable(); st != VI_SUCCESS) return st;
+    if (!locks_.may_access(canonical_, id_)) return VI_ERROR_RSRC_LOCKED;
+    return transport_->read_stb(timeout_ms_, stb);
 }
 
 ViStatus Session::close() {

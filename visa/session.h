@@ -41,6 +41,10 @@ public:
                   char* access_key);
     ViStatus unlock();
 
+    // Device clear and the status byte, through the transport.
+    ViStatus clear();
+    ViStatus read_stb(ViUInt16* stb);
+
     // Releases locks and the connection. Further calls answer
     // VI_ERROR_INV_OBJECT.
     ViStatus close();

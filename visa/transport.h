@@ -70,6 +70,13 @@ public:
         return VI_ERROR_NSUP_OPER;
     }
 
+    // Reads the instrument's status byte (viReadSTB) within `timeout_ms`.
+    virtual ViStatus read_stb(uint32_t timeout_ms, ViUInt16* stb) {
+        (void)timeout_ms;
+        (void)stb;
+        return VI_ERROR_NSUP_OPER;
+    }
+
     // Called once, last. Sends what write() held back, then releases the
     // connection within `timeout_ms`. The transport is unusable afterwards.
     virtual ViStatus close(uint32_t timeout_ms) = 0;

@@ -328,4 +328,21 @@ ViStatus _VI_FUNC viUnlock(ViSession vi) {
     });
 }
 
+ViStatus _VI_FUNC viClear(ViSession vi) {
+    return guarded("viClear", [&]() -> ViStatus {
+        auto s = visa::find_session(vi);
+        if (!s) return VI_ERROR_INV_OBJECT;
+        return s->clear();
+    });
+}
+
+ViStatus _VI_FUNC viReadSTB(ViSession vi, ViPUInt16 status) {
+    return guarded("viReadSTB", [&]() -> ViStatus {
+        auto s = visa::find_session(vi);
+        if (!s) return VI_ERROR_INV_OBJECT;
+        if (status == nullptr) return VI_ERROR_INV_PARAMETER;
+        return s->read_stb(status);
+    });
+}
+
 }  // extern "C"
