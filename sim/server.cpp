@@ -69,7 +69,12 @@ Server::Server(ServerSettings settings, Instrument& instrument, Vxi11Core& core,
     : settings_(std::move(settings)),
       instrument_(instrument),
       core_(core),
-      transcript_(std::move(transcript)) {
+      transcript_(transcript),
+      hislip_(HislipSettings{settings_.address, settings_.hislip_port,
+                             std::max<std::size_t>(1, settings_.max_connections / 2),
+                             (1u << 20) + visa::hislip::header_size, settings_.idle_timeout,
+                             settings_.idle_timeout, settings_.drop_in_block, settings_.verbose},
+              instrument, transcript) {
     portmap_wanted_ = settings_.portmap_port != 0;
 }
 
@@ -93,7 +98,7 @@ bool Server::open_listeners(std::string& error) {
     core_listener_ = listen_on(settings_.address, vxi11_port_, SOCK_STREAM, vxi11_port_, error);
     if (core_listener_ < 0) return false;
     scpi_listener_ = listen_on(settings_.address, socket_port_, SOCK_STREAM, socket_port_, error);
-    if (scpi_listener_ < 0) {
+    if (scpi_listener_ < 0 || !hislip_.open(error)) {
         close_listeners();
         return false;
     }
@@ -119,6 +124,7 @@ bool Server::open_listeners(std::string& error) {
 void Server::close_listeners() {
     close_fd(core_listener_);
     close_fd(scpi_listener_);
+    hislip_.close_listener();
     close_fd(portmap_tcp_);
     close_fd(portmap_udp_);
 }
@@ -320,6 +326,7 @@ void Server::reboot(Clock::time_point now) {
         close_connection(*c);
     }
     connections_.clear();
+    hislip_.drop_all();
     core_.reset();
     instrument_.power_on();
     reboot_pending_ = false;
@@ -336,6 +343,7 @@ Clock::time_point Server::next_wake(Clock::time_point now) const {
         if (!c->replies.empty()) t = std::min(t, c->replies.front().ready_at);
         t = std::min(t, c->last_activity + settings_.idle_timeout);
     }
+    t = std::min(t, hislip_.next_wake(now));
     return std::max(t, now);
 }
 
@@ -357,7 +365,8 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
 
         for (auto& c : connections_)
             process(*c, now);
-        if (core_.reboot_requested() || reboot_pending_) {
+        hislip_.process(now);
+        if (core_.reboot_requested() || reboot_pending_ || hislip_.reboot_requested()) {
             reboot(now);
         }
         for (auto& c : connections_) {
@@ -390,6 +399,8 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
             if (!c->out.empty()) events |= POLLOUT;
             add(c->fd, events, c.get());
         }
+        // Its descriptors come last, without owners: the loop below skips them.
+        hislip_.add_fds(fds);
 
         const auto wake = next_wake(now);
         const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now);
@@ -402,7 +413,7 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
             return;
         }
         now = Clock::now();
-        for (std::size_t k = 0; k < fds.size(); ++k) {
+        for (std::size_t k = 0; k < owners.size(); ++k) {
             if (fds[k].revents == 0) continue;
             Connection* c = owners[k];
             if (c == nullptr) {
@@ -420,9 +431,11 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
             if ((fds[k].revents & (POLLIN | POLLHUP | POLLERR)) != 0) read_from(*c, now);
             if (!c->dead && (fds[k].revents & POLLOUT) != 0) write_to(*c);
         }
+        hislip_.handle(fds, now);
         for (auto& c : connections_)
             process(*c, now);
-        if (core_.reboot_requested() || reboot_pending_) {
+        hislip_.process(now);
+        if (core_.reboot_requested() || reboot_pending_ || hislip_.reboot_requested()) {
             reboot(now);
             continue;
         }

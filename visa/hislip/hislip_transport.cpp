@@ -120,7 +120,9 @@ HislipTransport::~HislipTransport() {
 }
 
 ViStatus HislipTransport::usable() const {
-    if (sync_fd_ < 0 || async_fd_ < 0 || broken_) return VI_ERROR_CONN_LOST;
+    // The control channel is connected only after the data channel's
+    // initialisation; open() uses each channel once it is there.
+    if (sync_fd_ < 0 || broken_) return VI_ERROR_CONN_LOST;
     return VI_SUCCESS;
 }
 
@@ -558,9 +560,11 @@ ViStatus HislipTransport::close(uint32_t timeout_ms) {
         net::Deadline deadline(std::min<uint32_t>(timeout_ms, linger_cap_ms));
         char sink[4096];
         for (size_t drained = 0; drained < linger_drain_cap;) {
-            size_t n = 0;
-            if (net::recv_some(sync_fd_, sink, sizeof sink, deadline, &n) != VI_SUCCESS) break;
-            drained += n;
+            pollfd p{sync_fd_, POLLIN, 0};
+            if (::poll(&p, 1, deadline.poll_ms()) <= 0) break;
+            const ssize_t n = ::recv(sync_fd_, sink, sizeof sink, MSG_DONTWAIT);
+            if (n <= 0) break;  // the server has closed: all read
+            drained += size_t(n);
         }
     }
     if (sync_fd_ >= 0) ::close(sync_fd_);
