@@ -268,8 +268,14 @@ ViStatus HislipTransport::open(const RsrcName& name, uint32_t timeout_ms) {
     }
     where_ += " (" + net::addr_text(addr) + ")";
     // The sub-address is the device name without the port.
-    std::string sub_address = name.device_name.substr(0, name.device_name.find(','));
+    st = handshake(name.device_name.substr(0, name.device_name.find(',')), addr, deadline);
+    if (st == VI_ERROR_TMO) log("%s: session not set up in time", where_.c_str());
+    return st;
+}
 
+ViStatus HislipTransport::handshake(const std::string& sub_address, const sockaddr_in& addr,
+                                    const net::Deadline& deadline) {
+    ViStatus st;
     if (st = send(Channel::sync,
                   Header{Type::initialize, 0, initialize_param(version_1_1, client_vendor_id), 0},
                   sub_address.data(), sub_address.size(), deadline);

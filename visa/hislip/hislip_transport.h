@@ -1,5 +1,7 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <string>
 
@@ -61,7 +63,10 @@ public:
 private:
     enum class Channel { sync, async };
 
-    ViStatus handshake(const std::string& sub_address, const net::Deadline& deadline);
+    // Initialize on the data channel, then connects the control channel and
+    // agrees on the maximum message size.
+    ViStatus handshake(const std::string& sub_address, const sockaddr_in& addr,
+                       const net::Deadline& deadline);
     // Sends a header and payload as one message; marks the session broken
     // when the deadline cuts it in half.
     ViStatus send(Channel ch, const Header& h, const void* payload, size_t size,
