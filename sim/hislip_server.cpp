@@ -241,6 +241,13 @@ void HislipServer::accept(Clock::time_point now) {
     for (int k = 0; k < 8; ++k) {
         const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
+        // Connections that never become a session count too: room for every
+        // session's two and a few that are still introducing themselves.
+        if (connections_.size() >= 2 * settings_.max_sessions + 4) {
+            log("connection refused: too many connections");
+            ::close(fd);
+            continue;
+        }
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto c = std::make_unique<Connection>();

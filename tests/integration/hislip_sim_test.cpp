@@ -3,6 +3,9 @@
 // against the simulator on loopback. No privileges needed.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,6 +14,7 @@
 
 #include "sim_process.h"
 #include "visa.h"
+#include "visa/hislip/message.h"
 
 namespace {
 
@@ -144,6 +148,132 @@ TEST(HislipSimTest, LockIsWaitedForWithinTheTimeOutAndFreedOnUnlockAndClose) {
     start = Clock::now();
     EXPECT_EQ(viLock(a.vi(), VI_EXCLUSIVE_LOCK, 0, VI_NULL, VI_NULL), VI_SUCCESS);
     EXPECT_LT(Clock::now() - start, milliseconds(300));
+}
+
+namespace hs = visa::hislip;
+
+// A raw connection to the simulator's HiSLIP port, for what no well-behaved
+// client sends.
+class RawChannel {
+public:
+    RawChannel(const std::string& address, int port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+        EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        timeval tv{5, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    ~RawChannel() { ::close(fd_); }
+    void send_raw(const std::string& bytes) {
+        ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
+    }
+    void send(hs::Type t, uint8_t control, uint32_t param, const std::string& payload = {}) {
+        send_raw(hs::encode(hs::Header{t, control, param, 0}, payload));
+    }
+    // The next message, as "<type> <control> <payload>"; "closed" at the end.
+    std::string next() {
+        for (;;) {
+            hs::Header h;
+            const auto st = in_.next(&h);
+            last_param = h.param;
+            switch (st) {
+                case hs::Decoder::Status::message:
+                    return hs::type_name(uint8_t(h.type)) + " " + std::to_string(h.control) + " " +
+                           std::string(in_.payload());
+                case hs::Decoder::Status::data: {
+                    std::string text;
+                    while (in_.data_left() > 0) {
+                        if (in_.peek(1 << 20).empty() && !fill()) return "closed";
+                        auto piece = in_.peek(1 << 20);
+                        text += piece;
+                        in_.consume(piece.size());
+                    }
+                    return hs::type_name(uint8_t(h.type)) + " " + text;
+                }
+                case hs::Decoder::Status::need_more:
+                    if (!fill()) return "closed";
+                    continue;
+                default:
+                    return "garbage";
+            }
+        }
+    }
+
+    uint32_t last_param = 0;  // of the message next() returned
+
+private:
+    bool fill() {
+        char buf[4096];
+        const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0) return false;
+        in_.feed(buf, size_t(n));
+        return true;
+    }
+    int fd_ = -1;
+    hs::Decoder in_{4096};
+};
+
+int hislip_port(const SimProcess& sim) {
+    const std::string r = sim.hislip();
+    return std::stoi(r.substr(r.find(',') + 1));
+}
+
+TEST(HislipSimTest, ProtocolFaultsGetTheProtocolsAnswers) {
+    const std::string where = address(4);
+    SimProcess sim(where, {"--max-connections", "2"});
+    const int port = hislip_port(sim);
+    {
+        RawChannel c(where, port);
+        c.send_raw("GET / HTTP/1.0\r\n\r\n");
+        EXPECT_EQ(c.next(), "FatalError 1 message does not start with HS");
+        EXPECT_EQ(c.next(), "closed");
+    }
+    {
+        RawChannel c(where, port);
+        c.send(hs::Type::data_end, 0, hs::first_message_id, "*IDN?\n");
+        EXPECT_EQ(c.next(), "FatalError 3 expected Initialize or AsyncInitialize, got DataEND");
+    }
+    {
+        RawChannel c(where, port);
+        c.send(hs::Type::initialize, 0, 0x01000000, "hislip7");
+        EXPECT_EQ(c.next(), "FatalError 0 no device at sub-address 'hislip7'");
+    }
+    // Data before the control channel is up ends the session.
+    {
+        RawChannel early(where, port);
+        early.send(hs::Type::initialize, 0, 0x01000000);
+        early.next();
+        early.send(hs::Type::data_end, 0, hs::first_message_id, "*IDN?\n");
+        EXPECT_EQ(early.next(), "FatalError 2 data before the control channel is up");
+    }
+    RawChannel sync(where, port);
+    sync.send(hs::Type::initialize, 0, 0x01000000, "hislip0");
+    const std::string init = sync.next();
+    EXPECT_EQ(init.substr(0, 20), "InitializeResponse 0");
+    RawChannel async(where, port);
+    async.send(hs::Type::async_initialize, 0, sync.last_param & 0xFFFF);
+    EXPECT_EQ(async.next().substr(0, 25), "AsyncInitializeResponse 0");
+    // Only one session fits (--max-connections 2 leaves room for one).
+    ViSession rm, vi;
+    ASSERT_EQ(viOpenDefaultRM(&rm), VI_SUCCESS);
+    EXPECT_EQ(viOpen(rm, sim.hislip().c_str(), VI_NULL, 0, &vi), VI_ERROR_RSRC_BUSY);
+    viClose(rm);
+
+    async.send(hs::Type(77), 0, 0);
+    EXPECT_EQ(async.next(), "Error 1 type 77 is not taken on the control channel");
+    async.send(hs::Type(200), 0, 0);
+    EXPECT_EQ(async.next(), "Error 3 type 200 is not taken on the control channel");
+    async.send(hs::Type::async_lock, 9, 0);
+    EXPECT_EQ(async.next(), "Error 2 AsyncLock control code");
+    // A message over the limit is refused, its payload skipped, and the
+    // session goes on.
+    sync.send(hs::Type::data, 0, hs::first_message_id, std::string((2u << 20) + 1, 'x'));
+    EXPECT_EQ(sync.next(), "Error 4 message of 2097153 bytes, at most 1048576");
+    sync.send(hs::Type::data_end, 0, hs::first_message_id + 2, "*IDN?\n");
+    EXPECT_NE(sync.next().find("DataEND Tavrion Technologies,K7141HA"), std::string::npos);
 }
 
 }  // namespace

@@ -479,8 +479,11 @@ ViStatus HislipTransport::lock(uint32_t timeout_ms) {
 }
 
 ViStatus HislipTransport::unlock() {
+    return release(net::Deadline(plain_wait_ms));
+}
+
+ViStatus HislipTransport::release(const net::Deadline& deadline) {
     if (ViStatus st = usable(); st != VI_SUCCESS) return st;
-    net::Deadline deadline(plain_wait_ms);
     // The id tells the server to release only after what we sent before.
     if (ViStatus st = send(Channel::async, Header{Type::async_lock, 0, last_sent_id_, 0}, nullptr,
                            0, deadline);
@@ -557,13 +560,15 @@ ViStatus HislipTransport::read_stb(uint32_t timeout_ms, ViUInt16* stb) {
 
 ViStatus HislipTransport::close(uint32_t timeout_ms) {
     if (sync_fd_ < 0 && async_fd_ < 0) return VI_SUCCESS;
-    if (usable() == VI_SUCCESS) {
-        if (locked_) unlock();
+    if (usable() == VI_SUCCESS && async_fd_ >= 0) {
+        // Releasing first means the lock is free when we return, not when the
+        // server notices the closed connection.
+        net::Deadline deadline(std::min<uint32_t>(timeout_ms, linger_cap_ms));
+        if (locked_) release(deadline);
         // Half-close both channels: the server reads what is left, ends the
         // session and closes; waiting for that tells us it has read it all.
         ::shutdown(sync_fd_, SHUT_WR);
         ::shutdown(async_fd_, SHUT_WR);
-        net::Deadline deadline(std::min<uint32_t>(timeout_ms, linger_cap_ms));
         char sink[4096];
         for (size_t drained = 0; drained < linger_drain_cap;) {
             pollfd p{sync_fd_, POLLIN, 0};

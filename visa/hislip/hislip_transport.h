@@ -81,6 +81,8 @@ private:
     ViStatus peer_error(Channel ch, const Header& h, std::string_view text);
     // Gives up on a server that broke the protocol: logs `what`, tells the
     // server (without waiting) and ends the session. Returns VI_ERROR_IO.
+    // AsyncLock release, waiting for the answer until `deadline`.
+    ViStatus release(const net::Deadline& deadline);
     ViStatus protocol_fault(Channel ch, const std::string& what,
                             FatalCode code = FatalCode::unidentified);
     void fail();
