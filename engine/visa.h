@@ -1,16 +1,19 @@
 // The VISA C API (VPP-4.3) subset this program is written against.
 //
 // Names and numbers are the standard's. The engine calls these as plain C
-// functions; the program links the built-in library in visa/, and the
-// engine's unit tests link a scripted double instead.
+// functions; the program links the built-in library in visa/ (or loads
+// another implementation through it), and the engine's unit tests link a
+// scripted double instead. Installed with libfwvisa.so as <fwvisa/visa.h>.
 #pragma once
 
 #include <stdint.h>
 
 #if defined(_WIN32)
 #define _VI_FUNC __stdcall
+#define _VI_FUNCH __stdcall
 #else
 #define _VI_FUNC
+#define _VI_FUNCH
 #endif
 
 // Fixed-width on every data model: the standard makes these unsigned long on
@@ -56,6 +59,15 @@ typedef ViUInt32* ViPUInt32;
 typedef ViUInt16* ViPUInt16;
 typedef ViStatus* ViPStatus;
 typedef void* ViAddr;
+typedef ViAddr* ViPAddr;
+typedef ViUInt32 ViEventType;
+typedef ViEventType* ViPEventType;
+typedef ViObject ViEvent;
+typedef ViEvent* ViPEvent;
+typedef ViUInt32 ViEventFilter;
+typedef ViUInt32 ViJobId;
+typedef ViStatus(_VI_FUNCH* ViHndlr)(ViSession vi, ViEventType event_type, ViEvent event,
+                                     ViAddr user_handle);
 
 #define VI_NULL 0
 #define VI_TRUE 1
@@ -65,6 +77,7 @@ typedef void* ViAddr;
 
 // Completion codes.
 #define VI_SUCCESS 0
+#define VI_SUCCESS_EVENT_DIS 0x3FFF0003
 #define VI_SUCCESS_QUEUE_EMPTY 0x3FFF0004
 #define VI_SUCCESS_TERM_CHAR 0x3FFF0005
 #define VI_SUCCESS_MAX_CNT 0x3FFF0006
@@ -105,6 +118,11 @@ typedef void* ViAddr;
 #define VI_ERROR_NIMPL_OPER VI_ERROR_CODE_(0xBFFF0081u)
 #define VI_ERROR_SESN_NLOCKED VI_ERROR_CODE_(0xBFFF009Cu)
 #define VI_ERROR_CONN_LOST VI_ERROR_CODE_(0xBFFF00A6u)
+#define VI_ERROR_INV_EVENT VI_ERROR_CODE_(0xBFFF0026u)
+#define VI_ERROR_NENABLED VI_ERROR_CODE_(0xBFFF002Fu)
+#define VI_ERROR_INV_MASK VI_ERROR_CODE_(0xBFFF003Du)
+#define VI_ERROR_INV_PROT VI_ERROR_CODE_(0xBFFF0079u)
+#define VI_ERROR_LIBRARY_NFOUND VI_ERROR_CODE_(0xBFFF009Eu)
 
 // Attributes. Ids of the form 0xBFFFxxxx are string-valued.
 #define VI_ATTR_RSRC_CLASS 0xBFFF0001u
@@ -126,6 +144,14 @@ typedef void* ViAddr;
 #define VI_ATTR_USB_INTFC_NUM 0x3FFF01A1u
 #define VI_ATTR_TCPIP_HISLIP_MAX_MESSAGE_KB 0x3FFF0302u
 #define VI_ATTR_TCPIP_IS_HISLIP 0x3FFF0303u
+// Who made the library answering, and which version of it.
+#define VI_ATTR_RSRC_IMPL_VERSION 0x3FFF0003u
+#define VI_ATTR_RSRC_SPEC_VERSION 0x3FFF0170u
+#define VI_ATTR_RSRC_MANF_NAME 0xBFFF0174u
+#define VI_ATTR_RSRC_MANF_ID 0x3FFF0175u
+#define VI_ATTR_USER_DATA_32 0x3FFF0007u
+#define VI_ATTR_USER_DATA_64 0x3FFF000Au
+#define VI_ATTR_IO_PROT 0x3FFF001Cu
 
 // Interface types (VI_ATTR_INTF_TYPE).
 #define VI_INTF_GPIB 1
@@ -144,8 +170,32 @@ typedef void* ViAddr;
 #define VI_SHARED_LOCK 2
 #define VI_LOAD_CONFIG 4
 
+// Events, trigger and buffer masks.
+#define VI_EVENT_SERVICE_REQ 0x3FFF200Bu
+#define VI_ALL_ENABLED_EVENTS 0x3FFF7FFFu
+#define VI_QUEUE 1
+#define VI_HNDLR 2
+#define VI_SUSPEND_HNDLR 4
+#define VI_ALL_MECH 0xFFFF
+#define VI_TRIG_PROT_DEFAULT 0
+#define VI_PROT_NORMAL 1
+#define VI_READ_BUF 1
+#define VI_WRITE_BUF 2
+#define VI_READ_BUF_DISCARD 4
+#define VI_WRITE_BUF_DISCARD 8
+#define VI_IO_IN_BUF 16
+#define VI_IO_OUT_BUF 32
+#define VI_IO_IN_BUF_DISCARD 64
+#define VI_IO_OUT_BUF_DISCARD 128
+
 #define VI_TMO_IMMEDIATE 0u
 #define VI_TMO_INFINITE 0xFFFFFFFFu
+
+// The library exports these whatever visibility the rest of its code is
+// built with.
+#if defined(__GNUC__) && !defined(_WIN32)
+#pragma GCC visibility push(default)
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -171,4 +221,38 @@ ViStatus _VI_FUNC viReadSTB(ViSession vi, ViPUInt16 status);
 
 #ifdef __cplusplus
 }
+#endif
+
+// The rest of what a general client calls: resource names, triggers,
+// buffers and events. The built-in library supports no events; these calls
+// answer as for a resource that has none.
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+ViStatus _VI_FUNC viParseRsrc(ViSession rm, ViConstRsrc name, ViPUInt16 intf_type,
+                              ViPUInt16 intf_num);
+ViStatus _VI_FUNC viParseRsrcEx(ViSession rm, ViConstRsrc name, ViPUInt16 intf_type,
+                                ViPUInt16 intf_num, ViChar rsrc_class[], ViChar expanded_name[],
+                                ViChar alias[]);
+ViStatus _VI_FUNC viAssertTrigger(ViSession vi, ViUInt16 protocol);
+ViStatus _VI_FUNC viFlush(ViSession vi, ViUInt16 mask);
+ViStatus _VI_FUNC viEnableEvent(ViSession vi, ViEventType event_type, ViUInt16 mechanism,
+                                ViEventFilter context);
+ViStatus _VI_FUNC viDisableEvent(ViSession vi, ViEventType event_type, ViUInt16 mechanism);
+ViStatus _VI_FUNC viDiscardEvents(ViSession vi, ViEventType event_type, ViUInt16 mechanism);
+ViStatus _VI_FUNC viWaitOnEvent(ViSession vi, ViEventType in_event_type, ViUInt32 timeout,
+                                ViPEventType out_event_type, ViPEvent out_context);
+ViStatus _VI_FUNC viInstallHandler(ViSession vi, ViEventType event_type, ViHndlr handler,
+                                   ViAddr user_handle);
+ViStatus _VI_FUNC viUninstallHandler(ViSession vi, ViEventType event_type, ViHndlr handler,
+                                     ViAddr user_handle);
+ViStatus _VI_FUNC viTerminate(ViSession vi, ViUInt16 degree, ViJobId job_id);
+
+#ifdef __cplusplus
+}
+#endif
+
+#if defined(__GNUC__) && !defined(_WIN32)
+#pragma GCC visibility pop
 #endif

@@ -3,8 +3,8 @@
 //
 // Coordinates and sizes are dialog units: a horizontal unit is a quarter of
 // the dialog font's average character width, a vertical unit an eighth of its
-// height. Styles keep the window-system bit values the templates were written
-// with; the dialog layer decodes the few bits it honours.
+// height. Styles are the window system's bits, named in window_styles.h; the
+// dialog layer decodes the few it honours.
 #pragma once
 
 #include <cstdint>

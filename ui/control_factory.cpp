@@ -7,12 +7,12 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTreeWidget>
 
 #include "control_text.h"
 #include "controls.h"
 #include "dialog.h"
 #include "dialog_templates.h"
+#include "tree_ctrl.h"
 
 using namespace dialog_detail;
 
@@ -77,10 +77,7 @@ QWidget* CDialog::CreateControl(const DialogItemTemplate& item) {
     }
     if (className.compare(QLatin1String("msctls_progress32"), Qt::CaseInsensitive) == 0)
         return new CProgressControl(this);
-    if (className.compare(QLatin1String("SysTreeView32"), Qt::CaseInsensitive) == 0) {
-        auto* tree = new QTreeWidget(this);
-        tree->setHeaderHidden(true);
-        return tree;
-    }
+    if (className.compare(QLatin1String("SysTreeView32"), Qt::CaseInsensitive) == 0)
+        return new CTreeControl(style, this);
     return nullptr;
 }

@@ -153,7 +153,7 @@ void CDialog::SetIcon(const QIcon& icon, bool) {
 
 void CDialog::SendNotify(int id, unsigned code) {
     for (const MessageMapEntry& entry : GetMessageMap()) {
-        if (entry.m_code == code && entry.m_id == id) {
+        if (entry.m_handler && entry.m_code == code && entry.m_id == id) {
             (this->*entry.m_handler)();
             return;
         }
@@ -162,6 +162,18 @@ void CDialog::SendNotify(int id, unsigned code) {
         OnOK();
     else if (code == BN_CLICKED && id == IDCANCEL)
         OnCancel();
+}
+
+LRESULT CDialog::SendNotify(NotifyHeader* header) {
+    LRESULT result = 0;
+    for (const MessageMapEntry& entry : GetMessageMap()) {
+        if (entry.m_notifyHandler && entry.m_code == header->m_code &&
+            entry.m_id == header->m_idFrom) {
+            (this->*entry.m_notifyHandler)(header, &result);
+            break;
+        }
+    }
+    return result;
 }
 
 void CDialog::OnSysCommand(unsigned id, intptr_t) {

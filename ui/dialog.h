@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "message_box.h"
+#include "window_styles.h"
 
 class QMenu;
 class CDialog;
@@ -40,40 +41,36 @@ inline constexpr unsigned SC_CLOSE = 0xF060;
 inline constexpr unsigned MF_STRING = 0x0000;
 inline constexpr unsigned MF_SEPARATOR = 0x0800;
 
-// Window and control style bits the framework honours.
-inline constexpr uint32_t WS_TABSTOP = 0x00010000;
-inline constexpr uint32_t WS_DISABLED = 0x08000000;
-inline constexpr uint32_t WS_VISIBLE = 0x10000000;
-inline constexpr uint32_t WS_HSCROLL = 0x00100000;
-inline constexpr uint32_t WS_VSCROLL = 0x00200000;
-inline constexpr uint32_t WS_MINIMIZEBOX = 0x00020000;
-inline constexpr uint32_t WS_EX_APPWINDOW = 0x00040000;
-inline constexpr uint32_t BS_TYPEMASK = 0x0000000F;
-inline constexpr uint32_t BS_DEFPUSHBUTTON = 0x1;
-inline constexpr uint32_t BS_CHECKBOX = 0x2;
-inline constexpr uint32_t BS_AUTOCHECKBOX = 0x3;
-inline constexpr uint32_t BS_GROUPBOX = 0x7;
-inline constexpr uint32_t ES_MULTILINE = 0x0004;
-inline constexpr uint32_t ES_AUTOHSCROLL = 0x0080;
-inline constexpr uint32_t ES_READONLY = 0x0800;
-inline constexpr uint32_t CBS_SORT = 0x0100;
-inline constexpr uint32_t SS_TYPEMASK = 0x0000001F;
-inline constexpr uint32_t SS_ICON = 0x3;
-inline constexpr uint32_t SS_NOPREFIX = 0x0080;
+// The head of a notification that carries data (the tree control's); the
+// control's own structure derives from it. The handler may write a result.
+struct NotifyHeader {
+    QWidget* m_hwndFrom;
+    int m_idFrom;
+    unsigned m_code;
+};
+using LRESULT = intptr_t;
 
-// One message-map entry: notification `code` from control `id` runs `m_handler`.
+// One message-map entry: notification `code` from control `id` runs
+// `m_handler`, or `m_notifyHandler` for a notification that carries data.
 using DialogHandler = void (CDialog::*)();
+using NotifyHandler = void (CDialog::*)(NotifyHeader*, LRESULT*);
 struct MessageMapEntry {
     unsigned m_code;
     int m_id;
     DialogHandler m_handler;
+    NotifyHandler m_notifyHandler;
 };
 using MessageMap = std::span<const MessageMapEntry>;
 
 // Builds an entry from a handler of a class derived from CDialog.
 template <class T>
 constexpr MessageMapEntry OnNotify(unsigned code, int id, void (T::*handler)()) {
-    return {code, id, static_cast<DialogHandler>(handler)};
+    return {code, id, static_cast<DialogHandler>(handler), nullptr};
+}
+template <class T>
+constexpr MessageMapEntry OnNotify(unsigned code, int id,
+                                   void (T::*handler)(NotifyHeader*, LRESULT*)) {
+    return {code, id, nullptr, static_cast<NotifyHandler>(handler)};
 }
 
 // State of one data exchange. Once a check fails, the remaining exchange
@@ -169,6 +166,9 @@ public:
 
     // Sends a notification through the message map, as a control would.
     void SendNotify(int id, unsigned code);
+    // The same for a notification that carries data; returns the handler's
+    // result, 0 when no entry handles it.
+    LRESULT SendNotify(NotifyHeader* header);
     // Default processing of a system command; handlers call it for what they
     // do not handle themselves.
     virtual void OnSysCommand(unsigned id, intptr_t lParam);

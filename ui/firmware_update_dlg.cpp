@@ -2,15 +2,19 @@
 
 #include <QAbstractButton>
 #include <QPainter>
+#include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QStyle>
 #include <memory>
 
 #include "about_dlg.h"
 #include "dialog_geometry.h"
 #include "dialog_templates.h"
+#include "dlg_get_path.h"
 #include "resource.h"
 #include "workflow/discovery.h"
 #include "workflow/identification.h"
+#include "workflow/upgrade.h"
 
 CFirmwareUpdateDlg::CFirmwareUpdateDlg(QWidget* parent)
     : CDialog(IDD_FIRMWAREUPDATE_DIALOG, parent), m_appIcon(QString::fromLatin1(kMainIconPath)) {}
@@ -19,6 +23,9 @@ CFirmwareUpdateDlg::~CFirmwareUpdateDlg() = default;
 
 MessageMap CFirmwareUpdateDlg::GetMessageMap() const {
     static const MessageMapEntry entries[] = {
+        OnNotify(BN_CLICKED, IDC_BROWSE, &CFirmwareUpdateDlg::OnBrowse),
+        OnNotify(BN_CLICKED, IDC_UPGRADE, &CFirmwareUpdateDlg::OnUpgrade),
+        OnNotify(EN_UPDATE, IDC_RELEASE_DIR, &CFirmwareUpdateDlg::OnUpdateReleaseDir),
         OnNotify(CBN_DROPDOWN, IDC_INSTRUMENT, &CFirmwareUpdateDlg::OnDropdownInstrument),
     };
     return entries;
@@ -105,6 +112,44 @@ void CFirmwareUpdateDlg::OnDropdownInstrument() {
         m_instrumentCombo.AddString(line);
 }
 
+void CFirmwareUpdateDlg::OnBrowse() {
+    workflow::Browse(*this, *this, workflow::SettingsFile(), m_releaseDir,
+                     {m_upgradeHost, m_upgradeRecovery, m_upgradeBootRom, m_upgradeUbl},
+                     m_configLoaded);
+}
+
+void CFirmwareUpdateDlg::OnUpdateReleaseDir() {
+    workflow::UpdateReleaseDir(m_releaseDir);
+}
+
+void CFirmwareUpdateDlg::OnUpgrade() {
+    OnUpdateReleaseDir();
+    // A failed check has already told the operator; the run goes on with
+    // what the members hold.
+    UpdateData(true);
+    const workflow::ImageChoice images{m_upgradeHost, m_upgradeRecovery, m_upgradeBootRom,
+                                       m_upgradeUbl};
+    workflow::RunUpgrade(*this, m_releaseDir, m_instrument, images, m_familyName, m_hostImageFile);
+}
+
+bool CFirmwareUpdateDlg::PickReleaseDir(const std::string& start, std::string& chosen) {
+    CDlgGetPath picker(this);
+    picker.SetPath(start);
+    if (picker.DoModal() != IDOK) return false;
+    chosen = picker.GetPath();
+    return true;
+}
+
+void CFirmwareUpdateDlg::ShowReleaseDir(const std::string& dir) {
+    // The field raises its text-update notification only when its text
+    // changes; choosing the directory it already shows must run the
+    // handler all the same.
+    if (GetDlgItemText(IDC_RELEASE_DIR) == dir)
+        OnUpdateReleaseDir();
+    else
+        SetDlgItemText(IDC_RELEASE_DIR, dir);
+}
+
 void CFirmwareUpdateDlg::DiscoverInstruments(char* out) {
     workflow::DiscoverInstruments(*this, out, workflow::kResourceListSize);
 }
@@ -141,6 +186,13 @@ void CFirmwareUpdateDlg::BeginWaitCursor() {
 
 void CFirmwareUpdateDlg::EndWaitCursor() {
     CDialog::EndWaitCursor();
+}
+
+void CFirmwareUpdateDlg::ScrollLog(int lines) {
+    if (auto* pane = qobject_cast<QPlainTextEdit*>(GetDlgItem(IDC_LOG))) {
+        QScrollBar* bar = pane->verticalScrollBar();
+        bar->setValue(bar->value() + lines);
+    }
 }
 
 void CFirmwareUpdateDlg::Repaint() {

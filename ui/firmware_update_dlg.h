@@ -12,15 +12,18 @@
 #include "controls.h"
 #include "dialog.h"
 #include "workflow/operator.h"
+#include "workflow/release_config.h"
 
-class CFirmwareUpdateDlg : public CDialog, private workflow::Operator {
+class CFirmwareUpdateDlg : public CDialog,
+                           private workflow::Operator,
+                           private workflow::BrowseSite {
 public:
     explicit CFirmwareUpdateDlg(QWidget* parent = nullptr);
     ~CFirmwareUpdateDlg() override;
 
     // Enables each image check box whose member is set and the Upgrade
     // button when a configuration was loaded; ticks "Host" as its member says.
-    void UpdateControlStates();
+    void UpdateControlStates() override;
 
     // Fills `out` (kResourceListSize bytes) with the resource list text and
     // shows the run in the log pane and progress bar.
@@ -58,6 +61,14 @@ protected:
     void OnPaint() override;
 
     void OnDropdownInstrument();
+    void OnBrowse();
+    void OnUpdateReleaseDir();
+    void OnUpgrade();
+
+    // Runs the release-directory picker modally from `start`; true with the
+    // chosen directory, ending in '/', when the operator chose OK. Tests
+    // answer it themselves.
+    bool PickReleaseDir(const std::string& start, std::string& chosen) override;
 
 private:
     // Operator
@@ -68,6 +79,10 @@ private:
     void SetProgressPos(int pos) override;
     void BeginWaitCursor() override;
     void EndWaitCursor() override;
+    void ScrollLog(int lines) override;
     void Repaint() override;
     int MessageBox(const std::string& text, const std::string& caption, unsigned type) override;
+
+    // BrowseSite
+    void ShowReleaseDir(const std::string& dir) override;
 };

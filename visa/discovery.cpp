@@ -16,6 +16,10 @@
 //   tcpip::127.0.0.3            # listed as TCPIP0::127.0.0.3::inst0::INSTR
 //   TCPIP0::127.0.0.4::5025::SOCKET
 //   serial = off
+//
+// The same file chooses the VISA implementation the programs use: a line
+// "library = /path/to/libvisa.so" loads that one instead of the built-in
+// library ("library = builtin" names the built-in one). See loader.cpp.
 
 #include "visa/discovery.h"
 
@@ -96,6 +100,10 @@ DiscoveryConfig parse_discovery_config(std::string_view text) {
                 log("visa.conf line %d: unknown serial setting", line_no);
             continue;
         }
+        if (lowered_without_blanks(line).rfind("library=", 0) == 0) {
+            cfg.library = std::string(trim(line.substr(line.find('=') + 1)));
+            continue;
+        }
         auto name = parse_rsrc_name(line);
         if (!name || name->intf_type() != VI_INTF_TCPIP) {
             log("visa.conf line %d: not a LAN resource string, skipped: %.*s", line_no,
@@ -119,6 +127,18 @@ std::string discovery_config_path() {
         base = std::string(home != nullptr ? home : "") + "/.config";
     }
     return base + "/firmware-update/visa.conf";
+}
+
+DiscoveryConfig read_discovery_config(const std::string& path, bool* found) {
+    std::ifstream in(path);
+    *found = bool(in);
+    if (!in) return {};
+    // A configuration file is a few lines; refuse to read a huge one whole.
+    constexpr std::streamsize max_size = 1 << 20;
+    std::string buf(size_t(max_size), '\0');
+    in.read(buf.data(), max_size);
+    buf.resize(size_t(in.gcount()));
+    return parse_discovery_config(buf);
 }
 
 std::vector<std::string> list_serial_ports(const std::string& dev, const std::string& sys) {

@@ -8,6 +8,7 @@ namespace visa {
 
 // What the configuration file says, parsed.
 struct DiscoveryConfig {
+    std::string library;           // "library = <path>": another VISA to load; "" built-in
     std::vector<std::string> lan;  // canonical resource strings, in file order
     bool serial = true;            // list serial ports too
 };
@@ -18,6 +19,10 @@ DiscoveryConfig parse_discovery_config(std::string_view text);
 
 // "${XDG_CONFIG_HOME:-$HOME/.config}/firmware-update/visa.conf".
 std::string discovery_config_path();
+
+// Reads and parses the configuration file at `path`; `*found` tells whether
+// there was one to read. A missing file gives the defaults.
+DiscoveryConfig read_discovery_config(const std::string& path, bool* found);
 
 // Every resource discovery lists, in order: the configured LAN instruments,
 // then the serial ports present (unless the file turns them off). Sends

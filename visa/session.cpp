@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "visa/hislip/message.h"
+#include "visa/library_info.h"
 #include "visa/lock_table.h"
 #include "visa/log.h"
 #include "visa/net.h"
@@ -130,7 +131,23 @@ ViStatus Session::get_attribute(ViAttr attr, void* value) {
         default:
             break;
     }
-    return VI_ERROR_NSUP_ATTR;
+    return general_attribute(attr, value) ? VI_SUCCESS : VI_ERROR_NSUP_ATTR;
+}
+
+bool Session::general_attribute(ViAttr attr, void* value) {
+    switch (attr) {
+        case VI_ATTR_USER_DATA_32:
+            put<ViUInt32>(value, ViUInt32(user_data_));
+            return true;
+        case VI_ATTR_USER_DATA_64:
+            put<ViUInt64>(value, user_data_);
+            return true;
+        case VI_ATTR_IO_PROT:
+            put<ViUInt16>(value, VI_PROT_NORMAL);
+            return true;
+        default:
+            return library_attribute(attr, value);
+    }
 }
 
 ViStatus Session::set_attribute(ViAttr attr, ViAttrState value) {
@@ -151,6 +168,20 @@ ViStatus Session::set_attribute(ViAttr attr, ViAttrState value) {
             return boolean(value, &send_end_en_);
         case VI_ATTR_SUPPRESS_END_EN:
             return boolean(value, &suppress_end_en_);
+        case VI_ATTR_USER_DATA_32:
+            if (value > 0xFFFFFFFFu) return VI_ERROR_NSUP_ATTR_STATE;
+            user_data_ = value;
+            return VI_SUCCESS;
+        case VI_ATTR_USER_DATA_64:
+            user_data_ = value;
+            return VI_SUCCESS;
+        case VI_ATTR_IO_PROT:
+            // Only plain message-based I/O; 488.2 strings over sockets are
+            // not built.
+            return value == VI_PROT_NORMAL ? VI_SUCCESS : VI_ERROR_NSUP_ATTR_STATE;
+        case VI_ATTR_RSRC_IMPL_VERSION:
+        case VI_ATTR_RSRC_SPEC_VERSION:
+        case VI_ATTR_RSRC_MANF_NAME:
         case VI_ATTR_RSRC_CLASS:
         case VI_ATTR_RSRC_NAME:
         case VI_ATTR_RSRC_LOCK_STATE:
@@ -210,6 +241,13 @@ ViStatus Session::write(const ViByte* buf, ViUInt32 count, ViUInt32* ret) {
     ViStatus st = transport_->write(buf, count, send_end_en_, timeout_ms_, &written);
     if (ret != nullptr) *ret = ViUInt32(written);
     return st;
+}
+
+ViStatus Session::assert_trigger() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (ViStatus st = check_usable(); st != VI_SUCCESS) return st;
+    if (!locks_.may_access(canonical_, id_)) return VI_ERROR_RSRC_LOCKED;
+    return transport_->trigger(timeout_ms_);
 }
 
 ViStatus Session::lock(ViAccessMode type, ViUInt32 timeout_ms, const char* requested_key,

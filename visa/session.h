@@ -34,6 +34,8 @@ public:
     // `ret` may be null.
     ViStatus read(ViByte* buf, ViUInt32 count, ViUInt32* ret);
     ViStatus write(const ViByte* buf, ViUInt32 count, ViUInt32* ret);
+    // viAssertTrigger with the default protocol, through the transport.
+    ViStatus assert_trigger();
 
     // `requested_key` and `access_key` may be null; `access_key` receives the
     // shared lock's key (at most 255 characters and a terminator).
@@ -53,6 +55,8 @@ public:
 
 private:
     ViStatus check_usable();
+    // The attributes every session answers alike, whatever its transport.
+    bool general_attribute(ViAttr attr, void* value);
 
     const ViSession id_;
     const RsrcName name_;
@@ -68,6 +72,7 @@ private:
     bool term_char_en_ = false;
     bool send_end_en_ = true;
     bool suppress_end_en_;
+    ViUInt64 user_data_ = 0;  // VI_ATTR_USER_DATA: the caller's, never interpreted
 };
 
 }  // namespace visa

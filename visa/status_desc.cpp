@@ -13,6 +13,8 @@ struct Entry {
 // One sentence per status, in the meaning the VISA library standard gives it.
 constexpr Entry entries[] = {
     {VI_SUCCESS, "VI_SUCCESS: The operation completed successfully."},
+    {VI_SUCCESS_EVENT_DIS,
+     "VI_SUCCESS_EVENT_DIS: The event was already disabled for the given mechanisms."},
     {VI_SUCCESS_QUEUE_EMPTY,
      "VI_SUCCESS_QUEUE_EMPTY: The operation completed successfully, but the queue was empty."},
     {VI_SUCCESS_TERM_CHAR,
@@ -70,6 +72,14 @@ constexpr Entry entries[] = {
     {VI_ERROR_NIMPL_OPER, "VI_ERROR_NIMPL_OPER: The operation is not implemented."},
     {VI_ERROR_SESN_NLOCKED, "VI_ERROR_SESN_NLOCKED: This session holds no lock on the resource."},
     {VI_ERROR_CONN_LOST, "VI_ERROR_CONN_LOST: The connection to the resource has been lost."},
+    {VI_ERROR_INV_EVENT,
+     "VI_ERROR_INV_EVENT: The event type is not valid or not supported by this resource."},
+    {VI_ERROR_NENABLED,
+     "VI_ERROR_NENABLED: The session must be enabled for events of this type first."},
+    {VI_ERROR_INV_MASK, "VI_ERROR_INV_MASK: The mask does not name a valid buffer."},
+    {VI_ERROR_INV_PROT, "VI_ERROR_INV_PROT: The protocol is not valid or not supported."},
+    {VI_ERROR_LIBRARY_NFOUND,
+     "VI_ERROR_LIBRARY_NFOUND: A code library that VISA needs could not be found or loaded."},
 };
 
 }  // namespace

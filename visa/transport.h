@@ -63,6 +63,12 @@ public:
     // Releases the lock taken by lock(). VI_ERROR_SESN_NLOCKED if none is held.
     virtual ViStatus unlock() { return VI_ERROR_NSUP_OPER; }
 
+    // Sends the instrument a trigger (viAssertTrigger) within `timeout_ms`.
+    virtual ViStatus trigger(uint32_t timeout_ms) {
+        (void)timeout_ms;
+        return VI_ERROR_NSUP_OPER;
+    }
+
     // Device clear: the instrument and the transport drop pending input and
     // output, including bytes held back by write().
     virtual ViStatus clear(uint32_t timeout_ms) {
@@ -71,7 +77,7 @@ public:
     }
 
     // Reads the instrument's status byte (viReadSTB) within `timeout_ms`.
-    virtual ViStatus read_stb(uint32_t timeout_ms, ViUInt16* stb) {
+    virtual ViStatus read_stb(uint32_t timeout_ms, uint16_t* stb) {
         (void)timeout_ms;
         (void)stb;
         return VI_ERROR_NSUP_OPER;

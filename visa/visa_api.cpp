@@ -15,6 +15,7 @@
 #include "visa.h"
 #include "visa/discovery.h"
 #include "visa/find_expr.h"
+#include "visa/library_info.h"
 #include "visa/lock_table.h"
 #include "visa/log.h"
 #include "visa/rsrc_name.h"
@@ -96,6 +97,12 @@ ViStatus guarded(const char* what, F&& f) {
     }
 }
 
+// `answer` for an open session, VI_ERROR_INV_OBJECT otherwise.
+ViStatus for_session(const char* what, ViSession vi, ViStatus answer) {
+    return guarded(what,
+                   [&]() -> ViStatus { return find_session(vi) ? answer : VI_ERROR_INV_OBJECT; });
+}
+
 void copy_desc(ViChar* out, const std::string& s) {
     if (out == nullptr) return;
     size_t n = std::min<size_t>(s.size(), VI_FIND_BUFLEN - 1);
@@ -172,6 +179,32 @@ ViStatus _VI_FUNC viFindNext(ViFindList fl, ViChar next[]) {
         copy_desc(next, list.items[list.next++]);
         return VI_SUCCESS;
     });
+}
+
+ViStatus _VI_FUNC viParseRsrcEx(ViSession rm, ViConstRsrc name, ViPUInt16 intf_type,
+                                ViPUInt16 intf_num, ViChar rsrc_class[], ViChar expanded_name[],
+                                ViChar alias[]) {
+    return guarded("viParseRsrcEx", [&]() -> ViStatus {
+        {
+            auto& r = Registry::get();
+            std::lock_guard<std::mutex> g(r.mutex);
+            if (!r.rms.count(rm)) return VI_ERROR_INV_OBJECT;
+        }
+        if (name == nullptr) return VI_ERROR_INV_RSRC_NAME;
+        auto parsed = visa::parse_rsrc_name(name);
+        if (!parsed) return VI_ERROR_INV_RSRC_NAME;
+        if (intf_type != nullptr) *intf_type = parsed->intf_type();
+        if (intf_num != nullptr) *intf_num = parsed->board;
+        copy_desc(rsrc_class, parsed->rsrc_class());
+        copy_desc(expanded_name, parsed->canonical());
+        copy_desc(alias, "");  // this library keeps no aliases
+        return VI_SUCCESS;
+    });
+}
+
+ViStatus _VI_FUNC viParseRsrc(ViSession rm, ViConstRsrc name, ViPUInt16 intf_type,
+                              ViPUInt16 intf_num) {
+    return viParseRsrcEx(rm, name, intf_type, intf_num, nullptr, nullptr, nullptr);
 }
 
 ViStatus _VI_FUNC viOpen(ViSession rm, ViConstRsrc name, ViAccessMode mode, ViUInt32 open_timeout,
@@ -276,7 +309,8 @@ ViStatus _VI_FUNC viGetAttribute(ViObject obj, ViAttr attr, void* value) {
         if (auto s = visa::find_session(obj)) return s->get_attribute(attr, value);
         auto& r = Registry::get();
         std::lock_guard<std::mutex> g(r.mutex);
-        if (r.rms.count(obj) || r.lists.count(obj)) return VI_ERROR_NSUP_ATTR;
+        if (r.rms.count(obj) || r.lists.count(obj))
+            return visa::library_attribute(attr, value) ? VI_SUCCESS : VI_ERROR_NSUP_ATTR;
         return VI_ERROR_INV_OBJECT;
     });
 }
@@ -286,7 +320,8 @@ ViStatus _VI_FUNC viSetAttribute(ViObject obj, ViAttr attr, ViAttrState value) {
         if (auto s = visa::find_session(obj)) return s->set_attribute(attr, value);
         auto& r = Registry::get();
         std::lock_guard<std::mutex> g(r.mutex);
-        if (r.rms.count(obj) || r.lists.count(obj)) return VI_ERROR_NSUP_ATTR;
+        if (r.rms.count(obj) || r.lists.count(obj))
+            return visa::is_library_attribute(attr) ? VI_ERROR_ATTR_READONLY : VI_ERROR_NSUP_ATTR;
         return VI_ERROR_INV_OBJECT;
     });
 }
@@ -309,6 +344,71 @@ ViStatus _VI_FUNC viWrite(ViSession vi, ViConstBuf buf, ViUInt32 count, ViPUInt3
         if (buf == nullptr && count > 0) return VI_ERROR_INV_PARAMETER;
         return s->write(buf, count, ret_count);
     });
+}
+
+ViStatus _VI_FUNC viAssertTrigger(ViSession vi, ViUInt16 protocol) {
+    return guarded("viAssertTrigger", [&]() -> ViStatus {
+        auto s = visa::find_session(vi);
+        if (!s) return VI_ERROR_INV_OBJECT;
+        if (protocol != VI_TRIG_PROT_DEFAULT) return VI_ERROR_INV_PROT;
+        return s->assert_trigger();
+    });
+}
+
+ViStatus _VI_FUNC viFlush(ViSession vi, ViUInt16 mask) {
+    return guarded("viFlush", [&]() -> ViStatus {
+        if (!visa::find_session(vi)) return VI_ERROR_INV_OBJECT;
+        if (mask == 0 || (mask & ~ViUInt16(0xFF)) != 0) return VI_ERROR_INV_MASK;
+        // There are no formatted I/O buffers, and a write returns only once
+        // its bytes are sent, so those buffers are always empty. Discarding
+        // bytes a transport has received but not handed out is not offered.
+        if (mask & VI_IO_IN_BUF_DISCARD) return VI_ERROR_NSUP_OPER;
+        return VI_SUCCESS;
+    });
+}
+
+// No resource of this library has events. The calls check their session and
+// answer as for an event type the resource does not support; asking about
+// "all enabled events" finds none.
+ViStatus _VI_FUNC viEnableEvent(ViSession vi, ViEventType /*event_type*/, ViUInt16 /*mechanism*/,
+                                ViEventFilter /*context*/) {
+    return visa::for_session("viEnableEvent", vi, VI_ERROR_INV_EVENT);
+}
+
+ViStatus _VI_FUNC viDisableEvent(ViSession vi, ViEventType event_type, ViUInt16 /*mechanism*/) {
+    return visa::for_session(
+        "viDisableEvent", vi,
+        event_type == VI_ALL_ENABLED_EVENTS ? VI_SUCCESS_EVENT_DIS : VI_ERROR_INV_EVENT);
+}
+
+ViStatus _VI_FUNC viDiscardEvents(ViSession vi, ViEventType event_type, ViUInt16 /*mechanism*/) {
+    return visa::for_session(
+        "viDiscardEvents", vi,
+        event_type == VI_ALL_ENABLED_EVENTS ? VI_SUCCESS_QUEUE_EMPTY : VI_ERROR_INV_EVENT);
+}
+
+ViStatus _VI_FUNC viWaitOnEvent(ViSession vi, ViEventType in_event_type, ViUInt32 /*timeout*/,
+                                ViPEventType out_event_type, ViPEvent out_context) {
+    if (out_event_type != nullptr) *out_event_type = 0;
+    if (out_context != nullptr) *out_context = VI_NULL;
+    return visa::for_session(
+        "viWaitOnEvent", vi,
+        in_event_type == VI_ALL_ENABLED_EVENTS ? VI_ERROR_NENABLED : VI_ERROR_INV_EVENT);
+}
+
+ViStatus _VI_FUNC viInstallHandler(ViSession vi, ViEventType /*event_type*/, ViHndlr /*handler*/,
+                                   ViAddr /*user_handle*/) {
+    return visa::for_session("viInstallHandler", vi, VI_ERROR_INV_EVENT);
+}
+
+ViStatus _VI_FUNC viUninstallHandler(ViSession vi, ViEventType /*event_type*/, ViHndlr /*handler*/,
+                                     ViAddr /*user_handle*/) {
+    return visa::for_session("viUninstallHandler", vi, VI_ERROR_INV_EVENT);
+}
+
+// There are no asynchronous operations to end.
+ViStatus _VI_FUNC viTerminate(ViSession vi, ViUInt16 /*degree*/, ViJobId /*job_id*/) {
+    return visa::for_session("viTerminate", vi, VI_ERROR_NSUP_OPER);
 }
 
 ViStatus _VI_FUNC viLock(ViSession vi, ViAccessMode lock_type, ViUInt32 timeout,

@@ -25,9 +25,6 @@ constexpr bool AllPrefixesHaveFullLength() {
 }
 static_assert(AllPrefixesHaveFullLength());
 
-constexpr const char* kFamilyName = "K7100x";
-constexpr const char* kHostImageFile = "vxWorks_rom.bin";
-
 }  // namespace
 
 bool IsAcceptedIdentity(const char* reply) {

@@ -12,6 +12,10 @@ inline constexpr int kIdentityReplySize = 256;
 // exactly this many characters.
 inline constexpr std::size_t kIdentityPrefixLength = 28;
 
+// What an accepted identification gives, the same for every accepted model.
+inline constexpr const char* kFamilyName = "K7100x";
+inline constexpr const char* kHostImageFile = "vxWorks_rom.bin";
+
 // True if the first kIdentityPrefixLength characters of `reply` (a terminated
 // text) are one of the accepted prefixes; a shorter reply matches none.
 bool IsAcceptedIdentity(const char* reply);

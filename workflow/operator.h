@@ -10,6 +10,14 @@
 
 namespace workflow {
 
+// Box types and answers, in the window system's values.
+inline constexpr unsigned kBoxError = 0x10;         // OK button, error icon
+inline constexpr unsigned kBoxYesNoWarning = 0x34;  // Yes and No buttons, exclamation icon
+inline constexpr unsigned kBoxInformation = 0x40;   // OK button, information icon
+inline constexpr int kAnswerOk = 1;
+inline constexpr int kAnswerYes = 6;
+inline constexpr int kAnswerNo = 7;
+
 class Operator {
 public:
     // The log text (the whole of what the log pane shows): replace, append.
@@ -17,6 +25,9 @@ public:
     virtual void SetLog(const std::string& text) = 0;
     virtual void AppendLog(const std::string& text) = 0;
     virtual void ShowLog() = 0;
+    // Moves the pane's view `lines` lines down from where ShowLog left it
+    // (the top). Windows without a scrolling pane need not implement it.
+    virtual void ScrollLog(int lines) { (void)lines; }
 
     // Progress bar. A range whose bounds are equal shows an empty bar.
     virtual void SetProgressRange(int lower, int upper) = 0;

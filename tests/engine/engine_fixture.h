@@ -8,11 +8,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <unistd.h>
 
+#include "engine_output.h"
 #include "update.h"
 #include "visa_double.h"
 
@@ -37,19 +39,9 @@ protected:
         OpenStreams();
     }
 
-    static std::vector<uint32_t>& slept() {
-        static std::vector<uint32_t> calls;
-        return calls;
-    }
-
-    std::string err() {
-        std::fflush(err_);
-        return {err_text_, err_size_};
-    }
-    std::string out() {
-        std::fflush(out_);
-        return {out_text_, out_size_};
-    }
+    static std::vector<uint32_t>& slept() { return EngineOutput::slept(); }
+    std::string err() { return output_->err(); }
+    std::string out() { return output_->out(); }
 
     // An image of `size` bytes whose content shows where each byte came from.
     std::string image(size_t size, const std::string& name = "image.bin") {
@@ -94,29 +86,12 @@ protected:
 private:
     void OpenStreams() {
         visa_double::reset();
-        out_text_ = err_text_ = nullptr;
-        out_ = open_memstream(&out_text_, &out_size_);
-        err_ = open_memstream(&err_text_, &err_size_);
-        update_set_streams(out_, err_);
-        slept().clear();
-        update_set_sleep([](uint32_t ms) { slept().push_back(ms); });
+        output_.reset();  // the engine's streams are process-wide: one capture at a time
+        output_ = std::make_unique<EngineOutput>();
     }
+    void CloseStreams() { output_.reset(); }
 
-    void CloseStreams() {
-        update_set_streams(nullptr, nullptr);
-        update_set_sleep(nullptr);
-        std::fclose(out_);
-        std::fclose(err_);
-        std::free(out_text_);
-        std::free(err_text_);
-    }
-
-    FILE* out_ = nullptr;
-    FILE* err_ = nullptr;
-    char* out_text_ = nullptr;
-    char* err_text_ = nullptr;
-    size_t out_size_ = 0;
-    size_t err_size_ = 0;
+    std::unique_ptr<EngineOutput> output_;
 };
 
 inline constexpr char lan[] = "TCPIP0::127.0.0.2::inst0::INSTR";

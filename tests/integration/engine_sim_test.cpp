@@ -11,8 +11,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 
+#include "engine_output.h"
 #include "sim_process.h"
 #include "update.h"
 #include "visa.h"
@@ -32,28 +34,18 @@ std::string address(int n) {
 class EngineSimTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        err_ = open_memstream(&err_text_, &err_size_);
-        out_ = std::fopen("/dev/null", "w");
-        update_set_streams(out_, err_);
-        update_set_sleep([](uint32_t) {});
+        output_ = std::make_unique<EngineOutput>();
         dir_ = std::filesystem::temp_directory_path() /
                ("engine-sim-" + std::to_string(::getpid()) + "-" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::create_directories(dir_);
     }
     void TearDown() override {
-        update_set_streams(nullptr, nullptr);
-        update_set_sleep(nullptr);
-        std::fclose(err_);
-        std::fclose(out_);
-        std::free(err_text_);
+        output_.reset();
         std::filesystem::remove_all(dir_);
     }
 
-    std::string err() {
-        std::fflush(err_);
-        return {err_text_, err_size_};
-    }
+    std::string err() { return output_->err(); }
 
     std::string image(size_t size, const std::string& name = "image.bin") {
         const auto path = dir_ / name;
@@ -89,10 +81,7 @@ protected:
     std::filesystem::path dir_;
 
 private:
-    FILE* err_ = nullptr;
-    FILE* out_ = nullptr;
-    char* err_text_ = nullptr;
-    size_t err_size_ = 0;
+    std::unique_ptr<EngineOutput> output_;
 };
 
 TEST_F(EngineSimTest, ImagesOfEverySizeAreStoredByteForByteOverVxi11) {

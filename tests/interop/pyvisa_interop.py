@@ -62,6 +62,8 @@ class Fwsim:
         assert fields[:3] == ["fwsim", "ready", self.address], line
         self.vxi11_port = int(fields[3].split("=")[1])
         self.socket_port = int(fields[4].split("=")[1])
+        # Every "name=port" the simulator announces (more once it serves more).
+        self.ports = dict(f.split("=", 1) for f in fields[3:] if "=" in f)
         return self
 
     def __exit__(self, *exc):

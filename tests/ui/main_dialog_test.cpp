@@ -14,6 +14,7 @@
 
 #include "controls.h"
 #include "dialog_geometry.h"
+#include "engine_output.h"
 #include "firmware_update_dlg.h"
 #include "gui_fixture.h"
 #include "update.h"
@@ -256,8 +257,10 @@ TEST_F(MainDialogTest, EnterWithAnOverlongInstrumentKeepsTheWindowOpen) {
 TEST_F(MainDialogTest, EnterOnAFocusedPushButtonClicksIt) {
     auto* browse = Item<QPushButton>(IDC_BROWSE);
     browse->setFocus();
+    const auto picker = AnswerNextModal();
     QTest::keyClick(browse, Qt::Key_Return);
-    EXPECT_TRUE(m_dlg->isVisible()) << "Browse does nothing yet, and Enter must not mean OK";
+    EXPECT_TRUE(*picker) << "Enter on Browse opens the picker";
+    EXPECT_TRUE(m_dlg->isVisible()) << "Enter must not mean OK";
 
     auto* close = Item<QPushButton>(IDCANCEL);
     close->setFocus();
@@ -346,8 +349,7 @@ TEST_F(MainDialogTest, DiscoveryRepaintsWhileItHoldsTheThread) {
 }
 
 TEST_F(MainDialogTest, IdentificationSetsFamilyAndHostImageOnlyOnAcceptance) {
-    FILE* sink = std::tmpfile();
-    update_set_streams(sink, sink);
+    EngineOutput engine;
     m_dlg->m_instrument = "TCPIP0::192.0.2.7::inst0::INSTR";
     visa_double::instrument().identity = "Tavrion Technologies,K7141B,1,1\n";
     EXPECT_FALSE(m_dlg->IdentifyInstrument());
@@ -356,8 +358,6 @@ TEST_F(MainDialogTest, IdentificationSetsFamilyAndHostImageOnlyOnAcceptance) {
     EXPECT_TRUE(m_dlg->IdentifyInstrument());
     EXPECT_EQ(m_dlg->m_familyName, "K7100x");
     EXPECT_EQ(m_dlg->m_hostImageFile, "vxWorks_rom.bin");
-    update_set_streams(nullptr, nullptr);
-    std::fclose(sink);
 }
 
 TEST_F(MainDialogTest, SystemMenuEndsWithTheAboutItem) {

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
+#include "engine_output.h"
 #include "update.h"
 #include "visa_double.h"
 
@@ -17,13 +19,9 @@ protected:
     void SetUp() override {
         visa_double::reset();
         // The engine's diagnostics are not what these tests are about.
-        m_sink = std::tmpfile();
-        update_set_streams(m_sink, m_sink);
+        m_engineOutput = std::make_unique<EngineOutput>();
     }
-    void TearDown() override {
-        update_set_streams(nullptr, nullptr);
-        if (m_sink) std::fclose(m_sink);
-    }
+    void TearDown() override { m_engineOutput.reset(); }
 
     bool Identify(const std::string& reply) {
         visa_double::instrument().identity = reply;
@@ -33,7 +31,7 @@ protected:
     std::string m_instrument = "TCPIP0::192.0.2.7::inst0::INSTR";
     std::string m_familyName = "previous family";
     std::string m_hostImageFile = "previous.bin";
-    FILE* m_sink = nullptr;
+    std::unique_ptr<EngineOutput> m_engineOutput;
 };
 
 TEST_F(IdentificationTest, EachAcceptedModelGetsTheSameFamilyAndHostImage) {

@@ -14,6 +14,7 @@ public:
         m_pane = m_log;
         m_events.push_back("pane:" + m_pane);
     }
+    void ScrollLog(int lines) override { m_events.push_back("scroll:" + std::to_string(lines)); }
     void SetProgressRange(int lower, int upper) override {
         m_lower = lower;
         m_upper = upper;

@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include "engine_output.h"
 #include "recording_operator.h"
 #include "sim_process.h"
 #include "update.h"
@@ -34,13 +35,11 @@ protected:
         std::filesystem::create_directories(m_config / "firmware-update");
         if (const char* old = std::getenv("XDG_CONFIG_HOME")) m_oldConfig = old;
         setenv("XDG_CONFIG_HOME", m_config.c_str(), 1);
-        m_sink = std::tmpfile();
-        update_set_streams(m_sink, m_sink);
+        m_engineOutput = std::make_unique<EngineOutput>();
     }
 
     void TearDown() override {
-        update_set_streams(nullptr, nullptr);
-        if (m_sink) std::fclose(m_sink);
+        m_engineOutput.reset();
         if (m_oldConfig.empty())
             unsetenv("XDG_CONFIG_HOME");
         else
@@ -60,7 +59,7 @@ protected:
 
     std::filesystem::path m_config;
     std::string m_oldConfig;
-    FILE* m_sink = nullptr;
+    std::unique_ptr<EngineOutput> m_engineOutput;
     RecordingOperator m_operator;
 };
 

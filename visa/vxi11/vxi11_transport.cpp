@@ -417,4 +417,40 @@ ViStatus Vxi11Transport::close(uint32_t timeout_ms) {
     return st;
 }
 
+// device_readstb and device_trigger take the Generic parameters; like any
+// I/O they wait for another link's lock up to the I/O time-out.
+ViStatus Vxi11Transport::read_stb(uint32_t timeout_ms, uint16_t* stb) {
+    if (lost_) return VI_ERROR_CONN_LOST;
+    // The status byte answers for everything written so far.
+    ViStatus st = flush_held(timeout_ms);
+    if (st != VI_SUCCESS) return st;
+    Device_GenericParms parms{};
+    parms.lid = lid_;
+    parms.flags = flag_waitlock;
+    parms.lock_timeout = timeout_ms;
+    parms.io_timeout = timeout_ms;
+    Device_ReadStbResp resp{};
+    clnt_stat cs = call(client_, device_readstb, xdrproc_t(xdr_Device_GenericParms), &parms,
+                        xdrproc_t(xdr_Device_ReadStbResp), &resp, timeout_ms);
+    if (cs != RPC_SUCCESS) return rpc_failed(cs, "device_readstb");
+    if (resp.error == 0) *stb = resp.stb;
+    return map_device_error(resp.error);
+}
+
+ViStatus Vxi11Transport::trigger(uint32_t timeout_ms) {
+    if (lost_) return VI_ERROR_CONN_LOST;
+    ViStatus st = flush_held(timeout_ms);
+    if (st != VI_SUCCESS) return st;
+    Device_GenericParms parms{};
+    parms.lid = lid_;
+    parms.flags = flag_waitlock;
+    parms.lock_timeout = timeout_ms;
+    parms.io_timeout = timeout_ms;
+    Device_Error resp{};
+    clnt_stat cs = call(client_, device_trigger, xdrproc_t(xdr_Device_GenericParms), &parms,
+                        xdrproc_t(xdr_Device_Error), &resp, timeout_ms);
+    if (cs != RPC_SUCCESS) return rpc_failed(cs, "device_trigger");
+    return map_device_error(resp.error);
+}
+
 }  // namespace visa::vxi11

@@ -32,6 +32,8 @@ public:
     ViStatus lock(uint32_t timeout_ms) override;
     ViStatus unlock() override;
     ViStatus clear(uint32_t timeout_ms) override;
+    ViStatus read_stb(uint32_t timeout_ms, uint16_t* stb) override;
+    ViStatus trigger(uint32_t timeout_ms) override;
     ViStatus close(uint32_t timeout_ms) override;
 
     // The piece size writes are cut to: maxRecvSize, capped.

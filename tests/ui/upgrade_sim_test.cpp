@@ -1,0 +1,151 @@
+// Whole upgrade runs through the window and the built-in VISA library against
+// a simulated instrument on loopback, over VXI-11 and over the raw socket.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QPushButton>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+
+#include "controls.h"
+#include "gui_fixture.h"
+#include "scripted_picker_dlg.h"
+#include "sim_process.h"
+#include "update.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Images of different sizes, so that a mix-up shows, with random bytes.
+struct DemoImage {
+    const char* m_id;
+    const char* m_file;
+    std::size_t m_size;
+};
+constexpr DemoImage kDemoImages[] = {
+    {"HPAP", "vxWorks_rom.bin", 300000},
+    {"HREC", "RecoveryApp.bin", 120001},
+    {"HBRM", "bootrom.bin", 65536},
+    {"HUBL", "ubl-nor-ais.bin", 9999},
+};
+
+class UpgradeSimTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_sink = std::tmpfile();
+        update_set_streams(m_sink, m_sink);
+        // The 4 s before the restart are the engine's to keep; not here.
+        update_set_sleep([](uint32_t) {});
+        m_cwd = fs::current_path();
+        m_dir = fs::temp_directory_path() / ("fw-upgrade-sim-" + std::to_string(::getpid()));
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir / "rel" / "host");
+        std::ofstream(m_dir / "rel" / "Firmware_Upgrade.txt")
+            << "# demonstration release\nHPAP 2.4.0\nHREC 2.4.0\nHBRM 1.9\nHUBL 1.2\n";
+        std::mt19937 random(7);
+        for (const DemoImage& image : kDemoImages) {
+            std::string bytes(image.m_size, '\0');
+            for (char& c : bytes)
+                c = static_cast<char>(random() & 0xFF);
+            std::ofstream(m_dir / "rel" / "host" / image.m_file, std::ios::binary) << bytes;
+        }
+
+        m_dlg = std::make_unique<ScriptedPickerDlg>();
+        ASSERT_TRUE(m_dlg->Create());
+        m_dlg->show();
+        m_dlg->m_pickerAnswer = (m_dir / "rel").string() + "/";
+    }
+    void TearDown() override {
+        m_dlg.reset();
+        update_set_sleep(nullptr);
+        update_set_streams(nullptr, nullptr);
+        if (m_sink) std::fclose(m_sink);
+        fs::current_path(m_cwd);
+        fs::remove_all(m_dir);
+    }
+
+    std::string Contents(const char* file) const {
+        std::ifstream in(m_dir / "rel" / "host" / file, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+
+    // Browse to the release, tick every image, type the instrument, Upgrade.
+    void RunThroughTheWindow(const std::string& instrument) {
+        dynamic_cast<QPushButton*>(m_dlg->GetDlgItem(IDC_BROWSE))->click();
+        for (int id :
+             {IDC_UPGRADE_HOST, IDC_UPGRADE_RECOVERY, IDC_UPGRADE_BOOTROM, IDC_UPGRADE_UBL}) {
+            auto* box = dynamic_cast<QCheckBox*>(m_dlg->GetDlgItem(id));
+            ASSERT_TRUE(box->isEnabled()) << id;
+            box->setChecked(true);
+        }
+        dynamic_cast<CComboBoxControl*>(m_dlg->GetDlgItem(IDC_INSTRUMENT))
+            ->setEditText(QString::fromStdString(instrument));
+        dynamic_cast<QPushButton*>(m_dlg->GetDlgItem(IDC_UPGRADE))->click();
+    }
+
+    void ExpectUpgradedAndRestarted(const SimProcess& sim, const BoxRecorder& boxes) {
+        ASSERT_EQ(boxes.m_boxes.size(), 2u);
+        EXPECT_EQ(boxes.m_boxes[0].m_caption, "Warning");
+        EXPECT_EQ(boxes.m_boxes[1].m_caption, "Complete");
+        EXPECT_EQ(m_dlg->GetDlgItemText(IDC_LOG),
+                  "Upgrading firmware for K7100x\r\n"
+                  "Host Application upgrade...successful\r\n"
+                  "Requires Power Cycle...\r\n"
+                  "Host Recovery Application upgrade...successful\r\n"
+                  "Host BootROM upgrade...successful\r\n"
+                  "Host UBL upgrade...successful\r\n");
+        for (const DemoImage& image : kDemoImages)
+            EXPECT_TRUE(sim.wait_stored(image.m_id, Contents(image.m_file))) << image.m_id;
+        const std::string transcript = sim.transcript();
+        const std::size_t reboot = transcript.find("DIAG:HW:HOST:REBoot");
+        ASSERT_NE(reboot, std::string::npos) << transcript;
+        // The restart comes after the update mode was left for the last time.
+        EXPECT_LT(transcript.rfind("DIAG:UPD:END"), reboot);
+    }
+
+    std::unique_ptr<ScriptedPickerDlg> m_dlg;
+    fs::path m_cwd;
+    fs::path m_dir;
+    FILE* m_sink = nullptr;
+};
+
+TEST_F(UpgradeSimTest, AWholeRunOverVxi11) {
+    // VXI-11 reaches the simulator through its portmapper on port 111,
+    // which only root may bind.
+    if (::geteuid() != 0) GTEST_SKIP() << "VXI-11 needs the simulator's port 111 (root)";
+    SimProcess sim("127.0.0.70", {});
+    BoxRecorder boxes;
+    RunThroughTheWindow(sim.vxi11());
+    ExpectUpgradedAndRestarted(sim, boxes);
+}
+
+TEST_F(UpgradeSimTest, AWholeRunOverTheRawSocketAsAnyUserCan) {
+    // Without a portmapper, as when the simulator runs without root.
+    SimProcess sim("127.0.0.71", {"--portmap-port", "0"});
+    BoxRecorder boxes;
+    RunThroughTheWindow(sim.socket());
+    ExpectUpgradedAndRestarted(sim, boxes);
+}
+
+TEST_F(UpgradeSimTest, ARefusedImageIsReportedAndNothingRestarts) {
+    // The third image announced, the BootROM, leaves an error behind.
+    SimProcess sim("127.0.0.72", {"--portmap-port", "0", "--error-after",
+                                  "DIAG:UPD:INIT?@3=-222,\"Data out of range\""});
+    BoxRecorder boxes;
+    RunThroughTheWindow(sim.socket());
+    ASSERT_EQ(boxes.m_boxes.size(), 2u);
+    EXPECT_EQ(boxes.m_boxes[1].m_text, "Upgrade failed!\nPlease re-run the upgrade application.");
+    EXPECT_NE(m_dlg->GetDlgItemText(IDC_LOG).find("Host BootROM upgrade...FAILED!\r\n"),
+              std::string::npos);
+    EXPECT_TRUE(sim.wait_stored("HUBL", Contents("ubl-nor-ais.bin")));
+    EXPECT_EQ(sim.transcript().find("DIAG:HW:HOST:REBoot"), std::string::npos);
+}
+
+}  // namespace

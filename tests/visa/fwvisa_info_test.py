@@ -1,0 +1,96 @@
+#!/usr/bin/python3
+"""fwvisa-info run as a person would, in each way of choosing the library.
+
+Usage: fwvisa_info_test.py <fwvisa-info> <libfwvisa.so> <library lacking viLock> <fwsim>
+Proves the loader in a whole process: our own libfwvisa.so loaded through
+it (chosen by the environment, and by the configuration file) opens a real
+fwsim instrument; a library that does not load, or lacks a function the
+program needs, is named with the reason. The LAN part needs fwsim's
+portmapper on port 111 (root) and is skipped without it.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "interop"))
+from pyvisa_interop import Fwsim  # noqa: E402
+
+failures = []
+
+
+def run(info, home, env_library=None, *args):
+    env = {k: v for k, v in os.environ.items() if k != "FW_VISA_LIBRARY"}
+    env["XDG_CONFIG_HOME"] = home
+    if env_library is not None:
+        env["FW_VISA_LIBRARY"] = env_library
+    p = subprocess.run([info, *args], env=env, capture_output=True, text=True, timeout=30)
+    return p.returncode, p.stdout + p.stderr
+
+
+def expect(what, cond, output):
+    if not cond:
+        failures.append(what)
+        print(f"FAIL {what}\n{output}")
+    else:
+        print(f"ok   {what}")
+
+
+def main():
+    info, shared, no_lock, fwsim = sys.argv[1:5]
+    home = tempfile.mkdtemp(prefix="fwvisa-info-")
+    conf = os.path.join(home, "firmware-update", "visa.conf")
+    os.makedirs(os.path.dirname(conf))
+    try:
+        rc, out = run(info, home)
+        expect("built-in by default", rc == 0 and "in use:          built-in (fwvisa " in out
+               and "chosen by:       default" in out and "(not present: defaults in use)" in out
+               and "VXI-11:          available" in out, out)
+
+        rc, out = run(info, home, shared)
+        expect("our library through FW_VISA_LIBRARY",
+               rc == 0 and f"in use:          {shared}\n" in out
+               and "chosen by:       FW_VISA_LIBRARY" in out and "version:         1.0.0" in out,
+               out)
+
+        rc, out = run(info, home, "/nonexistent/libvisa.so")
+        expect("a library that does not load is named with the reason",
+               rc == 1 and "error:           VI_ERROR_LIBRARY_NFOUND: cannot load the VISA "
+               "library /nonexistent/libvisa.so: " in out, out)
+
+        rc, out = run(info, home, no_lock)
+        expect("a missing function is named",
+               rc == 1 and f"the VISA library {no_lock} lacks viLock, which this program needs"
+               in out, out)
+
+        rc, out = run(info, home, None, "--timeout", "x")
+        expect("a bad option value is refused", rc == 2 and "--timeout needs MS" in out, out)
+
+        with Fwsim(fwsim, "127.0.0.84") as sim:
+            if "portmapper not served" in sim.stderr():
+                print("skipped: LAN checks need fwsim's portmapper on port 111 (root)")
+                return 1 if failures else 0
+            with open(conf, "w") as f:
+                f.write(f"library = {shared}\n{sim.resource()}\n"
+                        "TCPIP0::127.0.0.85::inst0::INSTR\nserial = off\n")
+            rc, out = run(info, home, None, "--timeout", "500")
+            expect("the configuration file chooses the library, which reaches the instrument",
+                   rc == 0 and f"chosen by:       {conf}" in out
+                   and f"library line:    {shared}" in out
+                   and "127.0.0.84:111 answers: VXI-11 core on port " in out
+                   and "open:          opened and closed" in out
+                   and "no answer at 127.0.0.85:111" in out
+                   and "open:          failed: VI_ERROR_RSRC_NFOUND" in out
+                   and "serial listing:  off" in out, out)
+            rc, out = run(info, home, "builtin")
+            expect("FW_VISA_LIBRARY=builtin overrides the file for one run",
+                   "in use:          built-in" in out and "chosen by:       FW_VISA_LIBRARY" in out,
+                   out)
+    finally:
+        shutil.rmtree(home, ignore_errors=True)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

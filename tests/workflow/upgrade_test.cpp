@@ -1,0 +1,322 @@
+// The upgrade run against the scripted VISA double: what the operator sees
+// (boxes, log, progress, wait cursor) and what the instrument receives.
+#include "workflow/upgrade.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "recording_operator.h"
+#include "update.h"
+#include "visa_double.h"
+
+namespace {
+
+using namespace workflow;
+
+const char* const kNoInstrumentBox =
+    "box:Error:Please select VISA instrument or \nenter IP address.:16";
+const char* const kNotIdentifiedBox =
+    "box:Error:Unable to find K7141HA or K7142HA instrument.\nPlease make sure your\ninstrument "
+    "is connected.:16";
+const char* const kWarningBox =
+    "box:Warning:Instrument saved state(s) will be erased.\nDo you want to proceed?:52";
+const char* const kHostFailedBox = "box:Failed:Host Upgrade Failed.\n:16";
+const char* const kFailedBox =
+    "box:Error:Upgrade failed!\nPlease re-run the upgrade application.:16";
+const char* const kCompleteBox =
+    "box:Complete:Upgrade complete.\nInstrument will be power cycled on pressing OK:64";
+
+// The operator of the running test, so that the engine's sleep before the
+// reboot can be put in line with the boxes.
+RecordingOperator* g_operator = nullptr;
+void RecordSleep(uint32_t milliseconds) {
+    if (g_operator) g_operator->m_events.push_back("sleep:" + std::to_string(milliseconds));
+}
+
+class Observer : public UpgradeObserver {
+public:
+    void OnOperation(const char* operation) override { m_steps.push_back(operation); }
+    void OnImageStart(const ImageEvent& event) override {
+        m_steps.push_back(std::string("begin ") + event.m_id + " " + std::to_string(event.m_size));
+    }
+    void OnImageDone(const ImageEvent& event) override {
+        m_steps.push_back(std::string("done ") + event.m_id + " " + std::to_string(event.m_result));
+        m_paths.push_back(event.m_path);
+    }
+    std::vector<std::string> m_steps;
+    std::vector<std::string> m_paths;
+};
+
+class UpgradeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        visa_double::reset();
+        m_sink = std::tmpfile();
+        update_set_streams(m_sink, m_sink);
+        update_set_sleep(RecordSleep);
+        g_operator = &m_op;
+        m_dir =
+            std::filesystem::temp_directory_path() / ("fw-upgrade-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(m_dir / "host");
+        m_releaseDir = m_dir.string() + "/";
+        for (const char* file :
+             {"vxWorks_rom.bin", "RecoveryApp.bin", "bootrom.bin", "ubl-nor-ais.bin"})
+            WriteImage(file, std::string("image ") + file);
+    }
+    void TearDown() override {
+        g_operator = nullptr;
+        update_set_sleep(nullptr);
+        update_set_streams(nullptr, nullptr);
+        if (m_sink) std::fclose(m_sink);
+        std::filesystem::remove_all(m_dir);
+    }
+
+    void WriteImage(const std::string& name, const std::string& content) {
+        std::ofstream(m_dir / "host" / name, std::ios::binary) << content;
+    }
+    void RemoveImage(const std::string& name) { std::filesystem::remove(m_dir / "host" / name); }
+
+    UpgradeEnd Run(ImageChoice images) {
+        return RunUpgrade(m_op, m_releaseDir, m_instrument, images, m_familyName, m_hostImageFile,
+                          &m_observer);
+    }
+
+    // Each instrument session the engine opened, named after what it sent:
+    // "identify", "start", "image HPAP" (by the image announced), "end",
+    // "reboot", or "-" when it sent nothing (a transfer whose file could not
+    // be read, a session that found the instrument locked).
+    static std::vector<std::string> Operations() {
+        std::vector<std::string> operations;
+        bool open = false;
+        std::string current;
+        for (const visa_double::Call& call : visa_double::calls()) {
+            if (call.fn == "viOpen") {
+                open = true;
+                current = "-";
+            } else if (open && call.fn == "viWrite") {
+                if (call.text == "*IDN?\n") current = "identify";
+                if (call.text == "DIAG:UPD:STARt\n") current = "start";
+                if (call.text == "DIAG:UPD:END\n") current = "end";
+                if (call.text == "DIAG:HW:HOST:REBoot\n") current = "reboot";
+                if (call.text.rfind("DIAG:UPD:INIT? ", 0) == 0)
+                    current = "image " + call.text.substr(15, 4);
+            } else if (open && call.fn == "viClose" && call.obj == visa_double::instr_handle) {
+                operations.push_back(current);
+                open = false;
+            }
+        }
+        return operations;
+    }
+
+    std::vector<std::string> Boxes() const {
+        std::vector<std::string> boxes;
+        for (const std::string& event : m_op.m_events) {
+            if (event.rfind("box:", 0) == 0) boxes.push_back(event);
+        }
+        return boxes;
+    }
+    // The progress and wait-cursor events, in order.
+    std::vector<std::string> ProgressAndCursor() const {
+        std::vector<std::string> events;
+        for (const std::string& event : m_op.m_events) {
+            if (event.rfind("range:", 0) == 0 || event.rfind("pos:", 0) == 0 ||
+                event.rfind("wait:", 0) == 0)
+                events.push_back(event);
+        }
+        return events;
+    }
+
+    RecordingOperator m_op;
+    Observer m_observer;
+    std::filesystem::path m_dir;
+    std::string m_releaseDir;
+    std::string m_instrument = "TCPIP0::192.0.2.7::inst0::INSTR";
+    std::string m_familyName;
+    std::string m_hostImageFile;
+    FILE* m_sink = nullptr;
+};
+
+using Ops = std::vector<std::string>;
+using Texts = std::vector<std::string>;
+
+TEST_F(UpgradeTest, InstrumentTextIsWrappedOnlyWhenItHasNoDoubleColon) {
+    EXPECT_EQ(ResourceFromInstrumentText("192.0.2.7"), "TCPIP0::192.0.2.7::INSTR");
+    EXPECT_EQ(ResourceFromInstrumentText("sensor-3.lab"), "TCPIP0::sensor-3.lab::INSTR");
+    EXPECT_EQ(ResourceFromInstrumentText("   "), "TCPIP0::   ::INSTR");
+    EXPECT_EQ(ResourceFromInstrumentText("TCPIP0::192.0.2.7::INSTR"), "TCPIP0::192.0.2.7::INSTR");
+    EXPECT_EQ(ResourceFromInstrumentText("USB0::0x1234::0x5678::SN1::INSTR"),
+              "USB0::0x1234::0x5678::SN1::INSTR");
+
+    // The run rewrites the member and talks to the rewritten resource.
+    m_instrument = "192.0.2.7";
+    EXPECT_EQ(Run({0, 0, 0, 1}), UpgradeEnd::Complete);
+    EXPECT_EQ(m_instrument, "TCPIP0::192.0.2.7::INSTR");
+    for (const visa_double::Call& call : visa_double::calls()) {
+        if (call.fn == "viOpen") {
+            EXPECT_EQ(call.text, "TCPIP0::192.0.2.7::INSTR");
+        }
+    }
+}
+
+TEST_F(UpgradeTest, RunsThatEndBeforeAnyContactSendNothing) {
+    m_instrument.clear();
+    EXPECT_EQ(Run({1, 1, 1, 1}), UpgradeEnd::NoInstrument);
+    EXPECT_EQ(m_op.m_events, Texts{kNoInstrumentBox});
+
+    m_op.m_events.clear();
+    m_instrument = "192.0.2.7";
+    EXPECT_EQ(Run({0, 0, 0, 0}), UpgradeEnd::NothingChosen);
+    EXPECT_TRUE(m_op.m_events.empty());
+    EXPECT_EQ(m_instrument, "TCPIP0::192.0.2.7::INSTR");
+    EXPECT_TRUE(visa_double::calls().empty());
+    EXPECT_TRUE(m_observer.m_steps.empty());
+}
+
+TEST_F(UpgradeTest, ResourcesAndPathsTheEngineCannotHoldAreRefusedFirst) {
+    // A typed address of 49 characters is 64 once wrapped: one too many.
+    m_instrument = std::string(49, 'a');
+    EXPECT_EQ(Run({0, 0, 0, 1}), UpgradeEnd::TooLong);
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_NE(Boxes()[0].find("box:Error:The instrument resource is too long (64 characters, "
+                              "at most 63):\nTCPIP0::aaaa"),
+              std::string::npos);
+    EXPECT_TRUE(visa_double::calls().empty());
+
+    // 63 characters reach the instrument.
+    m_op.m_events.clear();
+    m_instrument = std::string(48, 'a');
+    EXPECT_EQ(Run({0, 0, 0, 1}), UpgradeEnd::Complete);
+
+    // An image path of 256 characters is refused, naming the path; 255 pass.
+    visa_double::reset();
+    m_op.m_events.clear();
+    m_instrument = "TCPIP0::192.0.2.7::inst0::INSTR";
+    const std::string ubl = "host/ubl-nor-ais.bin";
+    m_releaseDir = "/" + std::string(256 - ubl.size() - 2, 'd') + "/";
+    EXPECT_EQ(Run({0, 0, 0, 1}), UpgradeEnd::TooLong);
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_NE(Boxes()[0].find("(256 characters, at most 255):\n" + m_releaseDir + ubl),
+              std::string::npos);
+    EXPECT_TRUE(visa_double::calls().empty());
+    m_releaseDir.erase(1, 1);
+    EXPECT_EQ(Run({0, 0, 0, 1}), UpgradeEnd::ImageFailed);  // no such file, but it was tried
+}
+
+TEST_F(UpgradeTest, AnInstrumentNotAcceptedIsOnlyAskedWhoItIs) {
+    visa_double::instrument().identity = "Tavrion Technologies,K7143HA,1,1\n";
+    EXPECT_EQ(Run({1, 1, 1, 1}), UpgradeEnd::NotIdentified);
+    EXPECT_EQ(m_op.m_events, Texts{kNotIdentifiedBox});
+    EXPECT_EQ(Operations(), Ops{"identify"});
+    EXPECT_TRUE(m_familyName.empty());
+}
+
+TEST_F(UpgradeTest, AnsweringNoToTheHostWarningLeavesOneIdentification) {
+    m_op.m_answer = 7;
+    EXPECT_EQ(Run({1, 0, 0, 1}), UpgradeEnd::Declined);
+    EXPECT_EQ(m_op.m_events, Texts{kWarningBox});
+    EXPECT_EQ(Operations(), Ops{"identify"});
+    // Identification has already given its results.
+    EXPECT_EQ(m_familyName, "K7100x");
+}
+
+TEST_F(UpgradeTest, AllFourImagesGoThroughInTwoUpdateSessionsThenTheRestart) {
+    EXPECT_EQ(Run({1, 1, 1, 1}), UpgradeEnd::Complete);
+    EXPECT_EQ(Operations(), (Ops{"identify", "start", "image HPAP", "end", "start", "image HREC",
+                                 "image HBRM", "image HUBL", "end", "reboot"}));
+    EXPECT_EQ(m_op.m_pane,
+              "Upgrading firmware for K7100x\r\n"
+              "Host Application upgrade...successful\r\n"
+              "Requires Power Cycle...\r\n"
+              "Host Recovery Application upgrade...successful\r\n"
+              "Host BootROM upgrade...successful\r\n"
+              "Host UBL upgrade...successful\r\n");
+    // The restart, with its wait, only after the operator closed the box.
+    ASSERT_GE(m_op.m_events.size(), 2u);
+    EXPECT_EQ(m_op.m_events[m_op.m_events.size() - 3], kCompleteBox);
+    EXPECT_EQ(m_op.m_events[m_op.m_events.size() - 2], "sleep:4000");
+    EXPECT_EQ(m_op.m_events.back(), "range:0..0");
+    EXPECT_EQ(Boxes(), (Texts{kWarningBox, kCompleteBox}));
+    EXPECT_EQ(m_op.m_waitDepth, 0);
+
+    // Paths and identifiers as the engine got them; sizes for the observer.
+    EXPECT_EQ(m_observer.m_paths,
+              (Texts{m_releaseDir + "host/vxWorks_rom.bin", m_releaseDir + "host/RecoveryApp.bin",
+                     m_releaseDir + "host/bootrom.bin", m_releaseDir + "host/ubl-nor-ais.bin"}));
+    EXPECT_EQ(m_observer.m_steps,
+              (Texts{"identify", "start", "begin HPAP 21", "done HPAP 0", "end", "start",
+                     "begin HREC 21", "done HREC 0", "begin HBRM 17", "done HBRM 0",
+                     "begin HUBL 21", "done HUBL 0", "end", "reboot"}));
+}
+
+TEST_F(UpgradeTest, AHostFailureStopsAtOnceAndLeavesTheInstrumentInUpdateMode) {
+    RemoveImage("vxWorks_rom.bin");
+    EXPECT_EQ(Run({1, 1, 1, 1}), UpgradeEnd::HostFailed);
+    EXPECT_EQ(Operations(), (Ops{"identify", "start", "-"}));
+    EXPECT_EQ(m_op.m_pane,
+              "Upgrading firmware for K7100x\r\nHost Application upgrade...FAILED!\r\n");
+    EXPECT_EQ(Boxes(), (Texts{kWarningBox, kHostFailedBox}));
+    // The bar keeps its place: 2 of 0..5.
+    EXPECT_EQ(ProgressAndCursor(),
+              (Texts{"wait:begin", "range:0..5", "pos:1", "pos:2", "wait:end"}));
+    EXPECT_EQ(m_op.m_events.back(), "wait:end");
+}
+
+TEST_F(UpgradeTest, ALaterFailureIsLoggedAndEndsUpdateModeWithoutARestart) {
+    RemoveImage("bootrom.bin");
+    EXPECT_EQ(Run({1, 0, 1, 1}), UpgradeEnd::ImageFailed);
+    EXPECT_EQ(Operations(),
+              (Ops{"identify", "start", "image HPAP", "end", "start", "-", "image HUBL", "end"}));
+    EXPECT_EQ(m_op.m_pane,
+              "Upgrading firmware for K7100x\r\n"
+              "Host Application upgrade...successful\r\n"
+              "Requires Power Cycle...\r\n"
+              "Host BootROM upgrade...FAILED!\r\n"
+              "Host UBL upgrade...successful\r\n");
+    EXPECT_EQ(Boxes(), (Texts{kWarningBox, kFailedBox}));
+    // The cursor ends with the first update session; the bar is emptied.
+    EXPECT_EQ(ProgressAndCursor(), (Texts{"wait:begin", "range:0..4", "pos:1", "pos:2", "wait:end",
+                                          "pos:3", "pos:4", "range:0..0"}));
+}
+
+TEST_F(UpgradeTest, WithoutHostThereIsOneUpdateSessionAndNoWarning) {
+    EXPECT_EQ(Run({0, 1, 1, 0}), UpgradeEnd::Complete);
+    EXPECT_EQ(Operations(),
+              (Ops{"identify", "start", "image HREC", "image HBRM", "end", "reboot"}));
+
+    visa_double::reset();
+    m_op.m_events.clear();
+    RemoveImage("RecoveryApp.bin");
+    EXPECT_EQ(Run({0, 1, 1, 0}), UpgradeEnd::ImageFailed);
+    EXPECT_EQ(Operations(), (Ops{"identify", "start", "-", "image HBRM", "end"}));
+    EXPECT_EQ(Boxes(), Texts{kFailedBox});
+}
+
+TEST_F(UpgradeTest, UblAloneFillsABarOfTwoAndShowsEveryLogChange) {
+    EXPECT_EQ(Run({0, 0, 0, 1}), UpgradeEnd::Complete);
+    EXPECT_EQ(
+        m_op.m_events,
+        (Texts{"wait:begin", "range:0..2", "pos:1", "pane:Upgrading firmware for K7100x\r\n",
+               "repaint", "pane:Upgrading firmware for K7100x\r\nHost UBL upgrade...", "repaint",
+               "pos:2", "pane:Upgrading firmware for K7100x\r\nHost UBL upgrade...successful\r\n",
+               "scroll:1", "repaint", "wait:end", kCompleteBox, "sleep:4000", "range:0..0"}));
+}
+
+TEST_F(UpgradeTest, TheOlderModelIsAcceptedAndTheStartResultIsNotConsulted) {
+    visa_double::instrument().identity = "Tavrion Technologies, K7141B,12345,2.10\n";
+    // The start finds the instrument locked; the images are tried all the same.
+    visa_double::fail_next("viLock", VI_SUCCESS);  // identification locks normally
+    visa_double::fail_next("viLock", VI_ERROR_TMO);
+    EXPECT_EQ(Run({0, 0, 1, 0}), UpgradeEnd::Complete);
+    EXPECT_EQ(Operations(), (Ops{"identify", "-", "image HBRM", "end", "reboot"}));
+    EXPECT_EQ(m_familyName, "K7100x");
+    EXPECT_EQ(m_hostImageFile, "vxWorks_rom.bin");
+}
+
+}  // namespace

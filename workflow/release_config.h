@@ -1,0 +1,71 @@
+// The release configuration: the remembered release directory, the release's
+// configuration file, and Browse, which ties them together.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <string>
+
+#include "workflow/images.h"
+
+namespace workflow {
+
+class Operator;
+
+// The configuration file in a release directory, naming the images offered.
+inline constexpr const char* kConfigFileName = "Firmware_Upgrade.txt";
+
+// Where the release directory is remembered, in the settings store.
+inline constexpr const char* kSettingsKeyPath =
+    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrion Technologies\\Tavrion K7141 Vovev";
+inline constexpr const char* kReleaseDirValue = "ReleaseDirectory";
+// A remembered value is taken only if it fits this buffer, terminator included.
+inline constexpr std::size_t kReleaseDirReadSize = 1024;
+// Where the picker starts when nothing usable is remembered.
+inline constexpr const char* kDefaultStartDir = "/tmp";
+
+// What the release directory becomes when it cannot be made current.
+inline constexpr const char* kInvalidDirectory = "Invalid directory";
+
+// Marks in `offered` the image a configuration line names: a line whose
+// first four characters are an image identifier, exactly. Empty lines,
+// comments ('#' or ';' first) and anything else change nothing.
+void ApplyConfigLine(const std::string& line, ImageChoice& offered);
+
+// Reads the configuration file at `path` line by line into `offered` (which
+// it only ever sets). False if the file cannot be opened or is no file.
+bool ReadReleaseConfig(const std::string& path, ImageChoice& offered);
+
+// Makes the folder before the last '/' of `releaseDir` the current
+// directory; for a directory ending in '/' that is the directory itself. If
+// that fails, `releaseDir` becomes kInvalidDirectory. No '/', no change.
+void UpdateReleaseDir(std::string& releaseDir);
+
+// What Browse needs from the window besides the Operator.
+class BrowseSite {
+public:
+    // Runs the directory picker modally, starting at `start`; true with the
+    // chosen directory (ending in '/') in `chosen` when the operator chose OK.
+    virtual bool PickReleaseDir(const std::string& start, std::string& chosen) = 0;
+    // Shows `dir` in the release-directory field. The field's text-update
+    // handler (UpdateReleaseDir on the member Browse was given) has run when
+    // this returns.
+    virtual void ShowReleaseDir(const std::string& dir) = 0;
+    // Enables the image choices and the Upgrade command from the members.
+    virtual void UpdateControlStates() = 0;
+
+protected:
+    ~BrowseSite() = default;
+};
+
+// The settings store the program remembers the release directory in.
+std::filesystem::path SettingsFile();
+
+// Browse: offers the remembered directory (from the store `settingsFile`) to
+// the picker, and after OK sets `releaseDir`, remembers it, and reads its
+// configuration file into `offered` and `configLoaded`. A cancelled picker
+// changes nothing.
+void Browse(Operator& op, BrowseSite& site, const std::filesystem::path& settingsFile,
+            std::string& releaseDir, ImageFlags offered, bool& configLoaded);
+
+}  // namespace workflow

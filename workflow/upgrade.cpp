@@ -1,0 +1,247 @@
+#include "workflow/upgrade.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "update.h"
+#include "workflow/identification.h"
+#include "workflow/operator.h"
+
+namespace workflow {
+
+namespace {
+
+constexpr const char* kNoInstrumentText = "Please select VISA instrument or \nenter IP address.";
+constexpr const char* kNotIdentifiedText =
+    "Unable to find K7141HA or K7142HA instrument.\nPlease make sure your\ninstrument is "
+    "connected.";
+constexpr const char* kHostWarningText =
+    "Instrument saved state(s) will be erased.\nDo you want to proceed?";
+constexpr const char* kHostFailedText = "Host Upgrade Failed.\n";
+constexpr const char* kImageFailedText = "Upgrade failed!\nPlease re-run the upgrade application.";
+constexpr const char* kCompleteText =
+    "Upgrade complete.\nInstrument will be power cycled on pressing OK";
+
+constexpr const char* kLogHeading = "Upgrading firmware for ";
+constexpr const char* kLogSuccess = "successful\r\n";
+constexpr const char* kLogFailure = "FAILED!\r\n";
+constexpr const char* kLogPowerCycle = "Requires Power Cycle...\r\n";
+
+// Lets the engine choose the block size (it then sends the file as one).
+constexpr int32_t kEngineBlockSize = -1;
+
+bool IsHost(const ImageInfo& image) {
+    return image.m_flag == &ImageChoice::m_host;
+}
+
+std::string ImagePath(const std::string& releaseDir, const ImageInfo& image,
+                      const std::string& hostImageFile) {
+    if (IsHost(image)) return releaseDir + kImageFolder + hostImageFile;
+    return releaseDir + image.m_file;
+}
+
+std::int64_t FileSize(const std::string& path) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    if (error) return -1;
+    return static_cast<std::int64_t>(size);
+}
+
+// The texts the engine would refuse, checked before anything is sent; an
+// empty text when everything fits.
+std::string TooLongMessage(const std::string& resource, const std::string& releaseDir,
+                           const ImageChoice& images) {
+    if (resource.size() > kMaxResourceChars) {
+        return "The instrument resource is too long (" + std::to_string(resource.size()) +
+               " characters, at most " + std::to_string(kMaxResourceChars) + "):\n" + resource;
+    }
+    for (const ImageInfo& image : kImages) {
+        if (images.*image.m_flag == 0) continue;
+        // Identification always names the same Host file, so its path is
+        // known before the instrument is asked.
+        const std::string path = ImagePath(releaseDir, image, kHostImageFile);
+        if (path.size() > kMaxImagePathChars) {
+            return "The image path is too long (" + std::to_string(path.size()) +
+                   " characters, at most " + std::to_string(kMaxImagePathChars) + "):\n" + path +
+                   "\nPlease choose a release directory with a shorter path.";
+        }
+    }
+    return {};
+}
+
+// The part of a run that talks to the instrument, with its progress and wait
+// cursor state.
+class Run {
+public:
+    Run(Operator& op, UpgradeObserver* observer, const std::string& resource)
+        : m_op(op), m_observer(observer), m_resource(resource) {}
+
+    void ShowLog() {
+        m_op.ShowLog();
+        m_op.Repaint();
+    }
+    void ShowAndScrollLog() {
+        m_op.ShowLog();
+        m_op.ScrollLog(1);
+        m_op.Repaint();
+    }
+
+    void BeginWaitCursor() {
+        m_op.BeginWaitCursor();
+        m_waiting = true;
+    }
+    // Ends the busy indication once, however often a path asks.
+    void EndWaitCursor() {
+        if (!m_waiting) return;
+        m_waiting = false;
+        m_op.EndWaitCursor();
+    }
+
+    // The bar runs from 0 to one more than the stage count and starts at 1,
+    // so it is never empty while the run works and full when it is done.
+    void StartProgress(int stages) {
+        m_pos = 1;
+        m_op.SetProgressRange(0, stages + 1);
+        m_op.SetProgressPos(m_pos);
+    }
+    void StepProgress() { m_op.SetProgressPos(++m_pos); }
+
+    // The engine's start result says nothing the transfers will not: a
+    // failed start shows as failing images.
+    void Start() {
+        Notify("start");
+        update_start(m_resource.c_str());
+    }
+    void End() {
+        Notify("end");
+        update_end(m_resource.c_str());
+    }
+    void Reboot() {
+        Notify("reboot");
+        update_reboot_host(m_resource.c_str());
+    }
+
+    int Transfer(const ImageInfo& image, const std::string& path) {
+        ImageEvent event;
+        event.m_id = image.m_id;
+        event.m_path = path;
+        if (m_observer) {
+            event.m_size = FileSize(path);
+            event.m_start = std::chrono::system_clock::now();
+            m_observer->OnImageStart(event);
+        }
+        const auto began = std::chrono::steady_clock::now();
+        const int result =
+            update_image(m_resource.c_str(), image.m_id, path.c_str(), kEngineBlockSize);
+        if (m_observer) {
+            event.m_result = result;
+            event.m_duration = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - began);
+            m_observer->OnImageDone(event);
+        }
+        return result;
+    }
+
+private:
+    void Notify(const char* operation) {
+        if (m_observer) m_observer->OnOperation(operation);
+    }
+
+    Operator& m_op;
+    UpgradeObserver* m_observer;
+    const std::string& m_resource;
+    int m_pos = 0;
+    bool m_waiting = false;
+};
+
+}  // namespace
+
+std::string ResourceFromInstrumentText(const std::string& text) {
+    if (text.find("::") != std::string::npos) return text;
+    return "TCPIP0::" + text + "::INSTR";
+}
+
+UpgradeEnd RunUpgrade(Operator& op, const std::string& releaseDir, std::string& instrument,
+                      const ImageChoice& images, std::string& familyName,
+                      std::string& hostImageFile, UpgradeObserver* observer) {
+    if (instrument.empty()) {
+        op.MessageBox(kNoInstrumentText, "Error", kBoxError);
+        return UpgradeEnd::NoInstrument;
+    }
+    instrument = ResourceFromInstrumentText(instrument);
+
+    int stages = 0;
+    for (const ImageInfo& image : kImages) {
+        if (images.*image.m_flag == 1) ++stages;
+    }
+    if (stages == 0) return UpgradeEnd::NothingChosen;
+
+    // The engine would cut or refuse these; say so before the instrument is
+    // contacted rather than fail half-way through a run.
+    if (const std::string tooLong = TooLongMessage(instrument, releaseDir, images);
+        !tooLong.empty()) {
+        op.MessageBox(tooLong, "Error", kBoxError);
+        return UpgradeEnd::TooLong;
+    }
+
+    if (observer) observer->OnOperation("identify");
+    if (!IdentifyInstrument(instrument, familyName, hostImageFile)) {
+        op.MessageBox(kNotIdentifiedText, "Error", kBoxError);
+        return UpgradeEnd::NotIdentified;
+    }
+    if (images.m_host != 0 &&
+        op.MessageBox(kHostWarningText, "Warning", kBoxYesNoWarning) == kAnswerNo) {
+        return UpgradeEnd::Declined;
+    }
+
+    Run run(op, observer, instrument);
+    run.BeginWaitCursor();
+    run.StartProgress(stages);
+    op.SetLog(kLogHeading + familyName + "\r\n");
+    run.ShowLog();
+
+    run.Start();
+    int failedStages = 0;
+    for (const ImageInfo& image : kImages) {
+        if (images.*image.m_flag == 0) continue;
+        const std::string path = ImagePath(releaseDir, image, hostImageFile);
+        op.AppendLog(image.m_logText);
+        run.ShowLog();
+        const int result = run.Transfer(image, path);
+        run.StepProgress();
+        op.AppendLog(result != 0 ? kLogFailure : kLogSuccess);
+        run.ShowAndScrollLog();
+        failedStages += result != 0 ? 1 : 0;
+
+        if (!IsHost(image)) continue;
+        if (result != 0) {
+            // The instrument stays in update mode and the bar where it is:
+            // the operator is told to start again from the Host image.
+            op.MessageBox(kHostFailedText, "Failed", kBoxError);
+            run.EndWaitCursor();
+            return UpgradeEnd::HostFailed;
+        }
+        // The new Host application takes over only after its update
+        // session has ended; the other images go in a fresh one.
+        op.AppendLog(kLogPowerCycle);
+        run.ShowLog();
+        run.End();
+        run.EndWaitCursor();
+        run.Start();
+    }
+    run.End();
+    run.EndWaitCursor();
+
+    UpgradeEnd end = UpgradeEnd::ImageFailed;
+    if (failedStages == 0) {
+        op.MessageBox(kCompleteText, "Complete", kBoxInformation);
+        run.Reboot();
+        end = UpgradeEnd::Complete;
+    } else {
+        op.MessageBox(kImageFailedText, "Error", kBoxError);
+    }
+    op.SetProgressRange(0, 0);
+    return end;
+}
+
+}  // namespace workflow
