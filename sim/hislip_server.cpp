@@ -654,10 +654,8 @@ void HislipServer::send_replies(Session& s, Clock::time_point now) {
 }
 
 void HislipServer::process(Clock::time_point now) {
-    for (std::size_t k = 0; k < connections_.size(); ++k) {
-        Connection& c = *connections_[k];
-        if (!c.dead && c.role == Connection::Role::fresh) process_new(c);
-    }
+    for (auto& c : connections_)
+        if (!c->dead && c->role == Connection::Role::fresh) process_new(*c);
     for (auto& [id, s] : sessions_) {
         if (s.ended) continue;
         settle_lock_waits(s, now);
