@@ -175,6 +175,7 @@ ViStatus HislipTransport::send(Channel ch, const Header& h, const void* payload,
     iovec iov[2] = {{head, header_size}, {const_cast<void*>(payload), size}};
     size_t sent = 0;
     const int fd = ch == Channel::sync ? sync_fd_ : async_fd_;
+    if (fd < 0) return VI_ERROR_CONN_LOST;
     ViStatus st = send_iov(fd, iov, size > 0 ? 2 : 1, deadline, &sent);
     if (st == VI_SUCCESS) return st;
     if (st == VI_ERROR_CONN_LOST) {
@@ -196,6 +197,7 @@ ViStatus HislipTransport::receive(Channel ch, const net::Deadline& deadline) {
     char buf[recv_chunk];
     size_t n = 0;
     const bool sync = ch == Channel::sync;
+    if ((sync ? sync_fd_ : async_fd_) < 0) return VI_ERROR_CONN_LOST;
     ViStatus st = net::recv_some(sync ? sync_fd_ : async_fd_, buf, sizeof buf, deadline, &n);
     if (st == VI_ERROR_CONN_LOST) {
         log("%s: connection lost on the %s channel", where_.c_str(), channel_name(sync));
@@ -212,12 +214,24 @@ ViStatus HislipTransport::await_async(Type want, Header* h, std::string* payload
         Header m;
         switch (async_in_.next(&m)) {
             case Decoder::Status::need_more:
-                if (ViStatus st = receive(Channel::async, deadline); st != VI_SUCCESS) return st;
+                if (ViStatus st = receive(Channel::async, deadline); st != VI_SUCCESS) {
+                    if (st == VI_ERROR_TMO) {
+                        // A late answer would be taken for the next request's
+                        // (a lock granted that we reported as refused): end
+                        // the session rather than fall out of step.
+                        log("%s: no %s in time; session ended", where_.c_str(),
+                            type_name(uint8_t(want)).c_str());
+                        fail();
+                    }
+                    return st;
+                }
                 continue;
             case Decoder::Status::bad_header:
                 return protocol_fault(Channel::async, "malformed message header",
                                       FatalCode::bad_header);
             case Decoder::Status::too_large:
+                if (m.type == Type::fatal_error || m.type == Type::error)
+                    return peer_error(Channel::async, m, "(text too long, dropped)");
                 log("%s: dropped a %s of %llu bytes on the control channel", where_.c_str(),
                     type_name(uint8_t(m.type)).c_str(), static_cast<unsigned long long>(m.length));
                 continue;
@@ -379,6 +393,8 @@ ViStatus HislipTransport::read(ViByte* buf, size_t count, const ReadOptions& opt
                     return protocol_fault(Channel::sync, "malformed message header",
                                           FatalCode::bad_header);
                 case Decoder::Status::too_large:
+                    if (h.type == Type::fatal_error || h.type == Type::error)
+                        return peer_error(Channel::sync, h, "(text too long, dropped)");
                     log("%s: dropped a %s of %llu bytes on the data channel", where_.c_str(),
                         type_name(uint8_t(h.type)).c_str(),
                         static_cast<unsigned long long>(h.length));
@@ -522,7 +538,15 @@ ViStatus HislipTransport::clear(uint32_t timeout_ms) {
     for (;;) {
         Decoder::Status ds = sync_in_.next(&h);
         if (ds == Decoder::Status::need_more) {
-            if (ViStatus st = receive(Channel::sync, deadline); st != VI_SUCCESS) return st;
+            if (ViStatus st = receive(Channel::sync, deadline); st != VI_SUCCESS) {
+                // The server still waits to finish the clear; nothing sent
+                // now would be taken as we mean it.
+                if (st == VI_ERROR_TMO) {
+                    log("%s: device clear not acknowledged in time; session ended", where_.c_str());
+                    fail();
+                }
+                return st;
+            }
             continue;
         }
         if (ds == Decoder::Status::bad_header)

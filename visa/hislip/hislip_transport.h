@@ -24,7 +24,9 @@ namespace visa::hislip {
 // piece as one message of at most the server's maximum size. A peer that
 // stalls costs at most the call's time-out; a FatalError, a malformed header
 // or a write cut short in the middle of a message ends the session (later
-// calls answer VI_ERROR_CONN_LOST).
+// calls answer VI_ERROR_CONN_LOST), and so does a control request whose
+// answer does not come in time: a late answer must never be taken for the
+// next request's.
 class HislipTransport final : public Transport {
 public:
     // Longest payload kept for any message but Data and DataEND (error
@@ -74,7 +76,8 @@ private:
     // Receives more bytes of channel `ch` into its decoder.
     ViStatus receive(Channel ch, const net::Deadline& deadline);
     // The next whole message on the asynchronous channel of type `want`,
-    // skipping service requests and interrupt notices.
+    // skipping service requests and interrupt notices. A time-out ends the
+    // session.
     ViStatus await_async(Type want, Header* h, std::string* payload, const net::Deadline& deadline);
     // Turns an Error or FatalError from the server into a log line and a
     // status; FatalError also ends the session.

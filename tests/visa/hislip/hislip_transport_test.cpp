@@ -275,8 +275,8 @@ TEST_F(HislipTransportTest, HugeLengthsAndStallsEndInTimeOuts) {
     server.run([&](ScriptedServer& s) {
         s.handshake();
         ScriptedServer::receive(s.sync_);
-        // An error text of 2^63 bytes, then silence.
-        ScriptedServer::send_raw(s.sync_, std::string("HS\x03\x00\x00\x00\x00\x00\x80", 9) +
+        // A notice claiming 2^63 bytes, then silence.
+        ScriptedServer::send_raw(s.sync_, std::string("HS\x0D\x00\x00\x00\x00\x00\x80", 9) +
                                               std::string(7, '\0') + "xyz");
         ScriptedServer::receive(s.sync_);  // until the client closes
     });
@@ -300,6 +300,21 @@ TEST_F(HislipTransportTest, SilentServerTimesOutTheOpen) {
     const auto start = Clock::now();
     EXPECT_EQ(open(300), VI_ERROR_TMO);
     EXPECT_LT(Clock::now() - start, milliseconds(1500));
+    t.close(0);
+    server.join();
+}
+
+TEST_F(HislipTransportTest, UnansweredControlRequestEndsTheSession) {
+    server.run([&](ScriptedServer& s) {
+        s.handshake();
+        ScriptedServer::receive(s.async_);  // AsyncLock, answered too late
+        ScriptedServer::receive(s.async_);  // until the client gives up
+        ScriptedServer::send(s.async_, Header{Type::async_lock_response, lock_granted, 0, 0});
+    });
+    ASSERT_EQ(open(), VI_SUCCESS);
+    EXPECT_EQ(t.lock(0), VI_ERROR_TMO);
+    // The late grant must not answer a later request.
+    EXPECT_EQ(t.lock(0), VI_ERROR_CONN_LOST);
     t.close(0);
     server.join();
 }
