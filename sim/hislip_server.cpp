@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -57,6 +58,7 @@ struct HislipServer::Connection {
     hs::Decoder in{max_control};
     std::string out;
     Clock::time_point last_activity;
+    std::uint32_t events = 0;  // what epoll watches for
     bool eof = false;
     bool dead = false;
 };
@@ -98,6 +100,7 @@ HislipServer::~HislipServer() {
     for (auto& c : connections_)
         if (c->fd >= 0) ::close(c->fd);
     close_listener();
+    if (epoll_ >= 0) ::close(epoll_);
 }
 
 void HislipServer::log(const std::string& line) const {
@@ -105,6 +108,11 @@ void HislipServer::log(const std::string& line) const {
 }
 
 bool HislipServer::open(std::string& error) {
+    if (epoll_ < 0) epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_ < 0) {
+        error = std::string("epoll_create1: ") + std::strerror(errno);
+        return false;
+    }
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         error = std::string("socket: ") + std::strerror(errno);
@@ -125,6 +133,14 @@ bool HislipServer::open(std::string& error) {
     socklen_t len = sizeof sa;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
     port_ = ntohs(sa.sin_port);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = &listener_;
+    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) != 0) {
+        error = std::string("epoll_ctl: ") + std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
     listener_ = fd;
     return true;
 }
@@ -254,6 +270,15 @@ void HislipServer::accept(Clock::time_point now) {
         c->id = next_connection_++;
         c->fd = fd;
         c->last_activity = now;
+        c->events = EPOLLIN;
+        epoll_event ev{};
+        ev.events = c->events;
+        ev.data.ptr = c.get();
+        if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) != 0) {
+            log(std::string("connection refused: epoll_ctl: ") + std::strerror(errno));
+            ::close(fd);
+            continue;
+        }
         if (settings_.verbose) log("connection " + std::to_string(c->id) + " accepted");
         connections_.push_back(std::move(c));
     }
@@ -261,17 +286,26 @@ void HislipServer::accept(Clock::time_point now) {
 
 void HislipServer::read_from(Connection& c, Clock::time_point now) {
     char buf[read_chunk];
-    const ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
-    if (n > 0) {
-        c.in.feed(buf, static_cast<std::size_t>(n));
-        c.last_activity = now;
-    } else if (n == 0) {
-        c.eof = true;  // what arrived before still counts
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        if (c.session != 0) {
-            end_session(c.session, nullptr);
+    // A block of data arrives in several pieces: take what is there, up to
+    // the input bound, before working on it.
+    while (c.in.buffered() < max_input) {
+        const ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
+        if (n > 0) {
+            c.in.feed(buf, static_cast<std::size_t>(n));
+            c.last_activity = now;
+            if (static_cast<std::size_t>(n) < sizeof buf) return;
+        } else if (n == 0) {
+            c.eof = true;  // what arrived before still counts
+            return;
         } else {
-            close_connection(c);
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                if (c.session != 0) {
+                    end_session(c.session, nullptr);
+                } else {
+                    close_connection(c);
+                }
+            }
+            return;
         }
     }
 }
@@ -294,34 +328,36 @@ void HislipServer::write_to(Connection& c) {
     }
 }
 
-void HislipServer::add_fds(std::vector<pollfd>& fds) {
-    first_fd_ = fds.size();
-    if (listener_ >= 0) fds.push_back(pollfd{listener_, POLLIN, 0});
-    for (const auto& c : connections_) {
-        if (c->dead) continue;
-        short events = 0;
-        if (!c->eof && c->in.buffered() < max_input && c->out.size() < max_output) events |= POLLIN;
-        if (!c->out.empty()) events |= POLLOUT;
-        fds.push_back(pollfd{c->fd, events, 0});
-    }
-    fd_count_ = fds.size() - first_fd_;
+void HislipServer::watch(Connection& c) {
+    if (c.dead) return;
+    std::uint32_t events = 0;
+    if (!c.eof && c.in.buffered() < max_input && c.out.size() < max_output) events |= EPOLLIN;
+    if (!c.out.empty()) events |= EPOLLOUT;
+    if (events == c.events) return;
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.ptr = &c;
+    ::epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &ev);
+    c.events = events;
 }
 
-void HislipServer::handle(const std::vector<pollfd>& fds, Clock::time_point now) {
-    const std::size_t end = std::min(fds.size(), first_fd_ + fd_count_);
-    for (std::size_t k = first_fd_; k < end; ++k) {
-        if (fds[k].revents == 0) continue;
-        if (fds[k].fd == listener_) {
+void HislipServer::serve(Clock::time_point now) {
+    epoll_event events[64];
+    const int n = ::epoll_wait(epoll_, events, 64, 0);
+    for (int k = 0; k < n; ++k) {
+        if (events[k].data.ptr == &listener_) {
             accept(now);
             continue;
         }
-        const auto it = std::find_if(connections_.begin(), connections_.end(),
-                                     [&](const auto& c) { return c->fd == fds[k].fd; });
-        if (it == connections_.end() || (*it)->dead) continue;
-        Connection& c = **it;
-        if ((fds[k].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !c.eof) read_from(c, now);
-        if (!c.dead && (fds[k].revents & POLLOUT) != 0) write_to(c);
+        // Connections are erased only at the end of process(), so `c` lives.
+        Connection& c = *static_cast<Connection*>(events[k].data.ptr);
+        if (c.dead) continue;
+        if ((events[k].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0 && !c.eof) read_from(c, now);
+        if (!c.dead && (events[k].events & EPOLLOUT) != 0) write_to(c);
     }
+    process(now);
+    for (auto& c : connections_)
+        watch(*c);
 }
 
 void HislipServer::process_new(Connection& c) {

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <poll.h>
-
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -37,10 +35,11 @@ struct HislipSettings {
 
 // The instrument's HiSLIP server: a listener, sessions of two connections
 // each (data and control), and the instrument's lock as HiSLIP clients see
-// it. Socket-level work happens inside the owner's poll loop: add_fds()
-// before the wait, handle() after it, process() on every turn. Every
-// connection has bounded buffers; a misbehaving client loses its session
-// (with a FatalError where the protocol has one), never the process.
+// it. Its sockets sit in an epoll set of its own, so that the owner's event
+// loop, whatever it waits with, watches one descriptor (wait_fd()) and calls
+// serve() on every turn. Every connection has bounded buffers; a misbehaving
+// client loses its session (with a FatalError where the protocol has one),
+// never the process.
 //
 // The server runs in synchronized mode: one query at a time, answers stamped
 // with the id of the message that ended the query, and an answer not yet
@@ -56,18 +55,17 @@ public:
 
     // Binds the listener (the same port again after a reboot once bound).
     bool open(std::string& error);
+    // Readable whenever one of our sockets needs attention.
+    int wait_fd() const { return epoll_; }
     void close_listener();
     std::uint16_t port() const { return port_; }
 
     // Another client holds the lock until `until` (for ever if empty).
     void hold_lock(std::optional<Clock::time_point> until);
 
-    // Appends the descriptors to wait for; handle() takes the same vector
-    // back after the wait.
-    void add_fds(std::vector<pollfd>& fds);
-    void handle(const std::vector<pollfd>& fds, Clock::time_point now);
-    // Works through received messages, timers and answers that came due.
-    void process(Clock::time_point now);
+    // Accepts, reads and writes what is ready without waiting, then works
+    // through received messages, timers and answers that came due.
+    void serve(Clock::time_point now);
     // When process() must run again at the latest.
     Clock::time_point next_wake(Clock::time_point now) const;
 
@@ -85,7 +83,10 @@ private:
         Clock::time_point ready_at;
     };
 
+    void process(Clock::time_point now);
     void accept(Clock::time_point now);
+    // Tells epoll what the connection waits for now, when that changed.
+    void watch(Connection& c);
     void read_from(Connection& c, Clock::time_point now);
     void write_to(Connection& c);
     void process_new(Connection& c);
@@ -111,13 +112,12 @@ private:
     Instrument& instrument_;
     Transcript transcript_;
     int listener_ = -1;
+    int epoll_ = -1;
     std::uint16_t port_ = 0;
     std::vector<std::unique_ptr<Connection>> connections_;
     std::map<std::uint16_t, Session> sessions_;
     std::uint64_t next_connection_ = 1;
     std::uint16_t next_session_ = 1;
-    std::size_t first_fd_ = 0;  // where add_fds() put ours
-    std::size_t fd_count_ = 0;
 
     std::optional<std::uint16_t> exclusive_;  // session holding the exclusive lock
     std::string shared_key_;                  // key of the shared lock, if held

@@ -365,7 +365,7 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
 
         for (auto& c : connections_)
             process(*c, now);
-        hislip_.process(now);
+        hislip_.serve(now);
         if (core_.reboot_requested() || reboot_pending_ || hislip_.reboot_requested()) {
             reboot(now);
         }
@@ -399,8 +399,9 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
             if (!c->out.empty()) events |= POLLOUT;
             add(c->fd, events, c.get());
         }
-        // Its descriptors come last, without owners: the loop below skips them.
-        hislip_.add_fds(fds);
+        // HiSLIP's own set, readable when any of its sockets is; without an
+        // owner, the loop below skips it.
+        add(hislip_.wait_fd(), POLLIN, nullptr);
 
         const auto wake = next_wake(now);
         const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now);
@@ -413,7 +414,7 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
             return;
         }
         now = Clock::now();
-        for (std::size_t k = 0; k < owners.size(); ++k) {
+        for (std::size_t k = 0; k < fds.size(); ++k) {
             if (fds[k].revents == 0) continue;
             Connection* c = owners[k];
             if (c == nullptr) {
@@ -431,10 +432,9 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
             if ((fds[k].revents & (POLLIN | POLLHUP | POLLERR)) != 0) read_from(*c, now);
             if (!c->dead && (fds[k].revents & POLLOUT) != 0) write_to(*c);
         }
-        hislip_.handle(fds, now);
         for (auto& c : connections_)
             process(*c, now);
-        hislip_.process(now);
+        hislip_.serve(now);
         if (core_.reboot_requested() || reboot_pending_ || hislip_.reboot_requested()) {
             reboot(now);
             continue;

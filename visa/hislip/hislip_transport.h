@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "visa/hislip/message.h"
 #include "visa/transport.h"
@@ -21,7 +22,9 @@ namespace visa::hislip {
 // Reads hand out Data/DataEND payloads as they arrive and stop at DataEND,
 // at the termination character or at the count; data stamped with the id of
 // an earlier message is a stale answer and is dropped. Writes send each
-// piece as one message of at most the server's maximum size. A peer that
+// piece as one message of at most the server's maximum size; bytes written
+// without END are held back until a message is full, END is written, or
+// anything else goes to the server. A peer that
 // stalls costs at most the call's time-out; a FatalError, a malformed header
 // or a write cut short in the middle of a message ends the session (later
 // calls answer VI_ERROR_CONN_LOST), and so does a control request whose
@@ -73,6 +76,15 @@ private:
     // when the deadline cuts it in half.
     ViStatus send(Channel ch, const Header& h, const void* payload, size_t size,
                   const net::Deadline& deadline);
+    // The same with the payload in two parts.
+    ViStatus send(Channel ch, const Header& h, const void* first, size_t first_size,
+                  const void* second, size_t second_size, const net::Deadline& deadline);
+    // One Data (or, with `end`, DataEND) message: the held-back bytes, then
+    // `data`; the next message id.
+    ViStatus send_data(bool end, const ViByte* data, size_t size, const net::Deadline& deadline);
+    // Sends held-back bytes as a Data message (before a read, a lock
+    // request, a status query or the release at close).
+    ViStatus flush(const net::Deadline& deadline);
     // Receives more bytes of channel `ch` into its decoder.
     ViStatus receive(Channel ch, const net::Deadline& deadline);
     // The next whole message on the asynchronous channel of type `want`,
@@ -104,6 +116,7 @@ private:
     uint64_t max_payload_ = 0;  // largest Data payload the server takes
     bool overlapped_ = false;
     bool locked_ = false;
+    std::vector<ViByte> held_;  // written without END, not yet sent
 
     uint32_t next_id_ = first_message_id;
     uint32_t last_sent_id_ = no_message_id;

@@ -6,9 +6,10 @@
 namespace visa::hislip {
 namespace {
 
-// Consumed bytes are dropped from the front of the buffer once this many
-// have piled up (or whenever it empties), so it never grows past what is in
-// flight plus this.
+// Consumed bytes are dropped from the front of the buffer whenever it
+// empties, or once at least this many make up at least half of it: the
+// buffer stays near what is in flight, and each byte is moved at most about
+// once.
 constexpr size_t compact_after = 64 * 1024;
 
 void put_be(uint8_t* out, uint64_t v, int bytes) {
@@ -116,7 +117,7 @@ void Decoder::compact() {
     if (pos_ == buf_.size()) {
         buf_.clear();
         pos_ = 0;
-    } else if (pos_ >= compact_after) {
+    } else if (pos_ >= compact_after && pos_ >= buf_.size() - pos_) {
         buf_.erase(0, pos_);
         pos_ = 0;
     }

@@ -152,14 +152,18 @@ TEST_F(HislipTransportTest, OpensBothChannelsAndSplitsWritesAtTheServersSize) {
     Msg init;
     server.run([&](ScriptedServer& s) {
         init = s.handshake(header_size + 10, version_1_0);
-        for (int i = 0; i < 5; ++i)
+        for (int i = 0; i < 6; ++i)
             seen.push_back(ScriptedServer::receive(s.sync_));
     });
     ASSERT_EQ(open(), VI_SUCCESS);
     EXPECT_EQ(write("0123456789abcdefghijKLMNO"), VI_SUCCESS);
+    // Pieces without END wait for a full message, END, or the close.
     EXPECT_EQ(write("no end", false), VI_SUCCESS);
     EXPECT_EQ(write("", true), VI_SUCCESS);
-    EXPECT_EQ(write("", false), VI_SUCCESS) << "sends nothing";
+    EXPECT_EQ(write("", false), VI_SUCCESS);
+    EXPECT_EQ(write("abcdefgh", false), VI_SUCCESS);
+    EXPECT_EQ(write("ijklmn", false), VI_SUCCESS);
+    EXPECT_EQ(t.close(100), VI_SUCCESS);
     server.join();
 
     EXPECT_EQ(init.h.type, Type::initialize);
@@ -171,11 +175,9 @@ TEST_F(HislipTransportTest, OpensBothChannelsAndSplitsWritesAtTheServersSize) {
     EXPECT_EQ(t.version(), version_1_0) << "the lower version";
     EXPECT_EQ(t.max_payload(), 10u);
 
-    const std::pair<Type, std::string> expected[] = {{Type::data, "0123456789"},
-                                                     {Type::data, "abcdefghij"},
-                                                     {Type::data_end, "KLMNO"},
-                                                     {Type::data, "no end"},
-                                                     {Type::data_end, ""}};
+    const std::pair<Type, std::string> expected[] = {
+        {Type::data, "0123456789"}, {Type::data, "abcdefghij"}, {Type::data_end, "KLMNO"},
+        {Type::data_end, "no end"}, {Type::data, "abcdefghij"}, {Type::data, "klmn"}};
     uint32_t id = first_message_id;
     for (size_t i = 0; i < seen.size(); ++i) {
         SCOPED_TRACE(i);
