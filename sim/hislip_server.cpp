@@ -706,9 +706,16 @@ void HislipServer::process(Clock::time_point now) {
     }
     for (auto& c : connections_) {
         if (c->dead) continue;
-        const bool waiting = c->session != 0 && sessions_.count(c->session) != 0 &&
-                             sessions_[c->session].lock_wait.has_value();
-        if (!waiting && now - c->last_activity >= settings_.idle_timeout) {
+        // A session is idle only when both its channels are: a long upload
+        // says nothing on the control channel.
+        Clock::time_point last = c->last_activity;
+        bool waiting = false;
+        if (const auto it = sessions_.find(c->session); it != sessions_.end()) {
+            for (const Connection* other : {it->second.sync, it->second.async})
+                if (other != nullptr) last = std::max(last, other->last_activity);
+            waiting = it->second.lock_wait.has_value();
+        }
+        if (!waiting && now - last >= settings_.idle_timeout) {
             log("connection " + std::to_string(c->id) + " idle too long, closed");
             if (c->session != 0) {
                 end_session(c->session, nullptr);
