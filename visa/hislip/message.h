@@ -11,7 +11,7 @@
 
 namespace visa::hislip {
 
-// One TCP port carries both channels (IVI-6.1 2.1).
+// One TCP port carries both channels.
 constexpr uint16_t default_port = 4880;
 
 // Protocol version as major<<8 | minor. We speak 1.1 where the peer does and
@@ -25,7 +25,7 @@ constexpr uint16_t client_vendor_id = 0x4657;
 constexpr uint32_t server_vendor_id = 0x4653;
 
 // Message ids start here and step by 2; "last sent id" before anything was
-// sent is this minus 2 (IVI-6.1 3.1.2).
+// sent is this minus 2.
 constexpr uint32_t first_message_id = 0xFFFFFF00u;
 constexpr uint32_t no_message_id = first_message_id - 2;
 // A server may stamp unsolicited or overlapped data with this id.
