@@ -161,13 +161,14 @@ bool HislipServer::internal_lock_held(Clock::time_point now) {
 }
 
 bool HislipServer::blocked(const Session& s, Clock::time_point now) {
-    if (internal_lock_held(now)) return true;
+    if (internal_lock_held(now) || (held_elsewhere_ && held_elsewhere_())) return true;
     if (exclusive_) return *exclusive_ != s.id;
     return !shared_key_.empty() && !s.shared;
 }
 
 bool HislipServer::can_grant(const Session& s, const std::string& key, Clock::time_point now) {
     if (internal_lock_held(now) || (exclusive_ && *exclusive_ != s.id)) return false;
+    if (held_elsewhere_ && held_elsewhere_()) return false;
     if (!key.empty()) return shared_key_.empty() || shared_key_ == key;
     for (const auto& [id, other] : sessions_)
         if (id != s.id && other.shared && !other.ended) return false;
@@ -647,10 +648,14 @@ void HislipServer::process_async(Session& s, Clock::time_point now) {
                      hs::encode_size(settings_.max_message));
                 continue;
             }
-            case Type::async_lock_info:
+            case Type::async_lock_info: {
+                // A VXI-11 link's lock counts as an exclusive holder.
+                const bool elsewhere = held_elsewhere_ && held_elsewhere_();
                 send(c, Header{Type::async_lock_info_response,
-                               static_cast<std::uint8_t>(exclusive_ || internal_lock_held(now)),
-                               static_cast<std::uint32_t>(holders()), 0});
+                               static_cast<std::uint8_t>(exclusive_ || internal_lock_held(now) ||
+                                                         elsewhere),
+                               static_cast<std::uint32_t>(holders() + (elsewhere ? 1 : 0)), 0});
+            }
                 continue;
             case Type::async_initialize:
                 return fatal(c, hs::FatalCode::bad_init_sequence, "second AsyncInitialize");

@@ -62,6 +62,13 @@ public:
 
     // Another client holds the lock until `until` (for ever if empty).
     void hold_lock(std::optional<Clock::time_point> until);
+    // The instrument has one lock for every protocol: `held_elsewhere` tells
+    // whether a client of another one (VXI-11) holds it now.
+    void share_lock(std::function<bool()> held_elsewhere) {
+        held_elsewhere_ = std::move(held_elsewhere);
+    }
+    // True while one of our sessions holds the lock.
+    bool holds_lock() const { return exclusive_.has_value() || shared_held(); }
 
     // Accepts, reads and writes what is ready without waiting, then works
     // through received messages, timers and answers that came due.
@@ -121,6 +128,7 @@ private:
 
     std::optional<std::uint16_t> exclusive_;  // session holding the exclusive lock
     std::string shared_key_;                  // key of the shared lock, if held
+    std::function<bool()> held_elsewhere_;
     bool internal_hold_ = false;
     std::optional<Clock::time_point> internal_until_;
     bool reboot_requested_ = false;

@@ -76,6 +76,8 @@ Server::Server(ServerSettings settings, Instrument& instrument, Vxi11Core& core,
                              settings_.idle_timeout, settings_.drop_in_block, settings_.verbose},
               instrument, transcript) {
     portmap_wanted_ = settings_.portmap_port != 0;
+    core_.share_lock([this] { return hislip_.holds_lock(); });
+    hislip_.share_lock([this] { return core_.link_holds_lock(); });
 }
 
 Server::~Server() {

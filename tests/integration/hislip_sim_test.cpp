@@ -14,7 +14,10 @@
 
 #include "sim_process.h"
 #include "visa.h"
+#include "visa/hislip/hislip_transport.h"
 #include "visa/hislip/message.h"
+#include "visa/rsrc_name.h"
+#include "visa/vxi11/vxi11_transport.h"
 
 namespace {
 
@@ -219,6 +222,37 @@ private:
 int hislip_port(const SimProcess& sim) {
     const std::string r = sim.hislip();
     return std::stoi(r.substr(r.find(',') + 1));
+}
+
+// The instrument has one lock, whichever protocol its clients speak. The
+// transports are used directly, so that no lock table of ours stands between
+// them.
+TEST(HislipSimTest, OneInstrumentLockForHislipAndVxi11Clients) {
+    if (::geteuid() != 0) GTEST_SKIP() << "VXI-11 needs the simulator's port 111 (root)";
+    SimProcess sim(address(5), {});
+    visa::hislip::HislipTransport hislip;
+    visa::vxi11::Vxi11Transport vxi11;
+    ASSERT_EQ(hislip.open(*visa::parse_rsrc_name(sim.hislip()), 2000), VI_SUCCESS);
+    ASSERT_EQ(vxi11.open(*visa::parse_rsrc_name(sim.vxi11()), 2000), VI_SUCCESS);
+    EXPECT_EQ(hislip.lock(0), VI_SUCCESS);
+    EXPECT_EQ(vxi11.lock(0), VI_ERROR_TMO);
+    EXPECT_EQ(hislip.unlock(), VI_SUCCESS);
+    EXPECT_EQ(vxi11.lock(0), VI_SUCCESS);
+    EXPECT_EQ(hislip.lock(0), VI_ERROR_TMO);
+    // HiSLIP input waits while a VXI-11 link holds the lock.
+    size_t n = 0;
+    EXPECT_EQ(hislip.write(reinterpret_cast<const ViByte*>("*IDN?\n"), 6, true, 2000, &n),
+              VI_SUCCESS);
+    EXPECT_EQ(vxi11.unlock(), VI_SUCCESS);
+    char buf[128];
+    size_t got = 0;
+    visa::ReadStop why;
+    visa::ReadOptions opts;
+    EXPECT_EQ(hislip.read(reinterpret_cast<ViByte*>(buf), sizeof buf, opts, &got, &why),
+              VI_SUCCESS);
+    EXPECT_NE(std::string(buf, got).find("K7141HA"), std::string::npos);
+    hislip.close(1000);
+    vxi11.close(1000);
 }
 
 TEST(HislipSimTest, ProtocolFaultsGetTheProtocolsAnswers) {
