@@ -69,8 +69,15 @@ Server::Server(ServerSettings settings, Instrument& instrument, Vxi11Core& core,
     : settings_(std::move(settings)),
       instrument_(instrument),
       core_(core),
-      transcript_(std::move(transcript)) {
+      transcript_(transcript),
+      hislip_(HislipSettings{settings_.address, settings_.hislip_port,
+                             std::max<std::size_t>(1, settings_.max_connections / 2),
+                             (1u << 20) + visa::hislip::header_size, settings_.idle_timeout,
+                             settings_.idle_timeout, settings_.drop_in_block, settings_.verbose},
+              instrument, transcript) {
     portmap_wanted_ = settings_.portmap_port != 0;
+    core_.share_lock([this] { return hislip_.holds_lock(); });
+    hislip_.share_lock([this] { return core_.link_holds_lock(); });
 }
 
 Server::~Server() {
@@ -93,7 +100,7 @@ bool Server::open_listeners(std::string& error) {
     core_listener_ = listen_on(settings_.address, vxi11_port_, SOCK_STREAM, vxi11_port_, error);
     if (core_listener_ < 0) return false;
     scpi_listener_ = listen_on(settings_.address, socket_port_, SOCK_STREAM, socket_port_, error);
-    if (scpi_listener_ < 0) {
+    if (scpi_listener_ < 0 || !hislip_.open(error)) {
         close_listeners();
         return false;
     }
@@ -119,6 +126,7 @@ bool Server::open_listeners(std::string& error) {
 void Server::close_listeners() {
     close_fd(core_listener_);
     close_fd(scpi_listener_);
+    hislip_.close_listener();
     close_fd(portmap_tcp_);
     close_fd(portmap_udp_);
 }
@@ -320,6 +328,7 @@ void Server::reboot(Clock::time_point now) {
         close_connection(*c);
     }
     connections_.clear();
+    hislip_.drop_all();
     core_.reset();
     instrument_.power_on();
     reboot_pending_ = false;
@@ -336,6 +345,7 @@ Clock::time_point Server::next_wake(Clock::time_point now) const {
         if (!c->replies.empty()) t = std::min(t, c->replies.front().ready_at);
         t = std::min(t, c->last_activity + settings_.idle_timeout);
     }
+    t = std::min(t, hislip_.next_wake(now));
     return std::max(t, now);
 }
 
@@ -357,7 +367,8 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
 
         for (auto& c : connections_)
             process(*c, now);
-        if (core_.reboot_requested() || reboot_pending_) {
+        hislip_.serve(now);
+        if (core_.reboot_requested() || reboot_pending_ || hislip_.reboot_requested()) {
             reboot(now);
         }
         for (auto& c : connections_) {
@@ -390,6 +401,9 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
             if (!c->out.empty()) events |= POLLOUT;
             add(c->fd, events, c.get());
         }
+        // HiSLIP's own set, readable when any of its sockets is; without an
+        // owner, the loop below skips it.
+        add(hislip_.wait_fd(), POLLIN, nullptr);
 
         const auto wake = next_wake(now);
         const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now);
@@ -422,7 +436,8 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
         }
         for (auto& c : connections_)
             process(*c, now);
-        if (core_.reboot_requested() || reboot_pending_) {
+        hislip_.serve(now);
+        if (core_.reboot_requested() || reboot_pending_ || hislip_.reboot_requested()) {
             reboot(now);
             continue;
         }

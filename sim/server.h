@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "hislip_server.h"
 #include "instrument.h"
 #include "rpc_wire.h"
 #include "vxi11_core.h"
@@ -19,6 +20,7 @@ struct ServerSettings {
     std::uint16_t vxi11_port = 0;      // 0: ephemeral
     std::uint16_t socket_port = 5025;  // 0: ephemeral
     std::uint16_t portmap_port = 111;  // 0: none
+    std::uint16_t hislip_port = 4880;  // 0: ephemeral
     std::size_t max_connections = 16;
     std::chrono::milliseconds idle_timeout{600000};
     std::chrono::milliseconds reboot_time{2000};
@@ -44,6 +46,7 @@ public:
     bool open(std::string& error);
     std::uint16_t vxi11_port() const { return vxi11_port_; }
     std::uint16_t socket_port() const { return socket_port_; }
+    HislipServer& hislip() { return hislip_; }
 
     // Serves until `stop` becomes non-zero; signals are delivered only while
     // waiting in ppoll with `wait_mask`.
@@ -100,6 +103,7 @@ private:
     ConnectionId next_id_ = 1;
     std::optional<Clock::time_point> rebooting_until_;
     bool reboot_pending_ = false;  // asked for over the raw socket
+    HislipServer hislip_;
 };
 
 }  // namespace sim

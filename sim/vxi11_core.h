@@ -101,6 +101,14 @@ public:
 
     std::size_t link_count() const { return links_.size(); }
 
+    // The instrument has one lock for every protocol: `held_elsewhere` tells
+    // whether a client of another one (HiSLIP) holds it now.
+    void share_lock(std::function<bool()> held_elsewhere) {
+        held_elsewhere_ = std::move(held_elsewhere);
+    }
+    // True while one of our links (not the internal holder) holds the lock.
+    bool link_holds_lock() const;
+
 private:
     struct Reply {
         std::string bytes;
@@ -132,6 +140,7 @@ private:
     bool internal_hold_ = false;
     std::map<ConnectionId, bool> intr_channel_;
     bool reboot_requested_ = false;
+    std::function<bool()> held_elsewhere_;
 };
 
 constexpr std::int32_t internal_lid = 0;

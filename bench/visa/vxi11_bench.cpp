@@ -1,7 +1,7 @@
-// Upload throughput over VXI-11 on loopback, side by side with the same image
-// sent by pyvisa-py and with a bare TCP request/reply loop of 4096-byte
-// payloads (the ceiling this machine sets); and the latency of one whole
-// identification, open to close.
+// Upload throughput over VXI-11 and HiSLIP on loopback, side by side with the
+// same image sent by pyvisa-py and with a bare TCP request/reply loop of
+// 4096-byte payloads (the ceiling this machine sets); and the latency of one
+// whole identification, open to close, over each kind of resource.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -49,9 +49,8 @@ void quiet_engine() {
     update_set_streams(sink, sink);
 }
 
-void update_image_vxi11(benchmark::State& state) {
+void upload(benchmark::State& state, const std::string& resource) {
     quiet_engine();
-    const std::string resource = sim().vxi11();
     update_start(resource.c_str());
     for (auto _ : state) {
         if (update_image(resource.c_str(), "HPAP", image_path().c_str(), -1) != 0)
@@ -59,6 +58,14 @@ void update_image_vxi11(benchmark::State& state) {
     }
     update_end(resource.c_str());
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * image_size));
+}
+
+void update_image_vxi11(benchmark::State& state) {
+    upload(state, sim().vxi11());
+}
+
+void update_image_hislip(benchmark::State& state) {
+    upload(state, sim().hislip());
 }
 
 void pyvisa_py_upload(benchmark::State& state) {
@@ -130,9 +137,8 @@ void bare_tcp_loop(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * image_size));
 }
 
-void update_identify_latency(benchmark::State& state) {
+void identify(benchmark::State& state, const std::string& resource) {
     quiet_engine();
-    const std::string resource = sim().vxi11();
     char reply[256];
     for (auto _ : state) {
         if (update_identify(resource.c_str(), reply, sizeof reply, 2000) != 1)
@@ -142,10 +148,25 @@ void update_identify_latency(benchmark::State& state) {
 
 }  // namespace
 
+void update_identify_latency(benchmark::State& state) {
+    identify(state, sim().vxi11());
+}
+
+void update_identify_latency_hislip(benchmark::State& state) {
+    identify(state, sim().hislip());
+}
+
+void update_identify_latency_socket(benchmark::State& state) {
+    identify(state, sim().socket());
+}
+
 BENCHMARK(update_image_vxi11)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(update_image_hislip)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(pyvisa_py_upload)->Unit(benchmark::kMillisecond)->Iterations(2)->UseManualTime();
 BENCHMARK(bare_tcp_loop)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(update_identify_latency)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(update_identify_latency_hislip)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(update_identify_latency_socket)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);

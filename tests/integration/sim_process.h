@@ -28,6 +28,8 @@ public:
                                       address_,
                                       "--socket-port",
                                       "0",
+                                      "--hislip-port",
+                                      "0",
                                       "--store",
                                       (dir_ / "store").string(),
                                       "--transcript",
@@ -43,6 +45,9 @@ public:
     std::string vxi11() const { return "TCPIP0::" + address_ + "::inst0::INSTR"; }
     std::string socket() const {
         return "TCPIP0::" + address_ + "::" + std::to_string(socket_port_) + "::SOCKET";
+    }
+    std::string hislip() const {
+        return "TCPIP0::" + address_ + "::hislip0," + std::to_string(hislip_port_) + "::INSTR";
     }
 
     // The image the instrument kept for `id`, or "" when none.
@@ -98,7 +103,8 @@ private:
         }
         ::close(pipe_fds[1]);
         out_ = pipe_fds[0];
-        // Wait, bounded, for "fwsim ready <address> vxi11=<port> socket=<port>".
+        // Wait, bounded, for "fwsim ready <address> vxi11=<port> socket=<port> ...
+        // hislip=<port>".
         std::string line;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (line.find('\n') == std::string::npos) {
@@ -111,12 +117,15 @@ private:
             if (n <= 0) break;
             line.append(c, static_cast<size_t>(n));
         }
-        const size_t at = line.find("socket=");
-        if (line.rfind("fwsim ready", 0) != 0 || at == std::string::npos) {
+        const size_t at = line.find(" socket=");
+        const size_t hislip_at = line.find(" hislip=");
+        if (line.rfind("fwsim ready", 0) != 0 || at == std::string::npos ||
+            hislip_at == std::string::npos) {
             stop();
             throw std::runtime_error("fwsim did not become ready: " + line);
         }
-        socket_port_ = std::stoi(line.substr(at + 7));
+        socket_port_ = std::stoi(line.substr(at + 8));
+        hislip_port_ = std::stoi(line.substr(hislip_at + 8));
     }
 
     std::string address_;
@@ -124,4 +133,5 @@ private:
     pid_t pid_ = -1;
     int out_ = -1;
     int socket_port_ = 0;
+    int hislip_port_ = 0;
 };
