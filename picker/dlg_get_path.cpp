@@ -5,6 +5,7 @@
 #include <QString>
 #include <QWidget>
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include "file_systems.h"
@@ -20,6 +21,10 @@ namespace {
 Q_LOGGING_CATEGORY(lcPicker, "fw.picker", QtWarningMsg)
 
 const char* const kNetworkRootText = "Network Neighborhood";
+
+// How long opening waits for a network mount on the way to the start
+// directory before leaving it closed.
+constexpr std::chrono::milliseconds kRemoteProbeLimit{1500};
 
 // Shows the wait cursor from construction to destruction, whichever way the
 // handler leaves.
@@ -66,8 +71,9 @@ CDlgGetPath::CDlgGetPath(QWidget* parent, platform::FileSystems* fileSystems)
       m_fileSystems(fileSystems ? fileSystems : &platform::local_file_systems()) {}
 
 CDlgGetPath::~CDlgGetPath() {
-    // A window that was built but never ended still owns its records.
-    if (!m_destroyed) DeleteAllNodes();
+    // A window that was built but never ended still owns its records; after
+    // the teardown the tree is empty and this finds nothing.
+    DeleteAllNodes();
 }
 
 MessageMap CDlgGetPath::GetMessageMap() const {
@@ -137,18 +143,22 @@ HTREEITEM CDlgGetPath::InsertNode(HTREEITEM parent, NetResourceRecord* record, s
 }
 
 std::string CDlgGetPath::GetNodePath(HTREEITEM node) const {
-    std::string result;
+    // From the node up; joined the other way round at the end.
+    std::vector<std::string> names;
     for (; node; node = m_tree.GetParentItem(node)) {
         if (const NetResourceRecord* record = RecordOf(m_tree.GetItemData(node))) {
             const char* remote = record->m_remoteName.get();
-            result = std::string(remote ? remote : "") + kPathSeparator + result;
+            names.emplace_back(remote ? remote : "");
             break;
         }
-        const std::string name = m_tree.GetItemName(node);
+        names.push_back(m_tree.GetItemName(node));
+        if (IsAbsolute(names.back())) break;
+    }
+    std::string result;
+    for (auto name = names.rbegin(); name != names.rend(); ++name) {
+        result += *name;
         // A mount point is a whole path: the root "/" must not be doubled.
-        const bool separated = !name.empty() && name.back() == kPathSeparator;
-        result = name + (separated ? "" : std::string(1, kPathSeparator)) + result;
-        if (IsAbsolute(name)) break;
+        if (name->empty() || name->back() != kPathSeparator) result += kPathSeparator;
     }
     return result;
 }
@@ -258,6 +268,18 @@ void CDlgGetPath::WalkStartDirectory() {
             }
         }
         if (!drive) return;
+        // A network mount whose server is gone would hold the dialog before it
+        // shows: it is listed only if it answers soon, else the walk ends on it.
+        TreeItem item;
+        item.m_mask = TVIF_HANDLE | TVIF_IMAGE;
+        item.m_hItem = drive;
+        m_tree.GetItem(item);
+        if (item.m_image == static_cast<int>(platform::DriveType::remote) &&
+            !m_fileSystems->responds(m_tree.GetItemName(drive), kRemoteProbeLimit)) {
+            qCInfo(lcPicker, "%s does not answer: not opened", m_tree.GetItemName(drive).c_str());
+            m_tree.SelectItem(drive);
+            return;
+        }
         m_tree.Expand(drive, TVE_EXPAND);
         parent = drive;
         next = longest;

@@ -3,6 +3,7 @@
 // reads the mount table and the file systems, tests give a fake machine.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,13 @@ public:
     // wait as long as the file system does: listing a folder on a network
     // mount whose server is gone blocks until the mount gives up.
     virtual Status list_folders(const std::string& path, std::vector<std::string>& names) = 0;
+
+    // Whether the file system holding `path` answers within `limit`: asks a
+    // network mount's server for the attributes of `path`. When the server
+    // is gone this returns false after the limit, leaving a helper thread
+    // waiting in the kernel until the mount gives up (for a hard NFS mount,
+    // until the server is back or the process ends).
+    virtual bool responds(const std::string& path, std::chrono::milliseconds limit) = 0;
 };
 
 // The machine this program runs on. Lives for the whole process.

@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 namespace platform {
@@ -59,8 +62,10 @@ bool LinuxFileSystems::is_removable(const MountEntry& mount) const {
 }
 
 std::vector<Drive> LinuxFileSystems::drives() {
-    return drives_from_mounts(read_mounts(),
-                              [this](const MountEntry& m) { return is_removable(m); });
+    // Network mounts are never asked: their server may be gone.
+    return drives_from_mounts(
+        read_mounts(), [this](const MountEntry& m) { return is_removable(m); },
+        [](const MountEntry& m) { return is_folder(AT_FDCWD, m.mount_point.c_str()); });
 }
 
 std::vector<NetResource> LinuxFileSystems::network_entries(const NetResource* container) {
@@ -102,6 +107,34 @@ Status list_folder_names(const std::string& path, std::vector<std::string>& name
         if (folder) names.emplace_back(name);
     }
     return {};
+}
+
+bool LinuxFileSystems::responds(const std::string& path, std::chrono::milliseconds limit) {
+    struct Probe {
+        std::mutex mutex;
+        std::condition_variable done_signal;
+        bool done = false;
+        bool answered = false;
+    };
+    auto probe = std::make_shared<Probe>();
+    try {
+        // Detached: a probe stuck on a dead server must not hold the caller.
+        // It owns its share of the state, so it may finish at any time.
+        std::thread([probe, path] {
+            struct statx info {};
+            const bool answered =
+                ::statx(AT_FDCWD, path.c_str(), AT_STATX_FORCE_SYNC, STATX_TYPE, &info) == 0;
+            const std::lock_guard lock(probe->mutex);
+            probe->done = true;
+            probe->answered = answered;
+            probe->done_signal.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return false;  // no thread to spare: better not to wait at all
+    }
+    std::unique_lock lock(probe->mutex);
+    probe->done_signal.wait_for(lock, limit, [&probe] { return probe->done; });
+    return probe->done && probe->answered;
 }
 
 FileSystems& local_file_systems() {

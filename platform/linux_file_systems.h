@@ -18,6 +18,7 @@ public:
     std::vector<Drive> drives() override;
     std::vector<NetResource> network_entries(const NetResource* container) override;
     Status list_folders(const std::string& path, std::vector<std::string>& names) override;
+    bool responds(const std::string& path, std::chrono::milliseconds limit) override;
 
 private:
     std::vector<MountEntry> read_mounts() const;

@@ -139,7 +139,7 @@ DriveType drive_type_of(std::string_view fs_type, bool removable_device) {
 }
 
 std::vector<Drive> drives_from_mounts(const std::vector<MountEntry>& mounts,
-                                      const std::function<bool(const MountEntry&)>& removable) {
+                                      const MountProbe& removable, const MountProbe& is_folder) {
     std::vector<std::string> pseudo_points;
     for (const MountEntry& m : mounts) {
         if (is_pseudo_file_system(m.fs_type) && m.mount_point != "/")
@@ -153,6 +153,8 @@ std::vector<Drive> drives_from_mounts(const std::vector<MountEntry>& mounts,
                         [&m](const std::string& base) { return is_under(m.mount_point, base); });
         if (internal) continue;
         DriveType type = drive_type_of(m.fs_type, false);
+        if (type != DriveType::remote && m.mount_point != "/" && is_folder && !is_folder(m))
+            continue;
         if (type == DriveType::fixed && removable && removable(m)) type = DriveType::removable;
         if (type == DriveType::no_root_dir) type = DriveType::fixed;  // a pseudo root
         Drive drive{m.mount_point, type, m.fs_type, m.source};

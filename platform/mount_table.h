@@ -68,8 +68,12 @@ struct Drive {
 // user's. A mount point mounted twice shows the file system on top. The root
 // is always there, as a fixed drive when the table lacks it. `removable` is
 // asked only for disk file systems (never for remote, RAM or pseudo ones).
+// `is_folder`, when given, is asked for every file system that is not a
+// network one: a mount on a file (a container's /etc/hosts) is no drive.
+using MountProbe = std::function<bool(const MountEntry&)>;
 std::vector<Drive> drives_from_mounts(const std::vector<MountEntry>& mounts,
-                                      const std::function<bool(const MountEntry&)>& removable);
+                                      const MountProbe& removable,
+                                      const MountProbe& is_folder = nullptr);
 
 // Server and share of a network mount's source: "srv:/export/data" (NFS),
 // "//srv/Data" (SMB), "user@srv:/home/user" or "srv:" (sshfs). For IPv6

@@ -4,7 +4,7 @@
 // integration tests and benchmarks depend on them, so they stay stable.
 //
 // Once every socket listens it prints exactly one line on standard output,
-//   fwsim ready <address> vxi11=<port> socket=<port> portmap=<port>|off
+//   fwsim ready <address> vxi11=<port> socket=<port> hislip=<port> portmap=<port>|off
 // and serves until SIGTERM or SIGINT (exit status 0). Bad options exit 2,
 // sockets that cannot be opened exit 1. Diagnostics go to standard error.
 
@@ -132,15 +132,21 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     sim::Server server(options->server, instrument, core, transcript);
+    if (options->hold_lock) {
+        std::optional<sim::Clock::time_point> until;
+        if (options->hold_lock_time) until = sim::Clock::now() + *options->hold_lock_time;
+        server.hislip().hold_lock(until);
+    }
     if (!server.open(error)) {
         std::fprintf(stderr, "fwsim: %s\n", error.c_str());
         return 1;
     }
     const std::string portmap =
         server.portmap_port() != 0 ? std::to_string(server.portmap_port()) : "off";
-    std::printf("fwsim ready %s vxi11=%u socket=%u portmap=%s\n", options->server.address.c_str(),
-                static_cast<unsigned>(server.vxi11_port()),
-                static_cast<unsigned>(server.socket_port()), portmap.c_str());
+    std::printf("fwsim ready %s vxi11=%u socket=%u hislip=%u portmap=%s\n",
+                options->server.address.c_str(), static_cast<unsigned>(server.vxi11_port()),
+                static_cast<unsigned>(server.socket_port()),
+                static_cast<unsigned>(server.hislip().port()), portmap.c_str());
     std::fflush(stdout);
 
     server.run(stop_requested, wait_mask);

@@ -204,6 +204,8 @@ const OptionSpec options[] = {
      [](Parse& p, const std::string& v) { return port(p, v, p.o.server.portmap_port); }},
     {nullptr, "--no-portmap", "", "serve no portmapper (as --portmap-port 0)",
      [](Parse& p, const std::string&) { p.o.server.portmap_port = 0; return true; }},
+    {nullptr, "--hislip-port", "P", "HiSLIP port (default 4880; 0: ephemeral)",
+     [](Parse& p, const std::string& v) { return port(p, v, p.o.server.hislip_port); }},
 
     {"Instrument:", "--model", "M",
      "K7141HA (default), K7142HA, K7141B, or other (an\n"
@@ -285,7 +287,8 @@ const OptionSpec options[] = {
          p.o.accept_bytes_per_ms = static_cast<std::uint32_t>(n);
          return true;
      }},
-    {nullptr, "--hold-lock", "", "an internal link holds the exclusive lock from start",
+    {nullptr, "--hold-lock", "",
+     "another client holds the exclusive lock from start\n(VXI-11 and HiSLIP)",
      [](Parse& p, const std::string&) { p.o.hold_lock = true; return true; }},
     {nullptr, "--hold-lock-ms", "MS", "... and releases it after MS (implies --hold-lock)",
      [](Parse& p, const std::string& v) {
@@ -313,9 +316,10 @@ const char intro[] = R"(usage: fwsim --address 127.0.0.N [options]
 
 Simulates one power-sensor instrument on its own loopback address: the VXI-11
 core channel (TCPIP0::<address>::inst0::INSTR), its own portmapper on port 111
-(TCP and UDP) and a raw SCPI socket (TCPIP0::<address>::<port>::SOCKET). Prints
-one line
-  fwsim ready <address> vxi11=<port> socket=<port> portmap=<port>|off
+(TCP and UDP), a raw SCPI socket (TCPIP0::<address>::<port>::SOCKET) and
+HiSLIP on an unprivileged port (TCPIP0::<address>::hislip0[,<port>]::INSTR).
+Prints one line
+  fwsim ready <address> vxi11=<port> socket=<port> hislip=<port> portmap=<port>|off
 when every socket listens, then serves until SIGTERM or SIGINT. A listener that
 cannot bind, the portmapper's included, ends it with a message (exit status 1).
 )";

@@ -71,8 +71,15 @@ Server::Server(ServerSettings settings, Instrument& instrument, Vxi11Core& core,
     : settings_(std::move(settings)),
       instrument_(instrument),
       core_(core),
-      transcript_(std::move(transcript)) {
+      transcript_(transcript),
+      hislip_(HislipSettings{settings_.address, settings_.hislip_port,
+                             std::max<std::size_t>(1, settings_.max_connections / 2),
+                             (1u << 20) + visa::hislip::header_size, settings_.idle_timeout,
+                             settings_.idle_timeout, settings_.drop_in_block, settings_.verbose},
+              instrument, transcript) {
     portmap_wanted_ = settings_.portmap_port != 0;
+    core_.share_lock([this] { return hislip_.holds_lock(); });
+    hislip_.share_lock([this] { return core_.link_holds_lock(); });
 }
 
 Server::~Server() {
@@ -109,7 +116,7 @@ bool Server::open_listeners(std::string& error) {
     core_listener_ = listen_on(settings_.address, vxi11_port_, SOCK_STREAM, vxi11_port_, error);
     if (core_listener_ < 0) return false;
     scpi_listener_ = listen_on(settings_.address, socket_port_, SOCK_STREAM, socket_port_, error);
-    if (scpi_listener_ < 0) {
+    if (scpi_listener_ < 0 || !hislip_.open(error)) {
         close_listeners();
         return false;
     }
@@ -137,6 +144,7 @@ bool Server::open_listeners(std::string& error) {
 void Server::close_listeners() {
     close_fd(core_listener_);
     close_fd(scpi_listener_);
+    hislip_.close_listener();
     close_fd(portmap_tcp_);
     close_fd(portmap_udp_);
 }
@@ -360,6 +368,7 @@ void Server::reboot(Clock::time_point now) {
         close_connection(*c);
     }
     connections_.clear();
+    hislip_.drop_all();
     core_.reset();
     instrument_.power_on();
     reboot_pending_ = false;
@@ -376,6 +385,7 @@ Clock::time_point Server::next_wake(Clock::time_point now) const {
         if (!c->replies.empty()) t = std::min(t, c->replies.front().ready_at);
         t = std::min(t, c->last_activity + settings_.idle_timeout);
     }
+    t = std::min(t, hislip_.next_wake(now));
     return std::max(t, now);
 }
 
@@ -411,7 +421,8 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
 
         for (auto& c : connections_)
             process(*c, now);
-        if (core_.reboot_requested() || reboot_pending_) {
+        hislip_.serve(now);
+        if (core_.reboot_requested() || reboot_pending_ || hislip_.reboot_requested()) {
             reboot(now);
         }
         for (auto& c : connections_) {
@@ -425,6 +436,18 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
                            connections_.end());
         for (auto& c : connections_)
             watch(*c);
+        // HiSLIP keeps a set of its own, readable when any of its sockets is;
+        // serve() below looks at it after every wake-up.
+        if (hislip_.wait_fd() != hislip_watched_) {
+            if (hislip_watched_ >= 0) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, hislip_watched_, nullptr);
+            hislip_watched_ = -1;
+            epoll_event ev{};
+            ev.events = EPOLLIN;
+            ev.data.ptr = &hislip_;
+            if (hislip_.wait_fd() >= 0 &&
+                ::epoll_ctl(epoll_, EPOLL_CTL_ADD, hislip_.wait_fd(), &ev) == 0)
+                hislip_watched_ = hislip_.wait_fd();
+        }
 
         const auto wake = next_wake(now);
         // Rounded up: waking a little late is harmless, early only spins.
@@ -447,6 +470,8 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
                 accept_on(portmap_tcp_, Kind::portmap_tcp, now);
             } else if (tag == &portmap_udp_) {
                 serve_udp_portmap();
+            } else if (tag == &hislip_) {
+                // served below, with the rest
             } else {
                 // Connections are erased only before the wait, so `c` is alive.
                 Connection& c = *static_cast<Connection*>(tag);
@@ -457,7 +482,8 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
         }
         for (auto& c : connections_)
             process(*c, now);
-        if (core_.reboot_requested() || reboot_pending_) {
+        hislip_.serve(now);
+        if (core_.reboot_requested() || reboot_pending_ || hislip_.reboot_requested()) {
             reboot(now);
             continue;
         }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "hislip_server.h"
 #include "instrument.h"
 #include "rpc_wire.h"
 #include "vxi11_core.h"
@@ -19,6 +20,7 @@ struct ServerSettings {
     std::uint16_t vxi11_port = 0;      // 0: ephemeral
     std::uint16_t socket_port = 5025;  // 0: ephemeral
     std::uint16_t portmap_port = 111;  // 0: none
+    std::uint16_t hislip_port = 4880;  // 0: ephemeral
     std::size_t max_connections = 16;
     std::chrono::milliseconds idle_timeout{600000};
     std::chrono::milliseconds reboot_time{2000};
@@ -46,6 +48,7 @@ public:
     std::uint16_t socket_port() const { return socket_port_; }
     // The portmapper's port, 0 when none is served.
     std::uint16_t portmap_port() const { return portmap_wanted_ ? settings_.portmap_port : 0; }
+    HislipServer& hislip() { return hislip_; }
 
     // Serves until `stop` becomes non-zero; signals are delivered only while
     // waiting in epoll_pwait with `wait_mask`.
@@ -100,6 +103,7 @@ private:
     int portmap_tcp_ = -1;
     int portmap_udp_ = -1;
     int epoll_ = -1;
+    int hislip_watched_ = -1;  // HiSLIP's set, as registered with epoll_
     bool portmap_wanted_ = true;
     std::uint16_t vxi11_port_ = 0;
     std::uint16_t socket_port_ = 0;
@@ -109,6 +113,7 @@ private:
     std::optional<Clock::time_point> refused_logged_;
     std::uint64_t refused_unlogged_ = 0;
     bool reboot_pending_ = false;  // asked for over the raw socket
+    HislipServer hislip_;
 };
 
 }  // namespace sim

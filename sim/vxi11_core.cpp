@@ -144,7 +144,12 @@ bool Vxi11Core::locked_by_other(std::int32_t lid, Clock::time_point now) {
         lock_holder_.reset();
         internal_hold_ = false;
     }
+    if (held_elsewhere_ && held_elsewhere_()) return true;
     return lock_holder_ && *lock_holder_ != lid;
+}
+
+bool Vxi11Core::link_holds_lock() const {
+    return lock_holder_ && *lock_holder_ != internal_lid;
 }
 
 Clock::time_point Vxi11Core::deadline(const Vxi11Call& call, std::uint32_t timeout_ms) const {

@@ -92,6 +92,14 @@ public:
 
     std::size_t link_count() const { return links_.size(); }
 
+    // The instrument has one lock for every protocol: `held_elsewhere` tells
+    // whether a client of another one (HiSLIP) holds it now.
+    void share_lock(std::function<bool()> held_elsewhere) {
+        held_elsewhere_ = std::move(held_elsewhere);
+    }
+    // True while one of our links (not the internal holder) holds the lock.
+    bool link_holds_lock() const;
+
 private:
     struct Reply {
         std::string bytes;
@@ -124,6 +132,7 @@ private:
     std::map<ConnectionId, bool> intr_channel_;
     bool reboot_requested_ = false;
     std::uint64_t writes_seen_ = 0;
+    std::function<bool()> held_elsewhere_;
 };
 
 constexpr std::int32_t internal_lid = 0;

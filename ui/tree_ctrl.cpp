@@ -2,8 +2,12 @@
 
 #include <QByteArray>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QSignalBlocker>
+#include <QTimer>
+#include <QToolTip>
 #include <QTreeWidgetItem>
+#include <algorithm>
 
 #include "image_list.h"
 
@@ -30,13 +34,15 @@ CTreeControl::CTreeControl(uint32_t style, QWidget* parent) : QTreeWidget(parent
     setHeaderHidden(true);
     setColumnCount(1);
     setRootIsDecorated(style & TVS_LINESATROOT);
+    m_infoTips = style & TVS_INFOTIP;
     setSelectionMode(QAbstractItemView::SingleSelection);
     setUniformRowHeights(true);
     setDragEnabled(false);
     setExpandsOnDoubleClick(true);
-    // Long names scroll sideways instead of being cut short.
+    // Long names scroll sideways instead of being cut short. The column is
+    // fitted once per batch of changes (Qt's own resize-to-contents mode
+    // measures every row again on each insertion and deletion).
     header()->setStretchLastSection(false);
-    header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
 
     connect(this, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* node) {
         if (Notify(TVN_ITEMEXPANDING, TVE_EXPAND, nullptr, node) != 0) {
@@ -50,6 +56,8 @@ CTreeControl::CTreeControl(uint32_t style, QWidget* parent) : QTreeWidget(parent
             node->setExpanded(true);
         }
     });
+    connect(this, &QTreeWidget::expanded, this, [this] { ScheduleColumnFit(); });
+    connect(this, &QTreeWidget::collapsed, this, [this] { ScheduleColumnFit(); });
     connect(this, &QTreeWidget::currentItemChanged, this,
             [this](QTreeWidgetItem* current, QTreeWidgetItem* previous) {
                 Notify(TVN_SELCHANGED, 0, previous, current);
@@ -98,6 +106,7 @@ HTREEITEM CTreeControl::InsertItem(const TreeInsert& insert) {
         if (after >= 0) index = after + 1;
     }
     parent->insertChild(index, node);
+    ScheduleColumnFit();
     return node;
 }
 
@@ -158,6 +167,7 @@ bool CTreeControl::SetItem(const TreeItem& item) {
     if (item.m_mask & TVIF_NAME)
         node->setData(0, kNameRole, QByteArray::fromStdString(item.m_name));
     if (item.m_mask & (TVIF_IMAGE | TVIF_SELECTEDIMAGE)) ApplyIcon(node);
+    ScheduleColumnFit();
     return true;
 }
 
@@ -168,6 +178,7 @@ bool CTreeControl::DeleteItem(HTREEITEM item) {
         return true;
     }
     delete item;
+    ScheduleColumnFit();
     return true;
 }
 
@@ -201,6 +212,31 @@ void CTreeControl::SetImageList(const CImageList* images) {
         ApplyIcon(*it);
         ++it;
     }
+    ScheduleColumnFit();
+}
+
+bool CTreeControl::viewportEvent(QEvent* event) {
+    if (event->type() != QEvent::ToolTip || !m_infoTips) return QTreeWidget::viewportEvent(event);
+    const auto* help = static_cast<QHelpEvent*>(event);
+    const QModelIndex index = indexAt(help->pos());
+    // The node's own extent: the column is as wide as the widest node.
+    QRect shown = visualRect(index);
+    shown.setWidth(sizeHintForIndex(index).width());
+    if (index.isValid() && !viewport()->rect().contains(shown))
+        QToolTip::showText(help->globalPos(), index.data(Qt::DisplayRole).toString(), viewport(),
+                           shown);
+    else
+        QToolTip::hideText();
+    return true;
+}
+
+void CTreeControl::ScheduleColumnFit() {
+    if (m_fitPending) return;
+    m_fitPending = true;
+    QTimer::singleShot(0, this, [this] {
+        m_fitPending = false;
+        setColumnWidth(0, std::max(sizeHintForColumn(0), viewport()->width()));
+    });
 }
 
 int CTreeControl::GetCount() const {

@@ -113,13 +113,23 @@ public:
     void SetImageList(const CImageList* images);
     int GetCount() const;
 
+protected:
+    // With TVS_INFOTIP, a node whose text runs past the visible part of the
+    // tree shows its whole text as a tip.
+    bool viewportEvent(QEvent* event) override;
+
 private:
     QTreeWidgetItem* Parent(HTREEITEM item) const;
     void ApplyIcon(QTreeWidgetItem* node);
+    // Fits the column to the widest shown text once control returns to the
+    // event loop, however many changes come before.
+    void ScheduleColumnFit();
     LRESULT Notify(unsigned code, unsigned action, HTREEITEM oldItem, HTREEITEM newItem);
 
     const CImageList* m_imageList = nullptr;
     std::map<std::pair<int, int>, QIcon> m_icons;  // (image, selected image) -> icon
+    bool m_fitPending = false;
+    bool m_infoTips = false;
 };
 
 // The dialog member that stands for a tree control once data exchange has

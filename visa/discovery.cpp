@@ -6,7 +6,9 @@
 //    line; '#' starts a comment, blank lines are ignored, a line that is not a
 //    TCPIP resource string is skipped (and logged), a repeated resource is
 //    listed once. A missing file lists no LAN instruments.
-// 2. The serial ports present, as ASRL<n>::INSTR, after the LAN ones. A line
+// 2. The USBTMC interfaces plugged in, each with its full canonical string
+//    (ids in hex, serial, interface number). "usb = off" turns this off.
+// 3. The serial ports present, as ASRL<n>::INSTR, after the others. A line
 //    "serial = off" in the same file turns this off (tests do, so that the
 //    machine's ports do not leak into their expectations).
 //
@@ -36,6 +38,7 @@
 
 #include "visa/log.h"
 #include "visa/rsrc_name.h"
+#include "visa/usbtmc/usb_pipe.h"
 
 namespace visa {
 namespace {
@@ -97,6 +100,13 @@ DiscoveryConfig parse_discovery_config(std::string_view text) {
         ++line_no;
         line = trim(line.substr(0, line.find('#')));
         if (line.empty()) continue;
+        if (std::string key = lowered_without_blanks(line); key.rfind("usb=", 0) == 0) {
+            if (key == "usb=off" || key == "usb=on")
+                cfg.usb = key == "usb=on";
+            else
+                log("visa.conf line %d: unknown usb setting", line_no);
+            continue;
+        }
         if (std::string key = lowered_without_blanks(line); key.rfind("serial=", 0) == 0) {
             if (key == "serial=off")
                 cfg.serial = false;
@@ -135,15 +145,9 @@ std::string discovery_config_path() {
 }
 
 DiscoveryConfig read_discovery_config(const std::string& path, bool* found) {
-    std::ifstream in(path);
-    *found = bool(in);
-    if (!in) return {};
-    // A configuration file is a few lines; refuse to read a huge one whole.
-    constexpr std::streamsize max_size = 1 << 20;
-    std::string buf(size_t(max_size), '\0');
-    in.read(buf.data(), max_size);
-    buf.resize(size_t(in.gcount()));
-    return parse_discovery_config(buf);
+    auto text = read_config_file(path);
+    *found = text.has_value();
+    return text ? parse_discovery_config(*text) : DiscoveryConfig{};
 }
 
 std::vector<std::string> list_serial_ports(const std::string& dev, const std::string& sys) {
@@ -183,6 +187,35 @@ std::optional<std::string> read_config_file(const std::string& path) {
     return buf;
 }
 
+std::vector<std::string> list_usb_instruments() {
+    std::vector<std::string> out;
+    for (const auto& found : usbtmc::list_usbtmc_interfaces()) {
+        RsrcName name;
+        name.kind = RsrcKind::usb;
+        name.usb_vendor = found.vendor;
+        name.usb_model = found.product;
+        name.usb_serial = found.serial;
+        name.usb_interface = found.interface_number;
+        if (!found.opened)
+            log("USB device /dev/bus/usb/%03u/%03u (0x%04X:0x%04X) cannot be opened (%s): "
+                "install the udev rule 70-fwvisa-usbtmc.rules",
+                unsigned(found.bus), unsigned(found.address), unsigned(found.vendor),
+                unsigned(found.product), found.open_failure.c_str());
+        // A resource string cannot carry an empty serial or one with "::".
+        std::string canonical = name.canonical();
+        auto parsed = parse_rsrc_name(canonical);
+        if (found.serial.empty() || !parsed || parsed->usb_serial != found.serial) {
+            log("USB device /dev/bus/usb/%03u/%03u (0x%04X:0x%04X): no usable serial number, "
+                "not listed",
+                unsigned(found.bus), unsigned(found.address), unsigned(found.vendor),
+                unsigned(found.product));
+            continue;
+        }
+        out.push_back(std::move(canonical));
+    }
+    return out;
+}
+
 std::vector<std::string> discover_resources() {
     std::string path = discovery_config_path();
     DiscoveryConfig cfg;
@@ -192,6 +225,10 @@ std::vector<std::string> discover_resources() {
         log("no configuration at %s: no LAN instruments listed", path.c_str());
     }
     std::vector<std::string> out = std::move(cfg.lan);
+    if (cfg.usb) {
+        auto usb = list_usb_instruments();
+        out.insert(out.end(), usb.begin(), usb.end());
+    }
     if (cfg.serial) {
         auto serial = list_serial_ports("/dev", "/sys/class/tty");
         out.insert(out.end(), serial.begin(), serial.end());

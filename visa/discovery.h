@@ -12,6 +12,7 @@ struct DiscoveryConfig {
     std::string library;           // "library = <path>": another VISA to load; "" built-in
     std::vector<std::string> lan;  // canonical resource strings, in file order
     bool serial = true;            // list serial ports too
+    bool usb = true;               // list USBTMC instruments too
 };
 
 // Parses the text of the configuration file (see discovery.cpp); malformed
@@ -26,13 +27,16 @@ std::string discovery_config_path();
 DiscoveryConfig read_discovery_config(const std::string& path, bool* found);
 
 // Every resource discovery lists, in order: the configured LAN instruments,
-// then the serial ports present (unless the file turns them off). Sends
-// nothing on any network.
+// the USBTMC interfaces plugged in, then the serial ports present (the file
+// may turn USB and serial off). Sends nothing on any network.
 std::vector<std::string> discover_resources();
 
 // The configuration file's text (at most 1 MiB of it), or nothing when it
 // cannot be opened or is not a regular file. Never blocks on a FIFO.
 std::optional<std::string> read_config_file(const std::string& path);
+
+// The USBTMC interfaces on the bus, as "USB0::0x1A2B::0x0C3D::SN1::0::INSTR".
+std::vector<std::string> list_usb_instruments();
 
 // Serial ports present under `dev` (normally "/dev"), as "ASRL<n>::INSTR":
 // ttyS* whose UART exists (per `sys`, normally "/sys/class/tty"), then

@@ -1,11 +1,23 @@
 #include "visa/log.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace visa {
+namespace {
+
+std::atomic<LogSink> sink{nullptr};
+
+struct FailureDetail {
+    ViStatus status = VI_SUCCESS;
+    std::string text;
+};
+thread_local FailureDetail last_failure;
+
+}  // namespace
 
 bool log_enabled() {
     static const bool enabled = [] {
@@ -16,14 +28,28 @@ bool log_enabled() {
 }
 
 void log(const char* fmt, ...) {
-    if (!log_enabled()) return;
+    LogSink to = sink.load();
+    if (!log_enabled() && to == nullptr) return;
     char line[1024];
     va_list ap;
     va_start(ap, fmt);
     std::vsnprintf(line, sizeof line, fmt, ap);
     va_end(ap);
     // One fprintf per line so lines from different threads do not interleave.
-    std::fprintf(stderr, "visa: %s\n", line);
+    if (to != nullptr) to(line);
+    if (log_enabled()) std::fprintf(stderr, "visa: %s\n", line);
+}
+
+void set_log_sink(LogSink to) {
+    sink.store(to);
+}
+
+void set_failure_detail(ViStatus status, std::string text) {
+    last_failure = {status, std::move(text)};
+}
+
+std::string failure_detail(ViStatus status) {
+    return last_failure.status == status ? last_failure.text : std::string();
 }
 
 }  // namespace visa

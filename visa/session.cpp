@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "visa/hislip/message.h"
 #include "visa/instrument_key.h"
 #include "visa/library_info.h"
 #include "visa/lock_table.h"
@@ -116,6 +117,10 @@ ViStatus Session::get_attribute(ViAttr attr, void* value) {
             put_string(value, name_.host);
             return VI_SUCCESS;
         case VI_ATTR_TCPIP_PORT:
+            if (name_.kind == RsrcKind::hislip) {
+                put<ViUInt16>(value, name_.port != 0 ? name_.port : hislip::default_port);
+                return VI_SUCCESS;
+            }
             if (name_.kind != RsrcKind::socket) break;
             put<ViUInt16>(value, name_.port);
             return VI_SUCCESS;

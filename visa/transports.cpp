@@ -1,6 +1,8 @@
 #include "visa/transports.h"
 
+#include "visa/hislip/hislip_transport.h"
 #include "visa/socket/socket_transport.h"
+#include "visa/usbtmc/usbtmc_transport.h"
 #include "visa/vxi11/vxi11_transport.h"
 
 namespace visa {
@@ -18,11 +20,13 @@ std::unique_ptr<Transport> make() {
 }
 
 // One row per resource kind. The parser has already decided the kind, so the
-// order of rows carries no meaning. HiSLIP, USB and serial resources are
+// order of rows carries no meaning. Serial resources are
 // recognised but have no transport yet.
 constexpr Row rows[] = {
     {RsrcKind::vxi11, "VXI-11", &make<vxi11::Vxi11Transport>},
     {RsrcKind::socket, "socket", &make<socket::SocketTransport>},
+    {RsrcKind::hislip, "HiSLIP", &make<hislip::HislipTransport>},
+    {RsrcKind::usb, "USBTMC", &make<usbtmc::UsbtmcTransport>},
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 // session does not hold up another. No exception leaves this file.
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -211,6 +212,7 @@ ViStatus _VI_FUNC viOpen(ViSession rm, ViConstRsrc name, ViAccessMode mode, ViUI
                          ViPSession vi) {
     return guarded("viOpen", [&]() -> ViStatus {
         if (vi != nullptr) *vi = VI_NULL;
+        visa::set_failure_detail(VI_SUCCESS, {});
         auto& r = Registry::get();
         {
             std::lock_guard<std::mutex> g(r.mutex);
@@ -300,7 +302,13 @@ ViStatus _VI_FUNC viStatusDesc(ViObject /*obj*/, ViStatus status, ViChar desc[])
     // Any object is accepted: callers describe failures of sessions that never
     // opened or are already closed.
     if (desc == nullptr) return VI_ERROR_INV_PARAMETER;
-    return visa::status_desc(status, desc, 256) ? VI_SUCCESS : VI_WARN_UNKNOWN_STATUS;
+    if (!visa::status_desc(status, desc, 256)) return VI_WARN_UNKNOWN_STATUS;
+    // What only the failing spot knew (which device node, what to install).
+    if (std::string detail = visa::failure_detail(status); !detail.empty()) {
+        size_t used = std::strlen(desc);
+        std::snprintf(desc + used, 256 - used, " (%s)", detail.c_str());
+    }
+    return VI_SUCCESS;
 }
 
 ViStatus _VI_FUNC viGetAttribute(ViObject obj, ViAttr attr, void* value) {

@@ -37,11 +37,13 @@ bool IsAcceptedIdentity(const char* reply) {
 }
 
 bool IdentifyInstrument(const std::string& instrument, std::string& familyName,
-                        std::string& hostImageFile) {
+                        std::string& hostImageFile, std::string* received) {
     char reply[kIdentityReplySize] = {};
+    if (received) received->clear();
     if (!update_identify(instrument.c_str(), reply, kIdentityReplySize, kIdentifyTimeoutMs))
         return false;
     reply[kIdentityReplySize - 1] = '\0';
+    if (received) *received = reply;
     if (!IsAcceptedIdentity(reply)) return false;
     familyName = kFamilyName;
     hostImageFile = kHostImageFile;

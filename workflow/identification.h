@@ -22,8 +22,9 @@ bool IsAcceptedIdentity(const char* reply);
 
 // Queries `instrument` (a VISA resource string) for its identity. On an
 // accepted reply sets the family name and the Host application's file name
-// and returns true; otherwise returns false and changes neither.
+// and returns true; otherwise returns false and changes neither. When asked,
+// `reply` gets the reply as received (empty when none came), accepted or not.
 bool IdentifyInstrument(const std::string& instrument, std::string& familyName,
-                        std::string& hostImageFile);
+                        std::string& hostImageFile, std::string* reply = nullptr);
 
 }  // namespace workflow

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "update.h"
+#include "workflow/audit.h"
 #include "workflow/identification.h"
 #include "workflow/operator.h"
 
@@ -161,9 +162,11 @@ std::string ResourceFromInstrumentText(const std::string& text) {
     return "TCPIP0::" + text + "::INSTR";
 }
 
-UpgradeEnd RunUpgrade(Operator& op, const std::string& releaseDir, std::string& instrument,
-                      const ImageChoice& images, std::string& familyName,
-                      std::string& hostImageFile, UpgradeObserver* observer) {
+namespace {
+
+UpgradeEnd RunSequence(Operator& op, const std::string& releaseDir, std::string& instrument,
+                       const ImageChoice& images, std::string& familyName,
+                       std::string& hostImageFile, UpgradeObserver* observer) {
     if (instrument.empty()) {
         op.MessageBox(kNoInstrumentText, "Error", kBoxError);
         return UpgradeEnd::NoInstrument;
@@ -185,7 +188,10 @@ UpgradeEnd RunUpgrade(Operator& op, const std::string& releaseDir, std::string& 
     }
 
     if (observer) observer->OnOperation("identify");
-    if (!IdentifyInstrument(instrument, familyName, hostImageFile)) {
+    std::string reply;
+    const bool identified = IdentifyInstrument(instrument, familyName, hostImageFile, &reply);
+    if (observer) observer->OnIdentified(reply, identified);
+    if (!identified) {
         op.MessageBox(kNotIdentifiedText, "Error", kBoxError);
         return UpgradeEnd::NotIdentified;
     }
@@ -193,6 +199,8 @@ UpgradeEnd RunUpgrade(Operator& op, const std::string& releaseDir, std::string& 
         op.MessageBox(kHostWarningText, "Warning", kBoxYesNoWarning) == kAnswerNo) {
         return UpgradeEnd::Declined;
     }
+    const auto stopRequested = [observer] { return observer && observer->StopRequested(); };
+    if (stopRequested()) return UpgradeEnd::Interrupted;
 
     Run run(op, observer, instrument);
     run.BeginWaitCursor();
@@ -202,8 +210,16 @@ UpgradeEnd RunUpgrade(Operator& op, const std::string& releaseDir, std::string& 
 
     run.Start();
     int failedStages = 0;
+    // Stopping leaves the instrument out of update mode, never in it.
+    const auto stop = [&] {
+        run.End();
+        run.EndWaitCursor();
+        op.SetProgressRange(0, 0);
+        return UpgradeEnd::Interrupted;
+    };
     for (const ImageInfo& image : kImages) {
         if (images.*image.m_flag == 0) continue;
+        if (stopRequested()) return stop();
         const std::string path = ImagePath(releaseDir, image, hostImageFile);
         op.AppendLog(image.m_logText);
         run.ShowLog();
@@ -227,13 +243,21 @@ UpgradeEnd RunUpgrade(Operator& op, const std::string& releaseDir, std::string& 
         run.ShowLog();
         run.End();
         run.EndWaitCursor();
+        if (stopRequested()) {
+            op.SetProgressRange(0, 0);
+            return UpgradeEnd::Interrupted;
+        }
         run.Start();
     }
     run.End();
     run.EndWaitCursor();
 
     UpgradeEnd end = UpgradeEnd::ImageFailed;
-    if (failedStages == 0) {
+    if (failedStages == 0 && stopRequested()) {
+        // Every image went in, but the restart is a step of its own that
+        // the caller asked us not to take.
+        end = UpgradeEnd::Interrupted;
+    } else if (failedStages == 0) {
         op.MessageBox(kCompleteText, "Complete", kBoxInformation);
         run.Reboot();
         end = UpgradeEnd::Complete;
@@ -241,6 +265,26 @@ UpgradeEnd RunUpgrade(Operator& op, const std::string& releaseDir, std::string& 
         op.MessageBox(kImageFailedText, "Error", kBoxError);
     }
     op.SetProgressRange(0, 0);
+    return end;
+}
+
+}  // namespace
+
+UpgradeEnd RunUpgrade(Operator& op, const std::string& releaseDir, std::string& instrument,
+                      const ImageChoice& images, std::string& familyName,
+                      std::string& hostImageFile, UpgradeObserver* observer) {
+    if (observer)
+        return RunSequence(op, releaseDir, instrument, images, familyName, hostImageFile, observer);
+    AuditObserver audit("window", ResourceFromInstrumentText(instrument), releaseDir, images);
+    const UpgradeEnd end =
+        RunSequence(op, releaseDir, instrument, images, familyName, hostImageFile, &audit);
+    // The record is the run's by-product: failing to keep it is said, but
+    // changes nothing of what the run did or reports.
+    if (std::string error; !audit.Write(end, error)) {
+        op.AppendLog("Audit log not written: " + error + "\r\n");
+        op.ShowLog();
+        op.Repaint();
+    }
     return end;
 }
 

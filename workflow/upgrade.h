@@ -30,6 +30,7 @@ enum class UpgradeEnd {
     HostFailed,     // the Host application failed: instrument left in update mode
     ImageFailed,    // a later image failed: update mode ended, no restart
     Complete,       // every image written; the instrument was restarted
+    Interrupted,    // the observer asked to stop: update mode ended, no restart
 };
 
 // What a run reports about one image transfer.
@@ -49,8 +50,17 @@ class UpgradeObserver {
 public:
     // Before each engine operation: "identify", "start", "end" or "reboot".
     virtual void OnOperation(const char* operation) { (void)operation; }
+    // After identification: the reply as received (empty when none came).
+    virtual void OnIdentified(const std::string& reply, bool accepted) {
+        (void)reply;
+        (void)accepted;
+    }
     virtual void OnImageStart(const ImageEvent& event) { (void)event; }
     virtual void OnImageDone(const ImageEvent& event) { (void)event; }
+    // Asked before update mode is entered, before each image and before the
+    // restart; true ends the run there (Interrupted). An image under way
+    // always runs to its end first: the engine is never cut off mid-image.
+    virtual bool StopRequested() { return false; }
 
 protected:
     ~UpgradeObserver() = default;
@@ -67,6 +77,9 @@ protected:
 //   and left alone otherwise.
 // Blocks until the run ends, including the uploads and the wait before the
 // restart.
+// Without an observer (the window) the run appends its record to the audit
+// trail itself, and says in the log when that fails; an observer that wants
+// a record uses an AuditObserver (workflow/audit.h).
 UpgradeEnd RunUpgrade(Operator& op, const std::string& releaseDir, std::string& instrument,
                       const ImageChoice& images, std::string& familyName,
                       std::string& hostImageFile, UpgradeObserver* observer = nullptr);

@@ -1,13 +1,15 @@
-// The VXI-11 upload against fwsim on loopback, in one run beside its two
-// yardsticks, plus the latency of one whole identification, open to close.
+// The uploads against fwsim on loopback, in one run beside their two
+// yardsticks, plus the latency of one whole identification, open to close,
+// over each kind of resource.
 //
-// - update_image_vxi11: the whole update_image of a 64 MiB image (start,
-//   sector size, initialise, the block in 4096-byte viWrite calls, each one
-//   device_write acknowledged before the next, the reply, done, end), the
+// - update_image_vxi11 (and _hislip): the whole update_image of a 64 MiB
+//   image (start, sector size, initialise, the block in 4096-byte viWrite
+//   calls, each one acknowledged before the next, the reply, done, end), the
 //   image file read included. The simulator keeps no copy on disk, so its
 //   storage does not count.
 // - pyvisa_py_upload: pyvisa-py sending the same block in the same 4096-byte
-//   writes to the same simulator, timed from its first piece to the reply.
+//   writes to the same simulator over VXI-11, timed from its first piece to
+//   the reply.
 // - bare_tcp_loop: a 4096-byte request and a 2-byte reply per round trip over
 //   a plain TCP socket to a thread of this process: what one acknowledged
 //   write per 4096 bytes can reach on this machine at best.
@@ -87,9 +89,8 @@ void quiet_engine() {
     update_set_streams(sink, sink);
 }
 
-void update_image_vxi11(benchmark::State& state) {
+void upload(benchmark::State& state, const std::string& resource) {
     quiet_engine();
-    const std::string resource = sim().vxi11();
     update_start(resource.c_str());
     double client_us = 0, sim_us = 0;
     for (auto _ : state) {
@@ -104,6 +105,14 @@ void update_image_vxi11(benchmark::State& state) {
     const double writes = writes_per_image * double(state.iterations());
     state.counters["client_cpu_us_per_write"] = client_us / writes;
     state.counters["sim_cpu_us_per_write"] = sim_us / writes;
+}
+
+void update_image_vxi11(benchmark::State& state) {
+    upload(state, sim().vxi11());
+}
+
+void update_image_hislip(benchmark::State& state) {
+    upload(state, sim().hislip());
 }
 
 void pyvisa_py_upload(benchmark::State& state) {
@@ -191,9 +200,8 @@ void bare_tcp_loop(benchmark::State& state) {
         cpu_us / (writes_per_image * double(state.iterations()));
 }
 
-void update_identify_latency(benchmark::State& state) {
+void identify(benchmark::State& state, const std::string& resource) {
     quiet_engine();
-    const std::string resource = sim().vxi11();
     char reply[256];
     for (auto _ : state) {
         if (update_identify(resource.c_str(), reply, sizeof reply, 2000) != 1)
@@ -203,10 +211,25 @@ void update_identify_latency(benchmark::State& state) {
 
 }  // namespace
 
+void update_identify_latency(benchmark::State& state) {
+    identify(state, sim().vxi11());
+}
+
+void update_identify_latency_hislip(benchmark::State& state) {
+    identify(state, sim().hislip());
+}
+
+void update_identify_latency_socket(benchmark::State& state) {
+    identify(state, sim().socket());
+}
+
 BENCHMARK(update_image_vxi11)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(update_image_hislip)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(pyvisa_py_upload)->Unit(benchmark::kMillisecond)->Iterations(2)->UseManualTime();
 BENCHMARK(bare_tcp_loop)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(update_identify_latency)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(update_identify_latency_hislip)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(update_identify_latency_socket)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);

@@ -1,5 +1,5 @@
 // The engine's operations through the built-in VISA library against the
-// simulated instrument, over VXI-11 and the raw socket on loopback.
+// simulated instrument, over VXI-11, HiSLIP and the raw socket on loopback.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -213,6 +213,122 @@ TEST_F(EngineSimTest, IdentificationGivesUpAfterItsTimeout) {
     // Not a speed check: it must wait the 2 s it was given, and not 240 s.
     EXPECT_GE(waited, std::chrono::milliseconds(1900));
     EXPECT_LT(waited, std::chrono::seconds(30));
+}
+
+// HiSLIP needs no privileges: these run for every user.
+
+TEST_F(EngineSimTest, ImagesOfEverySizeAreStoredByteForByteOverHislip) {
+    SimProcess sim(address(20), {});
+    for (const size_t size : {size_t{1}, size_t{4097}, size_t{1} << 20, size_t{64} << 20}) {
+        SCOPED_TRACE(size);
+        const std::string path = image(size);
+        ASSERT_EQ(upgrade(sim.hislip(), "HPAP", path), 0) << err();
+        // Closing waits until the instrument has read everything.
+        EXPECT_TRUE(sim.stored("HPAP") == contents(path)) << "stored image differs";
+    }
+    EXPECT_EQ(err(), "");
+    char reply[256];
+    EXPECT_EQ(update_identify(sim.hislip().c_str(), reply, sizeof reply, 2000), 1) << err();
+    EXPECT_NE(std::string(reply).find(",K7141HA,000001,1.0.0"), std::string::npos) << reply;
+}
+
+TEST_F(EngineSimTest, HislipErrorEntriesTimeoutsAndDroppedConnections) {
+    {
+        SimProcess sim(address(21), {"--error-after", "DIAG:UPD:INIT?=-222,\"Data out of range\""});
+        EXPECT_EQ(upgrade(sim.hislip(), "HPAP", image(5000)), 1);
+        EXPECT_NE(err().find("update: SCPI error - -222,\"Data out of range\"\n"),
+                  std::string::npos)
+            << err();
+        EXPECT_EQ(sim.stored("HPAP"), "");
+    }
+    {
+        TearDown();
+        SetUp();
+        SimProcess sim(address(22), {"--no-reply", "*IDN?"});
+        char reply[256];
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(update_identify(sim.hislip().c_str(), reply, sizeof reply, 1000), 0);
+        const auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(err(), "Command timed out!\n");
+        EXPECT_GE(waited, std::chrono::milliseconds(900));
+        EXPECT_LT(waited, std::chrono::seconds(10));
+    }
+    {
+        TearDown();
+        SetUp();
+        SimProcess sim(address(23), {"--drop-in-block", "100000"});
+        EXPECT_EQ(upgrade(sim.hislip(), "HPAP", image(1 << 20)), 1);
+        EXPECT_NE(err().find("VISA error: -1073807194"), std::string::npos) << err();
+        EXPECT_EQ(sim.stored("HPAP"), "");
+        EXPECT_NE(sim.transcript().find("[connection dropped]"), std::string::npos);
+        char reply[256];
+        EXPECT_EQ(update_identify(sim.hislip().c_str(), reply, sizeof reply, 2000), 1) << err();
+    }
+}
+
+// The instrument's own lock, seen through HiSLIP: held by a client outside
+// this machine (the simulator's option), and by another process whose
+// process-level lock table is a different one, so that only the wire lock
+// stands between them.
+TEST_F(EngineSimTest, HislipLockHeldByAnotherClientFailsAtOnce) {
+    {
+        // The child's lock table must be its own: fork before this process
+        // makes any VISA call.
+        SimProcess sim(address(25), {});
+        const std::string resource = sim.hislip();
+        int ready[2], release[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        ASSERT_EQ(::pipe(release), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // Only our ends stay open, so that a parent that gives up ends us.
+            ::close(ready[0]);
+            ::close(release[1]);
+            const std::string own = (dir_ / "other-machine").string();
+            std::filesystem::create_directories(own);
+            ::setenv("XDG_RUNTIME_DIR", own.c_str(), 1);
+            ViSession rm, vi;
+            char c = 'n';
+            if (viOpenDefaultRM(&rm) == VI_SUCCESS &&
+                viOpen(rm, resource.c_str(), VI_NULL, 0, &vi) == VI_SUCCESS &&
+                viLock(vi, VI_EXCLUSIVE_LOCK, 0, VI_NULL, VI_NULL) == VI_SUCCESS)
+                c = 'y';
+            (void)!::write(ready[1], &c, 1);
+            (void)!::read(release[0], &c, 1);
+            // Unlocking gives the instrument back while the session lives on.
+            c = viUnlock(vi) == VI_SUCCESS ? 'y' : 'n';
+            (void)!::write(ready[1], &c, 1);
+            (void)!::read(release[0], &c, 1);
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(release[0]);
+        char c = 0;
+        ASSERT_EQ(::read(ready[0], &c, 1), 1);
+        ASSERT_EQ(c, 'y');
+        char reply[256];
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(update_identify(resource.c_str(), reply, sizeof reply, 2000), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500))
+            << "a held lock must not be waited for";
+        EXPECT_EQ(err(), "update: Device locked by another process.\n");
+        ASSERT_EQ(::write(release[1], "x", 1), 1);
+        ASSERT_EQ(::read(ready[0], &c, 1), 1);
+        EXPECT_EQ(c, 'y');
+        EXPECT_EQ(update_identify(resource.c_str(), reply, sizeof reply, 2000), 1) << err();
+        ASSERT_EQ(::write(release[1], "x", 1), 1);
+        ::close(release[1]);
+        ::close(ready[0]);
+        ::waitpid(child, nullptr, 0);
+    }
+    TearDown();
+    SetUp();
+    SimProcess sim(address(24), {"--hold-lock"});
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(update_start(sim.hislip().c_str()), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_EQ(err(), "update: Device locked by another process.\n");
+    EXPECT_EQ(sim.transcript(), "") << "nothing may reach a locked instrument";
 }
 
 }  // namespace

@@ -31,6 +31,8 @@ public:
                                       address_,
                                       "--socket-port",
                                       "0",
+                                      "--hislip-port",
+                                      "0",
                                       "--transcript",
                                       (dir_ / "transcript.txt").string()};
         if (keep_images) {
@@ -57,6 +59,9 @@ public:
     std::string vxi11() const { return "TCPIP0::" + address_ + "::inst0::INSTR"; }
     std::string socket() const {
         return "TCPIP0::" + address_ + "::" + std::to_string(socket_port_) + "::SOCKET";
+    }
+    std::string hislip() const {
+        return "TCPIP0::" + address_ + "::hislip0," + std::to_string(hislip_port_) + "::INSTR";
     }
 
     // The image the instrument kept for `id`, or "" when none.
@@ -123,7 +128,8 @@ private:
         }
         ::close(pipe_fds[1]);
         out_ = pipe_fds[0];
-        // Wait, bounded, for "fwsim ready <address> vxi11=<port> socket=<port>".
+        // Wait, bounded, for "fwsim ready <address> vxi11=<port> socket=<port> ...
+        // hislip=<port>".
         std::string line;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (line.find('\n') == std::string::npos) {
@@ -139,14 +145,16 @@ private:
         // The ready line names what is served: this simulator's own
         // portmapper, so that nothing else on port 111 of its address can
         // answer in its place.
-        const size_t at = line.find("socket=");
+        const size_t at = line.find(" socket=");
+        const size_t hislip_at = line.find(" hislip=");
         const std::string portmap = portmap_ ? " portmap=111\n" : " portmap=off\n";
         if (line.rfind("fwsim ready " + address_ + " ", 0) != 0 || at == std::string::npos ||
-            line.find(portmap) == std::string::npos) {
+            hislip_at == std::string::npos || line.find(portmap) == std::string::npos) {
             stop();
             throw std::runtime_error("fwsim did not become ready: " + line);
         }
-        socket_port_ = std::stoi(line.substr(at + 7));
+        socket_port_ = std::stoi(line.substr(at + 8));
+        hislip_port_ = std::stoi(line.substr(hislip_at + 8));
         ready_ = line.substr(0, line.find('\n'));
     }
 
@@ -158,4 +166,5 @@ private:
     std::string ready_;
     bool portmap_ = false;
     bool capture_log_ = false;
+    int hislip_port_ = 0;
 };

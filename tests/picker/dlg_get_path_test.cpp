@@ -120,6 +120,9 @@ using Strings = std::vector<std::string>;
 }  // namespace
 
 TEST_F(PickerTest, TopLevelHoldsTypedDrivesAndTheNetworkRootFromTheMountTableAlone) {
+    m_machine.set_mount_table(std::string(kMachine) +
+                              "9 1 8:1 /c/hosts /etc/hosts rw - ext4 /dev/sda1 rw\n");
+    m_machine.set_file_mount("/etc/hosts");
     CDlgGetPath& dlg = Open("Invalid directory");
     EXPECT_EQ(dlg.windowTitle(), "Select Release Directory");
     EXPECT_EQ(Texts(TVI_ROOT), (Strings{"/", "/home/op/build", "/media/cdrom", "/media/USB",
@@ -255,6 +258,15 @@ TEST_F(PickerTest, ShownNamesAreReCasedWhilePathsKeepTheRealNames) {
     Open("/data/Data");
     EXPECT_EQ(Selected(), "/data/Data/");
 
+    // A name that is not UTF-8 shows with a replacement character; its
+    // path keeps the real bytes.
+    fs::create_directories(m_root / "srv" / "caf\xE9");
+    Open("/srv");
+    Tree().SelectItem(Child(Tree().GetSelectedItem(), "caf\xEF\xBF\xBD"));
+    EXPECT_EQ(PathText(), "/srv/caf\xEF\xBF\xBD/") << "shown as it can be";
+    m_dialog->EndDialog(IDOK);
+    EXPECT_EQ(m_dialog->GetPath(), "/srv/caf\xE9/") << "returned as it is";
+
     // What OK returns exists.
     Open("/srv/WINDOWS");
     m_dialog->EndDialog(IDOK);
@@ -295,6 +307,18 @@ TEST_F(PickerTest, ExpandingListsAndSelectsAndEmptyListingsDropTheButton) {
     EXPECT_TRUE(boxes.m_boxes.empty()) << "listing failures show nothing";
 }
 
+TEST_F(PickerTest, ListingRunsUnderTheWaitCursor) {
+    std::vector<bool> waiting;
+    m_machine.set_on_list([&waiting](const std::string&) {
+        const QCursor* cursor = QApplication::overrideCursor();
+        waiting.push_back(cursor && cursor->shape() == Qt::WaitCursor);
+    });
+    m_machine.set_failure("/tmp/Release", EACCES);
+    Open("/tmp/Release");
+    EXPECT_EQ(waiting, (std::vector<bool>{true, true, true}));
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr) << "every way out ends the wait cursor";
+}
+
 TEST_F(PickerTest, ADeadNetworkMountIsOnlyAskedWhenExpanded) {
     // The mount answers every request with an I/O error, as a soft mount
     // whose server is gone does.
@@ -308,9 +332,25 @@ TEST_F(PickerTest, ADeadNetworkMountIsOnlyAskedWhenExpanded) {
     Tree().Expand(nas, TVE_EXPAND);
     EXPECT_EQ(m_machine.listed.back(), "/mnt/nas");
     EXPECT_EQ(Item(nas).m_children, 0);
-    // A start directory on it opens as far as the mount point.
+    // A start directory on it opens as far as the mount point...
     Open("/mnt/nas/builds");
     EXPECT_EQ(Selected(), "/mnt/nas/");
+    EXPECT_EQ(m_machine.probed, (Strings{"/mnt/nas"}));
+
+    // ...and when the server does not answer at all, the mount is not even
+    // listed: the dialog opens with it selected and still expandable.
+    m_machine.set_unresponsive("/mnt/share");
+    m_machine.listed.clear();
+    Open("/mnt/share/Builds/2026");
+    EXPECT_EQ(Selected(), "/mnt/share/");
+    EXPECT_TRUE(OkEnabled());
+    EXPECT_TRUE(m_machine.listed.empty());
+    EXPECT_EQ(Item(Child(TVI_ROOT, "/mnt/share")).m_children, 1);
+    EXPECT_TRUE(Expanded().empty());
+    // Local drives are never probed.
+    m_machine.probed.clear();
+    Open("/tmp/Release");
+    EXPECT_TRUE(m_machine.probed.empty());
 }
 
 TEST_F(PickerTest, OkReturnsTheSelectedFolderAndCancelLeavesTheCallerAlone) {
@@ -372,6 +412,82 @@ TEST_F(PickerTest, TeardownFreesEveryRecordOnceCollapsedBranchesIncluded) {
     // A picker dropped while open still frees what it holds (checked in TearDown).
     Open("");
     Tree().Expand(Child(m_dialog->m_hNetworkRoot, "Nas01"), TVE_EXPAND);
+}
+
+namespace {
+
+// A network that the mount table cannot describe: domains, servers named only
+// by a comment, shares named by their full remote name.
+class NetworkMachine : public platform::FakeFileSystems {
+public:
+    std::vector<platform::NetResource> network_entries(
+        const platform::NetResource* container) override {
+        ++network_calls;
+        auto entry = [](uint32_t type, const char* remote, const char* comment, const char* local) {
+            platform::NetResource r;
+            r.display_type = type;
+            if (remote) r.remote_name = remote;
+            if (comment) r.comment = comment;
+            if (local) r.local_name = local;
+            return r;
+        };
+        if (!container)
+            return {entry(platform::display_type_domain, "LAB", nullptr, nullptr),
+                    entry(platform::display_type_server, nullptr, "///ghost", nullptr),
+                    entry(platform::display_type_server, "", "", nullptr)};
+        if (container->remote_name == "LAB")
+            return {entry(platform::display_type_server, "//SRV", nullptr, nullptr)};
+        if (container->remote_name == "//SRV")
+            return {entry(platform::display_type_share, "//SRV/Data", nullptr, "/mnt/data"),
+                    entry(platform::display_type_share, "//SRV/Bare", nullptr, nullptr)};
+        return {};
+    }
+};
+
+}  // namespace
+
+TEST(PickerNetwork, EntriesAreNamedByRemoteNameOrCommentAndImagedByDisplayType) {
+    NetworkMachine machine;
+    machine.set_mount_table("1 0 8:1 / / rw - ext4 /dev/sda1 rw\n");
+    const int records = NetResourceRecord::LiveCount();
+    {
+        CDlgGetPath dlg(nullptr, &machine);
+        dlg.SetPath("");
+        ASSERT_TRUE(dlg.Create());
+        CTreeCtrl& tree = dlg.m_tree;
+        std::vector<std::string> texts;
+        for (HTREEITEM n = tree.GetChildItem(dlg.m_hNetworkRoot); n; n = tree.GetNextSiblingItem(n))
+            texts.push_back(tree.GetItemText(n));
+        // Sorted: the nameless server first, then "/ghost" (two separators go, not three).
+        EXPECT_EQ(texts, (std::vector<std::string>{"", "/ghost", "Lab"}));
+        HTREEITEM lab =
+            tree.GetNextSiblingItem(tree.GetNextSiblingItem(tree.GetChildItem(dlg.m_hNetworkRoot)));
+        TreeItem item;
+        item.m_mask = TVIF_HANDLE | TVIF_IMAGE | TVIF_SELECTEDIMAGE;
+        item.m_hItem = lab;
+        tree.GetItem(item);
+        EXPECT_EQ(item.m_image, 8);
+        EXPECT_EQ(item.m_selectedImage, 8);
+        EXPECT_EQ(NetResourceRecord::LiveCount(), records + 3);
+
+        tree.Expand(lab, TVE_EXPAND);
+        HTREEITEM srv = tree.GetChildItem(lab);
+        ASSERT_NE(srv, nullptr);
+        EXPECT_EQ(tree.GetItemText(srv), "Srv");
+        EXPECT_EQ(dlg.GetNodePath(srv), "//SRV/");
+        tree.Expand(srv, TVE_EXPAND);
+        HTREEITEM bare = tree.GetChildItem(srv);
+        HTREEITEM data = tree.GetNextSiblingItem(bare);
+        ASSERT_NE(data, nullptr);
+        EXPECT_EQ(tree.GetItemText(bare), "Bare");
+        EXPECT_EQ(tree.GetItemText(data), "Data");
+        // A share is its mount point; without one, the remote name composes.
+        EXPECT_EQ(dlg.GetNodePath(data), "/mnt/data/");
+        EXPECT_EQ(dlg.GetNodePath(bare), "//SRV/Bare/");
+        EXPECT_EQ(tree.GetItemData(data), 0u);
+        EXPECT_EQ(NetResourceRecord::LiveCount(), records + 4);
+    }
+    EXPECT_EQ(NetResourceRecord::LiveCount(), records);
 }
 
 TEST(PickerOnThisMachine, OpensAtARealFolderAndReturnsIt) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -95,11 +96,22 @@ TEST(LinuxMachine, DrivesFromItsMountTableAndRemovableFromSysfs) {
     fs::create_directories(root / "sys/dev/block");
     fs::create_directory_symlink("../../block/sdb/sdb1", root / "sys/dev/block/8:17");
     fs::create_directory_symlink("../../block/sda", root / "sys/dev/block/8:0");
+    // Mount points must exist to be drives; the network one is never looked at.
+    const std::string stick = (root / "stick").string();
+    const std::string unknown = (root / "unknown").string();
+    fs::create_directories(stick);
+    fs::create_directories(unknown);
     write_file(root / "mountinfo",
                "1 0 8:0 / / rw - ext4 /dev/sda rw\n"
-               "2 1 8:17 / /media/stick rw - vfat /dev/sdb1 rw\n"
-               "3 1 8:99 / /media/unknown rw - ext4 /dev/sdz rw\n"
-               "4 1 0:40 / /mnt/nas rw - nfs fs1:/export rw\n");
+               "2 1 8:17 / " +
+                   stick +
+                   " rw - vfat /dev/sdb1 rw\n"
+                   "3 1 8:99 / " +
+                   unknown +
+                   " rw - ext4 /dev/sdz rw\n"
+                   "4 1 0:40 / /nonexistent/nas rw - nfs fs1:/export rw\n"
+                   "5 1 8:0 /x " +
+                   (root / "mountinfo").string() + " rw - ext4 /dev/sda rw\n");
 
     LinuxFileSystems machine((root / "mountinfo").string(), (root / "sys").string());
     const auto drives = machine.drives();
@@ -108,10 +120,18 @@ TEST(LinuxMachine, DrivesFromItsMountTableAndRemovableFromSysfs) {
     EXPECT_EQ(drives[1].type, DriveType::removable);
     EXPECT_EQ(drives[2].type, DriveType::fixed);  // no sysfs entry: fixed
     EXPECT_EQ(drives[3].type, DriveType::remote);
+    EXPECT_EQ(drives[3].mount_point, "/nonexistent/nas");  // and the file is no drive
     const auto servers = machine.network_entries(nullptr);
     ASSERT_EQ(servers.size(), 1u);
     EXPECT_EQ(servers[0].remote_name, "//fs1");
-    EXPECT_EQ(machine.network_entries(&servers[0]).at(0).local_name, "/mnt/nas");
+    EXPECT_EQ(machine.network_entries(&servers[0]).at(0).local_name, "/nonexistent/nas");
+}
+
+TEST(LinuxMachine, LocalFoldersRespondAndMissingOnesDoNot) {
+    TempDir dir;
+    LinuxFileSystems machine;
+    EXPECT_TRUE(machine.responds(dir.path(), std::chrono::seconds(5)));
+    EXPECT_FALSE(machine.responds(dir.path() + "/missing", std::chrono::seconds(5)));
 }
 
 TEST(LinuxMachine, ThisMachineHasARootDrive) {

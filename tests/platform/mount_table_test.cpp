@@ -143,6 +143,23 @@ TEST(Drives, RootAlwaysPresentAndOverMountsShowTheTopOne) {
     EXPECT_EQ(Summary(more), expectedMore);
 }
 
+TEST(Drives, MountsOnFilesAreNoDrivesAndNetworkMountsAreNeverProbed) {
+    const auto mounts = parse_mountinfo(
+        "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n"
+        "2 1 8:1 /containers/x/hosts /etc/hosts rw - ext4 /dev/sda1 rw\n"
+        "3 1 0:40 / /mnt/nas rw - nfs fs1:/export rw\n"
+        "4 1 0:41 / /run rw - tmpfs tmpfs rw\n");
+    std::vector<std::string> probed;
+    const auto drives = drives_from_mounts(mounts, nullptr, [&probed](const MountEntry& m) {
+        probed.push_back(m.mount_point);
+        return m.mount_point != "/etc/hosts";
+    });
+    const std::vector<std::pair<std::string, DriveType>> expected = {
+        {"/", DriveType::fixed}, {"/mnt/nas", DriveType::remote}, {"/run", DriveType::ram}};
+    EXPECT_EQ(Summary(drives), expected);
+    EXPECT_EQ(probed, (std::vector<std::string>{"/etc/hosts", "/run"}));
+}
+
 TEST(NetworkSources, SplitIntoServerAndShare) {
     struct Case {
         const char* fs;

@@ -14,6 +14,8 @@ int main(int argc, char** argv) {
     std::string config = (std::filesystem::temp_directory_path() / "fw-gui-XXXXXX").string();
     if (!mkdtemp(config.data())) return 1;
     setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    // Upgrades through the window append to the audit trail: likewise.
+    setenv("XDG_STATE_HOME", config.c_str(), 1);
 
     QApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);

@@ -1,0 +1,533 @@
+// Several instruments at once: one child process per instrument (the engine
+// keeps per-process state), at most -j at a time. Each child is this program
+// running "upgrade RESOURCE --json"; its events come back through a pipe and
+// are passed on, and a summary closes the run.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "commands.h"
+#include "exit_codes.h"
+#include "interrupt.h"
+#include "workflow/discovery.h"
+#include "workflow/operator.h"
+#include "workflow/release_config.h"
+#include "workflow/upgrade.h"
+
+namespace cli {
+
+namespace {
+
+using workflow::Json;
+
+struct Child {
+    std::string resource;
+    pid_t pid = -1;
+    int out_fd = -1;
+    int err_fd = -1;
+    std::string out_pending;
+    std::string err_pending;
+    Json identified = Json::MakeObject();
+    Json finished;  // null until the child said how it ended
+    int exit_code = -1;
+};
+
+struct Outcome {
+    std::string resource;
+    int exit_code = exit_error;
+    std::string result;
+    std::string message;
+    std::string model, serial, before, after;
+};
+
+std::vector<std::string> child_arguments(const Settings& settings, const std::string& release,
+                                         const std::string& resource) {
+    std::vector<std::string> args{"fwupgrade", "upgrade", resource, "--release",
+                                  release,     "--yes",   "--json"};
+    if (!settings.images.empty()) {
+        std::string list;
+        for (const std::string& id : settings.images)
+            list += (list.empty() ? "" : ",") + id;
+        args.insert(args.end(), {"--images", list});
+    }
+    if (settings.wait)
+        args.insert(args.end(), {"--wait-timeout", std::to_string(settings.wait_timeout_s)});
+    return args;
+}
+
+bool spawn(Child& child, const std::vector<std::string>& args, std::string& error) {
+    int out_pipe[2], err_pipe[2];
+    if (::pipe2(out_pipe, O_CLOEXEC) != 0) {
+        error = std::string("pipe: ") + std::strerror(errno);
+        return false;
+    }
+    if (::pipe2(err_pipe, O_CLOEXEC) != 0) {
+        error = std::string("pipe: ") + std::strerror(errno);
+        ::close(out_pipe[0]);
+        ::close(out_pipe[1]);
+        return false;
+    }
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // A process group of its own: the terminal's Ctrl-C reaches only the
+        // parent, which passes each signal on once. If the parent dies, the
+        // child is told to stop as after a first signal.
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        interrupt::restore_child_signals();
+        ::dup2(out_pipe[1], 1);
+        ::dup2(err_pipe[1], 2);
+        ::execv("/proc/self/exe", argv.data());
+        ::_exit(127);
+    }
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
+    if (pid < 0) {
+        error = std::string("fork: ") + std::strerror(errno);
+        ::close(out_pipe[0]);
+        ::close(err_pipe[0]);
+        return false;
+    }
+    child.pid = pid;
+    child.out_fd = out_pipe[0];
+    child.err_fd = err_pipe[0];
+    return true;
+}
+
+std::string seconds_text(long long ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f s", static_cast<double>(ms) / 1000.0);
+    return text;
+}
+
+// A child's event, shown to people (without --json) or passed on as it is.
+void relay_event(Output& out, Child& child, const std::string& line) {
+    std::optional<Json> event = Json::Parse(line);
+    if (!event || event->GetKind() != Json::Kind::Object) {
+        out.diagnostic("[" + child.resource + "] " + line);
+        return;
+    }
+    const std::string name = event->TextOf("event");
+    if (name == "identified") child.identified = *event;
+    if (name == "finished") child.finished = *event;
+    if (name == "back") child.identified.Set("firmware_after", event->TextOf("firmware"));
+    if (out.json()) {
+        out.raw_event_line(line);
+        return;
+    }
+    const std::string tag = "[" + child.resource + "] ";
+    if (name == "identified" && event->Find("accepted") && event->Find("accepted")->Bool()) {
+        out.text(tag + "identified " + event->TextOf("model") + ", serial " +
+                 event->TextOf("serial") + ", firmware " + event->TextOf("firmware"));
+    } else if (name == "image_done") {
+        const std::string image = event->TextOf("image");
+        out.text(tag + image_name(image) + " upgrade..." +
+                 (event->TextOf("result") == "ok" ? "successful" : "FAILED!") + " (" +
+                 seconds_text(event->IntegerOf("duration_ms")) + ")");
+    } else if (name == "back") {
+        out.text(tag + "answers again with firmware " + event->TextOf("firmware"));
+    }
+}
+
+void drain_lines(std::string& pending, const char* data, std::size_t size,
+                 const std::function<void(const std::string&)>& line) {
+    pending.append(data, size);
+    std::size_t at;
+    while ((at = pending.find('\n')) != std::string::npos) {
+        const std::string one = pending.substr(0, at);
+        pending.erase(0, at + 1);
+        if (!one.empty()) line(one);
+    }
+}
+
+// Reads what is there; false once the pipe is closed.
+bool read_pipe(int fd, std::string& pending, const std::function<void(const std::string&)>& line) {
+    char buffer[4096];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+    if (n <= 0) {
+        if (!pending.empty()) line(pending);
+        pending.clear();
+        return false;
+    }
+    drain_lines(pending, buffer, static_cast<std::size_t>(n), line);
+    return true;
+}
+
+Outcome outcome_of(const Child& child) {
+    Outcome o;
+    o.resource = child.resource;
+    o.exit_code = child.exit_code;
+    o.model = child.identified.TextOf("model");
+    o.serial = child.identified.TextOf("serial");
+    o.before = child.identified.TextOf("firmware");
+    o.after = child.identified.TextOf("firmware_after");
+    if (!child.finished.IsNull()) {
+        o.message = child.finished.TextOf("message");
+        o.after = child.finished.TextOf("firmware_after", o.after);
+    } else if (child.exit_code < 0) {
+        o.message = "the child process ended without a result";
+    }
+    o.result = child.exit_code < 0 ? "error" : result_word(child.exit_code);
+    return o;
+}
+
+// Runs one child process per resource, at most `jobs` at once, and hands
+// their output on line by line. Once a stop is requested no new child
+// starts; signal_all passes a signal on to those running.
+class ChildRunner {
+public:
+    using LineFn = std::function<void(Child&, const std::string&)>;
+    using EndFn = std::function<void(Child&)>;
+    using ArgsFn = std::function<std::vector<std::string>(const std::string&)>;
+
+    ChildRunner(int jobs, LineFn on_out, LineFn on_err, EndFn on_end)
+        : jobs_(static_cast<std::size_t>(jobs)),
+          on_out_(std::move(on_out)),
+          on_err_(std::move(on_err)),
+          on_end_(std::move(on_end)) {}
+
+    // Every child started, or refused to start, in the order they ended.
+    std::vector<std::unique_ptr<Child>> run(const std::vector<std::string>& resources,
+                                            const ArgsFn& args, Output& out);
+    // Safe from the signal watcher's thread.
+    void signal_all() {
+        std::lock_guard lock(mutex_);
+        for (const auto& child : running_)
+            ::kill(child->pid, SIGTERM);
+    }
+
+private:
+    std::size_t jobs_;
+    LineFn on_out_, on_err_;
+    EndFn on_end_;
+    std::mutex mutex_;  // guards running_ against the signal watcher
+    std::vector<std::unique_ptr<Child>> running_;
+};
+
+std::vector<std::unique_ptr<Child>> ChildRunner::run(const std::vector<std::string>& resources,
+                                                     const ArgsFn& args, Output& out) {
+    std::vector<std::unique_ptr<Child>> ended;
+    std::size_t next = 0;
+    bool wake_seen = false;
+    for (;;) {
+        while (!interrupt::requested() && next < resources.size() && running_.size() < jobs_) {
+            auto child = std::make_unique<Child>();
+            child->resource = resources[next++];
+            std::string error;
+            if (!spawn(*child, args(child->resource), error)) {
+                out.diagnostic("fwupgrade: " + child->resource + ": " + error);
+                ended.push_back(std::move(child));
+                continue;
+            }
+            std::lock_guard lock(mutex_);
+            running_.push_back(std::move(child));
+        }
+        if (running_.empty()) break;
+
+        std::vector<pollfd> fds;
+        for (const auto& child : running_) {
+            fds.push_back({child->out_fd, POLLIN, 0});
+            fds.push_back({child->err_fd, POLLIN, 0});
+        }
+        if (!wake_seen) fds.push_back({interrupt::wake_fd(), POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
+        if (interrupt::requested()) wake_seen = true;
+
+        for (std::size_t i = 0; i < running_.size(); ++i) {
+            Child& child = *running_[i];
+            if (child.out_fd >= 0 && fds[2 * i].revents != 0 &&
+                !read_pipe(child.out_fd, child.out_pending,
+                           [&](const std::string& line) { on_out_(child, line); })) {
+                ::close(child.out_fd);
+                child.out_fd = -1;
+            }
+            if (child.err_fd >= 0 && fds[2 * i + 1].revents != 0 &&
+                !read_pipe(child.err_fd, child.err_pending,
+                           [&](const std::string& line) { on_err_(child, line); })) {
+                ::close(child.err_fd);
+                child.err_fd = -1;
+            }
+        }
+        // Children whose pipes are both closed have ended; collect them.
+        std::lock_guard lock(mutex_);
+        for (auto it = running_.begin(); it != running_.end();) {
+            Child& child = **it;
+            if (child.out_fd >= 0 || child.err_fd >= 0) {
+                ++it;
+                continue;
+            }
+            int status = 0;
+            while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            child.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            on_end_(child);
+            ended.push_back(std::move(*it));
+            it = running_.erase(it);
+        }
+    }
+    return ended;
+}
+
+// Which instruments --all means: those discovery lists that identify as an
+// accepted model of the filter, each asked in a child process of its own
+// (-j at once), so that silent ones cost their time-out in parallel. Locked
+// ones are kept (their upgrade reports the lock); silent or foreign ones are
+// noted and left out, and so is a second resource of the same instrument.
+std::vector<std::string> all_instruments(const Settings& settings, Output& out) {
+    class Silent : public workflow::Operator {
+    public:
+        void SetLog(const std::string&) override {}
+        void AppendLog(const std::string&) override {}
+        void ShowLog() override {}
+        void SetProgressRange(int, int) override {}
+        void SetProgressPos(int) override {}
+        void BeginWaitCursor() override {}
+        void EndWaitCursor() override {}
+        void Repaint() override {}
+        int MessageBox(const std::string&, const std::string&, unsigned) override { return 1; }
+    } op;
+    auto buffer = std::make_unique<char[]>(workflow::kResourceListSize);
+    workflow::DiscoverInstruments(op, buffer.get(), workflow::kResourceListSize);
+    std::vector<std::string> listed;
+    for (const std::string& resource : workflow::SplitResourceList(buffer.get()))
+        if (resource != "viOpenDefaultRM failed") listed.push_back(resource);
+
+    ChildRunner runner(
+        settings.jobs,
+        [](Child& child, const std::string& line) {
+            std::optional<Json> event = Json::Parse(line);
+            if (event && event->TextOf("event") == "identified") child.identified = *event;
+        },
+        [](Child&, const std::string&) {}, [](Child&) {});
+    interrupt::on_first([&] { runner.signal_all(); });
+    std::vector<std::unique_ptr<Child>> asked = runner.run(
+        listed,
+        [](const std::string& resource) {
+            return std::vector<std::string>{"fwupgrade", "identify", resource, "--json"};
+        },
+        out);
+    interrupt::on_first(nullptr);
+
+    std::vector<std::string> chosen;
+    // One instrument may be listed more than once (over USB and over LAN):
+    // two upgrades of it at once could interleave, so only its first
+    // resource is kept.
+    std::map<std::string, std::string> by_serial;
+    for (const std::string& resource : listed) {
+        Json id = Json::MakeObject().Set("resource", resource);
+        for (const auto& child : asked)
+            if (child->resource == resource && !child->identified.Members().empty())
+                id = child->identified;
+        const bool answered = id.Find("answered") && id.Find("answered")->Bool();
+        const bool accepted = id.Find("accepted") && id.Find("accepted")->Bool();
+        const std::string model = id.TextOf("model");
+        std::string skip;
+        if (id.Find("locked") && id.Find("locked")->Bool()) {
+            chosen.push_back(resource);
+        } else if (!answered) {
+            skip = "no answer";
+        } else if (!accepted) {
+            skip = "not an accepted model";
+        } else if (!settings.models.empty() &&
+                   std::find(settings.models.begin(), settings.models.end(), model) ==
+                       settings.models.end()) {
+            skip = "model " + model + " not asked for";
+        } else if (const std::string key = model + "," + id.TextOf("serial");
+                   by_serial.count(key) != 0) {
+            skip = "the same instrument as " + by_serial[key];
+        } else {
+            by_serial[key] = resource;
+            chosen.push_back(resource);
+        }
+        Json fields = Json::MakeObject();
+        for (const auto& [key, value] : id.Members())
+            if (key != "schema" && key != "event" && key != "time") fields.Set(key, value);
+        fields.Set("selected", skip.empty());
+        if (!skip.empty()) fields.Set("reason", skip);
+        out.event("instrument", fields,
+                  resource + (skip.empty() ? ": selected" : ": skipped, " + skip));
+    }
+    return chosen;
+}
+
+void print_summary(Output& out, const std::vector<Outcome>& outcomes) {
+    std::size_t width = 8;
+    for (const Outcome& o : outcomes)
+        width = std::max(width, o.resource.size());
+    const auto row = [&](const std::string& a, const std::string& b, const std::string& c,
+                         const std::string& d, const std::string& e, const std::string& f) {
+        char line[1024];
+        std::snprintf(line, sizeof line, "%-*s  %-8s  %-10s  %-10s  %-10s  %s",
+                      static_cast<int>(width), a.c_str(), b.c_str(), c.c_str(), d.c_str(),
+                      e.c_str(), f.c_str());
+        out.text(line);
+    };
+    out.text("");
+    row("RESOURCE", "MODEL", "SERIAL", "BEFORE", "AFTER", "RESULT");
+    const auto dash = [](const std::string& s) { return s.empty() ? std::string("-") : s; };
+    for (const Outcome& o : outcomes) {
+        std::string result = o.result;
+        if (!o.message.empty() && o.exit_code != exit_ok) result += ": " + o.message;
+        row(o.resource, dash(o.model), dash(o.serial), dash(o.before), dash(o.after), result);
+    }
+}
+
+}  // namespace
+
+int upgrade_batch(const Settings& settings, Output& out) {
+    const std::string release = release_directory(settings.release);
+    const auto finish = [&](int code, const std::string& message) {
+        out.event("finished", Json::MakeObject()
+                                  .Set("command", "upgrade")
+                                  .Set("result", result_word(code))
+                                  .Set("exit_code", code)
+                                  .Set("message", Json::TextOrNull(message)));
+        return code;
+    };
+
+    // Checked once here rather than failing in every child.
+    workflow::ImageChoice offered;
+    if (!workflow::ReadReleaseConfig(release + workflow::kConfigFileName, offered)) {
+        const std::string message =
+            "release directory " + release + ": cannot read " + workflow::kConfigFileName;
+        out.diagnostic("fwupgrade: " + message);
+        return finish(exit_error, message);
+    }
+    bool host = settings.images.empty() ? offered.m_host != 0
+                                        : std::find(settings.images.begin(), settings.images.end(),
+                                                    "HPAP") != settings.images.end();
+
+    // Named as every event names them, bare addresses rewritten.
+    std::vector<std::string> resources;
+    for (const std::string& r : settings.resources) {
+        // Twice the same instrument would only lock itself out.
+        const std::string resource = workflow::ResourceFromInstrumentText(r);
+        if (std::find(resources.begin(), resources.end(), resource) == resources.end())
+            resources.push_back(resource);
+        else
+            out.diagnostic("fwupgrade: " + resource + " is named twice; upgraded once");
+    }
+    if (settings.all) {
+        resources = all_instruments(settings, out);
+        if (interrupt::requested()) return finish(exit_interrupted, "stopped while identifying");
+        if (resources.empty()) {
+            out.diagnostic("fwupgrade: no instrument to upgrade was found");
+            return finish(exit_not_found, "no instrument to upgrade was found");
+        }
+    }
+    if (host && !settings.yes) {
+        const std::string question = "Instrument saved state(s) will be erased on " +
+                                     std::to_string(resources.size()) +
+                                     " instruments. Do you want to proceed?";
+        if (::isatty(0) != 1) {
+            const std::string message =
+                "writing the Host application (HPAP) erases the instruments' saved states; "
+                "confirm with --yes (no terminal to ask on)";
+            out.diagnostic("fwupgrade: " + message);
+            return finish(exit_usage, message);
+        }
+        const std::string prompt = question + " [y/N] ";
+        [[maybe_unused]] ssize_t n = ::write(2, prompt.data(), prompt.size());
+        std::string answer;
+        char c = 0;
+        while (::read(0, &c, 1) == 1 && c != '\n')
+            answer += c;
+        if (interrupt::requested()) return finish(exit_interrupted, "stopped at the warning");
+        if (answer != "y" && answer != "yes" && answer != "Y" && answer != "Yes")
+            return finish(exit_declined, "the warning was answered no");
+    }
+
+    Json listed = Json::MakeArray();
+    for (const std::string& r : resources)
+        listed.Push(r);
+    out.event("batch_started",
+              Json::MakeObject().Set("resources", listed).Set("jobs", settings.jobs),
+              "Upgrading " + std::to_string(resources.size()) + " instruments, at most " +
+                  std::to_string(settings.jobs) + " at once");
+
+    ChildRunner runner(
+        settings.jobs,
+        [&](Child& child, const std::string& line) { relay_event(out, child, line); },
+        [&](Child& child, const std::string& line) {
+            // Its diagnostics, already events with --json; for people.
+            const std::string tagged = "[" + child.resource + "] " + line;
+            if (out.json())
+                std::fprintf(stderr, "%s\n", tagged.c_str());
+            else
+                out.diagnostic(tagged);
+        },
+        [&](Child& child) {
+            if (out.json()) return;
+            const Outcome o = outcome_of(child);
+            out.text("[" + child.resource + "] " + o.result +
+                     (o.message.empty() || o.exit_code == exit_ok ? "" : ": " + o.message));
+        });
+    interrupt::on_first([&] {
+        out.diagnostic(
+            "fwupgrade: interrupted; running instruments finish their current image, no new "
+            "ones start (interrupt again to end at once)");
+        runner.signal_all();
+    });
+    interrupt::on_second([&] { runner.signal_all(); });
+    const std::vector<std::unique_ptr<Child>> ended = runner.run(
+        resources,
+        [&](const std::string& resource) { return child_arguments(settings, release, resource); },
+        out);
+    interrupt::on_first(nullptr);
+    interrupt::on_second(nullptr);
+
+    std::vector<Outcome> outcomes;
+    Json instruments = Json::MakeArray();
+    int succeeded = 0;
+    for (const std::string& resource : resources) {
+        Outcome o;
+        o.resource = resource;
+        o.result = "not started";
+        o.exit_code = exit_interrupted;
+        for (const auto& child : ended)
+            if (child->resource == resource) o = outcome_of(*child);
+        if (o.exit_code == exit_ok) ++succeeded;
+        instruments.Push(Json::MakeObject()
+                             .Set("resource", o.resource)
+                             .Set("result", o.result)
+                             .Set("exit_code", o.exit_code)
+                             .Set("model", Json::TextOrNull(o.model))
+                             .Set("serial", Json::TextOrNull(o.serial))
+                             .Set("firmware_before", Json::TextOrNull(o.before))
+                             .Set("firmware_after", Json::TextOrNull(o.after))
+                             .Set("message", Json::TextOrNull(o.message)));
+        outcomes.push_back(o);
+    }
+    const int total = static_cast<int>(resources.size());
+    const int code = succeeded == total       ? exit_ok
+                     : interrupt::requested() ? exit_interrupted
+                                              : exit_batch_failed;
+    out.event("summary", Json::MakeObject()
+                             .Set("instruments", instruments)
+                             .Set("succeeded", succeeded)
+                             .Set("failed", total - succeeded)
+                             .Set("exit_code", code));
+    if (!out.json()) print_summary(out, outcomes);
+    return finish(code, succeeded == total ? std::string()
+                                           : std::to_string(total - succeeded) + " of " +
+                                                 std::to_string(total) + " did not succeed");
+}
+
+}  // namespace cli

@@ -1,0 +1,46 @@
+// fwupgrade's subcommands. Each returns the process's exit status
+// (exit_codes.h) and reports through `out`.
+#pragma once
+
+#include <string>
+
+#include "options.h"
+#include "output.h"
+#include "workflow/identity.h"
+
+namespace cli {
+
+int run_list(const Settings& settings, Output& out);
+int run_identify(const Settings& settings, Output& out);
+int run_upgrade(const Settings& settings, Output& out);
+int run_history(const Settings& settings, Output& out);
+
+// One upgrade in this process (upgrade.cpp); the batch runner starts one
+// process per instrument that runs this.
+int upgrade_one(const Settings& settings, Output& out, const std::string& resource);
+// Several instruments, each in a child process (batch.cpp).
+int upgrade_batch(const Settings& settings, Output& out);
+
+// An identification as the upgrade run makes it, with what the command line
+// wants to show about it.
+struct Identification {
+    std::string resource;  // after the bare-address rewrite
+    bool answered = false;
+    bool accepted = false;
+    bool locked = false;  // refused because another session holds the lock
+    std::string reply;    // line end removed
+    workflow::IdentityFields fields;
+    std::string diagnostic;  // the engine's last line when it failed
+};
+// Queries the instrument; the engine's diagnostics are kept, not printed.
+Identification identify(const std::string& instrument);
+// The identification's fields as an event's members.
+workflow::Json identification_json(const Identification& id);
+
+// The name people know an image by ("Host Application" for "HPAP").
+std::string image_name(const std::string& id);
+
+// The resolved release directory: absolute, ending in '/'.
+std::string release_directory(const std::string& given);
+
+}  // namespace cli

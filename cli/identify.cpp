@@ -1,0 +1,157 @@
+// list and identify, and the identification they share with upgrade.
+#include <memory>
+
+#include "commands.h"
+#include "engine_streams.h"
+#include "exit_codes.h"
+#include "workflow/discovery.h"
+#include "workflow/identification.h"
+#include "workflow/images.h"
+#include "workflow/operator.h"
+#include "workflow/upgrade.h"
+
+namespace cli {
+
+namespace {
+
+// Discovery reports to a window; here nothing is shown while it runs.
+class SilentOperator : public workflow::Operator {
+public:
+    void SetLog(const std::string&) override {}
+    void AppendLog(const std::string&) override {}
+    void ShowLog() override {}
+    void SetProgressRange(int, int) override {}
+    void SetProgressPos(int) override {}
+    void BeginWaitCursor() override {}
+    void EndWaitCursor() override {}
+    void Repaint() override {}
+    int MessageBox(const std::string&, const std::string&, unsigned) override {
+        return workflow::kAnswerOk;
+    }
+};
+
+std::string describe(const Identification& id) {
+    if (id.locked) return "locked by another session";
+    if (!id.answered)
+        return "no answer" + (id.diagnostic.empty() ? "" : " (" + id.diagnostic + ")");
+    std::string text =
+        id.fields.model + ", serial " + id.fields.serial + ", firmware " + id.fields.firmware;
+    if (!id.accepted) text = "not an accepted model: " + id.reply;
+    return text;
+}
+
+int identification_exit(const Identification& id) {
+    if (id.locked) return exit_locked;
+    return id.accepted ? exit_ok : exit_not_found;
+}
+
+}  // namespace
+
+std::string image_name(const std::string& id) {
+    for (const workflow::ImageInfo& image : workflow::kImages) {
+        if (id != image.m_id) continue;
+        std::string name = image.m_logText;
+        const std::size_t suffix = name.find(" upgrade...");
+        return suffix == std::string::npos ? name : name.substr(0, suffix);
+    }
+    return id;
+}
+
+Identification identify(const std::string& instrument) {
+    Identification id;
+    id.resource = workflow::ResourceFromInstrumentText(instrument);
+    EngineStreams streams(nullptr, [&](const std::string& line) {
+        id.diagnostic = line;
+        if (is_lock_diagnostic(line)) id.locked = true;
+    });
+    std::string family;
+    std::string host_file;
+    std::string reply;
+    id.accepted = workflow::IdentifyInstrument(id.resource, family, host_file, &reply);
+    while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r'))
+        reply.pop_back();
+    id.answered = !reply.empty();
+    id.reply = reply;
+    id.fields = workflow::SplitIdentity(reply);
+    return id;
+}
+
+workflow::Json identification_json(const Identification& id) {
+    using workflow::Json;
+    return Json::MakeObject()
+        .Set("resource", id.resource)
+        .Set("answered", id.answered)
+        .Set("accepted", id.accepted)
+        .Set("locked", id.locked)
+        .Set("identity", Json::TextOrNull(id.reply))
+        .Set("maker", Json::TextOrNull(id.fields.maker))
+        .Set("model", Json::TextOrNull(id.fields.model))
+        .Set("serial", Json::TextOrNull(id.fields.serial))
+        .Set("firmware", Json::TextOrNull(id.fields.firmware));
+}
+
+int run_list(const Settings& settings, Output& out) {
+    using workflow::Json;
+    auto buffer = std::make_unique<char[]>(workflow::kResourceListSize);
+    SilentOperator op;
+    workflow::DiscoverInstruments(op, buffer.get(), workflow::kResourceListSize);
+    const std::vector<std::string> resources = workflow::SplitResourceList(buffer.get());
+    if (resources.size() == 1 && resources.front() == "viOpenDefaultRM failed") {
+        out.diagnostic("fwupgrade: the VISA library could not be opened");
+        out.event("finished", Json::MakeObject()
+                                  .Set("command", "list")
+                                  .Set("result", result_word(exit_error))
+                                  .Set("exit_code", exit_error));
+        return exit_error;
+    }
+    for (const std::string& resource : resources) {
+        if (!settings.identify) {
+            out.event("instrument", Json::MakeObject().Set("resource", resource), resource);
+            continue;
+        }
+        const Identification id = identify(resource);
+        out.event("instrument", identification_json(id), resource + "  " + describe(id));
+    }
+    if (resources.empty()) out.text("No instruments found.");
+    out.event("finished", Json::MakeObject()
+                              .Set("command", "list")
+                              .Set("count", resources.size())
+                              .Set("result", result_word(exit_ok))
+                              .Set("exit_code", exit_ok));
+    return exit_ok;
+}
+
+int run_identify(const Settings& settings, Output& out) {
+    using workflow::Json;
+    // The engine holds at most this much; longer is bad input, not an
+    // instrument that failed to answer.
+    const std::string resource = workflow::ResourceFromInstrumentText(settings.resources.front());
+    if (resource.size() > workflow::kMaxResourceChars) {
+        const std::string message = "the resource is too long (" + std::to_string(resource.size()) +
+                                    " characters, at most " +
+                                    std::to_string(workflow::kMaxResourceChars) + ")";
+        out.diagnostic("fwupgrade: " + message);
+        out.event("finished", Json::MakeObject()
+                                  .Set("command", "identify")
+                                  .Set("resource", resource)
+                                  .Set("result", result_word(exit_usage))
+                                  .Set("exit_code", exit_usage)
+                                  .Set("message", message));
+        return exit_usage;
+    }
+    const Identification id = identify(resource);
+    out.event("identified", identification_json(id), id.resource + "  " + describe(id));
+    const int code = identification_exit(id);
+    if (code != exit_ok) {
+        out.diagnostic(id.locked ? "fwupgrade: " + id.resource + " is locked by another session"
+                                 : "fwupgrade: " + id.resource + ": " + describe(id));
+    }
+    out.event("finished", Json::MakeObject()
+                              .Set("command", "identify")
+                              .Set("resource", id.resource)
+                              .Set("result", result_word(code))
+                              .Set("exit_code", code));
+    return code;
+}
+
+}  // namespace cli

@@ -1,0 +1,56 @@
+// fwupgrade: the window's firmware upgrade for scripts, production lines and
+// fleets. See fwupgrade(1).
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "commands.h"
+#include "exit_codes.h"
+#include "interrupt.h"
+#include "options.h"
+#include "output.h"
+
+#ifndef FWUPGRADE_VERSION
+#define FWUPGRADE_VERSION "unknown"
+#endif
+
+int main(int argc, char** argv) {
+    using namespace cli;
+    // A reader that goes away (fwupgrade ... | head) must not end an upgrade
+    // in the middle of an image: writes to it fail quietly instead.
+    std::signal(SIGPIPE, SIG_IGN);
+    interrupt::start();
+    Settings settings;
+    std::string error;
+    const bool parsed = parse_command_line(argc, argv, settings, error);
+    Output out(settings.json);
+    if (!parsed) {
+        out.diagnostic("fwupgrade: " + error + "\nTry 'fwupgrade --help'.");
+        out.event("finished", workflow::Json::MakeObject()
+                                  .Set("command", command_name(settings.command))
+                                  .Set("result", result_word(exit_usage))
+                                  .Set("exit_code", exit_usage)
+                                  .Set("message", error));
+        return exit_usage;
+    }
+    if (settings.help) {
+        print_help(stdout, settings.command);
+        return exit_ok;
+    }
+    if (settings.version) {
+        std::printf("fwupgrade %s\n", FWUPGRADE_VERSION);
+        return exit_ok;
+    }
+    switch (settings.command) {
+        case cmd_list:
+            return run_list(settings, out);
+        case cmd_identify:
+            return run_identify(settings, out);
+        case cmd_upgrade:
+            return run_upgrade(settings, out);
+        case cmd_history:
+            return run_history(settings, out);
+        default:
+            return exit_usage;
+    }
+}

@@ -1,0 +1,49 @@
+// The command line: subcommands and one table of options, which both parses
+// and prints --help.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+enum Command : unsigned {
+    cmd_none = 0,
+    cmd_list = 1u << 0,
+    cmd_identify = 1u << 1,
+    cmd_upgrade = 1u << 2,
+    cmd_history = 1u << 3,
+    cmd_all = cmd_list | cmd_identify | cmd_upgrade | cmd_history,
+};
+
+struct Settings {
+    Command command = cmd_none;
+    bool json = false;
+    bool help = false;
+    bool version = false;
+    bool identify = false;               // list --identify
+    std::vector<std::string> resources;  // positional arguments
+    bool all = false;                    // upgrade --all
+    std::vector<std::string> models;     // --model filter for --all
+    std::string release;
+    std::vector<std::string> images;  // empty: every image the release offers
+    bool yes = false;
+    int jobs = 1;
+    bool wait = false;
+    int wait_timeout_s = 180;
+    int limit = 0;  // history: the last N records; 0 for all
+    std::string resource_filter;
+};
+
+// Parses argv into `settings`. On a usage error returns false with the
+// message in `error` ("unknown option '--x'"). --help and --version parse
+// successfully and set their flags; the rest is then not checked.
+bool parse_command_line(int argc, char** argv, Settings& settings, std::string& error);
+
+// The help text of `command` (cmd_none: the overview), from the table.
+void print_help(std::FILE* out, Command command);
+
+const char* command_name(Command command);
+
+}  // namespace cli

@@ -1,0 +1,564 @@
+// fwupgrade as a script runs it: the program against simulated instruments
+// over VXI-11 on loopback, with its output, exit codes, interruption, batch
+// runs and the audit trail checked from the outside.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "sim_process.h"
+#include "workflow/json.h"
+#include "workflow/sha256.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using workflow::Json;
+
+struct Result {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+// One fwupgrade process, its output collected as it comes.
+class FwProcess {
+public:
+    // `tty_input`, when given, is typed on a terminal that is standard input;
+    // otherwise standard input is /dev/null.
+    FwProcess(const std::vector<std::string>& args, const std::vector<std::string>& env,
+              const std::string* tty_input = nullptr) {
+        int out[2], err[2];
+        if (::pipe(out) != 0 || ::pipe(err) != 0) throw std::runtime_error("pipe");
+        int master = -1;
+        std::string slave;
+        if (tty_input) {
+            master = ::posix_openpt(O_RDWR | O_NOCTTY);
+            ::grantpt(master);
+            ::unlockpt(master);
+            slave = ::ptsname(master);
+        }
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const int in =
+                tty_input ? ::open(slave.c_str(), O_RDWR) : ::open("/dev/null", O_RDONLY);
+            ::dup2(in, 0);
+            ::dup2(out[1], 1);
+            ::dup2(err[1], 2);
+            for (const std::string& e : env)
+                ::putenv(const_cast<char*>(e.c_str()));
+            std::vector<char*> argv{const_cast<char*>(FWUPGRADE_PATH)};
+            for (const std::string& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        ::close(err[1]);
+        out_ = out[0];
+        err_ = err[0];
+        if (tty_input) {
+            [[maybe_unused]] ssize_t n = ::write(master, tty_input->data(), tty_input->size());
+            master_ = master;
+        }
+    }
+    ~FwProcess() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        for (int fd : {out_, err_, master_})
+            if (fd >= 0) ::close(fd);
+    }
+
+    // Reads until standard output holds `text` or 20 s passed.
+    bool wait_for(const std::string& text) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (result_.out.find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline || !pump(100)) return false;
+        }
+        return true;
+    }
+    void signal(int sig) { ::kill(pid_, sig); }
+    // Stops reading standard output, as a reader that went away.
+    void close_output() {
+        ::close(out_);
+        out_ = -1;
+    }
+
+    // Reads to the end (bounded) and reaps the process.
+    Result finish() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while ((out_ >= 0 || err_ >= 0) && std::chrono::steady_clock::now() < deadline)
+            pump(200);
+        int status = 0;
+        if (out_ >= 0 || err_ >= 0) ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        result_.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return result_;
+    }
+
+private:
+    bool pump(int timeout_ms) {
+        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+        if (::poll(fds, 2, timeout_ms) < 0) return false;
+        bool open = false;
+        for (int i = 0; i < 2; ++i) {
+            int& fd = i == 0 ? out_ : err_;
+            std::string& text = i == 0 ? result_.out : result_.err;
+            if (fd < 0) continue;
+            if (fds[i].revents != 0) {
+                char buffer[4096];
+                const ssize_t n = ::read(fd, buffer, sizeof buffer);
+                if (n <= 0) {
+                    ::close(fd);
+                    fd = -1;
+                    continue;
+                }
+                text.append(buffer, static_cast<std::size_t>(n));
+            }
+            open = true;
+        }
+        return open;
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+    int master_ = -1;
+    Result result_;
+};
+
+std::vector<Json> Events(const std::string& out) {
+    std::vector<Json> events;
+    std::size_t start = 0;
+    for (std::size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::optional<Json> event = Json::Parse(out.substr(start, end - start));
+        EXPECT_TRUE(event) << out.substr(start, end - start);
+        if (event) events.push_back(*event);
+    }
+    return events;
+}
+
+std::vector<Json> Named(const std::vector<Json>& events, const std::string& name) {
+    std::vector<Json> found;
+    for (const Json& e : events)
+        if (e.TextOf("event") == name) found.push_back(e);
+    return found;
+}
+
+class CliSimTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "VXI-11 needs the simulator's port 111 (root)";
+        const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
+        m_dir = fs::temp_directory_path() /
+                ("fw-cli-" + std::string(info->name()) + "-" + std::to_string(::getpid()));
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir / "state");
+        fs::create_directories(m_dir / "config" / "firmware-update");
+        fs::create_directories(m_dir / "rel" / "host");
+        std::mt19937 random(7);
+        std::size_t size = 20000;
+        for (const char* file :
+             {"vxWorks_rom.bin", "RecoveryApp.bin", "bootrom.bin", "ubl-nor-ais.bin"}) {
+            std::string image(size += 1111, '\0');
+            for (char& c : image)
+                c = static_cast<char>(random());
+            m_images[file] = image;
+            std::ofstream(m_dir / "rel" / "host" / file, std::ios::binary) << image;
+        }
+        Release("HPAP\nHREC\nHBRM\nHUBL\n");
+        m_env = {"XDG_STATE_HOME=" + (m_dir / "state").string(),
+                 "XDG_CONFIG_HOME=" + (m_dir / "config").string()};
+    }
+    void TearDown() override {
+        if (!m_dir.empty()) fs::remove_all(m_dir);
+    }
+
+    void Release(const std::string& config) {
+        std::ofstream(m_dir / "rel" / "Firmware_Upgrade.txt") << config;
+    }
+    void Configure(const std::vector<const SimProcess*>& sims) {
+        std::ofstream conf(m_dir / "config" / "firmware-update" / "visa.conf");
+        for (const SimProcess* sim : sims)
+            conf << sim->vxi11() << "\n";
+        conf << "serial = off\n";
+    }
+    std::string ReleaseDir() const { return (m_dir / "rel").string(); }
+
+    Result Fw(const std::vector<std::string>& args, const std::string* tty = nullptr) {
+        return FwProcess(args, m_env, tty).finish();
+    }
+    std::unique_ptr<FwProcess> Start(const std::vector<std::string>& args) {
+        return std::make_unique<FwProcess>(args, m_env);
+    }
+
+    std::vector<Json> Audit() {
+        std::vector<Json> records;
+        std::ifstream in(m_dir / "state" / "firmware-update" / "audit.jsonl");
+        for (std::string line; std::getline(in, line);) {
+            std::optional<Json> r = Json::Parse(line);
+            EXPECT_TRUE(r) << line;
+            if (r) records.push_back(*r);
+        }
+        return records;
+    }
+
+    // Simulators restart quickly, so --wait and the tests stay brief.
+    static std::vector<std::string> Quick(std::vector<std::string> options) {
+        options.insert(options.end(), {"--reboot-ms", "200"});
+        return options;
+    }
+
+    fs::path m_dir;
+    std::map<std::string, std::string> m_images;
+    std::vector<std::string> m_env;
+};
+
+TEST_F(CliSimTest, ListAndIdentifyInTextAndJsonWithTheirExitCodes) {
+    SimProcess sensor("127.0.0.130", {"--serial", "S130", "--firmware", "2.0.1"});
+    SimProcess stranger("127.0.0.131", {"--model", "other"});
+    SimProcess locked("127.0.0.133", {"--hold-lock"});
+    Configure({&sensor, &stranger});
+
+    Result list = Fw({"list"});
+    EXPECT_EQ(list.code, 0);
+    EXPECT_EQ(list.out, sensor.vxi11() + "\n" + stranger.vxi11() + "\n");
+
+    Result identified = Fw({"list", "--identify", "--json"});
+    EXPECT_EQ(identified.code, 0);
+    std::vector<Json> events = Events(identified.out);
+    std::vector<Json> found = Named(events, "instrument");
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].TextOf("serial"), "S130");
+    EXPECT_TRUE(found[0].Find("accepted")->Bool());
+    EXPECT_EQ(found[1].TextOf("model"), "K7150A");
+    EXPECT_FALSE(found[1].Find("accepted")->Bool());
+    EXPECT_EQ(events.back().TextOf("event"), "finished");
+    EXPECT_EQ(events.back().IntegerOf("count"), 2);
+    for (const Json& e : events)
+        EXPECT_EQ(e.IntegerOf("schema"), 1);
+
+    // A bare address is wrapped as in the window.
+    Result one = Fw({"identify", "127.0.0.130"});
+    EXPECT_EQ(one.code, 0);
+    EXPECT_EQ(one.out, "TCPIP0::127.0.0.130::INSTR  K7141HA, serial S130, firmware 2.0.1\n");
+
+    Result foreign = Fw({"identify", stranger.vxi11(), "--json"});
+    EXPECT_EQ(foreign.code, 3);
+    EXPECT_EQ(Named(Events(foreign.out), "finished")[0].TextOf("result"), "not_found");
+
+    Result nobody = Fw({"identify", "127.0.0.132"});
+    EXPECT_EQ(nobody.code, 3);
+    EXPECT_NE(nobody.err.find("no answer"), std::string::npos) << nobody.err;
+
+    Result busy = Fw({"identify", locked.vxi11(), "--json"});
+    EXPECT_EQ(busy.code, 4);
+    EXPECT_TRUE(Named(Events(busy.out), "identified")[0].Find("locked")->Bool());
+
+    // 49 characters become 64 once wrapped: one more than the engine holds.
+    Result too_long = Fw({"identify", std::string(49, 'a')});
+    EXPECT_EQ(too_long.code, 2);
+    EXPECT_NE(too_long.err.find("too long (64 characters, at most 63)"), std::string::npos);
+
+    Result usage = Fw({"identify", "--json"});
+    EXPECT_EQ(usage.code, 2);
+    EXPECT_EQ(Named(Events(usage.out), "finished")[0].IntegerOf("exit_code"), 2);
+    EXPECT_NE(usage.err.find("Try 'fwupgrade --help'"), std::string::npos);
+}
+
+TEST_F(CliSimTest, UpgradeWritesImagesReportsEachStepAndRecordsTheAttempt) {
+    SimProcess sim("127.0.0.135", Quick({"--serial", "S135", "--firmware", "3.1"}));
+    Result run =
+        Fw({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--yes", "--wait", "--json"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    std::vector<std::string> names;
+    for (const Json& e : Events(run.out)) {
+        std::string name = e.TextOf("event");
+        if (name == "step") name += " " + e.TextOf("step");
+        if (name == "image_started" || name == "image_done") name += " " + e.TextOf("image");
+        if (name != "progress") names.push_back(name);
+    }
+    EXPECT_EQ(names,
+              (std::vector<std::string>{
+                  "start", "step identify", "identified", "step start", "image_started HPAP",
+                  "image_done HPAP", "step end", "step start", "image_started HREC",
+                  "image_done HREC", "image_started HBRM", "image_done HBRM", "image_started HUBL",
+                  "image_done HUBL", "step end", "step reboot", "waiting", "back", "finished"}));
+    const std::vector<Json> events = Events(run.out);
+    EXPECT_EQ(Named(events, "back")[0].TextOf("firmware"), "3.1");
+    EXPECT_EQ(Named(events, "image_started")[0].TextOf("sha256"),
+              workflow::Sha256Hex(m_images["vxWorks_rom.bin"]));
+    EXPECT_EQ(Named(events, "progress").back().TextOf("phase"), "programming");
+    EXPECT_TRUE(sim.wait_stored("HPAP", m_images["vxWorks_rom.bin"]));
+    EXPECT_TRUE(sim.wait_stored("HUBL", m_images["ubl-nor-ais.bin"]));
+
+    // The same run for people: one line per image, no JSON.
+    Result text = Fw({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images", "HUBL"});
+    ASSERT_EQ(text.code, 0) << text.err;
+    EXPECT_NE(text.out.find("Identified K7141HA, serial S135, firmware 3.1\n"), std::string::npos);
+    EXPECT_NE(text.out.find("Host UBL upgrade...successful ("), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("Upgrade of " + sim.vxi11() + " complete."), std::string::npos);
+    EXPECT_EQ(text.out.find('{'), std::string::npos);
+
+    const std::vector<Json> audit = Audit();
+    ASSERT_EQ(audit.size(), 2u);
+    const Json& first = audit[0];
+    EXPECT_EQ(first.TextOf("tool"), "fwupgrade");
+    EXPECT_EQ(first.TextOf("result"), "ok");
+    EXPECT_EQ(first.TextOf("serial"), "S135");
+    EXPECT_EQ(first.TextOf("firmware_before"), "3.1");
+    EXPECT_EQ(first.TextOf("firmware_after"), "3.1");
+    const auto& images = first.Find("images")->Items();
+    ASSERT_EQ(images.size(), 4u);
+    EXPECT_EQ(images[3].TextOf("id"), "HUBL");
+    EXPECT_EQ(images[3].IntegerOf("size"),
+              static_cast<long long>(m_images["ubl-nor-ais.bin"].size()));
+    EXPECT_EQ(images[3].TextOf("sha256"), workflow::Sha256Hex(m_images["ubl-nor-ais.bin"]));
+    EXPECT_TRUE(audit[1].Find("firmware_after")->IsNull());
+
+    Result history = Fw({"history", "--json", "--limit", "1"});
+    EXPECT_EQ(history.code, 0);
+    const std::vector<Json> records = Named(Events(history.out), "record");
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].Find("record")->Dump(), audit[1].Dump());
+    Result table = Fw({"history"});
+    EXPECT_NE(table.out.find("3.1->3.1"), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find("HUBL:ok"), std::string::npos) << table.out;
+}
+
+TEST_F(CliSimTest, TheHostWarningIsAskedOrRefusedBeforeAnythingIsWritten) {
+    SimProcess sim("127.0.0.137", Quick({}));
+    // No terminal to ask on and no --yes: nothing reaches the instrument.
+    Result refused = Fw({"upgrade", sim.vxi11(), "--release", ReleaseDir()});
+    EXPECT_EQ(refused.code, 2);
+    EXPECT_NE(refused.err.find("confirm with --yes"), std::string::npos);
+    EXPECT_EQ(sim.transcript(), "");
+
+    // Answered no on the terminal: the identification only.
+    const std::string no = "n\n";
+    Result declined = Fw({"upgrade", sim.vxi11(), "--release", ReleaseDir()}, &no);
+    EXPECT_EQ(declined.code, 7) << declined.err;
+    EXPECT_NE(declined.err.find("Do you want to proceed? [y/N]"), std::string::npos);
+    EXPECT_EQ(sim.transcript(), "*IDN?\n");
+    EXPECT_EQ(Audit().at(0).TextOf("result"), "declined");
+
+    // Interrupted while the question waits: nothing more is sent.
+    const std::string nothing;
+    FwProcess waiting({"upgrade", sim.vxi11(), "--release", ReleaseDir()}, m_env, &nothing);
+    ASSERT_TRUE(waiting.wait_for("Identified"));
+    ::usleep(100000);
+    waiting.signal(SIGINT);
+    EXPECT_EQ(waiting.finish().code, 6);
+    EXPECT_EQ(sim.transcript(), "*IDN?\n*IDN?\n");
+
+    // Without the Host application nothing is asked.
+    Result ubl = Fw({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images", "HUBL"});
+    EXPECT_EQ(ubl.code, 0) << ubl.err;
+}
+
+TEST_F(CliSimTest, EachFailureHasItsExitCodeAndRecord) {
+    SimProcess refusing("127.0.0.140", Quick({"--init-reply", "3"}));
+    SimProcess locked("127.0.0.141", {"--hold-lock"});
+    SimProcess stranger("127.0.0.142", {"--model", "other"});
+    SimProcess slow_back("127.0.0.143", {"--reboot-ms", "30000"});
+    SimProcess refusing_host("127.0.0.147", {"--init-reply", "3"});
+    SimProcess unread("127.0.0.148", Quick({}));
+    const std::string rel = ReleaseDir();
+    // Run at once; each waits on its own instrument.
+    auto image = Start({"upgrade", refusing.vxi11(), "--release", rel, "--images", "HUBL"});
+    auto host = Start({"upgrade", refusing_host.vxi11(), "--release", rel, "--images", "HPAP,HUBL",
+                       "--yes", "--json"});
+    auto busy = Start({"upgrade", locked.vxi11(), "--release", rel, "--images", "HUBL"});
+    auto foreign = Start({"upgrade", stranger.vxi11(), "--release", rel, "--images", "HUBL"});
+    auto silent = Start({"upgrade", slow_back.vxi11(), "--release", rel, "--images", "HUBL",
+                         "--wait-timeout", "1"});
+    // Nobody reads the events: the upgrade still goes through.
+    auto deaf = Start({"upgrade", unread.vxi11(), "--release", rel, "--images", "HUBL", "--json"});
+    deaf->close_output();
+    auto missing = Start({"upgrade", refusing.vxi11(), "--release", (m_dir / "nowhere").string(),
+                          "--images", "HUBL"});
+
+    EXPECT_EQ(image->finish().code, 5);
+    const Result host_run = host->finish();
+    EXPECT_EQ(host_run.code, 5);
+    // A failed Host application ends the run: no other image, no end, no
+    // restart (the window's behaviour).
+    EXPECT_EQ(Named(Events(host_run.out), "image_started").size(), 1u);
+    const Result busy_run = busy->finish();
+    EXPECT_EQ(busy_run.code, 4);
+    EXPECT_NE(busy_run.err.find("update: Device locked by another process."), std::string::npos);
+    EXPECT_EQ(foreign->finish().code, 3);
+    const Result silent_run = silent->finish();
+    EXPECT_EQ(silent_run.code, 9) << silent_run.err;
+    const Result missing_run = missing->finish();
+    EXPECT_EQ(missing_run.code, 1);
+    EXPECT_NE(missing_run.err.find("cannot read Firmware_Upgrade.txt"), std::string::npos);
+
+    EXPECT_EQ(deaf->finish().code, 0);
+    EXPECT_TRUE(unread.wait_stored("HUBL", m_images["ubl-nor-ais.bin"]));
+
+    Release("HUBL\n");
+    EXPECT_EQ(Fw({"upgrade", refusing.vxi11(), "--release", rel, "--images", "HREC"}).code, 1);
+
+    std::map<std::string, int> results;
+    for (const Json& r : Audit())
+        ++results[r.TextOf("result")];
+    EXPECT_EQ(results, (std::map<std::string, int>{{"ok", 1},
+                                                   {"failed", 2},
+                                                   {"locked", 1},
+                                                   {"not identified", 1},
+                                                   {"no answer after restart", 1}}));
+}
+
+TEST_F(CliSimTest, AFirstInterruptFinishesTheImageAndStopsOutOfUpdateMode) {
+    SimProcess sim("127.0.0.144", Quick({"--slow", "DIAG:UPD:BLOC?=700"}));
+    auto run = Start({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--yes", "--json",
+                      "--images", "HREC,HBRM,HUBL"});
+    ASSERT_TRUE(run->wait_for("\"image_started\""));
+    run->signal(SIGINT);
+    const Result result = run->finish();
+    EXPECT_EQ(result.code, 6) << result.err;
+    EXPECT_NE(result.err.find("HREC is finished first"), std::string::npos) << result.err;
+
+    const std::vector<Json> events = Events(result.out);
+    ASSERT_EQ(Named(events, "image_done").size(), 1u);
+    EXPECT_EQ(Named(events, "image_done")[0].TextOf("result"), "ok");
+    EXPECT_EQ(events.back().TextOf("result"), "interrupted");
+    EXPECT_TRUE(sim.wait_stored("HREC", m_images["RecoveryApp.bin"]));
+    // The image went to its done command, then update mode ended; nothing
+    // more was started and the instrument was not restarted.
+    const std::string t = sim.transcript();
+    EXPECT_NE(t.find("DIAG:UPD:DONE\nDIAG:UPD:END\n"), std::string::npos) << t;
+    EXPECT_EQ(t.find("INIT? HBRM"), std::string::npos) << t;
+    EXPECT_EQ(t.find("REBoot"), std::string::npos) << t;
+
+    const Json record = Audit().at(0);
+    EXPECT_EQ(record.TextOf("result"), "interrupted");
+    const auto& images = record.Find("images")->Items();
+    EXPECT_EQ(images[0].TextOf("result"), "ok");
+    EXPECT_EQ(images[1].TextOf("result"), "not attempted");
+
+    // Interrupted while it identifies: update mode is never entered.
+    SimProcess slow_idn("127.0.0.145", {"--slow", "*IDN?=700"});
+    auto early = Start(
+        {"upgrade", slow_idn.vxi11(), "--release", ReleaseDir(), "--json", "--images", "HUBL"});
+    ASSERT_TRUE(early->wait_for("\"step\":\"identify\""));
+    early->signal(SIGTERM);
+    EXPECT_EQ(early->finish().code, 6);
+    EXPECT_EQ(slow_idn.transcript(), "*IDN?\n");
+}
+
+TEST_F(CliSimTest, ASecondInterruptEndsAtOnceAndLeavesTheInstrumentUnlocked) {
+    SimProcess sim("127.0.0.146", Quick({"--slow", "DIAG:UPD:BLOC?=5000"}));
+    auto run = Start(
+        {"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--json", "--images", "HREC,HUBL"});
+    ASSERT_TRUE(run->wait_for("\"image_started\""));
+    run->signal(SIGINT);
+    ASSERT_TRUE(run->wait_for("interrupt again"));
+    run->signal(SIGINT);
+    const Result result = run->finish();
+    EXPECT_EQ(result.code, 6);
+    const std::vector<Json> done = Named(Events(result.out), "image_done");
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].TextOf("result"), "interrupted");
+    EXPECT_EQ(Events(result.out).back().TextOf("result"), "interrupted");
+
+    // Nobody holds the instrument now, and nothing half-sent was kept.
+    EXPECT_EQ(Fw({"identify", sim.vxi11()}).code, 0);
+    EXPECT_EQ(sim.transcript().find("DIAG:UPD:DONE"), std::string::npos);
+    EXPECT_EQ(sim.stored("HREC"), "");
+    const Json record = Audit().at(0);
+    EXPECT_EQ(record.TextOf("result"), "interrupted");
+    EXPECT_EQ(record.Find("images")->Items().at(0).TextOf("result"), "interrupted");
+}
+
+TEST_F(CliSimTest, ABatchRunsInParallelAndOneFailureStopsNoOther) {
+    SimProcess good("127.0.0.150", Quick({}));
+    SimProcess locked("127.0.0.151", {"--hold-lock"});
+    SimProcess refusing("127.0.0.152", {"--init-reply", "3"});
+    const Result run = Fw({"upgrade", good.vxi11(), locked.vxi11(), refusing.vxi11(), "-j", "3",
+                           "--release", ReleaseDir(), "--images", "HUBL", "--json"});
+    EXPECT_EQ(run.code, 8) << run.err;
+    const std::vector<Json> events = Events(run.out);
+    const std::vector<Json> summary = Named(events, "summary");
+    ASSERT_EQ(summary.size(), 1u);
+    const auto& rows = summary[0].Find("instruments")->Items();
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].TextOf("result"), "ok");
+    EXPECT_EQ(rows[1].TextOf("result"), "locked");
+    EXPECT_EQ(rows[1].IntegerOf("exit_code"), 4);
+    EXPECT_EQ(rows[2].TextOf("result"), "failed");
+    EXPECT_EQ(summary[0].IntegerOf("succeeded"), 1);
+    EXPECT_EQ(events.back().IntegerOf("exit_code"), 8);
+    // Every child's events come through, each naming its instrument.
+    EXPECT_EQ(Named(events, "start").size(), 3u);
+    EXPECT_TRUE(good.wait_stored("HUBL", m_images["ubl-nor-ais.bin"]));
+    EXPECT_EQ(Audit().size(), 3u);
+
+    // For people: a table, and a Ctrl-C that lets the running one finish
+    // its image and starts no other.
+    SimProcess slow("127.0.0.153", Quick({"--slow", "DIAG:UPD:BLOC?=700"}));
+    auto batch = Start({"upgrade", slow.vxi11(), good.vxi11(), "-j", "1", "--release", ReleaseDir(),
+                        "--images", "HREC,HUBL"});
+    ASSERT_TRUE(batch->wait_for("Upgrading 2 instruments"));
+    ::usleep(300000);
+    batch->signal(SIGINT);
+    const Result stopped = batch->finish();
+    EXPECT_EQ(stopped.code, 6) << stopped.err;
+    EXPECT_NE(stopped.out.find("RESOURCE"), std::string::npos) << stopped.out;
+    EXPECT_NE(stopped.out.find(good.vxi11() + "  -"), std::string::npos) << stopped.out;
+    EXPECT_NE(stopped.out.find("not started"), std::string::npos) << stopped.out;
+    EXPECT_NE(slow.transcript().find("DIAG:UPD:DONE\nDIAG:UPD:END\n"), std::string::npos);
+}
+
+TEST_F(CliSimTest, AllFindsAcceptedModelsAndAnUnwritableAuditStopsNothing) {
+    SimProcess older("127.0.0.155", Quick({"--model", "K7141B"}));
+    SimProcess newer("127.0.0.156", Quick({"--model", "K7142HA"}));
+    SimProcess stranger("127.0.0.157", {"--model", "other"});
+    // The same model and serial number again: to fwupgrade, the newer one
+    // listed a second time (as over USB and over LAN).
+    SimProcess twin("127.0.0.158", {"--model", "K7142HA"});
+    Configure({&older, &newer, &stranger, &twin});
+    // The state folder is a file: the audit line cannot be written.
+    fs::remove_all(m_dir / "state");
+    std::ofstream(m_dir / "state") << "in the way";
+
+    const Result run = Fw({"upgrade", "--all", "--model", "K7142HA", "--release", ReleaseDir(),
+                           "--images", "HUBL", "--json"});
+    EXPECT_EQ(run.code, 0) << run.err;
+    const std::vector<Json> events = Events(run.out);
+    const std::vector<Json> seen = Named(events, "instrument");
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[0].TextOf("reason"), "model K7141B not asked for");
+    EXPECT_TRUE(seen[1].Find("selected")->Bool());
+    EXPECT_EQ(seen[2].TextOf("reason"), "not an accepted model");
+    EXPECT_EQ(seen[3].TextOf("reason"), "the same instrument as " + newer.vxi11());
+    EXPECT_EQ(twin.transcript(), "*IDN?\n");
+    EXPECT_EQ(Named(events, "summary")[0].Find("instruments")->Items().size(), 1u);
+    EXPECT_TRUE(newer.wait_stored("HUBL", m_images["ubl-nor-ais.bin"]));
+    EXPECT_EQ(older.stored("HUBL"), "");
+    EXPECT_NE(run.err.find("warning: audit log"), std::string::npos) << run.err;
+    bool said = false;
+    for (const Json& e : Named(events, "finished"))
+        said = said || e.TextOf("audit_error").find("audit log " + (m_dir / "state").string()) == 0;
+    EXPECT_TRUE(said);
+    EXPECT_EQ(Fw({"history"}).code, 1);
+}
+
+}  // namespace

@@ -1,0 +1,151 @@
+// The command line: what parses, what is refused and how it is said, and the
+// help text that the same table prints.
+#include "options.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "engine_streams.h"
+#include "update.h"
+
+namespace {
+
+using namespace cli;
+
+bool Parse(std::vector<std::string> words, Settings& settings, std::string& error) {
+    words.insert(words.begin(), "fwupgrade");
+    std::vector<char*> argv;
+    for (std::string& w : words)
+        argv.push_back(w.data());
+    return parse_command_line(static_cast<int>(argv.size()), argv.data(), settings, error);
+}
+
+TEST(OptionsTest, AcceptsEachCommandsOwnOptionsInAnyOrder) {
+    Settings s;
+    std::string error;
+    ASSERT_TRUE(Parse({"--json", "upgrade", "192.0.2.7", "TCPIP0::192.0.2.8::INSTR", "-r", "/rel",
+                       "--images=HUBL,HREC,HUBL", "-y", "-j", "8", "--wait-timeout", "30"},
+                      s, error))
+        << error;
+    EXPECT_EQ(s.command, cmd_upgrade);
+    EXPECT_TRUE(s.json);
+    EXPECT_EQ(s.resources, (std::vector<std::string>{"192.0.2.7", "TCPIP0::192.0.2.8::INSTR"}));
+    EXPECT_EQ(s.release, "/rel");
+    EXPECT_EQ(s.images, (std::vector<std::string>{"HUBL", "HREC"}));  // repeats dropped
+    EXPECT_TRUE(s.yes);
+    EXPECT_EQ(s.jobs, 8);
+    EXPECT_TRUE(s.wait);
+    EXPECT_EQ(s.wait_timeout_s, 30);
+
+    Settings all;
+    ASSERT_TRUE(Parse(
+        {"upgrade", "--all", "--model", "K7141HA,K7142HA", "-m", "K7141B", "--release", "/rel"},
+        all, error))
+        << error;
+    EXPECT_EQ(all.models, (std::vector<std::string>{"K7141HA", "K7142HA", "K7141B"}));
+
+    Settings attached;
+    ASSERT_TRUE(Parse({"upgrade", "x", "-r/rel", "-j8"}, attached, error)) << error;
+    EXPECT_EQ(attached.jobs, 8);
+    EXPECT_EQ(attached.release, "/rel");
+
+    Settings history;
+    ASSERT_TRUE(
+        Parse({"history", "-n", "5", "--resource", "TCPIP0::192.0.2.7::INSTR"}, history, error));
+    EXPECT_EQ(history.limit, 5);
+
+    // A resource that looks like an option can follow "--".
+    Settings odd;
+    ASSERT_TRUE(Parse({"identify", "--", "-strange"}, odd, error)) << error;
+    EXPECT_EQ(odd.resources.front(), "-strange");
+}
+
+TEST(OptionsTest, RefusesWithAMessageNamingWhatIsWrong) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, "no command given"},
+        {{"flash"}, "unknown command 'flash'"},
+        {{"list", "--bogus"}, "unknown option '--bogus'"},
+        {{"list", "--yes"}, "option '--yes' does not apply to 'list'"},
+        {{"identify"}, "identify takes exactly one RESOURCE"},
+        {{"identify", "a", "b"}, "identify takes exactly one RESOURCE"},
+        {{"upgrade", "192.0.2.7"}, "upgrade needs --release DIR"},
+        {{"upgrade", "--release", "/r"}, "upgrade needs a RESOURCE (or --all)"},
+        {{"upgrade", "--all", "192.0.2.7", "--release", "/r"}, "not both"},
+        {{"upgrade", "x", "--model", "K7141HA", "--release", "/r"}, "--model filters --all"},
+        {{"upgrade", "x", "--release", "/r", "--images", "HPAP,BOOT"}, "unknown image 'BOOT'"},
+        {{"upgrade", "x", "--release", "/r", "--images", ""}, "unknown image ''"},
+        {{"upgrade", "x", "--release", "/r", "-j", "0"}, "--jobs needs a number from 1 to 256"},
+        {{"upgrade", "x", "--release", "/r", "-j", "4x"}, "--jobs needs a number"},
+        {{"upgrade", "x", "--release"}, "option '--release' needs DIR"},
+        {{"upgrade", "x", "--release", "/r", "--yes=no"}, "option '--yes' takes no value"},
+        {{"upgrade", "x", "--release", "/r", "-yes"}, "unknown option '-yes'"},
+        {{"history", "extra"}, "'history' takes no RESOURCE"},
+        {{"upgrade", "", "--release", "/r"}, "an empty RESOURCE"},
+    };
+    for (const auto& [words, expected] : cases) {
+        Settings s;
+        std::string error;
+        EXPECT_FALSE(Parse(words, s, error)) << expected;
+        EXPECT_NE(error.find(expected), std::string::npos) << error;
+    }
+    // --help wins over what is missing.
+    Settings help;
+    std::string error;
+    EXPECT_TRUE(Parse({"upgrade", "--help"}, help, error));
+    EXPECT_TRUE(help.help);
+}
+
+TEST(OptionsTest, HelpListsEveryOptionOfTheCommandFromTheTable) {
+    char* text = nullptr;
+    std::size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    print_help(out, cmd_upgrade);
+    std::fclose(out);
+    const std::string help(text, size);
+    std::free(text);
+    for (const char* option : {"--release DIR", "--images LIST", "--yes", "--all", "--model MODEL",
+                               "--jobs N", "--wait", "--wait-timeout SECONDS", "--json"})
+        EXPECT_NE(help.find(option), std::string::npos) << option;
+    EXPECT_EQ(help.find("--limit"), std::string::npos);
+    for (std::size_t start = 0, end; (end = help.find('\n', start)) != std::string::npos;
+         start = end + 1)
+        EXPECT_LE(end - start, 100u) << help.substr(start, end - start);
+}
+
+TEST(EngineStreamsTest, ProgressAndLockLinesAreRecognised) {
+    EXPECT_EQ(parse_engine_progress("Sending file, please wait.").kind, EngineProgress::sending);
+    const EngineProgress sent = parse_engine_progress("Bytes sent = 16777216.");
+    EXPECT_EQ(sent.kind, EngineProgress::sent);
+    EXPECT_EQ(sent.value, 16777216);
+    const EngineProgress percent = parse_engine_progress("Progress  42%");
+    EXPECT_EQ(percent.kind, EngineProgress::percent);
+    EXPECT_EQ(percent.value, 42);
+    EXPECT_EQ(parse_engine_progress("Programming flash, please wait.").kind,
+              EngineProgress::programming);
+    EXPECT_EQ(parse_engine_progress("VISA error: -1 - x").kind, EngineProgress::none);
+    EXPECT_TRUE(is_lock_diagnostic("update: Device locked by another process."));
+    EXPECT_FALSE(is_lock_diagnostic("update: viLock failed"));
+}
+
+TEST(EngineStreamsTest, NestedStreamsGiveTheEngineBackToTheOuterOnes) {
+    // A reply buffer of one byte is refused with a diagnostic before any
+    // VISA call: a line the engine writes on demand.
+    char reply[1];
+    const auto provoke = [&] { update_identify("TCPIP0::192.0.2.7::INSTR", reply, 1, 0); };
+    std::vector<std::string> outer, inner;
+    {
+        EngineStreams outer_streams(nullptr, [&](const std::string& l) { outer.push_back(l); });
+        {
+            EngineStreams inner_streams(nullptr, [&](const std::string& l) { inner.push_back(l); });
+            provoke();
+        }
+        provoke();
+    }
+    EXPECT_EQ(inner, std::vector<std::string>{"update: reply buffer of 1 bytes is too small"});
+    EXPECT_EQ(outer, inner);
+}
+
+}  // namespace

@@ -1,0 +1,429 @@
+// The audit trail and what it is built from: JSON values, SHA-256, the
+// identity fields, and appends to the log under failure and concurrency.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "recording_operator.h"
+#include "update.h"
+#include "visa_double.h"
+#include "workflow/audit.h"
+#include "workflow/identity.h"
+#include "workflow/json.h"
+#include "workflow/sha256.h"
+
+namespace {
+
+using namespace workflow;
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+TEST(JsonTest, WritesWhatParsesBackAndNeverInvalidText) {
+    Json record = Json::MakeObject()
+                      .Set("text", "quote \" backslash \\ tab \t line\n bell \x07")
+                      .Set("bad utf8", std::string("a\xff\xc3(b"))
+                      .Set("utf8", "Grüße")
+                      .Set("n", 42)
+                      .Set("big", 1LL << 40)
+                      .Set("none", nullptr)
+                      .Set("list", Json::MakeArray().Push(true).Push(-1.5));
+    const std::string line = record.Dump();
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+    std::string error;
+    const std::optional<Json> back = Json::Parse(line, &error);
+    ASSERT_TRUE(back) << error;
+    EXPECT_EQ(back->TextOf("text"), "quote \" backslash \\ tab \t line\n bell \x07");
+    // Bytes that are no UTF-8 become U+FFFD rather than break the line.
+    EXPECT_EQ(back->TextOf("bad utf8"), "a\xEF\xBF\xBD\xEF\xBF\xBD(b");
+    EXPECT_EQ(back->TextOf("utf8"), "Grüße");
+    EXPECT_EQ(back->IntegerOf("big"), 1LL << 40);
+    EXPECT_TRUE(back->Find("none")->IsNull());
+    EXPECT_EQ(back->Find("list")->Items().at(1).GetKind(), Json::Kind::Real);
+    EXPECT_EQ(back->Dump(), Json::Parse(back->Dump())->Dump());
+    // Setting a key again replaces it in place.
+    record.Set("n", 7);
+    EXPECT_EQ(record.IntegerOf("n"), 7);
+    EXPECT_EQ(record.Members().at(3).first, "n");
+}
+
+TEST(JsonTest, RefusesMalformedTextWithItsPlace) {
+    const char* bad[] = {"",        "{",           "{\"a\" 1}", "[1,]",     "01",
+                         "\"\\x\"", "{\"a\":1} x", "nul",       "\"a\nb\"", "-",
+                         "1.",      "[\"\\u12\"]", "{1:2}",     "[1 2]"};
+    for (const char* text : bad) {
+        std::string error;
+        EXPECT_FALSE(Json::Parse(text, &error)) << text;
+        EXPECT_NE(error.find("at offset"), std::string::npos) << text;
+    }
+    // Deep nesting is refused, not followed down the stack.
+    EXPECT_FALSE(Json::Parse(std::string(100000, '[')));
+    EXPECT_TRUE(Json::Parse(std::string(30, '[') + std::string(30, ']')));
+    // Escapes, surrogate pairs included, come back as UTF-8.
+    EXPECT_EQ(Json::Parse("\"\\u00e9\\ud83d\\ude00\\/\"")->Text(), "é\xF0\x9F\x98\x80/");
+}
+
+TEST(Sha256Test, KnownDigestsWhateverTheChunking) {
+    EXPECT_EQ(Sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(Sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    // One million 'a', fed in pieces that straddle the 64-byte blocks.
+    Sha256 hash;
+    const std::string piece(1001, 'a');
+    for (int i = 0; i < 1000; ++i)
+        hash.Update(piece.data(), i % 2 ? 999 : 1001);
+    EXPECT_EQ(hash.FinishHex(), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+
+    const fs::path file = fs::temp_directory_path() / ("fw-sha-" + std::to_string(::getpid()));
+    std::ofstream(file, std::ios::binary) << "abc";
+    const std::optional<FileDigest> digest = DigestFile(file);
+    ASSERT_TRUE(digest);
+    EXPECT_EQ(digest->size, 3);
+    EXPECT_EQ(digest->sha256, Sha256Hex("abc"));
+    fs::remove(file);
+    std::string error;
+    EXPECT_FALSE(DigestFile(file.string(), &error));
+    EXPECT_NE(error.find(file.string()), std::string::npos);
+}
+
+TEST(IdentityTest, SplitsTheFourFields) {
+    const IdentityFields older = SplitIdentity("Tavrion Technologies, K7141B,0042, 2.1.0\n");
+    EXPECT_EQ(older.maker, "Tavrion Technologies");
+    EXPECT_EQ(older.model, "K7141B");
+    EXPECT_EQ(older.serial, "0042");
+    EXPECT_EQ(older.firmware, "2.1.0");
+    // A short reply leaves the missing fields empty; extra commas stay in
+    // the firmware field.
+    EXPECT_EQ(SplitIdentity("Maker,Model").serial, "");
+    EXPECT_EQ(SplitIdentity("a,b,c,1.0,beta").firmware, "1.0,beta");
+    EXPECT_EQ(SplitIdentity("").maker, "");
+}
+
+class AuditLogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() / ("fw-audit-" + std::to_string(::getpid()));
+        fs::remove_all(m_dir);
+        m_log = (m_dir / "state" / "firmware-update" / "audit.jsonl").string();
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    AuditRecord Sample(const std::string& serial) {
+        AuditRecord record;
+        record.tool = "fwupgrade";
+        record.resource = "TCPIP0::192.0.2.7::inst0::INSTR";
+        record.serial = serial;
+        record.result = kAuditOk;
+        record.images.push_back({"HUBL", "/r/host/ubl-nor-ais.bin", 3, Sha256Hex("abc"), "ok", 12});
+        return record;
+    }
+
+    std::vector<Json> Records() {
+        std::vector<Json> records;
+        std::vector<std::string> problems;
+        std::string error;
+        EXPECT_TRUE(ReadAuditLog(m_log, records, problems, error)) << error;
+        EXPECT_TRUE(problems.empty());
+        return records;
+    }
+
+    fs::path m_dir;
+    std::string m_log;
+};
+
+TEST_F(AuditLogTest, AppendsWholeLinesAndKeepsWhatWasThere) {
+    std::string error;
+    ASSERT_TRUE(AppendAuditRecord(Sample("1"), error, m_log)) << error;
+    const std::string first = ReadFile(m_log);
+    ASSERT_TRUE(AppendAuditRecord(Sample("2"), error, m_log)) << error;
+    const std::string both = ReadFile(m_log);
+    EXPECT_EQ(both.substr(0, first.size()), first);
+    EXPECT_EQ(both.back(), '\n');
+
+    const std::vector<Json> records = Records();
+    ASSERT_EQ(records.size(), 2u);
+    const Json& r = records[1];
+    EXPECT_EQ(r.IntegerOf("schema"), kAuditSchema);
+    EXPECT_EQ(r.TextOf("serial"), "2");
+    EXPECT_FALSE(r.TextOf("user").empty());
+    EXPECT_FALSE(r.TextOf("host").empty());
+    EXPECT_EQ(r.TextOf("time").size(), 24u);  // 2026-12-07T10:15:00.123Z
+    EXPECT_TRUE(r.Find("firmware_after")->IsNull());
+    const Json& image = r.Find("images")->Items().at(0);
+    EXPECT_EQ(image.TextOf("sha256"), Sha256Hex("abc"));
+    EXPECT_EQ(image.IntegerOf("size"), 3);
+    EXPECT_EQ(image.IntegerOf("duration_ms"), 12);
+    EXPECT_EQ((fs::status(m_log).permissions() & fs::perms::all),
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    // A line that is no record is reported, and the others still read.
+    std::ofstream(m_log, std::ios::app) << "not json\n";
+    std::vector<Json> records2;
+    std::vector<std::string> problems;
+    EXPECT_TRUE(ReadAuditLog(m_log, records2, problems, error));
+    EXPECT_EQ(records2.size(), 2u);
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0].rfind("line 3: ", 0), 0u);
+}
+
+TEST_F(AuditLogTest, ParallelWritersNeverInterleave) {
+    constexpr int kWriters = 6;
+    constexpr int kLines = 40;
+    std::vector<pid_t> pids;
+    for (int w = 0; w < kWriters; ++w) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            std::string error;
+            AuditRecord record = Sample(std::string(3000, static_cast<char>('a' + w)));
+            for (int i = 0; i < kLines; ++i)
+                if (!AppendAuditRecord(record, error, m_log)) ::_exit(1);
+            ::_exit(0);
+        }
+        pids.push_back(pid);
+    }
+    for (const pid_t pid : pids) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+    const std::vector<Json> records = Records();
+    ASSERT_EQ(records.size(), static_cast<std::size_t>(kWriters * kLines));
+    for (const Json& r : records)
+        EXPECT_EQ(r.TextOf("serial").size(), 3000u);
+}
+
+TEST_F(AuditLogTest, FailuresAreReportedAndLeaveTheLogWhole) {
+    std::string error;
+    // The state folder is a file: the log cannot be created.
+    fs::create_directories(m_dir / "state");
+    std::ofstream(m_dir / "state" / "firmware-update") << "in the way";
+    EXPECT_FALSE(AppendAuditRecord(Sample("1"), error, m_log));
+    EXPECT_NE(error.find("audit log " + m_log), std::string::npos) << error;
+    EXPECT_NE(error.find("not a folder"), std::string::npos) << error;
+
+    // A full device.
+    fs::remove(m_dir / "state" / "firmware-update");
+    fs::create_directories(m_dir / "state" / "firmware-update");
+    fs::create_symlink("/dev/full", m_log);
+    error.clear();
+    EXPECT_FALSE(AppendAuditRecord(Sample("1"), error, m_log));
+    EXPECT_NE(error.find("No space left on device"), std::string::npos) << error;
+    fs::remove(m_log);
+
+    // A disk that fills in the middle of the line (a file size limit): the
+    // partial line is taken back, the earlier record stays as it was.
+    ASSERT_TRUE(AppendAuditRecord(Sample("1"), error, m_log)) << error;
+    const std::string before = ReadFile(m_log);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{static_cast<rlim_t>(before.size() + 100),
+                           static_cast<rlim_t>(before.size() + 100)};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        std::string childError;
+        const bool written = AppendAuditRecord(Sample(std::string(1000, 'x')), childError, m_log);
+        ::_exit(!written && childError.find("appending") != std::string::npos ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(ReadFile(m_log), before);
+
+    // No home at all.
+    EXPECT_FALSE(AppendAuditLine("", "{}", error));
+    EXPECT_NE(error.find("XDG_STATE_HOME"), std::string::npos);
+}
+
+TEST_F(AuditLogTest, LogPathFollowsTheXdgStateFolder) {
+    const char* oldState = std::getenv("XDG_STATE_HOME");
+    const std::string saved = oldState ? oldState : "";
+    setenv("XDG_STATE_HOME", "/srv/state", 1);
+    EXPECT_EQ(AuditLogPath(), "/srv/state/firmware-update/audit.jsonl");
+    // A relative value is not a base directory by the XDG rules.
+    setenv("XDG_STATE_HOME", "relative", 1);
+    setenv("HOME", "/home/op", 1);
+    EXPECT_EQ(AuditLogPath(), "/home/op/.local/state/firmware-update/audit.jsonl");
+    if (oldState)
+        setenv("XDG_STATE_HOME", saved.c_str(), 1);
+    else
+        unsetenv("XDG_STATE_HOME");
+}
+
+TEST_F(AuditLogTest, ObserverRecordsARunAndListsImagesNeverStarted) {
+    ImageChoice chosen;
+    chosen.m_host = 1;
+    chosen.m_ubl = 1;
+    AuditObserver audit("window", "TCPIP0::192.0.2.7::INSTR", "/rel/", chosen);
+    std::string error;
+    // A run that never reached the instrument leaves no record.
+    EXPECT_TRUE(audit.Write(UpgradeEnd::NoInstrument, error, {}, {}, m_log));
+    EXPECT_FALSE(fs::exists(m_log));
+
+    audit.OnIdentified("Tavrion Technologies,K7142HA,77,3.0\n", true);
+    ImageEvent host;
+    host.m_id = "HPAP";
+    host.m_path = "/rel/host/vxWorks_rom.bin";
+    audit.OnImageStart(host);
+    host.m_result = 1;
+    audit.OnImageDone(host);
+    ASSERT_TRUE(audit.Write(UpgradeEnd::HostFailed, error, {}, {}, m_log)) << error;
+
+    const std::vector<Json> records = Records();
+    ASSERT_EQ(records.size(), 1u);
+    const Json& r = records[0];
+    EXPECT_EQ(r.TextOf("tool"), "window");
+    EXPECT_EQ(r.TextOf("model"), "K7142HA");
+    EXPECT_EQ(r.TextOf("serial"), "77");
+    EXPECT_EQ(r.TextOf("firmware_before"), "3.0");
+    EXPECT_EQ(r.TextOf("identity"), "Tavrion Technologies,K7142HA,77,3.0");
+    EXPECT_EQ(r.TextOf("result"), "failed");
+    const auto& images = r.Find("images")->Items();
+    ASSERT_EQ(images.size(), 2u);
+    // The file was missing: no size and no digest, never made-up ones.
+    EXPECT_TRUE(images[0].Find("sha256")->IsNull());
+    EXPECT_EQ(images[0].TextOf("result"), "failed");
+    EXPECT_EQ(images[1].TextOf("id"), "HUBL");
+    EXPECT_EQ(images[1].TextOf("file"), "/rel/host/ubl-nor-ais.bin");
+    EXPECT_EQ(images[1].TextOf("result"), "not attempted");
+}
+
+}  // namespace
+
+// ---- the upgrade run's stop requests and the window's own audit record ----
+
+namespace {
+
+void NoSleep(uint32_t) {}
+
+class RunRecordTest : public AuditLogTest {
+protected:
+    void SetUp() override {
+        AuditLogTest::SetUp();
+        visa_double::reset();
+        m_sink = std::tmpfile();
+        update_set_streams(m_sink, m_sink);
+        update_set_sleep(NoSleep);
+        fs::create_directories(m_dir / "rel" / "host");
+        for (const char* file :
+             {"vxWorks_rom.bin", "RecoveryApp.bin", "bootrom.bin", "ubl-nor-ais.bin"})
+            std::ofstream(m_dir / "rel" / "host" / file) << "image " << file;
+        m_release = (m_dir / "rel").string() + "/";
+        const char* old = std::getenv("XDG_STATE_HOME");
+        m_oldState = old ? old : "";
+        setenv("XDG_STATE_HOME", (m_dir / "state").c_str(), 1);
+    }
+    void TearDown() override {
+        setenv("XDG_STATE_HOME", m_oldState.c_str(), 1);
+        update_set_sleep(nullptr);
+        update_set_streams(nullptr, nullptr);
+        std::fclose(m_sink);
+        AuditLogTest::TearDown();
+    }
+
+    // What the instrument was sent, command by command, images by header.
+    static std::vector<std::string> Commands() {
+        std::vector<std::string> sent;
+        for (const std::string& w : visa_double::writes()) {
+            if (w.rfind("DIAG:UPD:INIT? ", 0) == 0) sent.push_back(w.substr(0, 19));
+            if (w == "DIAG:UPD:STARt\n" || w == "DIAG:UPD:END\n" || w == "DIAG:UPD:DONE\n" ||
+                w == "DIAG:HW:HOST:REBoot\n")
+                sent.push_back(w.substr(0, w.size() - 1));
+        }
+        return sent;
+    }
+
+    RecordingOperator m_op;
+    std::string m_release;
+    std::string m_instrument = "TCPIP0::192.0.2.7::inst0::INSTR";
+    std::string m_family;
+    std::string m_hostFile;
+    std::string m_oldState;
+    FILE* m_sink = nullptr;
+};
+
+class StopAfter : public UpgradeObserver {
+public:
+    explicit StopAfter(int images) : m_images(images) {}
+    void OnImageDone(const ImageEvent&) override { --m_images; }
+    bool StopRequested() override { return m_images <= 0; }
+    int m_images;
+};
+
+TEST_F(RunRecordTest, WindowRunsAreRecordedAndAFailedRecordIsOnlySaid) {
+    EXPECT_EQ(RunUpgrade(m_op, m_release, m_instrument, {0, 0, 0, 1}, m_family, m_hostFile),
+              UpgradeEnd::Complete);
+    std::vector<Json> records = Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].TextOf("tool"), "window");
+    EXPECT_EQ(records[0].TextOf("result"), "ok");
+    EXPECT_EQ(records[0].TextOf("serial"), "1234");
+    const Json& image = records[0].Find("images")->Items().at(0);
+    EXPECT_EQ(image.TextOf("sha256"), Sha256Hex("image ubl-nor-ais.bin"));
+    EXPECT_EQ(m_op.m_log.find("Audit"), std::string::npos);
+
+    // An unwritable log changes nothing of the run but a last log line.
+    fs::remove_all(m_dir / "state");
+    std::ofstream(m_dir / "state") << "a file where the folder should be";
+    visa_double::reset();
+    EXPECT_EQ(RunUpgrade(m_op, m_release, m_instrument, {0, 0, 0, 1}, m_family, m_hostFile),
+              UpgradeEnd::Complete);
+    EXPECT_EQ(Commands(),
+              (std::vector<std::string>{"DIAG:UPD:STARt", "DIAG:UPD:INIT? HUBL", "DIAG:UPD:DONE",
+                                        "DIAG:UPD:END", "DIAG:HW:HOST:REBoot"}));
+    EXPECT_NE(m_op.m_log.find("successful\r\nAudit log not written: audit log " +
+                              (m_dir / "state").string()),
+              std::string::npos)
+        << m_op.m_log;
+}
+
+TEST_F(RunRecordTest, AStopRequestEndsUpdateModeBeforeTheNextStep) {
+    // Before update mode: nothing but the identification.
+    StopAfter before(0);
+    EXPECT_EQ(
+        RunUpgrade(m_op, m_release, m_instrument, {0, 1, 1, 1}, m_family, m_hostFile, &before),
+        UpgradeEnd::Interrupted);
+    EXPECT_TRUE(Commands().empty());
+
+    // Between images: the image under way finishes, then update mode ends.
+    visa_double::reset();
+    StopAfter between(1);
+    EXPECT_EQ(
+        RunUpgrade(m_op, m_release, m_instrument, {0, 1, 1, 1}, m_family, m_hostFile, &between),
+        UpgradeEnd::Interrupted);
+    EXPECT_EQ(Commands(), (std::vector<std::string>{"DIAG:UPD:STARt", "DIAG:UPD:INIT? HREC",
+                                                    "DIAG:UPD:DONE", "DIAG:UPD:END"}));
+
+    // After the Host application: its session has ended; no second one.
+    visa_double::reset();
+    m_op.m_answer = workflow::kAnswerYes;
+    StopAfter afterHost(1);
+    EXPECT_EQ(
+        RunUpgrade(m_op, m_release, m_instrument, {1, 0, 0, 1}, m_family, m_hostFile, &afterHost),
+        UpgradeEnd::Interrupted);
+    EXPECT_EQ(Commands(), (std::vector<std::string>{"DIAG:UPD:STARt", "DIAG:UPD:INIT? HPAP",
+                                                    "DIAG:UPD:DONE", "DIAG:UPD:END"}));
+
+    // After the last image: update mode ended, but no restart.
+    visa_double::reset();
+    StopAfter last(1);
+    EXPECT_EQ(RunUpgrade(m_op, m_release, m_instrument, {0, 0, 0, 1}, m_family, m_hostFile, &last),
+              UpgradeEnd::Interrupted);
+    EXPECT_EQ(Commands(), (std::vector<std::string>{"DIAG:UPD:STARt", "DIAG:UPD:INIT? HUBL",
+                                                    "DIAG:UPD:DONE", "DIAG:UPD:END"}));
+    EXPECT_EQ(m_op.m_upper, m_op.m_lower);
+}
+
+}  // namespace

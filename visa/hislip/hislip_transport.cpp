@@ -1,0 +1,650 @@
+#include "visa/hislip/hislip_transport.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "visa/log.h"
+#include "visa/net.h"
+#include "visa/rsrc_name.h"
+
+namespace visa::hislip {
+namespace {
+
+constexpr size_t recv_chunk = 64 * 1024;
+// The server is told the caller's lock time-out; its answer may take this
+// much longer to arrive.
+constexpr uint32_t answer_grace_ms = 1000;
+// Calls that carry no time-out of their own (the release at close) wait this
+// long.
+constexpr uint32_t plain_wait_ms = 2000;
+// Closing waits at most this long for the server to close the data channel,
+// and drops at most this much of what it still sends meanwhile.
+constexpr uint32_t linger_cap_ms = 1000;
+constexpr size_t linger_drain_cap = 1024 * 1024;
+
+uint32_t with_grace(uint32_t ms) {
+    if (ms == VI_TMO_INFINITE || ms > VI_TMO_INFINITE - answer_grace_ms) return VI_TMO_INFINITE;
+    return ms + answer_grace_ms;
+}
+
+const char* channel_name(bool sync) {
+    return sync ? "data" : "control";
+}
+
+// An error text from the peer, made fit for one log line.
+std::string printable(std::string_view text) {
+    std::string out;
+    for (char c : text.substr(0, 200))
+        out += (c >= 0x20 && c < 0x7F) ? c : '?';
+    return out;
+}
+
+const char* fatal_text(uint8_t code) {
+    switch (FatalCode(code)) {
+        case FatalCode::unidentified:
+            return "unidentified error";
+        case FatalCode::bad_header:
+            return "poorly formed message header";
+        case FatalCode::channels_not_up:
+            return "attempt to use a connection without both channels";
+        case FatalCode::bad_init_sequence:
+            return "invalid initialization sequence";
+        case FatalCode::too_many_clients:
+            return "server refused the connection: too many clients";
+    }
+    return code >= first_vendor_type ? "device-defined error" : "reserved error code";
+}
+
+const char* error_text(uint8_t code) {
+    switch (ErrorCode(code)) {
+        case ErrorCode::unidentified:
+            return "unidentified error";
+        case ErrorCode::unknown_type:
+            return "unrecognized message type";
+        case ErrorCode::unknown_control:
+            return "unrecognized control code";
+        case ErrorCode::unknown_vendor_message:
+            return "unrecognized vendor-defined message";
+        case ErrorCode::too_large:
+            return "message too large";
+    }
+    return code >= first_vendor_type ? "device-defined error" : "reserved error code";
+}
+
+// Sends all of `iov` before the deadline. `*sent` counts what went out.
+ViStatus send_iov(int fd, iovec* iov, int count, const net::Deadline& deadline, size_t* sent) {
+    *sent = 0;
+    while (count > 0) {
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = size_t(count);
+        ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                log("send: %s", std::strerror(errno));
+                return VI_ERROR_CONN_LOST;
+            }
+            pollfd p{fd, POLLOUT, 0};
+            int rc = ::poll(&p, 1, deadline.poll_ms());
+            if (rc < 0 && errno == EINTR) continue;
+            if (rc == 0) return VI_ERROR_TMO;
+            if (rc < 0) return VI_ERROR_CONN_LOST;
+            continue;
+        }
+        *sent += size_t(n);
+        size_t left = size_t(n);
+        while (count > 0 && left >= iov->iov_len) {
+            left -= iov->iov_len;
+            ++iov;
+            --count;
+        }
+        if (count > 0) {
+            iov->iov_base = static_cast<char*>(iov->iov_base) + left;
+            iov->iov_len -= left;
+        }
+    }
+    return VI_SUCCESS;
+}
+
+}  // namespace
+
+HislipTransport::~HislipTransport() {
+    if (sync_fd_ >= 0) ::close(sync_fd_);
+    if (async_fd_ >= 0) ::close(async_fd_);
+}
+
+ViStatus HislipTransport::usable() const {
+    // The control channel is connected only after the data channel's
+    // initialisation; open() uses each channel once it is there.
+    if (sync_fd_ < 0 || broken_) return VI_ERROR_CONN_LOST;
+    return VI_SUCCESS;
+}
+
+void HislipTransport::fail() {
+    if (broken_) return;
+    broken_ = true;
+    // The server sees the session end at once; the descriptors stay until
+    // close() so that they are never reused behind our back.
+    if (sync_fd_ >= 0) ::shutdown(sync_fd_, SHUT_RDWR);
+    if (async_fd_ >= 0) ::shutdown(async_fd_, SHUT_RDWR);
+}
+
+ViStatus HislipTransport::protocol_fault(Channel ch, const std::string& what, FatalCode code) {
+    log("%s: %s on the %s channel; session ended", where_.c_str(), what.c_str(),
+        channel_name(ch == Channel::sync));
+    if (!broken_) {
+        // Tell the server why, if its buffer has room now; never wait for it.
+        std::string msg = encode(Header{Type::fatal_error, uint8_t(code), 0, 0}, what);
+        size_t sent = 0;
+        iovec iov{msg.data(), msg.size()};
+        send_iov(ch == Channel::sync ? sync_fd_ : async_fd_, &iov, 1, net::Deadline(0), &sent);
+    }
+    fail();
+    return VI_ERROR_IO;
+}
+
+ViStatus HislipTransport::peer_error(Channel ch, const Header& h, std::string_view text) {
+    const std::string detail = printable(text);
+    if (h.type == Type::fatal_error) {
+        log("%s: server ended the session with fatal error %u (%s) on the %s channel: %s",
+            where_.c_str(), unsigned(h.control), fatal_text(h.control),
+            channel_name(ch == Channel::sync), detail.c_str());
+        fail();
+        return FatalCode(h.control) == FatalCode::too_many_clients ? VI_ERROR_RSRC_BUSY
+                                                                   : VI_ERROR_IO;
+    }
+    log("%s: server reported error %u (%s) on the %s channel: %s", where_.c_str(),
+        unsigned(h.control), error_text(h.control), channel_name(ch == Channel::sync),
+        detail.c_str());
+    return VI_ERROR_IO;
+}
+
+ViStatus HislipTransport::send(Channel ch, const Header& h, const void* payload, size_t size,
+                               const net::Deadline& deadline) {
+    return send(ch, h, payload, size, nullptr, 0, deadline);
+}
+
+ViStatus HislipTransport::send(Channel ch, const Header& h, const void* first, size_t first_size,
+                               const void* second, size_t second_size,
+                               const net::Deadline& deadline) {
+    if (ViStatus st = usable(); st != VI_SUCCESS) return st;
+    const size_t size = first_size + second_size;
+    Header full = h;
+    full.length = size;
+    uint8_t head[header_size];
+    encode_header(full, head);
+    iovec iov[3] = {{head, header_size}, {}, {}};
+    int parts = 1;
+    if (first_size > 0) iov[parts++] = {const_cast<void*>(first), first_size};
+    if (second_size > 0) iov[parts++] = {const_cast<void*>(second), second_size};
+    size_t sent = 0;
+    const int fd = ch == Channel::sync ? sync_fd_ : async_fd_;
+    if (fd < 0) return VI_ERROR_CONN_LOST;
+    ViStatus st = send_iov(fd, iov, parts, deadline, &sent);
+    if (st == VI_SUCCESS) return st;
+    if (st == VI_ERROR_CONN_LOST) {
+        log("%s: connection lost while sending %s", where_.c_str(),
+            type_name(uint8_t(h.type)).c_str());
+        fail();
+    } else if (sent > 0) {
+        // The server now waits for the rest of a message we will not send;
+        // nothing later could be framed correctly.
+        log("%s: time-out in the middle of a %s message (%zu of %zu bytes sent); session ended",
+            where_.c_str(), type_name(uint8_t(h.type)).c_str(), sent, header_size + size);
+        fail();
+    }
+    return st;
+}
+
+ViStatus HislipTransport::receive(Channel ch, const net::Deadline& deadline) {
+    if (ViStatus st = usable(); st != VI_SUCCESS) return st;
+    char buf[recv_chunk];
+    size_t n = 0;
+    const bool sync = ch == Channel::sync;
+    if ((sync ? sync_fd_ : async_fd_) < 0) return VI_ERROR_CONN_LOST;
+    ViStatus st = net::recv_some(sync ? sync_fd_ : async_fd_, buf, sizeof buf, deadline, &n);
+    if (st == VI_ERROR_CONN_LOST) {
+        log("%s: connection lost on the %s channel", where_.c_str(), channel_name(sync));
+        fail();
+    }
+    if (st != VI_SUCCESS) return st;
+    (sync ? sync_in_ : async_in_).feed(buf, n);
+    return VI_SUCCESS;
+}
+
+ViStatus HislipTransport::await_async(Type want, Header* h, std::string* payload,
+                                      const net::Deadline& deadline) {
+    for (;;) {
+        Header m;
+        switch (async_in_.next(&m)) {
+            case Decoder::Status::need_more:
+                if (ViStatus st = receive(Channel::async, deadline); st != VI_SUCCESS) {
+                    if (st == VI_ERROR_TMO) {
+                        // A late answer would be taken for the next request's
+                        // (a lock granted that we reported as refused): end
+                        // the session rather than fall out of step.
+                        log("%s: no %s in time; session ended", where_.c_str(),
+                            type_name(uint8_t(want)).c_str());
+                        fail();
+                    }
+                    return st;
+                }
+                continue;
+            case Decoder::Status::bad_header:
+                return protocol_fault(Channel::async, "malformed message header",
+                                      FatalCode::bad_header);
+            case Decoder::Status::too_large:
+                if (m.type == Type::fatal_error || m.type == Type::error)
+                    return peer_error(Channel::async, m, "(text too long, dropped)");
+                log("%s: dropped a %s of %llu bytes on the control channel", where_.c_str(),
+                    type_name(uint8_t(m.type)).c_str(), static_cast<unsigned long long>(m.length));
+                continue;
+            case Decoder::Status::data:
+                async_in_.drop_data();
+                continue;
+            case Decoder::Status::message:
+                break;
+        }
+        if (m.type == want) {
+            *h = m;
+            if (payload != nullptr) payload->assign(async_in_.payload());
+            return VI_SUCCESS;
+        }
+        switch (m.type) {
+            case Type::fatal_error:
+                return peer_error(Channel::async, m, async_in_.payload());
+            case Type::error: {
+                ViStatus st = peer_error(Channel::async, m, async_in_.payload());
+                // A server without this request tells us so.
+                if (ErrorCode(m.control) == ErrorCode::unknown_type ||
+                    ErrorCode(m.control) == ErrorCode::unknown_control)
+                    return VI_ERROR_NSUP_OPER;
+                return st;
+            }
+            case Type::async_service_request:
+            case Type::async_interrupted:
+                continue;  // notices nobody here waits for
+            default:
+                log("%s: unexpected %s on the control channel, ignored", where_.c_str(),
+                    type_name(uint8_t(m.type)).c_str());
+                continue;
+        }
+    }
+}
+
+ViStatus HislipTransport::open(const RsrcName& name, uint32_t timeout_ms) {
+    where_ = name.canonical();
+    const uint16_t port = name.port != 0 ? name.port : default_port;
+    sockaddr_in addr;
+    if (!net::resolve_ipv4(name.host, port, &addr)) return VI_ERROR_RSRC_NFOUND;
+    net::Deadline deadline(timeout_ms);
+    ViStatus st;
+    sync_fd_ = net::connect_tcp(addr, deadline, &st);
+    if (sync_fd_ < 0) {
+        log("%s: no HiSLIP server at %s", where_.c_str(), net::addr_text(addr).c_str());
+        return st;
+    }
+    where_ += " (" + net::addr_text(addr) + ")";
+    // The sub-address is the device name without the port.
+    st = handshake(name.device_name.substr(0, name.device_name.find(',')), addr, deadline);
+    if (st == VI_ERROR_TMO) log("%s: session not set up in time", where_.c_str());
+    return st;
+}
+
+ViStatus HislipTransport::handshake(const std::string& sub_address, const sockaddr_in& addr,
+                                    const net::Deadline& deadline) {
+    ViStatus st;
+    if (st = send(Channel::sync,
+                  Header{Type::initialize, 0, initialize_param(version_1_1, client_vendor_id), 0},
+                  sub_address.data(), sub_address.size(), deadline);
+        st != VI_SUCCESS)
+        return st;
+    Header h;
+    for (;;) {
+        Decoder::Status ds = sync_in_.next(&h);
+        if (ds == Decoder::Status::need_more) {
+            if (st = receive(Channel::sync, deadline); st != VI_SUCCESS) return st;
+            continue;
+        }
+        if (ds != Decoder::Status::message)
+            return protocol_fault(Channel::sync, "malformed answer to Initialize");
+        if (h.type == Type::fatal_error || h.type == Type::error)
+            return peer_error(Channel::sync, h, sync_in_.payload());
+        if (h.type != Type::initialize_response)
+            return protocol_fault(Channel::sync,
+                                  "answer to Initialize is " + type_name(uint8_t(h.type)));
+        break;
+    }
+    version_ = std::min<uint16_t>(version_1_1, uint16_t(h.param >> 16));
+    session_id_ = uint16_t(h.param & 0xFFFF);
+    overlapped_ = (h.control & prefer_overlapped) != 0;
+
+    async_fd_ = net::connect_tcp(addr, deadline, &st);
+    if (async_fd_ < 0) {
+        log("%s: control channel could not be connected", where_.c_str());
+        return st;
+    }
+    if (st = send(Channel::async, Header{Type::async_initialize, 0, session_id_, 0}, nullptr, 0,
+                  deadline);
+        st != VI_SUCCESS)
+        return st;
+    if (st = await_async(Type::async_initialize_response, &h, nullptr, deadline); st != VI_SUCCESS)
+        return st == VI_ERROR_NSUP_OPER ? VI_ERROR_IO : st;
+
+    const std::string ours = encode_size(client_max_message);
+    if (st = send(Channel::async, Header{Type::async_maximum_message_size, 0, 0, 0}, ours.data(),
+                  ours.size(), deadline);
+        st != VI_SUCCESS)
+        return st;
+    std::string payload;
+    if (st = await_async(Type::async_maximum_message_size_response, &h, &payload, deadline);
+        st != VI_SUCCESS)
+        return st == VI_ERROR_NSUP_OPER ? VI_ERROR_IO : st;
+    uint64_t theirs = 0;
+    if (!decode_size(payload, &theirs))
+        return protocol_fault(Channel::async, "maximum message size is not 8 bytes");
+    // The size counts the whole message; a server that takes no data at all
+    // cannot be used.
+    if (theirs <= header_size)
+        return protocol_fault(Channel::async,
+                              "server takes messages of " + std::to_string(theirs) + " bytes only");
+    max_payload_ = theirs - header_size;
+    return VI_SUCCESS;
+}
+
+bool HislipTransport::accept_id(uint32_t id) const {
+    if (overlapped_ || id == any_message_id) return true;
+    return uint32_t(id - answer_id_) <= uint32_t(last_sent_id_ - answer_id_);
+}
+
+ViStatus HislipTransport::send_data(bool end, const ViByte* data, size_t size,
+                                    const net::Deadline& deadline) {
+    Header h{end ? Type::data_end : Type::data, rmt_delivered_ ? rmt_delivered : uint8_t(0),
+             next_id_, 0};
+    if (ViStatus st = send(Channel::sync, h, held_.data(), held_.size(), data, size, deadline);
+        st != VI_SUCCESS)
+        return st;
+    held_.clear();
+    rmt_delivered_ = false;
+    last_sent_id_ = next_id_;
+    if (end) answer_id_ = next_id_;
+    next_id_ = next_message_id(next_id_);
+    return VI_SUCCESS;
+}
+
+ViStatus HislipTransport::flush(const net::Deadline& deadline) {
+    if (held_.empty()) return VI_SUCCESS;
+    return send_data(false, nullptr, 0, deadline);
+}
+
+ViStatus HislipTransport::write(const ViByte* data, size_t count, bool end, uint32_t timeout_ms,
+                                size_t* written) {
+    *written = 0;
+    if (ViStatus st = usable(); st != VI_SUCCESS) return st;
+    net::Deadline deadline(timeout_ms);
+    size_t off = 0;
+    for (;;) {
+        // Bytes held back from earlier writes lead the next message.
+        const size_t take = size_t(std::min<uint64_t>(max_payload_ - held_.size(), count - off));
+        const bool last = off + take == count;
+        if (last && !end && held_.size() + take < max_payload_) {
+            // Less than a message and no END: kept for the next call, so that
+            // a message written in small pieces travels in few messages.
+            held_.insert(held_.end(), data + off, data + count);
+            *written = count;
+            return VI_SUCCESS;
+        }
+        if (ViStatus st = send_data(last && end, data + off, take, deadline); st != VI_SUCCESS)
+            return st;
+        off += take;
+        *written = off;
+        if (last) return VI_SUCCESS;
+    }
+}
+
+ViStatus HislipTransport::read(ViByte* buf, size_t count, const ReadOptions& opts, size_t* got,
+                               ReadStop* why) {
+    *got = 0;
+    if (ViStatus st = usable(); st != VI_SUCCESS) return st;
+    net::Deadline deadline(opts.timeout_ms);
+    if (ViStatus st = flush(deadline); st != VI_SUCCESS) return st;
+    for (;;) {
+        if (!in_data_) {
+            Header h;
+            switch (sync_in_.next(&h)) {
+                case Decoder::Status::need_more:
+                    if (ViStatus st = receive(Channel::sync, deadline); st != VI_SUCCESS) return st;
+                    continue;
+                case Decoder::Status::bad_header:
+                    return protocol_fault(Channel::sync, "malformed message header",
+                                          FatalCode::bad_header);
+                case Decoder::Status::too_large:
+                    if (h.type == Type::fatal_error || h.type == Type::error)
+                        return peer_error(Channel::sync, h, "(text too long, dropped)");
+                    log("%s: dropped a %s of %llu bytes on the data channel", where_.c_str(),
+                        type_name(uint8_t(h.type)).c_str(),
+                        static_cast<unsigned long long>(h.length));
+                    continue;
+                case Decoder::Status::data:
+                    if (!accept_id(h.param)) {
+                        log("%s: dropped %llu bytes answering an earlier message (id 0x%08X)",
+                            where_.c_str(), static_cast<unsigned long long>(h.length),
+                            unsigned(h.param));
+                        sync_in_.drop_data();
+                        continue;
+                    }
+                    in_data_ = true;
+                    data_end_ = h.type == Type::data_end;
+                    break;
+                case Decoder::Status::message:
+                    if (h.type == Type::fatal_error || h.type == Type::error)
+                        return peer_error(Channel::sync, h, sync_in_.payload());
+                    // Interrupted: an answer we gave up on was dropped by the
+                    // server; anything else has no place here.
+                    if (h.type != Type::interrupted)
+                        log("%s: unexpected %s on the data channel, ignored", where_.c_str(),
+                            type_name(uint8_t(h.type)).c_str());
+                    continue;
+            }
+        }
+
+        bool at_term = false;
+        while (sync_in_.data_left() > 0 && *got < count && !at_term) {
+            std::string_view piece = sync_in_.peek(count - *got);
+            if (piece.empty()) break;
+            size_t n = piece.size();
+            if (opts.term_char_enabled) {
+                const void* hit = std::memchr(piece.data(), opts.term_char, n);
+                if (hit != nullptr) {
+                    n = size_t(static_cast<const char*>(hit) - piece.data()) + 1;
+                    at_term = true;
+                }
+            }
+            std::memcpy(buf + *got, piece.data(), n);
+            sync_in_.consume(n);
+            *got += n;
+        }
+        if (sync_in_.data_left() == 0) {
+            in_data_ = false;
+            if (data_end_) {
+                rmt_delivered_ = true;
+                *why = at_term ? ReadStop::term_char : ReadStop::end;
+                return VI_SUCCESS;
+            }
+        }
+        if (at_term) {
+            *why = ReadStop::term_char;
+            return VI_SUCCESS;
+        }
+        if (*got == count) {
+            *why = ReadStop::count;
+            return VI_SUCCESS;
+        }
+        if (in_data_) {
+            if (ViStatus st = receive(Channel::sync, deadline); st != VI_SUCCESS) return st;
+        }
+    }
+}
+
+ViStatus HislipTransport::lock(uint32_t timeout_ms) {
+    if (ViStatus st = usable(); st != VI_SUCCESS) return st;
+    net::Deadline deadline(with_grace(timeout_ms));
+    if (ViStatus st = flush(deadline); st != VI_SUCCESS) return st;
+    // An empty lock string asks for the exclusive lock.
+    if (ViStatus st = send(Channel::async, Header{Type::async_lock, lock_request, timeout_ms, 0},
+                           nullptr, 0, deadline);
+        st != VI_SUCCESS)
+        return st;
+    Header h;
+    if (ViStatus st = await_async(Type::async_lock_response, &h, nullptr, deadline);
+        st != VI_SUCCESS)
+        return st;
+    switch (h.control) {
+        case lock_granted:
+            locked_ = true;
+            return VI_SUCCESS;
+        case lock_failed: {
+            std::string holders;
+            if (version_ >= version_1_1 &&
+                send(Channel::async, Header{Type::async_lock_info, 0, 0, 0}, nullptr, 0,
+                     deadline) == VI_SUCCESS &&
+                await_async(Type::async_lock_info_response, &h, nullptr, deadline) == VI_SUCCESS)
+                holders = h.control != 0 ? " (held exclusively)"
+                                         : " (" + std::to_string(h.param) + " shared holders)";
+            log("%s: the instrument is locked by another client%s", where_.c_str(),
+                holders.c_str());
+            return VI_ERROR_TMO;
+        }
+        default:
+            log("%s: lock request refused (code %u)", where_.c_str(), unsigned(h.control));
+            return VI_ERROR_IO;
+    }
+}
+
+ViStatus HislipTransport::unlock(uint32_t timeout_ms) {
+    return release(net::Deadline(timeout_ms));
+}
+
+ViStatus HislipTransport::release(const net::Deadline& deadline) {
+    if (ViStatus st = usable(); st != VI_SUCCESS) return st;
+    if (ViStatus st = flush(deadline); st != VI_SUCCESS) return st;
+    // The id tells the server to release only after what we sent before.
+    if (ViStatus st = send(Channel::async, Header{Type::async_lock, 0, last_sent_id_, 0}, nullptr,
+                           0, deadline);
+        st != VI_SUCCESS)
+        return st;
+    Header h;
+    if (ViStatus st = await_async(Type::async_lock_response, &h, nullptr, deadline);
+        st != VI_SUCCESS)
+        return st;
+    locked_ = false;
+    if (h.control == lock_granted || h.control == lock_shared_released) return VI_SUCCESS;
+    return VI_ERROR_SESN_NLOCKED;
+}
+
+ViStatus HislipTransport::clear(uint32_t timeout_ms) {
+    held_.clear();  // pending output goes with the clear
+    if (ViStatus st = usable(); st != VI_SUCCESS) return st;
+    net::Deadline deadline(timeout_ms);
+    if (ViStatus st =
+            send(Channel::async, Header{Type::async_device_clear, 0, 0, 0}, nullptr, 0, deadline);
+        st != VI_SUCCESS)
+        return st;
+    Header h;
+    if (ViStatus st = await_async(Type::async_device_clear_acknowledge, &h, nullptr, deadline);
+        st != VI_SUCCESS)
+        return st;
+    // Whatever the data channel still brings before the acknowledgement
+    // belongs to the time before the clear.
+    if (in_data_) sync_in_.drop_data();
+    in_data_ = false;
+    // We ask for synchronized mode: it is the one in which stale answers can
+    // be told from current ones.
+    if (ViStatus st =
+            send(Channel::sync, Header{Type::device_clear_complete, 0, 0, 0}, nullptr, 0, deadline);
+        st != VI_SUCCESS)
+        return st;
+    for (;;) {
+        Decoder::Status ds = sync_in_.next(&h);
+        if (ds == Decoder::Status::need_more) {
+            if (ViStatus st = receive(Channel::sync, deadline); st != VI_SUCCESS) {
+                // The server still waits to finish the clear; nothing sent
+                // now would be taken as we mean it.
+                if (st == VI_ERROR_TMO) {
+                    log("%s: device clear not acknowledged in time; session ended", where_.c_str());
+                    fail();
+                }
+                return st;
+            }
+            continue;
+        }
+        if (ds == Decoder::Status::bad_header)
+            return protocol_fault(Channel::sync, "malformed message header", FatalCode::bad_header);
+        if (ds == Decoder::Status::data) {
+            sync_in_.drop_data();
+            continue;
+        }
+        if (ds != Decoder::Status::message) continue;
+        if (h.type == Type::fatal_error || h.type == Type::error)
+            return peer_error(Channel::sync, h, sync_in_.payload());
+        if (h.type == Type::device_clear_acknowledge) break;
+    }
+    overlapped_ = (h.control & prefer_overlapped) != 0;
+    next_id_ = first_message_id;
+    last_sent_id_ = answer_id_ = no_message_id;
+    rmt_delivered_ = false;
+    return VI_SUCCESS;
+}
+
+ViStatus HislipTransport::read_stb(uint32_t timeout_ms, ViUInt16* stb) {
+    if (ViStatus st = usable(); st != VI_SUCCESS) return st;
+    net::Deadline deadline(timeout_ms);
+    // The query names the last message sent, so held bytes go first.
+    if (ViStatus st = flush(deadline); st != VI_SUCCESS) return st;
+    Header q{Type::async_status_query, rmt_delivered_ ? rmt_delivered : uint8_t(0), last_sent_id_,
+             0};
+    if (ViStatus st = send(Channel::async, q, nullptr, 0, deadline); st != VI_SUCCESS) return st;
+    rmt_delivered_ = false;
+    Header h;
+    if (ViStatus st = await_async(Type::async_status_response, &h, nullptr, deadline);
+        st != VI_SUCCESS)
+        return st;
+    *stb = h.control;
+    return VI_SUCCESS;
+}
+
+ViStatus HislipTransport::close(uint32_t timeout_ms) {
+    if (sync_fd_ < 0 && async_fd_ < 0) return VI_SUCCESS;
+    ViStatus st = VI_SUCCESS;
+    if (usable() == VI_SUCCESS && async_fd_ >= 0) {
+        st = flush(net::Deadline(timeout_ms));
+        // Releasing first means the lock is free when we return, not when the
+        // server notices the closed connection.
+        net::Deadline deadline(std::min<uint32_t>(timeout_ms, linger_cap_ms));
+        if (locked_) release(deadline);
+        // Half-close both channels: the server reads what is left, ends the
+        // session and closes; waiting for that tells us it has read it all.
+        ::shutdown(sync_fd_, SHUT_WR);
+        ::shutdown(async_fd_, SHUT_WR);
+        char sink[4096];
+        for (size_t drained = 0; drained < linger_drain_cap;) {
+            pollfd p{sync_fd_, POLLIN, 0};
+            if (::poll(&p, 1, deadline.poll_ms()) <= 0) break;
+            const ssize_t n = ::recv(sync_fd_, sink, sizeof sink, MSG_DONTWAIT);
+            if (n <= 0) break;  // the server has closed: all read
+            drained += size_t(n);
+        }
+    }
+    if (sync_fd_ >= 0) ::close(sync_fd_);
+    if (async_fd_ >= 0) ::close(async_fd_);
+    sync_fd_ = async_fd_ = -1;
+    return st;
+}
+
+}  // namespace visa::hislip

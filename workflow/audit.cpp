@@ -1,0 +1,378 @@
+#include "workflow/audit.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <system_error>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "workflow/identification.h"
+#include "workflow/identity.h"
+#include "workflow/sha256.h"
+
+namespace workflow {
+
+namespace {
+
+std::string SystemError(const char* what, int code) {
+    return std::string(what) + ": " + std::strerror(code);
+}
+
+std::string UtcNow() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[80];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<int>(millis));
+    return text;
+}
+
+std::string UserName() {
+    // The account, not $USER, which a script may have set to anything.
+    if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_name) return pw->pw_name;
+    return std::to_string(::geteuid());
+}
+
+std::string HostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return {};
+    return name;
+}
+
+// Creates every missing folder of `dir` with owner-only access.
+bool MakeFolders(const std::string& dir, std::string& error) {
+    std::string partial;
+    std::size_t at = 0;
+    while (at != std::string::npos) {
+        at = dir.find('/', at + 1);
+        partial = dir.substr(0, at);
+        if (partial.empty()) continue;
+        if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
+            error = SystemError(("creating " + partial).c_str(), errno);
+            return false;
+        }
+    }
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        error = "creating " + dir + ": not a folder";
+        return false;
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const char* data, std::size_t length, int& code) {
+    while (length > 0) {
+        const ssize_t n = ::write(fd, data, length);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            code = errno;
+            return false;
+        }
+        data += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+Json ImageToJson(const AuditImage& image) {
+    return Json::MakeObject()
+        .Set("id", image.id)
+        .Set("file", image.file)
+        .Set("size", image.size >= 0 ? Json(image.size) : Json())
+        .Set("sha256", Json::TextOrNull(image.sha256))
+        .Set("result", image.result)
+        .Set("duration_ms", image.durationMs);
+}
+
+}  // namespace
+
+Json AuditRecordToJson(const AuditRecord& record) {
+    Json images = Json::MakeArray();
+    for (const AuditImage& image : record.images)
+        images.Push(ImageToJson(image));
+    return Json::MakeObject()
+        .Set("schema", kAuditSchema)
+        .Set("time", record.time)
+        .Set("tool", record.tool)
+        .Set("user", record.user)
+        .Set("host", record.host)
+        .Set("resource", record.resource)
+        .Set("release", Json::TextOrNull(record.release))
+        .Set("identity", Json::TextOrNull(record.identity))
+        .Set("model", Json::TextOrNull(record.model))
+        .Set("serial", Json::TextOrNull(record.serial))
+        .Set("firmware_before", Json::TextOrNull(record.firmwareBefore))
+        .Set("firmware_after", Json::TextOrNull(record.firmwareAfter))
+        .Set("result", record.result)
+        .Set("message", Json::TextOrNull(record.message))
+        .Set("images", std::move(images))
+        .Set("duration_ms", record.durationMs);
+}
+
+std::string AuditLogPath() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    std::string base;
+    if (state && state[0] == '/') {
+        base = state;
+    } else if (const char* home = std::getenv("HOME"); home && home[0] == '/') {
+        base = std::string(home) + "/.local/state";
+    } else {
+        return {};
+    }
+    return base + "/firmware-update/audit.jsonl";
+}
+
+bool AppendAuditLine(const std::string& path, const std::string& line, std::string& error) {
+    const std::string prefix = "audit log " + (path.empty() ? std::string("(no home)") : path);
+    if (path.empty()) {
+        error = prefix + ": neither XDG_STATE_HOME nor HOME is set";
+        return false;
+    }
+    std::string detail;
+    const std::size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0 && !MakeFolders(path.substr(0, slash), detail)) {
+        error = prefix + ": " + detail;
+        return false;
+    }
+    // Append-only: O_APPEND puts every write at the end, and the log is
+    // never opened in a way that could cut it.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = prefix + ": " + SystemError("opening", errno);
+        return false;
+    }
+    // Writers of other processes (parallel batch children, the window) take
+    // turns here, so that a line that has to be taken back is surely our own.
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    struct stat before {};
+    const bool sized = ::fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
+    const std::string text = line + "\n";
+    int code = 0;
+    bool ok = WriteAll(fd, text.data(), text.size(), code);
+    if (ok && ::fdatasync(fd) != 0 && errno != EINVAL && errno != EROFS) {
+        code = errno;
+        ok = false;
+    }
+    if (!ok) {
+        error = prefix + ": " + SystemError("appending", code);
+        // A full disk may have taken part of the line: cut back to exactly
+        // what was there before, so that the log holds only whole lines.
+        if (sized) {
+            struct stat after {};
+            if (::fstat(fd, &after) == 0 && after.st_size > before.st_size &&
+                ::ftruncate(fd, before.st_size) != 0)
+                error += " (a partial line remains)";
+        }
+    }
+    ::close(fd);  // also releases the flock
+    return ok;
+}
+
+bool AppendAuditRecord(const AuditRecord& record, std::string& error, const std::string& path) {
+    AuditRecord filled = record;
+    if (filled.time.empty()) filled.time = UtcNow();
+    if (filled.user.empty()) filled.user = UserName();
+    if (filled.host.empty()) filled.host = HostName();
+    return AppendAuditLine(path, AuditRecordToJson(filled).Dump(), error);
+}
+
+bool ReadAuditLog(const std::string& path, std::vector<Json>& records,
+                  std::vector<std::string>& problems, std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return true;
+        error = "audit log " + path + ": " + SystemError("opening", errno);
+        return false;
+    }
+    ::close(fd);
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    for (long number = 1; std::getline(in, line); ++number) {
+        if (line.empty()) continue;
+        std::string why;
+        std::optional<Json> record = Json::Parse(line, &why);
+        if (!record || record->GetKind() != Json::Kind::Object) {
+            problems.push_back("line " + std::to_string(number) + ": " +
+                               (record ? std::string("not a JSON object") : why));
+            continue;
+        }
+        records.push_back(std::move(*record));
+    }
+    if (in.bad()) {
+        error = "audit log " + path + ": reading failed";
+        return false;
+    }
+    return true;
+}
+
+AuditTrail::AuditTrail(std::string tool, std::string resource, std::string release)
+    : m_start(Clock::now()) {
+    m_record.time = UtcNow();
+    m_record.tool = std::move(tool);
+    m_record.resource = std::move(resource);
+    m_record.release = std::move(release);
+}
+
+void AuditTrail::SetIdentity(const std::string& reply) {
+    std::string identity = reply;
+    while (!identity.empty() && (identity.back() == '\n' || identity.back() == '\r'))
+        identity.pop_back();
+    m_record.identity = identity;
+    const IdentityFields fields = SplitIdentity(identity);
+    m_record.model = fields.model;
+    m_record.serial = fields.serial;
+    m_record.firmwareBefore = fields.firmware;
+}
+
+void AuditTrail::StartImage(const std::string& id, const std::string& file) {
+    AuditImage image;
+    image.id = id;
+    image.file = file;
+    image.result = kAuditInterrupted;  // until FinishImage says otherwise
+    if (const std::optional<FileDigest> digest = DigestFile(file)) {
+        image.size = digest->size;
+        image.sha256 = digest->sha256;
+    }
+    m_record.images.push_back(std::move(image));
+    m_imageStart = Clock::now();
+    m_openImage = m_record.images.size() - 1;
+}
+
+void AuditTrail::FinishImage(const std::string& result) {
+    if (m_openImage == kNoImage) return;
+    AuditImage& image = m_record.images[m_openImage];
+    image.result = result;
+    image.durationMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_imageStart).count();
+    m_openImage = kNoImage;
+}
+
+void AuditTrail::SkipImage(const std::string& id, const std::string& file) {
+    AuditImage image;
+    image.id = id;
+    image.file = file;
+    image.result = "not attempted";
+    m_record.images.push_back(std::move(image));
+}
+
+bool AuditTrail::Write(const std::string& result, const std::string& message, std::string& error,
+                       const std::string& path) {
+    if (m_openImage != kNoImage) {
+        // Still under way when the attempt ended: it stays "interrupted".
+        m_record.images[m_openImage].durationMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_imageStart)
+                .count();
+        m_openImage = kNoImage;
+    }
+    m_record.result = result;
+    m_record.message = message;
+    m_record.durationMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_start).count();
+    return AppendAuditRecord(m_record, error, path);
+}
+
+const char* AuditResult(UpgradeEnd end) {
+    switch (end) {
+        case UpgradeEnd::NoInstrument:
+        case UpgradeEnd::NothingChosen:
+        case UpgradeEnd::TooLong:
+            return nullptr;
+        case UpgradeEnd::NotIdentified:
+            return "not identified";
+        case UpgradeEnd::Declined:
+            return "declined";
+        case UpgradeEnd::HostFailed:
+        case UpgradeEnd::ImageFailed:
+            return kAuditFailed;
+        case UpgradeEnd::Complete:
+            return kAuditOk;
+        case UpgradeEnd::Interrupted:
+            return kAuditInterrupted;
+    }
+    return kAuditFailed;
+}
+
+namespace {
+
+const char* EndMessage(UpgradeEnd end) {
+    switch (end) {
+        case UpgradeEnd::NotIdentified:
+            return "no answer, or not an accepted model";
+        case UpgradeEnd::Declined:
+            return "the Host application warning was answered No";
+        case UpgradeEnd::HostFailed:
+            return "the Host application failed; the instrument is still in update mode";
+        case UpgradeEnd::ImageFailed:
+            return "an image failed; the instrument was not restarted";
+        case UpgradeEnd::Interrupted:
+            return "stopped on request before the next step";
+        default:
+            return "";
+    }
+}
+
+}  // namespace
+
+AuditObserver::AuditObserver(std::string tool, std::string resource, const std::string& releaseDir,
+                             const ImageChoice& chosen, UpgradeObserver* next)
+    : m_trail(std::move(tool), std::move(resource), releaseDir),
+      m_releaseDir(releaseDir),
+      m_chosen(chosen),
+      m_next(next) {}
+
+void AuditObserver::OnOperation(const char* operation) {
+    if (m_next) m_next->OnOperation(operation);
+}
+
+void AuditObserver::OnIdentified(const std::string& reply, bool accepted) {
+    m_trail.SetIdentity(reply);
+    if (m_next) m_next->OnIdentified(reply, accepted);
+}
+
+void AuditObserver::OnImageStart(const ImageEvent& event) {
+    m_trail.StartImage(event.m_id, event.m_path);
+    if (m_next) m_next->OnImageStart(event);
+}
+
+void AuditObserver::OnImageDone(const ImageEvent& event) {
+    m_trail.FinishImage(event.m_result == 0 ? kAuditOk : kAuditFailed);
+    if (m_next) m_next->OnImageDone(event);
+}
+
+bool AuditObserver::StopRequested() {
+    return m_next && m_next->StopRequested();
+}
+
+bool AuditObserver::Write(UpgradeEnd end, std::string& error, const std::string& result,
+                          const std::string& message, const std::string& path) {
+    const char* endResult = AuditResult(end);
+    if (!endResult) return true;
+    for (const ImageInfo& image : kImages) {
+        if (m_chosen.*image.m_flag == 0) continue;
+        bool started = false;
+        for (const AuditImage& recorded : m_trail.Record().images)
+            started = started || recorded.id == image.m_id;
+        if (started) continue;
+        const std::string file = *image.m_file ? m_releaseDir + image.m_file
+                                               : m_releaseDir + kImageFolder + kHostImageFile;
+        m_trail.SkipImage(image.m_id, file);
+    }
+    return m_trail.Write(result.empty() ? endResult : result,
+                         message.empty() ? EndMessage(end) : message, error, path);
+}
+
+}  // namespace workflow

@@ -1,0 +1,139 @@
+// The audit trail: one JSON line per upgrade attempt, from the window and
+// from the command line alike, in a per-user log under the XDG state folder.
+//
+// A line is written whole or not at all: appends are serialised by an
+// exclusive flock(2) on the log and go out in one write(2); the log is opened
+// for appending only and never truncated. A failure to write is returned to
+// the caller to report; it never stops an upgrade that is under way.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "workflow/images.h"
+#include "workflow/json.h"
+#include "workflow/upgrade.h"
+
+namespace workflow {
+
+// Version of the record layout, written into every line as "schema".
+inline constexpr int kAuditSchema = 1;
+
+// Results of an attempt and of an image, as written in the log.
+inline constexpr const char* kAuditOk = "ok";
+inline constexpr const char* kAuditFailed = "failed";
+inline constexpr const char* kAuditInterrupted = "interrupted";
+
+struct AuditImage {
+    std::string id;    // "HPAP", "HREC", "HBRM" or "HUBL"
+    std::string file;  // the path handed to the engine
+    long long size = -1;
+    std::string sha256;  // empty when the file could not be read
+    std::string result;  // "ok", "failed", "interrupted" or "not attempted"
+    long long durationMs = 0;
+};
+
+struct AuditRecord {
+    std::string time;  // ISO 8601 UTC with milliseconds; filled in when empty
+    std::string tool;  // "fwupgrade" or "window"
+    std::string user;  // filled in when empty
+    std::string host;  // filled in when empty
+    std::string resource;
+    std::string release;
+    std::string identity;  // the raw identification reply, line end removed
+    std::string model;
+    std::string serial;
+    std::string firmwareBefore;
+    std::string firmwareAfter;  // only when the instrument was asked again
+    // "ok", "failed", "interrupted", "not identified", "locked", "declined"
+    std::string result;
+    std::string message;  // what went wrong, for people; empty on success
+    std::vector<AuditImage> images;
+    long long durationMs = 0;
+};
+
+Json AuditRecordToJson(const AuditRecord& record);
+
+// $XDG_STATE_HOME/firmware-update/audit.jsonl, or ~/.local/state/... when
+// XDG_STATE_HOME is unset or not absolute; empty when neither is known.
+std::string AuditLogPath();
+
+// Appends `line` and a line feed to the log at `path`, creating its folder.
+// On failure leaves the log as it was (a partial line is taken back) and
+// says why in `error`: "audit log <path>: <what failed>: <system error>".
+bool AppendAuditLine(const std::string& path, const std::string& line, std::string& error);
+bool AppendAuditRecord(const AuditRecord& record, std::string& error,
+                       const std::string& path = AuditLogPath());
+
+// The records of the log, oldest first. Lines that are not JSON objects are
+// skipped and described in `problems` ("line N: ..."). False with `error`
+// set only when the log exists and cannot be read; a missing log is empty.
+bool ReadAuditLog(const std::string& path, std::vector<Json>& records,
+                  std::vector<std::string>& problems, std::string& error);
+
+// Collects one attempt while it runs and writes it at the end. The clock for
+// the whole attempt starts at construction; images are timed from Start to
+// Finish. Hashing happens in StartImage, before the engine reads the file.
+class AuditTrail {
+public:
+    AuditTrail(std::string tool, std::string resource, std::string release);
+
+    void SetIdentity(const std::string& reply);
+    void StartImage(const std::string& id, const std::string& file);
+    // Ends the image last started.
+    void FinishImage(const std::string& result);
+    // Lists an image that was chosen but never started.
+    void SkipImage(const std::string& id, const std::string& file);
+    void SetFirmwareAfter(const std::string& firmware) { m_record.firmwareAfter = firmware; }
+
+    // Sets the result and appends the record; false with `error` set when it
+    // could not be written. Write once per attempt.
+    bool Write(const std::string& result, const std::string& message, std::string& error,
+               const std::string& path = AuditLogPath());
+
+    const AuditRecord& Record() const { return m_record; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    AuditRecord m_record;
+    Clock::time_point m_start;
+    Clock::time_point m_imageStart;
+    std::size_t m_openImage = kNoImage;  // index of the image under way
+    static constexpr std::size_t kNoImage = static_cast<std::size_t>(-1);
+};
+
+// The result an upgrade run's end is recorded as; null for runs that never
+// reached the instrument, which leave no record.
+const char* AuditResult(UpgradeEnd end);
+
+// Records an upgrade run from its observer events, passing each on to
+// `next` when there is one (StopRequested is next's to answer).
+class AuditObserver : public UpgradeObserver {
+public:
+    AuditObserver(std::string tool, std::string resource, const std::string& releaseDir,
+                  const ImageChoice& chosen, UpgradeObserver* next = nullptr);
+
+    void OnOperation(const char* operation) override;
+    void OnIdentified(const std::string& reply, bool accepted) override;
+    void OnImageStart(const ImageEvent& event) override;
+    void OnImageDone(const ImageEvent& event) override;
+    bool StopRequested() override;
+
+    AuditTrail& Trail() { return m_trail; }
+
+    // Appends the record of a run that ended with `end`, listing the chosen
+    // images that never started; `result` and `message` replace the ones
+    // `end` gives when not empty. True without writing for a run that never
+    // reached the instrument.
+    bool Write(UpgradeEnd end, std::string& error, const std::string& result = {},
+               const std::string& message = {}, const std::string& path = AuditLogPath());
+
+private:
+    AuditTrail m_trail;
+    std::string m_releaseDir;
+    ImageChoice m_chosen;
+    UpgradeObserver* m_next;
+};
+
+}  // namespace workflow
