@@ -289,6 +289,9 @@ TEST_F(UsbtmcTransportTest, HostScansForTerminationCharacterAndKeepsTheRest) {
 }
 
 TEST_F(UsbtmcTransportTest, MalformedRepliesFailAndAbortBulkIn) {
+    // Each case opens a transport of its own; the fixture's is never opened,
+    // so nothing else would free the pipe made for it.
+    std::unique_ptr<ScriptedPipe> unused(pipe_);
     struct Case {
         const char* what;
         Bytes reply;
