@@ -38,6 +38,47 @@ ViStatus boolean(ViAttrState v, bool* out) {
     return VI_SUCCESS;
 }
 
+// What the transport learnt of its instrument when it opened it: USB's ids,
+// serial, interface and the device's own strings.
+bool identity_attribute(const Transport& transport, ViAttr attr, void* value) {
+    const std::optional<DeviceIdentity> id = transport.identity();
+    if (!id || id->usb_interface < 0) return false;
+    switch (attr) {
+        case VI_ATTR_MANF_ID:
+            put<ViUInt16>(value, id->manufacturer_id);
+            return true;
+        case VI_ATTR_MODEL_CODE:
+            put<ViUInt16>(value, id->model_code);
+            return true;
+        case VI_ATTR_USB_SERIAL_NUM:
+            put_string(value, id->serial_number);
+            return true;
+        case VI_ATTR_USB_INTFC_NUM:
+            put<ViInt16>(value, ViInt16(id->usb_interface));
+            return true;
+        case VI_ATTR_USB_PROTOCOL:
+            if (id->usb_protocol < 0) return false;
+            put<ViInt16>(value, ViInt16(id->usb_protocol));
+            return true;
+        case VI_ATTR_4882_COMPLIANT:
+            if (!id->ieee4882) return false;
+            put<ViBoolean>(value, *id->ieee4882 ? VI_TRUE : VI_FALSE);
+            return true;
+        // A device without these strings has no name to give; making one up
+        // from the ids would look like an answer.
+        case VI_ATTR_MANF_NAME:
+            if (id->manufacturer_name.empty()) return false;
+            put_string(value, id->manufacturer_name);
+            return true;
+        case VI_ATTR_MODEL_NAME:
+            if (id->model_name.empty()) return false;
+            put_string(value, id->model_name);
+            return true;
+        default:
+            return false;
+    }
+}
+
 std::string generated_key() {
     static std::atomic<unsigned> counter{0};
     return "fwvisa-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
@@ -150,7 +191,7 @@ bool Session::general_attribute(ViAttr attr, void* value) {
             put<ViUInt16>(value, VI_PROT_NORMAL);
             return true;
         default:
-            return library_attribute(attr, value);
+            return identity_attribute(*transport_, attr, value) || library_attribute(attr, value);
     }
 }
 
@@ -195,6 +236,14 @@ ViStatus Session::set_attribute(ViAttr attr, ViAttrState value) {
         case VI_ATTR_TCPIP_PORT:
         case VI_ATTR_TCPIP_DEVICE_NAME:
         case VI_ATTR_TCPIP_IS_HISLIP:
+        case VI_ATTR_MANF_ID:
+        case VI_ATTR_MODEL_CODE:
+        case VI_ATTR_MANF_NAME:
+        case VI_ATTR_MODEL_NAME:
+        case VI_ATTR_USB_SERIAL_NUM:
+        case VI_ATTR_USB_INTFC_NUM:
+        case VI_ATTR_USB_PROTOCOL:
+        case VI_ATTR_4882_COMPLIANT:
             return VI_ERROR_ATTR_READONLY;
         default:
             return VI_ERROR_NSUP_ATTR;

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "visa.h"
 
@@ -21,6 +23,19 @@ struct ReadOptions {
     uint32_t timeout_ms = 2000;  // VI_TMO_INFINITE for no limit
     bool term_char_enabled = false;
     uint8_t term_char = '\n';
+};
+
+// What a transport learnt about its instrument while opening it; the session
+// answers the identity attributes from it. Empty strings and -1 are unknown.
+struct DeviceIdentity {
+    uint16_t manufacturer_id = 0;  // USB idVendor
+    uint16_t model_code = 0;       // USB idProduct
+    std::string manufacturer_name;
+    std::string model_name;
+    std::string serial_number;
+    int usb_interface = -1;        // the interface actually opened
+    int usb_protocol = -1;         // its bInterfaceProtocol: 0 USBTMC, 1 USB488
+    std::optional<bool> ieee4882;  // the instrument says it speaks IEEE 488.2
 };
 
 // Moves bytes to and from one instrument. A transport knows its wire and
@@ -101,6 +116,10 @@ public:
         (void)stb;
         return VI_ERROR_NSUP_OPER;
     }
+
+    // The instrument's identity, once open() succeeded; nothing when this
+    // transport learns none.
+    virtual std::optional<DeviceIdentity> identity() const { return std::nullopt; }
 
     // Called once, last (also after a failed open). Ends the conversation
     // within `timeout_ms` and releases the connection, even when that fails;

@@ -45,7 +45,9 @@ namespace {
 constexpr uint8_t ep_out = 0x01;
 constexpr uint8_t ep_in = 0x82;
 constexpr uint8_t ep_intr = 0x83;
-constexpr uint8_t serial_index = 1;
+constexpr uint8_t manufacturer_index = 1;
+constexpr uint8_t product_index = 2;
+constexpr uint8_t serial_index = 3;
 
 std::string hex(const std::vector<uint8_t>& bytes) {
     std::string out;
@@ -68,7 +70,8 @@ std::vector<uint8_t> descriptors(const UsbInstrumentOptions& o) {
     std::vector<uint8_t> d = {18, 1, 0x00, 0x02, 0, 0, 0, 64};
     put16(d, o.vendor);
     put16(d, o.product);
-    d.insert(d.end(), {0x00, 0x01, 0, 0, serial_index, 1});
+    d.insert(d.end(), {0x00, 0x01, uint8_t(o.manufacturer_name.empty() ? 0 : manufacturer_index),
+                       uint8_t(o.product_name.empty() ? 0 : product_index), serial_index, 1});
     const bool extra = o.interface_number > 0;
     const uint8_t endpoints = o.interrupt_in ? 3 : 2;
     const uint16_t total = uint16_t(9 + (extra ? 9 : 0) + 9 + 7 * endpoints);
@@ -77,7 +80,7 @@ std::vector<uint8_t> descriptors(const UsbInstrumentOptions& o) {
     d.insert(d.end(), {uint8_t(extra ? 2 : 1), 1, 0, 0x80, 50});
     if (extra) d.insert(d.end(), {9, 4, 0, 0, 0, 0xFF, 0, 0, 0});
     d.insert(d.end(), {9, 4, o.interface_number, 0, endpoints, tmc::interface_class,
-                       tmc::interface_subclass, tmc::protocol_usb488, 0});
+                       tmc::interface_subclass, uint8_t(o.usb488 ? tmc::protocol_usb488 : 0), 0});
     d.insert(d.end(), {7, 5, ep_out, 2});
     put16(d, o.packet_size);
     d.push_back(0);
@@ -358,10 +361,12 @@ struct UsbInstrument::Device {
                 v[2] = 0x00;
                 v[3] = 0x01;  // bcdUSBTMC 1.00
                 v[5] = options.term_char_capable ? 0x01 : 0x00;
-                v[12] = 0x00;
-                v[13] = 0x01;  // bcdUSB488 1.00
-                v[14] = 0x06;
-                v[15] = 0x0F;
+                if (options.usb488) {
+                    v[12] = 0x00;
+                    v[13] = 0x01;  // bcdUSB488 1.00
+                    v[14] = 0x06;
+                    v[15] = 0x0F;
+                }
                 return v;
             }
             case tmc::initiate_clear:
@@ -387,9 +392,13 @@ struct UsbInstrument::Device {
 
     std::optional<std::vector<uint8_t>> string_descriptor(uint8_t index) {
         if (index == 0) return std::vector<uint8_t>{4, 3, 0x09, 0x04};
-        if (index != serial_index) return std::nullopt;
-        std::vector<uint8_t> v{uint8_t(2 + 2 * options.serial.size()), 3};
-        for (char c : options.serial) {
+        const std::string* text = index == serial_index         ? &options.serial
+                                  : index == manufacturer_index ? &options.manufacturer_name
+                                  : index == product_index      ? &options.product_name
+                                                                : nullptr;
+        if (text == nullptr || text->empty()) return std::nullopt;
+        std::vector<uint8_t> v{uint8_t(2 + 2 * text->size()), 3};
+        for (char c : *text) {
             v.push_back(uint8_t(c));
             v.push_back(0);
         }
@@ -711,8 +720,12 @@ UsbInstrument::UsbInstrument(UsbBed& bed, UsbInstrumentOptions options)
         "\nE: DEVNUM=" + devnum + "\nE: DEVNAME=" + node +
         "\nA: busnum=1\\n\nA: devnum=" + std::to_string(d.devnum) +
         "\\n\nA: bConfigurationValue=1\\n\nA: speed=480\\n\nA: idVendor=" + vid +
-        "\\n\nA: idProduct=" + pid + "\\n\nA: serial=" + d.options.serial +
-        "\\n\nH: descriptors=" + desc + "\n";
+        "\\n\nA: idProduct=" + pid + "\\n\nA: serial=" + d.options.serial + "\\n\n";
+    // The kernel shows a string only when the device has it.
+    if (!d.options.manufacturer_name.empty())
+        text += "A: manufacturer=" + d.options.manufacturer_name + "\\n\n";
+    if (!d.options.product_name.empty()) text += "A: product=" + d.options.product_name + "\\n\n";
+    text += "H: descriptors=" + desc + "\n";
     umockdev_testbed_add_from_string(impl.testbed, text.c_str(), nullptr);
     d.syspath = sys;
 }

@@ -22,6 +22,11 @@ struct UsbInstrumentOptions {
     uint16_t vendor = 0x1A2B;
     uint16_t product = 0x0C3D;
     std::string serial = "SN1";
+    // The device's manufacturer and product strings; empty: it has none.
+    std::string manufacturer_name = "Tavrion Technologies";
+    std::string product_name = "K7141HA";
+    // USB488 (interface protocol 1), or plain USBTMC (protocol 0).
+    bool usb488 = true;
     // Number of the USBTMC interface; above 0 a vendor-specific interface
     // comes first.
     uint8_t interface_number = 0;

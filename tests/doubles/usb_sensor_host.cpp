@@ -1,7 +1,7 @@
 // Plugs an emulated USB sensor into an emulated bus and runs a program that
 // sees it, for demonstrations and training without hardware:
 //
-//   umockdev-wrapper usb_sensor_host [--model M] [--serial S] -- program [args]
+//   umockdev-wrapper usb_sensor_host [--model M] [--serial S] [--interface N] -- program [args]
 //
 // The program inherits the emulation (umockdev's preload library and test
 // bed) and its usbfs requests are answered here. Exits with its status.
@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -18,15 +19,26 @@
 
 int main(int argc, char** argv) {
     std::string model = "K7141HA", serial = "SN000001";
+    long interface_number = 0;
     int i = 1;
     for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
         if (i + 1 < argc && std::strcmp(argv[i], "--model") == 0) {
             model = argv[++i];
         } else if (i + 1 < argc && std::strcmp(argv[i], "--serial") == 0) {
             serial = argv[++i];
+        } else if (i + 1 < argc && std::strcmp(argv[i], "--interface") == 0) {
+            // Above 0 a vendor-specific interface comes first, as on
+            // instruments with a second function.
+            char* end = nullptr;
+            interface_number = std::strtol(argv[++i], &end, 10);
+            if (end == argv[i] || *end != '\0' || interface_number < 0 || interface_number > 7) {
+                std::fprintf(stderr, "usb_sensor_host: --interface takes 0 to 7\n");
+                return 2;
+            }
         } else {
             std::fprintf(stderr,
-                         "usage: umockdev-wrapper %s [--model M] [--serial S] -- program [args]\n",
+                         "usage: umockdev-wrapper %s [--model M] [--serial S] [--interface N] -- "
+                         "program [args]\n",
                          argv[0]);
             return 2;
         }
@@ -41,6 +53,8 @@ int main(int argc, char** argv) {
     }
     usbemu::UsbInstrumentOptions options;
     options.serial = serial;
+    options.product_name = model;
+    options.interface_number = uint8_t(interface_number);
     options.instrument.idn = sim::identity_for_model(model, serial, "1.0.0");
     if (options.instrument.idn.empty()) {
         std::fprintf(stderr, "usb_sensor_host: unknown model '%s'\n", model.c_str());

@@ -2,10 +2,12 @@
 """fwvisa-info run as a person would, in each way of choosing the library.
 
 Usage: fwvisa_info_test.py <fwvisa-info> <libfwvisa.so> <library lacking viLock> <fwsim>
+                          [<usb_sensor_host>]
 Proves the loader in a whole process: our own libfwvisa.so loaded through
 it (chosen by the environment, and by the configuration file) opens a real
 fwsim instrument; a library that does not load, or lacks a function the
-program needs, is named with the reason. The LAN part needs fwsim's
+program needs, is named with the reason. An emulated USB sensor (under
+umockdev, when given) is opened and named. The LAN part needs fwsim's
 portmapper on port 111 (root) and is skipped without it.
 """
 import os
@@ -63,6 +65,22 @@ def main():
         expect("a missing function is named",
                rc == 1 and f"the VISA library {no_lock} lacks viLock, which this program needs"
                in out, out)
+
+        usb_host = sys.argv[5] if len(sys.argv) > 5 else "none"
+        wrapper = shutil.which("umockdev-wrapper")
+        if usb_host != "none" and wrapper is not None:
+            with open(conf, "w") as f:
+                f.write("serial = off\n")
+            rc, out = run(wrapper, home, None, usb_host, "--serial", "SN7", "--interface", "1",
+                          "--", info)
+            expect("a USB instrument is opened and says who it is",
+                   rc == 0 and "  USB0::0x1A2B::0x0C3D::SN7::1::INSTR  (listed by the library)\n"
+                   "    manufacturer:  Tavrion Technologies (0x1A2B)\n"
+                   "    model:         K7141HA (0x0C3D)\n"
+                   "    serial:        SN7\n" in out, out)
+            os.remove(conf)
+        else:
+            print("     (no umockdev: the USB case is not run)")
 
         rc, out = run(info, home, None, "--timeout", "x")
         expect("a bad option value is refused", rc == 2 and "--timeout needs MS" in out, out)

@@ -2,11 +2,13 @@
 // reached: which VISA library answers and its version, the configuration it
 // read, the transports built in, whether each configured LAN instrument
 // answers (portmapper, then a real open through the library in use), USB
-// instruments and whether this user may open them, and the serial ports.
-// Only the instruments named in the configuration file are contacted.
+// instruments, whether this user may open them and who they say they are,
+// and the serial ports. Of the LAN instruments only those named in the
+// configuration file are contacted.
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -51,7 +53,7 @@ bool set_timeout(Options& o, const char* value) {
 }
 
 constexpr OptionRow option_rows[] = {
-    {"--timeout", "MS", "how long to wait for each LAN instrument (1-60000, default 2000)",
+    {"--timeout", "MS", "how long to wait for each instrument (1-60000, default 2000)",
      &set_timeout},
     {"--help", nullptr, "show this help and exit", nullptr},
     {"--version", nullptr, "show the version and exit", nullptr},
@@ -211,22 +213,77 @@ void report_lan(const visa::DiscoveryConfig& cfg, ViSession rm, uint32_t timeout
     }
 }
 
-void report_usb() {
+// The USB resources the library in use lists.
+std::vector<std::string> library_usb_resources(ViSession rm) {
+    std::vector<std::string> out;
+    ViFindList list = VI_NULL;
+    ViUInt32 count = 0;
+    ViChar name[VI_FIND_BUFLEN] = {};
+    if (viFindRsrc(rm, "USB?*INSTR", &list, &count, name) < VI_SUCCESS) return out;
+    for (ViUInt32 i = 0; i < count; ++i) {
+        if (i > 0 && viFindNext(list, name) < VI_SUCCESS) break;
+        out.emplace_back(name);
+    }
+    viClose(list);
+    return out;
+}
+
+// Opens a USB instrument through the library in use and prints who it says
+// it is: the device's own strings where it has them, and its ids.
+void print_usb_identity(ViSession rm, const std::string& rsrc, uint32_t timeout_ms) {
+    ViSession vi = VI_NULL;
+    ViStatus st = viOpen(rm, rsrc.c_str(), VI_NULL, timeout_ms, &vi);
+    if (st < VI_SUCCESS) {
+        std::printf("    open:          failed: %s\n", status_text(st).c_str());
+        return;
+    }
+    auto line = [vi](const char* label, ViAttr name_attr, ViAttr id_attr) {
+        ViChar text[257] = {};
+        ViUInt16 id = 0;
+        const bool named = viGetAttribute(vi, name_attr, text) == VI_SUCCESS && text[0] != '\0';
+        const bool numbered = viGetAttribute(vi, id_attr, &id) == VI_SUCCESS;
+        if (named && numbered)
+            std::printf("    %-14s %s (0x%04X)\n", label, text, unsigned(id));
+        else if (numbered)
+            std::printf("    %-14s 0x%04X (the device gives no name)\n", label, unsigned(id));
+        else if (named)
+            std::printf("    %-14s %s\n", label, text);
+    };
+    line("manufacturer:", VI_ATTR_MANF_NAME, VI_ATTR_MANF_ID);
+    line("model:", VI_ATTR_MODEL_NAME, VI_ATTR_MODEL_CODE);
+    ViChar serial[257] = {};
+    if (viGetAttribute(vi, VI_ATTR_USB_SERIAL_NUM, serial) == VI_SUCCESS)
+        std::printf("    serial:        %s\n", serial);
+    viClose(vi);
+}
+
+void report_usb(ViSession rm, uint32_t timeout_ms) {
     std::printf("\nUSB instruments\n");
     auto found = visa::info::scan_usbtmc("/sys/bus/usb/devices", "");
-    if (found.empty()) std::printf("  none found\n");
+    // The library may list instruments that sysfs does not show here (its
+    // own discovery, or another vendor's): those are reported after.
+    std::vector<std::string> listed;
+    if (rm != VI_NULL) listed = library_usb_resources(rm);
+    if (found.empty() && listed.empty()) std::printf("  none found\n");
     for (const auto& u : found) {
         char line[160];
         std::snprintf(line, sizeof line, "USB0::0x%04X::0x%04X::%s::%u::INSTR", u.vendor, u.product,
                       u.serial.empty() ? "?" : u.serial.c_str(), u.interface);
         std::printf("  %s  %s\n", line, u.device_node.c_str());
-        if (::access(u.device_node.c_str(), R_OK | W_OK) == 0)
-            std::printf("    access:        this user may open it\n");
-        else
+        listed.erase(std::remove(listed.begin(), listed.end(), line), listed.end());
+        if (::access(u.device_node.c_str(), R_OK | W_OK) != 0) {
             std::printf(
                 "    access:        this user may not open it (%s): install the udev rule %s\n"
                 "                   into /usr/lib/udev/rules.d/ (the package does), then replug\n",
                 std::strerror(errno), udev_rule);
+            continue;
+        }
+        std::printf("    access:        this user may open it\n");
+        if (rm != VI_NULL && !u.serial.empty()) print_usb_identity(rm, line, timeout_ms);
+    }
+    for (const auto& rsrc : listed) {
+        std::printf("  %s  (listed by the library)\n", rsrc.c_str());
+        print_usb_identity(rm, rsrc, timeout_ms);
     }
 }
 
@@ -271,7 +328,7 @@ int main(int argc, char** argv) {
     const auto cfg = report_config();
     report_transports();
     report_lan(cfg, rm, options.timeout_ms);
-    report_usb();
+    report_usb(rm, options.timeout_ms);
     report_serial();
     if (rm != VI_NULL) viClose(rm);
     std::fflush(stdout);

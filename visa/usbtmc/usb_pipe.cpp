@@ -81,6 +81,7 @@ std::vector<Endpoints> usbtmc_interfaces(libusb_device* dev) {
             Endpoints e;
             e.interface_number = alt.bInterfaceNumber;
             e.alt_setting = alt.bAlternateSetting;
+            e.protocol = alt.bInterfaceProtocol;
             e.usb488 = alt.bInterfaceProtocol == protocol_usb488;
             for (uint8_t k = 0; k < alt.bNumEndpoints; ++k) {
                 const libusb_endpoint_descriptor& ep = alt.endpoint[k];
@@ -122,7 +123,8 @@ std::string sysfs_serial(libusb_device* dev) {
     return serial;
 }
 
-std::string descriptor_serial(libusb_device_handle* h, uint8_t index) {
+// A string descriptor in ASCII (libusb replaces what is not with '?').
+std::string descriptor_string(libusb_device_handle* h, uint8_t index) {
     if (index == 0) return {};
     unsigned char buf[256];
     int n = libusb_get_string_descriptor_ascii(h, index, buf, sizeof buf);
@@ -131,8 +133,13 @@ std::string descriptor_serial(libusb_device_handle* h, uint8_t index) {
 
 class LibusbPipe final : public UsbPipe {
 public:
-    LibusbPipe(libusb_device_handle* handle, Endpoints ep, std::string node)
-        : handle_(handle), ep_(ep), node_(std::move(node)) {}
+    LibusbPipe(libusb_device_handle* handle, Endpoints ep, std::string node,
+               const libusb_device_descriptor& desc)
+        : handle_(handle),
+          ep_(ep),
+          node_(std::move(node)),
+          manufacturer_(descriptor_string(handle, desc.iManufacturer)),
+          product_(descriptor_string(handle, desc.iProduct)) {}
 
     ~LibusbPipe() override {
         release();
@@ -146,6 +153,8 @@ public:
     }
 
     const Endpoints& endpoints() const override { return ep_; }
+    std::string manufacturer() const override { return manufacturer_; }
+    std::string product() const override { return product_; }
 
     PipeResult claim() override {
         if (claimed_) return PipeResult::ok;
@@ -220,6 +229,8 @@ private:
     libusb_device_handle* handle_;
     Endpoints ep_;
     std::string node_;
+    std::string manufacturer_;
+    std::string product_;
     bool claimed_ = false;
     bool detached_ = false;
 };
@@ -283,7 +294,7 @@ std::vector<UsbtmcInterface> list_usbtmc_interfaces() {
         int rc = libusb_open(dev, &h);
         if (rc == 0) {
             found.opened = true;
-            found.serial = descriptor_serial(h, desc.iSerialNumber);
+            found.serial = descriptor_string(h, desc.iSerialNumber);
             libusb_close(h);
         } else {
             found.open_failure = libusb_error_name(rc);
@@ -328,11 +339,11 @@ PipeResult open_usbtmc_pipe(const RsrcName& name, std::unique_ptr<UsbPipe>* pipe
             *detail = node;
             return true;
         }
-        if (descriptor_serial(h, desc.iSerialNumber) != name.usb_serial) {
+        if (descriptor_string(h, desc.iSerialNumber) != name.usb_serial) {
             libusb_close(h);
             return false;
         }
-        *pipe = std::make_unique<LibusbPipe>(h, *chosen, node);
+        *pipe = std::make_unique<LibusbPipe>(h, *chosen, node, desc);
         *detail = node;
         result = PipeResult::ok;
         return true;

@@ -35,7 +35,8 @@ struct Endpoints {
     uint8_t interrupt_in = 0;  // 0: none
     uint16_t bulk_out_packet = 64;
     uint16_t bulk_in_packet = 64;
-    bool usb488 = false;  // interface protocol 1
+    uint8_t protocol = 0;  // bInterfaceProtocol
+    bool usb488 = false;   // interface protocol 1
 };
 
 // The transport's view of one USBTMC interface: bulk and control transfers
@@ -47,6 +48,10 @@ public:
     virtual ~UsbPipe() = default;
 
     virtual const Endpoints& endpoints() const = 0;
+    // The device's manufacturer and product strings, read when it was
+    // opened; empty when it has none.
+    virtual std::string manufacturer() const { return {}; }
+    virtual std::string product() const { return {}; }
 
     // Takes the interface for this handle, first detaching a kernel driver
     // bound to it (remembered, and given back by the destructor). `busy` when

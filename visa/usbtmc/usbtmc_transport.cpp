@@ -82,6 +82,13 @@ ViStatus UsbtmcTransport::open(const RsrcName& name, uint32_t /*timeout_ms*/) {
         log("usb: %s: opening %s failed: %s", name_.c_str(), detail.c_str(), pipe_result_text(r));
         return VI_ERROR_IO;
     }
+    identity_.manufacturer_id = name.usb_vendor;
+    identity_.model_code = name.usb_model;
+    identity_.serial_number = name.usb_serial;
+    identity_.manufacturer_name = pipe_->manufacturer();
+    identity_.model_name = pipe_->product();
+    identity_.usb_interface = pipe_->endpoints().interface_number;
+    identity_.usb_protocol = pipe_->endpoints().protocol;
     r = pipe_->claim();
     if (r == PipeResult::busy) {
         // Someone else holds the interface (a lock); capabilities are asked
@@ -96,6 +103,14 @@ ViStatus UsbtmcTransport::open(const RsrcName& name, uint32_t /*timeout_ms*/) {
     fetch_capabilities();
     end_operation();
     return lost_ ? VI_ERROR_RSRC_NFOUND : VI_SUCCESS;
+}
+
+std::optional<DeviceIdentity> UsbtmcTransport::identity() const {
+    if (pipe_ == nullptr) return std::nullopt;
+    DeviceIdentity id = identity_;
+    // Known once an operation got the interface and asked for them.
+    if (caps_) id.ieee4882 = caps_->ieee4882;
+    return id;
 }
 
 void UsbtmcTransport::fetch_capabilities() {

@@ -46,6 +46,9 @@ public:
     ViStatus clear(uint32_t timeout_ms) override;
     // USB488 READ_STATUS_BYTE, the byte from Interrupt-IN when there is one.
     ViStatus read_stb(uint32_t timeout_ms, uint16_t* stb) override;
+    // The ids and serial that found the device, the interface opened (also
+    // when the resource named none), its protocol and the device's strings.
+    std::optional<DeviceIdentity> identity() const override;
     // Releases the interface and gives it back to a kernel driver we took it from.
     ViStatus close(uint32_t timeout_ms) override;
 
@@ -79,6 +82,7 @@ private:
     PipeOpener opener_;
     std::unique_ptr<UsbPipe> pipe_;
     std::string name_;  // canonical resource, for the log
+    DeviceIdentity identity_;
     std::optional<Capabilities> caps_;
     TagCounter tags_;
     StbTagCounter stb_tags_;

@@ -57,6 +57,7 @@ std::optional<Capabilities> decode_capabilities(const uint8_t* in, size_t size) 
     Capabilities c;
     c.term_char = (in[5] & 0x01) != 0;
     c.usb488 = in[12] != 0 || in[13] != 0;
+    c.ieee4882 = c.usb488 && (in[14] & 0x04) != 0;
     return c;
 }
 

@@ -103,6 +103,7 @@ std::optional<Header> decode_header(const uint8_t* in);
 struct Capabilities {
     bool term_char = false;  // the device can end a Bulk-IN transfer on TermChar
     bool usb488 = false;     // bcdUSB488 is not 0
+    bool ieee4882 = false;   // USB488 interface capabilities: a 488.2 interface
 };
 
 // Decodes a GET_CAPABILITIES reply of `size` bytes; nothing when it is short

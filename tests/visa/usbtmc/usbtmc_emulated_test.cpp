@@ -137,6 +137,57 @@ TEST_F(UsbtmcEmulated, DiscoveryListsEveryInterfaceAndResourcesMatchAsWritten) {
     EXPECT_EQ(first.transcript(), "");
 }
 
+// What the device told us, read back as attributes: the interface actually
+// opened when the name gave none, the device's own strings when it has them.
+TEST_F(UsbtmcEmulated, AttributesComeFromTheDeviceOpened) {
+    auto options = sensor("SN1");
+    options.interface_number = 1;
+    usbemu::UsbInstrument usb488(bed_, options);
+    options = sensor("SN2");
+    options.usb488 = false;
+    options.manufacturer_name.clear();
+    options.product_name.clear();
+    usbemu::UsbInstrument plain(bed_, options);
+
+    ViSession vi = open("USB0::0x1A2B::0x0C3D::SN1::INSTR");
+    ViUInt16 u16 = 0;
+    ViInt16 i16 = -1;
+    ViBoolean flag = VI_FALSE;
+    char text[256] = {};
+    EXPECT_EQ(viGetAttribute(vi, VI_ATTR_MANF_ID, &u16), VI_SUCCESS);
+    EXPECT_EQ(u16, 0x1A2B);
+    EXPECT_EQ(viGetAttribute(vi, VI_ATTR_MODEL_CODE, &u16), VI_SUCCESS);
+    EXPECT_EQ(u16, 0x0C3D);
+    EXPECT_EQ(viGetAttribute(vi, VI_ATTR_USB_SERIAL_NUM, text), VI_SUCCESS);
+    EXPECT_STREQ(text, "SN1");
+    EXPECT_EQ(viGetAttribute(vi, VI_ATTR_USB_INTFC_NUM, &i16), VI_SUCCESS);
+    EXPECT_EQ(i16, 1);
+    EXPECT_EQ(viGetAttribute(vi, VI_ATTR_USB_PROTOCOL, &i16), VI_SUCCESS);
+    EXPECT_EQ(i16, 1);
+    EXPECT_EQ(viGetAttribute(vi, VI_ATTR_4882_COMPLIANT, &flag), VI_SUCCESS);
+    EXPECT_EQ(flag, VI_TRUE);
+    EXPECT_EQ(viGetAttribute(vi, VI_ATTR_MANF_NAME, text), VI_SUCCESS);
+    EXPECT_STREQ(text, "Tavrion Technologies");
+    EXPECT_EQ(viGetAttribute(vi, VI_ATTR_MODEL_NAME, text), VI_SUCCESS);
+    EXPECT_STREQ(text, "K7141HA");
+    EXPECT_EQ(viGetAttribute(vi, VI_ATTR_TCPIP_ADDR, text), VI_ERROR_NSUP_ATTR);
+    EXPECT_EQ(viSetAttribute(vi, VI_ATTR_USB_INTFC_NUM, 0), VI_ERROR_ATTR_READONLY);
+    viClose(vi);
+
+    // Plain USBTMC, and a device without strings: no names are made up.
+    vi = open("USB0::0x1A2B::0x0C3D::SN2::INSTR");
+    EXPECT_EQ(viGetAttribute(vi, VI_ATTR_USB_INTFC_NUM, &i16), VI_SUCCESS);
+    EXPECT_EQ(i16, 0);
+    EXPECT_EQ(viGetAttribute(vi, VI_ATTR_USB_PROTOCOL, &i16), VI_SUCCESS);
+    EXPECT_EQ(i16, 0);
+    EXPECT_EQ(viGetAttribute(vi, VI_ATTR_4882_COMPLIANT, &flag), VI_SUCCESS);
+    EXPECT_EQ(flag, VI_FALSE);
+    EXPECT_EQ(viGetAttribute(vi, VI_ATTR_MANF_NAME, text), VI_ERROR_NSUP_ATTR);
+    EXPECT_EQ(viGetAttribute(vi, VI_ATTR_MODEL_NAME, text), VI_ERROR_NSUP_ATTR);
+    EXPECT_EQ(query(vi, "*IDN?\n"), sim::identity_for_model("K7141HA", "SN2", "1.0.0"));
+    viClose(vi);
+}
+
 TEST_F(UsbtmcEmulated, KernelDriverIsDetachedForTheSessionAndGivenBack) {
     usbemu::UsbInstrument dev(bed_, sensor());
     ASSERT_TRUE(dev.kernel_driver_bound());
