@@ -167,22 +167,14 @@ ViStatus HislipTransport::peer_error(Channel ch, const Header& h, std::string_vi
 
 ViStatus HislipTransport::send(Channel ch, const Header& h, const void* payload, size_t size,
                                const net::Deadline& deadline) {
-    return send(ch, h, payload, size, nullptr, 0, deadline);
-}
-
-ViStatus HislipTransport::send(Channel ch, const Header& h, const void* first, size_t first_size,
-                               const void* second, size_t second_size,
-                               const net::Deadline& deadline) {
     if (ViStatus st = usable(); st != VI_SUCCESS) return st;
-    const size_t size = first_size + second_size;
     Header full = h;
     full.length = size;
     uint8_t head[header_size];
     encode_header(full, head);
-    iovec iov[3] = {{head, header_size}, {}, {}};
+    iovec iov[2] = {{head, header_size}, {}};
     int parts = 1;
-    if (first_size > 0) iov[parts++] = {const_cast<void*>(first), first_size};
-    if (second_size > 0) iov[parts++] = {const_cast<void*>(second), second_size};
+    if (size > 0) iov[parts++] = {const_cast<void*>(payload), size};
     size_t sent = 0;
     const int fd = ch == Channel::sync ? sync_fd_ : async_fd_;
     if (fd < 0) return VI_ERROR_CONN_LOST;
@@ -367,10 +359,7 @@ ViStatus HislipTransport::send_data(bool end, const ViByte* data, size_t size,
                                     const net::Deadline& deadline) {
     Header h{end ? Type::data_end : Type::data, rmt_delivered_ ? rmt_delivered : uint8_t(0),
              next_id_, 0};
-    if (ViStatus st = send(Channel::sync, h, held_.data(), held_.size(), data, size, deadline);
-        st != VI_SUCCESS)
-        return st;
-    held_.clear();
+    if (ViStatus st = send(Channel::sync, h, data, size, deadline); st != VI_SUCCESS) return st;
     rmt_delivered_ = false;
     last_sent_id_ = next_id_;
     if (end) answer_id_ = next_id_;
@@ -378,34 +367,26 @@ ViStatus HislipTransport::send_data(bool end, const ViByte* data, size_t size,
     return VI_SUCCESS;
 }
 
-ViStatus HislipTransport::flush(const net::Deadline& deadline) {
-    if (held_.empty()) return VI_SUCCESS;
-    return send_data(false, nullptr, 0, deadline);
-}
-
+// Every write goes out before it returns, in messages of at most the size the
+// server takes: its count is what was handed to the connection, never bytes
+// kept back for a later call. END rides on the last message only; a write of
+// nothing with END still sends an empty DataEND, which ends the message.
 ViStatus HislipTransport::write(const ViByte* data, size_t count, bool end, uint32_t timeout_ms,
                                 size_t* written) {
     *written = 0;
     if (ViStatus st = usable(); st != VI_SUCCESS) return st;
+    if (count == 0 && !end) return VI_SUCCESS;
     net::Deadline deadline(timeout_ms);
     size_t off = 0;
-    for (;;) {
-        // Bytes held back from earlier writes lead the next message.
-        const size_t take = size_t(std::min<uint64_t>(max_payload_ - held_.size(), count - off));
+    do {
+        const size_t take = size_t(std::min<uint64_t>(max_payload_, count - off));
         const bool last = off + take == count;
-        if (last && !end && held_.size() + take < max_payload_) {
-            // Less than a message and no END: kept for the next call, so that
-            // a message written in small pieces travels in few messages.
-            held_.insert(held_.end(), data + off, data + count);
-            *written = count;
-            return VI_SUCCESS;
-        }
         if (ViStatus st = send_data(last && end, data + off, take, deadline); st != VI_SUCCESS)
             return st;
         off += take;
         *written = off;
-        if (last) return VI_SUCCESS;
-    }
+    } while (off < count);
+    return VI_SUCCESS;
 }
 
 ViStatus HislipTransport::read(ViByte* buf, size_t count, const ReadOptions& opts, size_t* got,
@@ -413,7 +394,6 @@ ViStatus HislipTransport::read(ViByte* buf, size_t count, const ReadOptions& opt
     *got = 0;
     if (ViStatus st = usable(); st != VI_SUCCESS) return st;
     net::Deadline deadline(opts.timeout_ms);
-    if (ViStatus st = flush(deadline); st != VI_SUCCESS) return st;
     for (;;) {
         if (!in_data_) {
             Header h;
@@ -495,7 +475,6 @@ ViStatus HislipTransport::read(ViByte* buf, size_t count, const ReadOptions& opt
 ViStatus HislipTransport::lock(uint32_t timeout_ms) {
     if (ViStatus st = usable(); st != VI_SUCCESS) return st;
     net::Deadline deadline(with_grace(timeout_ms));
-    if (ViStatus st = flush(deadline); st != VI_SUCCESS) return st;
     // An empty lock string asks for the exclusive lock.
     if (ViStatus st = send(Channel::async, Header{Type::async_lock, lock_request, timeout_ms, 0},
                            nullptr, 0, deadline);
@@ -533,7 +512,6 @@ ViStatus HislipTransport::unlock(uint32_t timeout_ms) {
 
 ViStatus HislipTransport::release(const net::Deadline& deadline) {
     if (ViStatus st = usable(); st != VI_SUCCESS) return st;
-    if (ViStatus st = flush(deadline); st != VI_SUCCESS) return st;
     // The id tells the server to release only after what we sent before.
     if (ViStatus st = send(Channel::async, Header{Type::async_lock, 0, last_sent_id_, 0}, nullptr,
                            0, deadline);
@@ -549,7 +527,6 @@ ViStatus HislipTransport::release(const net::Deadline& deadline) {
 }
 
 ViStatus HislipTransport::clear(uint32_t timeout_ms) {
-    held_.clear();  // pending output goes with the clear
     if (ViStatus st = usable(); st != VI_SUCCESS) return st;
     net::Deadline deadline(timeout_ms);
     if (ViStatus st =
@@ -605,8 +582,6 @@ ViStatus HislipTransport::clear(uint32_t timeout_ms) {
 ViStatus HislipTransport::read_stb(uint32_t timeout_ms, ViUInt16* stb) {
     if (ViStatus st = usable(); st != VI_SUCCESS) return st;
     net::Deadline deadline(timeout_ms);
-    // The query names the last message sent, so held bytes go first.
-    if (ViStatus st = flush(deadline); st != VI_SUCCESS) return st;
     Header q{Type::async_status_query, rmt_delivered_ ? rmt_delivered : uint8_t(0), last_sent_id_,
              0};
     if (ViStatus st = send(Channel::async, q, nullptr, 0, deadline); st != VI_SUCCESS) return st;
@@ -621,9 +596,7 @@ ViStatus HislipTransport::read_stb(uint32_t timeout_ms, ViUInt16* stb) {
 
 ViStatus HislipTransport::close(uint32_t timeout_ms) {
     if (sync_fd_ < 0 && async_fd_ < 0) return VI_SUCCESS;
-    ViStatus st = VI_SUCCESS;
     if (usable() == VI_SUCCESS && async_fd_ >= 0) {
-        st = flush(net::Deadline(timeout_ms));
         // Releasing first means the lock is free when we return, not when the
         // server notices the closed connection.
         net::Deadline deadline(std::min<uint32_t>(timeout_ms, linger_cap_ms));
@@ -644,7 +617,7 @@ ViStatus HislipTransport::close(uint32_t timeout_ms) {
     if (sync_fd_ >= 0) ::close(sync_fd_);
     if (async_fd_ >= 0) ::close(async_fd_);
     sync_fd_ = async_fd_ = -1;
-    return st;
+    return VI_SUCCESS;
 }
 
 }  // namespace visa::hislip

@@ -76,15 +76,9 @@ private:
     // when the deadline cuts it in half.
     ViStatus send(Channel ch, const Header& h, const void* payload, size_t size,
                   const net::Deadline& deadline);
-    // The same with the payload in two parts.
-    ViStatus send(Channel ch, const Header& h, const void* first, size_t first_size,
-                  const void* second, size_t second_size, const net::Deadline& deadline);
-    // One Data (or, with `end`, DataEND) message: the held-back bytes, then
-    // `data`; the next message id.
+    // One Data (or, with `end`, DataEND) message carrying `data`, under the
+    // next message id.
     ViStatus send_data(bool end, const ViByte* data, size_t size, const net::Deadline& deadline);
-    // Sends held-back bytes as a Data message (before a read, a lock
-    // request, a status query or the release at close).
-    ViStatus flush(const net::Deadline& deadline);
     // Receives more bytes of channel `ch` into its decoder.
     ViStatus receive(Channel ch, const net::Deadline& deadline);
     // The next whole message on the asynchronous channel of type `want`,
@@ -116,7 +110,6 @@ private:
     uint64_t max_payload_ = 0;  // largest Data payload the server takes
     bool overlapped_ = false;
     bool locked_ = false;
-    std::vector<ViByte> held_;  // written without END, not yet sent
 
     uint32_t next_id_ = first_message_id;
     uint32_t last_sent_id_ = no_message_id;
