@@ -22,7 +22,7 @@
 namespace {
 
 std::string address(int n) {
-    return "127.0.0." + std::to_string(60 + n);
+    return "127.0.0." + std::to_string(180 + n);
 }
 
 using std::chrono::milliseconds;

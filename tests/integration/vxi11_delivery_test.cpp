@@ -22,7 +22,7 @@ namespace {
 
 // Addresses of these tests alone.
 std::string address(int n) {
-    return "127.0.0." + std::to_string(30 + n);
+    return "127.0.0." + std::to_string(170 + n);
 }
 
 class Session {
