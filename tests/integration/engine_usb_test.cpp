@@ -34,17 +34,11 @@ protected:
         if (!usbemu::in_mock_environment()) GTEST_SKIP() << "needs umockdev-wrapper";
         output_ = std::make_unique<EngineOutput>();
         path_ = "/tmp/engine-usb-" + std::to_string(::getpid()) + ".bin";
-        // Cases run in parallel processes on instruments of the same name:
-        // each keeps its cross-process lock files to itself.
-        runtime_ = "/tmp/engine-usb-" + std::to_string(::getpid()) + ".run";
-        std::filesystem::create_directories(runtime_);
-        ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
     }
     void TearDown() override {
         if (!output_) return;
         output_.reset();
         std::remove(path_.c_str());
-        std::filesystem::remove_all(runtime_);
     }
 
     std::string err() { return output_->err(); }
@@ -76,7 +70,6 @@ protected:
 
     usbemu::UsbBed bed_;
     std::string path_;
-    std::string runtime_;
 
 private:
     std::unique_ptr<EngineOutput> output_;

@@ -38,7 +38,6 @@ protected:
                 ("fw-workflow-usb-" + std::to_string(::getpid()));
         std::filesystem::create_directories(m_dir / "firmware-update");
         setenv("XDG_CONFIG_HOME", m_dir.c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", m_dir.c_str(), 1);
         m_engineOutput = std::make_unique<EngineOutput>();
     }
 

@@ -50,9 +50,6 @@ protected:
         std::filesystem::create_directories(dir_ / "firmware-update");
         std::ofstream(dir_ / "firmware-update" / "visa.conf") << "serial = off\n";
         ::setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
-        // Cases run in parallel processes on instruments of the same name:
-        // each keeps its cross-process lock files to itself.
-        ::setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
         visa::set_log_sink(&keep_line);
         ASSERT_EQ(viOpenDefaultRM(&rm_), VI_SUCCESS);
     }
