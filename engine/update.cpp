@@ -410,6 +410,44 @@ int32_t load_block(Upload& upload, int32_t length) {
     return header_length + length;
 }
 
+// Announces the image and sends the file in blocks of `block` bytes (the
+// whole file when `block` is its length), checking the instrument's error
+// queue on the way. False at the first failure, already reported; the caller
+// then ends the transfer.
+bool transfer(ViSession vi, Upload& upload, const char* image, int32_t block, int32_t length) {
+    char command[command_capacity];
+    const int command_length = std::snprintf(command, sizeof command, cmd_init, image,
+                                             static_cast<int>(block), static_cast<int>(length));
+    if (!send(vi, command, static_cast<ViUInt32>(command_length)) ||
+        update_read_reply_code(vi) != 0 || update_check_scpi_errors(vi) != 0) {
+        return false;
+    }
+
+    if (block >= length) {
+        const int32_t message = load_block(upload, length);
+        if (message == 0) return false;
+        std::fputs(text_sending, out());
+        std::fflush(out());
+        if (!update_write_block(vi, upload.buffer, message)) return false;
+        std::fprintf(out(), text_bytes_sent, static_cast<long>(length));
+        std::fputs(text_programming, out());
+        std::fflush(out());
+    } else {
+        int64_t sent = 0;
+        while (sent < length) {
+            const int64_t next = sent + block;
+            const auto this_block = static_cast<int32_t>(next > length ? length - sent : block);
+            const int32_t message = load_block(upload, this_block);
+            if (message == 0 || !update_write_block(vi, upload.buffer, message)) return false;
+            sent = next > length ? length : next;
+            std::fprintf(out(), text_progress, static_cast<int>(sent * 100 / length));
+            std::fflush(out());
+            if (update_check_scpi_errors(vi) != 0) return false;
+        }
+    }
+    return update_check_scpi_errors(vi) == 0;
+}
+
 }  // namespace
 
 int update_send_file(ViSession vi, const char* path, const char* image,
@@ -470,51 +508,9 @@ int update_send_file(ViSession vi, const char* path, const char* image,
     }
     update_set_timeout(vi, update_timeout_ms);
 
-    // From here on every path sends the done command exactly once.
-    char command[command_capacity];
-    const int command_length = std::snprintf(command, sizeof command, cmd_init, image,
-                                             static_cast<int>(block), static_cast<int>(length));
-    if (!send(vi, command, static_cast<ViUInt32>(command_length)) ||
-        update_read_reply_code(vi) != 0 || update_check_scpi_errors(vi) != 0) {
-        update_abort_transfer(vi);
-        return 1;
-    }
-
-    if (block >= length) {
-        const int32_t message = load_block(upload, length);
-        if (message == 0) {
-            update_abort_transfer(vi);
-            return 1;
-        }
-        std::fputs(text_sending, out());
-        std::fflush(out());
-        if (!update_write_block(vi, upload.buffer, message)) {
-            update_abort_transfer(vi);
-            return 1;
-        }
-        std::fprintf(out(), text_bytes_sent, static_cast<long>(length));
-        std::fputs(text_programming, out());
-        std::fflush(out());
-    } else {
-        int64_t sent = 0;
-        while (sent < length) {
-            const int64_t next = sent + block;
-            const auto this_block = static_cast<int32_t>(next > length ? length - sent : block);
-            const int32_t message = load_block(upload, this_block);
-            if (message == 0 || !update_write_block(vi, upload.buffer, message)) {
-                update_abort_transfer(vi);
-                return 1;
-            }
-            sent = next > length ? length : next;
-            std::fprintf(out(), text_progress, static_cast<int>(sent * 100 / length));
-            std::fflush(out());
-            if (update_check_scpi_errors(vi) != 0) {
-                update_abort_transfer(vi);
-                return 1;
-            }
-        }
-    }
-    if (update_check_scpi_errors(vi) != 0) {
+    // From here on every path sends the done command exactly once: the one
+    // after a whole transfer, or the one update_abort_transfer sends.
+    if (!transfer(vi, upload, image, static_cast<int32_t>(block), length)) {
         update_abort_transfer(vi);
         return 1;
     }
