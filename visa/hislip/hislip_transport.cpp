@@ -15,6 +15,9 @@
 namespace visa::hislip {
 namespace {
 
+// Names this file's lines in the library's log.
+constexpr char log_module[] = "visa.hislip";
+
 constexpr size_t recv_chunk = 64 * 1024;
 // The server is told the caller's lock time-out; its answer may take this
 // much longer to arrive.
@@ -87,7 +90,7 @@ ViStatus send_iov(int fd, iovec* iov, int count, const net::Deadline& deadline, 
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                log("send: %s", std::strerror(errno));
+                log(log_module, "send: %s", std::strerror(errno));
                 return VI_ERROR_CONN_LOST;
             }
             pollfd p{fd, POLLOUT, 0};
@@ -136,7 +139,7 @@ void HislipTransport::fail() {
 }
 
 ViStatus HislipTransport::protocol_fault(Channel ch, const std::string& what, FatalCode code) {
-    log("%s: %s on the %s channel; session ended", where_.c_str(), what.c_str(),
+    log(log_module, "%s: %s on the %s channel; session ended", where_.c_str(), what.c_str(),
         channel_name(ch == Channel::sync));
     if (!broken_) {
         // Tell the server why, if its buffer has room now; never wait for it.
@@ -152,14 +155,15 @@ ViStatus HislipTransport::protocol_fault(Channel ch, const std::string& what, Fa
 ViStatus HislipTransport::peer_error(Channel ch, const Header& h, std::string_view text) {
     const std::string detail = printable(text);
     if (h.type == Type::fatal_error) {
-        log("%s: server ended the session with fatal error %u (%s) on the %s channel: %s",
+        log(log_module,
+            "%s: server ended the session with fatal error %u (%s) on the %s channel: %s",
             where_.c_str(), unsigned(h.control), fatal_text(h.control),
             channel_name(ch == Channel::sync), detail.c_str());
         fail();
         return FatalCode(h.control) == FatalCode::too_many_clients ? VI_ERROR_RSRC_BUSY
                                                                    : VI_ERROR_IO;
     }
-    log("%s: server reported error %u (%s) on the %s channel: %s", where_.c_str(),
+    log(log_module, "%s: server reported error %u (%s) on the %s channel: %s", where_.c_str(),
         unsigned(h.control), error_text(h.control), channel_name(ch == Channel::sync),
         detail.c_str());
     return VI_ERROR_IO;
@@ -189,13 +193,14 @@ ViStatus HislipTransport::send(Channel ch, const Header& h, const void* first, s
     ViStatus st = send_iov(fd, iov, parts, deadline, &sent);
     if (st == VI_SUCCESS) return st;
     if (st == VI_ERROR_CONN_LOST) {
-        log("%s: connection lost while sending %s", where_.c_str(),
+        log(log_module, "%s: connection lost while sending %s", where_.c_str(),
             type_name(uint8_t(h.type)).c_str());
         fail();
     } else if (sent > 0) {
         // The server now waits for the rest of a message we will not send;
         // nothing later could be framed correctly.
-        log("%s: time-out in the middle of a %s message (%zu of %zu bytes sent); session ended",
+        log(log_module,
+            "%s: time-out in the middle of a %s message (%zu of %zu bytes sent); session ended",
             where_.c_str(), type_name(uint8_t(h.type)).c_str(), sent, header_size + size);
         fail();
     }
@@ -210,7 +215,8 @@ ViStatus HislipTransport::receive(Channel ch, const net::Deadline& deadline) {
     if ((sync ? sync_fd_ : async_fd_) < 0) return VI_ERROR_CONN_LOST;
     ViStatus st = net::recv_some(sync ? sync_fd_ : async_fd_, buf, sizeof buf, deadline, &n);
     if (st == VI_ERROR_CONN_LOST) {
-        log("%s: connection lost on the %s channel", where_.c_str(), channel_name(sync));
+        log(log_module, "%s: connection lost on the %s channel", where_.c_str(),
+            channel_name(sync));
         fail();
     }
     if (st != VI_SUCCESS) return st;
@@ -229,7 +235,7 @@ ViStatus HislipTransport::await_async(Type want, Header* h, std::string* payload
                         // A late answer would be taken for the next request's
                         // (a lock granted that we reported as refused): end
                         // the session rather than fall out of step.
-                        log("%s: no %s in time; session ended", where_.c_str(),
+                        log(log_module, "%s: no %s in time; session ended", where_.c_str(),
                             type_name(uint8_t(want)).c_str());
                         fail();
                     }
@@ -242,8 +248,9 @@ ViStatus HislipTransport::await_async(Type want, Header* h, std::string* payload
             case Decoder::Status::too_large:
                 if (m.type == Type::fatal_error || m.type == Type::error)
                     return peer_error(Channel::async, m, "(text too long, dropped)");
-                log("%s: dropped a %s of %llu bytes on the control channel", where_.c_str(),
-                    type_name(uint8_t(m.type)).c_str(), static_cast<unsigned long long>(m.length));
+                log(log_module, "%s: dropped a %s of %llu bytes on the control channel",
+                    where_.c_str(), type_name(uint8_t(m.type)).c_str(),
+                    static_cast<unsigned long long>(m.length));
                 continue;
             case Decoder::Status::data:
                 async_in_.drop_data();
@@ -271,7 +278,7 @@ ViStatus HislipTransport::await_async(Type want, Header* h, std::string* payload
             case Type::async_interrupted:
                 continue;  // notices nobody here waits for
             default:
-                log("%s: unexpected %s on the control channel, ignored", where_.c_str(),
+                log(log_module, "%s: unexpected %s on the control channel, ignored", where_.c_str(),
                     type_name(uint8_t(m.type)).c_str());
                 continue;
         }
@@ -287,13 +294,13 @@ ViStatus HislipTransport::open(const RsrcName& name, uint32_t timeout_ms) {
     ViStatus st;
     sync_fd_ = net::connect_tcp(addr, deadline, &st);
     if (sync_fd_ < 0) {
-        log("%s: no HiSLIP server at %s", where_.c_str(), net::addr_text(addr).c_str());
+        log(log_module, "%s: no HiSLIP server at %s", where_.c_str(), net::addr_text(addr).c_str());
         return st;
     }
     where_ += " (" + net::addr_text(addr) + ")";
     // The sub-address is the device name without the port.
     st = handshake(name.device_name.substr(0, name.device_name.find(',')), addr, deadline);
-    if (st == VI_ERROR_TMO) log("%s: session not set up in time", where_.c_str());
+    if (st == VI_ERROR_TMO) log(log_module, "%s: session not set up in time", where_.c_str());
     return st;
 }
 
@@ -327,7 +334,7 @@ ViStatus HislipTransport::handshake(const std::string& sub_address, const sockad
 
     async_fd_ = net::connect_tcp(addr, deadline, &st);
     if (async_fd_ < 0) {
-        log("%s: control channel could not be connected", where_.c_str());
+        log(log_module, "%s: control channel could not be connected", where_.c_str());
         return st;
     }
     if (st = send(Channel::async, Header{Type::async_initialize, 0, session_id_, 0}, nullptr, 0,
@@ -427,13 +434,14 @@ ViStatus HislipTransport::read(ViByte* buf, size_t count, const ReadOptions& opt
                 case Decoder::Status::too_large:
                     if (h.type == Type::fatal_error || h.type == Type::error)
                         return peer_error(Channel::sync, h, "(text too long, dropped)");
-                    log("%s: dropped a %s of %llu bytes on the data channel", where_.c_str(),
-                        type_name(uint8_t(h.type)).c_str(),
+                    log(log_module, "%s: dropped a %s of %llu bytes on the data channel",
+                        where_.c_str(), type_name(uint8_t(h.type)).c_str(),
                         static_cast<unsigned long long>(h.length));
                     continue;
                 case Decoder::Status::data:
                     if (!accept_id(h.param)) {
-                        log("%s: dropped %llu bytes answering an earlier message (id 0x%08X)",
+                        log(log_module,
+                            "%s: dropped %llu bytes answering an earlier message (id 0x%08X)",
                             where_.c_str(), static_cast<unsigned long long>(h.length),
                             unsigned(h.param));
                         sync_in_.drop_data();
@@ -448,8 +456,8 @@ ViStatus HislipTransport::read(ViByte* buf, size_t count, const ReadOptions& opt
                     // Interrupted: an answer we gave up on was dropped by the
                     // server; anything else has no place here.
                     if (h.type != Type::interrupted)
-                        log("%s: unexpected %s on the data channel, ignored", where_.c_str(),
-                            type_name(uint8_t(h.type)).c_str());
+                        log(log_module, "%s: unexpected %s on the data channel, ignored",
+                            where_.c_str(), type_name(uint8_t(h.type)).c_str());
                     continue;
             }
         }
@@ -517,12 +525,13 @@ ViStatus HislipTransport::lock(uint32_t timeout_ms) {
                 await_async(Type::async_lock_info_response, &h, nullptr, deadline) == VI_SUCCESS)
                 holders = h.control != 0 ? " (held exclusively)"
                                          : " (" + std::to_string(h.param) + " shared holders)";
-            log("%s: the instrument is locked by another client%s", where_.c_str(),
+            log(log_module, "%s: the instrument is locked by another client%s", where_.c_str(),
                 holders.c_str());
             return VI_ERROR_TMO;
         }
         default:
-            log("%s: lock request refused (code %u)", where_.c_str(), unsigned(h.control));
+            log(log_module, "%s: lock request refused (code %u)", where_.c_str(),
+                unsigned(h.control));
             return VI_ERROR_IO;
     }
 }
@@ -577,7 +586,8 @@ ViStatus HislipTransport::clear(uint32_t timeout_ms) {
                 // The server still waits to finish the clear; nothing sent
                 // now would be taken as we mean it.
                 if (st == VI_ERROR_TMO) {
-                    log("%s: device clear not acknowledged in time; session ended", where_.c_str());
+                    log(log_module, "%s: device clear not acknowledged in time; session ended",
+                        where_.c_str());
                     fail();
                 }
                 return st;

@@ -13,6 +13,9 @@
 namespace visa::vxi11 {
 namespace {
 
+// Names this file's lines in the library's log.
+constexpr char log_module[] = "visa.vxi11";
+
 // A reply may come in many fragments, but not in endless empty ones.
 constexpr int max_fragments = 4096;
 // Received bytes are taken in chunks of this size.
@@ -74,7 +77,7 @@ RpcStream::Result RpcStream::send_call(uint32_t proc, const void* args, size_t a
                 if (w < 0) return Result::closed;
                 continue;
             }
-            log("sending an RPC call: %s", std::strerror(errno));
+            log(log_module, "sending an RPC call: %s", std::strerror(errno));
             return Result::closed;
         }
         left -= size_t(n);
@@ -122,7 +125,7 @@ RpcStream::Result RpcStream::fill(size_t want, const net::Deadline& deadline) {
             continue;
         }
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-        if (n < 0) log("receiving an RPC reply: %s", std::strerror(errno));
+        if (n < 0) log(log_module, "receiving an RPC reply: %s", std::strerror(errno));
         return Result::closed;
     }
     return Result::ok;

@@ -18,6 +18,9 @@
 namespace visa::vxi11 {
 namespace {
 
+// Names this file's lines in the library's log.
+constexpr char log_module[] = "visa.vxi11";
+
 // Write pieces never exceed this, whatever maxRecvSize a peer announces.
 constexpr size_t piece_cap = 1024 * 1024;
 // Replies other than device_read's are a few words; this is plenty.
@@ -88,19 +91,19 @@ ViStatus Vxi11Transport::rpc(uint32_t proc, const void* args, size_t args_size, 
         case RpcStream::Result::ok:
             return VI_SUCCESS;
         case RpcStream::Result::rejected:
-            log("%s: %s: the instrument refused the call", where_.c_str(), what);
+            log(log_module, "%s: %s: the instrument refused the call", where_.c_str(), what);
             return VI_ERROR_IO;
         case RpcStream::Result::timed_out:
-            log("%s: %s: no reply in time; the link is given up", where_.c_str(), what);
+            log(log_module, "%s: %s: no reply in time; the link is given up", where_.c_str(), what);
             st = VI_ERROR_TMO;
             break;
         case RpcStream::Result::closed:
-            log("%s: %s: connection lost", where_.c_str(), what);
+            log(log_module, "%s: %s: connection lost", where_.c_str(), what);
             st = VI_ERROR_CONN_LOST;
             break;
         case RpcStream::Result::garbage:
-            log("%s: %s: a reply that is not the answer; the link is given up", where_.c_str(),
-                what);
+            log(log_module, "%s: %s: a reply that is not the answer; the link is given up",
+                where_.c_str(), what);
             st = VI_ERROR_IO;
             break;
     }
@@ -118,7 +121,7 @@ ViStatus Vxi11Transport::results(Decode decode, T* into, const char* what) {
     const bool ok = decode(&x, into);
     xdr_destroy(&x);
     if (ok) return VI_SUCCESS;
-    log("%s: %s: undecodable results; the link is given up", where_.c_str(), what);
+    log(log_module, "%s: %s: undecodable results; the link is given up", where_.c_str(), what);
     lost_ = true;
     ::shutdown(fd_, SHUT_RDWR);
     return VI_ERROR_IO;
@@ -131,7 +134,7 @@ ViStatus Vxi11Transport::lookup_port(uint32_t timeout_ms, uint16_t* port) {
     ViStatus st;
     int fd = net::connect_tcp(addr, deadline, &st);
     if (fd < 0) {
-        log("%s: no portmapper at %s", where_.c_str(), net::addr_text(addr).c_str());
+        log(log_module, "%s: no portmapper at %s", where_.c_str(), net::addr_text(addr).c_str());
         return st;
     }
     const uint32_t xid = uint32_t(next_client_id());
@@ -166,11 +169,12 @@ ViStatus Vxi11Transport::lookup_port(uint32_t timeout_ms, uint16_t* port) {
         if (pr == ReplyResult::other_xid) continue;
         st = pr == ReplyResult::port ? VI_SUCCESS : VI_ERROR_IO;
         ::close(fd);
-        if (st != VI_SUCCESS) log("%s: malformed portmapper reply", where_.c_str());
+        if (st != VI_SUCCESS) log(log_module, "%s: malformed portmapper reply", where_.c_str());
         return st;
     }
     ::close(fd);
-    log("%s: portmapper at %s gave no usable answer", where_.c_str(), net::addr_text(addr).c_str());
+    log(log_module, "%s: portmapper at %s gave no usable answer", where_.c_str(),
+        net::addr_text(addr).c_str());
     return st == VI_ERROR_TMO ? VI_ERROR_RSRC_NFOUND : (st == VI_SUCCESS ? VI_ERROR_IO : st);
 }
 
@@ -183,7 +187,7 @@ ViStatus Vxi11Transport::open(const RsrcName& name, uint32_t timeout_ms) {
     if (st == VI_ERROR_CONN_LOST || st == VI_ERROR_IO) st = VI_ERROR_RSRC_NFOUND;
     if (st != VI_SUCCESS) return st;
     if (port == 0) {
-        log("%s: no VXI-11 core registered at %s:%u", where_.c_str(), host_.c_str(),
+        log(log_module, "%s: no VXI-11 core registered at %s:%u", where_.c_str(), host_.c_str(),
             unsigned(rpc::pmap_port));
         return VI_ERROR_RSRC_NFOUND;
     }
@@ -220,18 +224,20 @@ ViStatus Vxi11Transport::make_link(const std::string& device, uint32_t timeout_m
     if (st == VI_SUCCESS) st = results(xdr_Create_LinkResp, &resp, "create_link");
     if (st != VI_SUCCESS) return st == VI_ERROR_TMO ? VI_ERROR_TMO : VI_ERROR_RSRC_NFOUND;
     if (resp.error != 0) {
-        log("%s: create_link(%s) refused, error %ld", where_.c_str(), name.c_str(), resp.error);
+        log(log_module, "%s: create_link(%s) refused, error %ld", where_.c_str(), name.c_str(),
+            resp.error);
         return resp.error == VXI11_ERR_OUT_OF_RESOURCES ? VI_ERROR_RSRC_BUSY : VI_ERROR_RSRC_NFOUND;
     }
     lid_ = resp.lid;
     linked_ = true;
     const unsigned long announced = resp.maxRecvSize & 0xFFFFFFFFul;
-    log("%s: link %ld, maxRecvSize %lu", where_.c_str(), lid_, announced);
+    log(log_module, "%s: link %ld, maxRecvSize %lu", where_.c_str(), lid_, announced);
     // Every server must take writes of 1024 bytes. One that claims less is
     // broken, and honouring it could cost a round trip per byte; the link is
     // given up instead of used.
     if (announced < VXI11_MIN_MAX_RECV_SIZE) {
-        log("%s: maxRecvSize %lu is below the least a server must accept (%d); link refused",
+        log(log_module,
+            "%s: maxRecvSize %lu is below the least a server must accept (%d); link refused",
             where_.c_str(), announced, VXI11_MIN_MAX_RECV_SIZE);
         close(deadline.remaining_ms());
         return VI_ERROR_IO;
@@ -268,12 +274,12 @@ ViStatus Vxi11Transport::write(const ViByte* data, size_t count, bool end, uint3
         const size_t acked = std::min<size_t>(resp.size & 0xFFFFFFFFul, size);
         *written += acked;
         if (resp.error != 0) {
-            log("%s: device_write error %ld after %zu of %zu bytes", where_.c_str(), resp.error,
-                *written, count);
+            log(log_module, "%s: device_write error %ld after %zu of %zu bytes", where_.c_str(),
+                resp.error, *written, count);
             return map_device_error(resp.error);
         }
         if (size > 0 && acked == 0 && ++idle >= max_empty_writes) {
-            log("%s: device_write keeps taking nothing", where_.c_str());
+            log(log_module, "%s: device_write keeps taking nothing", where_.c_str());
             return VI_ERROR_IO;
         }
         if (acked > 0) idle = 0;
@@ -308,7 +314,7 @@ ViStatus Vxi11Transport::read(ViByte* buf, size_t count, const ReadOptions& opts
         *got += resp.len;
         if (resp.error != 0) {
             if (resp.error != VXI11_ERR_IO_TIMEOUT)
-                log("%s: device_read error %ld", where_.c_str(), long(resp.error));
+                log(log_module, "%s: device_read error %ld", where_.c_str(), long(resp.error));
             return map_device_error(resp.error);
         }
         if ((resp.reason & VXI11_REASON_CHR) && opts.term_char_enabled) {
@@ -324,7 +330,7 @@ ViStatus Vxi11Transport::read(ViByte* buf, size_t count, const ReadOptions& opts
             return VI_SUCCESS;
         }
         if (resp.len == 0 && ++empty > max_empty_reads) {
-            log("%s: device_read keeps returning nothing", where_.c_str());
+            log(log_module, "%s: device_read keeps returning nothing", where_.c_str());
             return VI_ERROR_IO;
         }
         if (deadline.expired()) return VI_ERROR_TMO;
@@ -347,7 +353,8 @@ ViStatus Vxi11Transport::lock(uint32_t timeout_ms) {
     if (st == VI_SUCCESS) st = results(xdr_Device_Error, &resp, "device_lock");
     if (st != VI_SUCCESS) return st;
     if (resp.error == VXI11_ERR_LOCKED) return VI_ERROR_TMO;
-    if (resp.error != 0) log("%s: device_lock error %ld", where_.c_str(), long(resp.error));
+    if (resp.error != 0)
+        log(log_module, "%s: device_lock error %ld", where_.c_str(), long(resp.error));
     return map_device_error(resp.error);
 }
 
@@ -361,7 +368,8 @@ ViStatus Vxi11Transport::unlock(uint32_t timeout_ms) {
     if (st == VI_SUCCESS) st = results(xdr_Device_Error, &resp, "device_unlock");
     if (st != VI_SUCCESS) return st;
     if (resp.error == VXI11_ERR_NO_LOCK) return VI_ERROR_SESN_NLOCKED;
-    if (resp.error != 0) log("%s: device_unlock error %ld", where_.c_str(), long(resp.error));
+    if (resp.error != 0)
+        log(log_module, "%s: device_unlock error %ld", where_.c_str(), long(resp.error));
     return map_device_error(resp.error);
 }
 
@@ -394,7 +402,7 @@ ViStatus Vxi11Transport::close(uint32_t timeout_ms) {
         Device_Error resp{};
         if (st == VI_SUCCESS) st = results(xdr_Device_Error, &resp, "destroy_link");
         if (st == VI_SUCCESS && resp.error != 0) {
-            log("%s: destroy_link error %ld", where_.c_str(), long(resp.error));
+            log(log_module, "%s: destroy_link error %ld", where_.c_str(), long(resp.error));
             st = map_device_error(resp.error);
         }
     }
