@@ -115,9 +115,6 @@ int connect_tcp(const sockaddr_in& addr, const Deadline& deadline, ViStatus* sta
     return fd;
 }
 
-namespace {
-
-// Waits for `events` on fd. Returns 1 ready, 0 timed out, -1 error.
 int wait_for(int fd, short events, const Deadline& deadline) {
     pollfd p{fd, events, 0};
     for (;;) {
@@ -127,8 +124,6 @@ int wait_for(int fd, short events, const Deadline& deadline) {
         return rc == 0 ? 0 : 1;
     }
 }
-
-}  // namespace
 
 ViStatus send_all(int fd, const void* data, size_t size, const Deadline& deadline, size_t* sent) {
     *sent = 0;

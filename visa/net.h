@@ -39,6 +39,10 @@ bool resolve_ipv4(const std::string& host, uint16_t port, sockaddr_in* out);
 // VI_ERROR_RSRC_NFOUND (refused, unreachable, or no answer in time).
 int connect_tcp(const sockaddr_in& addr, const Deadline& deadline, ViStatus* status);
 
+// Waits for `events` (poll's) on `fd` until the deadline. Returns 1 ready,
+// 0 timed out, -1 error.
+int wait_for(int fd, short events, const Deadline& deadline);
+
 // Sends all of `data` (no SIGPIPE). Returns VI_SUCCESS, VI_ERROR_TMO or
 // VI_ERROR_CONN_LOST; `*sent` counts what went out.
 ViStatus send_all(int fd, const void* data, size_t size, const Deadline& deadline, size_t* sent);

@@ -21,17 +21,6 @@ constexpr int max_fragments = 4096;
 // Received bytes are taken in chunks of this size.
 constexpr size_t in_chunk = 64 * 1024;
 
-// Waits for `events` until the deadline: 1 ready, 0 timed out, -1 error.
-int wait_for(int fd, short events, const net::Deadline& deadline) {
-    pollfd p{fd, events, 0};
-    for (;;) {
-        int rc = ::poll(&p, 1, deadline.poll_ms());
-        if (rc < 0 && errno == EINTR) continue;
-        if (rc < 0) return -1;
-        return rc == 0 ? 0 : 1;
-    }
-}
-
 }  // namespace
 
 RpcStream::RpcStream(int fd, uint32_t prog, uint32_t vers, uint32_t first_xid)
@@ -72,7 +61,7 @@ RpcStream::Result RpcStream::send_call(uint32_t proc, const void* args, size_t a
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                int w = wait_for(fd_, POLLOUT, deadline);
+                int w = net::wait_for(fd_, POLLOUT, deadline);
                 if (w == 0) return Result::timed_out;
                 if (w < 0) return Result::closed;
                 continue;

@@ -373,8 +373,10 @@ ViStatus Vxi11Transport::unlock(uint32_t timeout_ms) {
     return map_device_error(resp.error);
 }
 
-ViStatus Vxi11Transport::clear(uint32_t timeout_ms) {
-    if (lost_) return VI_ERROR_CONN_LOST;
+// device_clear, device_readstb and device_trigger take the Generic
+// parameters; like any I/O they wait for another link's lock up to the I/O
+// time-out.
+ViStatus Vxi11Transport::generic_call(uint32_t proc, const char* what, uint32_t timeout_ms) {
     Device_GenericParms parms{};
     parms.lid = lid_;
     parms.flags = VXI11_FLAG_WAITLOCK;
@@ -382,8 +384,12 @@ ViStatus Vxi11Transport::clear(uint32_t timeout_ms) {
     parms.io_timeout = timeout_ms;
     uint8_t args[16];
     const size_t used = encode(xdr_Device_GenericParms, &parms, args, sizeof args);
-    ViStatus st = rpc(device_clear, args, used, nullptr, 0, net::Deadline(timeout_ms), small_reply,
-                      "device_clear");
+    return rpc(proc, args, used, nullptr, 0, net::Deadline(timeout_ms), small_reply, what);
+}
+
+ViStatus Vxi11Transport::clear(uint32_t timeout_ms) {
+    if (lost_) return VI_ERROR_CONN_LOST;
+    ViStatus st = generic_call(device_clear, "device_clear", timeout_ms);
     Device_Error resp{};
     if (st == VI_SUCCESS) st = results(xdr_Device_Error, &resp, "device_clear");
     if (st != VI_SUCCESS) return st;
@@ -414,19 +420,9 @@ ViStatus Vxi11Transport::close(uint32_t timeout_ms) {
     return st;
 }
 
-// device_readstb and device_trigger take the Generic parameters; like any
-// I/O they wait for another link's lock up to the I/O time-out.
 ViStatus Vxi11Transport::read_stb(uint32_t timeout_ms, uint16_t* stb) {
     if (lost_) return VI_ERROR_CONN_LOST;
-    Device_GenericParms parms{};
-    parms.lid = lid_;
-    parms.flags = VXI11_FLAG_WAITLOCK;
-    parms.lock_timeout = timeout_ms;
-    parms.io_timeout = timeout_ms;
-    uint8_t args[16];
-    const size_t used = encode(xdr_Device_GenericParms, &parms, args, sizeof args);
-    ViStatus st = rpc(device_readstb, args, used, nullptr, 0, net::Deadline(timeout_ms),
-                      small_reply, "device_readstb");
+    ViStatus st = generic_call(device_readstb, "device_readstb", timeout_ms);
     Device_ReadStbResp resp{};
     if (st == VI_SUCCESS) st = results(xdr_Device_ReadStbResp, &resp, "device_readstb");
     if (st != VI_SUCCESS) return st;
@@ -436,15 +432,7 @@ ViStatus Vxi11Transport::read_stb(uint32_t timeout_ms, uint16_t* stb) {
 
 ViStatus Vxi11Transport::trigger(uint32_t timeout_ms) {
     if (lost_) return VI_ERROR_CONN_LOST;
-    Device_GenericParms parms{};
-    parms.lid = lid_;
-    parms.flags = VXI11_FLAG_WAITLOCK;
-    parms.lock_timeout = timeout_ms;
-    parms.io_timeout = timeout_ms;
-    uint8_t args[16];
-    const size_t used = encode(xdr_Device_GenericParms, &parms, args, sizeof args);
-    ViStatus st = rpc(device_trigger, args, used, nullptr, 0, net::Deadline(timeout_ms),
-                      small_reply, "device_trigger");
+    ViStatus st = generic_call(device_trigger, "device_trigger", timeout_ms);
     Device_Error resp{};
     if (st == VI_SUCCESS) st = results(xdr_Device_Error, &resp, "device_trigger");
     if (st != VI_SUCCESS) return st;
