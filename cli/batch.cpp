@@ -291,18 +291,7 @@ std::vector<std::unique_ptr<Child>> ChildRunner::run(const std::vector<std::stri
 // ones are kept (their upgrade reports the lock); silent or foreign ones are
 // noted and left out, and so is a second resource of the same instrument.
 std::vector<std::string> all_instruments(const Settings& settings, Output& out) {
-    class Silent : public workflow::Operator {
-    public:
-        void SetLog(const std::string&) override {}
-        void AppendLog(const std::string&) override {}
-        void ShowLog() override {}
-        void SetProgressRange(int, int) override {}
-        void SetProgressPos(int) override {}
-        void BeginWaitCursor() override {}
-        void EndWaitCursor() override {}
-        void Repaint() override {}
-        int MessageBox(const std::string&, const std::string&, unsigned) override { return 1; }
-    } op;
+    workflow::SilentOperator op;
     auto buffer = std::make_unique<char[]>(workflow::kResourceListSize);
     workflow::DiscoverInstruments(op, buffer.get(), workflow::kResourceListSize);
     std::vector<std::string> listed;

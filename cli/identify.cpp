@@ -14,22 +14,6 @@ namespace cli {
 
 namespace {
 
-// Discovery reports to a window; here nothing is shown while it runs.
-class SilentOperator : public workflow::Operator {
-public:
-    void SetLog(const std::string&) override {}
-    void AppendLog(const std::string&) override {}
-    void ShowLog() override {}
-    void SetProgressRange(int, int) override {}
-    void SetProgressPos(int) override {}
-    void BeginWaitCursor() override {}
-    void EndWaitCursor() override {}
-    void Repaint() override {}
-    int MessageBox(const std::string&, const std::string&, unsigned) override {
-        return workflow::kAnswerOk;
-    }
-};
-
 std::string describe(const Identification& id) {
     if (id.locked) return "locked by another session";
     if (!id.answered)
@@ -93,7 +77,8 @@ workflow::Json identification_json(const Identification& id) {
 int run_list(const Settings& settings, Output& out) {
     using workflow::Json;
     auto buffer = std::make_unique<char[]>(workflow::kResourceListSize);
-    SilentOperator op;
+    // Discovery reports to a window; here nothing is shown while it runs.
+    workflow::SilentOperator op;
     workflow::DiscoverInstruments(op, buffer.get(), workflow::kResourceListSize);
     const std::vector<std::string> resources = workflow::SplitResourceList(buffer.get());
     if (resources.size() == 1 && resources.front() == "viOpenDefaultRM failed") {

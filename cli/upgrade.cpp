@@ -59,19 +59,10 @@ bool ask_yes_no(const std::string& question) {
 
 // What the run shows: boxes become diagnostics or questions, the log and the
 // progress bar are left to the events.
-class CliOperator : public workflow::Operator {
+class CliOperator : public workflow::SilentOperator {
 public:
     CliOperator(Output& out, const Settings& settings, const std::string& resource)
         : out_(out), settings_(settings), resource_(resource) {}
-
-    void SetLog(const std::string&) override {}
-    void AppendLog(const std::string&) override {}
-    void ShowLog() override {}
-    void SetProgressRange(int, int) override {}
-    void SetProgressPos(int) override {}
-    void BeginWaitCursor() override {}
-    void EndWaitCursor() override {}
-    void Repaint() override {}
 
     int MessageBox(const std::string& text, const std::string& caption, unsigned type) override {
         if (type == workflow::kBoxYesNoWarning) {
