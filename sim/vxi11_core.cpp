@@ -77,13 +77,6 @@ private:
     XDR xdr_;
 };
 
-bool iequals(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 }  // namespace
 
 Vxi11Core::Vxi11Core(Instrument& instrument, Vxi11Settings settings, Transcript transcript)
