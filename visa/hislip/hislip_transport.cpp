@@ -19,21 +19,10 @@ namespace {
 constexpr char log_module[] = "visa.hislip";
 
 constexpr size_t recv_chunk = 64 * 1024;
-// The server is told the caller's lock time-out; its answer may take this
-// much longer to arrive.
-constexpr uint32_t answer_grace_ms = 1000;
-// Calls that carry no time-out of their own (the release at close) wait this
-// long.
-constexpr uint32_t plain_wait_ms = 2000;
 // Closing waits at most this long for the server to close the data channel,
 // and drops at most this much of what it still sends meanwhile.
 constexpr uint32_t linger_cap_ms = 1000;
 constexpr size_t linger_drain_cap = 1024 * 1024;
-
-uint32_t with_grace(uint32_t ms) {
-    if (ms == VI_TMO_INFINITE || ms > VI_TMO_INFINITE - answer_grace_ms) return VI_TMO_INFINITE;
-    return ms + answer_grace_ms;
-}
 
 const char* channel_name(bool sync) {
     return sync ? "data" : "control";
@@ -47,39 +36,6 @@ std::string printable(std::string_view text) {
     return out;
 }
 
-const char* fatal_text(uint8_t code) {
-    switch (FatalCode(code)) {
-        case FatalCode::unidentified:
-            return "unidentified error";
-        case FatalCode::bad_header:
-            return "poorly formed message header";
-        case FatalCode::channels_not_up:
-            return "attempt to use a connection without both channels";
-        case FatalCode::bad_init_sequence:
-            return "invalid initialization sequence";
-        case FatalCode::too_many_clients:
-            return "server refused the connection: too many clients";
-    }
-    return code >= first_vendor_type ? "device-defined error" : "reserved error code";
-}
-
-const char* error_text(uint8_t code) {
-    switch (ErrorCode(code)) {
-        case ErrorCode::unidentified:
-            return "unidentified error";
-        case ErrorCode::unknown_type:
-            return "unrecognized message type";
-        case ErrorCode::unknown_control:
-            return "unrecognized control code";
-        case ErrorCode::unknown_vendor_message:
-            return "unrecognized vendor-defined message";
-        case ErrorCode::too_large:
-            return "message too large";
-    }
-    return code >= first_vendor_type ? "device-defined error" : "reserved error code";
-}
-
-// Sends all of `iov` before the deadline. `*sent` counts what went out.
 ViStatus send_iov(int fd, iovec* iov, int count, const net::Deadline& deadline, size_t* sent) {
     *sent = 0;
     while (count > 0) {
@@ -498,135 +454,6 @@ ViStatus HislipTransport::read(ViByte* buf, size_t count, const ReadOptions& opt
             if (ViStatus st = receive(Channel::sync, deadline); st != VI_SUCCESS) return st;
         }
     }
-}
-
-ViStatus HislipTransport::lock(uint32_t timeout_ms) {
-    if (ViStatus st = usable(); st != VI_SUCCESS) return st;
-    net::Deadline deadline(with_grace(timeout_ms));
-    if (ViStatus st = flush(deadline); st != VI_SUCCESS) return st;
-    // An empty lock string asks for the exclusive lock.
-    if (ViStatus st = send(Channel::async, Header{Type::async_lock, lock_request, timeout_ms, 0},
-                           nullptr, 0, deadline);
-        st != VI_SUCCESS)
-        return st;
-    Header h;
-    if (ViStatus st = await_async(Type::async_lock_response, &h, nullptr, deadline);
-        st != VI_SUCCESS)
-        return st;
-    switch (h.control) {
-        case lock_granted:
-            locked_ = true;
-            return VI_SUCCESS;
-        case lock_failed: {
-            std::string holders;
-            if (version_ >= version_1_1 &&
-                send(Channel::async, Header{Type::async_lock_info, 0, 0, 0}, nullptr, 0,
-                     deadline) == VI_SUCCESS &&
-                await_async(Type::async_lock_info_response, &h, nullptr, deadline) == VI_SUCCESS)
-                holders = h.control != 0 ? " (held exclusively)"
-                                         : " (" + std::to_string(h.param) + " shared holders)";
-            log(log_module, "%s: the instrument is locked by another client%s", where_.c_str(),
-                holders.c_str());
-            return VI_ERROR_TMO;
-        }
-        default:
-            log(log_module, "%s: lock request refused (code %u)", where_.c_str(),
-                unsigned(h.control));
-            return VI_ERROR_IO;
-    }
-}
-
-ViStatus HislipTransport::unlock(uint32_t timeout_ms) {
-    return release(net::Deadline(timeout_ms));
-}
-
-ViStatus HislipTransport::release(const net::Deadline& deadline) {
-    if (ViStatus st = usable(); st != VI_SUCCESS) return st;
-    if (ViStatus st = flush(deadline); st != VI_SUCCESS) return st;
-    // The id tells the server to release only after what we sent before.
-    if (ViStatus st = send(Channel::async, Header{Type::async_lock, 0, last_sent_id_, 0}, nullptr,
-                           0, deadline);
-        st != VI_SUCCESS)
-        return st;
-    Header h;
-    if (ViStatus st = await_async(Type::async_lock_response, &h, nullptr, deadline);
-        st != VI_SUCCESS)
-        return st;
-    locked_ = false;
-    if (h.control == lock_granted || h.control == lock_shared_released) return VI_SUCCESS;
-    return VI_ERROR_SESN_NLOCKED;
-}
-
-ViStatus HislipTransport::clear(uint32_t timeout_ms) {
-    held_.clear();  // pending output goes with the clear
-    if (ViStatus st = usable(); st != VI_SUCCESS) return st;
-    net::Deadline deadline(timeout_ms);
-    if (ViStatus st =
-            send(Channel::async, Header{Type::async_device_clear, 0, 0, 0}, nullptr, 0, deadline);
-        st != VI_SUCCESS)
-        return st;
-    Header h;
-    if (ViStatus st = await_async(Type::async_device_clear_acknowledge, &h, nullptr, deadline);
-        st != VI_SUCCESS)
-        return st;
-    // Whatever the data channel still brings before the acknowledgement
-    // belongs to the time before the clear.
-    if (in_data_) sync_in_.drop_data();
-    in_data_ = false;
-    // We ask for synchronized mode: it is the one in which stale answers can
-    // be told from current ones.
-    if (ViStatus st =
-            send(Channel::sync, Header{Type::device_clear_complete, 0, 0, 0}, nullptr, 0, deadline);
-        st != VI_SUCCESS)
-        return st;
-    for (;;) {
-        Decoder::Status ds = sync_in_.next(&h);
-        if (ds == Decoder::Status::need_more) {
-            if (ViStatus st = receive(Channel::sync, deadline); st != VI_SUCCESS) {
-                // The server still waits to finish the clear; nothing sent
-                // now would be taken as we mean it.
-                if (st == VI_ERROR_TMO) {
-                    log(log_module, "%s: device clear not acknowledged in time; session ended",
-                        where_.c_str());
-                    fail();
-                }
-                return st;
-            }
-            continue;
-        }
-        if (ds == Decoder::Status::bad_header)
-            return protocol_fault(Channel::sync, "malformed message header", FatalCode::bad_header);
-        if (ds == Decoder::Status::data) {
-            sync_in_.drop_data();
-            continue;
-        }
-        if (ds != Decoder::Status::message) continue;
-        if (h.type == Type::fatal_error || h.type == Type::error)
-            return peer_error(Channel::sync, h, sync_in_.payload());
-        if (h.type == Type::device_clear_acknowledge) break;
-    }
-    overlapped_ = (h.control & prefer_overlapped) != 0;
-    next_id_ = first_message_id;
-    last_sent_id_ = answer_id_ = no_message_id;
-    rmt_delivered_ = false;
-    return VI_SUCCESS;
-}
-
-ViStatus HislipTransport::read_stb(uint32_t timeout_ms, ViUInt16* stb) {
-    if (ViStatus st = usable(); st != VI_SUCCESS) return st;
-    net::Deadline deadline(timeout_ms);
-    // The query names the last message sent, so held bytes go first.
-    if (ViStatus st = flush(deadline); st != VI_SUCCESS) return st;
-    Header q{Type::async_status_query, rmt_delivered_ ? rmt_delivered : uint8_t(0), last_sent_id_,
-             0};
-    if (ViStatus st = send(Channel::async, q, nullptr, 0, deadline); st != VI_SUCCESS) return st;
-    rmt_delivered_ = false;
-    Header h;
-    if (ViStatus st = await_async(Type::async_status_response, &h, nullptr, deadline);
-        st != VI_SUCCESS)
-        return st;
-    *stb = h.control;
-    return VI_SUCCESS;
 }
 
 ViStatus HislipTransport::close(uint32_t timeout_ms) {
