@@ -1,9 +1,11 @@
 // list and identify, and the identification they share with upgrade.
+#include <chrono>
 #include <memory>
 
 #include "commands.h"
 #include "engine_streams.h"
 #include "exit_codes.h"
+#include "interrupt.h"
 #include "workflow/discovery.h"
 #include "workflow/identification.h"
 #include "workflow/images.h"
@@ -137,6 +139,33 @@ int run_identify(const Settings& settings, Output& out) {
                               .Set("result", result_word(code))
                               .Set("exit_code", code));
     return code;
+}
+
+BackAfterRestart wait_until_back(const std::string& resource, int timeout_s, int settle_s) {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::seconds(timeout_s);
+    bool seen_silent = false;
+    BackAfterRestart r;
+    while (Clock::now() < deadline) {
+        if (interrupt::requested()) {
+            r.interrupted = true;
+            return r;
+        }
+        Identification id = identify(resource);
+        if (id.answered &&
+            (seen_silent || Clock::now() - start >= std::chrono::seconds(settle_s))) {
+            r.back = true;
+            r.id = std::move(id);
+            return r;
+        }
+        if (!id.answered && !id.locked) seen_silent = true;
+        if (interrupt::sleep_ms(250)) {
+            r.interrupted = true;
+            return r;
+        }
+    }
+    return r;
 }
 
 }  // namespace cli
