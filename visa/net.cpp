@@ -171,18 +171,6 @@ ViStatus recv_some(int fd, void* data, size_t size, const Deadline& deadline, si
     }
 }
 
-ViStatus recv_all(int fd, void* data, size_t size, const Deadline& deadline) {
-    auto p = static_cast<char*>(data);
-    size_t done = 0;
-    while (done < size) {
-        size_t got = 0;
-        ViStatus st = recv_some(fd, p + done, size - done, deadline, &got);
-        if (st != VI_SUCCESS) return st;
-        done += got;
-    }
-    return VI_SUCCESS;
-}
-
 SigpipeGuard::SigpipeGuard() {
     sigset_t pipe_set, old;
     sigemptyset(&pipe_set);

@@ -51,9 +51,6 @@ ViStatus send_all(int fd, const void* data, size_t size, const Deadline& deadlin
 // VI_ERROR_CONN_LOST when the peer closed or reset the connection.
 ViStatus recv_some(int fd, void* data, size_t size, const Deadline& deadline, size_t* got);
 
-// Receives exactly `size` bytes (same statuses as recv_some).
-ViStatus recv_all(int fd, void* data, size_t size, const Deadline& deadline);
-
 std::string addr_text(const sockaddr_in& addr);
 
 // Holds SIGPIPE blocked on this thread for its lifetime and swallows one that

@@ -63,7 +63,6 @@ public:
     uint16_t version() const { return version_; }
     uint16_t session_id() const { return session_id_; }
     uint64_t max_payload() const { return max_payload_; }
-    bool overlapped() const { return overlapped_; }
 
 private:
     enum class Channel { sync, async };
