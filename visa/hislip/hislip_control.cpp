@@ -30,12 +30,9 @@ ViStatus HislipTransport::lock(uint32_t timeout_ms) {
     net::Deadline deadline(with_grace(timeout_ms));
     if (ViStatus st = flush(deadline); st != VI_SUCCESS) return st;
     // An empty lock string asks for the exclusive lock.
-    if (ViStatus st = send(Channel::async, Header{Type::async_lock, lock_request, timeout_ms, 0},
-                           nullptr, 0, deadline);
-        st != VI_SUCCESS)
-        return st;
     Header h;
-    if (ViStatus st = await_async(Type::async_lock_response, &h, nullptr, deadline);
+    if (ViStatus st = ask_async(Header{Type::async_lock, lock_request, timeout_ms, 0},
+                                Type::async_lock_response, &h, deadline);
         st != VI_SUCCESS)
         return st;
     switch (h.control) {
@@ -45,9 +42,8 @@ ViStatus HislipTransport::lock(uint32_t timeout_ms) {
         case lock_failed: {
             std::string holders;
             if (version_ >= version_1_1 &&
-                send(Channel::async, Header{Type::async_lock_info, 0, 0, 0}, nullptr, 0,
-                     deadline) == VI_SUCCESS &&
-                await_async(Type::async_lock_info_response, &h, nullptr, deadline) == VI_SUCCESS)
+                ask_async(Header{Type::async_lock_info, 0, 0, 0}, Type::async_lock_info_response,
+                          &h, deadline) == VI_SUCCESS)
                 holders = h.control != 0 ? " (held exclusively)"
                                          : " (" + std::to_string(h.param) + " shared holders)";
             log(log_module, "%s: the instrument is locked by another client%s", where_.c_str(),
@@ -69,12 +65,9 @@ ViStatus HislipTransport::release(const net::Deadline& deadline) {
     if (ViStatus st = usable(); st != VI_SUCCESS) return st;
     if (ViStatus st = flush(deadline); st != VI_SUCCESS) return st;
     // The id tells the server to release only after what we sent before.
-    if (ViStatus st = send(Channel::async, Header{Type::async_lock, 0, last_sent_id_, 0}, nullptr,
-                           0, deadline);
-        st != VI_SUCCESS)
-        return st;
     Header h;
-    if (ViStatus st = await_async(Type::async_lock_response, &h, nullptr, deadline);
+    if (ViStatus st = ask_async(Header{Type::async_lock, 0, last_sent_id_, 0},
+                                Type::async_lock_response, &h, deadline);
         st != VI_SUCCESS)
         return st;
     locked_ = false;
@@ -86,12 +79,9 @@ ViStatus HislipTransport::clear(uint32_t timeout_ms) {
     held_.clear();  // pending output goes with the clear
     if (ViStatus st = usable(); st != VI_SUCCESS) return st;
     net::Deadline deadline(timeout_ms);
-    if (ViStatus st =
-            send(Channel::async, Header{Type::async_device_clear, 0, 0, 0}, nullptr, 0, deadline);
-        st != VI_SUCCESS)
-        return st;
     Header h;
-    if (ViStatus st = await_async(Type::async_device_clear_acknowledge, &h, nullptr, deadline);
+    if (ViStatus st = ask_async(Header{Type::async_device_clear, 0, 0, 0},
+                                Type::async_device_clear_acknowledge, &h, deadline);
         st != VI_SUCCESS)
         return st;
     // Whatever the data channel still brings before the acknowledgement

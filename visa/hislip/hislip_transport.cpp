@@ -180,6 +180,13 @@ ViStatus HislipTransport::receive(Channel ch, const net::Deadline& deadline) {
     return VI_SUCCESS;
 }
 
+ViStatus HislipTransport::ask_async(const Header& request, Type answer, Header* reply,
+                                    const net::Deadline& deadline) {
+    if (ViStatus st = send(Channel::async, request, nullptr, 0, deadline); st != VI_SUCCESS)
+        return st;
+    return await_async(answer, reply, nullptr, deadline);
+}
+
 ViStatus HislipTransport::await_async(Type want, Header* h, std::string* payload,
                                       const net::Deadline& deadline) {
     for (;;) {
@@ -293,11 +300,9 @@ ViStatus HislipTransport::handshake(const std::string& sub_address, const sockad
         log(log_module, "%s: control channel could not be connected", where_.c_str());
         return st;
     }
-    if (st = send(Channel::async, Header{Type::async_initialize, 0, session_id_, 0}, nullptr, 0,
-                  deadline);
+    if (st = ask_async(Header{Type::async_initialize, 0, session_id_, 0},
+                       Type::async_initialize_response, &h, deadline);
         st != VI_SUCCESS)
-        return st;
-    if (st = await_async(Type::async_initialize_response, &h, nullptr, deadline); st != VI_SUCCESS)
         return st == VI_ERROR_NSUP_OPER ? VI_ERROR_IO : st;
 
     const std::string ours = encode_size(client_max_message);

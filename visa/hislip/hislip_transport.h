@@ -90,6 +90,10 @@ private:
     // skipping service requests and interrupt notices. A time-out ends the
     // session.
     ViStatus await_async(Type want, Header* h, std::string* payload, const net::Deadline& deadline);
+    // Sends `request` (no payload) on the asynchronous channel and waits for
+    // its `answer`.
+    ViStatus ask_async(const Header& request, Type answer, Header* reply,
+                       const net::Deadline& deadline);
     // Turns an Error or FatalError from the server into a log line and a
     // status; FatalError also ends the session.
     ViStatus peer_error(Channel ch, const Header& h, std::string_view text);
