@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "children.h"
 #include "commands.h"
 #include "exit_codes.h"
 #include "interrupt.h"
@@ -31,18 +32,6 @@ namespace cli {
 namespace {
 
 using workflow::Json;
-
-struct Child {
-    std::string resource;
-    pid_t pid = -1;
-    int out_fd = -1;
-    int err_fd = -1;
-    std::string out_pending;
-    std::string err_pending;
-    Json identified = Json::MakeObject();
-    Json finished;  // null until the child said how it ended
-    int exit_code = -1;
-};
 
 struct Outcome {
     std::string resource;
@@ -65,49 +54,6 @@ std::vector<std::string> child_arguments(const Settings& settings, const std::st
     if (settings.wait)
         args.insert(args.end(), {"--wait-timeout", std::to_string(settings.wait_timeout_s)});
     return args;
-}
-
-bool spawn(Child& child, const std::vector<std::string>& args, std::string& error) {
-    int out_pipe[2], err_pipe[2];
-    if (::pipe2(out_pipe, O_CLOEXEC) != 0) {
-        error = std::string("pipe: ") + std::strerror(errno);
-        return false;
-    }
-    if (::pipe2(err_pipe, O_CLOEXEC) != 0) {
-        error = std::string("pipe: ") + std::strerror(errno);
-        ::close(out_pipe[0]);
-        ::close(out_pipe[1]);
-        return false;
-    }
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        // A process group of its own: the terminal's Ctrl-C reaches only the
-        // parent, which passes each signal on once. If the parent dies, the
-        // child is told to stop as after a first signal.
-        ::setpgid(0, 0);
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        interrupt::restore_child_signals();
-        ::dup2(out_pipe[1], 1);
-        ::dup2(err_pipe[1], 2);
-        ::execv("/proc/self/exe", argv.data());
-        ::_exit(127);
-    }
-    ::close(out_pipe[1]);
-    ::close(err_pipe[1]);
-    if (pid < 0) {
-        error = std::string("fork: ") + std::strerror(errno);
-        ::close(out_pipe[0]);
-        ::close(err_pipe[0]);
-        return false;
-    }
-    child.pid = pid;
-    child.out_fd = out_pipe[0];
-    child.err_fd = err_pipe[0];
-    return true;
 }
 
 std::string seconds_text(long long ms) {
@@ -145,31 +91,6 @@ void relay_event(Output& out, Child& child, const std::string& line) {
     }
 }
 
-void drain_lines(std::string& pending, const char* data, std::size_t size,
-                 const std::function<void(const std::string&)>& line) {
-    pending.append(data, size);
-    std::size_t at;
-    while ((at = pending.find('\n')) != std::string::npos) {
-        const std::string one = pending.substr(0, at);
-        pending.erase(0, at + 1);
-        if (!one.empty()) line(one);
-    }
-}
-
-// Reads what is there; false once the pipe is closed.
-bool read_pipe(int fd, std::string& pending, const std::function<void(const std::string&)>& line) {
-    char buffer[4096];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
-    if (n <= 0) {
-        if (!pending.empty()) line(pending);
-        pending.clear();
-        return false;
-    }
-    drain_lines(pending, buffer, static_cast<std::size_t>(n), line);
-    return true;
-}
-
 Outcome outcome_of(const Child& child) {
     Outcome o;
     o.resource = child.resource;
@@ -188,121 +109,13 @@ Outcome outcome_of(const Child& child) {
     return o;
 }
 
-// Runs one child process per resource, at most `jobs` at once, and hands
-// their output on line by line. Once a stop is requested no new child
-// starts; signal_all passes a signal on to those running.
-class ChildRunner {
-public:
-    using LineFn = std::function<void(Child&, const std::string&)>;
-    using EndFn = std::function<void(Child&)>;
-    using ArgsFn = std::function<std::vector<std::string>(const std::string&)>;
-
-    ChildRunner(int jobs, LineFn on_out, LineFn on_err, EndFn on_end)
-        : jobs_(static_cast<std::size_t>(jobs)),
-          on_out_(std::move(on_out)),
-          on_err_(std::move(on_err)),
-          on_end_(std::move(on_end)) {}
-
-    // Every child started, or refused to start, in the order they ended.
-    std::vector<std::unique_ptr<Child>> run(const std::vector<std::string>& resources,
-                                            const ArgsFn& args, Output& out);
-    // Safe from the signal watcher's thread.
-    void signal_all() {
-        std::lock_guard lock(mutex_);
-        for (const auto& child : running_)
-            ::kill(child->pid, SIGTERM);
-    }
-
-private:
-    std::size_t jobs_;
-    LineFn on_out_, on_err_;
-    EndFn on_end_;
-    std::mutex mutex_;  // guards running_ against the signal watcher
-    std::vector<std::unique_ptr<Child>> running_;
-};
-
-std::vector<std::unique_ptr<Child>> ChildRunner::run(const std::vector<std::string>& resources,
-                                                     const ArgsFn& args, Output& out) {
-    std::vector<std::unique_ptr<Child>> ended;
-    std::size_t next = 0;
-    bool wake_seen = false;
-    for (;;) {
-        while (!interrupt::requested() && next < resources.size() && running_.size() < jobs_) {
-            auto child = std::make_unique<Child>();
-            child->resource = resources[next++];
-            std::string error;
-            if (!spawn(*child, args(child->resource), error)) {
-                out.diagnostic("fwupgrade: " + child->resource + ": " + error);
-                ended.push_back(std::move(child));
-                continue;
-            }
-            std::lock_guard lock(mutex_);
-            running_.push_back(std::move(child));
-        }
-        if (running_.empty()) break;
-
-        std::vector<pollfd> fds;
-        for (const auto& child : running_) {
-            fds.push_back({child->out_fd, POLLIN, 0});
-            fds.push_back({child->err_fd, POLLIN, 0});
-        }
-        if (!wake_seen) fds.push_back({interrupt::wake_fd(), POLLIN, 0});
-        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
-        if (interrupt::requested()) wake_seen = true;
-
-        for (std::size_t i = 0; i < running_.size(); ++i) {
-            Child& child = *running_[i];
-            if (child.out_fd >= 0 && fds[2 * i].revents != 0 &&
-                !read_pipe(child.out_fd, child.out_pending,
-                           [&](const std::string& line) { on_out_(child, line); })) {
-                ::close(child.out_fd);
-                child.out_fd = -1;
-            }
-            if (child.err_fd >= 0 && fds[2 * i + 1].revents != 0 &&
-                !read_pipe(child.err_fd, child.err_pending,
-                           [&](const std::string& line) { on_err_(child, line); })) {
-                ::close(child.err_fd);
-                child.err_fd = -1;
-            }
-        }
-        // Children whose pipes are both closed have ended; collect them.
-        std::lock_guard lock(mutex_);
-        for (auto it = running_.begin(); it != running_.end();) {
-            Child& child = **it;
-            if (child.out_fd >= 0 || child.err_fd >= 0) {
-                ++it;
-                continue;
-            }
-            int status = 0;
-            while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            child.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            on_end_(child);
-            ended.push_back(std::move(*it));
-            it = running_.erase(it);
-        }
-    }
-    return ended;
-}
-
 // Which instruments --all means: those discovery lists that identify as an
 // accepted model of the filter, each asked in a child process of its own
 // (-j at once), so that silent ones cost their time-out in parallel. Locked
 // ones are kept (their upgrade reports the lock); silent or foreign ones are
 // noted and left out, and so is a second resource of the same instrument.
 std::vector<std::string> all_instruments(const Settings& settings, Output& out) {
-    class Silent : public workflow::Operator {
-    public:
-        void SetLog(const std::string&) override {}
-        void AppendLog(const std::string&) override {}
-        void ShowLog() override {}
-        void SetProgressRange(int, int) override {}
-        void SetProgressPos(int) override {}
-        void BeginWaitCursor() override {}
-        void EndWaitCursor() override {}
-        void Repaint() override {}
-        int MessageBox(const std::string&, const std::string&, unsigned) override { return 1; }
-    } op;
+    workflow::SilentOperator op;
     auto buffer = std::make_unique<char[]>(workflow::kResourceListSize);
     workflow::DiscoverInstruments(op, buffer.get(), workflow::kResourceListSize);
     std::vector<std::string> listed;

@@ -37,6 +37,17 @@ Identification identify(const std::string& instrument);
 // The identification's fields as an event's members.
 workflow::Json identification_json(const Identification& id);
 
+// Waits, bounded, until the restarted instrument answers again. An answer
+// counts once the instrument has been seen silent, or after `settle_s`, so
+// that the old firmware answering just before it goes down is not taken for
+// the new one.
+struct BackAfterRestart {
+    bool back = false;
+    bool interrupted = false;
+    Identification id;
+};
+BackAfterRestart wait_until_back(const std::string& resource, int timeout_s, int settle_s);
+
 // The name people know an image by ("Host Application" for "HPAP").
 std::string image_name(const std::string& id);
 

@@ -32,10 +32,6 @@ EngineStreams::~EngineStreams() {
     if (err_) std::fclose(err_);
 }
 
-void EngineStreams::set_diagnostic(LineFn diagnostic) {
-    diagnostic_.line = std::move(diagnostic);
-}
-
 ssize_t EngineStreams::write_cookie(void* cookie, const char* data, std::size_t size) {
     auto* sink = static_cast<Sink*>(cookie);
     for (std::size_t i = 0; i < size; ++i) {

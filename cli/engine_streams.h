@@ -22,9 +22,6 @@ public:
     EngineStreams(const EngineStreams&) = delete;
     EngineStreams& operator=(const EngineStreams&) = delete;
 
-    // Replaces the diagnostic callback (for example to keep polls quiet).
-    void set_diagnostic(LineFn diagnostic);
-
 private:
     struct Sink {
         LineFn line;

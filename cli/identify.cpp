@@ -1,9 +1,11 @@
 // list and identify, and the identification they share with upgrade.
+#include <chrono>
 #include <memory>
 
 #include "commands.h"
 #include "engine_streams.h"
 #include "exit_codes.h"
+#include "interrupt.h"
 #include "workflow/discovery.h"
 #include "workflow/identification.h"
 #include "workflow/images.h"
@@ -13,22 +15,6 @@
 namespace cli {
 
 namespace {
-
-// Discovery reports to a window; here nothing is shown while it runs.
-class SilentOperator : public workflow::Operator {
-public:
-    void SetLog(const std::string&) override {}
-    void AppendLog(const std::string&) override {}
-    void ShowLog() override {}
-    void SetProgressRange(int, int) override {}
-    void SetProgressPos(int) override {}
-    void BeginWaitCursor() override {}
-    void EndWaitCursor() override {}
-    void Repaint() override {}
-    int MessageBox(const std::string&, const std::string&, unsigned) override {
-        return workflow::kAnswerOk;
-    }
-};
 
 std::string describe(const Identification& id) {
     if (id.locked) return "locked by another session";
@@ -93,7 +79,8 @@ workflow::Json identification_json(const Identification& id) {
 int run_list(const Settings& settings, Output& out) {
     using workflow::Json;
     auto buffer = std::make_unique<char[]>(workflow::kResourceListSize);
-    SilentOperator op;
+    // Discovery reports to a window; here nothing is shown while it runs.
+    workflow::SilentOperator op;
     workflow::DiscoverInstruments(op, buffer.get(), workflow::kResourceListSize);
     const std::vector<std::string> resources = workflow::SplitResourceList(buffer.get());
     if (resources.size() == 1 && resources.front() == "viOpenDefaultRM failed") {
@@ -152,6 +139,33 @@ int run_identify(const Settings& settings, Output& out) {
                               .Set("result", result_word(code))
                               .Set("exit_code", code));
     return code;
+}
+
+BackAfterRestart wait_until_back(const std::string& resource, int timeout_s, int settle_s) {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::seconds(timeout_s);
+    bool seen_silent = false;
+    BackAfterRestart r;
+    while (Clock::now() < deadline) {
+        if (interrupt::requested()) {
+            r.interrupted = true;
+            return r;
+        }
+        Identification id = identify(resource);
+        if (id.answered &&
+            (seen_silent || Clock::now() - start >= std::chrono::seconds(settle_s))) {
+            r.back = true;
+            r.id = std::move(id);
+            return r;
+        }
+        if (!id.answered && !id.locked) seen_silent = true;
+        if (interrupt::sleep_ms(250)) {
+            r.interrupted = true;
+            return r;
+        }
+    }
+    return r;
 }
 
 }  // namespace cli

@@ -9,10 +9,34 @@
 #include "interrupt.h"
 #include "options.h"
 #include "output.h"
+#include "visa/log.h"
 
 #ifndef FWUPGRADE_VERSION
 #define FWUPGRADE_VERSION "unknown"
 #endif
+
+namespace {
+
+// With FW_VISA_LOG=1 the built-in VISA library's lines join the program's
+// diagnostics (and its --json events) for as long as `out` lives.
+class VisaLogRoute {
+public:
+    explicit VisaLogRoute(cli::Output& out) {
+        if (!visa::log_enabled()) return;
+        target_ = &out;
+        visa::set_log_sink([](const char* line) { target_->diagnostic(line); });
+    }
+    ~VisaLogRoute() {
+        if (target_ != nullptr) visa::set_log_sink(nullptr);
+    }
+    VisaLogRoute(const VisaLogRoute&) = delete;
+    VisaLogRoute& operator=(const VisaLogRoute&) = delete;
+
+private:
+    static inline cli::Output* target_ = nullptr;
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
     using namespace cli;
@@ -24,6 +48,7 @@ int main(int argc, char** argv) {
     std::string error;
     const bool parsed = parse_command_line(argc, argv, settings, error);
     Output out(settings.json);
+    VisaLogRoute visa_log(out);
     if (!parsed) {
         out.diagnostic("fwupgrade: " + error + "\nTry 'fwupgrade --help'.");
         out.event("finished", workflow::Json::MakeObject()

@@ -59,19 +59,10 @@ bool ask_yes_no(const std::string& question) {
 
 // What the run shows: boxes become diagnostics or questions, the log and the
 // progress bar are left to the events.
-class CliOperator : public workflow::Operator {
+class CliOperator : public workflow::SilentOperator {
 public:
     CliOperator(Output& out, const Settings& settings, const std::string& resource)
         : out_(out), settings_(settings), resource_(resource) {}
-
-    void SetLog(const std::string&) override {}
-    void AppendLog(const std::string&) override {}
-    void ShowLog() override {}
-    void SetProgressRange(int, int) override {}
-    void SetProgressPos(int) override {}
-    void BeginWaitCursor() override {}
-    void EndWaitCursor() override {}
-    void Repaint() override {}
 
     int MessageBox(const std::string& text, const std::string& caption, unsigned type) override {
         if (type == workflow::kBoxYesNoWarning) {
@@ -306,42 +297,6 @@ Ending ending_of(workflow::UpgradeEnd end, CliObserver& observer, const CliOpera
     return {};
 }
 
-// Waits, bounded, until the restarted instrument answers again. An answer
-// counts once the instrument has been seen silent, or after `settle_s`, so
-// that the old firmware answering just before it goes down is not taken for
-// the new one.
-struct Return {
-    bool back = false;
-    bool interrupted = false;
-    Identification id;
-};
-Return wait_until_back(const std::string& resource, int timeout_s, int settle_s) {
-    using Clock = std::chrono::steady_clock;
-    const auto start = Clock::now();
-    const auto deadline = start + std::chrono::seconds(timeout_s);
-    bool seen_silent = false;
-    Return r;
-    while (Clock::now() < deadline) {
-        if (interrupt::requested()) {
-            r.interrupted = true;
-            return r;
-        }
-        Identification id = identify(resource);
-        if (id.answered &&
-            (seen_silent || Clock::now() - start >= std::chrono::seconds(settle_s))) {
-            r.back = true;
-            r.id = std::move(id);
-            return r;
-        }
-        if (!id.answered && !id.locked) seen_silent = true;
-        if (interrupt::sleep_ms(250)) {
-            r.interrupted = true;
-            return r;
-        }
-    }
-    return r;
-}
-
 }  // namespace
 
 std::string release_directory(const std::string& given) {
@@ -469,7 +424,7 @@ int upgrade_one(const Settings& settings, Output& out, const std::string& instru
             Json::MakeObject().Set("resource", resource).Set("timeout_s", settings.wait_timeout_s),
             "Waiting for the instrument to answer again (at most " +
                 std::to_string(settings.wait_timeout_s) + " s)...");
-        const Return back = wait_until_back(resource, settings.wait_timeout_s, 10);
+        const BackAfterRestart back = wait_until_back(resource, settings.wait_timeout_s, 10);
         if (back.back) {
             std::lock_guard lock(observer.mutex);
             observer.audit().Trail().SetFirmwareAfter(back.id.fields.firmware);

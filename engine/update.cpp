@@ -1,5 +1,7 @@
 #include "update.h"
 
+#include "update_internal.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,80 +13,20 @@
 #include <cstring>
 #include <ctime>
 
+namespace update_internal {
 namespace {
-
-// Every line the engine writes. Callers and instruments' operators rely on
-// these texts byte for byte, so they live here and nowhere else.
-constexpr char text_visa_error[] = "VISA error: %d - %s\n";
-constexpr char text_timed_out[] = "Command timed out!\n";
-constexpr char text_rm_failed[] = "update: viOpenDefaultRM failed\n";
-constexpr char text_open_failed[] = "update: viOpen failed\n";
-constexpr char text_locked[] = "update: Device locked by another process.\n";
-constexpr char text_lock_failed[] = "update: viLock failed\n";
-constexpr char text_scpi_error[] = "update: SCPI error - %s";
-constexpr char text_scpi_unreadable[] = "update: unreadable SCPI error reply '%s'\n";
-constexpr char text_scpi_endless[] = "update: SCPI error queue still not empty after %d entries\n";
-constexpr char text_cant_open[] = "update: can't open file '%s'\n";
-constexpr char text_length[] = "update: file '%s' length is %d\n";
-constexpr char text_too_large[] =
-    "update: file '%s' is too large (%lld bytes; at most 2147483647)\n";
-constexpr char text_no_blocks[] = "update: image '%s' does not support block transfers\n";
-constexpr char text_block_too_long[] =
-    "update: block of %lld bytes is too long for a definite-length block (at most 999999999)\n";
-constexpr char text_alloc[] = "update: failed to allocate buffer\n";
-constexpr char text_short_file[] = "update: failed to read image file\n";
-constexpr char text_file_changed[] = "update: file '%s' changed while it was being sent\n";
-constexpr char text_illegal_return[] = "update: illegal error return '%s'\n";
-constexpr char text_illegal_sector[] = "update: illegal sector size reported '%s'\n";
-constexpr char text_resource_too_long[] =
-    "update: resource name too long (%zu characters; at most 63)\n";
-constexpr char text_identifier_too_long[] =
-    "update: image identifier too long (%zu characters; at most 15)\n";
-constexpr char text_path_too_long[] = "update: file path too long (%zu characters; at most 255)\n";
-constexpr char text_reply_buffer[] = "update: reply buffer of %d bytes is too small\n";
-constexpr char text_update_failed[] = "\nUpdate failed.  Please re-run the application.\n";
-constexpr char text_sending[] = "Sending file, please wait.\n";
-constexpr char text_bytes_sent[] = "Bytes sent = %ld.\n";
-constexpr char text_programming[] = "Programming flash, please wait.\n";
-constexpr char text_progress[] = "Progress %3d%%\r";
-
-constexpr char cmd_idn[] = "*IDN?\n";
-constexpr char cmd_cls[] = "*cls\n";
-constexpr char cmd_start[] = "DIAG:UPD:STARt\n";
-constexpr char cmd_debug[] = "DIAG:SCPI:DEBUG ON\n";
-constexpr char cmd_sector[] = "DIAG:UPD:SSIZ? %s\n";
-constexpr char cmd_init[] = "DIAG:UPD:INIT? %s,%d,%d\n";
-constexpr char cmd_block[] = "DIAG:UPD:BLOC? #";
-constexpr char cmd_done[] = "DIAG:UPD:DONE\n";
-constexpr char cmd_end[] = "DIAG:UPD:END\n";
-constexpr char cmd_reboot[] = "DIAG:HW:HOST:REBoot\n";
-constexpr char cmd_syst_err[] = ":SYST:ERR?\n";
-
-constexpr ViUInt32 write_piece = 4096;
-constexpr int command_capacity = 512;
-constexpr int reply_capacity = 512;
-constexpr uint32_t reboot_wait_ms = 4000;
-
-// The two report buffers that outlive a call; they make the engine non-reentrant.
-char status_description[1024];
-char scpi_reply[update_scpi_reply_max + 1];
 
 FILE* out_stream = nullptr;
 FILE* err_stream = nullptr;
+
+}  // namespace
+
 FILE* out() {
     return out_stream ? out_stream : stdout;
 }
 FILE* err() {
     return err_stream ? err_stream : stderr;
 }
-
-void real_sleep(uint32_t milliseconds) {
-    timespec left{static_cast<time_t>(milliseconds / 1000),
-                  static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
-update_sleep_fn sleep_hook = real_sleep;
 
 // Writes `length` bytes as one VISA write; a failed or short write is reported.
 bool send(ViSession vi, const void* data, ViUInt32 length) {
@@ -97,10 +39,45 @@ bool send(ViSession vi, const void* data, ViUInt32 length) {
     return true;
 }
 
-template <size_t N>
-bool send_text(ViSession vi, const char (&text)[N]) {
-    return send(vi, text, N - 1);
+int64_t file_size(int fd) {
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return 0;
+    return status.st_size;
 }
+
+// read() until `length` bytes or end of file; returns the count read.
+int64_t read_fully(int fd, ViByte* into, int64_t length) {
+    int64_t done = 0;
+    while (done < length) {
+        const ssize_t got = ::read(fd, into + done, static_cast<size_t>(length - done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += got;
+    }
+    return done;
+}
+
+}  // namespace update_internal
+
+using namespace update_internal;
+
+namespace {
+
+constexpr ViUInt32 write_piece = 4096;
+constexpr int reply_capacity = 512;
+constexpr uint32_t reboot_wait_ms = 4000;
+
+// The two report buffers that outlive a call; they make the engine non-reentrant.
+char status_description[1024];
+char scpi_reply[update_scpi_reply_max + 1];
+
+void real_sleep(uint32_t milliseconds) {
+    timespec left{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+update_sleep_fn sleep_hook = real_sleep;
 
 // Reads at most capacity - 1 bytes into `buffer` and terminates them. A broken
 // library that claims more than it was asked for cannot overrun the buffer.
@@ -123,24 +100,6 @@ bool parse_decimal(const char* text, int32_t* value) {
                                   : parsed < INT32_MIN ? INT32_MIN
                                                        : parsed);
     return true;
-}
-
-int64_t file_size(int fd) {
-    struct stat status;
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return 0;
-    return status.st_size;
-}
-
-// read() until `length` bytes or end of file; returns the count read.
-int64_t read_fully(int fd, ViByte* into, int64_t length) {
-    int64_t done = 0;
-    while (done < length) {
-        const ssize_t got = ::read(fd, into + done, static_cast<size_t>(length - done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        done += got;
-    }
-    return done;
 }
 
 // Copies `text` into a fixed buffer, refusing what would not fit.
@@ -369,158 +328,6 @@ void update_abort_transfer(ViSession vi) {
     viWrite(vi, reinterpret_cast<ViConstBuf>(cmd_done), sizeof cmd_done - 1, &written);
     std::fputs(text_update_failed, out());
     std::fflush(out());
-}
-
-namespace {
-
-// Owns what one upload opens, so that every return releases it.
-struct Upload {
-    int fd = -1;
-    const char* path = nullptr;
-    struct stat opened {};  // the file as it was when opened
-    ViByte* buffer = nullptr;
-    ~Upload() {
-        std::free(buffer);
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-// Builds the next block message in the transfer buffer: its header, then
-// `length` bytes read straight from the file behind it. Returns the message
-// length, or 0 when the file ended early.
-int32_t load_block(Upload& upload, int32_t length) {
-    const int header_length =
-        update_format_block_header(length, reinterpret_cast<char*>(upload.buffer));
-    if (read_fully(upload.fd, upload.buffer + header_length, length) != length) {
-        std::fputs(text_short_file, err());
-        return 0;
-    }
-    // A file rewritten while it is sent would give the instrument an image
-    // made of two: any change of size or modification time since it was
-    // opened fails the upload before the block goes out.
-    struct stat now;
-    if (fstat(upload.fd, &now) != 0 || now.st_size != upload.opened.st_size ||
-        now.st_mtim.tv_sec != upload.opened.st_mtim.tv_sec ||
-        now.st_mtim.tv_nsec != upload.opened.st_mtim.tv_nsec ||
-        now.st_ctim.tv_sec != upload.opened.st_ctim.tv_sec ||
-        now.st_ctim.tv_nsec != upload.opened.st_ctim.tv_nsec) {
-        std::fprintf(err(), text_file_changed, upload.path);
-        return 0;
-    }
-    return header_length + length;
-}
-
-}  // namespace
-
-int update_send_file(ViSession vi, const char* path, const char* image,
-                     int32_t requested_block_size) {
-    // The identifier goes into fixed command buffers; refused before anything
-    // is opened or sent, as update_image refuses it.
-    if (std::strlen(image) >= update_identifier_capacity) {
-        std::fprintf(err(), text_identifier_too_long, std::strlen(image));
-        return 1;
-    }
-    Upload upload;
-    // Without blocking: a FIFO (or a device) named as the image would
-    // otherwise hold us in open() while the instrument stays locked. Only a
-    // regular file has a length; anything else is refused just below.
-    upload.fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (upload.fd < 0) {
-        std::fprintf(err(), text_cant_open, path);
-        return 1;
-    }
-    upload.path = path;
-    if (fstat(upload.fd, &upload.opened) != 0) {
-        std::fprintf(err(), text_cant_open, path);
-        return 1;
-    }
-    // A signed 32-bit length would turn negative from 2 GiB on.
-    const int64_t size = file_size(upload.fd);
-    if (size > INT32_MAX) {
-        std::fprintf(err(), text_too_large, path, static_cast<long long>(size));
-        return 1;
-    }
-    const int32_t length = update_file_length(upload.fd);
-    if (length <= 0) {
-        std::fprintf(err(), text_length, path, static_cast<int>(length));
-        return 1;
-    }
-    if (!send_text(vi, cmd_debug) || !send_text(vi, cmd_cls)) return 1;
-
-    // 64-bit arithmetic: rounding up to a sector may pass INT32_MAX before
-    // being cut back to the file length.
-    int64_t block = requested_block_size > 0 ? requested_block_size : length;
-    int32_t sector = 0;
-    if (update_query_sector_size(vi, image, &sector) && sector > 0) {
-        if (block % sector != 0) block = (block / sector + 1) * sector;
-        if (block > length) block = length;
-    } else if (block != length) {
-        std::fprintf(err(), text_no_blocks, image);
-        return 1;
-    }
-    if (block > update_block_length_max) {
-        std::fprintf(err(), text_block_too_long, static_cast<long long>(block));
-        return 1;
-    }
-
-    upload.buffer = static_cast<ViByte*>(std::malloc(static_cast<size_t>(block) + 64));
-    if (!upload.buffer) {
-        std::fputs(text_alloc, err());
-        return 1;
-    }
-    update_set_timeout(vi, update_timeout_ms);
-
-    // From here on every path sends the done command exactly once.
-    char command[command_capacity];
-    const int command_length = std::snprintf(command, sizeof command, cmd_init, image,
-                                             static_cast<int>(block), static_cast<int>(length));
-    if (!send(vi, command, static_cast<ViUInt32>(command_length)) ||
-        update_read_reply_code(vi) != 0 || update_check_scpi_errors(vi) != 0) {
-        update_abort_transfer(vi);
-        return 1;
-    }
-
-    if (block >= length) {
-        const int32_t message = load_block(upload, length);
-        if (message == 0) {
-            update_abort_transfer(vi);
-            return 1;
-        }
-        std::fputs(text_sending, out());
-        std::fflush(out());
-        if (!update_write_block(vi, upload.buffer, message)) {
-            update_abort_transfer(vi);
-            return 1;
-        }
-        std::fprintf(out(), text_bytes_sent, static_cast<long>(length));
-        std::fputs(text_programming, out());
-        std::fflush(out());
-    } else {
-        int64_t sent = 0;
-        while (sent < length) {
-            const int64_t next = sent + block;
-            const auto this_block = static_cast<int32_t>(next > length ? length - sent : block);
-            const int32_t message = load_block(upload, this_block);
-            if (message == 0 || !update_write_block(vi, upload.buffer, message)) {
-                update_abort_transfer(vi);
-                return 1;
-            }
-            sent = next > length ? length : next;
-            std::fprintf(out(), text_progress, static_cast<int>(sent * 100 / length));
-            std::fflush(out());
-            if (update_check_scpi_errors(vi) != 0) {
-                update_abort_transfer(vi);
-                return 1;
-            }
-        }
-    }
-    if (update_check_scpi_errors(vi) != 0) {
-        update_abort_transfer(vi);
-        return 1;
-    }
-    ViUInt32 written = 0;
-    viWrite(vi, reinterpret_cast<ViConstBuf>(cmd_done), sizeof cmd_done - 1, &written);
-    return 0;
 }
 
 // ---- entry operations --------------------------------------------------------------

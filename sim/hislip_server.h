@@ -82,6 +82,11 @@ public:
     void drop_all();
 
 private:
+    // A client that stops reading its answers stops being served beyond this.
+    static constexpr std::size_t max_output = 8u << 20;
+    // Input waits in the kernel once this much is buffered and not yet used.
+    static constexpr std::size_t max_input = 2u << 20;
+
     struct Connection;
     struct Session;
     struct Reply {

@@ -5,16 +5,16 @@
 #include <string>
 #include <string_view>
 
+#include "visa/vxi11/rpc_wire.h"
+
 namespace sim {
 
-constexpr std::uint32_t portmap_program = 100000;
-constexpr std::uint32_t vxi11_core_program = 0x0607AF;
-constexpr std::uint32_t vxi11_core_version = 1;
+namespace rpc = visa::vxi11::rpc;
 
 struct PortmapInfo {
     std::string address;          // dotted IPv4 of this instrument
     std::uint16_t core_port = 0;  // the VXI-11 core channel (TCP)
-    std::uint16_t own_port = 111;
+    std::uint16_t own_port = rpc::pmap_port;
 };
 
 // Answers one portmapper / rpcbind call (RFC 1833): version 2 NULL, GETPORT

@@ -1,5 +1,6 @@
 #include "scpi_framing.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace sim {
@@ -247,6 +248,13 @@ std::vector<std::string_view> split_units(std::string_view message) {
     }
     units.push_back(message.substr(start));
     return units;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
 }
 
 }  // namespace sim

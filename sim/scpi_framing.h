@@ -88,6 +88,9 @@ struct Block {
 };
 std::optional<Block> parse_block(std::string_view text);
 
+// Equal but for the case of ASCII letters (device names, sub-addresses).
+bool iequals(std::string_view a, std::string_view b);
+
 // Splits one program message into its program message units at ';', outside
 // quoted strings and block data.
 std::vector<std::string_view> split_units(std::string_view message);

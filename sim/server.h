@@ -10,17 +10,19 @@
 
 #include "hislip_server.h"
 #include "instrument.h"
-#include "rpc_wire.h"
+#include "visa/vxi11/rpc_wire.h"
 #include "vxi11_core.h"
 
 namespace sim {
 
+namespace rpc = visa::vxi11::rpc;
+
 struct ServerSettings {
-    std::string address;               // 127.x.y.z
-    std::uint16_t vxi11_port = 0;      // 0: ephemeral
-    std::uint16_t socket_port = 5025;  // 0: ephemeral
-    std::uint16_t portmap_port = 111;  // 0: none
-    std::uint16_t hislip_port = 4880;  // 0: ephemeral
+    std::string address;                          // 127.x.y.z
+    std::uint16_t vxi11_port = 0;                 // 0: ephemeral
+    std::uint16_t socket_port = 5025;             // 0: ephemeral
+    std::uint16_t portmap_port = rpc::pmap_port;  // 0: none
+    std::uint16_t hislip_port = 4880;             // 0: ephemeral
     std::size_t max_connections = 16;
     std::chrono::milliseconds idle_timeout{600000};
     std::chrono::milliseconds reboot_time{2000};

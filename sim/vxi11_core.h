@@ -112,7 +112,15 @@ private:
         std::deque<Reply> out;
     };
 
+    // A call, by concern: the link and interrupt channels, then (on a valid
+    // link) the lock, then I/O. The first two answer nothing for procedures
+    // that are not theirs.
     Step attempt(ConnectionId conn, Vxi11Call& call, Clock::time_point now);
+    std::optional<Step> channel_call(ConnectionId conn, Vxi11Call& call, Clock::time_point now);
+    std::optional<Step> lock_call(Vxi11Call& call, std::map<std::int32_t, Link>::iterator link,
+                                  Clock::time_point now);
+    Step io_call(Vxi11Call& call, Link& link, Clock::time_point now);
+    Step error_reply(const Vxi11Call& call, std::int32_t error) const;
     // 0 when the link may go on; else an error code or -1 to keep waiting.
     int lock_gate(const Vxi11Call& call, Clock::time_point now);
     bool locked_by_other(std::int32_t lid, Clock::time_point now);

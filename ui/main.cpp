@@ -26,6 +26,9 @@
 #include "dialog_templates.h"
 #include "firmware_update_app.h"
 #include "resource.h"
+#ifdef FW_BUILTIN_VISA
+#include "visa/log.h"
+#endif
 
 namespace {
 
@@ -84,6 +87,12 @@ double MillisecondsSinceProcessStart() {
            static_cast<double>(startTicks) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+// The program's one diagnostic log: Qt's messages and the VISA library's
+// lines, one whole line per write so that threads do not interleave.
+void WriteLogLine(const char* line) {
+    std::fprintf(stderr, "%s\n", line);
+}
+
 // Qt's own diagnostics (font, theme, runtime-directory notes) are not the
 // program's output: they are shown only when FW_QT_LOG=1, except for critical
 // and fatal ones, which always explain why the program is about to fail.
@@ -93,8 +102,17 @@ void QtMessageSink(QtMsgType type, const QMessageLogContext&, const QString& mes
         return value && std::strcmp(value, "1") == 0;
     }();
     if (verbose || type == QtCriticalMsg || type == QtFatalMsg)
-        std::fprintf(stderr, "qt: %s\n", message.toLocal8Bit().constData());
+        WriteLogLine(("qt: " + message).toLocal8Bit().constData());
 }
+
+#ifdef FW_BUILTIN_VISA
+// The built-in VISA library's lines ("visa.vxi11: ..."), shown when
+// FW_VISA_LOG=1 as the library itself would show them.
+void VisaLogSink(const char* line) {
+    static const bool enabled = visa::log_enabled();
+    if (enabled) WriteLogLine(line);
+}
+#endif
 
 class CFirstPaintWatch : public QObject {
 public:
@@ -143,6 +161,9 @@ int main(int argc, char** argv) {
     }
 
     qInstallMessageHandler(QtMessageSink);
+#ifdef FW_BUILTIN_VISA
+    visa::set_log_sink(VisaLogSink);
+#endif
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("FirmwareUpdate"));
     QApplication::setApplicationVersion(QString::fromLatin1(kProductVersion));

@@ -43,6 +43,9 @@
 namespace visa {
 namespace {
 
+// Names this file's lines in the library's log.
+constexpr char log_module[] = "visa.discovery";
+
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r'))
         s.remove_prefix(1);
@@ -104,7 +107,7 @@ DiscoveryConfig parse_discovery_config(std::string_view text) {
             if (key == "usb=off" || key == "usb=on")
                 cfg.usb = key == "usb=on";
             else
-                log("visa.conf line %d: unknown usb setting", line_no);
+                log(log_module, "visa.conf line %d: unknown usb setting", line_no);
             continue;
         }
         if (std::string key = lowered_without_blanks(line); key.rfind("serial=", 0) == 0) {
@@ -113,7 +116,7 @@ DiscoveryConfig parse_discovery_config(std::string_view text) {
             else if (key == "serial=on")
                 cfg.serial = true;
             else
-                log("visa.conf line %d: unknown serial setting", line_no);
+                log(log_module, "visa.conf line %d: unknown serial setting", line_no);
             continue;
         }
         if (lowered_without_blanks(line).rfind("library=", 0) == 0) {
@@ -122,7 +125,7 @@ DiscoveryConfig parse_discovery_config(std::string_view text) {
         }
         auto name = parse_rsrc_name(line);
         if (!name || name->intf_type() != VI_INTF_TCPIP) {
-            log("visa.conf line %d: not a LAN resource string, skipped: %.*s", line_no,
+            log(log_module, "visa.conf line %d: not a LAN resource string, skipped: %.*s", line_no,
                 int(line.size()), line.data());
             continue;
         }
@@ -168,7 +171,7 @@ std::optional<std::string> read_config_file(const std::string& path) {
     if (fd < 0) return std::nullopt;
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        log("%s is not a regular file: no LAN instruments listed", path.c_str());
+        log(log_module, "%s is not a regular file: no LAN instruments listed", path.c_str());
         ::close(fd);
         return std::nullopt;
     }
@@ -197,7 +200,8 @@ std::vector<std::string> list_usb_instruments() {
         name.usb_serial = found.serial;
         name.usb_interface = found.interface_number;
         if (!found.opened)
-            log("USB device /dev/bus/usb/%03u/%03u (0x%04X:0x%04X) cannot be opened (%s): "
+            log(log_module,
+                "USB device /dev/bus/usb/%03u/%03u (0x%04X:0x%04X) cannot be opened (%s): "
                 "install the udev rule 70-fwvisa-usbtmc.rules",
                 unsigned(found.bus), unsigned(found.address), unsigned(found.vendor),
                 unsigned(found.product), found.open_failure.c_str());
@@ -205,7 +209,8 @@ std::vector<std::string> list_usb_instruments() {
         std::string canonical = name.canonical();
         auto parsed = parse_rsrc_name(canonical);
         if (found.serial.empty() || !parsed || parsed->usb_serial != found.serial) {
-            log("USB device /dev/bus/usb/%03u/%03u (0x%04X:0x%04X): no usable serial number, "
+            log(log_module,
+                "USB device /dev/bus/usb/%03u/%03u (0x%04X:0x%04X): no usable serial number, "
                 "not listed",
                 unsigned(found.bus), unsigned(found.address), unsigned(found.vendor),
                 unsigned(found.product));
@@ -222,7 +227,7 @@ std::vector<std::string> discover_resources() {
     if (auto text = read_config_file(path)) {
         cfg = parse_discovery_config(*text);
     } else {
-        log("no configuration at %s: no LAN instruments listed", path.c_str());
+        log(log_module, "no configuration at %s: no LAN instruments listed", path.c_str());
     }
     std::vector<std::string> out = std::move(cfg.lan);
     if (cfg.usb) {

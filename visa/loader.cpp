@@ -25,6 +25,9 @@ FWVISA_FUNCTIONS(FWVISA_BUILTIN_DECL)
 namespace visa {
 namespace {
 
+// Names this file's lines in the library's log.
+constexpr char log_module[] = "visa.loader";
+
 constexpr char env_name[] = "FW_VISA_LIBRARY";
 constexpr char builtin_word[] = "builtin";
 
@@ -55,7 +58,7 @@ ViStatus _VI_FUNC describe_not_loaded(ViObject obj, ViStatus status, ViChar desc
 
 void make_unusable(VisaLibrary& lib, std::string why) {
     lib.error = std::move(why);
-    log("%s", lib.error.c_str());
+    log(log_module, "%s", lib.error.c_str());
 #define FWVISA_NOT_LOADED(name, required, params, args) lib.name = &name##_not_loaded;
     FWVISA_FUNCTIONS(FWVISA_NOT_LOADED)
 #undef FWVISA_NOT_LOADED

@@ -15,6 +15,9 @@
 namespace visa {
 namespace {
 
+// Names this file's lines in the library's log.
+constexpr char log_module[] = "visa.lock";
+
 // How often a waiter looks again at a lock file held by another process
 // (the kernel offers no timed flock).
 constexpr auto file_retry = std::chrono::milliseconds(10);
@@ -112,7 +115,8 @@ LockTable& LockTable::process() {
         auto* t = new LockTable(dir);
         if (dir.empty()) {
             t->dir_error_ = why;
-            log("no lock directory (%s): exclusive locks cannot be granted", why.c_str());
+            log(log_module, "no lock directory (%s): exclusive locks cannot be granted",
+                why.c_str());
         }
         return *t;
     }();
@@ -133,7 +137,7 @@ LockTable::FileLock LockTable::try_file_lock(const std::string& key, Entry& e, i
     if (e.file_mode == mode) return FileLock::granted;
     if (dir_.empty()) {
         if (dir_error_.empty()) return FileLock::granted;  // a private table, by request
-        log("%s: no lock file: %s", key.c_str(), dir_error_.c_str());
+        log(log_module, "%s: no lock file: %s", key.c_str(), dir_error_.c_str());
         return FileLock::failed;
     }
     const std::string path = dir_ + "/" + file_name(key);
@@ -150,13 +154,13 @@ LockTable::FileLock LockTable::try_file_lock(const std::string& key, Entry& e, i
                 if (e.fd < 0 && errno == EEXIST) continue;
             }
             if (e.fd < 0) {
-                log("%s: opening lock file %s: %s", key.c_str(), path.c_str(),
+                log(log_module, "%s: opening lock file %s: %s", key.c_str(), path.c_str(),
                     std::strerror(errno));
                 return FileLock::failed;
             }
             struct stat st;
             if (::fstat(e.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-                log("%s: %s is not a regular file", key.c_str(), path.c_str());
+                log(log_module, "%s: %s is not a regular file", key.c_str(), path.c_str());
                 ::close(e.fd);
                 e.fd = -1;
                 return FileLock::failed;
@@ -164,7 +168,7 @@ LockTable::FileLock LockTable::try_file_lock(const std::string& key, Entry& e, i
         }
         if (::flock(e.fd, mode | LOCK_NB) != 0) {
             if (errno == EWOULDBLOCK) return FileLock::busy;
-            log("%s: flock %s: %s", key.c_str(), path.c_str(), std::strerror(errno));
+            log(log_module, "%s: flock %s: %s", key.c_str(), path.c_str(), std::strerror(errno));
             return FileLock::failed;
         }
         // The last holder elsewhere may have removed the file between our
@@ -180,7 +184,7 @@ LockTable::FileLock LockTable::try_file_lock(const std::string& key, Entry& e, i
         e.fd = -1;
         e.file_mode = 0;
     }
-    log("%s: lock file %s keeps being replaced", key.c_str(), path.c_str());
+    log(log_module, "%s: lock file %s keeps being replaced", key.c_str(), path.c_str());
     return FileLock::failed;
 }
 

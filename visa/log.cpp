@@ -27,17 +27,22 @@ bool log_enabled() {
     return enabled;
 }
 
-void log(const char* fmt, ...) {
+void log(const char* module, const char* fmt, ...) {
     LogSink to = sink.load();
     if (!log_enabled() && to == nullptr) return;
     char line[1024];
+    int at = std::snprintf(line, sizeof line, "%s: ", module);
+    if (at < 0 || size_t(at) >= sizeof line) at = 0;
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(line, sizeof line, fmt, ap);
+    std::vsnprintf(line + at, sizeof line - size_t(at), fmt, ap);
     va_end(ap);
+    if (to != nullptr) {
+        to(line);
+        return;
+    }
     // One fprintf per line so lines from different threads do not interleave.
-    if (to != nullptr) to(line);
-    if (log_enabled()) std::fprintf(stderr, "visa: %s\n", line);
+    std::fprintf(stderr, "%s\n", line);
 }
 
 void set_log_sink(LogSink to) {

@@ -10,13 +10,16 @@ namespace visa {
 // (FW_VISA_LOG=1). Read once; the library is silent otherwise.
 bool log_enabled();
 
-// printf-style line to stderr, prefixed "visa: ", only when enabled. Callers
-// put in what only they know: resource, host:port, RPC call, errno text.
-void log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// One printf-style line, prefixed with the module that writes it
+// ("visa.vxi11: ..."): to the sink if one is set, else to stderr when enabled.
+// Callers put in what only they know: resource, host:port, RPC call, errno
+// text. Each file names its module once, in a `log_module` constant.
+void log(const char* module, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
-// Sends every line to `sink` as well (tests check the lines a user would
-// need); nullptr stops that. Lines reach the sink whether or not logging is
-// enabled.
+// Hands every line, prefix included, to `sink` instead of stderr (the
+// application's log, or a test checking the lines a user would need);
+// nullptr goes back to stderr. Lines reach the sink whether or not
+// FW_VISA_LOG is set: the sink's owner decides what to show.
 using LogSink = void (*)(const char* line);
 void set_log_sink(LogSink sink);
 

@@ -17,6 +17,9 @@
 
 namespace visa::net {
 
+// Names this file's lines in the library's log.
+constexpr char log_module[] = "visa.net";
+
 Deadline::Deadline(uint32_t timeout_ms)
     : infinite_(timeout_ms == VI_TMO_INFINITE),
       at_(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms)) {}
@@ -56,7 +59,7 @@ bool resolve_ipv4(const std::string& host, uint16_t port, sockaddr_in* out) {
     addrinfo* res = nullptr;
     int rc = getaddrinfo(host.c_str(), nullptr, &hints, &res);
     if (rc != 0 || res == nullptr) {
-        log("resolving %s: %s", host.c_str(), gai_strerror(rc));
+        log(log_module, "resolving %s: %s", host.c_str(), gai_strerror(rc));
         return false;
     }
     out->sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
@@ -74,7 +77,7 @@ int connect_tcp(const sockaddr_in& addr, const Deadline& deadline, ViStatus* sta
     *status = VI_ERROR_RSRC_NFOUND;
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
-        log("socket: %s", std::strerror(errno));
+        log(log_module, "socket: %s", std::strerror(errno));
         *status = VI_ERROR_SYSTEM_ERROR;
         return -1;
     }
@@ -85,7 +88,7 @@ int connect_tcp(const sockaddr_in& addr, const Deadline& deadline, ViStatus* sta
             rc = ::poll(&p, 1, deadline.poll_ms());
         } while (rc < 0 && errno == EINTR);
         if (rc == 0) {
-            log("connecting to %s: no answer in time", addr_text(addr).c_str());
+            log(log_module, "connecting to %s: no answer in time", addr_text(addr).c_str());
             ::close(fd);
             return -1;
         }
@@ -100,7 +103,7 @@ int connect_tcp(const sockaddr_in& addr, const Deadline& deadline, ViStatus* sta
         }
     }
     if (rc < 0) {
-        log("connecting to %s: %s", addr_text(addr).c_str(), std::strerror(errno));
+        log(log_module, "connecting to %s: %s", addr_text(addr).c_str(), std::strerror(errno));
         ::close(fd);
         return -1;
     }
@@ -112,9 +115,6 @@ int connect_tcp(const sockaddr_in& addr, const Deadline& deadline, ViStatus* sta
     return fd;
 }
 
-namespace {
-
-// Waits for `events` on fd. Returns 1 ready, 0 timed out, -1 error.
 int wait_for(int fd, short events, const Deadline& deadline) {
     pollfd p{fd, events, 0};
     for (;;) {
@@ -124,8 +124,6 @@ int wait_for(int fd, short events, const Deadline& deadline) {
         return rc == 0 ? 0 : 1;
     }
 }
-
-}  // namespace
 
 ViStatus send_all(int fd, const void* data, size_t size, const Deadline& deadline, size_t* sent) {
     *sent = 0;
@@ -143,7 +141,7 @@ ViStatus send_all(int fd, const void* data, size_t size, const Deadline& deadlin
             if (w < 0) return VI_ERROR_CONN_LOST;
             continue;
         }
-        log("send: %s", std::strerror(errno));
+        log(log_module, "send: %s", std::strerror(errno));
         return VI_ERROR_CONN_LOST;
     }
     return VI_SUCCESS;
@@ -158,7 +156,7 @@ ViStatus recv_some(int fd, void* data, size_t size, const Deadline& deadline, si
             return VI_SUCCESS;
         }
         if (n == 0) {
-            log("recv: peer closed the connection");
+            log(log_module, "recv: peer closed the connection");
             return VI_ERROR_CONN_LOST;
         }
         if (errno == EINTR) continue;
@@ -168,21 +166,9 @@ ViStatus recv_some(int fd, void* data, size_t size, const Deadline& deadline, si
             if (w < 0) return VI_ERROR_CONN_LOST;
             continue;
         }
-        log("recv: %s", std::strerror(errno));
+        log(log_module, "recv: %s", std::strerror(errno));
         return VI_ERROR_CONN_LOST;
     }
-}
-
-ViStatus recv_all(int fd, void* data, size_t size, const Deadline& deadline) {
-    auto p = static_cast<char*>(data);
-    size_t done = 0;
-    while (done < size) {
-        size_t got = 0;
-        ViStatus st = recv_some(fd, p + done, size - done, deadline, &got);
-        if (st != VI_SUCCESS) return st;
-        done += got;
-    }
-    return VI_SUCCESS;
 }
 
 SigpipeGuard::SigpipeGuard() {

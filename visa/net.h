@@ -39,6 +39,10 @@ bool resolve_ipv4(const std::string& host, uint16_t port, sockaddr_in* out);
 // VI_ERROR_RSRC_NFOUND (refused, unreachable, or no answer in time).
 int connect_tcp(const sockaddr_in& addr, const Deadline& deadline, ViStatus* status);
 
+// Waits for `events` (poll's) on `fd` until the deadline. Returns 1 ready,
+// 0 timed out, -1 error.
+int wait_for(int fd, short events, const Deadline& deadline);
+
 // Sends all of `data` (no SIGPIPE). Returns VI_SUCCESS, VI_ERROR_TMO or
 // VI_ERROR_CONN_LOST; `*sent` counts what went out.
 ViStatus send_all(int fd, const void* data, size_t size, const Deadline& deadline, size_t* sent);
@@ -46,9 +50,6 @@ ViStatus send_all(int fd, const void* data, size_t size, const Deadline& deadlin
 // Receives between 1 and `size` bytes. Returns VI_SUCCESS, VI_ERROR_TMO, or
 // VI_ERROR_CONN_LOST when the peer closed or reset the connection.
 ViStatus recv_some(int fd, void* data, size_t size, const Deadline& deadline, size_t* got);
-
-// Receives exactly `size` bytes (same statuses as recv_some).
-ViStatus recv_all(int fd, void* data, size_t size, const Deadline& deadline);
 
 std::string addr_text(const sockaddr_in& addr);
 

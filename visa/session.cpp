@@ -15,6 +15,9 @@
 namespace visa {
 namespace {
 
+// Names this file's lines in the library's log.
+constexpr char log_module[] = "visa.session";
+
 constexpr size_t max_string_attr = 256;  // with the terminator
 
 // A read whose END is suppressed goes on after each END; this bounds how many
@@ -103,7 +106,7 @@ ViStatus Session::open(uint32_t timeout_ms) {
     std::lock_guard<std::mutex> guard(mutex_);
     ViStatus st = transport_->open(name_, timeout_ms);
     if (st < 0) {
-        log("%s: open failed (status 0x%08X)", canonical_.c_str(), unsigned(st));
+        log(log_module, "%s: open failed (status 0x%08X)", canonical_.c_str(), unsigned(st));
         transport_->close(0);
         return st;
     }
@@ -349,8 +352,8 @@ ViStatus Session::unlock() {
         // may still hold for us is the caller's to know about.
         ViStatus dev = transport_->unlock(timeout_ms_);
         if (dev < 0 && dev != VI_ERROR_NSUP_OPER && dev != VI_ERROR_SESN_NLOCKED) {
-            log("%s: releasing the instrument's lock failed (status 0x%08X)", canonical_.c_str(),
-                unsigned(dev));
+            log(log_module, "%s: releasing the instrument's lock failed (status 0x%08X)",
+                canonical_.c_str(), unsigned(dev));
             return dev;
         }
     }

@@ -10,7 +10,6 @@ namespace {
 
 struct Row {
     RsrcKind kind;
-    const char* name;
     std::unique_ptr<Transport> (*make)();
 };
 
@@ -23,10 +22,10 @@ std::unique_ptr<Transport> make() {
 // order of rows carries no meaning. Serial resources are
 // recognised but have no transport yet.
 constexpr Row rows[] = {
-    {RsrcKind::vxi11, "VXI-11", &make<vxi11::Vxi11Transport>},
-    {RsrcKind::socket, "socket", &make<socket::SocketTransport>},
-    {RsrcKind::hislip, "HiSLIP", &make<hislip::HislipTransport>},
-    {RsrcKind::usb, "USBTMC", &make<usbtmc::UsbtmcTransport>},
+    {RsrcKind::vxi11, &make<vxi11::Vxi11Transport>},
+    {RsrcKind::socket, &make<socket::SocketTransport>},
+    {RsrcKind::hislip, &make<hislip::HislipTransport>},
+    {RsrcKind::usb, &make<usbtmc::UsbtmcTransport>},
 };
 
 }  // namespace

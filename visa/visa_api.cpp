@@ -27,6 +27,9 @@
 namespace visa {
 namespace {
 
+// Names this file's lines in the library's log.
+constexpr char log_module[] = "visa.api";
+
 // Connecting (portmapper, link) is bounded by the default I/O time-out even
 // when viOpen's own time-out, which governs only the lock, is shorter.
 constexpr ViUInt32 connect_floor_ms = 2000;
@@ -87,13 +90,13 @@ ViStatus guarded(const char* what, F&& f) {
     try {
         return f();
     } catch (const std::bad_alloc&) {
-        log("%s: out of memory", what);
+        log(log_module, "%s: out of memory", what);
         return VI_ERROR_ALLOC;
     } catch (const std::exception& e) {
-        log("%s: %s", what, e.what());
+        log(log_module, "%s: %s", what, e.what());
         return VI_ERROR_SYSTEM_ERROR;
     } catch (...) {
-        log("%s: unexpected exception", what);
+        log(log_module, "%s: unexpected exception", what);
         return VI_ERROR_SYSTEM_ERROR;
     }
 }
@@ -146,7 +149,7 @@ ViStatus _VI_FUNC viFindRsrc(ViSession rm, ViConstString expr, ViPFindList fl, V
         if (expr == nullptr) return VI_ERROR_INV_EXPR;
         auto matcher = visa::FindExpr::compile(expr);
         if (!matcher) {
-            visa::log("viFindRsrc: malformed expression \"%s\"", expr);
+            visa::log(visa::log_module, "viFindRsrc: malformed expression \"%s\"", expr);
             return VI_ERROR_INV_EXPR;
         }
         auto list = std::make_shared<visa::FindList>();
@@ -224,12 +227,13 @@ ViStatus _VI_FUNC viOpen(ViSession rm, ViConstRsrc name, ViAccessMode mode, ViUI
             return VI_ERROR_INV_ACC_MODE;
         auto parsed = visa::parse_rsrc_name(name);
         if (!parsed) {
-            visa::log("viOpen: malformed resource string \"%.300s\"", name);
+            visa::log(visa::log_module, "viOpen: malformed resource string \"%.300s\"", name);
             return VI_ERROR_INV_RSRC_NAME;
         }
         auto transport = visa::make_transport(parsed->kind);
         if (!transport) {
-            visa::log("%s: no transport for this kind of resource", parsed->canonical().c_str());
+            visa::log(visa::log_module, "%s: no transport for this kind of resource",
+                      parsed->canonical().c_str());
             return VI_ERROR_RSRC_NFOUND;
         }
         ViSession id = r.new_id();

@@ -50,4 +50,19 @@ protected:
     ~Operator() = default;
 };
 
+// An operator without a window, for runs without a person (the command line,
+// benchmarks): shows nothing and answers every box with OK.
+class SilentOperator : public Operator {
+public:
+    void SetLog(const std::string&) override {}
+    void AppendLog(const std::string&) override {}
+    void ShowLog() override {}
+    void SetProgressRange(int, int) override {}
+    void SetProgressPos(int) override {}
+    void BeginWaitCursor() override {}
+    void EndWaitCursor() override {}
+    void Repaint() override {}
+    int MessageBox(const std::string&, const std::string&, unsigned) override { return kAnswerOk; }
+};
+
 }  // namespace workflow

@@ -19,20 +19,6 @@ namespace {
 
 using namespace workflow;
 
-// The window's side does nothing: only the workflow and the library count.
-class SilentOperator : public Operator {
-public:
-    void SetLog(const std::string&) override {}
-    void AppendLog(const std::string&) override {}
-    void ShowLog() override {}
-    void SetProgressRange(int, int) override {}
-    void SetProgressPos(int) override {}
-    void BeginWaitCursor() override {}
-    void EndWaitCursor() override {}
-    void Repaint() override {}
-    int MessageBox(const std::string&, const std::string&, unsigned) override { return 1; }
-};
-
 void BM_discovery_configured(benchmark::State& state) {
     const auto dir = std::filesystem::temp_directory_path() /
                      ("fw-discovery-bench-" + std::to_string(::getpid()));
@@ -45,6 +31,7 @@ void BM_discovery_configured(benchmark::State& state) {
     }
     ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
 
+    // The window's side does nothing: only the workflow and the library count.
     SilentOperator op;
     auto buffer = std::make_unique<char[]>(kResourceListSize);
     for (auto _ : state) {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "rpc_wire.h"
+#include "visa/vxi11/rpc_wire.h"
 
 namespace sim {
 namespace {

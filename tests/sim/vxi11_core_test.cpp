@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 #include <rpc/rpc.h>
 
-#include "rpc_wire.h"
+#include "visa/vxi11/rpc_wire.h"
 #include "vxi11.h"
 
 namespace sim {
+
+namespace rpc = visa::vxi11::rpc;
 namespace {
 
 using std::chrono::milliseconds;

@@ -15,22 +15,14 @@
 namespace visa::hislip {
 namespace {
 
+// Names this file's lines in the library's log.
+constexpr char log_module[] = "visa.hislip";
+
 constexpr size_t recv_chunk = 64 * 1024;
-// The server is told the caller's lock time-out; its answer may take this
-// much longer to arrive.
-constexpr uint32_t answer_grace_ms = 1000;
-// Calls that carry no time-out of their own (the release at close) wait this
-// long.
-constexpr uint32_t plain_wait_ms = 2000;
 // Closing waits at most this long for the server to close the data channel,
 // and drops at most this much of what it still sends meanwhile.
 constexpr uint32_t linger_cap_ms = 1000;
 constexpr size_t linger_drain_cap = 1024 * 1024;
-
-uint32_t with_grace(uint32_t ms) {
-    if (ms == VI_TMO_INFINITE || ms > VI_TMO_INFINITE - answer_grace_ms) return VI_TMO_INFINITE;
-    return ms + answer_grace_ms;
-}
 
 const char* channel_name(bool sync) {
     return sync ? "data" : "control";
@@ -44,39 +36,6 @@ std::string printable(std::string_view text) {
     return out;
 }
 
-const char* fatal_text(uint8_t code) {
-    switch (FatalCode(code)) {
-        case FatalCode::unidentified:
-            return "unidentified error";
-        case FatalCode::bad_header:
-            return "poorly formed message header";
-        case FatalCode::channels_not_up:
-            return "attempt to use a connection without both channels";
-        case FatalCode::bad_init_sequence:
-            return "invalid initialization sequence";
-        case FatalCode::too_many_clients:
-            return "server refused the connection: too many clients";
-    }
-    return code >= first_vendor_type ? "device-defined error" : "reserved error code";
-}
-
-const char* error_text(uint8_t code) {
-    switch (ErrorCode(code)) {
-        case ErrorCode::unidentified:
-            return "unidentified error";
-        case ErrorCode::unknown_type:
-            return "unrecognized message type";
-        case ErrorCode::unknown_control:
-            return "unrecognized control code";
-        case ErrorCode::unknown_vendor_message:
-            return "unrecognized vendor-defined message";
-        case ErrorCode::too_large:
-            return "message too large";
-    }
-    return code >= first_vendor_type ? "device-defined error" : "reserved error code";
-}
-
-// Sends all of `iov` before the deadline. `*sent` counts what went out.
 ViStatus send_iov(int fd, iovec* iov, int count, const net::Deadline& deadline, size_t* sent) {
     *sent = 0;
     while (count > 0) {
@@ -87,7 +46,7 @@ ViStatus send_iov(int fd, iovec* iov, int count, const net::Deadline& deadline, 
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                log("send: %s", std::strerror(errno));
+                log(log_module, "send: %s", std::strerror(errno));
                 return VI_ERROR_CONN_LOST;
             }
             pollfd p{fd, POLLOUT, 0};
@@ -136,7 +95,7 @@ void HislipTransport::fail() {
 }
 
 ViStatus HislipTransport::protocol_fault(Channel ch, const std::string& what, FatalCode code) {
-    log("%s: %s on the %s channel; session ended", where_.c_str(), what.c_str(),
+    log(log_module, "%s: %s on the %s channel; session ended", where_.c_str(), what.c_str(),
         channel_name(ch == Channel::sync));
     if (!broken_) {
         // Tell the server why, if its buffer has room now; never wait for it.
@@ -152,14 +111,15 @@ ViStatus HislipTransport::protocol_fault(Channel ch, const std::string& what, Fa
 ViStatus HislipTransport::peer_error(Channel ch, const Header& h, std::string_view text) {
     const std::string detail = printable(text);
     if (h.type == Type::fatal_error) {
-        log("%s: server ended the session with fatal error %u (%s) on the %s channel: %s",
+        log(log_module,
+            "%s: server ended the session with fatal error %u (%s) on the %s channel: %s",
             where_.c_str(), unsigned(h.control), fatal_text(h.control),
             channel_name(ch == Channel::sync), detail.c_str());
         fail();
         return FatalCode(h.control) == FatalCode::too_many_clients ? VI_ERROR_RSRC_BUSY
                                                                    : VI_ERROR_IO;
     }
-    log("%s: server reported error %u (%s) on the %s channel: %s", where_.c_str(),
+    log(log_module, "%s: server reported error %u (%s) on the %s channel: %s", where_.c_str(),
         unsigned(h.control), error_text(h.control), channel_name(ch == Channel::sync),
         detail.c_str());
     return VI_ERROR_IO;
@@ -181,13 +141,14 @@ ViStatus HislipTransport::send(Channel ch, const Header& h, const void* payload,
     ViStatus st = send_iov(fd, iov, parts, deadline, &sent);
     if (st == VI_SUCCESS) return st;
     if (st == VI_ERROR_CONN_LOST) {
-        log("%s: connection lost while sending %s", where_.c_str(),
+        log(log_module, "%s: connection lost while sending %s", where_.c_str(),
             type_name(uint8_t(h.type)).c_str());
         fail();
     } else if (sent > 0) {
         // The server now waits for the rest of a message we will not send;
         // nothing later could be framed correctly.
-        log("%s: time-out in the middle of a %s message (%zu of %zu bytes sent); session ended",
+        log(log_module,
+            "%s: time-out in the middle of a %s message (%zu of %zu bytes sent); session ended",
             where_.c_str(), type_name(uint8_t(h.type)).c_str(), sent, header_size + size);
         fail();
     }
@@ -202,12 +163,20 @@ ViStatus HislipTransport::receive(Channel ch, const net::Deadline& deadline) {
     if ((sync ? sync_fd_ : async_fd_) < 0) return VI_ERROR_CONN_LOST;
     ViStatus st = net::recv_some(sync ? sync_fd_ : async_fd_, buf, sizeof buf, deadline, &n);
     if (st == VI_ERROR_CONN_LOST) {
-        log("%s: connection lost on the %s channel", where_.c_str(), channel_name(sync));
+        log(log_module, "%s: connection lost on the %s channel", where_.c_str(),
+            channel_name(sync));
         fail();
     }
     if (st != VI_SUCCESS) return st;
     (sync ? sync_in_ : async_in_).feed(buf, n);
     return VI_SUCCESS;
+}
+
+ViStatus HislipTransport::ask_async(const Header& request, Type answer, Header* reply,
+                                    const net::Deadline& deadline) {
+    if (ViStatus st = send(Channel::async, request, nullptr, 0, deadline); st != VI_SUCCESS)
+        return st;
+    return await_async(answer, reply, nullptr, deadline);
 }
 
 ViStatus HislipTransport::await_async(Type want, Header* h, std::string* payload,
@@ -221,7 +190,7 @@ ViStatus HislipTransport::await_async(Type want, Header* h, std::string* payload
                         // A late answer would be taken for the next request's
                         // (a lock granted that we reported as refused): end
                         // the session rather than fall out of step.
-                        log("%s: no %s in time; session ended", where_.c_str(),
+                        log(log_module, "%s: no %s in time; session ended", where_.c_str(),
                             type_name(uint8_t(want)).c_str());
                         fail();
                     }
@@ -234,8 +203,9 @@ ViStatus HislipTransport::await_async(Type want, Header* h, std::string* payload
             case Decoder::Status::too_large:
                 if (m.type == Type::fatal_error || m.type == Type::error)
                     return peer_error(Channel::async, m, "(text too long, dropped)");
-                log("%s: dropped a %s of %llu bytes on the control channel", where_.c_str(),
-                    type_name(uint8_t(m.type)).c_str(), static_cast<unsigned long long>(m.length));
+                log(log_module, "%s: dropped a %s of %llu bytes on the control channel",
+                    where_.c_str(), type_name(uint8_t(m.type)).c_str(),
+                    static_cast<unsigned long long>(m.length));
                 continue;
             case Decoder::Status::data:
                 async_in_.drop_data();
@@ -263,7 +233,7 @@ ViStatus HislipTransport::await_async(Type want, Header* h, std::string* payload
             case Type::async_interrupted:
                 continue;  // notices nobody here waits for
             default:
-                log("%s: unexpected %s on the control channel, ignored", where_.c_str(),
+                log(log_module, "%s: unexpected %s on the control channel, ignored", where_.c_str(),
                     type_name(uint8_t(m.type)).c_str());
                 continue;
         }
@@ -279,13 +249,13 @@ ViStatus HislipTransport::open(const RsrcName& name, uint32_t timeout_ms) {
     ViStatus st;
     sync_fd_ = net::connect_tcp(addr, deadline, &st);
     if (sync_fd_ < 0) {
-        log("%s: no HiSLIP server at %s", where_.c_str(), net::addr_text(addr).c_str());
+        log(log_module, "%s: no HiSLIP server at %s", where_.c_str(), net::addr_text(addr).c_str());
         return st;
     }
     where_ += " (" + net::addr_text(addr) + ")";
     // The sub-address is the device name without the port.
     st = handshake(name.device_name.substr(0, name.device_name.find(',')), addr, deadline);
-    if (st == VI_ERROR_TMO) log("%s: session not set up in time", where_.c_str());
+    if (st == VI_ERROR_TMO) log(log_module, "%s: session not set up in time", where_.c_str());
     return st;
 }
 
@@ -319,14 +289,12 @@ ViStatus HislipTransport::handshake(const std::string& sub_address, const sockad
 
     async_fd_ = net::connect_tcp(addr, deadline, &st);
     if (async_fd_ < 0) {
-        log("%s: control channel could not be connected", where_.c_str());
+        log(log_module, "%s: control channel could not be connected", where_.c_str());
         return st;
     }
-    if (st = send(Channel::async, Header{Type::async_initialize, 0, session_id_, 0}, nullptr, 0,
-                  deadline);
+    if (st = ask_async(Header{Type::async_initialize, 0, session_id_, 0},
+                       Type::async_initialize_response, &h, deadline);
         st != VI_SUCCESS)
-        return st;
-    if (st = await_async(Type::async_initialize_response, &h, nullptr, deadline); st != VI_SUCCESS)
         return st == VI_ERROR_NSUP_OPER ? VI_ERROR_IO : st;
 
     const std::string ours = encode_size(client_max_message);
@@ -407,13 +375,14 @@ ViStatus HislipTransport::read(ViByte* buf, size_t count, const ReadOptions& opt
                 case Decoder::Status::too_large:
                     if (h.type == Type::fatal_error || h.type == Type::error)
                         return peer_error(Channel::sync, h, "(text too long, dropped)");
-                    log("%s: dropped a %s of %llu bytes on the data channel", where_.c_str(),
-                        type_name(uint8_t(h.type)).c_str(),
+                    log(log_module, "%s: dropped a %s of %llu bytes on the data channel",
+                        where_.c_str(), type_name(uint8_t(h.type)).c_str(),
                         static_cast<unsigned long long>(h.length));
                     continue;
                 case Decoder::Status::data:
                     if (!accept_id(h.param)) {
-                        log("%s: dropped %llu bytes answering an earlier message (id 0x%08X)",
+                        log(log_module,
+                            "%s: dropped %llu bytes answering an earlier message (id 0x%08X)",
                             where_.c_str(), static_cast<unsigned long long>(h.length),
                             unsigned(h.param));
                         sync_in_.drop_data();
@@ -428,8 +397,8 @@ ViStatus HislipTransport::read(ViByte* buf, size_t count, const ReadOptions& opt
                     // Interrupted: an answer we gave up on was dropped by the
                     // server; anything else has no place here.
                     if (h.type != Type::interrupted)
-                        log("%s: unexpected %s on the data channel, ignored", where_.c_str(),
-                            type_name(uint8_t(h.type)).c_str());
+                        log(log_module, "%s: unexpected %s on the data channel, ignored",
+                            where_.c_str(), type_name(uint8_t(h.type)).c_str());
                     continue;
             }
         }
@@ -470,128 +439,6 @@ ViStatus HislipTransport::read(ViByte* buf, size_t count, const ReadOptions& opt
             if (ViStatus st = receive(Channel::sync, deadline); st != VI_SUCCESS) return st;
         }
     }
-}
-
-ViStatus HislipTransport::lock(uint32_t timeout_ms) {
-    if (ViStatus st = usable(); st != VI_SUCCESS) return st;
-    net::Deadline deadline(with_grace(timeout_ms));
-    // An empty lock string asks for the exclusive lock.
-    if (ViStatus st = send(Channel::async, Header{Type::async_lock, lock_request, timeout_ms, 0},
-                           nullptr, 0, deadline);
-        st != VI_SUCCESS)
-        return st;
-    Header h;
-    if (ViStatus st = await_async(Type::async_lock_response, &h, nullptr, deadline);
-        st != VI_SUCCESS)
-        return st;
-    switch (h.control) {
-        case lock_granted:
-            locked_ = true;
-            return VI_SUCCESS;
-        case lock_failed: {
-            std::string holders;
-            if (version_ >= version_1_1 &&
-                send(Channel::async, Header{Type::async_lock_info, 0, 0, 0}, nullptr, 0,
-                     deadline) == VI_SUCCESS &&
-                await_async(Type::async_lock_info_response, &h, nullptr, deadline) == VI_SUCCESS)
-                holders = h.control != 0 ? " (held exclusively)"
-                                         : " (" + std::to_string(h.param) + " shared holders)";
-            log("%s: the instrument is locked by another client%s", where_.c_str(),
-                holders.c_str());
-            return VI_ERROR_TMO;
-        }
-        default:
-            log("%s: lock request refused (code %u)", where_.c_str(), unsigned(h.control));
-            return VI_ERROR_IO;
-    }
-}
-
-ViStatus HislipTransport::unlock(uint32_t timeout_ms) {
-    return release(net::Deadline(timeout_ms));
-}
-
-ViStatus HislipTransport::release(const net::Deadline& deadline) {
-    if (ViStatus st = usable(); st != VI_SUCCESS) return st;
-    // The id tells the server to release only after what we sent before.
-    if (ViStatus st = send(Channel::async, Header{Type::async_lock, 0, last_sent_id_, 0}, nullptr,
-                           0, deadline);
-        st != VI_SUCCESS)
-        return st;
-    Header h;
-    if (ViStatus st = await_async(Type::async_lock_response, &h, nullptr, deadline);
-        st != VI_SUCCESS)
-        return st;
-    locked_ = false;
-    if (h.control == lock_granted || h.control == lock_shared_released) return VI_SUCCESS;
-    return VI_ERROR_SESN_NLOCKED;
-}
-
-ViStatus HislipTransport::clear(uint32_t timeout_ms) {
-    if (ViStatus st = usable(); st != VI_SUCCESS) return st;
-    net::Deadline deadline(timeout_ms);
-    if (ViStatus st =
-            send(Channel::async, Header{Type::async_device_clear, 0, 0, 0}, nullptr, 0, deadline);
-        st != VI_SUCCESS)
-        return st;
-    Header h;
-    if (ViStatus st = await_async(Type::async_device_clear_acknowledge, &h, nullptr, deadline);
-        st != VI_SUCCESS)
-        return st;
-    // Whatever the data channel still brings before the acknowledgement
-    // belongs to the time before the clear.
-    if (in_data_) sync_in_.drop_data();
-    in_data_ = false;
-    // We ask for synchronized mode: it is the one in which stale answers can
-    // be told from current ones.
-    if (ViStatus st =
-            send(Channel::sync, Header{Type::device_clear_complete, 0, 0, 0}, nullptr, 0, deadline);
-        st != VI_SUCCESS)
-        return st;
-    for (;;) {
-        Decoder::Status ds = sync_in_.next(&h);
-        if (ds == Decoder::Status::need_more) {
-            if (ViStatus st = receive(Channel::sync, deadline); st != VI_SUCCESS) {
-                // The server still waits to finish the clear; nothing sent
-                // now would be taken as we mean it.
-                if (st == VI_ERROR_TMO) {
-                    log("%s: device clear not acknowledged in time; session ended", where_.c_str());
-                    fail();
-                }
-                return st;
-            }
-            continue;
-        }
-        if (ds == Decoder::Status::bad_header)
-            return protocol_fault(Channel::sync, "malformed message header", FatalCode::bad_header);
-        if (ds == Decoder::Status::data) {
-            sync_in_.drop_data();
-            continue;
-        }
-        if (ds != Decoder::Status::message) continue;
-        if (h.type == Type::fatal_error || h.type == Type::error)
-            return peer_error(Channel::sync, h, sync_in_.payload());
-        if (h.type == Type::device_clear_acknowledge) break;
-    }
-    overlapped_ = (h.control & prefer_overlapped) != 0;
-    next_id_ = first_message_id;
-    last_sent_id_ = answer_id_ = no_message_id;
-    rmt_delivered_ = false;
-    return VI_SUCCESS;
-}
-
-ViStatus HislipTransport::read_stb(uint32_t timeout_ms, ViUInt16* stb) {
-    if (ViStatus st = usable(); st != VI_SUCCESS) return st;
-    net::Deadline deadline(timeout_ms);
-    Header q{Type::async_status_query, rmt_delivered_ ? rmt_delivered : uint8_t(0), last_sent_id_,
-             0};
-    if (ViStatus st = send(Channel::async, q, nullptr, 0, deadline); st != VI_SUCCESS) return st;
-    rmt_delivered_ = false;
-    Header h;
-    if (ViStatus st = await_async(Type::async_status_response, &h, nullptr, deadline);
-        st != VI_SUCCESS)
-        return st;
-    *stb = h.control;
-    return VI_SUCCESS;
 }
 
 ViStatus HislipTransport::close(uint32_t timeout_ms) {

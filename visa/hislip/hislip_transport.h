@@ -21,15 +21,12 @@ namespace visa::hislip {
 //
 // Reads hand out Data/DataEND payloads as they arrive and stop at DataEND,
 // at the termination character or at the count; data stamped with the id of
-// an earlier message is a stale answer and is dropped. Writes send each
-// piece as one message of at most the server's maximum size; bytes written
-// without END are held back until a message is full, END is written, or
-// anything else goes to the server. A peer that
-// stalls costs at most the call's time-out; a FatalError, a malformed header
-// or a write cut short in the middle of a message ends the session (later
-// calls answer VI_ERROR_CONN_LOST), and so does a control request whose
-// answer does not come in time: a late answer must never be taken for the
-// next request's.
+// an earlier message is a stale answer and is dropped. A write is on the
+// wire when it returns, in messages of at most the server's maximum size,
+// with DataEND only where END is written. A peer that stalls costs at most the call's time-out; a
+// FatalError, a malformed header or a write cut short in the middle of a message ends the session
+// (later calls answer VI_ERROR_CONN_LOST), and so does a control request whose answer does not come
+// in time: a late answer must never be taken for the next request's.
 class HislipTransport final : public Transport {
 public:
     // Longest payload kept for any message but Data and DataEND (error
@@ -63,7 +60,6 @@ public:
     uint16_t version() const { return version_; }
     uint16_t session_id() const { return session_id_; }
     uint64_t max_payload() const { return max_payload_; }
-    bool overlapped() const { return overlapped_; }
 
 private:
     enum class Channel { sync, async };
@@ -85,6 +81,10 @@ private:
     // skipping service requests and interrupt notices. A time-out ends the
     // session.
     ViStatus await_async(Type want, Header* h, std::string* payload, const net::Deadline& deadline);
+    // Sends `request` (no payload) on the asynchronous channel and waits for
+    // its `answer`.
+    ViStatus ask_async(const Header& request, Type answer, Header* reply,
+                       const net::Deadline& deadline);
     // Turns an Error or FatalError from the server into a log line and a
     // status; FatalError also ends the session.
     ViStatus peer_error(Channel ch, const Header& h, std::string_view text);

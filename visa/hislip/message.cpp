@@ -171,4 +171,37 @@ void Decoder::reset() {
     payload_ = {};
 }
 
+const char* fatal_text(uint8_t code) {
+    switch (FatalCode(code)) {
+        case FatalCode::unidentified:
+            return "unidentified error";
+        case FatalCode::bad_header:
+            return "poorly formed message header";
+        case FatalCode::channels_not_up:
+            return "attempt to use a connection without both channels";
+        case FatalCode::bad_init_sequence:
+            return "invalid initialization sequence";
+        case FatalCode::too_many_clients:
+            return "server refused the connection: too many clients";
+    }
+    return code >= first_vendor_type ? "device-defined error" : "reserved error code";
+}
+
+const char* error_text(uint8_t code) {
+    switch (ErrorCode(code)) {
+        case ErrorCode::unidentified:
+            return "unidentified error";
+        case ErrorCode::unknown_type:
+            return "unrecognized message type";
+        case ErrorCode::unknown_control:
+            return "unrecognized control code";
+        case ErrorCode::unknown_vendor_message:
+            return "unrecognized vendor-defined message";
+        case ErrorCode::too_large:
+            return "message too large";
+    }
+    return code >= first_vendor_type ? "device-defined error" : "reserved error code";
+}
+
+// Sends all of `iov` before the deadline. `*sent` counts what went out.
 }  // namespace visa::hislip

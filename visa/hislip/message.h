@@ -83,6 +83,11 @@ enum class ErrorCode : uint8_t {
     too_large = 4,
 };
 
+// What a Fatal or Error message's code means, for the log; vendor codes and
+// reserved ones get a word too.
+const char* fatal_text(uint8_t code);
+const char* error_text(uint8_t code);
+
 // Control bits.
 constexpr uint8_t rmt_delivered = 0x01;      // Data, DataEND, Trigger, AsyncStatusQuery
 constexpr uint8_t prefer_overlapped = 0x01;  // InitializeResponse, clear acknowledgements

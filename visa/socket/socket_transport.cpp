@@ -13,6 +13,9 @@
 namespace visa::socket {
 namespace {
 
+// Names this file's lines in the library's log.
+constexpr char log_module[] = "visa.socket";
+
 constexpr size_t recv_chunk = 64 * 1024;
 // Closing waits at most this long for the peer to close its side, and
 // discards at most this much of what it still sends meanwhile.
@@ -31,7 +34,8 @@ ViStatus SocketTransport::open(const RsrcName& name, uint32_t timeout_ms) {
     ViStatus st;
     fd_ = net::connect_tcp(addr, net::Deadline(timeout_ms), &st);
     peer_ = net::addr_text(addr);
-    if (fd_ < 0) log("%s: no socket service at %s", name.canonical().c_str(), peer_.c_str());
+    if (fd_ < 0)
+        log(log_module, "%s: no socket service at %s", name.canonical().c_str(), peer_.c_str());
     return st;
 }
 
@@ -42,7 +46,7 @@ ViStatus SocketTransport::write(const ViByte* data, size_t count, bool /*end*/, 
     ViStatus st = net::send_all(fd_, data, count, net::Deadline(timeout_ms), written);
     if (st == VI_ERROR_CONN_LOST) {
         lost_ = true;
-        log("%s: connection lost while writing", peer_.c_str());
+        log(log_module, "%s: connection lost while writing", peer_.c_str());
     }
     return st;
 }
@@ -90,7 +94,7 @@ ViStatus SocketTransport::read(ViByte* buf, size_t count, const ReadOptions& opt
         if (st != VI_SUCCESS) {
             if (st == VI_ERROR_CONN_LOST) {
                 lost_ = true;
-                log("%s: connection lost while reading", peer_.c_str());
+                log(log_module, "%s: connection lost while reading", peer_.c_str());
             }
             return st;
         }

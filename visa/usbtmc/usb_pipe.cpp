@@ -16,6 +16,9 @@
 namespace visa::usbtmc {
 namespace {
 
+// Names this file's lines in the library's log.
+constexpr char log_module[] = "visa.usbtmc";
+
 // One libusb context for the process, made on first use and never torn down:
 // sessions may outlive any owner we could name, and libusb_exit with handles
 // still open is undefined.
@@ -25,7 +28,7 @@ libusb_context* context() {
     std::call_once(once, [] {
         int rc = libusb_init(&ctx);
         if (rc != 0) {
-            log("usb: libusb_init failed: %s", libusb_error_name(rc));
+            log(log_module, "libusb_init failed: %s", libusb_error_name(rc));
             ctx = nullptr;
         }
     });
@@ -146,7 +149,7 @@ public:
         if (detached_) {
             int rc = libusb_attach_kernel_driver(handle_, ep_.interface_number);
             if (rc != 0 && rc != LIBUSB_ERROR_NO_DEVICE)
-                log("usb: %s: giving interface %u back to the kernel driver failed: %s",
+                log(log_module, "%s: giving interface %u back to the kernel driver failed: %s",
                     node_.c_str(), unsigned(ep_.interface_number), libusb_error_name(rc));
         }
         libusb_close(handle_);
@@ -163,7 +166,7 @@ public:
         if (libusb_kernel_driver_active(handle_, ep_.interface_number) == 1) {
             int rc = libusb_detach_kernel_driver(handle_, ep_.interface_number);
             if (rc != 0) {
-                log("usb: %s: detaching the kernel driver from interface %u failed: %s",
+                log(log_module, "%s: detaching the kernel driver from interface %u failed: %s",
                     node_.c_str(), unsigned(ep_.interface_number), libusb_error_name(rc));
                 return from_libusb(rc);
             }
@@ -244,7 +247,7 @@ void for_each_usbtmc_device(Fn fn) {
     libusb_device** list = nullptr;
     ssize_t n = libusb_get_device_list(ctx, &list);
     if (n < 0) {
-        log("usb: listing devices failed: %s", libusb_error_name(int(n)));
+        log(log_module, "listing devices failed: %s", libusb_error_name(int(n)));
         return;
     }
     for (ssize_t i = 0; i < n; ++i) {

@@ -12,13 +12,12 @@
 namespace visa::usbtmc {
 namespace {
 
-// Each control request of a recovery sequence gets this long; the operation's
-// own time-out has usually run out when recovery starts.
-constexpr uint32_t control_timeout_ms = 500;
+// Names this file's lines in the library's log.
+constexpr char log_module[] = "visa.usbtmc";
+
 // Bounds on the polling loops, so a device that answers PENDING for ever
 // cannot hang a session.
 constexpr int max_status_polls = 200;
-constexpr int max_drain_transfers = 64;
 // A read gives up after this many transfers in a row with no data and no EOM.
 constexpr int max_empty_transfers = 1000;
 // How long an unlocked operation waits for another handle's claim to end
@@ -46,7 +45,7 @@ void UsbtmcTransport::pause() {
 }
 
 ViStatus UsbtmcTransport::fail(PipeResult r, const char* what) {
-    log("usb: %s: %s: %s", name_.c_str(), what, pipe_result_text(r));
+    log(log_module, "%s: %s: %s", name_.c_str(), what, pipe_result_text(r));
     switch (r) {
         case PipeResult::timeout:
             return VI_ERROR_TMO;
@@ -70,16 +69,17 @@ ViStatus UsbtmcTransport::open(const RsrcName& name, uint32_t /*timeout_ms*/) {
         std::string text = "no permission to open the USB device " + detail +
                            "; install the udev rule " + udev_rule +
                            " and plug the instrument in again";
-        log("usb: %s: %s", name_.c_str(), text.c_str());
+        log(log_module, "%s: %s", name_.c_str(), text.c_str());
         set_failure_detail(VI_ERROR_RSRC_BUSY, text);
         return VI_ERROR_RSRC_BUSY;
     }
     if (r == PipeResult::not_found || r == PipeResult::no_device) {
-        log("usb: %s: no such USBTMC interface on the bus", name_.c_str());
+        log(log_module, "%s: no such USBTMC interface on the bus", name_.c_str());
         return VI_ERROR_RSRC_NFOUND;
     }
     if (r != PipeResult::ok || pipe_ == nullptr) {
-        log("usb: %s: opening %s failed: %s", name_.c_str(), detail.c_str(), pipe_result_text(r));
+        log(log_module, "%s: opening %s failed: %s", name_.c_str(), detail.c_str(),
+            pipe_result_text(r));
         return VI_ERROR_IO;
     }
     identity_.manufacturer_id = name.usb_vendor;
@@ -125,7 +125,7 @@ void UsbtmcTransport::fetch_capabilities() {
     if (!caps_) {
         // Without them, nothing optional is used: the host scans for the
         // termination character itself.
-        log("usb: %s: GET_CAPABILITIES failed (%s); assuming none", name_.c_str(),
+        log(log_module, "%s: GET_CAPABILITIES failed (%s); assuming none", name_.c_str(),
             pipe_result_text(r));
         caps_ = Capabilities{};
     }
@@ -141,7 +141,8 @@ ViStatus UsbtmcTransport::begin(uint32_t timeout_ms) {
         if (r == PipeResult::ok) break;
         if (r != PipeResult::busy || grace.expired()) {
             if (r == PipeResult::busy)
-                log("usb: %s: the interface is held by another session or process", name_.c_str());
+                log(log_module, "%s: the interface is held by another session or process",
+                    name_.c_str());
             return r == PipeResult::busy ? VI_ERROR_RSRC_LOCKED : fail(r, "claiming the interface");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -250,7 +251,8 @@ ViStatus UsbtmcTransport::receive_in(size_t max, uint32_t timeout_ms, Header* he
     else if (n < header_size + h->size)
         fault = "transfer shorter than its header says";
     if (fault != nullptr) {
-        log("usb: %s: %s (request bTag %u, got %zu bytes)", name_.c_str(), fault, unsigned(tag), n);
+        log(log_module, "%s: %s (request bTag %u, got %zu bytes)", name_.c_str(), fault,
+            unsigned(tag), n);
         abort_bulk_in(tag);
         return VI_ERROR_IO;
     }
@@ -313,7 +315,8 @@ ViStatus UsbtmcTransport::read(ViByte* buf, size_t count, const ReadOptions& opt
         if (st == VI_SUCCESS) st = receive_in(max, deadline.remaining_ms(), &h);
         if (st != VI_SUCCESS) break;
         if (h.size == 0 && (h.attributes & attr_eom) == 0 && ++empty > max_empty_transfers) {
-            log("usb: %s: %d empty transfers without EOM", name_.c_str(), max_empty_transfers);
+            log(log_module, "%s: %d empty transfers without EOM", name_.c_str(),
+                max_empty_transfers);
             st = VI_ERROR_IO;
             break;
         }
@@ -335,7 +338,7 @@ uint8_t UsbtmcTransport::poll_status(uint8_t type, uint8_t request, uint16_t ind
         if (drain_in && n >= 2 && ((*reply)[1] & 0x01) != 0) drain_bulk_in();
         pause();
     }
-    log("usb: %s: request %u still pending after %d polls", name_.c_str(), unsigned(request),
+    log(log_module, "%s: request %u still pending after %d polls", name_.c_str(), unsigned(request),
         max_status_polls);
     return status_pending;
 }
@@ -368,10 +371,10 @@ void UsbtmcTransport::abort_bulk_out(uint8_t tag) {
         uint8_t s = poll_status(request_type_endpoint, check_abort_bulk_out_status, ep.bulk_out,
                                 check_abort_size, &status, false);
         if (s != status_success)
-            log("usb: %s: aborting Bulk-OUT bTag %u ended with status 0x%02X", name_.c_str(),
+            log(log_module, "%s: aborting Bulk-OUT bTag %u ended with status 0x%02X", name_.c_str(),
                 unsigned(tag), unsigned(s));
     } else {
-        log("usb: %s: INITIATE_ABORT_BULK_OUT bTag %u: %s, status 0x%02X", name_.c_str(),
+        log(log_module, "%s: INITIATE_ABORT_BULK_OUT bTag %u: %s, status 0x%02X", name_.c_str(),
             unsigned(tag), pipe_result_text(r), unsigned(reply[0]));
     }
     // The endpoint is halted after an abort, and may be stalled after a
@@ -393,7 +396,7 @@ void UsbtmcTransport::abort_bulk_in(uint8_t tag) {
     }
     if (r != PipeResult::ok || n < 1 || reply[0] != status_success) {
         // FAILED: nothing queued for that tag; the endpoint is idle already.
-        log("usb: %s: INITIATE_ABORT_BULK_IN bTag %u: %s, status 0x%02X", name_.c_str(),
+        log(log_module, "%s: INITIATE_ABORT_BULK_IN bTag %u: %s, status 0x%02X", name_.c_str(),
             unsigned(tag), pipe_result_text(r), unsigned(reply[0]));
         return;
     }
@@ -403,106 +406,8 @@ void UsbtmcTransport::abort_bulk_in(uint8_t tag) {
     uint8_t s = poll_status(request_type_endpoint, check_abort_bulk_in_status, ep.bulk_in,
                             check_abort_size, &status, true);
     if (s != status_success)
-        log("usb: %s: aborting Bulk-IN bTag %u ended with status 0x%02X", name_.c_str(),
+        log(log_module, "%s: aborting Bulk-IN bTag %u ended with status 0x%02X", name_.c_str(),
             unsigned(tag), unsigned(s));
-}
-
-ViStatus UsbtmcTransport::lock(uint32_t timeout_ms) {
-    if (pipe_ == nullptr) return VI_ERROR_INV_OBJECT;
-    if (lost_) return VI_ERROR_CONN_LOST;
-    if (locked_) return VI_SUCCESS;
-    net::Deadline deadline(timeout_ms);
-    for (;;) {
-        PipeResult r = claimed_ ? PipeResult::ok : pipe_->claim();
-        if (r == PipeResult::ok) break;
-        if (r != PipeResult::busy) return fail(r, "claiming the interface for a lock");
-        if (deadline.expired()) {
-            log("usb: %s: lock refused: the interface is held by another session or process",
-                name_.c_str());
-            return VI_ERROR_TMO;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(5, deadline.poll_ms())));
-    }
-    claimed_ = true;
-    locked_ = true;
-    fetch_capabilities();
-    return lost_ ? VI_ERROR_CONN_LOST : VI_SUCCESS;
-}
-
-ViStatus UsbtmcTransport::unlock(uint32_t /*timeout_ms*/) {
-    if (!locked_) return VI_ERROR_SESN_NLOCKED;
-    locked_ = false;
-    end_operation();
-    return VI_SUCCESS;
-}
-
-ViStatus UsbtmcTransport::clear(uint32_t timeout_ms) {
-    if (ViStatus st = begin(timeout_ms); st != VI_SUCCESS) return st;
-    pending_pos_ = pending_end_ = 0;
-    const Endpoints& ep = pipe_->endpoints();
-    uint8_t reply[initiate_clear_size] = {};
-    size_t n = 0;
-    PipeResult r = pipe_->control_in(request_type_interface, initiate_clear, 0, ep.interface_number,
-                                     reply, initiate_clear_size, control_timeout_ms, &n);
-    ViStatus st = VI_SUCCESS;
-    if (r != PipeResult::ok || n < 1 || reply[0] != status_success) {
-        st = r != PipeResult::ok ? fail(r, "INITIATE_CLEAR") : VI_ERROR_IO;
-        if (r == PipeResult::ok)
-            log("usb: %s: INITIATE_CLEAR refused, status 0x%02X", name_.c_str(),
-                unsigned(reply[0]));
-    } else {
-        std::vector<uint8_t> status;
-        uint8_t s = poll_status(request_type_interface, check_clear_status, ep.interface_number,
-                                check_clear_size, &status, true);
-        if (s != status_success) {
-            log("usb: %s: CHECK_CLEAR_STATUS ended with status 0x%02X", name_.c_str(), unsigned(s));
-            st = lost_ ? VI_ERROR_CONN_LOST : VI_ERROR_IO;
-        }
-    }
-    if (!lost_ && pipe_->clear_halt(ep.bulk_out) == PipeResult::no_device) lost_ = true;
-    end_operation();
-    return lost_ ? VI_ERROR_CONN_LOST : st;
-}
-
-ViStatus UsbtmcTransport::read_stb(uint32_t timeout_ms, uint16_t* stb) {
-    if (pipe_ != nullptr && !pipe_->endpoints().usb488 && !(caps_ && caps_->usb488))
-        return VI_ERROR_NSUP_OPER;
-    if (ViStatus st = begin(timeout_ms); st != VI_SUCCESS) return st;
-    const Endpoints& ep = pipe_->endpoints();
-    const uint8_t tag = stb_tags_.next();
-    uint8_t reply[read_status_byte_size] = {};
-    size_t n = 0;
-    ViStatus st = VI_SUCCESS;
-    PipeResult r =
-        pipe_->control_in(request_type_interface, read_status_byte, tag, ep.interface_number, reply,
-                          read_status_byte_size, control_timeout_ms, &n);
-    if (r != PipeResult::ok) {
-        st = fail(r, "READ_STATUS_BYTE");
-    } else if (n < read_status_byte_size || reply[0] != status_success || reply[1] != tag) {
-        log("usb: %s: READ_STATUS_BYTE refused, status 0x%02X", name_.c_str(), unsigned(reply[0]));
-        st = VI_ERROR_IO;
-    } else if (ep.interrupt_in == 0) {
-        *stb = reply[2];
-    } else {
-        // The byte comes on Interrupt-IN, tagged 0x80|bTag; SRQ notices
-        // (0x81) may come first and are skipped.
-        net::Deadline deadline(timeout_ms);
-        st = VI_ERROR_TMO;
-        for (int i = 0; i < max_drain_transfers && st == VI_ERROR_TMO; ++i) {
-            uint8_t note[2] = {};
-            r = pipe_->interrupt_in(note, sizeof note, deadline.remaining_ms(), &n);
-            if (r != PipeResult::ok) {
-                st = fail(r, "Interrupt-IN");
-                break;
-            }
-            if (n == 2 && note[0] == (0x80 | tag)) {
-                *stb = note[1];
-                st = VI_SUCCESS;
-            }
-        }
-    }
-    end_operation();
-    return st;
 }
 
 ViStatus UsbtmcTransport::close(uint32_t /*timeout_ms*/) {

@@ -60,6 +60,13 @@ public:
     const std::optional<Capabilities>& capabilities() const { return caps_; }
 
 private:
+    // Each control request of a recovery sequence gets this long; the
+    // operation's own time-out has usually run out when recovery starts.
+    static constexpr uint32_t control_timeout_ms = 500;
+    // Bound on draining Bulk-IN, so a device that keeps sending cannot hang
+    // a session.
+    static constexpr int max_drain_transfers = 64;
+
     class Claim;
 
     ViStatus begin(uint32_t timeout_ms);

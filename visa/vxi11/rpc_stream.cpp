@@ -8,45 +8,18 @@
 #include <cstring>
 
 #include "visa/log.h"
+#include "visa/vxi11/rpc_wire.h"
 
 namespace visa::vxi11 {
 namespace {
 
-constexpr uint32_t msg_call = 0;
-constexpr uint32_t msg_reply = 1;
-constexpr uint32_t rpc_version = 2;
-constexpr uint32_t reply_accepted = 0;
-constexpr uint32_t reply_denied = 1;
-constexpr uint32_t accept_success = 0;
-constexpr uint32_t last_fragment = 0x80000000u;
-// An authentication body is at most 400 bytes (RFC 5531).
-constexpr uint32_t max_auth_body = 400;
+// Names this file's lines in the library's log.
+constexpr char log_module[] = "visa.vxi11";
+
 // A reply may come in many fragments, but not in endless empty ones.
 constexpr int max_fragments = 4096;
 // Received bytes are taken in chunks of this size.
 constexpr size_t in_chunk = 64 * 1024;
-
-void put32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v >> 24);
-    p[1] = uint8_t(v >> 16);
-    p[2] = uint8_t(v >> 8);
-    p[3] = uint8_t(v);
-}
-
-uint32_t get32(const uint8_t* p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
-}
-
-// Waits for `events` until the deadline: 1 ready, 0 timed out, -1 error.
-int wait_for(int fd, short events, const net::Deadline& deadline) {
-    pollfd p{fd, events, 0};
-    for (;;) {
-        int rc = ::poll(&p, 1, deadline.poll_ms());
-        if (rc < 0 && errno == EINTR) continue;
-        if (rc < 0) return -1;
-        return rc == 0 ? 0 : 1;
-    }
-}
 
 }  // namespace
 
@@ -69,21 +42,10 @@ RpcStream::Result RpcStream::send_call(uint32_t proc, const void* args, size_t a
                                        const net::Deadline& deadline) {
     const size_t pad = (4 - data_size % 4) % 4;
     const size_t body = 40 + args_size + data_size + pad;
-    if (body >= last_fragment) return Result::garbage;
-    uint8_t head[44];
-    const uint32_t words[11] = {last_fragment | uint32_t(body),
-                                next_xid_ - 1,
-                                msg_call,
-                                rpc_version,
-                                prog_,
-                                vers_,
-                                proc,
-                                0,  // credentials: AUTH_NONE, empty
-                                0,
-                                0,  // verifier: AUTH_NONE, empty
-                                0};
-    for (size_t i = 0; i < 11; ++i)
-        put32(head + 4 * i, words[i]);
+    if (body >= rpc::last_fragment) return Result::garbage;
+    uint8_t head[rpc::call_header_size];
+    rpc::put_call_header(head, next_xid_ - 1, prog_, vers_, proc,
+                         uint32_t(args_size + data_size + pad));
     static const uint8_t zeros[4] = {};
     iovec iov[4] = {{head, sizeof head},
                     {const_cast<void*>(args), args_size},
@@ -99,12 +61,12 @@ RpcStream::Result RpcStream::send_call(uint32_t proc, const void* args, size_t a
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                int w = wait_for(fd_, POLLOUT, deadline);
+                int w = net::wait_for(fd_, POLLOUT, deadline);
                 if (w == 0) return Result::timed_out;
                 if (w < 0) return Result::closed;
                 continue;
             }
-            log("sending an RPC call: %s", std::strerror(errno));
+            log(log_module, "sending an RPC call: %s", std::strerror(errno));
             return Result::closed;
         }
         left -= size_t(n);
@@ -152,7 +114,7 @@ RpcStream::Result RpcStream::fill(size_t want, const net::Deadline& deadline) {
             continue;
         }
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-        if (n < 0) log("receiving an RPC reply: %s", std::strerror(errno));
+        if (n < 0) log(log_module, "receiving an RPC reply: %s", std::strerror(errno));
         return Result::closed;
     }
     return Result::ok;
@@ -164,9 +126,9 @@ RpcStream::Result RpcStream::read_record(const net::Deadline& deadline, size_t m
         if (fragments == max_fragments) return Result::garbage;
         Result r = fill(4, deadline);
         if (r != Result::ok) return r;
-        const uint32_t mark = get32(in_.data() + in_begin_);
+        const uint32_t mark = rpc::get_u32(in_.data() + in_begin_);
         in_begin_ += 4;
-        size_t left = mark & ~last_fragment;
+        size_t left = mark & ~rpc::last_fragment;
         if (left > max_record - record_.size()) return Result::garbage;
         while (left > 0) {
             r = fill(1, deadline);
@@ -176,24 +138,22 @@ RpcStream::Result RpcStream::read_record(const net::Deadline& deadline, size_t m
             in_begin_ += take;
             left -= take;
         }
-        if (mark & last_fragment) return Result::ok;
+        if (mark & rpc::last_fragment) return Result::ok;
     }
 }
 
 RpcStream::Result RpcStream::parse_reply(uint32_t xid) {
-    const uint8_t* p = record_.data();
-    const size_t size = record_.size();
-    if (size < 12 || get32(p) != xid || get32(p + 4) != msg_reply) return Result::garbage;
-    const uint32_t stat = get32(p + 8);
-    if (stat == reply_denied) return Result::rejected;
-    if (stat != reply_accepted || size < 20) return Result::garbage;
-    const uint32_t verf_len = get32(p + 16);
-    if (verf_len > max_auth_body) return Result::garbage;
-    const size_t at = 20 + (size_t(verf_len) + 3) / 4 * 4;
-    if (size < at + 4) return Result::garbage;
-    if (get32(p + at) != accept_success) return Result::rejected;
-    results_at_ = at + 4;
-    return Result::ok;
+    switch (rpc::parse_reply(record_.data(), record_.size(), xid, &results_at_)) {
+        case rpc::Reply::success:
+            return Result::ok;
+        case rpc::Reply::denied:
+        case rpc::Reply::failed:
+            return Result::rejected;
+        case rpc::Reply::other_xid:
+        case rpc::Reply::malformed:
+            break;
+    }
+    return Result::garbage;
 }
 
 }  // namespace visa::vxi11

@@ -65,6 +65,8 @@ private:
     // `*into`; results that do not decode lose the link.
     template <class Decode, class T>
     ViStatus results(Decode decode, T* into, const char* what);
+    // A call whose arguments are the Generic parameters of this link.
+    ViStatus generic_call(uint32_t proc, const char* what, uint32_t timeout_ms);
     ViStatus make_link(const std::string& device, uint32_t timeout_ms);
     ViStatus lookup_port(uint32_t timeout_ms, uint16_t* port);
 

@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "visa/vxi11/portmap.h"
+#include "visa/vxi11/rpc_wire.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace visa::vxi11;
+    using namespace visa::vxi11::rpc;
     std::vector<uint8_t> body;
     size_t used = 0;
     size_t pos = 0;

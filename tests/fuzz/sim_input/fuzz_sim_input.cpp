@@ -10,7 +10,7 @@
 
 #include "instrument.h"
 #include "portmap.h"
-#include "rpc_wire.h"
+#include "visa/vxi11/rpc_wire.h"
 #include "vxi11_core.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -28,12 +28,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const sim::PortmapInfo info{"127.0.0.1", 1024, 111};
 
     std::string in(reinterpret_cast<const char*>(data), size);
-    sim::rpc::RecordReader reader(8192);
+    visa::vxi11::rpc::RecordReader reader(8192);
     auto now = sim::Clock::time_point{} + std::chrono::hours(1);
     for (unsigned records = 0; records < 64; ++records) {
         const sim::ConnectionId conn = 1 + records % 2;
         std::string record;
-        if (reader.next(in, record) != sim::rpc::RecordReader::Status::record) break;
+        if (reader.next(in, record) != visa::vxi11::rpc::RecordReader::Status::record) break;
         sim::answer_portmap(record, info);
         std::optional<sim::Vxi11Call> pending;
         core.start(conn, record, pending, now);

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/doubles/visa_log.h"
 #include "visa/rsrc_name.h"
 
 namespace visa::socket {
@@ -160,9 +161,12 @@ TEST_F(SocketTransportTest, CloseReturnsOnceThePeerHasReadEverything) {
 
 TEST(SocketTransport, NothingListeningIsNotFound) {
     // Port 1 on 127.0.0.1: nothing listens there.
+    VisaLogCapture log;
     SocketTransport t;
     auto name = parse_rsrc_name("TCPIP0::127.0.0.1::1::SOCKET");
     EXPECT_EQ(t.open(*name, 1000), VI_ERROR_RSRC_NFOUND);
+    // What, where and why, for the person reading the log.
+    EXPECT_TRUE(log.has("visa.net: connecting to 127.0.0.1:1: Connection refused")) << log.lines();
 }
 
 }  // namespace

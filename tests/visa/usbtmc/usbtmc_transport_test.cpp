@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/doubles/visa_log.h"
 #include "visa/log.h"
 #include "visa/rsrc_name.h"
 
@@ -310,9 +311,7 @@ TEST_F(UsbtmcTransportTest, MalformedRepliesFailAndAbortBulkIn) {
             p->reset(pipe_);
             return PipeResult::ok;
         });
-        static std::string lines;
-        lines.clear();
-        set_log_sink([](const char* l) { lines += std::string(l) + "\n"; });
+        VisaLogCapture log;
         ASSERT_EQ(t.open(*parse_rsrc_name("USB0::1::2::S::INSTR"), 100), VI_SUCCESS);
         t.set_poll_interval_ms(0);
         // The tag of the request is 1 (capabilities took none).
@@ -322,11 +321,11 @@ TEST_F(UsbtmcTransportTest, MalformedRepliesFailAndAbortBulkIn) {
         size_t got = 0;
         ReadStop why;
         EXPECT_EQ(t.read(buf.data(), buf.size(), ReadOptions{}, &got, &why), VI_ERROR_IO);
-        EXPECT_NE(lines.find(c.what), std::string::npos) << lines;
+        EXPECT_TRUE(log.has("visa.usbtmc: USB0::0x0001::0x0002::S::INSTR: ")) << log.lines();
+        EXPECT_TRUE(log.has(c.what)) << log.lines();
         auto ctl = pipe_->events_with("ctl ");
         EXPECT_NE(std::find(ctl.begin(), ctl.end(), "ctl 3 1 130"), ctl.end())
             << "INITIATE_ABORT_BULK_IN for bTag 1 on 0x82";
-        set_log_sink(nullptr);
         t.close(0);
     }
 }

@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "visa/vxi11/rpc_wire.h"
+
 namespace visa::vxi11 {
 namespace {
+
+using rpc::RecordResult;
+using rpc::take_record;
 
 std::vector<uint8_t> words(std::initializer_list<uint32_t> ws) {
     std::vector<uint8_t> out;

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/doubles/visa_log.h"
 #include "visa/rsrc_name.h"
 #include "vxi11.h"
 
@@ -317,6 +318,7 @@ TEST_F(Vxi11Test, OpenFindsTheCoreThroughThePortmapper) {
 }
 
 TEST_F(Vxi11Test, AbsentInstrumentsAreNotFound) {
+    VisaLogCapture log;
     Vxi11Transport nothing_listening;
     EXPECT_EQ(nothing_listening.open(name(std::string("TCPIP::") + absent_ip + "::INSTR"), 1000),
               VI_ERROR_RSRC_NFOUND);
@@ -327,6 +329,16 @@ TEST_F(Vxi11Test, AbsentInstrumentsAreNotFound) {
     Vxi11Transport unregistered;
     EXPECT_EQ(unregistered.open(name(std::string("TCPIP::") + peer_ip + "::INSTR"), 1000),
               VI_ERROR_RSRC_NFOUND);
+    // Each failure names the resource, the address asked and what it said.
+    const std::string absent = std::string("TCPIP0::") + absent_ip + "::inst0::INSTR";
+    EXPECT_TRUE(
+        log.has("visa.net: connecting to " + std::string(absent_ip) + ":111: Connection refused"))
+        << log.lines();
+    EXPECT_TRUE(log.has("visa.vxi11: " + absent + ": no portmapper at " + absent_ip + ":111"))
+        << log.lines();
+    EXPECT_TRUE(log.has("create_link(inst9) refused, error 3")) << log.lines();
+    EXPECT_TRUE(log.has(std::string("::INSTR: no VXI-11 core registered at ") + peer_ip + ":111"))
+        << log.lines();
 }
 
 // Each write is on the instrument when it returns: cut at maxRecvSize, END
@@ -444,6 +456,7 @@ TEST_F(Vxi11Test, LocksOfOtherClients) {
 }
 
 TEST_F(Vxi11Test, LostConnection) {
+    VisaLogCapture log;
     Vxi11Transport t;
     ASSERT_EQ(t.open(name(std::string("TCPIP::") + peer_ip + "::INSTR"), 2000), VI_SUCCESS);
     g_instr.hang_up_next = true;
@@ -455,6 +468,8 @@ TEST_F(Vxi11Test, LostConnection) {
     ReadStop why;
     read_all(t, 4, {}, &st, &why);
     EXPECT_EQ(st, VI_ERROR_CONN_LOST);
+    EXPECT_TRUE(log.has("::INSTR at " + std::string(peer_ip) + ":")) << log.lines();
+    EXPECT_TRUE(log.has(": device_write: connection lost")) << log.lines();
 }
 
 // Through the entry points, as the engine uses them.

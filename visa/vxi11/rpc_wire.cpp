@@ -1,13 +1,8 @@
-#include "rpc_wire.h"
+#include "visa/vxi11/rpc_wire.h"
 
-namespace sim::rpc {
+#include <algorithm>
 
-namespace {
-
-constexpr std::uint32_t rpc_version = 2;
-constexpr std::uint32_t max_auth_body = 400;  // RFC 5531 opaque_auth limit
-
-}  // namespace
+namespace visa::vxi11::rpc {
 
 void put_u32(std::string& out, std::uint32_t v) {
     out += static_cast<char>(v >> 24);
@@ -17,10 +12,62 @@ void put_u32(std::string& out, std::uint32_t v) {
 }
 
 std::uint32_t get_u32(std::string_view s, std::size_t at) {
-    const auto b = [&](std::size_t k) {
-        return static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + k]));
-    };
-    return b(0) << 24 | b(1) << 16 | b(2) << 8 | b(3);
+    return get_u32(reinterpret_cast<const std::uint8_t*>(s.data()) + at);
+}
+
+void put_call_header(std::uint8_t* out, std::uint32_t xid, std::uint32_t prog, std::uint32_t vers,
+                     std::uint32_t proc, std::uint32_t args_size) {
+    const std::uint32_t words[11] = {
+        last_fragment | (std::uint32_t(call_header_size) - 4 + args_size),
+        xid,
+        msg_call,
+        rpc_version,
+        prog,
+        vers,
+        proc,
+        0,  // credentials: AUTH_NONE, empty
+        0,
+        0,  // verifier: AUTH_NONE, empty
+        0};
+    for (std::size_t i = 0; i < 11; ++i)
+        put_u32(out + 4 * i, words[i]);
+}
+
+Reply parse_reply(const std::uint8_t* msg, std::size_t size, std::uint32_t xid,
+                  std::size_t* results_at) {
+    if (size < 8 || get_u32(msg + 4) != msg_reply) return Reply::malformed;
+    if (get_u32(msg) != xid) return Reply::other_xid;
+    if (size < 12) return Reply::malformed;
+    const std::uint32_t stat = get_u32(msg + 8);
+    if (stat == reply_denied) return Reply::denied;
+    if (stat != reply_accepted || size < 20) return Reply::malformed;
+    const std::uint32_t verf_len = get_u32(msg + 16);
+    if (verf_len > max_auth_body) return Reply::malformed;
+    const std::size_t at = 20 + (std::size_t(verf_len) + 3) / 4 * 4;
+    if (size < at + 4) return Reply::malformed;
+    if (get_u32(msg + at) != success) return Reply::failed;
+    *results_at = at + 4;
+    return Reply::success;
+}
+
+RecordResult take_record(const std::uint8_t* data, std::size_t size, std::size_t max_body,
+                         std::vector<std::uint8_t>* body, std::size_t* consumed) {
+    body->clear();
+    std::size_t pos = 0;
+    for (int fragments = 0; fragments < 16; ++fragments) {
+        if (size - pos < 4) return RecordResult::need_more;
+        const std::uint32_t mark = get_u32(data + pos);
+        const std::size_t len = mark & ~last_fragment;
+        if (len > max_body - body->size()) return RecordResult::bad;
+        if (size - pos - 4 < len) return RecordResult::need_more;
+        body->insert(body->end(), data + pos + 4, data + pos + 4 + len);
+        pos += 4 + len;
+        if (mark & last_fragment) {
+            *consumed = pos;
+            return RecordResult::complete;
+        }
+    }
+    return RecordResult::bad;
 }
 
 RecordReader::Status RecordReader::next(std::string& in, std::string& record) {
@@ -31,8 +78,8 @@ RecordReader::Status RecordReader::next(std::string& in, std::string& record) {
             if (in.size() - pos < 4) break;
             const std::uint32_t mark = get_u32(in, pos);
             pos += 4;
-            last_ = (mark & 0x80000000u) != 0;
-            fragment_left_ = mark & 0x7fffffffu;
+            last_ = (mark & last_fragment) != 0;
+            fragment_left_ = mark & ~last_fragment;
             in_fragment_ = true;
             if (partial_.size() + fragment_left_ > max_record_) {
                 status = Status::too_large;
@@ -113,9 +160,9 @@ std::string rpc_mismatch_reply(std::uint32_t xid) {
 std::string frame_record(std::string_view msg) {
     std::string out;
     out.reserve(4 + msg.size());
-    put_u32(out, 0x80000000u | static_cast<std::uint32_t>(msg.size()));
+    put_u32(out, last_fragment | static_cast<std::uint32_t>(msg.size()));
     out.append(msg);
     return out;
 }
 
-}  // namespace sim::rpc
+}  // namespace visa::vxi11::rpc

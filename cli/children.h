@@ -1,0 +1,60 @@
+#pragma once
+
+// Child processes of this program, one per resource, at most -j at once,
+// with their output handed on line by line.
+
+#include <sys/types.h>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "output.h"
+#include "workflow/json.h"
+
+namespace cli {
+
+struct Child {
+    std::string resource;
+    pid_t pid = -1;
+    int out_fd = -1;
+    int err_fd = -1;
+    std::string out_pending;
+    std::string err_pending;
+    workflow::Json identified = workflow::Json::MakeObject();
+    workflow::Json finished;  // null until the child said how it ended
+    int exit_code = -1;
+};
+
+// Runs one child process per resource, at most `jobs` at once, and hands
+// their output on line by line. Once a stop is requested no new child
+// starts; signal_all passes a signal on to those running.
+class ChildRunner {
+public:
+    using LineFn = std::function<void(Child&, const std::string&)>;
+    using EndFn = std::function<void(Child&)>;
+    using ArgsFn = std::function<std::vector<std::string>(const std::string&)>;
+
+    ChildRunner(int jobs, LineFn on_out, LineFn on_err, EndFn on_end)
+        : jobs_(static_cast<std::size_t>(jobs)),
+          on_out_(std::move(on_out)),
+          on_err_(std::move(on_err)),
+          on_end_(std::move(on_end)) {}
+
+    // Every child started, or refused to start, in the order they ended.
+    std::vector<std::unique_ptr<Child>> run(const std::vector<std::string>& resources,
+                                            const ArgsFn& args, Output& out);
+    // Safe from the signal watcher's thread.
+    void signal_all();
+
+private:
+    std::size_t jobs_;
+    LineFn on_out_, on_err_;
+    EndFn on_end_;
+    std::mutex mutex_;  // guards running_ against the signal watcher
+    std::vector<std::unique_ptr<Child>> running_;
+};
+
+}  // namespace cli

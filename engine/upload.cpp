@@ -1,0 +1,164 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "update.h"
+#include "update_internal.h"
+
+// Sending one image file: the checks before anything is sent, then the
+// transfer in blocks, ended on every path.
+
+using namespace update_internal;
+
+namespace {
+
+// Owns what one upload opens, so that every return releases it.
+struct Upload {
+    int fd = -1;
+    const char* path = nullptr;
+    struct stat opened {};  // the file as it was when opened
+    ViByte* buffer = nullptr;
+    ~Upload() {
+        std::free(buffer);
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// Builds the next block message in the transfer buffer: its header, then
+// `length` bytes read straight from the file behind it. Returns the message
+// length, or 0 when the file ended early.
+int32_t load_block(Upload& upload, int32_t length) {
+    const int header_length =
+        update_format_block_header(length, reinterpret_cast<char*>(upload.buffer));
+    if (read_fully(upload.fd, upload.buffer + header_length, length) != length) {
+        std::fputs(text_short_file, err());
+        return 0;
+    }
+    // A file rewritten while it is sent would give the instrument an image
+    // made of two: any change of size or modification time since it was
+    // opened fails the upload before the block goes out.
+    struct stat now;
+    if (fstat(upload.fd, &now) != 0 || now.st_size != upload.opened.st_size ||
+        now.st_mtim.tv_sec != upload.opened.st_mtim.tv_sec ||
+        now.st_mtim.tv_nsec != upload.opened.st_mtim.tv_nsec ||
+        now.st_ctim.tv_sec != upload.opened.st_ctim.tv_sec ||
+        now.st_ctim.tv_nsec != upload.opened.st_ctim.tv_nsec) {
+        std::fprintf(err(), text_file_changed, upload.path);
+        return 0;
+    }
+    return header_length + length;
+}
+
+// Announces the image and sends the file in blocks of `block` bytes (the
+// whole file when `block` is its length), checking the instrument's error
+// queue on the way. False at the first failure, already reported; the caller
+// then ends the transfer.
+bool transfer(ViSession vi, Upload& upload, const char* image, int32_t block, int32_t length) {
+    char command[command_capacity];
+    const int command_length = std::snprintf(command, sizeof command, cmd_init, image,
+                                             static_cast<int>(block), static_cast<int>(length));
+    if (!send(vi, command, static_cast<ViUInt32>(command_length)) ||
+        update_read_reply_code(vi) != 0 || update_check_scpi_errors(vi) != 0) {
+        return false;
+    }
+
+    if (block >= length) {
+        const int32_t message = load_block(upload, length);
+        if (message == 0) return false;
+        std::fputs(text_sending, out());
+        std::fflush(out());
+        if (!update_write_block(vi, upload.buffer, message)) return false;
+        std::fprintf(out(), text_bytes_sent, static_cast<long>(length));
+        std::fputs(text_programming, out());
+        std::fflush(out());
+    } else {
+        int64_t sent = 0;
+        while (sent < length) {
+            const int64_t next = sent + block;
+            const auto this_block = static_cast<int32_t>(next > length ? length - sent : block);
+            const int32_t message = load_block(upload, this_block);
+            if (message == 0 || !update_write_block(vi, upload.buffer, message)) return false;
+            sent = next > length ? length : next;
+            std::fprintf(out(), text_progress, static_cast<int>(sent * 100 / length));
+            std::fflush(out());
+            if (update_check_scpi_errors(vi) != 0) return false;
+        }
+    }
+    return update_check_scpi_errors(vi) == 0;
+}
+
+}  // namespace
+
+int update_send_file(ViSession vi, const char* path, const char* image,
+                     int32_t requested_block_size) {
+    // The identifier goes into fixed command buffers; refused before anything
+    // is opened or sent, as update_image refuses it.
+    if (std::strlen(image) >= update_identifier_capacity) {
+        std::fprintf(err(), text_identifier_too_long, std::strlen(image));
+        return 1;
+    }
+    Upload upload;
+    // Without blocking: a FIFO (or a device) named as the image would
+    // otherwise hold us in open() while the instrument stays locked. Only a
+    // regular file has a length; anything else is refused just below.
+    upload.fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (upload.fd < 0) {
+        std::fprintf(err(), text_cant_open, path);
+        return 1;
+    }
+    upload.path = path;
+    if (fstat(upload.fd, &upload.opened) != 0) {
+        std::fprintf(err(), text_cant_open, path);
+        return 1;
+    }
+    // A signed 32-bit length would turn negative from 2 GiB on.
+    const int64_t size = file_size(upload.fd);
+    if (size > INT32_MAX) {
+        std::fprintf(err(), text_too_large, path, static_cast<long long>(size));
+        return 1;
+    }
+    const int32_t length = update_file_length(upload.fd);
+    if (length <= 0) {
+        std::fprintf(err(), text_length, path, static_cast<int>(length));
+        return 1;
+    }
+    if (!send_text(vi, cmd_debug) || !send_text(vi, cmd_cls)) return 1;
+
+    // 64-bit arithmetic: rounding up to a sector may pass INT32_MAX before
+    // being cut back to the file length.
+    int64_t block = requested_block_size > 0 ? requested_block_size : length;
+    int32_t sector = 0;
+    if (update_query_sector_size(vi, image, &sector) && sector > 0) {
+        if (block % sector != 0) block = (block / sector + 1) * sector;
+        if (block > length) block = length;
+    } else if (block != length) {
+        std::fprintf(err(), text_no_blocks, image);
+        return 1;
+    }
+    if (block > update_block_length_max) {
+        std::fprintf(err(), text_block_too_long, static_cast<long long>(block));
+        return 1;
+    }
+
+    upload.buffer = static_cast<ViByte*>(std::malloc(static_cast<size_t>(block) + 64));
+    if (!upload.buffer) {
+        std::fputs(text_alloc, err());
+        return 1;
+    }
+    update_set_timeout(vi, update_timeout_ms);
+
+    // From here on every path sends the done command exactly once: the one
+    // after a whole transfer, or the one update_abort_transfer sends.
+    if (!transfer(vi, upload, image, static_cast<int32_t>(block), length)) {
+        update_abort_transfer(vi);
+        return 1;
+    }
+    ViUInt32 written = 0;
+    viWrite(vi, reinterpret_cast<ViConstBuf>(cmd_done), sizeof cmd_done - 1, &written);
+    return 0;
+}
