@@ -15,6 +15,7 @@
 #include <string>
 
 #include "engine_output.h"
+#include "lock_holder.h"
 #include "sim_process.h"
 #include "update.h"
 #include "visa.h"
@@ -143,24 +144,8 @@ TEST_F(EngineSimTest, LockHeldElsewhereFailsAtOnceAndSendsNothing) {
         SCOPED_TRACE(held + " held, " + resource + " tried");
         TearDown();
         SetUp();
-        int ready[2], release[2];
-        ASSERT_EQ(::pipe(ready), 0);
-        ASSERT_EQ(::pipe(release), 0);
-        const pid_t child = ::fork();
-        if (child == 0) {
-            ViSession rm, vi;
-            char c = 'n';
-            if (viOpenDefaultRM(&rm) == VI_SUCCESS &&
-                viOpen(rm, held.c_str(), VI_NULL, 0, &vi) == VI_SUCCESS &&
-                viLock(vi, VI_EXCLUSIVE_LOCK, 0, VI_NULL, VI_NULL) == VI_SUCCESS)
-                c = 'y';
-            (void)!::write(ready[1], &c, 1);
-            (void)!::read(release[0], &c, 1);  // hold the lock until told, or until killed
-            ::_exit(0);
-        }
-        char c = 0;
-        ASSERT_EQ(::read(ready[0], &c, 1), 1);
-        ASSERT_EQ(c, 'y');
+        LockHolder holder(held);
+        ASSERT_TRUE(holder.holds());
         const std::string before = sim.transcript();
         const auto start = std::chrono::steady_clock::now();
         char reply[256];
@@ -170,10 +155,7 @@ TEST_F(EngineSimTest, LockHeldElsewhereFailsAtOnceAndSendsNothing) {
         EXPECT_EQ(err(), "update: Device locked by another process.\n");
         EXPECT_EQ(sim.transcript(), before) << "nothing may reach a locked instrument";
         // A process that dies never leaves its lock behind.
-        ::kill(child, SIGKILL);
-        ::waitpid(child, nullptr, 0);
-        for (int fd : {ready[0], ready[1], release[0], release[1]})
-            ::close(fd);
+        holder.Kill();
         EXPECT_EQ(update_identify(resource.c_str(), reply, sizeof reply, 2000), 1) << err();
     }
 }
