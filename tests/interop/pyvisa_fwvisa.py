@@ -10,18 +10,14 @@ portmapper).
 """
 
 import os
-import select
 import shutil
-import signal
-import subprocess
 import sys
 import tempfile
-import time
 import traceback
 import warnings
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pyvisa_interop import SKIP, Fwsim  # noqa: E402 (also checks pyvisa imports)
+from pyvisa_interop import SKIP, Fwsim, lock_holder, lock_when_freed  # noqa: E402 (also checks pyvisa imports)
 
 import pyvisa  # noqa: E402
 from pyvisa import constants, errors  # noqa: E402
@@ -120,50 +116,37 @@ def case_timeouts(binary, rm, config):
             s.close()
 
 
-def case_locks(binary, rm, config):
-    library = rm.visalib.library_path
-    with Fwsim(binary, "127.0.0.83") as sim:
-        a = rm.open_resource(sim.resource(), read_termination="\n", write_termination="\n")
-        b = rm.open_resource(sim.resource(), read_termination="\n", write_termination="\n")
-        a.timeout = b.timeout = 3000
-        assert a.lock_state == constants.AccessModes.no_lock
-        a.lock_excl()
-        assert a.lock_state == constants.AccessModes.exclusive_lock
-        expect_error(Status.error_timeout, b.lock_excl, timeout=200)
-        expect_error(Status.error_resource_locked, b.query, "*IDN?")
-        assert a.query("*IDN?") == IDN
-        a.unlock()
-        expect_error(Status.error_session_not_locked, a.unlock)
-        b.lock_excl(timeout=0)
-        b.unlock()
-        b.close()
+def check_locks(rm, rsrc, library, idn):
+    """Exclusive locks on `rsrc` between two sessions of this process, then
+    against another process that dies holding one; the lock goes with it."""
+    a = rm.open_resource(rsrc, read_termination="\n", write_termination="\n")
+    b = rm.open_resource(rsrc, read_termination="\n", write_termination="\n")
+    a.timeout = b.timeout = 3000
+    assert a.lock_state == constants.AccessModes.no_lock
+    a.lock_excl()
+    assert a.lock_state == constants.AccessModes.exclusive_lock
+    expect_error(Status.error_timeout, b.lock_excl, timeout=200)
+    expect_error(Status.error_resource_locked, b.query, "*IDN?")
+    assert a.query("*IDN?") == idn
+    a.unlock()
+    expect_error(Status.error_session_not_locked, a.unlock)
+    b.lock_excl(timeout=0)
+    b.unlock()
+    b.close()
 
-        # Another process holds the lock; it dies holding it, and the lock
-        # goes with it.
-        holder = subprocess.Popen(
-            ["/usr/bin/python3", "-c",
-             "import pyvisa,time\n"
-             f"s=pyvisa.ResourceManager({str(library)!r}).open_resource({sim.resource()!r})\n"
-             "s.lock_excl(); print('locked', flush=True); time.sleep(30)\n"],
-            stdout=subprocess.PIPE)
-        try:
-            assert select.select([holder.stdout], [], [], 10)[0], "lock holder did not start"
-            assert holder.stdout.readline().strip() == b"locked"
-            expect_error(Status.error_timeout, a.lock_excl, timeout=0)
-            expect_error(Status.error_timeout, a.lock_excl, timeout=300)
-        finally:
-            os.kill(holder.pid, signal.SIGKILL)
-            holder.wait(timeout=5)
-        deadline = time.monotonic() + 5
-        while True:
-            try:
-                a.lock_excl(timeout=0)
-                break
-            except errors.VisaIOError:
-                assert time.monotonic() < deadline, "the dead holder's lock stayed"
-                time.sleep(0.05)
-        a.unlock()
-        a.close()
+    with lock_holder(str(library), rsrc):
+        expect_error(Status.error_timeout, a.lock_excl, timeout=0)
+        expect_error(Status.error_timeout, a.lock_excl, timeout=300)
+        expect_error(Status.error_resource_locked, a.query, "*IDN?")
+    lock_when_freed(a, timeout=0)
+    assert a.query("*IDN?") == idn
+    a.unlock()
+    a.close()
+
+
+def case_locks(binary, rm, config):
+    with Fwsim(binary, "127.0.0.83") as sim:
+        check_locks(rm, sim.resource(), rm.visalib.library_path, IDN)
 
     # The instrument itself says another client holds its lock.
     with Fwsim(binary, "127.0.0.80", "--hold-lock") as sim:

@@ -11,13 +11,10 @@ missing, so the cases cannot run.
 """
 
 import os
-import select
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
-import time
 import traceback
 import warnings
 
@@ -39,16 +36,10 @@ except ImportError as e:  # pragma: no cover - environment check
     print(f"skipped: pyvisa not importable ({e})")
     sys.exit(SKIP)
 
+# The cases this shares with the LAN instruments.
+from pyvisa_fwvisa import check_locks, expect_error  # noqa: E402
+
 Status = constants.StatusCode
-
-
-def expect_error(code, fn, *args, **kwargs):
-    try:
-        fn(*args, **kwargs)
-    except errors.VisaIOError as e:
-        assert e.error_code == code, f"expected {code!r}, got {e.error_code!r} ({e})"
-        return e
-    raise AssertionError(f"expected VISA error {code!r}")
 
 
 def case_list_open_identify(rm, library):
@@ -110,49 +101,8 @@ def case_timeout(rm, library):
 
 
 def case_locks(rm, library):
-    a = rm.open_resource(RSRC, read_termination="\n", write_termination="\n")
-    b = rm.open_resource(RSRC, read_termination="\n", write_termination="\n")
-    a.timeout = b.timeout = 3000
-    assert a.lock_state == constants.AccessModes.no_lock
-    a.lock_excl()
-    assert a.lock_state == constants.AccessModes.exclusive_lock
-    expect_error(Status.error_timeout, b.lock_excl, timeout=200)
-    expect_error(Status.error_resource_locked, b.query, "*IDN?")
-    assert a.query("*IDN?") == IDN
-    a.unlock()
-    expect_error(Status.error_session_not_locked, a.unlock)
-    b.lock_excl(timeout=0)
-    b.unlock()
-    b.close()
-
-    # Another process holds the lock (the interface claim); it dies holding
-    # it, and the lock goes with it.
-    holder = subprocess.Popen(
-        ["/usr/bin/python3", "-c",
-         "import pyvisa,time\n"
-         f"s=pyvisa.ResourceManager({library!r}).open_resource({RSRC!r})\n"
-         "s.lock_excl(); print('locked', flush=True); time.sleep(30)\n"],
-        stdout=subprocess.PIPE)
-    try:
-        assert select.select([holder.stdout], [], [], 10)[0], "lock holder did not start"
-        assert holder.stdout.readline().strip() == b"locked"
-        expect_error(Status.error_timeout, a.lock_excl, timeout=0)
-        expect_error(Status.error_timeout, a.lock_excl, timeout=300)
-        expect_error(Status.error_resource_locked, a.query, "*IDN?")
-    finally:
-        os.kill(holder.pid, signal.SIGKILL)
-        holder.wait(timeout=5)
-    deadline = time.monotonic() + 5
-    while True:
-        try:
-            a.lock_excl(timeout=0)
-            break
-        except errors.VisaIOError:
-            assert time.monotonic() < deadline, "the dead holder's lock stayed"
-            time.sleep(0.05)
-    assert a.query("*IDN?") == IDN
-    a.unlock()
-    a.close()
+    # Another process's lock is the interface claim; it dies with the process.
+    check_locks(rm, RSRC, library, IDN)
 
 
 def case_usb_attributes(rm, library):

@@ -19,6 +19,7 @@ import sys
 import tempfile
 import time
 import traceback
+from contextlib import contextmanager
 
 SKIP = 77
 READY_TIMEOUT_S = 10.0
@@ -128,6 +129,38 @@ def expect_visa_error(code, fn, *args):
     raise AssertionError(f"expected VISA error {code}")
 
 
+@contextmanager
+def lock_holder(backend, resource):
+    """Another process that opens `resource` through ResourceManager(`backend`),
+    takes its exclusive lock and holds it until it is killed on leaving the
+    block, as a crashed program would be: nothing unlocks."""
+    holder = subprocess.Popen(
+        ["/usr/bin/python3", "-c",
+         "import pyvisa,time\n"
+         f"s=pyvisa.ResourceManager({backend!r}).open_resource({resource!r})\n"
+         "s.lock_excl(); print('locked', flush=True); time.sleep(30)\n"],
+        stdout=subprocess.PIPE)
+    try:
+        assert select.select([holder.stdout], [], [], 10)[0], "lock holder did not start"
+        assert holder.stdout.readline().strip() == b"locked"
+        yield
+    finally:
+        os.kill(holder.pid, signal.SIGKILL)
+        holder.wait(timeout=5)
+
+
+def lock_when_freed(session, **lock_args):
+    """Takes the exclusive lock once a dead holder's lock has gone (5 s at most)."""
+    deadline = time.monotonic() + 5
+    while True:
+        try:
+            session.lock_excl(**lock_args)
+            return
+        except errors.VisaIOError:
+            assert time.monotonic() < deadline, "the dead holder's lock stayed"
+            time.sleep(0.05)
+
+
 def case_identify(binary, rm):
     with Fwsim(binary, "127.0.0.40") as sim:
         s = open_session(rm, sim)
@@ -211,28 +244,9 @@ def case_locks(binary, rm):
         a.unlock()
 
         # A client that dies holding the lock leaves nothing behind.
-        holder = subprocess.Popen(
-            ["/usr/bin/python3", "-c",
-             "import pyvisa,sys,time\n"
-             f"s=pyvisa.ResourceManager('@py').open_resource('{sim.resource()}')\n"
-             "s.lock_excl(); print('locked', flush=True); time.sleep(30)\n"],
-            stdout=subprocess.PIPE)
-        try:
-            assert select.select([holder.stdout], [], [], 10)[0], "lock holder did not start"
-            assert holder.stdout.readline().strip() == b"locked"
+        with lock_holder("@py", sim.resource()):
             expect_visa_error(locked, a.lock_excl)
-        finally:
-            os.kill(holder.pid, signal.SIGKILL)
-            holder.wait(timeout=5)
-        deadline = time.monotonic() + 5
-        while True:
-            try:
-                a.lock_excl()
-                break
-            except errors.VisaIOError:
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.05)
+        lock_when_freed(a)
         a.unlock()
         a.close()
 
