@@ -9,7 +9,7 @@
 #include "visa/log.h"
 #include "visa/net.h"
 #include "visa/rsrc_name.h"
-#include "visa/vxi11/portmap.h"
+#include "visa/vxi11/portmap_client.h"
 #include "visa/vxi11/read_reply.h"
 #include "visa/vxi11/rpc_stream.h"
 #include "visa/vxi11/rpc_wire.h"
@@ -130,49 +130,21 @@ ViStatus Vxi11Transport::results(Decode decode, T* into, const char* what) {
 ViStatus Vxi11Transport::lookup_port(uint32_t timeout_ms, uint16_t* port) {
     sockaddr_in addr;
     if (!net::resolve_ipv4(host_, rpc::pmap_port, &addr)) return VI_ERROR_RSRC_NFOUND;
-    net::Deadline deadline(timeout_ms);
-    ViStatus st;
-    int fd = net::connect_tcp(addr, deadline, &st);
-    if (fd < 0) {
-        log(log_module, "%s: no portmapper at %s", where_.c_str(), net::addr_text(addr).c_str());
-        return st;
-    }
-    const uint32_t xid = uint32_t(next_client_id());
-    auto request = getport_call(xid, DEVICE_CORE, DEVICE_CORE_VERSION);
-    size_t sent = 0;
-    st = net::send_all(fd, request.data(), request.size(), deadline, &sent);
-    // A reply is a few dozen bytes; a few records of a few KiB bound a
-    // talkative or hostile peer.
-    std::vector<uint8_t> buf, body;
-    constexpr size_t max_record = 4096;
-    for (int records = 0; st == VI_SUCCESS && records < 4;) {
-        size_t used = 0;
-        auto rr = rpc::take_record(buf.data(), buf.size(), max_record, &body, &used);
-        if (rr == rpc::RecordResult::bad) {
-            st = VI_ERROR_IO;
+    ViStatus st = VI_SUCCESS;
+    switch (
+        query_core_port(addr, uint32_t(next_client_id()), net::Deadline(timeout_ms), port, &st)) {
+        case PortQuery::port:
+            return VI_SUCCESS;
+        case PortQuery::no_connection:
+            log(log_module, "%s: no portmapper at %s", where_.c_str(),
+                net::addr_text(addr).c_str());
+            return st;
+        case PortQuery::malformed:
+            log(log_module, "%s: malformed portmapper reply", where_.c_str());
+            return VI_ERROR_IO;
+        case PortQuery::no_answer:
             break;
-        }
-        if (rr == rpc::RecordResult::need_more) {
-            if (buf.size() > 4 * max_record) {
-                st = VI_ERROR_IO;
-                break;
-            }
-            uint8_t chunk[1024];
-            size_t got = 0;
-            st = net::recv_some(fd, chunk, sizeof chunk, deadline, &got);
-            buf.insert(buf.end(), chunk, chunk + got);
-            continue;
-        }
-        buf.erase(buf.begin(), buf.begin() + long(used));
-        ++records;
-        auto pr = parse_getport_reply(body.data(), body.size(), xid, port);
-        if (pr == ReplyResult::other_xid) continue;
-        st = pr == ReplyResult::port ? VI_SUCCESS : VI_ERROR_IO;
-        ::close(fd);
-        if (st != VI_SUCCESS) log(log_module, "%s: malformed portmapper reply", where_.c_str());
-        return st;
     }
-    ::close(fd);
     log(log_module, "%s: portmapper at %s gave no usable answer", where_.c_str(),
         net::addr_text(addr).c_str());
     return st == VI_ERROR_TMO ? VI_ERROR_RSRC_NFOUND : (st == VI_SUCCESS ? VI_ERROR_IO : st);
