@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 
 #include <unistd.h>
@@ -58,6 +59,10 @@ void Output::event(const char* name, const workflow::Json& fields, const std::st
         if (!human.empty()) write_line(out_fd_, human);
         return;
     }
+    // "finished" is the last event a reader gets, even when a second
+    // interrupt ends the run from another thread while this one still talks.
+    if (finished_) return;
+    finished_ = std::strcmp(name, "finished") == 0;
     workflow::Json event = workflow::Json::MakeObject()
                                .Set("schema", event_schema)
                                .Set("event", name)
@@ -69,6 +74,7 @@ void Output::event(const char* name, const workflow::Json& fields, const std::st
 
 void Output::raw_event_line(const std::string& line) {
     std::lock_guard lock(mutex_);
+    if (finished_) return;
     write_line(out_fd_, line);
 }
 
@@ -80,7 +86,7 @@ void Output::text(const std::string& line) {
 void Output::diagnostic(const std::string& line, const std::string& resource) {
     std::lock_guard lock(mutex_);
     write_line(err_fd_, line);
-    if (!json_) return;
+    if (!json_ || finished_) return;
     workflow::Json event = workflow::Json::MakeObject()
                                .Set("schema", event_schema)
                                .Set("event", "diagnostic")

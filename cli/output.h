@@ -44,6 +44,7 @@ private:
     int err_fd_;
     bool tty_;
     bool bar_shown_ = false;
+    bool finished_ = false;  // the "finished" event is out: no JSON after it
 };
 
 // The current time as ISO 8601 UTC with milliseconds.

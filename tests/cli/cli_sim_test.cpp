@@ -477,7 +477,8 @@ TEST_F(CliSimTest, ASecondInterruptEndsAtOnceAndLeavesTheInstrumentUnlocked) {
     const std::vector<Json> done = Named(Events(result.out), "image_done");
     ASSERT_EQ(done.size(), 1u);
     EXPECT_EQ(done[0].TextOf("result"), "interrupted");
-    EXPECT_EQ(Events(result.out).back().TextOf("result"), "interrupted");
+    EXPECT_EQ(Events(result.out).back().TextOf("event"), "finished") << result.out;
+    EXPECT_EQ(Events(result.out).back().TextOf("result"), "interrupted") << result.out;
 
     // Nobody holds the instrument now, and nothing half-sent was kept.
     EXPECT_EQ(Fw({"identify", sim.vxi11()}).code, 0);
