@@ -8,7 +8,7 @@ namespace visa {
 const char* library_name_and_version();
 
 // Answers the attributes that describe the library itself (manufacturer,
-// implementation and specification versions), which every object has, the
+// its own version and the VISA version it implements), which every object has, the
 // resource manager included. Writes exactly the attribute's size at `value`;
 // returns false, writing nothing, for any other attribute.
 bool library_attribute(ViAttr attr, void* value);
