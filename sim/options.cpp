@@ -328,15 +328,15 @@ constexpr std::size_t help_column = 24;
 
 std::string make_usage() {
     std::string text = intro;
-    for (const OptionSpec& spec : options) {
-        if (spec.section) text += std::string("\n") + spec.section + "\n";
-        if (!spec.name) {
-            text += spec.help;
+    for (const OptionSpec& row : options) {
+        if (row.section) text += std::string("\n") + row.section + "\n";
+        if (!row.name) {
+            text += row.help;
             continue;
         }
-        std::string left = std::string("  ") + spec.name;
-        if (*spec.arg) left += std::string(" ") + spec.arg;
-        const char* help = spec.help;
+        std::string left = std::string("  ") + row.name;
+        if (*row.arg) left += std::string(" ") + row.arg;
+        const char* help = row.help;
         bool first = true;
         while (*help) {
             const char* end = std::strchr(help, '\n');
@@ -357,8 +357,8 @@ std::string make_usage() {
 }
 
 const OptionSpec* find_option(const std::string& name) {
-    for (const OptionSpec& spec : options) {
-        if (spec.name && name == spec.name) return &spec;
+    for (const OptionSpec& row : options) {
+        if (row.name && name == row.name) return &row;
     }
     return name == "-h" ? find_option("--help") : nullptr;
 }
@@ -383,13 +383,13 @@ std::optional<Options> parse_options(const std::vector<std::string>& args, std::
             inline_value = name.substr(eq + 1);
             name.resize(eq);
         }
-        const OptionSpec* spec = find_option(name);
-        if (!spec) {
+        const OptionSpec* row = find_option(name);
+        if (!row) {
             error = "unknown option '" + args[i] + "' (see --help)";
             return std::nullopt;
         }
         std::string value;
-        if (*spec->arg) {
+        if (*row->arg) {
             if (inline_value) {
                 value = *inline_value;
             } else if (i + 1 < args.size()) {
@@ -399,7 +399,7 @@ std::optional<Options> parse_options(const std::vector<std::string>& args, std::
                 return std::nullopt;
             }
         }
-        if (!spec->handle(p, value)) return std::nullopt;
+        if (!row->handle(p, value)) return std::nullopt;
     }
     if (o.help) return o;
     if (!p.have_address) {
