@@ -278,9 +278,9 @@ void HislipServer::watch(Connection& c) {
     c.events = events;
 }
 
-void HislipServer::serve(Clock::time_point now) {
+void HislipServer::serve(Clock::time_point now, bool ready) {
     epoll_event events[64];
-    const int n = ::epoll_wait(epoll_, events, 64, 0);
+    const int n = ready ? ::epoll_wait(epoll_, events, 64, 0) : 0;
     for (int k = 0; k < n; ++k) {
         if (events[k].data.ptr == &listener_) {
             accept(now);
@@ -293,8 +293,12 @@ void HislipServer::serve(Clock::time_point now) {
         if (!c.dead && (events[k].events & EPOLLOUT) != 0) write_to(c);
     }
     process(now);
-    for (auto& c : connections_)
+    // Answers go out at once, as far as the socket takes them; the rest
+    // waits for the socket to become writable.
+    for (auto& c : connections_) {
+        if (!c->dead && !c->out.empty()) write_to(*c);
         watch(*c);
+    }
 }
 
 }  // namespace sim

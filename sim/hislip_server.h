@@ -37,9 +37,9 @@ struct HislipSettings {
 // each (data and control), and the instrument's lock as HiSLIP clients see
 // it. Its sockets sit in an epoll set of its own, so that the owner's event
 // loop, whatever it waits with, watches one descriptor (wait_fd()) and calls
-// serve() on every turn. Every connection has bounded buffers; a misbehaving
-// client loses its session (with a FatalError where the protocol has one),
-// never the process.
+// serve() on every turn, saying whether that descriptor was ready. Every
+// connection has bounded buffers; a misbehaving client loses its session
+// (with a FatalError where the protocol has one), never the process.
 //
 // The server runs in synchronized mode: one query at a time, answers stamped
 // with the id of the message that ended the query, and an answer not yet
@@ -70,9 +70,11 @@ public:
     // True while one of our sessions holds the lock.
     bool holds_lock() const { return exclusive_.has_value() || shared_held(); }
 
-    // Accepts, reads and writes what is ready without waiting, then works
-    // through received messages, timers and answers that came due.
-    void serve(Clock::time_point now);
+    // Works through received messages, timers and answers that came due;
+    // when `ready` (wait_fd() was readable) it first accepts, reads and writes
+    // what is ready, without waiting. Asking the set only when it is ready
+    // keeps an idle HiSLIP server from costing every VXI-11 request a call.
+    void serve(Clock::time_point now, bool ready);
     // When process() must run again at the latest.
     Clock::time_point next_wake(Clock::time_point now) const;
 

@@ -421,7 +421,7 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
 
         for (auto& c : connections_)
             process(*c, now);
-        hislip_.serve(now);
+        hislip_.serve(now, false);
         if (core_.reboot_requested() || reboot_pending_ || hislip_.reboot_requested()) {
             reboot(now);
         }
@@ -437,7 +437,7 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
         for (auto& c : connections_)
             watch(*c);
         // HiSLIP keeps a set of its own, readable when any of its sockets is;
-        // serve() below looks at it after every wake-up.
+        // serve() below looks into it when the wait reports it readable.
         if (hislip_.wait_fd() != hislip_watched_) {
             if (hislip_watched_ >= 0) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, hislip_watched_, nullptr);
             hislip_watched_ = -1;
@@ -460,6 +460,7 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
             return;
         }
         now = Clock::now();
+        bool hislip_ready = false;
         for (int k = 0; k < n; ++k) {
             void* const tag = events[k].data.ptr;
             if (tag == &core_listener_) {
@@ -471,7 +472,7 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
             } else if (tag == &portmap_udp_) {
                 serve_udp_portmap();
             } else if (tag == &hislip_) {
-                // served below, with the rest
+                hislip_ready = true;  // served below, with the rest
             } else {
                 // Connections are erased only before the wait, so `c` is alive.
                 Connection& c = *static_cast<Connection*>(tag);
@@ -482,7 +483,7 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
         }
         for (auto& c : connections_)
             process(*c, now);
-        hislip_.serve(now);
+        hislip_.serve(now, hislip_ready);
         if (core_.reboot_requested() || reboot_pending_ || hislip_.reboot_requested()) {
             reboot(now);
             continue;
