@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "accept.h"
 #include "hislip_state.h"
 
 namespace sim {
@@ -192,27 +193,22 @@ void HislipServer::drop_all() {
 
 void HislipServer::accept(Clock::time_point now) {
     for (int k = 0; k < 8; ++k) {
-        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd = accept_connection(listener_);
         if (fd < 0) return;
         // Connections that never become a session count too: room for every
         // session's two and a few that are still introducing themselves.
         if (connections_.size() >= 2 * settings_.max_sessions + 4) {
-            log("connection refused: too many connections");
             ::close(fd);
+            if (const auto line = refusals_.refused(now, "too many connections")) log(*line);
             continue;
         }
-        const int one = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto c = std::make_unique<Connection>();
         c->id = next_connection_++;
         c->fd = fd;
         c->last_activity = now;
         c->events = EPOLLIN;
-        epoll_event ev{};
-        ev.events = c->events;
-        ev.data.ptr = c.get();
-        if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) != 0) {
-            log(std::string("connection refused: epoll_ctl: ") + std::strerror(errno));
+        if (const auto failure = watch_connection(epoll_, fd, c.get())) {
+            log("connection refused: " + *failure);
             ::close(fd);
             continue;
         }

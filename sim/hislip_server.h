@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "accept.h"
 #include "instrument.h"
 #include "scpi_framing.h"
 #include "visa/hislip/message.h"
@@ -131,6 +132,7 @@ private:
     std::vector<std::unique_ptr<Connection>> connections_;
     std::map<std::uint16_t, Session> sessions_;
     std::uint64_t next_connection_ = 1;
+    RefusalLog refusals_;
     std::uint16_t next_session_ = 1;
 
     std::optional<std::uint16_t> exclusive_;  // session holding the exclusive lock

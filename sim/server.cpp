@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "accept.h"
 #include "portmap.h"
 
 namespace sim {
@@ -24,7 +25,6 @@ constexpr std::size_t read_chunk = 64 * 1024;
 constexpr std::size_t max_output = 8u << 20;
 constexpr std::size_t max_portmap_record = 4096;
 constexpr auto retry_bind = std::chrono::milliseconds(100);
-constexpr auto refused_log_interval = std::chrono::seconds(1);
 
 std::string errno_text() {
     return std::strerror(errno);
@@ -152,28 +152,15 @@ void Server::close_listeners() {
 void Server::accept_on(int listener, Kind kind, Clock::time_point now) {
     // Bounded: at most a handful per wake-up, so one listener cannot starve the rest.
     for (int k = 0; k < 8; ++k) {
-        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd = accept_connection(listener);
         if (fd < 0) return;
         if (connections_.size() >= settings_.max_connections) {
             ::close(fd);
-            // A client hammering a full instrument must not flood the log:
-            // one line a second at most, counting the ones not written.
-            ++refused_unlogged_;
-            if (refused_logged_ && now - *refused_logged_ < refused_log_interval) continue;
-            std::string line = "connection refused: limit of " +
-                               std::to_string(settings_.max_connections) + " reached";
-            if (refused_unlogged_ > 1)
-                line +=
-                    " (" + std::to_string(refused_unlogged_) + " refused since the last report)";
-            log(line);
-            refused_logged_ = now;
-            refused_unlogged_ = 0;
+            const auto line = refusals_.refused(
+                now, "limit of " + std::to_string(settings_.max_connections) + " reached");
+            if (line) log(*line);
             continue;
         }
-        // Answers go out as soon as they are written, never held back
-        // waiting for the acknowledgement of an earlier one.
-        const int one = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto c = std::make_unique<Connection>();
         c->id = next_id_++;
         c->fd = fd;
@@ -181,15 +168,13 @@ void Server::accept_on(int listener, Kind kind, Clock::time_point now) {
         c->last_activity = now;
         c->records = rpc::RecordReader(kind == Kind::portmap_tcp ? max_portmap_record
                                                                  : settings_.max_record);
-        if (settings_.verbose) log("connection " + std::to_string(c->id) + " accepted");
-        epoll_event ev{};
-        ev.events = c->events = EPOLLIN;
-        ev.data.ptr = c.get();
-        if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) != 0) {
-            log("connection refused: epoll_ctl: " + errno_text());
+        c->events = EPOLLIN;
+        if (const auto failure = watch_connection(epoll_, fd, c.get())) {
+            log("connection refused: " + *failure);
             ::close(fd);
             continue;
         }
+        if (settings_.verbose) log("connection " + std::to_string(c->id) + " accepted");
         connections_.push_back(std::move(c));
     }
 }

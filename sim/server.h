@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "accept.h"
 #include "hislip_server.h"
 #include "instrument.h"
 #include "visa/vxi11/rpc_wire.h"
@@ -112,8 +113,7 @@ private:
     std::vector<std::unique_ptr<Connection>> connections_;
     ConnectionId next_id_ = 1;
     std::optional<Clock::time_point> rebooting_until_;
-    std::optional<Clock::time_point> refused_logged_;
-    std::uint64_t refused_unlogged_ = 0;
+    RefusalLog refusals_;
     bool reboot_pending_ = false;  // asked for over the raw socket
     HislipServer hislip_;
 };

@@ -63,6 +63,8 @@ public:
     std::string hislip() const {
         return "TCPIP0::" + address_ + "::hislip0," + std::to_string(hislip_port_) + "::INSTR";
     }
+    int socket_port() const { return socket_port_; }
+    int hislip_port() const { return hislip_port_; }
 
     // The image the instrument kept for `id`, or "" when none.
     std::string stored(const std::string& id) const {
