@@ -96,22 +96,24 @@ TEST(Vxi11Delivery, ADroppedConnectionFailsTheWriteThatMetIt) {
 }
 
 // Each write gets its own time-out: an instrument taking 40 bytes a
-// millisecond needs about 100 ms for each 4096 bytes, well inside 1000 ms,
-// however many writes make up the message.
+// millisecond needs about 100 ms for each 4096 bytes, a twentieth of the
+// 2000 ms allowed, however many writes make up the message (all 32 together
+// would need 3.3 s).
 TEST(Vxi11Delivery, EachWriteHasItsOwnTimeout) {
     REQUIRE_PORTMAPPER();
     SimProcess sim(address(2), {"--accept-rate", "40"});
-    Session s(sim.vxi11(), 1000);
+    Session s(sim.vxi11(), 2000);
     ViUInt32 count = 0;
-    ASSERT_EQ(s.write("DIAG:UPD:BLOC? #565536", &count), VI_SUCCESS);
-    for (int n = 0; n < 16; ++n) {
+    ASSERT_EQ(s.write("DIAG:UPD:BLOC? #6131072", &count), VI_SUCCESS);
+    for (int n = 0; n < 32; ++n) {
         ASSERT_EQ(s.write(piece, &count), VI_SUCCESS) << "write " << n;
         EXPECT_EQ(count, piece.size());
     }
     viSetAttribute(s.vi(), VI_ATTR_SEND_END_EN, VI_TRUE);
     EXPECT_EQ(s.write("\n", &count), VI_SUCCESS);
-    // A single write longer than its time-out allows reports what was taken.
-    const std::string long_write(60000, 'y');
+    // A single write longer than its time-out allows (3 s) reports what was
+    // taken.
+    const std::string long_write(120000, 'y');
     EXPECT_EQ(s.write(long_write, &count), VI_ERROR_TMO);
     EXPECT_GT(count, 0u);
     EXPECT_LT(count, long_write.size());
