@@ -15,18 +15,8 @@ if [ "${IN_XVFB:-}" != 1 ]; then
     IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$program" "$output"
 fi
 
-wm_pid=
-for wm in openbox twm; do
-    if command -v "$wm" >/dev/null 2>&1; then
-        "$wm" >/dev/null 2>&1 &
-        wm_pid=$!
-        sleep 1
-        break
-    fi
-done
-
-# A desktop-like background instead of the server's black.
-xsetroot -solid '#3a6ea5' 2>/dev/null || true
+. "$here/desktop.sh"
+start_desktop
 
 "$program" &
 app_pid=$!
@@ -55,8 +45,5 @@ fi
 
 kill "$app_pid" 2>/dev/null || true
 wait "$app_pid" 2>/dev/null || true
-if [ -n "$wm_pid" ]; then
-    kill "$wm_pid" 2>/dev/null || true
-    wait "$wm_pid" 2>/dev/null || true
-fi
+stop_desktop
 [ -n "$id" ]

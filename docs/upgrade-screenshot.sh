@@ -20,21 +20,10 @@ if [ "${IN_XVFB:-}" != 1 ]; then
     IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$build" "$output"
 fi
 
-wm_pid=
-for wm in openbox twm; do
-    if command -v "$wm" >/dev/null 2>&1; then
-        "$wm" >/dev/null 2>&1 &
-        wm_pid=$!
-        sleep 1
-        break
-    fi
-done
-xsetroot -solid '#3a6ea5' 2>/dev/null || true
+. "$here/desktop.sh"
+start_desktop
 
 status=0
 QT_QPA_PLATFORM=xcb "$build/tests/ui/upgrade_screenshot" "$output" >/dev/null || status=$?
-if [ -n "$wm_pid" ]; then
-    kill "$wm_pid" 2>/dev/null || true
-    wait "$wm_pid" 2>/dev/null || true
-fi
+stop_desktop
 exit "$status"
