@@ -10,46 +10,9 @@
 
 #include <unistd.h>
 
+#include "alloc_count.h"
 #include "update.h"
 #include "visa_double.h"
-
-extern "C" void* __libc_malloc(size_t);
-extern "C" void* __libc_calloc(size_t, size_t);
-extern "C" void* __libc_realloc(void*, size_t);
-extern "C" void __libc_free(void*);
-
-namespace {
-
-// Counting is switched on only around the measured call.
-thread_local bool counting = false;
-thread_local long allocations = 0;
-thread_local size_t last_size = 0;
-
-void note(size_t size) {
-    if (!counting) return;
-    ++allocations;
-    last_size = size;
-}
-
-}  // namespace
-
-extern "C" {
-void* malloc(size_t size) {
-    note(size);
-    return __libc_malloc(size);
-}
-void* calloc(size_t n, size_t size) {
-    note(n * size);
-    return __libc_calloc(n, size);
-}
-void* realloc(void* p, size_t size) {
-    note(size);
-    return __libc_realloc(p, size);
-}
-void free(void* p) {
-    __libc_free(p);
-}
-}
 
 namespace {
 
@@ -74,16 +37,15 @@ void upload(benchmark::State& state) {
     update_set_streams(sink, sink);
     visa_double::reset();
     visa_double::set_recording(false);
-    long worst_allocations = 0;
+    std::uint64_t worst_allocations = 0;
     size_t buffer = 0;
     for (auto _ : state) {
-        allocations = 0;
-        counting = true;
+        alloc_count::start();
         const int result = update_send_file(visa_double::instr_handle, path.c_str(), "HPAP", -1);
-        counting = false;
+        const auto counted = alloc_count::stop();
         if (result != 0) state.SkipWithError("upload failed");
-        worst_allocations = std::max(worst_allocations, allocations);
-        buffer = last_size;
+        worst_allocations = std::max(worst_allocations, counted.allocations);
+        buffer = counted.last_size;
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
     state.counters["allocs_per_upload"] = static_cast<double>(worst_allocations);

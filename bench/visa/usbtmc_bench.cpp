@@ -4,7 +4,8 @@
 // the engine. The emulation answers in this process, on umockdev's thread,
 // and libusb polls the emulated node without blocking, so CPU figures
 // include the device's side and that polling; they bound the transport's
-// cost from above.
+// cost from above. Heap allocations are the calling thread's: our code,
+// libusb, and umockdev's client side of each ioctl.
 #include <benchmark/benchmark.h>
 
 #include <time.h>
@@ -16,41 +17,12 @@
 #include <fstream>
 #include <string>
 
+#include "alloc_count.h"
 #include "update.h"
 #include "usb_instrument.h"
 #include "visa.h"
 #include "visa/rsrc_name.h"
 #include "visa/usbtmc/usbtmc_transport.h"
-
-extern "C" void* __libc_malloc(size_t);
-extern "C" void* __libc_calloc(size_t, size_t);
-extern "C" void* __libc_realloc(void*, size_t);
-extern "C" void __libc_free(void*);
-
-// Heap allocations made by the calling thread (our code, libusb, and
-// umockdev's client side of each ioctl), counted while `counting` is set.
-namespace {
-thread_local bool counting = false;
-thread_local uint64_t allocations = 0;
-}  // namespace
-
-extern "C" {
-void* malloc(size_t size) {
-    if (counting) ++allocations;
-    return __libc_malloc(size);
-}
-void* calloc(size_t n, size_t size) {
-    if (counting) ++allocations;
-    return __libc_calloc(n, size);
-}
-void* realloc(void* p, size_t size) {
-    if (counting) ++allocations;
-    return __libc_realloc(p, size);
-}
-void free(void* p) {
-    __libc_free(p);
-}
-}
 
 namespace {
 
@@ -99,15 +71,14 @@ void usb_write_4096(benchmark::State& state) {
     viWrite(vi, reinterpret_cast<ViConstBuf>(head.data()), ViUInt32(head.size()), &n);
     std::string piece(4096, 'x');
     const uint64_t ioctls_before = device().ioctls();
-    allocations = 0;
-    counting = true;
+    alloc_count::start();
     for (auto _ : state) {
         if (viWrite(vi, reinterpret_cast<ViConstBuf>(piece.data()), 4096, &n) != VI_SUCCESS) {
             state.SkipWithError("write failed");
             break;
         }
     }
-    counting = false;
+    const auto allocations = alloc_count::stop().allocations;
     const double iterations = double(state.iterations());
     state.counters["usbfs_ioctls_per_write"] =
         double(device().ioctls() - ioctls_before) / iterations;
@@ -166,11 +137,10 @@ void usbtmc_framing_4096(benchmark::State& state) {
     std::string piece(4096, 'x');
     size_t n = 0;
     t.write(reinterpret_cast<const ViByte*>(piece.data()), piece.size(), false, 1000, &n);
-    allocations = 0;
-    counting = true;
+    alloc_count::start();
     for (auto _ : state)
         t.write(reinterpret_cast<const ViByte*>(piece.data()), piece.size(), false, 1000, &n);
-    counting = false;
+    const auto allocations = alloc_count::stop().allocations;
     state.counters["allocations_per_write"] = double(allocations) / double(state.iterations());
     state.SetBytesProcessed(int64_t(state.iterations()) * 4096);
     t.close(0);
