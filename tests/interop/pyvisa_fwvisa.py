@@ -102,18 +102,23 @@ def case_raw_io_and_termination(binary, rm, config):
         raw.close()
 
 
+def check_timeout(rm, rsrc, idn):
+    """A read with nothing asked times out with VI_ERROR_TMO, and the session
+    still answers the next query."""
+    s = rm.open_resource(rsrc, read_termination="\n", write_termination="\n")
+    s.timeout = 300
+    assert s.timeout == 300
+    e = expect_error(Status.error_timeout, s.read)
+    assert e.abbreviation == "VI_ERROR_TMO", e.abbreviation
+    s.timeout = 3000
+    assert s.query("*IDN?") == idn
+    s.close()
+
+
 def case_timeouts(binary, rm, config):
     with Fwsim(binary, "127.0.0.82") as sim:
         for rsrc in (sim.resource(), f"TCPIP0::{sim.address}::{sim.socket_port}::SOCKET"):
-            s = rm.open_resource(rsrc, read_termination="\n", write_termination="\n")
-            s.timeout = 300
-            assert s.timeout == 300
-            e = expect_error(Status.error_timeout, s.read)
-            assert e.abbreviation == "VI_ERROR_TMO", e.abbreviation
-            # The session is still good after the time-out.
-            s.timeout = 3000
-            assert s.query("*IDN?") == IDN
-            s.close()
+            check_timeout(rm, rsrc, IDN)
 
 
 def check_locks(rm, rsrc, library, idn):

@@ -37,7 +37,7 @@ except ImportError as e:  # pragma: no cover - environment check
     sys.exit(SKIP)
 
 # The cases this shares with the LAN instruments.
-from pyvisa_fwvisa import check_locks, expect_error  # noqa: E402
+from pyvisa_fwvisa import check_locks, check_timeout, expect_error  # noqa: E402
 
 Status = constants.StatusCode
 
@@ -88,16 +88,9 @@ def case_raw_io_and_termination(rm, library):
 
 
 def case_timeout(rm, library):
-    s = rm.open_resource(RSRC, read_termination="\n", write_termination="\n")
-    s.timeout = 300
-    assert s.timeout == 300
-    # Nothing was asked: the instrument has nothing to say.
-    e = expect_error(Status.error_timeout, s.read)
-    assert e.abbreviation == "VI_ERROR_TMO", e.abbreviation
-    # The abort that followed left the interface clean for the next query.
-    s.timeout = 3000
-    assert s.query("*IDN?") == IDN
-    s.close()
+    # Over USB the next query also shows that the abort after the time-out
+    # left the interface clean.
+    check_timeout(rm, RSRC, IDN)
 
 
 def case_locks(rm, library):
