@@ -1,8 +1,10 @@
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +30,17 @@ struct Upload {
         if (fd >= 0) ::close(fd);
     }
 };
+
+// The whole buffer is written by the first block; its pages are mapped in
+// one call rather than one fault per page (a 64 MiB block takes 16384).
+// Only an optimisation: where the kernel cannot, the pages fault in as
+// before.
+void prefault(ViByte* buffer, size_t length) {
+    const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(buffer) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(buffer) + length) & ~(page - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+}
 
 // Builds the next block message in the transfer buffer: its header, then
 // `length` bytes read straight from the file behind it. Returns the message
@@ -150,6 +163,7 @@ int update_send_file(ViSession vi, const char* path, const char* image,
         std::fputs(text_alloc, err());
         return 1;
     }
+    prefault(upload.buffer, static_cast<size_t>(block) + 64);
     update_set_timeout(vi, update_timeout_ms);
 
     // From here on every path sends the done command exactly once: the one
