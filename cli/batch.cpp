@@ -22,6 +22,7 @@
 #include "commands.h"
 #include "exit_codes.h"
 #include "interrupt.h"
+#include "visa/run_lock.h"
 #include "workflow/discovery.h"
 #include "workflow/operator.h"
 #include "workflow/release_config.h"
@@ -197,7 +198,8 @@ void print_summary(Output& out, const std::vector<Outcome>& outcomes) {
     const auto dash = [](const std::string& s) { return s.empty() ? std::string("-") : s; };
     for (const Outcome& o : outcomes) {
         std::string result = o.result;
-        if (!o.message.empty() && o.exit_code != exit_ok) result += ": " + o.message;
+        if (!o.message.empty() && (o.exit_code != exit_ok || o.result == "same instrument"))
+            result += ": " + o.message;
         row(o.resource, dash(o.model), dash(o.serial), dash(o.before), dash(o.after), result);
     }
 }
@@ -227,15 +229,30 @@ int upgrade_batch(const Settings& settings, Output& out) {
                                         : std::find(settings.images.begin(), settings.images.end(),
                                                     "HPAP") != settings.images.end();
 
-    // Named as every event names them, bare addresses rewritten.
+    // Named as every event names them, bare addresses rewritten. One
+    // instrument named several ways (inst0, hislip0, a socket, a bare
+    // address) is upgraded once, under its first name: two runs would only
+    // find each other holding it.
     std::vector<std::string> resources;
+    std::vector<std::pair<std::string, std::string>> same;  // name, first name of it
+    std::map<std::string, std::string> by_key;
     for (const std::string& r : settings.resources) {
-        // Twice the same instrument would only lock itself out.
         const std::string resource = workflow::ResourceFromInstrumentText(r);
-        if (std::find(resources.begin(), resources.end(), resource) == resources.end())
-            resources.push_back(resource);
-        else
-            out.diagnostic("fwupgrade: " + resource + " is named twice; upgraded once");
+        std::string why;
+        std::string key = visa::run_lock_key(resource, &why);
+        if (key.empty()) key = resource;
+        if (const auto first = by_key.find(key); first != by_key.end()) {
+            if (resource != first->second) same.emplace_back(resource, first->second);
+            out.event("instrument",
+                      Json::MakeObject()
+                          .Set("resource", resource)
+                          .Set("selected", false)
+                          .Set("reason", "same instrument as " + first->second),
+                      resource + ": same instrument as " + first->second + "; upgraded once");
+            continue;
+        }
+        by_key[key] = resource;
+        resources.push_back(resource);
     }
     if (settings.all) {
         resources = all_instruments(settings, out);
@@ -326,6 +343,22 @@ int upgrade_batch(const Settings& settings, Output& out) {
                              .Set("firmware_before", Json::TextOrNull(o.before))
                              .Set("firmware_after", Json::TextOrNull(o.after))
                              .Set("message", Json::TextOrNull(o.message)));
+        outcomes.push_back(o);
+    }
+    // Not failures: each is reported with the outcome of its first name.
+    for (const auto& [resource, first] : same) {
+        Outcome o;
+        for (const Outcome& done : outcomes)
+            if (done.resource == first) o = done;
+        o.resource = resource;
+        o.message = "same instrument as " + first;
+        instruments.Push(Json::MakeObject()
+                             .Set("resource", resource)
+                             .Set("result", "same_instrument")
+                             .Set("same_as", first)
+                             .Set("exit_code", o.exit_code)
+                             .Set("message", o.message));
+        o.result = "same instrument";
         outcomes.push_back(o);
     }
     const int total = static_cast<int>(resources.size());

@@ -1,4 +1,6 @@
 // history: the audit trail, as a table or as events.
+#include <map>
+
 #include "commands.h"
 #include "exit_codes.h"
 #include "workflow/audit.h"
@@ -22,6 +24,35 @@ std::string images_text(const workflow::Json& record) {
     return or_dash(text);
 }
 
+// One row per attempt: an attempt's final record takes the place of its
+// started record; a started record without one (the run was killed, or the
+// machine stopped) is shown as "incomplete".
+std::vector<workflow::Json> join_attempts(const std::vector<workflow::Json>& records) {
+    using workflow::Json;
+    std::vector<Json> rows;
+    std::map<std::string, std::size_t> started;  // attempt -> row
+    for (const Json& record : records) {
+        const std::string attempt = record.TextOf("attempt");
+        if (record.TextOf("record") == "started") {
+            Json row = record;
+            row.Set("result", "incomplete");
+            row.Set("message",
+                    "no final record: the run ended without one (killed, or the "
+                    "machine stopped)");
+            started[attempt] = rows.size();
+            rows.push_back(std::move(row));
+            continue;
+        }
+        if (const auto it = started.find(attempt); !attempt.empty() && it != started.end()) {
+            rows[it->second] = record;
+            started.erase(it);
+            continue;
+        }
+        rows.push_back(record);
+    }
+    return rows;
+}
+
 }  // namespace
 
 int run_history(const Settings& settings, Output& out) {
@@ -42,6 +73,7 @@ int run_history(const Settings& settings, Output& out) {
     for (const std::string& problem : problems)
         out.diagnostic("fwupgrade: warning: audit log " + path + ": " + problem);
 
+    records = join_attempts(records);
     std::vector<const Json*> shown;
     for (const Json& record : records) {
         if (!settings.resource_filter.empty() &&

@@ -3,6 +3,7 @@
 // stopped only at the run's safe points when interrupted.
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <mutex>
 
 #include <poll.h>
@@ -93,7 +94,8 @@ private:
 };
 
 // Turns the run's steps into events and keeps its audit record. The record
-// is touched under `mutex`, which a second signal takes to write it.
+// is touched under `mutex`, which a second signal tries to take to write it;
+// nothing slow (no file is read) happens while it is held.
 class CliObserver : public workflow::UpgradeObserver {
 public:
     CliObserver(Output& out, const std::string& resource, const std::string& release,
@@ -107,9 +109,41 @@ public:
         {
             std::lock_guard lock(mutex);
             step_ = operation;
+            // The first operation is the first contact: the started record
+            // goes out before it.
+            audit_.OnOperation(operation);
         }
         out_.event("step", Json::MakeObject().Set("resource", resource_).Set("step", operation),
                    std::string(operation) == "reboot" ? "Restarting the instrument..." : "");
+    }
+
+    void OnChecked(const std::vector<workflow::CheckedImage>& images,
+                   const workflow::ReleaseVerification& verification) override {
+        {
+            std::lock_guard lock(mutex);
+            audit_.OnChecked(images, verification);
+            for (const workflow::CheckedImage& image : images)
+                checked_[image.m_info->m_id] = image.m_sha256;
+        }
+        Json files = Json::MakeArray();
+        for (const std::string& file : verification.m_filesChecked)
+            files.Push(file);
+        using Status = workflow::ReleaseVerification::Status;
+        std::string human;
+        if (verification.m_status == Status::Signed)
+            human = "Release verified: signed by " + verification.m_fingerprint;
+        else if (verification.m_status == Status::Checksummed)
+            human = "Release verified against SHA256SUMS (not signed)";
+        else if (verification.m_status == Status::NotChecksummed)
+            human = "Release not checksummed (no SHA256SUMS): images are sent as they are";
+        out_.event("verification",
+                   Json::MakeObject()
+                       .Set("resource", resource_)
+                       .Set("result", verification.ResultWord())
+                       .Set("fingerprint", Json::TextOrNull(verification.m_fingerprint))
+                       .Set("files", files)
+                       .Set("message", Json::TextOrNull(verification.m_message)),
+                   human);
     }
 
     void OnIdentified(const std::string& reply, bool accepted) override {
@@ -136,7 +170,7 @@ public:
         {
             std::lock_guard lock(mutex);
             audit_.OnImageStart(event);
-            sha256 = audit_.Trail().Record().images.back().sha256;
+            sha256 = checked_[event.m_id];
             image_ = event.m_id;
             ++index_;
         }
@@ -207,6 +241,7 @@ public:
                        .Set("resource", resource_)
                        .Set("image", event.m_id)
                        .Set("result", ok ? "ok" : "failed")
+                       .Set("sha256", Json::TextOrNull(event.m_sentSha256))
                        .Set("duration_ms", static_cast<long long>(event.m_duration.count())),
                    human);
     }
@@ -230,6 +265,8 @@ public:
         std::lock_guard lock(mutex);
         return !locked_steps_.empty();
     }
+    // The same, for a caller that holds `mutex` already.
+    const std::string& current_image_held() const { return image_; }
     std::string current_image() {
         std::lock_guard lock(mutex);
         return image_;
@@ -242,7 +279,7 @@ public:
     const std::string& firmware_before() const { return before_; }
     workflow::AuditObserver& audit() { return audit_; }
 
-    std::mutex mutex;
+    std::timed_mutex mutex;
 
 private:
     std::string label() const {
@@ -258,6 +295,7 @@ private:
     std::string step_;
     std::string locked_steps_;
     std::string before_;
+    std::map<std::string, std::string> checked_;  // image id -> SHA-256 as checked
 };
 
 struct Ending {
@@ -274,6 +312,12 @@ Ending ending_of(workflow::UpgradeEnd end, CliObserver& observer, const CliOpera
             return {exit_usage, {}, op.message()};
         case UpgradeEnd::NothingChosen:
             return {exit_error, {}, "nothing to write"};
+        case UpgradeEnd::BadImage:
+            return {exit_error, {}, op.message()};
+        case UpgradeEnd::NotVerified:
+            return {exit_verify_failed, {}, op.message()};
+        case UpgradeEnd::Locked:
+            return {exit_locked, "locked", op.message()};
         case UpgradeEnd::NotIdentified:
             if (observer.locked_in_step("identify"))
                 return {exit_locked, "locked", "the instrument is locked by another session"};
@@ -389,10 +433,12 @@ int upgrade_one(const Settings& settings, Output& out, const std::string& instru
         // Ends the process now. The kernel closes the instrument's
         // connections, which releases its lock; the image under way is left
         // incomplete and is recorded so, never as written.
-        const std::string image = observer.current_image();
         std::string error;
-        std::lock_guard lock(observer.mutex);
-        if (recorded) ::_exit(exit_interrupted);
+        // The main thread holds this only for moments; should it not come
+        // free, the started record already tells that the run was cut short.
+        std::unique_lock lock(observer.mutex, std::chrono::milliseconds(300));
+        if (!lock.owns_lock() || recorded) ::_exit(exit_interrupted);
+        const std::string image = observer.current_image_held();
         std::string message = "ended at once by a second interrupt";
         if (!image.empty()) {
             message += "; " + image + " is incomplete and was not kept by the instrument";
@@ -412,8 +458,10 @@ int upgrade_one(const Settings& settings, Output& out, const std::string& instru
     std::string instrument_text = resource;
     std::string family;
     std::string host_file;
-    const workflow::UpgradeEnd end =
-        workflow::RunUpgrade(op, release, instrument_text, chosen, family, host_file, &observer);
+    workflow::RunOptions options;
+    options.m_tool = "fwupgrade";
+    const workflow::UpgradeEnd end = workflow::RunUpgrade(op, release, instrument_text, chosen,
+                                                          family, host_file, &observer, options);
     Ending ending = ending_of(end, observer, op);
 
     Json extra =

@@ -18,8 +18,13 @@ namespace {
 
 FILE* out_stream = nullptr;
 FILE* err_stream = nullptr;
+const update_observer* observer_hook = nullptr;
 
 }  // namespace
+
+const update_observer* observer() {
+    return observer_hook;
+}
 
 FILE* out() {
     return out_stream ? out_stream : stdout;
@@ -118,6 +123,10 @@ bool copy_bounded(const char* text, char* into, size_t capacity, const char* ref
 void update_set_streams(FILE* out_to, FILE* err_to) {
     out_stream = out_to;
     err_stream = err_to;
+}
+
+void update_set_observer(const update_observer* observer) {
+    observer_hook = observer;
 }
 
 void update_set_sleep(update_sleep_fn sleep) {

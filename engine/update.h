@@ -96,6 +96,23 @@ void update_abort_transfer(ViSession vi);
 // Where diagnostics and progress go; null restores stderr and stdout.
 void update_set_streams(FILE* out, FILE* err);
 
+// An optional observer of the image bytes the engine reads, for callers that
+// record or check exactly what is sent (a digest of the very descriptor the
+// engine sends from). `on_image_read` is called for each piece of the file as
+// it is read into the transfer buffer, in file order and before any byte of
+// that piece goes to the instrument; `offset` is the piece's place in the
+// file and `total` the file's length, so the last piece ends at `total`.
+// Returning false fails the image before that piece is sent: the engine
+// reports the file as changed and ends the transfer as for any failure. The
+// printed texts and the commands sent are the same with or without it.
+struct update_observer {
+    void* context;
+    bool (*on_image_read)(void* context, const char* image, const ViByte* data, int32_t length,
+                          int64_t offset, int64_t total);
+};
+// Null removes the observer. The observer must outlive the calls it sees.
+void update_set_observer(const update_observer* observer);
+
 // The millisecond sleep before the reboot command; null restores the real one.
 using update_sleep_fn = void (*)(uint32_t milliseconds);
 void update_set_sleep(update_sleep_fn sleep);

@@ -67,6 +67,9 @@ inline constexpr int command_capacity = 512;
 FILE* out();
 FILE* err();
 
+// The observer set by update_set_observer, or null.
+const update_observer* observer();
+
 // Writes `length` bytes as one VISA write; a failed or short write is reported.
 bool send(ViSession vi, const void* data, ViUInt32 length);
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -19,10 +20,15 @@ using namespace update_internal;
 
 namespace {
 
+// The size of the pieces an image is read in (see load_block).
+constexpr int32_t read_piece = 1 << 20;
+
 // Owns what one upload opens, so that every return releases it.
 struct Upload {
     int fd = -1;
     const char* path = nullptr;
+    const char* image = nullptr;
+    int64_t offset = 0;     // how much of the file has been read
     struct stat opened {};  // the file as it was when opened
     ViByte* buffer = nullptr;
     ~Upload() {
@@ -48,9 +54,24 @@ void prefault(ViByte* buffer, size_t length) {
 int32_t load_block(Upload& upload, int32_t length) {
     const int header_length =
         update_format_block_header(length, reinterpret_cast<char*>(upload.buffer));
-    if (read_fully(upload.fd, upload.buffer + header_length, length) != length) {
-        std::fputs(text_short_file, err());
-        return 0;
+    // Read in pieces, so that an observer digests each while it is still in
+    // the cache; a whole block is read before any of it is sent.
+    ViByte* const into = upload.buffer + header_length;
+    for (int32_t done = 0; done < length;) {
+        const int32_t piece = std::min(read_piece, length - done);
+        if (read_fully(upload.fd, into + done, piece) != piece) {
+            std::fputs(text_short_file, err());
+            return 0;
+        }
+        const update_observer* watcher = observer();
+        if (watcher && watcher->on_image_read &&
+            !watcher->on_image_read(watcher->context, upload.image, into + done, piece,
+                                    upload.offset, upload.opened.st_size)) {
+            std::fprintf(err(), text_file_changed, upload.path);
+            return 0;
+        }
+        done += piece;
+        upload.offset += piece;
     }
     // A file rewritten while it is sent would give the instrument an image
     // made of two: any change of size or modification time since it was
@@ -125,6 +146,7 @@ int update_send_file(ViSession vi, const char* path, const char* image,
         return 1;
     }
     upload.path = path;
+    upload.image = image;
     if (fstat(upload.fd, &upload.opened) != 0) {
         std::fprintf(err(), text_cant_open, path);
         return 1;

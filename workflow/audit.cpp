@@ -1,10 +1,10 @@
 #include "workflow/audit.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <system_error>
 
 #include <fcntl.h>
@@ -87,24 +87,55 @@ bool WriteAll(int fd, const char* data, std::size_t length, int& code) {
     return true;
 }
 
-Json ImageToJson(const AuditImage& image) {
-    return Json::MakeObject()
-        .Set("id", image.id)
-        .Set("file", image.file)
-        .Set("size", image.size >= 0 ? Json(image.size) : Json())
-        .Set("sha256", Json::TextOrNull(image.sha256))
-        .Set("result", image.result)
-        .Set("duration_ms", image.durationMs);
+Json ImageToJson(const AuditImage& image, bool started) {
+    Json json = Json::MakeObject()
+                    .Set("id", image.id)
+                    .Set("file", image.file)
+                    .Set("size", image.size >= 0 ? Json(image.size) : Json())
+                    .Set("sha256", Json::TextOrNull(image.sha256));
+    if (started) return json;
+    return json.Set("result", image.result).Set("duration_ms", image.durationMs);
 }
+
+// A name for one attempt, unique on this machine: its start, the process and
+// a count within the process.
+std::string NewAttemptId() {
+    static std::atomic<unsigned> count{0};
+    return UtcNow() + "-" + std::to_string(::getpid()) + "-" + std::to_string(++count);
+}
+
+// The most of the log that is read at once.
+constexpr off_t kMaxAuditRead = off_t{256} << 20;
+
+// How long an append waits for other writers of the log before it gives up.
+constexpr int kAppendWaitMs = 5000;
 
 }  // namespace
 
 Json AuditRecordToJson(const AuditRecord& record) {
     Json images = Json::MakeArray();
+    const bool started = record.kind == "started";
     for (const AuditImage& image : record.images)
-        images.Push(ImageToJson(image));
+        images.Push(ImageToJson(image, started));
+    if (started) {
+        return Json::MakeObject()
+            .Set("schema", kAuditSchema)
+            .Set("record", record.kind)
+            .Set("attempt", record.attempt)
+            .Set("time", record.time)
+            .Set("tool", record.tool)
+            .Set("user", record.user)
+            .Set("host", record.host)
+            .Set("resource", record.resource)
+            .Set("release", Json::TextOrNull(record.release))
+            .Set("verification", Json::TextOrNull(record.verification))
+            .Set("fingerprint", Json::TextOrNull(record.fingerprint))
+            .Set("images", std::move(images));
+    }
     return Json::MakeObject()
         .Set("schema", kAuditSchema)
+        .Set("record", record.kind)
+        .Set("attempt", Json::TextOrNull(record.attempt))
         .Set("time", record.time)
         .Set("tool", record.tool)
         .Set("user", record.user)
@@ -116,6 +147,8 @@ Json AuditRecordToJson(const AuditRecord& record) {
         .Set("serial", Json::TextOrNull(record.serial))
         .Set("firmware_before", Json::TextOrNull(record.firmwareBefore))
         .Set("firmware_after", Json::TextOrNull(record.firmwareAfter))
+        .Set("verification", Json::TextOrNull(record.verification))
+        .Set("fingerprint", Json::TextOrNull(record.fingerprint))
         .Set("result", record.result)
         .Set("message", Json::TextOrNull(record.message))
         .Set("images", std::move(images))
@@ -148,18 +181,38 @@ bool AppendAuditLine(const std::string& path, const std::string& line, std::stri
         return false;
     }
     // Append-only: O_APPEND puts every write at the end, and the log is
-    // never opened in a way that could cut it.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    // never opened in a way that could cut it. Never through a link, and
+    // never waiting: a FIFO put in its place fails at once (no reader) or is
+    // refused below, instead of holding the run.
+    const int fd = ::open(
+        path.c_str(),
+        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
     if (fd < 0) {
-        error = prefix + ": " + SystemError("opening", errno);
+        error = prefix + ": " +
+                (errno == ELOOP ? std::string("is a symbolic link; not written")
+                                : SystemError("opening", errno));
+        return false;
+    }
+    struct stat before {};
+    if (::fstat(fd, &before) != 0 || !S_ISREG(before.st_mode)) {
+        ::close(fd);
+        error = prefix + ": not a regular file; not written";
         return false;
     }
     // Writers of other processes (parallel batch children, the window) take
-    // turns here, so that a line that has to be taken back is surely our own.
-    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    // turns here, so that a line that has to be taken back is surely our own;
+    // a writer that keeps the log locked is not waited for without end.
+    for (int waited = 0; ::flock(fd, LOCK_EX | LOCK_NB) != 0; waited += 10) {
+        if (errno != EWOULDBLOCK && errno != EINTR) break;  // no flock here: append anyway
+        if (waited >= kAppendWaitMs) {
+            ::close(fd);
+            error = prefix + ": another process keeps it locked; not written";
+            return false;
+        }
+        ::usleep(10000);
     }
-    struct stat before {};
-    const bool sized = ::fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
+    if (::fstat(fd, &before) != 0) before.st_size = -1;
+    const bool sized = before.st_size >= 0;
     const std::string text = line + "\n";
     int code = 0;
     bool ok = WriteAll(fd, text.data(), text.size(), code);
@@ -185,6 +238,7 @@ bool AppendAuditLine(const std::string& path, const std::string& line, std::stri
 bool AppendAuditRecord(const AuditRecord& record, std::string& error, const std::string& path) {
     AuditRecord filled = record;
     if (filled.time.empty()) filled.time = UtcNow();
+    if (filled.attempt.empty()) filled.attempt = NewAttemptId();
     if (filled.user.empty()) filled.user = UserName();
     if (filled.host.empty()) filled.host = HostName();
     return AppendAuditLine(path, AuditRecordToJson(filled).Dump(), error);
@@ -192,16 +246,51 @@ bool AppendAuditRecord(const AuditRecord& record, std::string& error, const std:
 
 bool ReadAuditLog(const std::string& path, std::vector<Json>& records,
                   std::vector<std::string>& problems, std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Never waits: a FIFO in the log's place is refused, not read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         if (errno == ENOENT) return true;
         error = "audit log " + path + ": " + SystemError("opening", errno);
         return false;
     }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        error = "audit log " + path + ": not a regular file";
+        return false;
+    }
+    // Years of records stay far below this; beyond it the newest part is
+    // read, and the reader is told.
+    off_t from = 0;
+    if (st.st_size > kMaxAuditRead) {
+        from = st.st_size - kMaxAuditRead;
+        problems.push_back("only the last " + std::to_string(kMaxAuditRead >> 20) +
+                           " MiB of the log were read");
+    }
+    std::string text;
+    text.resize(static_cast<std::size_t>(st.st_size - from));
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n =
+            ::pread(fd, text.data() + got, text.size() - got, from + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            error = "audit log " + path + ": " + SystemError("reading", errno);
+            return false;
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
     ::close(fd);
-    std::ifstream in(path, std::ios::binary);
-    std::string line;
-    for (long number = 1; std::getline(in, line); ++number) {
+    text.resize(got);
+    std::size_t at = 0;
+    if (from > 0) at = text.find('\n') == std::string::npos ? text.size() : text.find('\n') + 1;
+    for (long number = 1; at < text.size(); ++number) {
+        std::size_t lineEnd = text.find('\n', at);
+        if (lineEnd == std::string::npos) lineEnd = text.size();
+        const std::string line = text.substr(at, lineEnd - at);
+        at = lineEnd + 1;
         if (line.empty()) continue;
         std::string why;
         std::optional<Json> record = Json::Parse(line, &why);
@@ -212,15 +301,12 @@ bool ReadAuditLog(const std::string& path, std::vector<Json>& records,
         }
         records.push_back(std::move(*record));
     }
-    if (in.bad()) {
-        error = "audit log " + path + ": reading failed";
-        return false;
-    }
     return true;
 }
 
 AuditTrail::AuditTrail(std::string tool, std::string resource, std::string release)
     : m_start(Clock::now()) {
+    m_record.attempt = NewAttemptId();
     m_record.time = UtcNow();
     m_record.tool = std::move(tool);
     m_record.resource = std::move(resource);
@@ -238,24 +324,45 @@ void AuditTrail::SetIdentity(const std::string& reply) {
     m_record.firmwareBefore = fields.firmware;
 }
 
-void AuditTrail::StartImage(const std::string& id, const std::string& file) {
+void AuditTrail::SetChecked(const std::vector<CheckedImage>& images,
+                            const std::string& verification, const std::string& fingerprint) {
+    m_checked.clear();
+    for (const CheckedImage& checked : images) {
+        AuditImage image;
+        image.id = checked.m_info ? checked.m_info->m_id : "";
+        image.file = checked.m_path;
+        image.size = checked.m_size;
+        image.sha256 = checked.m_sha256;
+        m_checked.push_back(std::move(image));
+    }
+    m_record.verification = verification;
+    m_record.fingerprint = fingerprint;
+}
+
+bool AuditTrail::WriteStarted(std::string& error, const std::string& path) {
+    AuditRecord started = m_record;
+    started.kind = "started";
+    started.images = m_checked;
+    m_started = true;
+    return AppendAuditRecord(started, error, path);
+}
+
+void AuditTrail::StartImage(const std::string& id, const std::string& file, long long size) {
     AuditImage image;
     image.id = id;
     image.file = file;
+    image.size = size;
     image.result = kAuditInterrupted;  // until FinishImage says otherwise
-    if (const std::optional<FileDigest> digest = DigestFile(file)) {
-        image.size = digest->size;
-        image.sha256 = digest->sha256;
-    }
     m_record.images.push_back(std::move(image));
     m_imageStart = Clock::now();
     m_openImage = m_record.images.size() - 1;
 }
 
-void AuditTrail::FinishImage(const std::string& result) {
+void AuditTrail::FinishImage(const std::string& result, const std::string& sentSha256) {
     if (m_openImage == kNoImage) return;
     AuditImage& image = m_record.images[m_openImage];
     image.result = result;
+    image.sha256 = sentSha256;
     image.durationMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_imageStart).count();
     m_openImage = kNoImage;
@@ -290,7 +397,11 @@ const char* AuditResult(UpgradeEnd end) {
         case UpgradeEnd::NoInstrument:
         case UpgradeEnd::NothingChosen:
         case UpgradeEnd::TooLong:
+        case UpgradeEnd::BadImage:
+        case UpgradeEnd::NotVerified:
             return nullptr;
+        case UpgradeEnd::Locked:
+            return "locked";
         case UpgradeEnd::NotIdentified:
             return "not identified";
         case UpgradeEnd::Declined:
@@ -312,6 +423,8 @@ const char* EndMessage(UpgradeEnd end) {
     switch (end) {
         case UpgradeEnd::NotIdentified:
             return "no answer, or not an accepted model";
+        case UpgradeEnd::Locked:
+            return "another upgrade owns the instrument";
         case UpgradeEnd::Declined:
             return "the Host application warning was answered No";
         case UpgradeEnd::HostFailed:
@@ -328,13 +441,21 @@ const char* EndMessage(UpgradeEnd end) {
 }  // namespace
 
 AuditObserver::AuditObserver(std::string tool, std::string resource, const std::string& releaseDir,
-                             const ImageChoice& chosen, UpgradeObserver* next)
-    : m_trail(std::move(tool), std::move(resource), releaseDir),
+                             const ImageChoice& chosen, UpgradeObserver* next, std::string path)
+    : m_path(std::move(path)),
+      m_trail(std::move(tool), std::move(resource), releaseDir),
       m_releaseDir(releaseDir),
       m_chosen(chosen),
       m_next(next) {}
 
+void AuditObserver::OnChecked(const std::vector<CheckedImage>& images,
+                              const ReleaseVerification& verification) {
+    m_trail.SetChecked(images, verification.ResultWord(), verification.m_fingerprint);
+    if (m_next) m_next->OnChecked(images, verification);
+}
+
 void AuditObserver::OnOperation(const char* operation) {
+    if (!m_trail.Started()) m_trail.WriteStarted(m_startError, m_path);
     if (m_next) m_next->OnOperation(operation);
 }
 
@@ -344,12 +465,12 @@ void AuditObserver::OnIdentified(const std::string& reply, bool accepted) {
 }
 
 void AuditObserver::OnImageStart(const ImageEvent& event) {
-    m_trail.StartImage(event.m_id, event.m_path);
+    m_trail.StartImage(event.m_id, event.m_path, event.m_size);
     if (m_next) m_next->OnImageStart(event);
 }
 
 void AuditObserver::OnImageDone(const ImageEvent& event) {
-    m_trail.FinishImage(event.m_result == 0 ? kAuditOk : kAuditFailed);
+    m_trail.FinishImage(event.m_result == 0 ? kAuditOk : kAuditFailed, event.m_sentSha256);
     if (m_next) m_next->OnImageDone(event);
 }
 
@@ -358,9 +479,10 @@ bool AuditObserver::StopRequested() {
 }
 
 bool AuditObserver::Write(UpgradeEnd end, std::string& error, const std::string& result,
-                          const std::string& message, const std::string& path) {
+                          const std::string& message) {
     const char* endResult = AuditResult(end);
-    if (!endResult) return true;
+    // Only what reached the instrument is an attempt.
+    if (!endResult || !m_trail.Started()) return true;
     for (const ImageInfo& image : kImages) {
         if (m_chosen.*image.m_flag == 0) continue;
         bool started = false;
@@ -371,8 +493,13 @@ bool AuditObserver::Write(UpgradeEnd end, std::string& error, const std::string&
                                                : m_releaseDir + kImageFolder + kHostImageFile;
         m_trail.SkipImage(image.m_id, file);
     }
-    return m_trail.Write(result.empty() ? endResult : result,
-                         message.empty() ? EndMessage(end) : message, error, path);
+    const bool written = m_trail.Write(result.empty() ? endResult : result,
+                                       message.empty() ? EndMessage(end) : message, error, m_path);
+    if (!m_startError.empty()) {
+        error = m_startError + (written ? "" : "; " + error);
+        return false;
+    }
+    return written;
 }
 
 }  // namespace workflow

@@ -1,5 +1,9 @@
-// The audit trail: one JSON line per upgrade attempt, from the window and
-// from the command line alike, in a per-user log under the XDG state folder.
+// The audit trail: two JSON lines per upgrade attempt that reaches an
+// instrument, from the window and from the command line alike, in a per-user
+// log under the XDG state folder. A "started" line goes out before the first
+// command reaches the instrument, so that a run killed outright still leaves
+// a trace; the final line, which refers to it by its attempt id, says how
+// the attempt ended.
 //
 // A line is written whole or not at all: appends are serialised by an
 // exclusive flock(2) on the log and go out in one write(2); the log is opened
@@ -11,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "workflow/image_files.h"
 #include "workflow/images.h"
 #include "workflow/json.h"
 #include "workflow/upgrade.h"
@@ -29,16 +34,21 @@ struct AuditImage {
     std::string id;    // "HPAP", "HREC", "HBRM" or "HUBL"
     std::string file;  // the path handed to the engine
     long long size = -1;
-    std::string sha256;  // empty when the file could not be read
+    // Of the bytes the engine read and sent, computed as it read them (in a
+    // started record: of the file as checked before the run). Empty when the
+    // engine did not read the whole file.
+    std::string sha256;
     std::string result;  // "ok", "failed", "interrupted" or "not attempted"
     long long durationMs = 0;
 };
 
 struct AuditRecord {
-    std::string time;  // ISO 8601 UTC with milliseconds; filled in when empty
-    std::string tool;  // "fwupgrade" or "window"
-    std::string user;  // filled in when empty
-    std::string host;  // filled in when empty
+    std::string kind = "final";  // "started" or "final" (lines without one are final)
+    std::string attempt;         // joins an attempt's two lines; filled in when empty
+    std::string time;            // ISO 8601 UTC with milliseconds; filled in when empty
+    std::string tool;            // "fwupgrade" or "window"
+    std::string user;            // filled in when empty
+    std::string host;            // filled in when empty
     std::string resource;
     std::string release;
     std::string identity;  // the raw identification reply, line end removed
@@ -46,6 +56,10 @@ struct AuditRecord {
     std::string serial;
     std::string firmwareBefore;
     std::string firmwareAfter;  // only when the instrument was asked again
+    // The release's verification: "signed", "checksummed", "not checksummed"
+    // or "failed", and the signing key's fingerprint when signed.
+    std::string verification;
+    std::string fingerprint;
     // "ok", "failed", "interrupted", "not identified", "locked", "declined"
     std::string result;
     std::string message;  // what went wrong, for people; empty on success
@@ -72,17 +86,26 @@ bool AppendAuditRecord(const AuditRecord& record, std::string& error,
 bool ReadAuditLog(const std::string& path, std::vector<Json>& records,
                   std::vector<std::string>& problems, std::string& error);
 
-// Collects one attempt while it runs and writes it at the end. The clock for
-// the whole attempt starts at construction; images are timed from Start to
-// Finish. Hashing happens in StartImage, before the engine reads the file.
+// Collects one attempt while it runs and writes it at its start and end. The
+// clock for the whole attempt starts at construction; images are timed from
+// Start to Finish.
 class AuditTrail {
 public:
     AuditTrail(std::string tool, std::string resource, std::string release);
 
     void SetIdentity(const std::string& reply);
-    void StartImage(const std::string& id, const std::string& file);
-    // Ends the image last started.
-    void FinishImage(const std::string& result);
+    // The images the run checked and will send, and the release's
+    // verification: what the started record says.
+    void SetChecked(const std::vector<CheckedImage>& images, const std::string& verification,
+                    const std::string& fingerprint);
+    // Appends the started record; false with `error` set when it could not
+    // be written. Once per attempt, before the instrument is contacted.
+    bool WriteStarted(std::string& error, const std::string& path = AuditLogPath());
+    bool Started() const { return m_started; }
+
+    void StartImage(const std::string& id, const std::string& file, long long size);
+    // Ends the image last started, with the digest of the bytes sent.
+    void FinishImage(const std::string& result, const std::string& sentSha256);
     // Lists an image that was chosen but never started.
     void SkipImage(const std::string& id, const std::string& file);
     void SetFirmwareAfter(const std::string& firmware) { m_record.firmwareAfter = firmware; }
@@ -97,6 +120,8 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     AuditRecord m_record;
+    std::vector<AuditImage> m_checked;
+    bool m_started = false;
     Clock::time_point m_start;
     Clock::time_point m_imageStart;
     std::size_t m_openImage = kNoImage;  // index of the image under way
@@ -108,12 +133,16 @@ private:
 const char* AuditResult(UpgradeEnd end);
 
 // Records an upgrade run from its observer events, passing each on to
-// `next` when there is one (StopRequested is next's to answer).
+// `next` when there is one (StopRequested is next's to answer). The started
+// record goes out with the first operation, which is the first contact.
 class AuditObserver : public UpgradeObserver {
 public:
     AuditObserver(std::string tool, std::string resource, const std::string& releaseDir,
-                  const ImageChoice& chosen, UpgradeObserver* next = nullptr);
+                  const ImageChoice& chosen, UpgradeObserver* next = nullptr,
+                  std::string path = AuditLogPath());
 
+    void OnChecked(const std::vector<CheckedImage>& images,
+                   const ReleaseVerification& verification) override;
     void OnOperation(const char* operation) override;
     void OnIdentified(const std::string& reply, bool accepted) override;
     void OnImageStart(const ImageEvent& event) override;
@@ -122,14 +151,17 @@ public:
 
     AuditTrail& Trail() { return m_trail; }
 
-    // Appends the record of a run that ended with `end`, listing the chosen
-    // images that never started; `result` and `message` replace the ones
-    // `end` gives when not empty. True without writing for a run that never
-    // reached the instrument.
+    // Appends the final record of a run that ended with `end`, listing the
+    // chosen images that never started; `result` and `message` replace the
+    // ones `end` gives when not empty. True without writing for a run that
+    // never reached the instrument. A started record that could not be
+    // written is reported here too.
     bool Write(UpgradeEnd end, std::string& error, const std::string& result = {},
-               const std::string& message = {}, const std::string& path = AuditLogPath());
+               const std::string& message = {});
 
 private:
+    std::string m_path;
+    std::string m_startError;
     AuditTrail m_trail;
     std::string m_releaseDir;
     ImageChoice m_chosen;

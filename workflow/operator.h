@@ -6,6 +6,7 @@
 // beyond the call it was handed one for.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 namespace workflow {
@@ -46,6 +47,12 @@ public:
     // IDNO 7).
     virtual int MessageBox(const std::string& text, const std::string& caption, unsigned type) = 0;
 
+    // A line for the diagnostic log, which the window never shows: what
+    // someone looking into a run wants to know beyond its boxes and log.
+    virtual void Diagnostic(const std::string& line) {
+        std::fprintf(stderr, "firmware-update: %s\n", line.c_str());
+    }
+
 protected:
     ~Operator() = default;
 };
@@ -63,6 +70,7 @@ public:
     void EndWaitCursor() override {}
     void Repaint() override {}
     int MessageBox(const std::string&, const std::string&, unsigned) override { return kAnswerOk; }
+    void Diagnostic(const std::string&) override {}
 };
 
 }  // namespace workflow

@@ -1,11 +1,14 @@
 #include "workflow/upgrade.h"
 
-#include <filesystem>
-#include <system_error>
+#include <map>
+#include <memory>
+#include <vector>
 
 #include "update.h"
+#include "visa/run_lock.h"
 #include "workflow/audit.h"
 #include "workflow/identification.h"
+#include "workflow/identity.h"
 #include "workflow/operator.h"
 
 namespace workflow {
@@ -23,6 +26,10 @@ constexpr const char* kImageFailedText = "Upgrade failed!\nPlease re-run the upg
 constexpr const char* kCompleteText =
     "Upgrade complete.\nInstrument will be power cycled on pressing OK";
 
+constexpr const char* kBadImageText = "\nNothing was sent to the instrument.";
+constexpr const char* kNotVerifiedText = "Release verification failed:\n";
+constexpr const char* kLockedText = "The instrument cannot be upgraded now:\n";
+
 constexpr const char* kLogHeading = "Upgrading firmware for ";
 constexpr const char* kLogSuccess = "successful\r\n";
 constexpr const char* kLogFailure = "FAILED!\r\n";
@@ -33,19 +40,6 @@ constexpr int32_t kEngineBlockSize = -1;
 
 bool IsHost(const ImageInfo& image) {
     return image.m_flag == &ImageChoice::m_host;
-}
-
-std::string ImagePath(const std::string& releaseDir, const ImageInfo& image,
-                      const std::string& hostImageFile) {
-    if (IsHost(image)) return releaseDir + kImageFolder + hostImageFile;
-    return releaseDir + image.m_file;
-}
-
-std::int64_t FileSize(const std::string& path) {
-    std::error_code error;
-    const auto size = std::filesystem::file_size(path, error);
-    if (error) return -1;
-    return static_cast<std::int64_t>(size);
 }
 
 // The texts the engine would refuse, checked before anything is sent; an
@@ -60,7 +54,7 @@ std::string TooLongMessage(const std::string& resource, const std::string& relea
         if (images.*image.m_flag == 0) continue;
         // Identification always names the same Host file, so its path is
         // known before the instrument is asked.
-        const std::string path = ImagePath(releaseDir, image, kHostImageFile);
+        const std::string path = ImagePathOf(releaseDir, image);
         if (path.size() > kMaxImagePathChars) {
             return "The image path is too long (" + std::to_string(path.size()) +
                    " characters, at most " + std::to_string(kMaxImagePathChars) + "):\n" + path +
@@ -122,18 +116,33 @@ public:
         update_reboot_host(m_resource.c_str());
     }
 
-    int Transfer(const ImageInfo& image, const std::string& path) {
+    // Sends one checked image. When the release is verified, the engine's
+    // bytes must be the ones verified; otherwise what it sent is recorded.
+    int Transfer(const CheckedImage& image, bool verified) {
         ImageEvent event;
-        event.m_id = image.m_id;
-        event.m_path = path;
+        event.m_id = image.m_info->m_id;
+        event.m_path = image.m_path;
+        event.m_size = image.m_size;
         if (m_observer) {
-            event.m_size = FileSize(path);
             event.m_start = std::chrono::system_clock::now();
             m_observer->OnImageStart(event);
         }
         const auto began = std::chrono::steady_clock::now();
-        const int result =
-            update_image(m_resource.c_str(), image.m_id, path.c_str(), kEngineBlockSize);
+        int result = 1;
+        {
+            SentImageDigest sent(verified ? image.m_sha256 : std::string());
+            result = update_image(m_resource.c_str(), event.m_id, image.m_path.c_str(),
+                                  kEngineBlockSize);
+            event.m_sentSha256 = sent.Digest();
+            event.m_bytesRead = sent.BytesRead();
+            if (sent.Mismatch())
+                m_op.Diagnostic("image file " + image.m_path +
+                                " changed after it was verified; it was not sent");
+            else if (!verified && !sent.Digest().empty() && sent.Digest() != image.m_sha256)
+                m_op.Diagnostic("image file " + image.m_path +
+                                " changed after it was checked; the audit trail records what "
+                                "was sent");
+        }
         if (m_observer) {
             event.m_result = result;
             event.m_duration = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -164,9 +173,72 @@ std::string ResourceFromInstrumentText(const std::string& text) {
 
 namespace {
 
+// This machine's run locks on one instrument, held for a whole run.
+class Ownership {
+public:
+    // Takes the lock `key` as well; false with a sentence for people when
+    // another run (or anything else) holds it.
+    bool Take(const std::string& key, const std::string& tool, std::string& why) {
+        visa::RunLockResult result = visa::RunLockResult::unavailable;
+        visa::RunLockHolder holder;
+        auto lock = visa::RunLock::try_acquire(key, tool, &result, &holder, &why);
+        if (!lock) return false;
+        m_locks.push_back(std::move(lock));
+        return true;
+    }
+
+private:
+    std::vector<std::unique_ptr<visa::RunLock>> m_locks;
+};
+
+// What the checks before any contact found.
+struct Prepared {
+    std::vector<CheckedImage> m_images;
+    ReleaseVerification m_verification;
+};
+
+// Checks the image files and verifies the release; no instrument is
+// contacted. UpgradeEnd::Complete when the run may go on.
+UpgradeEnd PrepareRun(Operator& op, const std::string& releaseDir, const ImageChoice& images,
+                      UpgradeObserver* observer, const RunOptions& options, Prepared& prepared) {
+    const auto stopRequested = [observer] { return observer && observer->StopRequested(); };
+    std::string error;
+    if (!CheckImages(releaseDir, images, prepared.m_images, error, stopRequested)) {
+        if (stopRequested()) return UpgradeEnd::Interrupted;
+        op.MessageBox(error + kBadImageText, "Error", kBoxError);
+        return UpgradeEnd::BadImage;
+    }
+    std::map<std::string, std::string> digests;
+    for (const CheckedImage& image : prepared.m_images)
+        digests[image.m_relativePath] = image.m_sha256;
+    VerifyPolicy policy = options.m_policy;
+    VerifyPolicy administrator;
+    if (!LoadVerifyPolicy(administrator, error, options.m_policyFile)) {
+        // A policy that cannot be read may be one that requires signatures.
+        op.Diagnostic(error + "; a signature is required");
+        administrator.m_requireSignature = true;
+    }
+    policy.m_requireSignature = policy.m_requireSignature || administrator.m_requireSignature;
+    prepared.m_verification = VerifyRelease(releaseDir, digests, policy, stopRequested);
+    if (observer) observer->OnChecked(prepared.m_images, prepared.m_verification);
+    if (stopRequested()) return UpgradeEnd::Interrupted;
+    switch (prepared.m_verification.m_status) {
+        case ReleaseVerification::Status::Failed:
+            op.MessageBox(kNotVerifiedText + prepared.m_verification.m_message, "Error", kBoxError);
+            return UpgradeEnd::NotVerified;
+        case ReleaseVerification::Status::NotChecksummed:
+            op.Diagnostic("release " + releaseDir + " is not checksummed (no SHA256SUMS)");
+            break;
+        default:
+            break;
+    }
+    return UpgradeEnd::Complete;
+}
+
 UpgradeEnd RunSequence(Operator& op, const std::string& releaseDir, std::string& instrument,
                        const ImageChoice& images, std::string& familyName,
-                       std::string& hostImageFile, UpgradeObserver* observer) {
+                       std::string& hostImageFile, UpgradeObserver* observer,
+                       const RunOptions& options) {
     if (instrument.empty()) {
         op.MessageBox(kNoInstrumentText, "Error", kBoxError);
         return UpgradeEnd::NoInstrument;
@@ -187,6 +259,24 @@ UpgradeEnd RunSequence(Operator& op, const std::string& releaseDir, std::string&
         return UpgradeEnd::TooLong;
     }
 
+    Prepared prepared;
+    if (const UpgradeEnd end = PrepareRun(op, releaseDir, images, observer, options, prepared);
+        end != UpgradeEnd::Complete)
+        return end;
+    const bool verified =
+        prepared.m_verification.m_status == ReleaseVerification::Status::Checksummed ||
+        prepared.m_verification.m_status == ReleaseVerification::Status::Signed;
+
+    // Every name of one instrument gives one key; a name the library cannot
+    // parse is left to the serial number below.
+    Ownership ownership;
+    std::string why;
+    if (const std::string key = visa::run_lock_key(instrument, &why);
+        !key.empty() && !ownership.Take(key, options.m_tool, why)) {
+        op.MessageBox(kLockedText + why, "Error", kBoxError);
+        return UpgradeEnd::Locked;
+    }
+
     if (observer) observer->OnOperation("identify");
     std::string reply;
     const bool identified = IdentifyInstrument(instrument, familyName, hostImageFile, &reply);
@@ -194,6 +284,15 @@ UpgradeEnd RunSequence(Operator& op, const std::string& releaseDir, std::string&
     if (!identified) {
         op.MessageBox(kNotIdentifiedText, "Error", kBoxError);
         return UpgradeEnd::NotIdentified;
+    }
+    // Two names the library cannot tell apart (a LAN and a USB name of one
+    // sensor) still meet here, before anything but the question is sent.
+    if (const IdentityFields fields = SplitIdentity(reply);
+        !fields.serial.empty() &&
+        !ownership.Take(visa::run_lock_serial_key(fields.model, fields.serial), options.m_tool,
+                        why)) {
+        op.MessageBox(kLockedText + why, "Error", kBoxError);
+        return UpgradeEnd::Locked;
     }
     if (images.m_host != 0 &&
         op.MessageBox(kHostWarningText, "Warning", kBoxYesNoWarning) == kAnswerNo) {
@@ -217,13 +316,12 @@ UpgradeEnd RunSequence(Operator& op, const std::string& releaseDir, std::string&
         op.SetProgressRange(0, 0);
         return UpgradeEnd::Interrupted;
     };
-    for (const ImageInfo& image : kImages) {
-        if (images.*image.m_flag == 0) continue;
+    for (const CheckedImage& checked : prepared.m_images) {
+        const ImageInfo& image = *checked.m_info;
         if (stopRequested()) return stop();
-        const std::string path = ImagePath(releaseDir, image, hostImageFile);
         op.AppendLog(image.m_logText);
         run.ShowLog();
-        const int result = run.Transfer(image, path);
+        const int result = run.Transfer(checked, verified);
         run.StepProgress();
         op.AppendLog(result != 0 ? kLogFailure : kLogSuccess);
         run.ShowAndScrollLog();
@@ -272,12 +370,14 @@ UpgradeEnd RunSequence(Operator& op, const std::string& releaseDir, std::string&
 
 UpgradeEnd RunUpgrade(Operator& op, const std::string& releaseDir, std::string& instrument,
                       const ImageChoice& images, std::string& familyName,
-                      std::string& hostImageFile, UpgradeObserver* observer) {
+                      std::string& hostImageFile, UpgradeObserver* observer,
+                      const RunOptions& options) {
     if (observer)
-        return RunSequence(op, releaseDir, instrument, images, familyName, hostImageFile, observer);
-    AuditObserver audit("window", ResourceFromInstrumentText(instrument), releaseDir, images);
+        return RunSequence(op, releaseDir, instrument, images, familyName, hostImageFile, observer,
+                           options);
+    AuditObserver audit(options.m_tool, ResourceFromInstrumentText(instrument), releaseDir, images);
     const UpgradeEnd end =
-        RunSequence(op, releaseDir, instrument, images, familyName, hostImageFile, &audit);
+        RunSequence(op, releaseDir, instrument, images, familyName, hostImageFile, &audit, options);
     // The record is the run's by-product: failing to keep it is said, but
     // changes nothing of what the run did or reports.
     if (std::string error; !audit.Write(end, error)) {

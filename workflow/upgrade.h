@@ -7,8 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "workflow/image_files.h"
 #include "workflow/images.h"
+#include "workflow/release_verify.h"
 
 namespace workflow {
 
@@ -20,11 +23,16 @@ inline constexpr std::size_t kMaxResourceChars = 63;
 inline constexpr std::size_t kMaxImagePathChars = 255;
 
 // How a run ended. Everything before Declined ends before the update mode is
-// entered; NotIdentified and Declined have asked the instrument who it is.
+// entered; NotIdentified and Declined have asked the instrument who it is,
+// and so may Locked (when only the serial number told that another run owns
+// the instrument).
 enum class UpgradeEnd {
     NoInstrument,   // empty instrument text: box, no instrument contact
     NothingChosen,  // no image chosen: silent, no instrument contact
     TooLong,        // resource or an image path too long: box, no contact
+    BadImage,       // an image file cannot be sent as it is: box, no contact
+    NotVerified,    // the release failed its checksums or signature: box, no contact
+    Locked,         // another upgrade owns the instrument: box, nothing after identification
     NotIdentified,  // no answer, or not an accepted model: box
     Declined,       // the operator answered No to the Host warning
     HostFailed,     // the Host application failed: instrument left in update mode
@@ -37,7 +45,12 @@ enum class UpgradeEnd {
 struct ImageEvent {
     const char* m_id = "";     // "HPAP", "HREC", "HBRM" or "HUBL"
     std::string m_path;        // as handed to the engine
-    std::int64_t m_size = -1;  // bytes; -1 when the file cannot be read
+    std::int64_t m_size = -1;  // bytes, as the check before the run found them
+    // In OnImageDone: the SHA-256 of the bytes the engine read and sent from
+    // its own descriptor (empty when it did not read the whole file), and
+    // how many it read.
+    std::string m_sentSha256;
+    std::int64_t m_bytesRead = 0;
     std::chrono::system_clock::time_point m_start;
     int m_result = 1;  // the engine's result, in OnImageDone: 0 success
     std::chrono::milliseconds m_duration{0};
@@ -48,6 +61,14 @@ struct ImageEvent {
 // run's thread, in order; the references live for the call only.
 class UpgradeObserver {
 public:
+    // After the image files were checked and the release verified, before
+    // the instrument is contacted; only when both passed or the release
+    // failed verification (then `images` holds what was checked).
+    virtual void OnChecked(const std::vector<CheckedImage>& images,
+                           const ReleaseVerification& verification) {
+        (void)images;
+        (void)verification;
+    }
     // Before each engine operation: "identify", "start", "end" or "reboot".
     virtual void OnOperation(const char* operation) { (void)operation; }
     // After identification: the reply as received (empty when none came).
@@ -66,6 +87,17 @@ protected:
     ~UpgradeObserver() = default;
 };
 
+// What a run is told beyond the operator's choices.
+struct RunOptions {
+    // Declared to a second run that finds the instrument owned by this one.
+    std::string m_tool = "window";
+    // Whether a signature is required, and the keys a signature may be by.
+    // The administrator's policy file is read on top of it for every run: a
+    // signature it requires is required whatever the caller says.
+    VerifyPolicy m_policy;
+    std::string m_policyFile = kPolicyPath;
+};
+
 // One upgrade run, reporting through `op`:
 // - `releaseDir` ends in '/'; image paths are it followed by "host/" and the
 //   file name.
@@ -75,6 +107,12 @@ protected:
 // - `images` says which images are written.
 // - `familyName` and `hostImageFile` are set by an accepted identification
 //   and left alone otherwise.
+// Before the instrument hears anything, every chosen image file is checked
+// and digested (CheckImages) and the release verified against its
+// SHA256SUMS and signature (VerifyRelease); then the run takes this
+// machine's run lock on the instrument, so that no second run of the window
+// or of fwupgrade, under any name of the same instrument, writes to it until
+// this one has ended. The engine's own per-operation locks stay as they are.
 // Blocks until the run ends, including the uploads and the wait before the
 // restart.
 // Without an observer (the window) the run appends its record to the audit
@@ -82,7 +120,8 @@ protected:
 // a record uses an AuditObserver (workflow/audit.h).
 UpgradeEnd RunUpgrade(Operator& op, const std::string& releaseDir, std::string& instrument,
                       const ImageChoice& images, std::string& familyName,
-                      std::string& hostImageFile, UpgradeObserver* observer = nullptr);
+                      std::string& hostImageFile, UpgradeObserver* observer = nullptr,
+                      const RunOptions& options = RunOptions());
 
 // The rewrite above on its own: a text without "::" is taken as an address.
 std::string ResourceFromInstrumentText(const std::string& text);

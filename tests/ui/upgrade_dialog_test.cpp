@@ -176,7 +176,11 @@ TEST_F(UpgradeDialogTest, AFullRunShowsItsProgressAndEmptiesTheBarAtTheEnd) {
 }
 
 TEST_F(UpgradeDialogTest, AHostFailureLeavesTheBarPartFilled) {
-    fs::remove(m_dir / "rel" / "host" / "vxWorks_rom.bin");
+    // Identification and the start lock the instrument; the Host transfer
+    // finds it locked.
+    visa_double::fail_next("viLock", VI_SUCCESS);
+    visa_double::fail_next("viLock", VI_SUCCESS);
+    visa_double::fail_next("viLock", VI_ERROR_TMO);
     Browse("HPAP\n");
     Upgrade(QStringLiteral("192.0.2.7"));
     ASSERT_EQ(m_moments.size(), 2u);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -214,13 +215,23 @@ TEST_F(AuditLogTest, FailuresAreReportedAndLeaveTheLogWhole) {
     EXPECT_NE(error.find("audit log " + m_log), std::string::npos) << error;
     EXPECT_NE(error.find("not a folder"), std::string::npos) << error;
 
-    // A full device.
+    // A link or a FIFO in the log's place is refused at once, never followed
+    // or waited on (a FIFO without a reader would hold the writer).
     fs::remove(m_dir / "state" / "firmware-update");
     fs::create_directories(m_dir / "state" / "firmware-update");
     fs::create_symlink("/dev/full", m_log);
     error.clear();
     EXPECT_FALSE(AppendAuditRecord(Sample("1"), error, m_log));
-    EXPECT_NE(error.find("No space left on device"), std::string::npos) << error;
+    EXPECT_NE(error.find("is a symbolic link"), std::string::npos) << error;
+    fs::remove(m_log);
+    ASSERT_EQ(::mkfifo(m_log.c_str(), 0600), 0);
+    error.clear();
+    EXPECT_FALSE(AppendAuditRecord(Sample("1"), error, m_log));
+    EXPECT_NE(error.find("audit log " + m_log), std::string::npos) << error;
+    std::vector<Json> records;
+    std::vector<std::string> problems;
+    EXPECT_FALSE(ReadAuditLog(m_log, records, problems, error));
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
     fs::remove(m_log);
 
     // A disk that fills in the middle of the line (a file size limit): the
@@ -266,24 +277,40 @@ TEST_F(AuditLogTest, ObserverRecordsARunAndListsImagesNeverStarted) {
     ImageChoice chosen;
     chosen.m_host = 1;
     chosen.m_ubl = 1;
-    AuditObserver audit("window", "TCPIP0::192.0.2.7::INSTR", "/rel/", chosen);
+    AuditObserver audit("window", "TCPIP0::192.0.2.7::INSTR", "/rel/", chosen, nullptr, m_log);
     std::string error;
     // A run that never reached the instrument leaves no record.
-    EXPECT_TRUE(audit.Write(UpgradeEnd::NoInstrument, error, {}, {}, m_log));
+    EXPECT_TRUE(audit.Write(UpgradeEnd::NoInstrument, error));
     EXPECT_FALSE(fs::exists(m_log));
 
+    // The started record goes out with the first contact, naming what was
+    // checked; the final one refers to it.
+    static const ImageInfo& hostInfo = kImages[0];
+    CheckedImage checked{&hostInfo, "/rel/host/vxWorks_rom.bin", "host/vxWorks_rom.bin", 3,
+                         Sha256Hex("abc")};
+    ReleaseVerification verification;
+    audit.OnChecked({checked}, verification);
+    audit.OnOperation("identify");
+    ASSERT_EQ(Records().size(), 1u);
     audit.OnIdentified("Tavrion Technologies,K7142HA,77,3.0\n", true);
     ImageEvent host;
     host.m_id = "HPAP";
     host.m_path = "/rel/host/vxWorks_rom.bin";
+    host.m_size = 3;
     audit.OnImageStart(host);
     host.m_result = 1;
     audit.OnImageDone(host);
-    ASSERT_TRUE(audit.Write(UpgradeEnd::HostFailed, error, {}, {}, m_log)) << error;
+    ASSERT_TRUE(audit.Write(UpgradeEnd::HostFailed, error)) << error;
 
     const std::vector<Json> records = Records();
-    ASSERT_EQ(records.size(), 1u);
-    const Json& r = records[0];
+    ASSERT_EQ(records.size(), 2u);
+    const Json& started = records[0];
+    EXPECT_EQ(started.TextOf("record"), "started");
+    EXPECT_EQ(started.TextOf("verification"), "not checksummed");
+    EXPECT_EQ(started.Find("images")->Items().at(0).TextOf("sha256"), Sha256Hex("abc"));
+    const Json& r = records[1];
+    EXPECT_EQ(r.TextOf("record"), "final");
+    EXPECT_EQ(r.TextOf("attempt"), started.TextOf("attempt"));
     EXPECT_EQ(r.TextOf("tool"), "window");
     EXPECT_EQ(r.TextOf("model"), "K7142HA");
     EXPECT_EQ(r.TextOf("serial"), "77");
@@ -292,7 +319,8 @@ TEST_F(AuditLogTest, ObserverRecordsARunAndListsImagesNeverStarted) {
     EXPECT_EQ(r.TextOf("result"), "failed");
     const auto& images = r.Find("images")->Items();
     ASSERT_EQ(images.size(), 2u);
-    // The file was missing: no size and no digest, never made-up ones.
+    // The engine never read the file whole: no digest of what was sent,
+    // never a made-up one.
     EXPECT_TRUE(images[0].Find("sha256")->IsNull());
     EXPECT_EQ(images[0].TextOf("result"), "failed");
     EXPECT_EQ(images[1].TextOf("id"), "HUBL");
@@ -366,11 +394,13 @@ TEST_F(RunRecordTest, WindowRunsAreRecordedAndAFailedRecordIsOnlySaid) {
     EXPECT_EQ(RunUpgrade(m_op, m_release, m_instrument, {0, 0, 0, 1}, m_family, m_hostFile),
               UpgradeEnd::Complete);
     std::vector<Json> records = Records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].TextOf("tool"), "window");
-    EXPECT_EQ(records[0].TextOf("result"), "ok");
-    EXPECT_EQ(records[0].TextOf("serial"), "1234");
-    const Json& image = records[0].Find("images")->Items().at(0);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].TextOf("record"), "started");
+    EXPECT_EQ(records[1].TextOf("tool"), "window");
+    EXPECT_EQ(records[1].TextOf("result"), "ok");
+    EXPECT_EQ(records[1].TextOf("serial"), "1234");
+    // The digest of what the engine read and sent.
+    const Json& image = records[1].Find("images")->Items().at(0);
     EXPECT_EQ(image.TextOf("sha256"), Sha256Hex("image ubl-nor-ais.bin"));
     EXPECT_EQ(m_op.m_log.find("Audit"), std::string::npos);
 

@@ -81,7 +81,13 @@ protected:
     void WriteImage(const std::string& name, const std::string& content) {
         std::ofstream(m_dir / "host" / name, std::ios::binary) << content;
     }
-    void RemoveImage(const std::string& name) { std::filesystem::remove(m_dir / "host" / name); }
+    // The session after `sessions` others finds the instrument locked, so
+    // that its transfer fails having sent nothing.
+    static void FailTransferAfter(int sessions) {
+        for (int i = 0; i < sessions; ++i)
+            visa_double::fail_next("viLock", VI_SUCCESS);
+        visa_double::fail_next("viLock", VI_ERROR_TMO);
+    }
 
     UpgradeEnd Run(ImageChoice images) {
         return RunUpgrade(m_op, m_releaseDir, m_instrument, images, m_familyName, m_hostImageFile,
@@ -205,8 +211,14 @@ TEST_F(UpgradeTest, ResourcesAndPathsTheEngineCannotHoldAreRefusedFirst) {
     EXPECT_NE(Boxes()[0].find("(256 characters, at most 255):\n" + m_releaseDir + ubl),
               std::string::npos);
     EXPECT_TRUE(visa_double::calls().empty());
+    // 255 pass the length check; the missing file is then refused by name
+    // before the instrument hears anything.
     m_releaseDir.erase(1, 1);
-    EXPECT_EQ(Run({0, 0, 0, 1}), UpgradeEnd::ImageFailed);  // no such file, but it was tried
+    m_op.m_events.clear();
+    EXPECT_EQ(Run({0, 0, 0, 1}), UpgradeEnd::BadImage);
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_NE(Boxes()[0].find(m_releaseDir + ubl + ": No such file"), std::string::npos);
+    EXPECT_TRUE(visa_double::calls().empty());
 }
 
 TEST_F(UpgradeTest, AnInstrumentNotAcceptedIsOnlyAskedWhoItIs) {
@@ -256,7 +268,7 @@ TEST_F(UpgradeTest, AllFourImagesGoThroughInTwoUpdateSessionsThenTheRestart) {
 }
 
 TEST_F(UpgradeTest, AHostFailureStopsAtOnceAndLeavesTheInstrumentInUpdateMode) {
-    RemoveImage("vxWorks_rom.bin");
+    FailTransferAfter(2);
     EXPECT_EQ(Run({1, 1, 1, 1}), UpgradeEnd::HostFailed);
     EXPECT_EQ(Operations(), (Ops{"identify", "start", "-"}));
     EXPECT_EQ(m_op.m_pane,
@@ -269,7 +281,7 @@ TEST_F(UpgradeTest, AHostFailureStopsAtOnceAndLeavesTheInstrumentInUpdateMode) {
 }
 
 TEST_F(UpgradeTest, ALaterFailureIsLoggedAndEndsUpdateModeWithoutARestart) {
-    RemoveImage("bootrom.bin");
+    FailTransferAfter(5);
     EXPECT_EQ(Run({1, 0, 1, 1}), UpgradeEnd::ImageFailed);
     EXPECT_EQ(Operations(),
               (Ops{"identify", "start", "image HPAP", "end", "start", "-", "image HUBL", "end"}));
@@ -292,7 +304,7 @@ TEST_F(UpgradeTest, WithoutHostThereIsOneUpdateSessionAndNoWarning) {
 
     visa_double::reset();
     m_op.m_events.clear();
-    RemoveImage("RecoveryApp.bin");
+    FailTransferAfter(2);
     EXPECT_EQ(Run({0, 1, 1, 0}), UpgradeEnd::ImageFailed);
     EXPECT_EQ(Operations(), (Ops{"identify", "start", "-", "image HBRM", "end"}));
     EXPECT_EQ(Boxes(), Texts{kFailedBox});
