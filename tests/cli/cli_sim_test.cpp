@@ -578,4 +578,106 @@ TEST_F(CliSimTest, AllFindsAcceptedModelsAndAnUnwritableAuditStopsNothing) {
     EXPECT_EQ(Fw({"history"}).code, 1);
 }
 
+// ---- one writer per instrument, and what a run leaves behind ----
+
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+TEST_F(CliSimTest, ASecondRunIsRefusedWhileTheFirstOwnsTheInstrument) {
+    SimProcess sim("127.0.0.170", Quick({"--slow", "*IDN?=800"}));
+    // Images of another release, which must never reach this instrument.
+    fs::create_directories(m_dir / "other" / "host");
+    for (const auto& [file, image] : m_images)
+        std::ofstream(m_dir / "other" / "host" / file, std::ios::binary)
+            << std::string(image.size(), 'X');
+    std::ofstream(m_dir / "other" / "Firmware_Upgrade.txt") << "HREC\nHBRM\n";
+    auto first = Start({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images",
+                        "HREC,HBRM", "--yes", "--json"});
+    const auto second = [&](const std::string& name, const char* moment) {
+        const Result r = Fw({"upgrade", name, "--release", (m_dir / "other").string(), "--yes",
+                             "--json"});
+        EXPECT_EQ(r.code, 4) << moment << "\n" << r.err;
+        const std::vector<Json> events = Events(r.out);
+        ASSERT_FALSE(Named(events, "finished").empty()) << moment;
+        const std::string message = Named(events, "finished")[0].TextOf("message");
+        EXPECT_NE(message.find("locked by another upgrade: root, pid "), std::string::npos)
+            << moment << ": " << message;
+        EXPECT_NE(message.find(", since "), std::string::npos) << message;
+        // Refused before it asked the instrument anything.
+        EXPECT_TRUE(Named(events, "step").empty()) << moment;
+    };
+    ASSERT_TRUE(first->wait_for("\"step\":\"identify\""));
+    second(sim.hislip(), "during identification");
+    ASSERT_TRUE(first->wait_for("\"event\":\"image_done\""));
+    second(sim.socket(), "between images");
+    ASSERT_TRUE(first->wait_for("\"step\":\"reboot\""));
+    second("127.0.0.170", "in the wait before the restart");
+    EXPECT_EQ(first->finish().code, 0);
+    EXPECT_TRUE(sim.wait_stored("HREC", m_images["RecoveryApp.bin"]));
+    EXPECT_TRUE(sim.wait_stored("HBRM", m_images["bootrom.bin"]));
+    EXPECT_EQ(Count(sim.transcript(), "*IDN?"), 1u) << sim.transcript();
+    // Free again once the first run has ended.
+    EXPECT_EQ(Fw({"upgrade", sim.socket(), "--release", ReleaseDir(), "--images", "HUBL"}).code,
+              0);
+}
+
+TEST_F(CliSimTest, OneInstrumentNamedFourWaysInABatchIsUpgradedOnce) {
+    SimProcess sim("127.0.0.171", Quick({}));
+    const Result r = Fw({"upgrade", sim.vxi11(), sim.hislip(), sim.socket(), "127.0.0.171",
+                         "--release", ReleaseDir(), "--images", "HUBL", "--yes", "--json"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(Count(sim.transcript(), "DIAG:UPD:STARt"), 1u) << sim.transcript();
+    const std::vector<Json> summary = Named(Events(r.out), "summary");
+    ASSERT_EQ(summary.size(), 1u);
+    int same = 0;
+    for (const Json& i : summary[0].Find("instruments")->Items()) {
+        if (i.TextOf("result") != "same_instrument") continue;
+        ++same;
+        EXPECT_EQ(i.TextOf("same_as"), sim.vxi11());
+    }
+    EXPECT_EQ(same, 3);
+    EXPECT_EQ(summary[0].IntegerOf("failed"), 0);
+}
+
+TEST_F(CliSimTest, AKilledRunLeavesItsStartedRecord) {
+    SimProcess sim("127.0.0.172", Quick({"--slow", "DIAG:UPD:BLOC?=5000"}));
+    auto run = Start({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images", "HREC",
+                      "--yes", "--json"});
+    ASSERT_TRUE(run->wait_for("\"image_started\""));
+    run->signal(SIGKILL);
+    run->finish();
+    EXPECT_TRUE(Audit().empty());
+    const std::vector<Json> started = Audit("started");
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].TextOf("resource"), sim.vxi11());
+    EXPECT_EQ(started[0].TextOf("verification"), "not checksummed");
+    EXPECT_EQ(started[0].Find("images")->Items().at(0).TextOf("sha256"),
+              workflow::Sha256Hex(m_images["RecoveryApp.bin"]));
+
+    const Result history = Fw({"history", "--json"});
+    const std::vector<Json> records = Named(Events(history.out), "record");
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].Find("record")->TextOf("result"), "incomplete");
+    EXPECT_EQ(records[0].Find("record")->TextOf("attempt"), started[0].TextOf("attempt"));
+}
+
+TEST_F(CliSimTest, ASignalWhileTheImagesAreCheckedEndsTheRunBeforeAnyContact) {
+    SimProcess sim("127.0.0.173", {});
+    // The largest image one block can carry, sparse: checking it reads and
+    // hashes close to a gigabyte, which takes a while.
+    fs::resize_file(m_dir / "rel" / "host" / "bootrom.bin", 999999999);
+    auto run = Start({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images", "HBRM",
+                      "--yes", "--json"});
+    ASSERT_TRUE(run->wait_for("\"event\":\"start\""));
+    run->signal(SIGINT);
+    const Result result = run->finish();
+    EXPECT_EQ(result.code, 6) << result.err;
+    EXPECT_EQ(sim.transcript(), "");
+    EXPECT_TRUE(Audit("started").empty());
+}
+
 }  // namespace

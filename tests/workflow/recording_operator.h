@@ -37,7 +37,10 @@ public:
         m_events.push_back("box:" + caption + ":" + text + ":" + std::to_string(type));
         return m_answer;
     }
+    // Kept apart from the events: the window never shows them.
+    void Diagnostic(const std::string& line) override { m_diagnostics.push_back(line); }
 
+    std::vector<std::string> m_diagnostics;
     std::string m_log;
     std::string m_pane;
     int m_lower = 0;

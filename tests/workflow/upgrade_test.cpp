@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "recording_operator.h"
 #include "update.h"
 #include "visa_double.h"
+#include "workflow/sha256.h"
 
 namespace {
 
@@ -329,6 +331,80 @@ TEST_F(UpgradeTest, TheOlderModelIsAcceptedAndTheStartResultIsNotConsulted) {
     EXPECT_EQ(Operations(), (Ops{"identify", "-", "image HBRM", "end", "reboot"}));
     EXPECT_EQ(m_familyName, "K7100x");
     EXPECT_EQ(m_hostImageFile, "vxWorks_rom.bin");
+}
+
+// ---- the image files, checked before the instrument hears anything ----
+
+TEST_F(UpgradeTest, ImagesThatCannotBeSentAreRefusedBeforeAnyContact) {
+    const std::filesystem::path bootrom = m_dir / "host" / "bootrom.bin";
+    const auto refused = [&](const std::string& why) {
+        visa_double::reset();
+        m_op.m_events.clear();
+        EXPECT_EQ(Run({0, 1, 1, 1}), UpgradeEnd::BadImage) << why;
+        ASSERT_EQ(Boxes().size(), 1u) << why;
+        EXPECT_NE(Boxes()[0].find("image file " + bootrom.string() + ": " + why),
+                  std::string::npos)
+            << Boxes()[0];
+        EXPECT_NE(Boxes()[0].find("Nothing was sent to the instrument."), std::string::npos);
+        EXPECT_TRUE(visa_double::calls().empty()) << why;
+    };
+    // Endless or blocking inputs: never read to an end, never waited on.
+    std::filesystem::remove(bootrom);
+    std::filesystem::create_symlink("/dev/zero", bootrom);
+    refused("a device, not an image file");
+    std::filesystem::remove(bootrom);
+    ASSERT_EQ(::mkfifo(bootrom.c_str(), 0600), 0);
+    refused("a FIFO, not an image file");
+    std::filesystem::remove(bootrom);
+    std::filesystem::create_directory(bootrom);
+    refused("a directory, not an image file");
+    std::filesystem::remove(bootrom);
+    // Larger than one definite-length block can carry (sparse: no disk used).
+    std::ofstream(bootrom, std::ios::binary).close();
+    std::filesystem::resize_file(bootrom, 3ull << 30);
+    refused("too large (3221225472 bytes; the instrument takes at most 999999999)");
+    std::filesystem::resize_file(bootrom, 0);
+    refused("empty");
+    std::filesystem::remove(bootrom);
+    refused("No such file or directory");
+}
+
+// Swaps an image for another file while the run is still checking it.
+class SwapWhileChecking : public Observer {
+public:
+    SwapWhileChecking(std::filesystem::path file, std::string replacement)
+        : m_file(std::move(file)), m_replacement(std::move(replacement)) {}
+    bool StopRequested() override {
+        if (!m_swapped) {
+            const std::filesystem::path next = m_file.string() + ".new";
+            std::ofstream(next, std::ios::binary) << m_replacement;
+            std::filesystem::rename(next, m_file);
+            m_swapped = true;
+        }
+        return false;
+    }
+    void OnImageDone(const ImageEvent& event) override { m_sent = event.m_sentSha256; }
+    std::filesystem::path m_file;
+    std::string m_replacement;
+    bool m_swapped = false;
+    std::string m_sent;
+};
+
+TEST_F(UpgradeTest, TheRecordedDigestIsOfTheBytesSentEvenWhenTheFileIsSwapped) {
+    const std::string replacement(300000, 'R');
+    SwapWhileChecking swap(m_dir / "host" / "ubl-nor-ais.bin", replacement);
+    EXPECT_EQ(RunUpgrade(m_op, m_releaseDir, m_instrument, {0, 0, 0, 1}, m_familyName,
+                         m_hostImageFile, &swap),
+              UpgradeEnd::Complete);
+    ASSERT_TRUE(swap.m_swapped);
+    // What the instrument got is the replacement, and that is what is named.
+    std::string block;
+    for (const std::string& w : visa_double::writes())
+        if (w.rfind("DIAG:UPD:BLOC? #", 0) == 0 || !block.empty()) block += w;
+    const std::string header = "DIAG:UPD:BLOC? #6300000";
+    ASSERT_EQ(block.substr(0, header.size()), header);
+    EXPECT_EQ(block.substr(header.size(), replacement.size()), replacement);
+    EXPECT_EQ(swap.m_sent, Sha256Hex(replacement));
 }
 
 }  // namespace
