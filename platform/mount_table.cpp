@@ -9,14 +9,17 @@ namespace platform {
 
 namespace {
 
+// Not "autofs": systemd's automounted shares sit on it until first use, and
+// they are drives like any other (see drive_type_of).
 constexpr std::array pseudo_types = {
-    "autofs",     "binfmt_misc", "bpf",      "cgroup",   "cgroup2",         "configfs",
-    "debugfs",    "devpts",      "devtmpfs", "efivarfs", "fusectl",         "hugetlbfs",
-    "mqueue",     "nfsd",        "nsfs",     "proc",     "pstore",          "rpc_pipefs",
-    "securityfs", "selinuxfs",   "sysfs",    "tracefs",  "fuse.gvfsd-fuse", "fuse.portal"};
+    "binfmt_misc", "bpf",      "cgroup",   "cgroup2",         "configfs",   "debugfs",
+    "devpts",      "devtmpfs", "efivarfs", "fusectl",         "hugetlbfs",  "mqueue",
+    "nfsd",        "nsfs",     "proc",     "pstore",          "rpc_pipefs", "securityfs",
+    "selinuxfs",   "sysfs",    "tracefs",  "fuse.gvfsd-fuse", "fuse.portal"};
 
-constexpr std::array network_types = {"nfs",   "nfs4",       "cifs", "smb3",
-                                      "smbfs", "fuse.sshfs", "sshfs"};
+constexpr std::array network_types = {"nfs",       "nfs4",      "cifs",           "smb3",
+                                      "smbfs",     "sshfs",     "fuse.sshfs",     "ceph",
+                                      "fuse.ceph", "glusterfs", "fuse.glusterfs", "9p"};
 
 template <size_t N>
 bool contains(const std::array<const char*, N>& list, std::string_view value) {
@@ -49,11 +52,13 @@ bool parse_device(std::string_view text, unsigned& major, unsigned& minor) {
     return e1 == std::errc() && p1 == middle && e2 == std::errc() && p2 == end;
 }
 
-// True when `path` is `base` or lies below it, comparing whole components.
+// True when `path` lies below `base`, comparing whole components. A path is
+// not below itself: a file system mounted over another at the same point is
+// what the path reaches.
 bool is_under(std::string_view path, std::string_view base) {
-    if (base == "/") return true;
-    if (path.substr(0, base.size()) != base) return false;
-    return path.size() == base.size() || path[base.size()] == '/';
+    if (base == "/") return path != "/";
+    if (path.size() <= base.size() || path.substr(0, base.size()) != base) return false;
+    return path[base.size()] == '/';
 }
 
 bool equal_ignoring_case(std::string_view a, std::string_view b) {
@@ -132,7 +137,10 @@ bool is_network_file_system(std::string_view fs_type) {
 
 DriveType drive_type_of(std::string_view fs_type, bool removable_device) {
     if (is_pseudo_file_system(fs_type)) return DriveType::no_root_dir;
-    if (is_network_file_system(fs_type)) return DriveType::remote;
+    // An automount point is usually a network share waiting for its first
+    // use; typed remote, it is never probed, so listing drives cannot wake
+    // (and wait on) a share whose server is gone.
+    if (is_network_file_system(fs_type) || fs_type == "autofs") return DriveType::remote;
     if (fs_type == "iso9660" || fs_type == "udf") return DriveType::optical;
     if (fs_type == "tmpfs" || fs_type == "ramfs") return DriveType::ram;
     return removable_device ? DriveType::removable : DriveType::fixed;

@@ -94,6 +94,9 @@ TEST(DriveTypes, FollowTheFileSystem) {
         {"iso9660", true, DriveType::optical},   {"udf", false, DriveType::optical},
         {"tmpfs", false, DriveType::ram},        {"ramfs", false, DriveType::ram},
         {"proc", false, DriveType::no_root_dir}, {"cgroup2", false, DriveType::no_root_dir},
+        {"autofs", false, DriveType::remote},    {"ceph", false, DriveType::remote},
+        {"glusterfs", false, DriveType::remote}, {"fuse.glusterfs", false, DriveType::remote},
+        {"9p", false, DriveType::remote},
     };
     for (const Case& c : cases)
         EXPECT_EQ(drive_type_of(c.fs, c.removable), c.type) << c.fs << " " << c.removable;
@@ -141,6 +144,24 @@ TEST(Drives, RootAlwaysPresentAndOverMountsShowTheTopOne) {
     const std::vector<std::pair<std::string, DriveType>> expectedMore = {
         {"/devices", DriveType::fixed}, {"/", DriveType::fixed}};
     EXPECT_EQ(Summary(more), expectedMore);
+}
+
+TEST(Drives, AutomountedSharesAreDrivesAndAMountOverThemIsNotHidden) {
+    // systemd's automount point, then the share mounted on it at first use.
+    const auto drives =
+        drives_from_mounts(parse_mountinfo("1 0 8:1 / / rw - ext4 /dev/sda1 rw\n"
+                                           "2 1 0:60 / /mnt/fw rw - autofs systemd-1 rw,fd=44\n"
+                                           "3 1 0:61 / /mnt/lab rw - autofs systemd-1 rw,fd=45\n"
+                                           "4 2 0:62 / /mnt/fw rw - cifs //fs1/firmware rw\n"
+                                           "5 1 0:63 / /mnt/vm rw - 9p hostshare rw\n"),
+                           nullptr, [](const MountEntry&) { return true; });
+    const std::vector<std::pair<std::string, DriveType>> expected = {
+        {"/", DriveType::fixed},
+        {"/mnt/fw", DriveType::remote},
+        {"/mnt/lab", DriveType::remote},
+        {"/mnt/vm", DriveType::remote}};
+    EXPECT_EQ(Summary(drives), expected);
+    EXPECT_EQ(drives[1].fs_type, "cifs");
 }
 
 TEST(Drives, MountsOnFilesAreNoDrivesAndNetworkMountsAreNeverProbed) {
