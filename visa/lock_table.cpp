@@ -228,7 +228,9 @@ ViStatus LockTable::acquire(const std::string& rsrc, ViSession who, ViAccessMode
             settle_name_lock(rsrc, e);
             if (e.holders.empty() && !e.holds_names()) entries_.erase(rsrc);
             if (name == NameLock::failed) return VI_ERROR_SYSTEM_ERROR;
-            if (!blocker.empty())
+            // Asking who holds it may mean a walk through /proc: only when
+            // someone will read the answer.
+            if (!blocker.empty() && log_active())
                 log(log_module, "%s: lock unavailable: %s is held by %s", rsrc.c_str(),
                     blocker.c_str(), describe(owner_of(blocker)).c_str());
             return VI_ERROR_TMO;

@@ -137,8 +137,9 @@ TEST(RunLock, LeavesVisaLocksFreeAndChildrenOut) {
     ASSERT_EQ(visa_locks.acquire(lock_key, 1, VI_EXCLUSIVE_LOCK, "", 0), VI_SUCCESS);
 
     // A program started while both are held (close-on-exec) keeps neither.
-    int input[2];
+    int input[2], exec_done[2];
     ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(exec_done, O_CLOEXEC), 0);
     pid_t child = fork();
     if (child == 0) {
         dup2(input[0], 0);
@@ -146,6 +147,12 @@ TEST(RunLock, LeavesVisaLocksFreeAndChildrenOut) {
         _exit(127);
     }
     close(input[0]);
+    // Until exec the child shares every descriptor: wait for its exec to
+    // close the last write end of exec_done.
+    close(exec_done[1]);
+    char c;
+    EXPECT_EQ(read(exec_done[0], &c, 1), 0);
+    close(exec_done[0]);
     run.reset();
     visa_locks.release_all(lock_key, 1);
     EXPECT_NE(RunLock::try_acquire(key, "window", &result, nullptr, &why), nullptr) << why;
