@@ -1,6 +1,8 @@
 #include "visa/run_lock.h"
 
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -205,7 +207,19 @@ std::unique_ptr<RunLock> RunLock::try_acquire(const std::string& key, const std:
                         " tool=" + tool_word(tool) + " since=" + utc_now() + "\n";
                     // Owns both descriptors from here, even if the thread fails.
                     std::unique_ptr<RunLock> lock(new RunLock(fd, stop, greeting));
-                    lock->thread_ = std::thread(&RunLock::serve, lock.get());
+                    // The thread wants no signals: it is born with all of them
+                    // blocked, so that a program's own handling (a thread in
+                    // sigwait, EINTR in its main loop) sees them as before.
+                    sigset_t all, old;
+                    sigfillset(&all);
+                    pthread_sigmask(SIG_SETMASK, &all, &old);
+                    try {
+                        lock->thread_ = std::thread(&RunLock::serve, lock.get());
+                    } catch (...) {
+                        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+                        throw;
+                    }
+                    pthread_sigmask(SIG_SETMASK, &old, nullptr);
                     *result = RunLockResult::granted;
                     return lock;
                 }
