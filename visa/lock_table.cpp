@@ -1,15 +1,16 @@
 #include "visa/lock_table.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
+#include "visa/abstract_socket.h"
 #include "visa/log.h"
 
 namespace visa {
@@ -18,109 +19,52 @@ namespace {
 // Names this file's lines in the library's log.
 constexpr char log_module[] = "visa.lock";
 
-// How often a waiter looks again at a lock file held by another process
-// (the kernel offers no timed flock).
-constexpr auto file_retry = std::chrono::milliseconds(10);
-// Opening a lock file races with its removal by the last holder elsewhere;
-// this bounds the retries of one attempt.
-constexpr int max_open_races = 16;
+// How often a waiter looks again at a lock held by another process (a name
+// gives no notice when it is freed).
+constexpr auto name_retry = std::chrono::milliseconds(10);
 
-// A directory lock files may live in: a real directory (not a link to one),
-// that either belongs to us or has the sticky bit, so that nobody else can
-// remove or replace the files in it.
-bool trusted_dir(const std::string& dir, std::string* why) {
-    struct stat st;
-    if (::lstat(dir.c_str(), &st) != 0) {
-        *why = dir + ": " + std::strerror(errno);
-        return false;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        *why = dir + ": not a directory";
-        return false;
-    }
-    if (st.st_uid != ::geteuid() && (st.st_mode & S_ISVTX) == 0) {
-        *why = dir + ": belongs to another user and is not sticky";
-        return false;
-    }
-    return true;
-}
+// Room a shared name needs after the key piece: "/" pid "." counter.
+constexpr size_t shared_suffix_room = 1 + 10 + 1 + 16;
 
-// One place for every process of every user on this machine, chosen from the
-// system's layout, never from the environment: processes of two users, or of
-// one user started with and without a login session, must meet in it. The
-// directory is sticky and world-writable like /tmp itself, so each user can
-// add lock files and none can remove another's.
-std::string shared_dir(std::string* why) {
-    for (const char* parent : {"/run/lock", "/tmp"}) {
-        struct stat st;
-        if (::lstat(parent, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0 ||
-            (st.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH))
-            continue;
-        std::string dir = std::string(parent) + "/fwvisa";
-        if (::mkdir(dir.c_str(), 0700) == 0) ::chmod(dir.c_str(), 01777);  // past the umask
-        struct stat mine;
-        if (::lstat(dir.c_str(), &mine) == 0 && S_ISDIR(mine.st_mode) &&
-            mine.st_uid == ::geteuid() && (mine.st_mode & 07777) != 01777)
-            ::chmod(dir.c_str(), 01777);
-        if (!trusted_dir(dir, why)) return {};
-        if (::lstat(dir.c_str(), &mine) != 0 || (mine.st_mode & 01777) != 01777) {
-            *why = dir + ": not open to every user (mode " + std::to_string(mine.st_mode & 07777) +
-                   ")";
-            return {};
-        }
-        return dir;
-    }
-    *why = "neither /run/lock nor /tmp is a system directory for shared files";
-    return {};
-}
+// Makes this process's shared names unique across its tables; a clash with
+// a process of the same pid in another pid namespace just takes the next.
+std::atomic<uint64_t> shared_counter{0};
+constexpr int max_shared_name_tries = 8;
 
-// Keys hold ':' and maybe other characters a file name should not; %XX
-// keeps the mapping one-to-one.
-std::string file_name(const std::string& key) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : key) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-            c == '.' || c == '-' || c == '_') {
-            out += char(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out + ".lock";
-}
-
-bool same_file(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+void close_fd(int* fd) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
 }
 
 }  // namespace
 
-LockTable::LockTable(std::string dir) : dir_(std::move(dir)) {
-    if (!dir_.empty() && !trusted_dir(dir_, &dir_error_)) dir_.clear();
-}
+LockTable::LockTable(std::string prefix) : prefix_(std::move(prefix)) {}
 
 LockTable::~LockTable() {
-    for (auto& [name, e] : entries_)
-        if (e.fd >= 0) ::close(e.fd);
+    for (auto& [name, e] : entries_) {
+        close_fd(&e.exclusive_fd);
+        close_fd(&e.shared_fd);
+    }
 }
 
 LockTable& LockTable::process() {
     // Never destroyed, like the handle table that uses it.
-    static LockTable& table = []() -> LockTable& {
-        std::string why;
-        std::string dir = shared_dir(&why);
-        auto* t = new LockTable(dir);
-        if (dir.empty()) {
-            t->dir_error_ = why;
-            log(log_module, "no lock directory (%s): exclusive locks cannot be granted",
-                why.c_str());
-        }
-        return *t;
-    }();
+    static LockTable& table = *new LockTable("fwvisa/");
     return table;
+}
+
+std::string LockTable::key_piece(const std::string& rsrc) const {
+    // "x/" or "s/" before the piece, the shared suffix after it.
+    const size_t used = prefix_.size() + 2 + shared_suffix_room;
+    return name_piece(rsrc, used < max_abstract_name ? max_abstract_name - used : 0);
+}
+
+std::string LockTable::exclusive_name(const std::string& rsrc) const {
+    return prefix_ + "x/" + key_piece(rsrc);
+}
+
+std::string LockTable::shared_prefix(const std::string& rsrc) const {
+    return prefix_ + "s/" + key_piece(rsrc) + "/";
 }
 
 bool LockTable::others_block(const Entry& e, ViSession who, ViAccessMode type,
@@ -133,88 +77,125 @@ bool LockTable::others_block(const Entry& e, ViSession who, ViAccessMode type,
     return false;
 }
 
-LockTable::FileLock LockTable::try_file_lock(const std::string& key, Entry& e, int mode) {
-    if (e.file_mode == mode) return FileLock::granted;
-    if (dir_.empty()) {
-        if (dir_error_.empty()) return FileLock::granted;  // a private table, by request
-        log(log_module, "%s: no lock file: %s", key.c_str(), dir_error_.c_str());
-        return FileLock::failed;
+void LockTable::drain_probes() {
+    for (auto& [name, e] : entries_) {
+        if (e.exclusive_fd >= 0) drain_listener(e.exclusive_fd);
+        if (e.shared_fd >= 0) drain_listener(e.shared_fd);
     }
-    const std::string path = dir_ + "/" + file_name(key);
-    for (int race = 0; race < max_open_races; ++race) {
-        if (e.fd < 0) {
-            // Never created over something already there: a file another user
-            // made is used as it is (read access is all flock needs), and a
-            // link or a FIFO in its place is refused, not followed or waited on.
-            const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
-            e.fd = ::open(path.c_str(), flags);
-            if (e.fd < 0 && errno == ENOENT) {
-                e.fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0644);
-                if (e.fd >= 0) ::fchmod(e.fd, 0644);  // readable by all, whatever the umask
-                if (e.fd < 0 && errno == EEXIST) continue;
-            }
-            if (e.fd < 0) {
-                log(log_module, "%s: opening lock file %s: %s", key.c_str(), path.c_str(),
-                    std::strerror(errno));
-                return FileLock::failed;
-            }
-            struct stat st;
-            if (::fstat(e.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-                log(log_module, "%s: %s is not a regular file", key.c_str(), path.c_str());
-                ::close(e.fd);
-                e.fd = -1;
-                return FileLock::failed;
-            }
-        }
-        if (::flock(e.fd, mode | LOCK_NB) != 0) {
-            if (errno == EWOULDBLOCK) return FileLock::busy;
-            log(log_module, "%s: flock %s: %s", key.c_str(), path.c_str(), std::strerror(errno));
-            return FileLock::failed;
-        }
-        // The last holder elsewhere may have removed the file between our
-        // open and our flock: a lock on a file no longer in the directory
-        // excludes nobody. Then open again.
-        struct stat held, named;
-        if (::fstat(e.fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 &&
-            same_file(held, named)) {
-            e.file_mode = mode;
-            return FileLock::granted;
-        }
-        ::close(e.fd);
-        e.fd = -1;
-        e.file_mode = 0;
-    }
-    log(log_module, "%s: lock file %s keeps being replaced", key.c_str(), path.c_str());
-    return FileLock::failed;
 }
 
-void LockTable::settle_file_lock(const std::string& key, Entry& e) {
+LockTable::NameLock LockTable::bind_shared(const std::string& rsrc, Entry& e) {
+    const std::string base = shared_prefix(rsrc) + std::to_string(::getpid()) + ".";
+    for (int i = 0; i < max_shared_name_tries; ++i) {
+        char counter[24];
+        std::snprintf(counter, sizeof counter, "%llx",
+                      static_cast<unsigned long long>(++shared_counter));
+        const std::string name = base + counter;
+        std::string why;
+        int fd;
+        switch (bind_abstract(name, &fd, &why)) {
+            case BindResult::bound:
+                e.shared_fd = fd;
+                e.shared_name = name;
+                return NameLock::granted;
+            case BindResult::in_use:
+                continue;  // someone took this very name: the next one
+            case BindResult::failed:
+                log(log_module, "%s: shared lock: %s", rsrc.c_str(), why.c_str());
+                return NameLock::failed;
+        }
+    }
+    log(log_module, "%s: shared lock: every name tried was taken (%s...)", rsrc.c_str(),
+        base.c_str());
+    return NameLock::failed;
+}
+
+LockTable::NameLock LockTable::try_name_lock(const std::string& rsrc, Entry& e, bool exclusive,
+                                             std::string* blocker) {
+    if (prefix_.empty()) return NameLock::granted;  // a private table, by request
+    const std::string xname = exclusive_name(rsrc);
+    std::string why;
+    if (exclusive) {
+        if (e.exclusive_fd >= 0) return NameLock::granted;
+        int fd;
+        switch (bind_abstract(xname, &fd, &why)) {
+            case BindResult::bound:
+                break;
+            case BindResult::in_use:
+                *blocker = xname;
+                return NameLock::busy;
+            case BindResult::failed:
+                log(log_module, "%s: exclusive lock: %s", rsrc.c_str(), why.c_str());
+                return NameLock::failed;
+        }
+        // Published; now any shared holder elsewhere keeps us out. One that
+        // binds after this read sees our name and backs off itself.
+        std::vector<std::string> shared;
+        if (!abstract_names(shared_prefix(rsrc), &shared, &why)) {
+            log(log_module, "%s: exclusive lock: looking for shared holders: %s", rsrc.c_str(),
+                why.c_str());
+            ::close(fd);
+            return NameLock::failed;
+        }
+        for (const std::string& name : shared) {
+            if (name == e.shared_name) continue;  // this process's own
+            ::close(fd);
+            *blocker = name;
+            return NameLock::busy;
+        }
+        e.exclusive_fd = fd;
+        return NameLock::granted;
+    }
+    if (e.shared_fd >= 0 || e.exclusive_fd >= 0) return NameLock::granted;
+    NameLock bound = bind_shared(rsrc, e);
+    if (bound != NameLock::granted) return bound;
+    // Published; now an exclusive holder elsewhere keeps us out. Only a
+    // listener counts: every holder listens, and a name bound without
+    // listening belongs to no holder.
+    int fd;
+    switch (connect_abstract(xname, &fd, &why)) {
+        case Probe::absent:
+            return NameLock::granted;
+        case Probe::listening:
+            ::close(fd);
+            [[fallthrough]];
+        case Probe::busy:
+            *blocker = xname;
+            break;
+        case Probe::failed:
+            log(log_module, "%s: shared lock: %s", rsrc.c_str(), why.c_str());
+            break;
+    }
+    close_fd(&e.shared_fd);
+    e.shared_name.clear();
+    return blocker->empty() ? NameLock::failed : NameLock::busy;
+}
+
+void LockTable::settle_name_lock(const std::string& rsrc, Entry& e) {
     bool any_exclusive = false, any_shared = false;
     for (const auto& [id, h] : e.holders) {
         any_exclusive |= h.exclusive > 0;
         any_shared |= h.shared > 0;
     }
-    if (any_exclusive || e.fd < 0) return;
-    if (any_shared) {
-        if (e.file_mode != LOCK_SH && ::flock(e.fd, LOCK_SH | LOCK_NB) == 0) e.file_mode = LOCK_SH;
+    if (any_exclusive) return;
+    if (any_shared && e.exclusive_fd >= 0) {
+        // From exclusive to shared: the shared name is bound while the
+        // exclusive one still keeps others out, so nobody slips in between.
+        // Without it, the exclusive name stays (stricter, never looser).
+        if (e.shared_fd < 0 && bind_shared(rsrc, e) != NameLock::granted) return;
+        close_fd(&e.exclusive_fd);
         return;
     }
-    // The last holder here removes the file when no other process holds it,
-    // so files do not pile up: only instruments locked right now have one.
-    // Removing it while holding it exclusively is what keeps this safe (see
-    // the check after flock above). In a sticky directory another user's
-    // file stays; its owner removes it.
-    if (!dir_.empty() && (e.file_mode == LOCK_EX || ::flock(e.fd, LOCK_EX | LOCK_NB) == 0))
-        ::unlink((dir_ + "/" + file_name(key)).c_str());
-    ::flock(e.fd, LOCK_UN);
-    ::close(e.fd);
-    e.fd = -1;
-    e.file_mode = 0;
+    if (any_shared) return;
+    close_fd(&e.exclusive_fd);
+    close_fd(&e.shared_fd);
+    e.shared_name.clear();
 }
 
 ViStatus LockTable::acquire(const std::string& rsrc, ViSession who, ViAccessMode type,
                             const std::string& key, uint32_t timeout_ms) {
     std::unique_lock<std::mutex> guard(mutex_);
+    drain_probes();
     Entry& e = entries_[rsrc];
     Holder& mine = e.holders[who];
     if (type == VI_EXCLUSIVE_LOCK && mine.exclusive > 0) {
@@ -228,25 +209,34 @@ ViStatus LockTable::acquire(const std::string& rsrc, ViSession who, ViAccessMode
     }
     const bool infinite = timeout_ms == VI_TMO_INFINITE;
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    const int mode = type == VI_EXCLUSIVE_LOCK || mine.exclusive > 0 ? LOCK_EX : LOCK_SH;
+    const bool exclusive = type == VI_EXCLUSIVE_LOCK || mine.exclusive > 0;
+    std::string blocker;  // the name that kept us out last, held elsewhere
     for (;;) {
+        drain_probes();
         // `e` stays valid: entries are erased only by release paths, which skip
         // entries with holders, and we are one.
-        FileLock file = FileLock::busy;
+        NameLock name = NameLock::busy;
+        blocker.clear();
         if (!others_block(e, who, type, key)) {
-            file = try_file_lock(rsrc, e, mode);
-            if (file == FileLock::granted) break;
+            name = try_name_lock(rsrc, e, exclusive, &blocker);
+            if (name == NameLock::granted) break;
         }
         // A lock that cannot be made is refused, never taken as granted.
-        if (file == FileLock::failed || (!infinite && std::chrono::steady_clock::now() >= until)) {
+        if (name == NameLock::failed || (!infinite && std::chrono::steady_clock::now() >= until)) {
             Holder& h = e.holders[who];
             if (h.exclusive == 0 && h.shared == 0) e.holders.erase(who);
-            settle_file_lock(rsrc, e);
-            if (e.holders.empty() && e.fd < 0) entries_.erase(rsrc);
-            return file == FileLock::failed ? VI_ERROR_SYSTEM_ERROR : VI_ERROR_TMO;
+            settle_name_lock(rsrc, e);
+            if (e.holders.empty() && !e.holds_names()) entries_.erase(rsrc);
+            if (name == NameLock::failed) return VI_ERROR_SYSTEM_ERROR;
+            // Asking who holds it may mean a walk through /proc: only when
+            // someone will read the answer.
+            if (!blocker.empty() && log_active())
+                log(log_module, "%s: lock unavailable: %s is held by %s", rsrc.c_str(),
+                    blocker.c_str(), describe(owner_of(blocker)).c_str());
+            return VI_ERROR_TMO;
         }
-        // Woken by releases here; the file is looked at again every few ms.
-        auto wake = std::chrono::steady_clock::now() + file_retry;
+        // Woken by releases here; names elsewhere are looked at every few ms.
+        auto wake = std::chrono::steady_clock::now() + name_retry;
         if (!infinite && wake > until) wake = until;
         changed_.wait_until(guard, wake);
     }
@@ -263,6 +253,7 @@ ViStatus LockTable::acquire(const std::string& rsrc, ViSession who, ViAccessMode
 ViStatus LockTable::release(const std::string& rsrc, ViSession who, bool* exclusive_ended) {
     *exclusive_ended = false;
     std::lock_guard<std::mutex> guard(mutex_);
+    drain_probes();
     auto it = entries_.find(rsrc);
     if (it == entries_.end()) return VI_ERROR_SESN_NLOCKED;
     Entry& e = it->second;
@@ -277,24 +268,26 @@ ViStatus LockTable::release(const std::string& rsrc, ViSession who, bool* exclus
         return VI_SUCCESS_NESTED_SHARED;
     }
     if (h->second.exclusive == 0 && h->second.shared == 0) e.holders.erase(h);
-    settle_file_lock(rsrc, e);
-    if (e.holders.empty() && e.fd < 0) entries_.erase(it);
+    settle_name_lock(rsrc, e);
+    if (e.holders.empty() && !e.holds_names()) entries_.erase(it);
     changed_.notify_all();
     return st;
 }
 
 void LockTable::release_all(const std::string& rsrc, ViSession who) {
     std::lock_guard<std::mutex> guard(mutex_);
+    drain_probes();
     auto it = entries_.find(rsrc);
     if (it == entries_.end()) return;
     it->second.holders.erase(who);
-    settle_file_lock(rsrc, it->second);
-    if (it->second.holders.empty() && it->second.fd < 0) entries_.erase(it);
+    settle_name_lock(rsrc, it->second);
+    if (it->second.holders.empty() && !it->second.holds_names()) entries_.erase(it);
     changed_.notify_all();
 }
 
 bool LockTable::may_access(const std::string& rsrc, ViSession who) {
     std::lock_guard<std::mutex> guard(mutex_);
+    drain_probes();
     auto it = entries_.find(rsrc);
     if (it == entries_.end()) return true;
     const Entry& e = it->second;

@@ -10,16 +10,25 @@
 namespace visa {
 
 // Who holds which lock on which instrument, across the sessions of this
-// process and, through a flock(2) on one file per instrument, across the
-// processes of every user of this machine. The kernel drops a process's
-// flocks when it dies, so a crash never leaves an instrument locked.
-// Instruments are keyed by instrument_key() (see instrument_key.h), so that
-// every name of one instrument meets the same lock.
+// process and, through names in the kernel's abstract socket namespace (see
+// abstract_socket.h), across the processes of every user of this machine
+// that share its network namespace. Nobody can remove or replace a name
+// another process holds, and the kernel drops a process's names when it
+// dies, so a crash never leaves an instrument locked. Instruments are keyed
+// by instrument_key() (see instrument_key.h), so that every name of one
+// instrument meets the same lock.
 //
-// A lock that cannot be made (no trustworthy directory, a lock file that
-// cannot be opened or is not a regular file) is refused with
-// VI_ERROR_SYSTEM_ERROR: never granted without the file. A lock file exists
-// only while some process holds or waits for its instrument.
+// Across processes: an exclusive holder binds <prefix>x/<key>; each process
+// with shared holders binds its own <prefix>s/<key>/<pid>.<n>. A taker
+// publishes its name first and then looks for the other kind (the exclusive
+// one reads /proc/net/unix, the shared one connects to the exclusive name),
+// so of two racing takers at least one sees the other and backs off; the
+// wait loop retries. A name held by another user's process is a lock like
+// any other: refused, and logged as "lock unavailable" with its owner.
+// Forked children share the sockets (and so the locks) until they exec.
+//
+// A lock that cannot be made (no socket, no /proc/net/unix to look through)
+// is refused with VI_ERROR_SYSTEM_ERROR: never granted without its name.
 //
 // Rules: one exclusive holder at a time, and only when no other session holds
 // any lock; shared holders must present the same key; a session may nest its
@@ -27,22 +36,27 @@ namespace visa {
 // session's business, taken after this table grants.
 class LockTable {
 public:
-    // `dir` holds the lock files: a directory that is ours or sticky (else
-    // every lock is refused). Empty turns the cross-process part off (only
-    // for tests that want a private table).
-    explicit LockTable(std::string dir);
+    // `prefix` starts every name the table binds; tables with one prefix
+    // exclude each other across processes. Empty turns the cross-process part
+    // off (only for tests that want a private table). Names are at most 107
+    // bytes, so a prefix should stay under 40.
+    explicit LockTable(std::string prefix);
     ~LockTable();
 
-    // The process-wide table, with its files in /run/lock/fwvisa (or
-    // /tmp/fwvisa without /run/lock): one sticky directory for all users.
+    // The process-wide table, prefix "fwvisa/": one name space for all users
+    // of the machine (per network namespace).
     static LockTable& process();
+
+    // The name (without its leading NUL) an exclusive holder of `rsrc` binds:
+    // for diagnostics and tests.
+    std::string exclusive_name(const std::string& rsrc) const;
 
     // Grants `type` (VI_EXCLUSIVE_LOCK or VI_SHARED_LOCK; `key` used for
     // shared) to session `who`, waiting at most `timeout_ms`. Returns
     // VI_SUCCESS, VI_SUCCESS_NESTED_EXCLUSIVE / _SHARED for a lock the session
     // already held, VI_ERROR_TMO, VI_ERROR_INV_ACCESS_KEY when a nested
     // shared request brings another key, or VI_ERROR_SYSTEM_ERROR when the
-    // lock file cannot be used.
+    // lock's name cannot be made or checked.
     ViStatus acquire(const std::string& rsrc, ViSession who, ViAccessMode type,
                      const std::string& key, uint32_t timeout_ms);
 
@@ -70,20 +84,28 @@ private:
     struct Entry {
         std::map<ViSession, Holder> holders;
         std::string shared_key;
-        int fd = -1;
-        int file_mode = 0;  // 0, LOCK_SH or LOCK_EX held on fd
+        int exclusive_fd = -1;  // listening on exclusive_name(), when held
+        int shared_fd = -1;     // listening on shared_name, when held
+        std::string shared_name;
+        bool holds_names() const { return exclusive_fd >= 0 || shared_fd >= 0; }
     };
 
-    enum class FileLock { granted, busy, failed };
+    enum class NameLock { granted, busy, failed };
 
     bool others_block(const Entry& e, ViSession who, ViAccessMode type, const std::string& key);
-    // Tries to move this process's file lock to `mode` at once.
-    FileLock try_file_lock(const std::string& rsrc, Entry& e, int mode);
-    // Adjusts the file lock to what the remaining holders need.
-    void settle_file_lock(const std::string& rsrc, Entry& e);
+    // Tries at once to hold this process's exclusive (or shared) name for
+    // `rsrc`. busy: *blocker is the name of who holds it elsewhere.
+    NameLock try_name_lock(const std::string& rsrc, Entry& e, bool exclusive, std::string* blocker);
+    // Adjusts the names held to what the remaining holders need.
+    void settle_name_lock(const std::string& rsrc, Entry& e);
+    // Binds a fresh shared name for `rsrc` into e (no check of the exclusive one).
+    NameLock bind_shared(const std::string& rsrc, Entry& e);
+    // Accepts and drops the probes queued on every name held.
+    void drain_probes();
+    std::string key_piece(const std::string& rsrc) const;
+    std::string shared_prefix(const std::string& rsrc) const;
 
-    std::string dir_;
-    std::string dir_error_;  // why there is no usable directory, if so
+    std::string prefix_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::map<std::string, Entry> entries_;

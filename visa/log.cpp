@@ -27,6 +27,10 @@ bool log_enabled() {
     return enabled;
 }
 
+bool log_active() {
+    return log_enabled() || sink.load() != nullptr;
+}
+
 void log(const char* module, const char* fmt, ...) {
     LogSink to = sink.load();
     if (!log_enabled() && to == nullptr) return;

@@ -10,6 +10,10 @@ namespace visa {
 // (FW_VISA_LOG=1). Read once; the library is silent otherwise.
 bool log_enabled();
 
+// True when a line logged now would go anywhere (enabled, or a sink set):
+// for callers that must work to find out what to say.
+bool log_active();
+
 // One printf-style line, prefixed with the module that writes it
 // ("visa.vxi11: ..."): to the sink if one is set, else to stderr when enabled.
 // Callers put in what only they know: resource, host:port, RPC call, errno

@@ -45,7 +45,7 @@ def expected_files(triplet, optional):
         "/usr/share/icons/hicolor/16x16/apps/firmware-update.png",
         "/usr/share/icons/hicolor/32x32/apps/firmware-update.png",
         "/usr/share/man/man1/firmware-update.1.gz", "/usr/share/man/man1/fwsim.1.gz",
-        "/usr/share/man/man1/fwvisa-info.1.gz", "/usr/lib/tmpfiles.d/fwvisa.conf",
+        "/usr/share/man/man1/fwvisa-info.1.gz",
         f"/usr/share/doc/{PACKAGE}/copyright", f"/usr/share/doc/{PACKAGE}/changelog.gz",
     }
     return files | set(optional)

@@ -5,14 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#include <cstdlib>
-#include <filesystem>
+#include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "visa/abstract_socket.h"
 #include "visa/instrument_key.h"
 #include "visa/rsrc_name.h"
 
@@ -21,14 +19,14 @@ namespace {
 
 const std::string rsrc = "TCPIP0::127.0.0.210::inst0::INSTR";
 
-class LockFiles : public ::testing::Test {
+// Tables of one test share a name prefix of their own, so that tests and
+// other programs on this machine never meet.
+class LockNames : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/fwvisa-lock-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        static int n = 0;
+        prefix_ = "fwvisa-test/" + std::to_string(getpid()) + "." + std::to_string(++n) + "/";
     }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
 
     // A child process that takes `type` on the resource, reports through a
     // pipe, then waits to be killed.
@@ -37,7 +35,7 @@ protected:
         EXPECT_EQ(pipe(fds), 0);
         pid_t pid = fork();
         if (pid == 0) {
-            LockTable theirs(dir_);
+            LockTable theirs(prefix_);
             char ok = theirs.acquire(rsrc, 1, type, "key", 0) == VI_SUCCESS ? 'y' : 'n';
             if (write(fds[1], &ok, 1) != 1) _exit(1);
             pause();
@@ -57,12 +55,12 @@ protected:
         waitpid(pid, &status, 0);
     }
 
-    std::string dir_;
+    std::string prefix_;
 };
 
-TEST_F(LockFiles, AnotherProcessHoldsTheResource) {
+TEST_F(LockNames, AnotherProcessHoldsTheResource) {
     pid_t pid = child_holding(VI_EXCLUSIVE_LOCK);
-    LockTable ours(dir_);
+    LockTable ours(prefix_);
     EXPECT_EQ(ours.acquire(rsrc, 5, VI_EXCLUSIVE_LOCK, "", 0), VI_ERROR_TMO);
     EXPECT_EQ(ours.acquire(rsrc, 5, VI_SHARED_LOCK, "key", 0), VI_ERROR_TMO);
     // A different resource is free.
@@ -72,9 +70,9 @@ TEST_F(LockFiles, AnotherProcessHoldsTheResource) {
     EXPECT_EQ(ours.acquire(rsrc, 5, VI_EXCLUSIVE_LOCK, "", 1000), VI_SUCCESS);
 }
 
-TEST_F(LockFiles, SharedAcrossProcesses) {
+TEST_F(LockNames, SharedAcrossProcesses) {
     pid_t pid = child_holding(VI_SHARED_LOCK);
-    LockTable ours(dir_);
+    LockTable ours(prefix_);
     EXPECT_EQ(ours.acquire(rsrc, 6, VI_EXCLUSIVE_LOCK, "", 0), VI_ERROR_TMO);
     EXPECT_EQ(ours.acquire(rsrc, 5, VI_SHARED_LOCK, "key", 0), VI_SUCCESS);
     EXPECT_EQ(ours.acquire(rsrc, 6, VI_EXCLUSIVE_LOCK, "", 0), VI_ERROR_TMO);
@@ -87,16 +85,16 @@ TEST_F(LockFiles, SharedAcrossProcesses) {
     EXPECT_TRUE(ended);
 }
 
-TEST_F(LockFiles, ReleasedLockIsFreeForOtherProcesses) {
-    LockTable ours(dir_);
+TEST_F(LockNames, ReleasedLockIsFreeForOtherProcesses) {
+    LockTable ours(prefix_);
     ASSERT_EQ(ours.acquire(rsrc, 5, VI_EXCLUSIVE_LOCK, "", 0), VI_SUCCESS);
     ours.release_all(rsrc, 5);
     pid_t pid = child_holding(VI_EXCLUSIVE_LOCK);  // asserts the child got it
     kill_child(pid);
 }
 
-TEST_F(LockFiles, NoFileOutlivesItsLastHolder) {
-    LockTable ours(dir_);
+TEST_F(LockNames, NoNameOutlivesItsLastHolder) {
+    LockTable ours(prefix_);
     bool ended = false;
     for (int i = 0; i < 50; ++i) {
         const std::string key = "lan-192.0.2." + std::to_string(i);
@@ -104,20 +102,27 @@ TEST_F(LockFiles, NoFileOutlivesItsLastHolder) {
         ASSERT_EQ(ours.acquire(key, 6, VI_SHARED_LOCK, "k", 0), VI_ERROR_TMO);
         ours.release(key, 5, &ended);
     }
+    // Shared, then exclusive on top, then back to shared and out.
     ASSERT_EQ(ours.acquire(rsrc, 5, VI_SHARED_LOCK, "k", 0), VI_SUCCESS);
+    ASSERT_EQ(ours.acquire(rsrc, 5, VI_EXCLUSIVE_LOCK, "", 0), VI_SUCCESS);
+    ours.release(rsrc, 5, &ended);
+    LockTable other(prefix_);
+    EXPECT_EQ(other.acquire(rsrc, 1, VI_EXCLUSIVE_LOCK, "", 0), VI_ERROR_TMO);
     ours.release_all(rsrc, 5);
-    EXPECT_TRUE(std::filesystem::is_empty(dir_));
+    std::vector<std::string> names;
+    std::string why;
+    ASSERT_TRUE(abstract_names(prefix_, &names, &why)) << why;
+    EXPECT_TRUE(names.empty()) << names.front();
 }
 
-// The last holder removes the file while a waiter in another table (as in
-// another process) has the old one open: the waiter must not end up holding
-// a file nobody else can see.
-TEST_F(LockFiles, WaiterOnARemovedFileTakesTheNewOne) {
-    LockTable first(dir_), second(dir_), third(dir_);
+// A waiter in another table (as in another process) takes the lock as soon
+// as it is released, with nobody else slipping in.
+TEST_F(LockNames, WaiterElsewhereTakesItOnRelease) {
+    LockTable first(prefix_), second(prefix_), third(prefix_);
     ASSERT_EQ(first.acquire(rsrc, 1, VI_EXCLUSIVE_LOCK, "", 0), VI_SUCCESS);
     ViStatus waited = VI_ERROR_SYSTEM_ERROR;
     std::thread waiter([&] { waited = second.acquire(rsrc, 2, VI_EXCLUSIVE_LOCK, "", 5000); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
     bool ended = false;
     first.release(rsrc, 1, &ended);
     waiter.join();
@@ -126,91 +131,45 @@ TEST_F(LockFiles, WaiterOnARemovedFileTakesTheNewOne) {
     EXPECT_EQ(first.acquire(rsrc, 1, VI_SHARED_LOCK, "k", 0), VI_ERROR_TMO);
 }
 
-// A lock that cannot be made is refused, never granted without its file.
-TEST_F(LockFiles, LocksFailClosed) {
-    const std::string key = "lan-192.0.2.7";
-    const std::string file = dir_ + "/lan-192.0.2.7.lock";
-    bool ended = false;
-    {
-        ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);  // nothing may wait on it
-        LockTable t(dir_);
-        EXPECT_EQ(t.acquire(key, 1, VI_EXCLUSIVE_LOCK, "", 100), VI_ERROR_SYSTEM_ERROR);
-        EXPECT_EQ(t.state(key, 1), ViAccessMode(VI_NO_LOCK));
-        ::unlink(file.c_str());
-    }
-    {
-        ASSERT_EQ(::symlink("/dev/null", file.c_str()), 0);  // never followed
-        LockTable t(dir_);
-        EXPECT_EQ(t.acquire(key, 1, VI_EXCLUSIVE_LOCK, "", 100), VI_ERROR_SYSTEM_ERROR);
-        ::unlink(file.c_str());
-        EXPECT_EQ(t.acquire(key, 1, VI_EXCLUSIVE_LOCK, "", 0), VI_SUCCESS);
-        t.release(key, 1, &ended);
-    }
-    // A directory that is a link, or not a directory, is not trusted at all.
-    const std::string link = dir_ + "-link";
-    ASSERT_EQ(::symlink(dir_.c_str(), link.c_str()), 0);
-    LockTable through_link(link);
-    EXPECT_EQ(through_link.acquire(key, 1, VI_EXCLUSIVE_LOCK, "", 0), VI_ERROR_SYSTEM_ERROR);
-    ::unlink(link.c_str());
-    LockTable missing(dir_ + "/absent");
-    EXPECT_EQ(missing.acquire(key, 1, VI_SHARED_LOCK, "k", 0), VI_ERROR_SYSTEM_ERROR);
+// An exclusive and a shared taker in two tables racing for one lock: each
+// publishes its name before it looks for the other, so they are never both
+// granted.
+TEST_F(LockNames, ExclusiveAndSharedNeverOverlap) {
+    LockTable a(prefix_), b(prefix_);
+    std::atomic<int> exclusive_in{0}, shared_in{0}, overlaps{0}, grants{0};
+    auto run = [&](LockTable& t, ViAccessMode type, std::atomic<int>& mine,
+                   std::atomic<int>& theirs) {
+        bool ended;
+        for (int i = 0; i < 300; ++i) {
+            if (t.acquire(rsrc, 1, type, "k", 0) != VI_SUCCESS) continue;
+            ++grants;
+            mine = 1;
+            if (theirs.load() != 0) ++overlaps;
+            std::this_thread::yield();
+            mine = 0;
+            t.release(rsrc, 1, &ended);
+        }
+    };
+    std::thread x([&] { run(a, VI_EXCLUSIVE_LOCK, exclusive_in, shared_in); });
+    run(b, VI_SHARED_LOCK, shared_in, exclusive_in);
+    x.join();
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_GT(grants.load(), 0);
 }
 
-// Another user's directory that is not sticky could have our files swapped
-// under us; one of ours, or a sticky one, is fine.
-TEST_F(LockFiles, OnlyOwnOrStickyDirectories) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand a directory to another user";
-    const std::string theirs = dir_ + "/theirs";
-    ASSERT_EQ(::mkdir(theirs.c_str(), 0777), 0);
-    ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
-    ::chmod(theirs.c_str(), 0777);
-    LockTable open_to_swaps(theirs);
-    EXPECT_EQ(open_to_swaps.acquire("k1", 1, VI_EXCLUSIVE_LOCK, "", 0), VI_ERROR_SYSTEM_ERROR);
-    ::chmod(theirs.c_str(), 01777);
-    LockTable sticky(theirs);
-    EXPECT_EQ(sticky.acquire("k1", 1, VI_EXCLUSIVE_LOCK, "", 0), VI_SUCCESS);
-    sticky.release_all("k1", 1);
-}
-
-// Two users of one machine meet in one sticky directory: each can make lock
-// files there, and each one's lock keeps the other out.
-TEST_F(LockFiles, TwoUsersExcludeEachOther) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
-    const std::string shared = dir_ + "/shared";
-    ASSERT_EQ(::mkdir(shared.c_str(), 0700), 0);
-    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
-    ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
-    for (bool other_first : {true, false}) {
-        SCOPED_TRACE(other_first ? "the other user holds it" : "we hold it");
-        LockTable ours(shared);
-        if (!other_first) {
-            ASSERT_EQ(ours.acquire(rsrc, 1, VI_EXCLUSIVE_LOCK, "", 0), VI_SUCCESS);
-        }
-        int result[2], release[2];
-        ASSERT_EQ(pipe(result), 0);
-        ASSERT_EQ(pipe(release), 0);
-        pid_t pid = fork();
-        if (pid == 0) {
-            char c = 'x';
-            if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
-            LockTable theirs(shared);  // held until the parent is done
-            ViStatus st = theirs.acquire(rsrc, 2, VI_EXCLUSIVE_LOCK, "", 0);
-            c = st == VI_SUCCESS ? 'y' : st == VI_ERROR_TMO ? 't' : 'f';
-            if (write(result[1], &c, 1) != 1) _exit(1);
-            (void)!read(release[0], &c, 1);
-            _exit(0);
-        }
-        char c = 0;
-        ASSERT_EQ(read(result[0], &c, 1), 1);
-        EXPECT_EQ(c, other_first ? 'y' : 't');
-        if (other_first) {
-            EXPECT_EQ(ours.acquire(rsrc, 1, VI_EXCLUSIVE_LOCK, "", 0), VI_ERROR_TMO);
-        }
-        kill_child(pid);
-        for (int fd : {result[0], result[1], release[0], release[1]})
-            close(fd);
-        ours.release_all(rsrc, 1);
-    }
+// A lock whose name cannot be made is refused, never granted without it.
+TEST_F(LockNames, LocksFailClosed) {
+    LockTable too_long(std::string(120, 'p'));
+    EXPECT_EQ(too_long.acquire(rsrc, 1, VI_EXCLUSIVE_LOCK, "", 0), VI_ERROR_SYSTEM_ERROR);
+    EXPECT_EQ(too_long.acquire(rsrc, 1, VI_SHARED_LOCK, "k", 0), VI_ERROR_SYSTEM_ERROR);
+    EXPECT_EQ(too_long.state(rsrc, 1), ViAccessMode(VI_NO_LOCK));
+    // Long keys still make names that fit, and distinct ones stay distinct.
+    LockTable t(prefix_);
+    const std::string long_key(300, 'k');
+    EXPECT_EQ(t.acquire(long_key, 1, VI_EXCLUSIVE_LOCK, "", 0), VI_SUCCESS);
+    EXPECT_EQ(t.acquire(long_key + "2", 2, VI_EXCLUSIVE_LOCK, "", 0), VI_SUCCESS);
+    EXPECT_LE(t.exclusive_name(long_key).size(), max_abstract_name);
+    EXPECT_NE(t.exclusive_name(long_key), t.exclusive_name(long_key + "2"));
 }
 
 // Every name that reaches one instrument gives one key.
