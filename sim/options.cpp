@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 
 namespace sim {
@@ -18,7 +19,7 @@ struct Parse {
     Options& o;
     std::string& error;
     const std::string& name;  // the option as typed, for messages
-    std::string model = "K7141HA", serial = "000001", firmware = "1.0.0", idn;
+    std::string model = "K7141HA", serial, firmware = "1.0.0", idn;
     bool have_address = false;
 };
 
@@ -210,7 +211,9 @@ const OptionSpec options[] = {
     {"Instrument:", "--model", "M",
      "K7141HA (default), K7142HA, K7141B, or other (an\n"
      "identity that no supported model has)", model},
-    {nullptr, "--serial", "S", "serial number in *IDN? (default 000001)",
+    {nullptr, "--serial", "S",
+     "serial number in *IDN? (default: the address's last two bytes as six digits, "
+     "000002 for 127.0.0.2)",
      [](Parse& p, const std::string& v) { return printable(p, v, p.serial); }},
     {nullptr, "--firmware", "F", "firmware version in *IDN? (default 1.0.0)",
      [](Parse& p, const std::string& v) { return printable(p, v, p.firmware); }},
@@ -405,6 +408,15 @@ std::optional<Options> parse_options(const std::vector<std::string>& args, std::
     if (!p.have_address) {
         error = "--address 127.0.0.N is required";
         return std::nullopt;
+    }
+    // Two simulators are two instruments: the upgrader tells instruments
+    // apart by model and serial number, so each address has its own.
+    if (p.serial.empty()) {
+        in_addr a{};
+        ::inet_pton(AF_INET, o.server.address.c_str(), &a);
+        char serial[16];
+        std::snprintf(serial, sizeof serial, "%06u", ntohl(a.s_addr) & 0xFFFFu);
+        p.serial = serial;
     }
     o.instrument.idn =
         p.idn.empty() ? identity_for_model(p.model, p.serial, p.firmware) : p.idn + "\n";

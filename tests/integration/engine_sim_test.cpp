@@ -211,7 +211,7 @@ TEST_F(EngineSimTest, ImagesOfEverySizeAreStoredByteForByteOverHislip) {
     EXPECT_EQ(err(), "");
     char reply[256];
     EXPECT_EQ(update_identify(sim.hislip().c_str(), reply, sizeof reply, 2000), 1) << err();
-    EXPECT_NE(std::string(reply).find(",K7141HA,000001,1.0.0"), std::string::npos) << reply;
+    EXPECT_NE(std::string(reply).find(",K7141HA,000030,1.0.0"), std::string::npos) << reply;
 }
 
 TEST_F(EngineSimTest, HislipErrorEntriesTimeoutsAndDroppedConnections) {

@@ -71,7 +71,7 @@ TEST(HislipSimTest, IdentifiesWithEndAndReportsItsAttributes) {
     EXPECT_EQ(is_hislip, VI_TRUE);
     ASSERT_EQ(s.write("*IDN?\n"), VI_SUCCESS);
     ViStatus st;
-    EXPECT_NE(s.read(&st).find(",K7141HA,000001,1.0.0\n"), std::string::npos);
+    EXPECT_NE(s.read(&st).find(",K7141HA,000180,1.0.0\n"), std::string::npos);
     EXPECT_EQ(st, VI_SUCCESS) << "DataEND ends the read with END";
     // A short buffer stops at the count; the rest follows in the next read.
     ASSERT_EQ(s.write("*IDN?\n"), VI_SUCCESS);

@@ -23,7 +23,7 @@ import pyvisa  # noqa: E402
 from pyvisa import constants, errors  # noqa: E402
 
 Status = constants.StatusCode
-IDN = "Tavrion Technologies,K7141HA,000001,1.0.0"
+IDN = "Tavrion Technologies,K7141HA,000080,1.0.0"
 
 
 def expect_error(code, fn, *args, **kwargs):

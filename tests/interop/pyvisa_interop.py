@@ -165,7 +165,7 @@ def case_identify(binary, rm):
     with Fwsim(binary, "127.0.0.40") as sim:
         s = open_session(rm, sim)
         s.read_termination = None  # keep the line feed, as the engine does
-        assert s.query("*IDN?") == "Tavrion Technologies,K7141HA,000001,1.0.0\n"
+        assert s.query("*IDN?") == "Tavrion Technologies,K7141HA,000040,1.0.0\n"
         s.close()
     with Fwsim(binary, "127.0.0.41", "--model", "K7141B", "--serial", "S42") as sim:
         s = open_session(rm, sim)

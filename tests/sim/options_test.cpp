@@ -24,7 +24,7 @@ TEST(Options, AddressMustBeLoopback) {
     ASSERT_TRUE(o);
     EXPECT_EQ(o->server.address, "127.0.0.42");
     EXPECT_EQ(o->server.socket_port, 5025);
-    EXPECT_EQ(o->instrument.idn, "Tavrion Technologies,K7141HA,000001,1.0.0\n");
+    EXPECT_EQ(o->instrument.idn, "Tavrion Technologies,K7141HA,000042,1.0.0\n");
 }
 
 TEST(Options, FaultsAndInstrument) {
