@@ -5,16 +5,17 @@
 namespace cli {
 
 enum ExitCode : int {
-    exit_ok = 0,            // everything asked for was done
-    exit_error = 1,         // anything else: unreadable release, audit log for history, ...
-    exit_usage = 2,         // bad command line; nothing was sent to an instrument
-    exit_not_found = 3,     // no answer, or not a model this program upgrades
-    exit_locked = 4,        // another session holds the instrument's lock
-    exit_image_failed = 5,  // an image transfer failed
-    exit_interrupted = 6,   // stopped by SIGINT or SIGTERM
-    exit_declined = 7,      // the Host application warning was answered no
-    exit_batch_failed = 8,  // several instruments: not every one succeeded
-    exit_not_back = 9,      // --wait: no answer after the restart in time
+    exit_ok = 0,              // everything asked for was done
+    exit_error = 1,           // anything else: unreadable release, audit log for history, ...
+    exit_usage = 2,           // bad command line; nothing was sent to an instrument
+    exit_not_found = 3,       // no answer, or not a model this program upgrades
+    exit_locked = 4,          // another session holds the instrument's lock
+    exit_image_failed = 5,    // an image transfer failed
+    exit_interrupted = 6,     // stopped by SIGINT or SIGTERM
+    exit_declined = 7,        // the Host application warning was answered no
+    exit_batch_failed = 8,    // several instruments: not every one succeeded
+    exit_not_back = 9,        // --wait: no answer after the restart in time
+    exit_verify_failed = 10,  // the release failed its SHA256SUMS or signature check
 };
 
 // The word the JSON events and the summary use for an exit status.
@@ -38,6 +39,8 @@ inline const char* result_word(int code) {
             return "batch_failed";
         case exit_not_back:
             return "not_back";
+        case exit_verify_failed:
+            return "verify_failed";
         default:
             return "error";
     }
