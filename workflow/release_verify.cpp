@@ -568,9 +568,16 @@ ReleaseVerification VerifyRelease(const std::string& releaseDir,
 
     std::string sums, why;
     switch (ReadSmallFile(dir + sumsName, kSumsCap, sums, why)) {
-        case ReadResult::Missing:
+        case ReadResult::Missing: {
             if (policy.m_requireSignature) return Failed(sumsName + ": " + kRequiredText);
+            // A signature without its list: the list was lost or removed, and
+            // removing it must not turn a signed release into one that is
+            // merely unchecked.
+            struct stat st {};
+            if (::lstat((dir + sigName).c_str(), &st) == 0)
+                return Failed(sumsName + ": missing, though " + sigName + " is there");
             return {};
+        }
         case ReadResult::Error:
             return Failed(sumsName + ": " + why);
         case ReadResult::Ok:

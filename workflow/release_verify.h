@@ -62,7 +62,8 @@ struct ReleaseVerification {
 //   of SHA256SUMS by a trusted key, checked by gpgv within kGpgvTimeoutMs;
 //   gpgv is killed when that passes or when `stopRequested` turns true.
 // - A required signature that is missing or not good fails the release.
-// - Without SHA256SUMS and without a requirement the release is
+// - Without SHA256SUMS (and without SHA256SUMS.sig, whose list must not
+//   simply be deleted) and without a requirement the release is
 //   NotChecksummed, and used as it always was.
 // The files are read once each, size-capped, and what was read is what gpgv
 // checks, so a file swapped in between cannot slip through.

@@ -61,6 +61,11 @@ TEST_F(ReleaseVerifyTest, ChecksumsNameTheFileThatDoesNotMatch) {
     EXPECT_EQ(Verify().m_status, Status::NotChecksummed);
     m_policy.m_requireSignature = true;
     EXPECT_EQ(Verify().m_message, "SHA256SUMS: missing, and this machine requires signed releases");
+    m_policy.m_requireSignature = false;
+    WriteFile(m_dir / "SHA256SUMS.sig", "a signature of a list that was deleted");
+    EXPECT_EQ(Verify().m_message, "SHA256SUMS: missing, though SHA256SUMS.sig is there");
+    fs::remove(m_dir / "SHA256SUMS.sig");
+    m_policy.m_requireSignature = true;
 
     WriteFile(m_dir / "SHA256SUMS", m_sums);
     EXPECT_EQ(Verify().m_message,
