@@ -54,6 +54,9 @@ std::vector<std::string> child_arguments(const Settings& settings, const std::st
     }
     if (settings.wait)
         args.insert(args.end(), {"--wait-timeout", std::to_string(settings.wait_timeout_s)});
+    for (const std::string& keyring : settings.keyrings)
+        args.insert(args.end(), {"--keyring", keyring});
+    if (settings.require_signature) args.push_back("--require-signature");
     return args;
 }
 

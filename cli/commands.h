@@ -7,6 +7,7 @@
 #include "options.h"
 #include "output.h"
 #include "workflow/identity.h"
+#include "workflow/release_verify.h"
 
 namespace cli {
 
@@ -14,6 +15,13 @@ int run_list(const Settings& settings, Output& out);
 int run_identify(const Settings& settings, Output& out);
 int run_upgrade(const Settings& settings, Output& out);
 int run_history(const Settings& settings, Output& out);
+int run_verify(const Settings& settings, Output& out);
+
+// The policy a run checks its release under: the administrator's policy file
+// (workflow::kPolicyPath), then --require-signature (which only ever adds the
+// requirement) and the --keyring files. False, with the reason, when the
+// policy file cannot be read or is malformed: a run must then not go on.
+bool load_run_policy(const Settings& settings, workflow::VerifyPolicy& policy, std::string& error);
 
 // One upgrade in this process (upgrade.cpp); the batch runner starts one
 // process per instrument that runs this.

@@ -15,7 +15,7 @@ enum ExitCode : int {
     exit_declined = 7,        // the Host application warning was answered no
     exit_batch_failed = 8,    // several instruments: not every one succeeded
     exit_not_back = 9,        // --wait: no answer after the restart in time
-    exit_verify_failed = 10,  // the release failed its checksums or signature; nothing was sent
+    exit_verify_failed = 10,  // the release failed its SHA256SUMS or signature check
 };
 
 // The word the JSON events and the summary use for an exit status.

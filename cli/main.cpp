@@ -75,6 +75,8 @@ int main(int argc, char** argv) {
             return run_upgrade(settings, out);
         case cmd_history:
             return run_history(settings, out);
+        case cmd_verify:
+            return run_verify(settings, out);
         default:
             return exit_usage;
     }

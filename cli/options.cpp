@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 
 #include "workflow/images.h"
@@ -69,7 +70,7 @@ const std::vector<Option>& options() {
              s.identify = true;
              return std::string();
          }},
-        {"--release", "-r", "DIR", cmd_upgrade,
+        {"--release", "-r", "DIR", cmd_upgrade | cmd_verify,
          "the release directory, holding Firmware_Upgrade.txt and host/ (required)",
          [](Settings& s, const std::string& v) {
              if (v.empty()) return std::string("--release needs a directory");
@@ -121,6 +122,23 @@ const std::vector<Option>& options() {
                         ? std::string()
                         : "--wait-timeout needs a number of seconds from 1 to 86400";
          }},
+        {"--keyring", nullptr, "FILE", cmd_upgrade | cmd_verify,
+         "also trust the keys in FILE (a binary keyring or an armored key) for the release's "
+         "signature, besides those in /etc/firmware-update/trusted.gpg.d; repeatable",
+         [](Settings& s, const std::string& v) {
+             if (v.empty()) return std::string("--keyring needs a file");
+             // Absolute, so that it means the same file after the run changes
+             // directory and in a batch's child processes.
+             std::error_code error;
+             s.keyrings.push_back(std::filesystem::absolute(v, error).string());
+             return std::string();
+         }},
+        {"--require-signature", nullptr, nullptr, cmd_upgrade | cmd_verify,
+         "refuse a release without SHA256SUMS and a good signature of it by a trusted key",
+         [](Settings& s, const std::string&) {
+             s.require_signature = true;
+             return std::string();
+         }},
         {"--limit", "-n", "N", cmd_history, "only the last N records",
          [](Settings& s, const std::string& v) {
              return parse_count(v, 1, 100000000, s.limit) ? std::string()
@@ -159,10 +177,13 @@ constexpr CommandInfo kCommands[] = {
      "identify one instrument as the window's Upgrade does first"},
     {cmd_upgrade, "upgrade",
      "upgrade RESOURCE... | --all [--model M] --release DIR [--images LIST] [--yes]\n"
-     "                   [-j N] [--wait] [--json]",
+     "                   [-j N] [--wait] [--keyring FILE]... [--require-signature] [--json]",
      "write firmware images, as the window's Upgrade does"},
     {cmd_history, "history", "history [--limit N] [--resource R] [--json]",
      "show the audit trail of upgrade attempts"},
+    {cmd_verify, "verify",
+     "verify --release DIR [--keyring FILE]... [--require-signature] [--json]",
+     "check a release against its SHA256SUMS and signature, sending nothing"},
 };
 
 const Option* find_option(const std::string& word) {
@@ -280,6 +301,12 @@ bool parse_command_line(int argc, char** argv, Settings& settings, std::string& 
                 }
             }
             break;
+        case cmd_verify:
+            if (settings.release.empty()) {
+                error = "verify needs --release DIR";
+                return false;
+            }
+            [[fallthrough]];
         default:
             if (!settings.resources.empty()) {
                 error = std::string("'") + command_name(settings.command) +
@@ -307,7 +334,8 @@ void print_help(std::FILE* out, Command command) {
             "Exit status: 0 success, 1 error, 2 usage, 3 instrument not found or not\n"
             "identified, 4 instrument locked by another session, 5 an image failed,\n"
             "6 interrupted, 7 warning declined, 8 not every instrument of several\n"
-            "succeeded, 9 no answer after the restart (--wait). See fwupgrade(1).\n",
+            "succeeded, 9 no answer after the restart (--wait), 10 release\n"
+            "verification failed. See fwupgrade(1).\n",
             out);
         return;
     }

@@ -14,7 +14,8 @@ enum Command : unsigned {
     cmd_identify = 1u << 1,
     cmd_upgrade = 1u << 2,
     cmd_history = 1u << 3,
-    cmd_all = cmd_list | cmd_identify | cmd_upgrade | cmd_history,
+    cmd_verify = 1u << 4,
+    cmd_all = cmd_list | cmd_identify | cmd_upgrade | cmd_history | cmd_verify,
 };
 
 struct Settings {
@@ -34,6 +35,11 @@ struct Settings {
     int wait_timeout_s = 180;
     int limit = 0;  // history: the last N records; 0 for all
     std::string resource_filter;
+    // What a release must prove (upgrade, verify): the command line's part of
+    // a workflow::VerifyPolicy, which load_run_policy (commands.h) completes
+    // from the administrator's policy file.
+    std::vector<std::string> keyrings;  // --keyring, made absolute when parsed
+    bool require_signature = false;
 };
 
 // Parses argv into `settings`. On a usage error returns false with the

@@ -406,6 +406,13 @@ int upgrade_one(const Settings& settings, Output& out, const std::string& instru
         return finish(exit_usage, message);
     }
 
+    workflow::RunOptions options;
+    options.m_tool = "fwupgrade";
+    if (std::string error; !load_run_policy(settings, options.m_policy, error)) {
+        out.diagnostic("fwupgrade: " + error, resource);
+        return finish(exit_error, error);
+    }
+
     out.event("start",
               Json::MakeObject()
                   .Set("command", "upgrade")
@@ -458,8 +465,6 @@ int upgrade_one(const Settings& settings, Output& out, const std::string& instru
     std::string instrument_text = resource;
     std::string family;
     std::string host_file;
-    workflow::RunOptions options;
-    options.m_tool = "fwupgrade";
     const workflow::UpgradeEnd end = workflow::RunUpgrade(op, release, instrument_text, chosen,
                                                           family, host_file, &observer, options);
     Ending ending = ending_of(end, observer, op);

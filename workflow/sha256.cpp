@@ -1,114 +1,45 @@
 #include "workflow/sha256.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace workflow {
 
 namespace {
 
-constexpr std::uint32_t kRound[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
-};
+constexpr std::size_t kChunkSize = std::size_t{1} << 20;
 
-constexpr std::uint32_t Rotr(std::uint32_t x, int n) {
-    return (x >> n) | (x << (32 - n));
+bool Fail(std::string* error, const std::string& name, const std::string& why) {
+    if (error) *error = name + ": " + why;
+    return false;
 }
 
 }  // namespace
 
-Sha256::Sha256()
-    : m_state{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-              0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19} {}
-
-void Sha256::Block(const std::uint8_t* block) {
-    std::uint32_t w[64];
-    for (int i = 0; i < 16; ++i)
-        w[i] = static_cast<std::uint32_t>(block[4 * i]) << 24 |
-               static_cast<std::uint32_t>(block[4 * i + 1]) << 16 |
-               static_cast<std::uint32_t>(block[4 * i + 2]) << 8 | block[4 * i + 3];
-    for (int i = 16; i < 64; ++i) {
-        const std::uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-        const std::uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-    }
-    std::uint32_t a = m_state[0], b = m_state[1], c = m_state[2], d = m_state[3];
-    std::uint32_t e = m_state[4], f = m_state[5], g = m_state[6], h = m_state[7];
-    for (int i = 0; i < 64; ++i) {
-        const std::uint32_t t1 =
-            h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + kRound[i] + w[i];
-        const std::uint32_t t2 =
-            (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-        h = g;
-        g = f;
-        f = e;
-        e = d + t1;
-        d = c;
-        c = b;
-        b = a;
-        a = t1 + t2;
-    }
-    m_state[0] += a;
-    m_state[1] += b;
-    m_state[2] += c;
-    m_state[3] += d;
-    m_state[4] += e;
-    m_state[5] += f;
-    m_state[6] += g;
-    m_state[7] += h;
+Sha256::Sha256() {
+    sha256_init(&m_context);
 }
 
 void Sha256::Update(const void* data, std::size_t length) {
-    auto bytes = static_cast<const std::uint8_t*>(data);
-    m_length += length;
-    if (m_buffered > 0) {
-        const std::size_t take = std::min(length, m_buffer.size() - m_buffered);
-        std::memcpy(m_buffer.data() + m_buffered, bytes, take);
-        m_buffered += take;
-        bytes += take;
-        length -= take;
-        if (m_buffered < m_buffer.size()) return;
-        Block(m_buffer.data());
-        m_buffered = 0;
-    }
-    for (; length >= 64; bytes += 64, length -= 64)
-        Block(bytes);
-    std::memcpy(m_buffer.data(), bytes, length);
-    m_buffered = length;
+    sha256_update(&m_context, length, static_cast<const std::uint8_t*>(data));
 }
 
 std::array<std::uint8_t, 32> Sha256::Finish() {
-    const std::uint64_t bits = m_length * 8;
-    const std::uint8_t pad = 0x80;
-    Update(&pad, 1);
-    const std::uint8_t zero = 0;
-    while (m_buffered != 56)
-        Update(&zero, 1);
-    std::uint8_t length[8];
-    for (int i = 0; i < 8; ++i)
-        length[i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
-    Update(length, 8);
     std::array<std::uint8_t, 32> digest{};
-    for (int i = 0; i < 32; ++i)
-        digest[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(
-            m_state[static_cast<std::size_t>(i / 4)] >> (24 - 8 * (i % 4)));
+    static_assert(SHA256_DIGEST_SIZE == 32);
+    sha256_digest(&m_context, digest.size(), digest.data());
     return digest;
 }
 
 std::string Sha256::FinishHex() {
     static const char kHex[] = "0123456789abcdef";
     std::string out;
+    out.reserve(64);
     for (const std::uint8_t byte : Finish()) {
         out += kHex[byte >> 4];
         out += kHex[byte & 0x0F];
@@ -122,29 +53,57 @@ std::string Sha256Hex(std::string_view data) {
     return hash.FinishHex();
 }
 
-std::optional<FileDigest> DigestFile(const std::string& path, std::string* error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (error) *error = path + ": " + std::strerror(errno);
+std::optional<FileDigest> DigestDescriptor(int fd, const std::string& name, std::string* error,
+                                           const std::function<bool()>& stopRequested) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        Fail(error, name, std::strerror(errno));
         return std::nullopt;
     }
+    if (!S_ISREG(st.st_mode)) {
+        Fail(error, name, "not a regular file");
+        return std::nullopt;
+    }
+    const off_t offset = ::lseek(fd, 0, SEEK_CUR);
+    // The bytes a stable file still holds: reading more means it is growing,
+    // and hashing a file that is being written proves nothing.
+    const long long expected = offset < 0 ? st.st_size : st.st_size - offset;
+    const std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kChunkSize]);
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     Sha256 hash;
     FileDigest digest;
-    static thread_local std::uint8_t buffer[1 << 16];
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (stopRequested && stopRequested()) {
+            Fail(error, name, "stopped on request");
+            return std::nullopt;
+        }
+        const ssize_t n = ::read(fd, buffer.get(), kChunkSize);
         if (n == 0) break;
         if (n < 0) {
             if (errno == EINTR) continue;
-            if (error) *error = path + ": " + std::strerror(errno);
-            ::close(fd);
+            Fail(error, name, std::strerror(errno));
             return std::nullopt;
         }
-        hash.Update(buffer, static_cast<std::size_t>(n));
         digest.size += n;
+        if (digest.size > expected) {
+            Fail(error, name, "the file grew while it was being read");
+            return std::nullopt;
+        }
+        hash.Update(buffer.get(), static_cast<std::size_t>(n));
     }
-    ::close(fd);
     digest.sha256 = hash.FinishHex();
+    return digest;
+}
+
+std::optional<FileDigest> DigestFile(const std::string& path, std::string* error) {
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        Fail(error, path, std::strerror(errno));
+        return std::nullopt;
+    }
+    std::optional<FileDigest> digest = DigestDescriptor(fd, path, error);
+    ::close(fd);
     return digest;
 }
 

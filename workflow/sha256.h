@@ -1,12 +1,17 @@
-// SHA-256 (FIPS 180-4), for recording exactly which image file was written.
+// SHA-256 (FIPS 180-4), for recording exactly which image file was written
+// and for checking a release against its SHA256SUMS. The hashing itself is
+// nettle's.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include <nettle/sha2.h>
 
 namespace workflow {
 
@@ -20,12 +25,7 @@ public:
     std::string FinishHex();
 
 private:
-    void Block(const std::uint8_t* block);
-
-    std::array<std::uint32_t, 8> m_state;
-    std::array<std::uint8_t, 64> m_buffer{};
-    std::size_t m_buffered = 0;
-    std::uint64_t m_length = 0;
+    sha256_ctx m_context;
 };
 
 std::string Sha256Hex(std::string_view data);
@@ -35,8 +35,20 @@ struct FileDigest {
     long long size = 0;
     std::string sha256;
 };
-// Nothing, with the reason in `error` ("<path>: <system error>"), when the
-// file cannot be opened or read.
+
+// Hashes the regular file open on `fd` from its current offset to its end,
+// in 1 MiB reads. `name` only goes into errors. Fails (nothing, the reason in
+// `error` as "<name>: <why>") when `fd` is no regular file, a read fails, the
+// file holds more bytes than fstat gave at the start (it grew while hashed),
+// or `stopRequested` turns true; that is asked between reads, so a stop is
+// acted on within one read of 1 MiB. The descriptor stays open; its offset
+// ends wherever reading stopped.
+std::optional<FileDigest> DigestDescriptor(int fd, const std::string& name, std::string* error,
+                                           const std::function<bool()>& stopRequested = {});
+
+// Opens `path` without waiting (a FIFO or a device never blocks it), takes
+// regular files only, and hashes them with DigestDescriptor. Nothing, with
+// the reason in `error` ("<path>: <why>"), when that fails.
 std::optional<FileDigest> DigestFile(const std::string& path, std::string* error = nullptr);
 
 }  // namespace workflow

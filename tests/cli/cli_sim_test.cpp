@@ -550,7 +550,8 @@ TEST_F(CliSimTest, AllFindsAcceptedModelsAndAnUnwritableAuditStopsNothing) {
     SimProcess stranger("127.0.0.157", {"--model", "other"});
     // The same model and serial number again: to fwupgrade, the newer one
     // listed a second time (as over USB and over LAN).
-    SimProcess twin("127.0.0.158", {"--model", "K7142HA"});
+    // One instrument reached at two addresses: the same model and serial.
+    SimProcess twin("127.0.0.158", {"--model", "K7142HA", "--serial", "000156"});
     Configure({&older, &newer, &stranger, &twin});
     // The state folder is a file: the audit line cannot be written.
     fs::remove_all(m_dir / "state");
@@ -595,11 +596,11 @@ TEST_F(CliSimTest, ASecondRunIsRefusedWhileTheFirstOwnsTheInstrument) {
         std::ofstream(m_dir / "other" / "host" / file, std::ios::binary)
             << std::string(image.size(), 'X');
     std::ofstream(m_dir / "other" / "Firmware_Upgrade.txt") << "HREC\nHBRM\n";
-    auto first = Start({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images",
-                        "HREC,HBRM", "--yes", "--json"});
+    auto first = Start({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images", "HREC,HBRM",
+                        "--yes", "--json"});
     const auto second = [&](const std::string& name, const char* moment) {
-        const Result r = Fw({"upgrade", name, "--release", (m_dir / "other").string(), "--yes",
-                             "--json"});
+        const Result r =
+            Fw({"upgrade", name, "--release", (m_dir / "other").string(), "--yes", "--json"});
         EXPECT_EQ(r.code, 4) << moment << "\n" << r.err;
         const std::vector<Json> events = Events(r.out);
         ASSERT_FALSE(Named(events, "finished").empty()) << moment;
@@ -620,9 +621,9 @@ TEST_F(CliSimTest, ASecondRunIsRefusedWhileTheFirstOwnsTheInstrument) {
     EXPECT_TRUE(sim.wait_stored("HREC", m_images["RecoveryApp.bin"]));
     EXPECT_TRUE(sim.wait_stored("HBRM", m_images["bootrom.bin"]));
     EXPECT_EQ(Count(sim.transcript(), "*IDN?"), 1u) << sim.transcript();
-    // Free again once the first run has ended.
-    EXPECT_EQ(Fw({"upgrade", sim.socket(), "--release", ReleaseDir(), "--images", "HUBL"}).code,
-              0);
+    // Free again once the first run has ended (and the instrument is back).
+    ::usleep(600000);
+    EXPECT_EQ(Fw({"upgrade", sim.socket(), "--release", ReleaseDir(), "--images", "HUBL"}).code, 0);
 }
 
 TEST_F(CliSimTest, OneInstrumentNamedFourWaysInABatchIsUpgradedOnce) {
@@ -645,8 +646,8 @@ TEST_F(CliSimTest, OneInstrumentNamedFourWaysInABatchIsUpgradedOnce) {
 
 TEST_F(CliSimTest, AKilledRunLeavesItsStartedRecord) {
     SimProcess sim("127.0.0.172", Quick({"--slow", "DIAG:UPD:BLOC?=5000"}));
-    auto run = Start({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images", "HREC",
-                      "--yes", "--json"});
+    auto run = Start(
+        {"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images", "HREC", "--yes", "--json"});
     ASSERT_TRUE(run->wait_for("\"image_started\""));
     run->signal(SIGKILL);
     run->finish();
@@ -670,8 +671,8 @@ TEST_F(CliSimTest, ASignalWhileTheImagesAreCheckedEndsTheRunBeforeAnyContact) {
     // The largest image one block can carry, sparse: checking it reads and
     // hashes close to a gigabyte, which takes a while.
     fs::resize_file(m_dir / "rel" / "host" / "bootrom.bin", 999999999);
-    auto run = Start({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images", "HBRM",
-                      "--yes", "--json"});
+    auto run = Start(
+        {"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images", "HBRM", "--yes", "--json"});
     ASSERT_TRUE(run->wait_for("\"event\":\"start\""));
     run->signal(SIGINT);
     const Result result = run->finish();

@@ -57,6 +57,20 @@ TEST(OptionsTest, AcceptsEachCommandsOwnOptionsInAnyOrder) {
         Parse({"history", "-n", "5", "--resource", "TCPIP0::192.0.2.7::INSTR"}, history, error));
     EXPECT_EQ(history.limit, 5);
 
+    // Keyrings are kept absolute: the run changes directory, and batch
+    // children get them on their own command lines.
+    Settings verify;
+    ASSERT_TRUE(Parse({"verify", "-r", "/rel", "--keyring", "lab.gpg", "--keyring=/k/b.asc",
+                       "--require-signature"},
+                      verify, error))
+        << error;
+    EXPECT_EQ(verify.command, cmd_verify);
+    ASSERT_EQ(verify.keyrings.size(), 2u);
+    EXPECT_EQ(verify.keyrings[0].front(), '/');
+    EXPECT_NE(verify.keyrings[0].find("/lab.gpg"), std::string::npos);
+    EXPECT_EQ(verify.keyrings[1], "/k/b.asc");
+    EXPECT_TRUE(verify.require_signature);
+
     // A resource that looks like an option can follow "--".
     Settings odd;
     ASSERT_TRUE(Parse({"identify", "--", "-strange"}, odd, error)) << error;
@@ -84,6 +98,10 @@ TEST(OptionsTest, RefusesWithAMessageNamingWhatIsWrong) {
         {{"upgrade", "x", "--release", "/r", "-yes"}, "unknown option '-yes'"},
         {{"history", "extra"}, "'history' takes no RESOURCE"},
         {{"upgrade", "", "--release", "/r"}, "an empty RESOURCE"},
+        {{"verify"}, "verify needs --release DIR"},
+        {{"verify", "x", "-r", "/r"}, "'verify' takes no RESOURCE"},
+        {{"list", "--require-signature"}, "does not apply to 'list'"},
+        {{"verify", "-r", "/r", "--keyring", ""}, "--keyring needs a file"},
     };
     for (const auto& [words, expected] : cases) {
         Settings s;

@@ -23,7 +23,11 @@ import pyvisa  # noqa: E402
 from pyvisa import constants, errors  # noqa: E402
 
 Status = constants.StatusCode
-IDN = "Tavrion Technologies,K7141HA,000080,1.0.0"
+
+
+def idn_of(address):
+    """fwsim's default identity: the serial number follows its address."""
+    return f"Tavrion Technologies,K7141HA,{int(address.split('.')[3]):06d},1.0.0"
 
 
 def expect_error(code, fn, *args, **kwargs):
@@ -37,6 +41,7 @@ def expect_error(code, fn, *args, **kwargs):
 
 def case_list_parse_and_identify(binary, rm, config):
     with Fwsim(binary, "127.0.0.80") as sim:
+        IDN = idn_of(sim.address)
         socket_rsrc = f"TCPIP0::{sim.address}::{sim.socket_port}::SOCKET"
         config(f"{sim.resource()}\ntcpip::{sim.address}::{sim.socket_port}::socket\nserial = off\n")
         assert rm.list_resources("?*") == (sim.resource(), socket_rsrc), rm.list_resources("?*")
@@ -59,6 +64,7 @@ def case_list_parse_and_identify(binary, rm, config):
 
 def case_hislip_when_present(binary, rm, config):
     with Fwsim(binary, "127.0.0.82") as sim:
+        IDN = idn_of(sim.address)
         if "hislip" not in sim.ports:
             print("     (fwsim serves no HiSLIP here: case not run)")
             return
@@ -71,6 +77,7 @@ def case_hislip_when_present(binary, rm, config):
 
 def case_raw_io_and_termination(binary, rm, config):
     with Fwsim(binary, "127.0.0.81") as sim:
+        IDN = idn_of(sim.address)
         s = rm.open_resource(sim.resource())
         s.timeout = 3000
         # No termination character: the read ends at the instrument's END
@@ -117,6 +124,7 @@ def check_timeout(rm, rsrc, idn):
 
 def case_timeouts(binary, rm, config):
     with Fwsim(binary, "127.0.0.82") as sim:
+        IDN = idn_of(sim.address)
         for rsrc in (sim.resource(), f"TCPIP0::{sim.address}::{sim.socket_port}::SOCKET"):
             check_timeout(rm, rsrc, IDN)
 
@@ -151,10 +159,12 @@ def check_locks(rm, rsrc, library, idn):
 
 def case_locks(binary, rm, config):
     with Fwsim(binary, "127.0.0.83") as sim:
+        IDN = idn_of(sim.address)
         check_locks(rm, sim.resource(), rm.visalib.library_path, IDN)
 
     # The instrument itself says another client holds its lock.
     with Fwsim(binary, "127.0.0.80", "--hold-lock") as sim:
+        IDN = idn_of(sim.address)
         s = rm.open_resource(sim.resource())
         expect_error(Status.error_timeout, s.lock_excl, timeout=0)
         assert s.lock_state == constants.AccessModes.no_lock
@@ -163,6 +173,7 @@ def case_locks(binary, rm, config):
 
 def case_attributes_and_unsupported(binary, rm, config):
     with Fwsim(binary, "127.0.0.81") as sim:
+        IDN = idn_of(sim.address)
         s = rm.open_resource(sim.resource())
         assert s.resource_name == sim.resource()
         assert s.interface_type == constants.InterfaceType.tcpip

@@ -342,8 +342,7 @@ TEST_F(UpgradeTest, ImagesThatCannotBeSentAreRefusedBeforeAnyContact) {
         m_op.m_events.clear();
         EXPECT_EQ(Run({0, 1, 1, 1}), UpgradeEnd::BadImage) << why;
         ASSERT_EQ(Boxes().size(), 1u) << why;
-        EXPECT_NE(Boxes()[0].find("image file " + bootrom.string() + ": " + why),
-                  std::string::npos)
+        EXPECT_NE(Boxes()[0].find("image file " + bootrom.string() + ": " + why), std::string::npos)
             << Boxes()[0];
         EXPECT_NE(Boxes()[0].find("Nothing was sent to the instrument."), std::string::npos);
         EXPECT_TRUE(visa_double::calls().empty()) << why;

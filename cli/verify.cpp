@@ -1,0 +1,142 @@
+// verify: a release checked on its own, as an upgrade checks it before
+// sending anything: every image its configuration file offers is hashed and
+// compared with SHA256SUMS, whose signature gpgv checks.
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "commands.h"
+#include "exit_codes.h"
+#include "interrupt.h"
+#include "workflow/identification.h"
+#include "workflow/images.h"
+#include "workflow/release_config.h"
+#include "workflow/sha256.h"
+
+namespace cli {
+
+namespace {
+
+using workflow::Json;
+using workflow::ReleaseVerification;
+
+// The largest image a run sends: its size goes to the instrument as a
+// signed 32-bit count.
+constexpr long long max_image_size = INT_MAX;
+
+// Hashes `release` + `relative` as a run would send it: a regular file, not
+// too large, opened without waiting. "" on success, else why not.
+std::string digest_image(const std::string& release, const std::string& relative,
+                         std::map<std::string, std::string>& digests) {
+    const std::string path = release + relative;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return relative + ": " + std::strerror(errno);
+    struct stat st {};
+    std::string why;
+    if (::fstat(fd, &st) != 0) {
+        why = relative + ": " + std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        why = relative + ": not a regular file";
+    } else if (st.st_size > max_image_size) {
+        why = relative + ": larger than " + std::to_string(max_image_size) + " bytes";
+    } else if (const std::optional<workflow::FileDigest> digest =
+                   workflow::DigestDescriptor(fd, relative, &why, interrupt::requested)) {
+        digests[relative] = digest->sha256;
+    }
+    ::close(fd);
+    return why;
+}
+
+std::string human_line(const std::string& release, const ReleaseVerification& result) {
+    const std::string files = std::to_string(result.m_filesChecked.size()) + " file" +
+                              (result.m_filesChecked.size() == 1 ? "" : "s") + " match " +
+                              workflow::kSumsFileName;
+    switch (result.m_status) {
+        case ReleaseVerification::Status::Signed:
+            return "Release " + release + ": signed by key " + result.m_fingerprint + "; " + files;
+        case ReleaseVerification::Status::Checksummed:
+            return "Release " + release + ": checksummed, not signed; " + files;
+        case ReleaseVerification::Status::NotChecksummed:
+            return "Release " + release + ": not checksummed (no " + workflow::kSumsFileName +
+                   "); its files cannot be checked";
+        case ReleaseVerification::Status::Failed:
+            break;
+    }
+    return "Release " + release + ": verification FAILED: " + result.m_message;
+}
+
+}  // namespace
+
+bool load_run_policy(const Settings& settings, workflow::VerifyPolicy& policy, std::string& error) {
+    policy = workflow::VerifyPolicy{};
+    if (!workflow::LoadVerifyPolicy(policy, error)) return false;
+    policy.m_requireSignature = policy.m_requireSignature || settings.require_signature;
+    policy.m_keyrings = settings.keyrings;
+    return true;
+}
+
+int run_verify(const Settings& settings, Output& out) {
+    const std::string release = release_directory(settings.release);
+    const auto finish = [&](int code, const std::string& message) {
+        out.event("finished", Json::MakeObject()
+                                  .Set("command", "verify")
+                                  .Set("release", release)
+                                  .Set("result", result_word(code))
+                                  .Set("exit_code", code)
+                                  .Set("message", Json::TextOrNull(message)));
+        return code;
+    };
+
+    workflow::VerifyPolicy policy;
+    std::string error;
+    if (!load_run_policy(settings, policy, error)) {
+        out.diagnostic("fwupgrade: " + error);
+        return finish(exit_error, error);
+    }
+    workflow::ImageChoice offered;
+    if (!workflow::ReadReleaseConfig(release + workflow::kConfigFileName, offered)) {
+        const std::string message =
+            "release directory " + release + ": cannot read " + workflow::kConfigFileName;
+        out.diagnostic("fwupgrade: " + message);
+        return finish(exit_error, message);
+    }
+
+    ReleaseVerification result;
+    std::map<std::string, std::string> digests;
+    for (const workflow::ImageInfo& image : workflow::kImages) {
+        if (!(offered.*image.m_flag)) continue;
+        const std::string relative =
+            *image.m_file ? std::string(image.m_file)
+                          : std::string(workflow::kImageFolder) + workflow::kHostImageFile;
+        if (std::string why = digest_image(release, relative, digests); !why.empty()) {
+            result.m_status = ReleaseVerification::Status::Failed;
+            result.m_message = why;
+            break;
+        }
+    }
+    if (result.m_status != ReleaseVerification::Status::Failed)
+        result = workflow::VerifyRelease(release, digests, policy, interrupt::requested);
+    if (interrupt::requested()) return finish(exit_interrupted, "stopped while verifying");
+
+    Json files = Json::MakeArray();
+    for (const std::string& file : result.m_filesChecked)
+        files.Push(file);
+    out.event("verification",
+              Json::MakeObject()
+                  .Set("release", release)
+                  .Set("result", result.ResultWord())
+                  .Set("fingerprint", Json::TextOrNull(result.m_fingerprint))
+                  .Set("files", files)
+                  .Set("message", Json::TextOrNull(result.m_message)),
+              human_line(release, result));
+    // The failure is in the event (and its human line) already.
+    if (result.m_status == ReleaseVerification::Status::Failed)
+        return finish(exit_verify_failed, result.m_message);
+    return finish(exit_ok, {});
+}
+
+}  // namespace cli

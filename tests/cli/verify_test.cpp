@@ -1,0 +1,107 @@
+// fwupgrade verify as a script runs it: exit status 0 or 10 and the
+// verification event, for releases checksummed, altered, signed and unsigned.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "test_signer.h"
+#include "workflow/json.h"
+#include "workflow/sha256.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using workflow::Json;
+
+struct VerifyRun {
+    int code = -1;
+    Json verification;  // the event, null when there was none
+    Json finished;
+};
+
+VerifyRun Verify(const std::string& arguments) {
+    VerifyRun run;
+    const std::string command = std::string(FWUPGRADE_PATH) + " verify --json " + arguments;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return run;
+    char line[8192];
+    while (std::fgets(line, sizeof line, pipe)) {
+        const std::optional<Json> event = Json::Parse(line);
+        if (!event) continue;
+        if (event->TextOf("event") == "verification") run.verification = *event;
+        if (event->TextOf("event") == "finished") run.finished = *event;
+    }
+    const int status = ::pclose(pipe);
+    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+class VerifyCommandTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() / ("fw-verify-cli-" + std::to_string(::getpid()));
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir / "host");
+        Write("Firmware_Upgrade.txt", "HPAP\nHUBL\n");
+        Write("host/vxWorks_rom.bin", "host application");
+        Write("host/ubl-nor-ais.bin", "ubl");
+        Write("SHA256SUMS", workflow::Sha256Hex("host application") + "  host/vxWorks_rom.bin\n" +
+                                workflow::Sha256Hex("ubl") + "  host/ubl-nor-ais.bin\n");
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+    void Write(const std::string& name, const std::string& content) {
+        std::ofstream(m_dir / name, std::ios::binary) << content;
+    }
+    std::string Release() const { return "--release '" + m_dir.string() + "'"; }
+
+    fs::path m_dir;
+};
+
+TEST_F(VerifyCommandTest, ChecksummedPassesAndAnAlteredImageFailsWithTen) {
+    VerifyRun run = Verify(Release());
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.verification.TextOf("result"), "checksummed");
+    EXPECT_TRUE(run.verification.Find("fingerprint")->IsNull());
+    ASSERT_EQ(run.verification.Find("files")->Items().size(), 2u);
+    EXPECT_EQ(run.verification.Find("files")->Items()[0].Text(), "host/ubl-nor-ais.bin");
+
+    // Unsigned is not enough once a signature is required.
+    run = Verify(Release() + " --require-signature");
+    EXPECT_EQ(run.code, 10);
+    EXPECT_EQ(run.verification.TextOf("result"), "failed");
+    EXPECT_EQ(run.finished.TextOf("result"), "verify_failed");
+
+    Write("host/ubl-nor-ais.bin", "ubl, altered");
+    run = Verify(Release());
+    EXPECT_EQ(run.code, 10);
+    EXPECT_EQ(run.verification.TextOf("message"),
+              "host/ubl-nor-ais.bin: SHA-256 differs from SHA256SUMS");
+
+    // An image the release offers but lacks is no complete release.
+    fs::remove(m_dir / "host/ubl-nor-ais.bin");
+    run = Verify(Release());
+    EXPECT_EQ(run.code, 10);
+    EXPECT_EQ(run.verification.TextOf("message"),
+              "host/ubl-nor-ais.bin: No such file or directory");
+}
+
+TEST_F(VerifyCommandTest, SignedReportsTheFingerprint) {
+    const TestSigner signer("cli");
+    if (!signer.ready()) GTEST_SKIP() << "needs gpg (gnupg)";
+    const std::string keyring = (m_dir / "lab.gpg").string();
+    ASSERT_TRUE(signer.export_key(keyring, false));
+    ASSERT_TRUE(
+        signer.sign((m_dir / "SHA256SUMS").string(), (m_dir / "SHA256SUMS.sig").string(), false));
+    const VerifyRun run = Verify(Release() + " --require-signature --keyring '" + keyring + "'");
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.verification.TextOf("result"), "signed");
+    EXPECT_EQ(run.verification.TextOf("fingerprint"), signer.fingerprint());
+}
+
+}  // namespace
