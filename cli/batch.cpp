@@ -217,9 +217,10 @@ int upgrade_batch(const Settings& settings, Output& out) {
 
     // Checked once here rather than failing in every child.
     workflow::ImageChoice offered;
-    if (!workflow::ReadReleaseConfig(release + workflow::kConfigFileName, offered)) {
-        const std::string message =
-            "release directory " + release + ": cannot read " + workflow::kConfigFileName;
+    std::string why;
+    if (!workflow::ReadReleaseConfig(release + workflow::kConfigFileName, offered, &why)) {
+        const std::string message = "release directory " + release + ": cannot read " +
+                                    workflow::kConfigFileName + " (" + why + ")";
         out.diagnostic("fwupgrade: " + message);
         return finish(exit_error, message);
     }
