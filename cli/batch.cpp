@@ -222,9 +222,10 @@ int upgrade_batch(const Settings& settings, Output& out) {
 
     // Checked once here rather than failing in every child.
     workflow::ImageChoice offered;
-    if (!workflow::ReadReleaseConfig(release + workflow::kConfigFileName, offered)) {
-        const std::string message =
-            "release directory " + release + ": cannot read " + workflow::kConfigFileName;
+    std::string why;
+    if (!workflow::ReadReleaseConfig(release + workflow::kConfigFileName, offered, &why)) {
+        const std::string message = "release directory " + release + ": cannot read " +
+                                    workflow::kConfigFileName + " (" + why + ")";
         out.diagnostic("fwupgrade: " + message);
         return finish(exit_error, message);
     }
@@ -241,8 +242,8 @@ int upgrade_batch(const Settings& settings, Output& out) {
     std::map<std::string, std::string> by_key;
     for (const std::string& r : settings.resources) {
         const std::string resource = workflow::ResourceFromInstrumentText(r);
-        std::string why;
-        std::string key = visa::run_lock_key(resource, &why);
+        std::string unparsed;
+        std::string key = visa::run_lock_key(resource, &unparsed);
         if (key.empty()) key = resource;
         if (const auto first = by_key.find(key); first != by_key.end()) {
             if (resource != first->second) same.emplace_back(resource, first->second);

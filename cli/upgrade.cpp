@@ -370,9 +370,10 @@ int upgrade_one(const Settings& settings, Output& out, const std::string& instru
 
     // The release as the window's Browse reads it.
     workflow::ImageChoice offered;
-    if (!workflow::ReadReleaseConfig(release + workflow::kConfigFileName, offered)) {
-        const std::string message =
-            "release directory " + release + ": cannot read " + workflow::kConfigFileName;
+    std::string why;
+    if (!workflow::ReadReleaseConfig(release + workflow::kConfigFileName, offered, &why)) {
+        const std::string message = "release directory " + release + ": cannot read " +
+                                    workflow::kConfigFileName + " (" + why + ")";
         out.diagnostic("fwupgrade: " + message, resource);
         return finish(exit_error, message);
     }

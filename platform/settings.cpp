@@ -10,22 +10,27 @@
 #include <utility>
 #include <vector>
 
+#include "platform/small_file.h"
+
 namespace platform {
 
 namespace {
 
-// A store larger than this is not one we wrote: it counts as corrupt.
-constexpr std::size_t max_store_bytes = 64 * 1024;
-
 struct Line {
-    enum class Kind { other, key, value } kind = Kind::other;
-    std::string name;  // key path or value name
-    std::string text;  // the whole line as stored, without its line end
+    // `other` is a line kept as written and otherwise ignored: a blank line,
+    // a comment, or one this parser does not understand. `other_key` is a
+    // line that starts like a key but is not one: it is kept too, and the
+    // lines after it belong to no key rather than to the one before.
+    enum class Kind { other, key, other_key, value } kind = Kind::other;
+    std::string name;          // key path or value name
+    std::string text;          // the whole line as stored, without its line end
+    std::size_t value_at = 0;  // for a value: where its stored text starts
 };
 
 struct Store {
     std::vector<Line> lines;
-    mode_t mode = 0644;
+    // A new store is its owner's alone; a rewritten one keeps its file's mode.
+    mode_t mode = 0600;
 };
 
 enum class LoadResult { loaded, missing, unreadable };
@@ -53,6 +58,12 @@ std::optional<std::string> decode(const std::string& stored) {
             case 'r':
                 value += '\r';
                 break;
+            case 't':
+                value += '\t';
+                break;
+            case ' ':
+                value += ' ';
+                break;
             default:
                 return std::nullopt;
         }
@@ -69,15 +80,27 @@ std::string encode(const std::string& value) {
             stored += "\\n";
         else if (c == '\r')
             stored += "\\r";
+        // Blanks after '=' are dropped on reading: a value's own leading
+        // blank is escaped so that it comes back.
+        else if (stored.empty() && c == ' ')
+            stored += "\\ ";
+        else if (stored.empty() && c == '\t')
+            stored += "\\t";
         else
             stored += c;
     }
     return stored;
 }
 
-// Splits the file's text into lines; false if it is not a store.
-bool parse(const std::string& text, std::vector<Line>& lines) {
-    if (text.find('\0') != std::string::npos) return false;
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// Splits the file's text into lines and tells what each one is. Every line
+// is kept, understood or not, so that a rewrite gives back the user's
+// comments, other keys and lines this version cannot read.
+std::vector<Line> parse(const std::string& text) {
+    std::vector<Line> lines;
     bool in_key = false;
     std::size_t start = 0;
     while (start < text.size()) {
@@ -90,56 +113,46 @@ bool parse(const std::string& text, std::vector<Line>& lines) {
 
         const std::string& t = line.text;
         const std::size_t first = t.find_first_not_of(" \t");
-        if (first == std::string::npos || t[first] == '#' || t[first] == ';') {
+        const std::size_t last = t.find_last_not_of(" \t");
+        const std::size_t eq = t.find('=');
+        if (first == std::string::npos || t[first] == '#' || t[first] == ';' ||
+            t.find('\0') != std::string::npos) {
             line.kind = Line::Kind::other;
-        } else if (t.front() == '[' && t.back() == ']' && t.size() >= 2) {
-            line.kind = Line::Kind::key;
-            line.name = t.substr(1, t.size() - 2);
-            in_key = true;
-        } else if (const std::size_t eq = t.find('='); in_key && eq != std::string::npos) {
+        } else if (t[first] == '[') {
+            // "[path]", blanks around it allowed; "[path" and "[a]b" are not keys.
+            in_key = t[last] == ']' && last > first;
+            line.kind = in_key ? Line::Kind::key : Line::Kind::other_key;
+            if (in_key) line.name = t.substr(first + 1, last - first - 1);
+        } else if (in_key && eq != std::string::npos && eq > first) {
+            // "Name=value" or "Name = value": the name without its blanks,
+            // the value from its first non-blank character to the line's end.
             line.kind = Line::Kind::value;
-            line.name = t.substr(0, eq);
+            std::size_t name_end = eq;
+            while (is_blank(t[name_end - 1]))
+                --name_end;
+            line.name = t.substr(first, name_end - first);
+            line.value_at = eq + 1;
+            while (line.value_at < t.size() && is_blank(t[line.value_at]))
+                ++line.value_at;
         } else {
-            return false;
+            line.kind = Line::Kind::other;
         }
         lines.push_back(std::move(line));
     }
-    return true;
+    return lines;
 }
 
-// Reads the store. A file that is there but cannot be read is `unreadable`;
-// one that is read but is not a store loads as empty.
+// Reads the store. A missing file is an empty store; a file that is there
+// but cannot be read (not a regular file, over the size cap, no permission)
+// is `unreadable`, and is never replaced.
 LoadResult load(const std::filesystem::path& file, Store& store, std::string* error) {
     store = Store{};
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) return LoadResult::missing;
-        if (error) *error = "reading " + file.string() + ": " + reason(errno);
-        return LoadResult::unreadable;
-    }
-    struct stat info {};
-    if (::fstat(fd, &info) == 0) store.mode = info.st_mode & 07777;
-    std::string text;
-    char buffer[4096];
-    bool too_large = false;
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int saved = errno;
-            ::close(fd);
-            if (error) *error = "reading " + file.string() + ": " + reason(saved);
-            return LoadResult::unreadable;
-        }
-        if (n == 0) break;
-        text.append(buffer, static_cast<std::size_t>(n));
-        if (text.size() > max_store_bytes) {
-            too_large = true;
-            break;
-        }
-    }
-    ::close(fd);
-    if (too_large || !parse(text, store.lines)) store.lines.clear();
+    ReadFailure failure{};
+    std::optional<SmallFile> read = read_small_file(file, small_file_cap, error, &failure);
+    if (!read)
+        return failure == ReadFailure::missing ? LoadResult::missing : LoadResult::unreadable;
+    store.mode = read->mode;
+    store.lines = parse(read->text);
     return LoadResult::loaded;
 }
 
@@ -154,26 +167,30 @@ bool write_all(int fd, const std::string& text) {
     return true;
 }
 
-// Replaces the file with the store's lines: written beside it, flushed, then
-// renamed over it, so readers see the old or the new store and never a part.
+// Replaces the file with the store's lines: written to a new file beside it,
+// flushed, then renamed over it, so readers see the old or the new store and
+// never a part. The new file gets a name nobody can predict and is created
+// exclusively (mkstemp), so a file or symlink planted in the folder is never
+// written through; it is removed again on every failure.
 bool save(const std::filesystem::path& file, const Store& store, std::string* error) {
     std::error_code ec;
-    if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
+    const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : ".";
+    std::filesystem::create_directories(folder, ec);
     if (ec) {
-        if (error) *error = "creating " + file.parent_path().string() + ": " + ec.message();
+        if (error) *error = "creating " + folder.string() + ": " + ec.message();
         return false;
     }
     std::string text;
     for (const Line& line : store.lines)
         text += line.text + "\n";
 
-    const std::filesystem::path temp = file.string() + ".tmp-" + std::to_string(::getpid());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, store.mode);
+    std::string temp = (folder / ("." + file.filename().string() + ".XXXXXX")).string();
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) {
-        if (error) *error = "writing " + temp.string() + ": " + reason(errno);
+        if (error) *error = "writing " + file.string() + ": " + reason(errno);
         return false;
     }
-    bool ok = write_all(fd, text) && ::fsync(fd) == 0;
+    bool ok = ::fchmod(fd, store.mode) == 0 && write_all(fd, text) && ::fsync(fd) == 0;
     int saved = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
@@ -186,8 +203,14 @@ bool save(const std::filesystem::path& file, const Store& store, std::string* er
     if (!ok) {
         ::unlink(temp.c_str());
         if (error) *error = "writing " + file.string() + ": " + reason(saved);
+        return false;
     }
-    return ok;
+    // The rename itself reaches the disk with the folder.
+    if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
 }
 
 std::vector<Line>::iterator find_key(std::vector<Line>& lines, const std::string& key_path) {
@@ -198,7 +221,11 @@ std::vector<Line>::iterator find_key(std::vector<Line>& lines, const std::string
 }
 
 Line key_line(const std::string& key_path) {
-    return {Line::Kind::key, key_path, "[" + key_path + "]"};
+    return {Line::Kind::key, key_path, "[" + key_path + "]", 0};
+}
+
+bool ends_key(const Line& line) {
+    return line.kind == Line::Kind::key || line.kind == Line::Kind::other_key;
 }
 
 }  // namespace
@@ -243,9 +270,9 @@ std::optional<std::string> SettingsKey::query_value(const std::string& name,
     if (load(file_, store, nullptr) != LoadResult::loaded) return std::nullopt;
     auto it = find_key(store.lines, key_path_);
     if (it == store.lines.end()) return std::nullopt;
-    for (++it; it != store.lines.end() && it->kind != Line::Kind::key; ++it) {
+    for (++it; it != store.lines.end() && !ends_key(*it); ++it) {
         if (it->kind != Line::Kind::value || it->name != name) continue;
-        std::optional<std::string> value = decode(it->text.substr(name.size() + 1));
+        std::optional<std::string> value = decode(it->text.substr(it->value_at));
         // The terminator is counted, as a reader's buffer must hold it too.
         if (!value || value->size() + 1 > max_bytes) return std::nullopt;
         return value;
@@ -254,7 +281,12 @@ std::optional<std::string> SettingsKey::query_value(const std::string& name,
 }
 
 bool SettingsKey::set_value(const std::string& name, const std::string& value, std::string* error) {
-    if (value.find('\0') != std::string::npos || name.find_first_of("=\n\r") != std::string::npos) {
+    // A name must read back as itself: not empty, no '=', no line end, no
+    // blank or '[' or comment mark where the parser would take it otherwise.
+    const bool bad_name = name.empty() || name.find_first_of("=\n\r") != std::string::npos ||
+                          is_blank(name.front()) || is_blank(name.back()) ||
+                          name.find_first_of("[#;", 0) == 0 || name.find('\0') != std::string::npos;
+    if (value.find('\0') != std::string::npos || bad_name) {
         if (error) *error = "storing " + name + " in " + file_.string() + ": not storable text";
         return false;
     }
@@ -266,10 +298,10 @@ bool SettingsKey::set_value(const std::string& name, const std::string& value, s
         store.lines.push_back(key_line(key_path_));
         it = std::prev(store.lines.end());
     }
-    Line line{Line::Kind::value, name, name + "=" + encode(value)};
+    Line line{Line::Kind::value, name, name + "=" + encode(value), name.size() + 1};
     auto at = std::next(it);
     auto insert_at = at;
-    for (; at != store.lines.end() && at->kind != Line::Kind::key; ++at) {
+    for (; at != store.lines.end() && !ends_key(*at); ++at) {
         if (at->kind == Line::Kind::value && at->name == name) {
             *at = std::move(line);
             return save(file_, store, error);

@@ -7,13 +7,21 @@
 //   [HKEY_LOCAL_MACHINE\SOFTWARE\Tavrion Technologies\Tavrion K7141 Vovev]
 //   ReleaseDirectory=/srv/releases/2.4/
 //
-// A value is the rest of its line after the first '='; a backslash, a line
-// feed and a carriage return in it are written as "\\", "\n" and "\r". Keys
-// are created or opened, and the caller learns which, so that code written
-// against a registry keeps its read-then-write logic. Every change rewrites
-// the file through a temporary file and a rename, so a crash or a full disk
-// never leaves a half-written store. A file that cannot be read or parsed
-// counts as an empty store.
+// A value line is "Name=value"; blanks around the name and right after the
+// first '=' are dropped ("Name = /srv/x/" holds "/srv/x/"), the rest of the
+// line is the value as written. In a value, a backslash, a line feed and a
+// carriage return are written "\\", "\n" and "\r", and a leading blank or
+// tab "\ " or "\t". Keys are created or opened, and the caller learns which,
+// so that code written against a registry keeps its read-then-write logic.
+//
+// A line this parser does not understand (text outside any key, a line
+// without '=', a broken "[key" line) is kept as written, in its place, and
+// otherwise ignored; values after a broken key line belong to no key. Every
+// change rewrites the file through a new, unpredictably named file in the
+// same folder, flushed and renamed over it, so a crash or a full disk never
+// leaves a half-written store. A missing file is an empty store; one that
+// cannot be read (not a regular file, over 1 MiB, no permission) is never
+// replaced: opening a key in it fails with the reason.
 #pragma once
 
 #include <cstddef>
@@ -45,12 +53,14 @@ public:
 
     // The value `name` if it is stored under this key and its text with a
     // terminator fits in `max_bytes`; nothing otherwise (absent, too long,
-    // store unreadable or corrupt).
+    // malformed escape, store unreadable).
     std::optional<std::string> query_value(const std::string& name, std::size_t max_bytes) const;
 
     // Stores `value` (which must not contain a NUL) as `name` under this key,
-    // replacing an earlier value. False, with the reason in `error`, when the
-    // store could not be written; the file on disk is then unchanged.
+    // replacing an earlier value. `name` must read back as itself: not empty,
+    // without '=' or a line end, not starting with '[', '#' or ';', no blank
+    // at either end. False, with the reason in `error`, when the store could
+    // not be read or written; the file on disk is then unchanged.
     bool set_value(const std::string& name, const std::string& value, std::string* error = nullptr);
 
 private:

@@ -26,16 +26,13 @@
 #include "visa/discovery.h"
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <unordered_set>
 
+#include "platform/small_file.h"
 #include "visa/log.h"
 #include "visa/rsrc_name.h"
 #include "visa/usbtmc/usb_pipe.h"
@@ -147,10 +144,32 @@ std::string discovery_config_path() {
     return base + "/firmware-update/visa.conf";
 }
 
-DiscoveryConfig read_discovery_config(const std::string& path, bool* found) {
-    auto text = read_config_file(path);
-    *found = text.has_value();
-    return text ? parse_discovery_config(*text) : DiscoveryConfig{};
+namespace {
+
+std::optional<platform::SmallFile> read_config(const std::string& path, std::string* error) {
+    // Opened without blocking and then insisted on as a regular file of a
+    // sane size: a FIFO, a device or a huge file put there must not freeze
+    // whoever asks for the list.
+    std::string why;
+    platform::ReadFailure failure{};
+    auto file = platform::read_small_file(path, platform::small_file_cap, &why, &failure);
+    if (!file && failure != platform::ReadFailure::missing) {
+        log(log_module, "%s: no LAN instruments listed", why.c_str());
+        if (error) *error = why;
+    }
+    return file;
+}
+
+}  // namespace
+
+DiscoveryConfig read_discovery_config(const std::string& path, bool* found, std::string* error) {
+    auto file = read_config(path, error);
+    *found = file.has_value();
+    if (!file) return {};
+    DiscoveryConfig cfg = parse_discovery_config(file->text);
+    cfg.file_owner = file->owner;
+    cfg.file_mode = file->mode;
+    return cfg;
 }
 
 std::vector<std::string> list_serial_ports(const std::string& dev, const std::string& sys) {
@@ -164,30 +183,10 @@ std::vector<std::string> list_serial_ports(const std::string& dev, const std::st
     return out;
 }
 
-std::optional<std::string> read_config_file(const std::string& path) {
-    // Opened without blocking and then insisted on as a regular file: a FIFO
-    // or a device put there must not freeze whoever asks for the list.
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return std::nullopt;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        log(log_module, "%s is not a regular file: no LAN instruments listed", path.c_str());
-        ::close(fd);
-        return std::nullopt;
-    }
-    // A configuration file is a few lines; refuse to read a huge one whole.
-    constexpr size_t max_size = 1 << 20;
-    std::string buf(max_size, '\0');
-    size_t got = 0;
-    while (got < max_size) {
-        ssize_t n = ::read(fd, buf.data() + got, max_size - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += size_t(n);
-    }
-    ::close(fd);
-    buf.resize(got);
-    return buf;
+std::optional<std::string> read_config_file(const std::string& path, std::string* error) {
+    auto file = read_config(path, error);
+    if (!file) return std::nullopt;
+    return std::move(file->text);
 }
 
 std::vector<std::string> list_usb_instruments() {

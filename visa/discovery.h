@@ -13,6 +13,11 @@ struct DiscoveryConfig {
     std::vector<std::string> lan;  // canonical resource strings, in file order
     bool serial = true;            // list serial ports too
     bool usb = true;               // list USBTMC instruments too
+    // Of the file this was read from (a symlink's target): its owner and
+    // permission bits, which decide whether a process running as root may
+    // take its "library =" line.
+    unsigned file_owner = 0;
+    unsigned file_mode = 0;
 };
 
 // Parses the text of the configuration file (see discovery.cpp); malformed
@@ -23,17 +28,22 @@ DiscoveryConfig parse_discovery_config(std::string_view text);
 std::string discovery_config_path();
 
 // Reads and parses the configuration file at `path`; `*found` tells whether
-// there was one to read. A missing file gives the defaults.
-DiscoveryConfig read_discovery_config(const std::string& path, bool* found);
+// there was one to read. A missing or refused file gives the defaults; for a
+// refused one (see read_config_file) `error` gets the reason.
+DiscoveryConfig read_discovery_config(const std::string& path, bool* found,
+                                      std::string* error = nullptr);
 
 // Every resource discovery lists, in order: the configured LAN instruments,
 // the USBTMC interfaces plugged in, then the serial ports present (the file
 // may turn USB and serial off). Sends nothing on any network.
 std::vector<std::string> discover_resources();
 
-// The configuration file's text (at most 1 MiB of it), or nothing when it
-// cannot be opened or is not a regular file. Never blocks on a FIFO.
-std::optional<std::string> read_config_file(const std::string& path);
+// The configuration file's text, or nothing when it is missing, is not a
+// regular file (a FIFO, a device, a directory) or holds more than 1 MiB;
+// such a file is refused whole, never cut short. Never blocks or spins. A
+// file that is there but refused is logged, and its reason is put in `error`
+// ("reading <path>: <why>").
+std::optional<std::string> read_config_file(const std::string& path, std::string* error = nullptr);
 
 // The USBTMC interfaces on the bus, as "USB0::0x1A2B::0x0C3D::SN1::0::INSTR".
 std::vector<std::string> list_usb_instruments();

@@ -7,9 +7,14 @@
 #include "visa/loader.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "visa/discovery.h"
@@ -69,7 +74,32 @@ LibraryChoice choose_active() {
     std::string config_path = discovery_config_path();
     bool found = false;
     DiscoveryConfig cfg = read_discovery_config(config_path, &found);
-    return choose_library(std::getenv(env_name), cfg.library, config_path);
+    LibraryChoice choice = choose_library(std::getenv(env_name), cfg.library, config_path);
+    if (choice.from_config_file && !choice.path.empty() && ::geteuid() == 0) {
+        choice.refusal = refuse_config_library_as_root(choice.path, config_path, cfg.file_owner,
+                                                       cfg.file_mode, &choice.resolved);
+    }
+    return choice;
+}
+
+VisaLibrary load_active(const LibraryChoice& choice) {
+    if (choice.path.empty()) return builtin_library();
+    if (!choice.refusal.empty()) {
+        VisaLibrary lib;
+        lib.path = choice.path;
+        make_unusable(lib, choice.refusal);
+        return lib;
+    }
+    // The checked file itself, so that a symlink changed after the check
+    // cannot lead elsewhere.
+    return load_library(choice.resolved.empty() ? choice.path : choice.resolved);
+}
+
+// Whether a file with this owner and these permission bits may hand code to root.
+const char* unsafe_for_root(unsigned owner, unsigned mode) {
+    if (owner != 0) return "not owned by root";
+    if ((mode & (S_IWGRP | S_IWOTH)) != 0) return "writable by group or others";
+    return nullptr;
 }
 
 }  // namespace
@@ -113,6 +143,26 @@ VisaLibrary load_library(const std::string& path) {
     return lib;
 }
 
+std::string refuse_config_library_as_root(const std::string& library,
+                                          const std::string& config_path, unsigned config_owner,
+                                          unsigned config_mode, std::string* resolved) {
+    const std::string head = "refusing library " + library + " from " + config_path + ": ";
+    const std::string tail = " (running as root)";
+    if (const char* why = unsafe_for_root(config_owner, config_mode))
+        return head + config_path + " is " + why + tail;
+    if (library.empty() || library.front() != '/') return head + "not an absolute path" + tail;
+    char real[PATH_MAX];
+    if (::realpath(library.c_str(), real) == nullptr) return head + std::strerror(errno) + tail;
+    struct stat info {};
+    if (::stat(real, &info) != 0) return head + std::strerror(errno) + tail;
+    if (const char* why = unsafe_for_root(info.st_uid, info.st_mode & 07777)) {
+        // Name the file checked when a symlink led there.
+        return head + (library == real ? std::string() : std::string(real) + " is ") + why + tail;
+    }
+    if (resolved) *resolved = real;
+    return {};
+}
+
 LibraryChoice choose_library(const char* env_value, const std::string& config_library,
                              const std::string& config_path) {
     LibraryChoice choice;
@@ -122,6 +172,7 @@ LibraryChoice choose_library(const char* env_value, const std::string& config_li
     } else if (!config_library.empty()) {
         choice.path = config_library;
         choice.source = config_path;
+        choice.from_config_file = true;
     } else {
         choice.source = "default";
     }
@@ -137,8 +188,7 @@ const LibraryChoice& active_choice() {
 }
 
 const VisaLibrary& active_library() {
-    static const VisaLibrary& lib = *new VisaLibrary(
-        active_choice().path.empty() ? builtin_library() : load_library(active_choice().path));
+    static const VisaLibrary& lib = *new VisaLibrary(load_active(active_choice()));
     return lib;
 }
 

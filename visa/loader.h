@@ -39,6 +39,12 @@ VisaLibrary load_library(const std::string& path);
 struct LibraryChoice {
     std::string path;    // "" for the built-in library
     std::string source;  // "FW_VISA_LIBRARY", the configuration file's path, or "default"
+    bool from_config_file = false;  // named by the configuration file's "library =" line
+    // Set by active_choice() for a process running as root: why the
+    // configuration file's library must not be loaded ("" when it may), and
+    // the library's path with its symlinks resolved, which is what is loaded.
+    std::string refusal;
+    std::string resolved;
 };
 
 // The environment variable (when set and not empty) wins over the
@@ -46,6 +52,20 @@ struct LibraryChoice {
 // The value "builtin" names the built-in library in both.
 LibraryChoice choose_library(const char* env_value, const std::string& config_library,
                              const std::string& config_path);
+
+// Why a process running as root must not load `library`, named by the
+// "library =" line of the configuration file at `config_path` (whose owner
+// and permission bits were `config_owner` and `config_mode` when it was
+// read): "" when it may, and then `*resolved` holds the library's path with
+// every symlink resolved. Both the file and the library (after resolving)
+// must be owned by root and writable by neither group nor others, and the
+// library must be an absolute path, as a bare name is searched for where no
+// check can follow. Otherwise a user's configuration would run the user's
+// code as root. The environment's FW_VISA_LIBRARY is the invoking user's own
+// choice and is never checked.
+std::string refuse_config_library_as_root(const std::string& library,
+                                          const std::string& config_path, unsigned config_owner,
+                                          unsigned config_mode, std::string* resolved);
 
 // This process's choice and its library, made and loaded once, on first use,
 // from FW_VISA_LIBRARY and the configuration file.

@@ -1,11 +1,10 @@
 #include "workflow/release_config.h"
 
-#include <fstream>
 #include <optional>
-#include <system_error>
 
 #include "platform/current_directory.h"
 #include "platform/settings.h"
+#include "platform/small_file.h"
 #include "workflow/operator.h"
 
 namespace workflow {
@@ -55,18 +54,22 @@ void ApplyConfigLine(const std::string& line, ImageChoice& offered) {
     }
 }
 
-bool ReadReleaseConfig(const std::string& path, ImageChoice& offered) {
-    // A folder of that name opens on this system but holds no lines; it is
-    // no configuration file.
-    std::error_code error;
-    if (std::filesystem::is_directory(path, error)) return false;
-    std::ifstream in(path);
-    if (!in) return false;
-    std::string line;
-    while (std::getline(in, line)) {
+bool ReadReleaseConfig(const std::string& path, ImageChoice& offered, std::string* error) {
+    // Only a regular file of sane size: a folder of that name, a FIFO or a
+    // link to a device is no configuration file, and reading one must not
+    // block or run without end.
+    const std::optional<platform::SmallFile> file =
+        platform::read_small_file(path, platform::small_file_cap, error);
+    if (!file) return false;
+    std::size_t start = 0;
+    while (start < file->text.size()) {
+        std::size_t end = file->text.find('\n', start);
+        if (end == std::string::npos) end = file->text.size();
+        std::string line = file->text.substr(start, end - start);
         // Files written on other systems end lines in "\r\n".
         if (!line.empty() && line.back() == '\r') line.pop_back();
         ApplyConfigLine(line, offered);
+        start = end + 1;
     }
     return true;
 }

@@ -33,8 +33,11 @@ inline constexpr const char* kInvalidDirectory = "Invalid directory";
 void ApplyConfigLine(const std::string& line, ImageChoice& offered);
 
 // Reads the configuration file at `path` line by line into `offered` (which
-// it only ever sets). False if the file cannot be opened or is no file.
-bool ReadReleaseConfig(const std::string& path, ImageChoice& offered);
+// it only ever sets). False, with "reading <path>: <why>" in `error` when
+// given, if it is missing, cannot be read, is not a regular file (a folder,
+// a FIFO, a device) or holds more than 1 MiB; such a file is refused whole
+// and `offered` is left as it was.
+bool ReadReleaseConfig(const std::string& path, ImageChoice& offered, std::string* error = nullptr);
 
 // Makes the folder before the last '/' of `releaseDir` the current
 // directory; for a directory ending in '/' that is the directory itself. If

@@ -49,12 +49,32 @@ TEST(DiscoveryConfig, OnlyARegularFileIsRead) {
         ::close(fd);
         FAIL() << "reading a FIFO blocked";
     }
+    std::string error;
     EXPECT_FALSE(reading.get());
-    EXPECT_FALSE(read_config_file(dir.string()));
-    EXPECT_FALSE(read_config_file((dir / "absent.conf").string()));
+    EXPECT_FALSE(read_config_file(dir.string(), &error));
+    EXPECT_EQ(error, "reading " + dir.string() + ": not a regular file (a directory)");
+    error.clear();
+    EXPECT_FALSE(read_config_file((dir / "absent.conf").string(), &error));
+    EXPECT_EQ(error, "");  // missing is no fault: the defaults apply
+
+    // A symlink to an endless device is refused before a byte is read.
+    const std::string endless = (dir / "endless.conf").string();
+    std::filesystem::create_symlink("/dev/urandom", endless);
+    auto spinning = std::async(std::launch::async, [&] { return read_config_file(endless); });
+    ASSERT_EQ(spinning.wait_for(std::chrono::seconds(5)), std::future_status::ready)
+        << "reading /dev/urandom did not stop";
+    EXPECT_FALSE(spinning.get());
+
     const std::string regular = (dir / "visa.conf").string();
     std::ofstream(regular) << "tcpip::127.0.0.9\n";
     EXPECT_EQ(read_config_file(regular), "tcpip::127.0.0.9\n");
+    // Over 1 MiB is refused whole: half a file would list half the instruments.
+    std::ofstream(regular, std::ios::app) << std::string(1 << 20, '#');
+    bool found = true;
+    auto cfg = read_discovery_config(regular, &found, &error);
+    EXPECT_FALSE(found);
+    EXPECT_TRUE(cfg.lan.empty());
+    EXPECT_EQ(error, "reading " + regular + ": larger than 1048576 bytes");
     std::filesystem::remove_all(dir);
 }
 

@@ -85,17 +85,50 @@ def main():
         rc, out = run(info, home, None, "--timeout", "x")
         expect("a bad option value is refused", rc == 2 and "--timeout needs MS" in out, out)
 
+        if os.geteuid() == 0:
+            # As root, a library from a file another user could have written,
+            # or one another user owns, is refused; the environment's is not.
+            theirs = os.path.join(home, "libtheirs.so")
+            shutil.copy(shared, theirs)
+            os.chmod(theirs, 0o755)
+            with open(conf, "w") as f:
+                f.write(f"library = {shared}\nserial = off\nusb = off\n")
+            os.chmod(conf, 0o644)
+            os.chown(conf, 65534, 65534)
+            rc, out = run(info, home)
+            expect("root refuses a library named by a file it does not own",
+                   rc == 1 and f"refusing library {shared} from {conf}: {conf} is not owned by "
+                   "root (running as root)" in out, out)
+            os.chown(conf, 0, 0)
+            with open(conf, "w") as f:
+                f.write(f"library = {theirs}\nserial = off\nusb = off\n")
+            os.chown(theirs, 65534, 65534)
+            rc, out = run(info, home)
+            expect("root refuses a library another user owns",
+                   rc == 1 and f"refusing library {theirs} from {conf}: not owned by root "
+                   "(running as root)" in out, out)
+            rc, out = run(info, home, theirs)
+            expect("FW_VISA_LIBRARY stays the user's own choice",
+                   rc == 0 and f"in use:          {theirs}\n" in out, out)
+            os.remove(conf)
+
         with Fwsim(fwsim, "127.0.0.84") as sim:
             if "portmapper not served" in sim.stderr():
                 print("skipped: LAN checks need fwsim's portmapper on port 111 (root)")
                 return 1 if failures else 0
+            # A copy whose mode does not depend on the build's umask: as root,
+            # a group-writable library would be refused.
+            ours = os.path.join(home, "libfwvisa.so.1")
+            shutil.copy(shared, ours)
+            os.chmod(ours, 0o755)
             with open(conf, "w") as f:
-                f.write(f"library = {shared}\n{sim.resource()}\n"
+                f.write(f"library = {ours}\n{sim.resource()}\n"
                         "TCPIP0::127.0.0.85::inst0::INSTR\nserial = off\n")
+            os.chmod(conf, 0o644)
             rc, out = run(info, home, None, "--timeout", "500")
             expect("the configuration file chooses the library, which reaches the instrument",
                    rc == 0 and f"chosen by:       {conf}" in out
-                   and f"library line:    {shared}" in out
+                   and f"library line:    {ours}" in out
                    and "127.0.0.84:111 answers: VXI-11 core on port " in out
                    and "open:          opened and closed" in out
                    and "no answer at 127.0.0.85:111" in out

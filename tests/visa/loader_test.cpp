@@ -5,6 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
 namespace {
 
 TEST(LoaderTest, EnvironmentWinsOverConfigurationWhichWinsOverDefault) {
@@ -14,6 +20,7 @@ TEST(LoaderTest, EnvironmentWinsOverConfigurationWhichWinsOverDefault) {
     c = visa::choose_library("", "/usr/lib/liby.so", "/cfg");
     EXPECT_EQ(c.path, "/usr/lib/liby.so");
     EXPECT_EQ(c.source, "/cfg");
+    EXPECT_TRUE(c.from_config_file);
     c = visa::choose_library(nullptr, "", "/cfg");
     EXPECT_EQ(c.path, "");
     EXPECT_EQ(c.source, "default");
@@ -70,6 +77,60 @@ TEST(LoaderTest, MissingLibrariesAndNeededFunctionsAreNamed) {
     EXPECT_EQ(lib.error, std::string("the VISA library ") + PARTIAL_VISA_NO_LOCK_PATH +
                              " lacks viLock, which this program needs");
     EXPECT_EQ(lib.viOpenDefaultRM(&rm), VI_ERROR_LIBRARY_NFOUND);
+}
+
+// A process running as root takes a library from the configuration file only
+// when neither the file nor the library can have been changed by anyone else.
+TEST(LoaderTest, RootRefusesALibraryAnotherUserCouldHaveWritten) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("fwvisa-root-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const std::string conf = (dir / "visa.conf").string();
+    const std::string lib = (dir / "libx.so").string();
+    std::ofstream(lib) << "not really";
+    ::chmod(lib.c_str(), 0755);
+    std::string resolved;
+    auto refuse = [&](const std::string& library, unsigned owner, unsigned mode) {
+        resolved.clear();
+        return visa::refuse_config_library_as_root(library, conf, owner, mode, &resolved);
+    };
+    const std::string head = "refusing library " + lib + " from " + conf + ": ";
+
+    EXPECT_EQ(refuse(lib, 1000, 0644), head + conf + " is not owned by root (running as root)");
+    EXPECT_EQ(refuse(lib, 0, 0664),
+              head + conf + " is writable by group or others (running as root)");
+    EXPECT_EQ(refuse("libx.so", 0, 0644),
+              "refusing library libx.so from " + conf + ": not an absolute path (running as root)");
+    EXPECT_EQ(refuse(lib + ".gone", 0, 0644), "refusing library " + lib + ".gone from " + conf +
+                                                  ": No such file or directory (running as root)");
+
+    // A system library, owned by root and written by root alone, is taken,
+    // at its resolved path.
+    const std::string system_lib = "/usr/lib/x86_64-linux-gnu/libc.so.6";
+    if (fs::exists(system_lib)) {
+        EXPECT_EQ(refuse(system_lib, 0, 0644), "");
+        EXPECT_EQ(resolved, fs::canonical(system_lib).string());
+    }
+
+    if (::geteuid() == 0) {
+        // Ours, but writable by others; then owned by someone else, also
+        // when reached through a symlink.
+        ::chmod(lib.c_str(), 0757);
+        EXPECT_EQ(refuse(lib, 0, 0644), head + "writable by group or others (running as root)");
+        ::chmod(lib.c_str(), 0755);
+        EXPECT_EQ(refuse(lib, 0, 0644), "");
+        EXPECT_EQ(resolved, lib);
+        ASSERT_EQ(::chown(lib.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(refuse(lib, 0, 0644), head + "not owned by root (running as root)");
+        const std::string link = (dir / "link.so").string();
+        fs::create_symlink(lib, link);
+        EXPECT_EQ(refuse(link, 0, 0644), "refusing library " + link + " from " + conf + ": " + lib +
+                                             " is not owned by root (running as root)");
+    } else {
+        // Ours, so not root's.
+        EXPECT_EQ(refuse(lib, 0, 0644), head + "not owned by root (running as root)");
+    }
+    fs::remove_all(dir);
 }
 
 }  // namespace

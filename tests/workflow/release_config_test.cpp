@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -102,6 +104,48 @@ TEST_F(ReleaseDirTest, ConfigFilesAreReadLineByLineWhateverTheirLineEnds) {
     EXPECT_FALSE(ReadReleaseConfig((m_dir / "none.txt").string(), missing));
     fs::create_directories(m_dir / "Firmware_Upgrade.txt");
     EXPECT_FALSE(ReadReleaseConfig((m_dir / "Firmware_Upgrade.txt").string(), missing));
+}
+
+// Reads `path` in a child process that an alarm ends after five seconds, so
+// that a read which blocks or never ends fails the test instead of hanging
+// it. The child's exit status: 0 refused with `reason` in the message, 1
+// read, 2 refused for another reason; killed by SIGALRM when it hung.
+int ReadInWatchedChild(const std::string& path, const std::string& reason) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::alarm(5);
+        ImageChoice offered;
+        std::string error;
+        if (ReadReleaseConfig(path, offered, &error)) ::_exit(1);
+        ::_exit(error == "reading " + path + ": " + reason ? 0 : 2);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return WEXITSTATUS(status);
+}
+
+TEST_F(ReleaseDirTest, OnlyASmallRegularConfigFileIsRead) {
+    const std::string config = (m_dir / "rel" / kConfigFileName).string();
+    // A FIFO nobody writes to, and a link to an endless device: both used
+    // to block or spin for ever.
+    ASSERT_EQ(::mkfifo(config.c_str(), 0600), 0);
+    EXPECT_EQ(ReadInWatchedChild(config, "not a regular file (a FIFO)"), 0);
+    fs::remove(config);
+    fs::create_symlink("/dev/urandom", config);
+    EXPECT_EQ(ReadInWatchedChild(config, "not a regular file (a character device)"), 0);
+    fs::remove(config);
+
+    // Over 1 MiB is refused, not read in part; a link to a regular file is read.
+    Write("big.txt", "HPAP\n" + std::string(1 << 20, '#'));
+    ImageChoice offered;
+    std::string error;
+    EXPECT_FALSE(ReadReleaseConfig((m_dir / "big.txt").string(), offered, &error));
+    EXPECT_EQ(error, "reading " + (m_dir / "big.txt").string() + ": larger than 1048576 bytes");
+    EXPECT_EQ(offered.m_host, 0);
+    fs::create_symlink(Write("real.txt", "HREC\n"), config);
+    EXPECT_TRUE(ReadReleaseConfig(config, offered));
+    EXPECT_EQ(offered.m_recovery, 1);
 }
 
 TEST_F(ReleaseDirTest, TheDirectoryBeforeTheLastSlashBecomesCurrent) {
@@ -260,6 +304,19 @@ TEST_F(BrowseTest, ADirectoryThatCannotBeEnteredKeepsTheRememberedOne) {
     EXPECT_EQ(Stored(), "/remembered/");
     // The file is still looked for in the chosen directory.
     EXPECT_EQ(m_op.m_events.back(), kConfigMissingBox);
+}
+
+TEST_F(BrowseTest, BrowseKeepsTheAdministratorsLinesAndReadsTheirSpacing) {
+    const std::string before =
+        std::string("# preset by the lab\n[") + kSettingsKeyPath + "]\nWindowSize 640x480\n";
+    fs::create_directories(m_settings.parent_path());
+    std::ofstream(m_settings) << before << "ReleaseDirectory = /srv/preset/\n";
+    Write("rel/Firmware_Upgrade.txt", "HPAP\n");
+    Browse();
+    EXPECT_EQ(m_site.m_starts, std::vector<std::string>{"/srv/preset/"});
+    std::ifstream in(m_settings);
+    const std::string after{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(after, before + "ReleaseDirectory=" + m_site.m_answer + "\n");
 }
 
 TEST_F(BrowseTest, WithoutAUsableStoreBrowseStillWorks) {

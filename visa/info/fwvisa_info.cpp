@@ -149,10 +149,13 @@ void report_library(ViSession* rm) {
 visa::DiscoveryConfig report_config() {
     const std::string path = visa::discovery_config_path();
     bool found = false;
-    visa::DiscoveryConfig cfg = visa::read_discovery_config(path, &found);
+    std::string refused;
+    visa::DiscoveryConfig cfg = visa::read_discovery_config(path, &found, &refused);
     std::printf("\nConfiguration\n");
     std::printf("  file:            %s (%s)\n", path.c_str(),
-                found ? "read" : "not present: defaults in use");
+                found             ? "read"
+                : refused.empty() ? "not present: defaults in use"
+                                  : ("refused: " + refused + "; defaults in use").c_str());
     std::printf("  library line:    %s\n", cfg.library.empty() ? "(none)" : cfg.library.c_str());
     const char* env = std::getenv("FW_VISA_LIBRARY");
     std::printf("  FW_VISA_LIBRARY: %s\n", env != nullptr && *env ? env : "(not set)");
