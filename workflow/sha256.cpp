@@ -3,6 +3,9 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
+
+#include <openssl/evp.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,18 +24,25 @@ bool Fail(std::string* error, const std::string& name, const std::string& why) {
 
 }  // namespace
 
-Sha256::Sha256() {
-    sha256_init(&m_context);
+void Sha256::Free::operator()(evp_md_ctx_st* context) const {
+    EVP_MD_CTX_free(context);
+}
+
+// Only allocation can fail here, and a program out of memory has no better
+// answer than the one operator new gives.
+Sha256::Sha256() : m_context(EVP_MD_CTX_new()) {
+    if (!m_context || EVP_DigestInit_ex(m_context.get(), EVP_sha256(), nullptr) != 1)
+        throw std::bad_alloc();
 }
 
 void Sha256::Update(const void* data, std::size_t length) {
-    sha256_update(&m_context, length, static_cast<const std::uint8_t*>(data));
+    EVP_DigestUpdate(m_context.get(), data, length);
 }
 
 std::array<std::uint8_t, 32> Sha256::Finish() {
     std::array<std::uint8_t, 32> digest{};
-    static_assert(SHA256_DIGEST_SIZE == 32);
-    sha256_digest(&m_context, digest.size(), digest.data());
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(m_context.get(), digest.data(), &length);
     return digest;
 }
 
