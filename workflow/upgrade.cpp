@@ -133,7 +133,8 @@ public:
             SentImageDigest sent(verified ? image.m_sha256 : std::string());
             result = update_image(m_resource.c_str(), event.m_id, image.m_path.c_str(),
                                   kEngineBlockSize);
-            event.m_sentSha256 = sent.Digest();
+            // Bytes held back for not being the verified ones were not sent.
+            event.m_sentSha256 = sent.Mismatch() ? std::string() : sent.Digest();
             event.m_bytesRead = sent.BytesRead();
             if (sent.Mismatch())
                 m_op.Diagnostic("image file " + image.m_path +

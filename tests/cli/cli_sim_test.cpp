@@ -681,4 +681,26 @@ TEST_F(CliSimTest, ASignalWhileTheImagesAreCheckedEndsTheRunBeforeAnyContact) {
     EXPECT_TRUE(Audit("started").empty());
 }
 
+TEST_F(CliSimTest, AReleaseThatFailsVerificationReachesNoInstrument) {
+    SimProcess sim("127.0.0.174", {});
+    // Unsigned while a signature is required.
+    Result r = Fw({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images", "HUBL",
+                   "--require-signature", "--json"});
+    EXPECT_EQ(r.code, 10) << r.err;
+    std::vector<Json> events = Events(r.out);
+    ASSERT_EQ(Named(events, "verification").size(), 1u);
+    EXPECT_EQ(Named(events, "verification")[0].TextOf("result"), "failed");
+    EXPECT_EQ(Named(events, "finished")[0].TextOf("result"), "verify_failed");
+    // A listed digest that does not match.
+    std::ofstream(m_dir / "rel" / "SHA256SUMS")
+        << workflow::Sha256Hex("something else") << "  host/ubl-nor-ais.bin\n";
+    r = Fw({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images", "HUBL", "--json"});
+    EXPECT_EQ(r.code, 10) << r.err;
+    EXPECT_NE(Named(Events(r.out), "finished")[0].TextOf("message").find("host/ubl-nor-ais.bin"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(sim.transcript(), "");
+    EXPECT_TRUE(Audit("started").empty());
+}
+
 }  // namespace

@@ -406,4 +406,49 @@ TEST_F(UpgradeTest, TheRecordedDigestIsOfTheBytesSentEvenWhenTheFileIsSwapped) {
     EXPECT_EQ(swap.m_sent, Sha256Hex(replacement));
 }
 
+// Changes an image once the run has checked and verified it.
+class ChangeAfterVerification : public Observer {
+public:
+    explicit ChangeAfterVerification(std::filesystem::path file) : m_file(std::move(file)) {}
+    void OnChecked(const std::vector<CheckedImage>&,
+                   const ReleaseVerification& verification) override {
+        m_verification = verification.ResultWord();
+        std::ofstream(m_file, std::ios::binary) << "not the image that was verified";
+    }
+    void OnImageDone(const ImageEvent& event) override { m_sent = event.m_sentSha256; }
+    std::filesystem::path m_file;
+    std::string m_verification;
+    std::string m_sent = "unset";
+};
+
+TEST_F(UpgradeTest, AChecksummedReleaseSendsOnlyTheBytesItListsAndATamperedOneNothing) {
+    const auto sums = [&](const std::string& ubl) {
+        std::ofstream(m_dir / "SHA256SUMS")
+            << Sha256Hex(ubl) << "  host/ubl-nor-ais.bin\n"
+            << Sha256Hex("image bootrom.bin") << "  host/bootrom.bin\n";
+    };
+    // Tampered: the box names the file, the instrument hears nothing.
+    sums("the image as released");
+    EXPECT_EQ(Run({0, 0, 0, 1}), UpgradeEnd::NotVerified);
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_NE(Boxes()[0].find("box:Error:Release verification failed:\n"), std::string::npos);
+    EXPECT_NE(Boxes()[0].find("host/ubl-nor-ais.bin"), std::string::npos) << Boxes()[0];
+    EXPECT_TRUE(visa_double::calls().empty());
+
+    // Verified, then changed before the engine reads it: the image fails
+    // before its block goes out, and no digest of it is recorded as sent.
+    sums("image ubl-nor-ais.bin");
+    m_op.m_events.clear();
+    ChangeAfterVerification change(m_dir / "host" / "ubl-nor-ais.bin");
+    EXPECT_EQ(RunUpgrade(m_op, m_releaseDir, m_instrument, {0, 0, 0, 1}, m_familyName,
+                         m_hostImageFile, &change),
+              UpgradeEnd::ImageFailed);
+    EXPECT_EQ(change.m_verification, "checksummed");
+    for (const std::string& w : visa_double::writes())
+        EXPECT_EQ(w.rfind("DIAG:UPD:BLOC?", 0), std::string::npos) << "a block was sent";
+    EXPECT_NE(change.m_sent, Sha256Hex("not the image that was verified"));
+    ASSERT_FALSE(m_op.m_diagnostics.empty());
+    EXPECT_NE(m_op.m_diagnostics.back().find("changed after it was verified"), std::string::npos);
+}
+
 }  // namespace
