@@ -197,6 +197,10 @@ Vxi11Core::Step Vxi11Core::start(ConnectionId conn, std::string_view record,
             break;
         }
         case device_write: {
+            // Read in place rather than through the rpcgen XDR routine, which
+            // would copy the whole image block once more: Device_WriteParms
+            // is four words at fixed offsets, then the data's length and the
+            // data, as the library's transport packs them by hand too.
             std::uint32_t length = 0;
             ok = in.int32(call.lid) && in.word(call.io_timeout) && in.word(call.lock_timeout) &&
                  in.int32(call.flags);

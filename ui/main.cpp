@@ -1,38 +1,22 @@
 // Program entry: checks for a display, starts Qt and hands over to the
 // application object.
-//
-// FW_EXIT_AFTER_FIRST_PAINT=1 makes the program print how long it took to
-// paint its main window for the first time and then close it, for start-up
-// measurements. The figure is taken twice: from the kernel's record of when
-// the process started (/proc/self/stat field 22, in clock ticks of 10 ms),
-// against /proc/uptime, which includes loading the program and its libraries,
-// and from a clock read when this file's globals are initialised, which does
-// not.
 
 #include <sys/stat.h>
 #include <unistd.h>
 #include <QApplication>
-#include <QDialog>
-#include <QEvent>
-#include <QTimer>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "dialog_templates.h"
 #include "firmware_update_app.h"
-#include "resource.h"
+#include "first_paint.h"
 #ifdef FW_BUILTIN_VISA
 #include "visa/log.h"
 #endif
 
 namespace {
-
-const auto g_mainClock = std::chrono::steady_clock::now();
 
 // True when Qt has somewhere to show windows. Qt aborts the process when it
 // cannot connect to a display, so this is decided before it is started: an
@@ -66,27 +50,6 @@ bool HasDisplay(std::string& why) {
     return true;
 }
 
-// Milliseconds since the kernel started this process; -1 if unknown.
-double MillisecondsSinceProcessStart() {
-    std::ifstream stat("/proc/self/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    // Fields after the command name start with field 3; starttime is field 22.
-    for (int i = 3; i < 22 && fields >> field;)
-        ++i;
-    unsigned long long startTicks = 0;
-    if (!(fields >> startTicks)) return -1;
-    // Both figures count from boot, including time suspended, in 10 ms steps.
-    std::ifstream uptime("/proc/uptime");
-    double upSeconds = 0;
-    if (!(uptime >> upSeconds)) return -1;
-    return upSeconds * 1000.0 -
-           static_cast<double>(startTicks) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 // The program's one diagnostic log: Qt's messages and the VISA library's
 // lines, one whole line per write so that threads do not interleave.
 void WriteLogLine(const char* line) {
@@ -114,36 +77,6 @@ void VisaLogSink(const char* line) {
 }
 #endif
 
-class CFirstPaintWatch : public QObject {
-public:
-    using QObject::QObject;
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        CWinApp* app = GetWinApp();
-        if (!m_seen && event->type() == QEvent::Paint && app && watched == app->m_pMainWnd) {
-            m_seen = true;
-            auto* dialog = static_cast<QDialog*>(app->m_pMainWnd);
-            // After this paint and its flush to the screen.
-            QTimer::singleShot(0, dialog, [dialog] {
-                const double sinceMain = std::chrono::duration<double, std::milli>(
-                                             std::chrono::steady_clock::now() - g_mainClock)
-                                             .count();
-                std::printf(
-                    "first paint: %.1f ms after process start, %.1f ms after program "
-                    "initialisation\n",
-                    MillisecondsSinceProcessStart(), sinceMain);
-                std::fflush(stdout);
-                dialog->done(IDCANCEL);
-            });
-        }
-        return false;
-    }
-
-private:
-    bool m_seen = false;
-};
-
 }  // namespace
 
 CFirmwareUpdateApp theApp;
@@ -169,10 +102,6 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QString::fromLatin1(kProductVersion));
     QApplication::setDesktopFileName(QStringLiteral("firmware-update"));
 
-    CFirstPaintWatch watch;
-    const char* exitAfterPaint = std::getenv("FW_EXIT_AFTER_FIRST_PAINT");
-    if (exitAfterPaint && std::strcmp(exitAfterPaint, "1") == 0)
-        application.installEventFilter(&watch);
-
+    WatchFirstPaintIfAsked(application);
     return RunWinApp();
 }

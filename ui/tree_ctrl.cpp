@@ -44,6 +44,10 @@ CTreeControl::CTreeControl(uint32_t style, QWidget* parent) : QTreeWidget(parent
     // measures every row again on each insertion and deletion).
     header()->setStretchLastSection(false);
 
+    // The window system asks before a node expands or collapses; Qt reports
+    // it after the node already has. So a handler's refusal is carried out by
+    // putting the node back, with signals blocked so that putting it back is
+    // not reported as a change of its own.
     connect(this, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* node) {
         if (Notify(TVN_ITEMEXPANDING, TVE_EXPAND, nullptr, node) != 0) {
             const QSignalBlocker quiet(this);

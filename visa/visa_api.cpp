@@ -1,6 +1,15 @@
 // The VISA entry points. Each one looks its object up under the handle-table
 // mutex, then works on the object without it, so a blocking read on one
 // session does not hold up another. No exception leaves this file.
+//
+// This file is compiled twice. In libfwvisa.so the functions below keep
+// their standard names. In the static library that programs link, the build
+// forces builtin_names.h in ahead of everything, which renames each one
+// (viWrite becomes fwvisa_builtin_viWrite, and so on), so that the loader
+// (loader.cpp) can own the standard names and forward every call to the
+// library a run chose: the built-in one by default, or one loaded with
+// dlopen. A debugger or a profile of a program shows the fwvisa_builtin_
+// names; grep for "FWVISA_FUNCTIONS" to find the list they come from.
 
 #include <algorithm>
 #include <cstdio>

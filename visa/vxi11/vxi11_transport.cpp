@@ -231,6 +231,13 @@ ViStatus Vxi11Transport::write(const ViByte* data, size_t count, bool end, uint3
     do {
         const size_t size = std::min(count - *written, max_piece_);
         const bool last = *written + size == count;
+        // Device_WriteParms packed by hand rather than through the rpcgen
+        // XDR routine, which would copy the data into a buffer of its own:
+        // the five words (lid, io_timeout, lock_timeout, flags, then the
+        // opaque data's length) go out as they are, and the data follows
+        // straight from the caller's buffer (rpc() sends the padding). XDR
+        // puts those words at fixed offsets, and fwsim reads them there for
+        // the same reason: an image block is never copied on either side.
         uint8_t args[20];
         const uint32_t io_timeout = deadline.remaining_ms();
         put32(args, uint32_t(lid_));
