@@ -126,6 +126,29 @@ bool transfer(ViSession vi, Upload& upload, const char* image, int32_t block, in
     return update_check_scpi_errors(vi) == 0;
 }
 
+// The block size for a file of `length` bytes: the one requested (the whole
+// file when none is), rounded up to the instrument's sector size and cut back
+// to the file. False, reported, when no block size fits.
+bool choose_block(ViSession vi, const char* image, int32_t requested, int32_t length,
+                  int64_t* block) {
+    // 64-bit arithmetic: rounding up to a sector may pass INT32_MAX before
+    // being cut back to the file length.
+    *block = requested > 0 ? requested : length;
+    int32_t sector = 0;
+    if (update_query_sector_size(vi, image, &sector) && sector > 0) {
+        if (*block % sector != 0) *block = (*block / sector + 1) * sector;
+        if (*block > length) *block = length;
+    } else if (*block != length) {
+        std::fprintf(err(), text_no_blocks, image);
+        return false;
+    }
+    if (*block > update_block_length_max) {
+        std::fprintf(err(), text_block_too_long, static_cast<long long>(*block));
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int update_send_file(ViSession vi, const char* path, const char* image,
@@ -164,21 +187,8 @@ int update_send_file(ViSession vi, const char* path, const char* image,
     }
     if (!send_text(vi, cmd_debug) || !send_text(vi, cmd_cls)) return 1;
 
-    // 64-bit arithmetic: rounding up to a sector may pass INT32_MAX before
-    // being cut back to the file length.
-    int64_t block = requested_block_size > 0 ? requested_block_size : length;
-    int32_t sector = 0;
-    if (update_query_sector_size(vi, image, &sector) && sector > 0) {
-        if (block % sector != 0) block = (block / sector + 1) * sector;
-        if (block > length) block = length;
-    } else if (block != length) {
-        std::fprintf(err(), text_no_blocks, image);
-        return 1;
-    }
-    if (block > update_block_length_max) {
-        std::fprintf(err(), text_block_too_long, static_cast<long long>(block));
-        return 1;
-    }
+    int64_t block = 0;
+    if (!choose_block(vi, image, requested_block_size, length, &block)) return 1;
 
     upload.buffer = static_cast<ViByte*>(std::malloc(static_cast<size_t>(block) + 64));
     if (!upload.buffer) {

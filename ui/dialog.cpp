@@ -211,9 +211,7 @@ void CDialog::OnCancel() {
 
 void CDialog::OnPaint() {}
 
-void CDialog::Build() {
-    const DialogTemplate& t = *m_template;
-
+DialogBaseUnits CDialog::ApplyTemplateFont(const DialogTemplate& t) {
     // The template's face is a stand-in for "the desktop's ordinary sans".
     QFont font(QStringLiteral("Sans Serif"), t.m_pointSize);
     font.setStyleHint(QFont::SansSerif);
@@ -221,10 +219,44 @@ void CDialog::Build() {
     font.setItalic(t.m_italic);
     setFont(font);
     const QFontMetrics metrics(font);
-    const DialogBaseUnits units = BaseUnitsFromFont(
-        metrics.horizontalAdvance(
-            QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")),
-        metrics.height());
+    return BaseUnitsFromFont(metrics.horizontalAdvance(QStringLiteral(
+                                 "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")),
+                             metrics.height());
+}
+
+void CDialog::PlaceControl(const DialogItemTemplate& item, QWidget* control,
+                           const DialogBaseUnits& units, QWidget*& previousTabStop) {
+    PixelRect r = MapDialogRect(item.m_x, item.m_y, item.m_cx, item.m_cy, units);
+    if (auto* combo = qobject_cast<QComboBox*>(control)) {
+        // A combo box's template height includes its dropped list.
+        r.m_height = combo->sizeHint().height();
+    } else if (auto* label = qobject_cast<QLabel*>(control); label && !label->pixmap().isNull()) {
+        r.m_width = label->pixmap().width();
+        r.m_height = label->pixmap().height();
+    }
+    control->setGeometry(r.m_x, r.m_y, r.m_width, r.m_height);
+    control->setProperty(kIdProperty, item.m_id);
+    control->setEnabled(!(item.m_style & WS_DISABLED));
+    control->setVisible(item.m_style & WS_VISIBLE);
+    if (item.m_style & WS_TABSTOP) {
+        control->setFocusPolicy(Qt::StrongFocus);
+        if (previousTabStop) setTabOrder(previousTabStop, control);
+        previousTabStop = control;
+    } else {
+        control->setFocusPolicy(IsStatic(control) ? Qt::NoFocus : Qt::ClickFocus);
+    }
+    if (qobject_cast<QGroupBox*>(control)) {
+        // A group box only frames its neighbours: it must neither cover them
+        // nor take their clicks.
+        control->setAttribute(Qt::WA_TransparentForMouseEvents);
+    }
+    m_controls.emplace_back(item.m_id, control);
+    Connect(control, item.m_id);
+}
+
+void CDialog::Build() {
+    const DialogTemplate& t = *m_template;
+    const DialogBaseUnits units = ApplyTemplateFont(t);
     m_baseX = units.m_cx;
     m_baseY = units.m_cy;
 
@@ -240,35 +272,8 @@ void CDialog::Build() {
 
     QWidget* previousTabStop = nullptr;
     for (const DialogItemTemplate& item : t.m_items) {
-        QWidget* control = CreateControl(item);
-        if (!control) continue;
-        PixelRect r = MapDialogRect(item.m_x, item.m_y, item.m_cx, item.m_cy, units);
-        if (auto* combo = qobject_cast<QComboBox*>(control)) {
-            // A combo box's template height includes its dropped list.
-            r.m_height = combo->sizeHint().height();
-        } else if (auto* label = qobject_cast<QLabel*>(control);
-                   label && !label->pixmap().isNull()) {
-            r.m_width = label->pixmap().width();
-            r.m_height = label->pixmap().height();
-        }
-        control->setGeometry(r.m_x, r.m_y, r.m_width, r.m_height);
-        control->setProperty(kIdProperty, item.m_id);
-        control->setEnabled(!(item.m_style & WS_DISABLED));
-        control->setVisible(item.m_style & WS_VISIBLE);
-        if (item.m_style & WS_TABSTOP) {
-            control->setFocusPolicy(Qt::StrongFocus);
-            if (previousTabStop) setTabOrder(previousTabStop, control);
-            previousTabStop = control;
-        } else {
-            control->setFocusPolicy(IsStatic(control) ? Qt::NoFocus : Qt::ClickFocus);
-        }
-        if (qobject_cast<QGroupBox*>(control)) {
-            // A group box only frames its neighbours: it must neither cover
-            // them nor take their clicks.
-            control->setAttribute(Qt::WA_TransparentForMouseEvents);
-        }
-        m_controls.emplace_back(item.m_id, control);
-        Connect(control, item.m_id);
+        if (QWidget* control = CreateControl(item))
+            PlaceControl(item, control, units, previousTabStop);
     }
     for (const auto& [id, control] : m_controls) {
         if (qobject_cast<QGroupBox*>(control)) control->lower();

@@ -26,6 +26,7 @@ class CDialog;
 class CComboBox;
 struct DialogTemplate;
 struct DialogItemTemplate;
+struct DialogBaseUnits;
 
 // Control notification codes.
 inline constexpr unsigned BN_CLICKED = 0;
@@ -196,6 +197,12 @@ protected:
 
 private:
     void Build();
+    // The template's font, which also fixes the dialog units; its base units.
+    DialogBaseUnits ApplyTemplateFont(const DialogTemplate& t);
+    // Sizes, places and wires one control made from `item`, chaining the
+    // tab order from `previousTabStop`.
+    void PlaceControl(const DialogItemTemplate& item, QWidget* control,
+                      const DialogBaseUnits& units, QWidget*& previousTabStop);
     void Connect(QWidget* control, int id);
     void SendOkCommand();
 

@@ -177,6 +177,51 @@ void RunLock::serve() {
     }
 }
 
+namespace {
+
+// Why a name that is taken, but on which nobody answers (bound without
+// listening, or a queue kept full), cannot be had; `holder` gets what is known.
+std::string taken_silently(const std::string& name, const std::string& key, RunLockHolder* holder) {
+    const NameOwner owner = owner_of(name);
+    holder->known = owner.known;
+    holder->uid = owner.uid;
+    holder->pid = owner.pid;
+    holder->user = owner.user;
+    return owner.known ? held_by(key, *holder)
+                       : "lock unavailable: run lock " + key + " is held by " + describe(owner);
+}
+
+}  // namespace
+
+std::unique_ptr<RunLock> RunLock::hold(int fd, const std::string& key, const std::string& tool,
+                                       std::string* why) {
+    const int stop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stop < 0) {
+        *why = "run lock " + key + ": eventfd: " + std::strerror(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    const std::string greeting = std::string(greeting_word) + " " +
+                                 std::to_string(greeting_version) + " tool=" + tool_word(tool) +
+                                 " since=" + utc_now() + "\n";
+    // Owns both descriptors from here, even if the thread fails.
+    std::unique_ptr<RunLock> lock(new RunLock(fd, stop, greeting));
+    // The thread wants no signals: it is born with all of them blocked, so
+    // that a program's own handling (a thread in sigwait, EINTR in its main
+    // loop) sees them as before.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    try {
+        lock->thread_ = std::thread(&RunLock::serve, lock.get());
+    } catch (...) {
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        throw;
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return lock;
+}
+
 std::unique_ptr<RunLock> RunLock::try_acquire(const std::string& key, const std::string& tool,
                                               RunLockResult* result, RunLockHolder* holder,
                                               std::string* why) {
@@ -196,31 +241,8 @@ std::unique_ptr<RunLock> RunLock::try_acquire(const std::string& key, const std:
             std::string err;
             switch (bind_abstract(name, &fd, &err)) {
                 case BindResult::bound: {
-                    const int stop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-                    if (stop < 0) {
-                        *why = "run lock " + key + ": eventfd: " + std::strerror(errno);
-                        ::close(fd);
-                        return nullptr;
-                    }
-                    const std::string greeting =
-                        std::string(greeting_word) + " " + std::to_string(greeting_version) +
-                        " tool=" + tool_word(tool) + " since=" + utc_now() + "\n";
-                    // Owns both descriptors from here, even if the thread fails.
-                    std::unique_ptr<RunLock> lock(new RunLock(fd, stop, greeting));
-                    // The thread wants no signals: it is born with all of them
-                    // blocked, so that a program's own handling (a thread in
-                    // sigwait, EINTR in its main loop) sees them as before.
-                    sigset_t all, old;
-                    sigfillset(&all);
-                    pthread_sigmask(SIG_SETMASK, &all, &old);
-                    try {
-                        lock->thread_ = std::thread(&RunLock::serve, lock.get());
-                    } catch (...) {
-                        pthread_sigmask(SIG_SETMASK, &old, nullptr);
-                        throw;
-                    }
-                    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-                    *result = RunLockResult::granted;
+                    auto lock = hold(fd, key, tool, why);
+                    if (lock) *result = RunLockResult::granted;
                     return lock;
                 }
                 case BindResult::failed:
@@ -249,15 +271,7 @@ std::unique_ptr<RunLock> RunLock::try_acquire(const std::string& key, const std:
                     break;  // freed meanwhile, or bound by a non-listener
             }
         }
-        // Taken, and nobody answers on it: bound without listening, or a
-        // queue kept full.
-        const NameOwner owner = owner_of(name);
-        holder->known = owner.known;
-        holder->uid = owner.uid;
-        holder->pid = owner.pid;
-        holder->user = owner.user;
-        *why = owner.known ? held_by(key, *holder)
-                           : "lock unavailable: run lock " + key + " is held by " + describe(owner);
+        *why = taken_silently(name, key, holder);
     } catch (const std::exception& ex) {
         *result = RunLockResult::unavailable;
         *why = "run lock " + key + ": " + ex.what();

@@ -43,6 +43,10 @@ public:
 
 private:
     RunLock(int listen_fd, int stop_fd, std::string greeting);
+    // Holds the bound socket `fd` (closed on failure) and starts answering on
+    // it; null with `why` set when that cannot be done.
+    static std::unique_ptr<RunLock> hold(int fd, const std::string& key, const std::string& tool,
+                                         std::string* why);
     // The answering thread: one line to each connection until stop_fd_ fires.
     void serve();
 
