@@ -18,12 +18,34 @@ namespace {
 
 FILE* out_stream = nullptr;
 FILE* err_stream = nullptr;
-const update_observer* observer_hook = nullptr;
+ObserverList observer_list{};
+char resource_now[update_resource_capacity] = "";
 
 }  // namespace
 
-const update_observer* observer() {
-    return observer_hook;
+namespace {
+BlockProgress block_progress;
+}  // namespace
+
+void set_block_progress(const BlockProgress& progress) {
+    block_progress = progress;
+}
+
+const ObserverList& observers() {
+    return observer_list;
+}
+
+const char* current_resource() {
+    return resource_now;
+}
+
+void set_current_resource(const char* resource) {
+    std::snprintf(resource_now, sizeof resource_now, "%s", resource ? resource : "");
+}
+
+void report_failure(ViSession vi, ViStatus status, const char* function) {
+    notify(&update_observer::on_visa_error, status, function, current_resource());
+    update_report_status(status, vi);
 }
 
 FILE* out() {
@@ -38,7 +60,7 @@ bool send(ViSession vi, const void* data, ViUInt32 length) {
     ViUInt32 written = 0;
     const ViStatus status = viWrite(vi, static_cast<ViConstBuf>(data), length, &written);
     if (status < VI_SUCCESS || written != length) {
-        update_report_status(status, vi);
+        report_failure(vi, status, "viWrite");
         return false;
     }
     return true;
@@ -75,6 +97,57 @@ constexpr uint32_t reboot_wait_ms = 4000;
 // The two report buffers that outlive a call; they make the engine non-reentrant.
 char status_description[1024];
 char scpi_reply[update_scpi_reply_max + 1];
+
+// How often a block's progress is reported at least: by bytes and by time.
+constexpr ViUInt32 progress_bytes = 1u << 20;
+constexpr long progress_ms = 100;
+
+long now_ms() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+    return static_cast<long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// Tells the observers how much of the image has gone out while a block is
+// written: every MiB and every 100 ms, and at the block's end.
+class ProgressClock {
+public:
+    void sent(ViUInt32 offset, bool last) {
+        if (!block_progress.image || observers().count == 0) return;
+        if (!last && offset - reported_ < progress_bytes && now_ms() - at_ < progress_ms) return;
+        reported_ = offset;
+        at_ = now_ms();
+        const int64_t data =
+            offset > ViUInt32(block_progress.header) ? int64_t(offset) - block_progress.header : 0;
+        notify(&update_observer::on_bytes_sent, block_progress.image, block_progress.before + data,
+               block_progress.total);
+    }
+
+private:
+    ViUInt32 reported_ = 0;
+    long at_ = now_ms();
+};
+
+// One entry operation, as the observers see it: its resource for their
+// reports while it runs, and its start and end.
+class EntryOperation {
+public:
+    EntryOperation(const char* operation, const char* resource) : operation_(operation) {
+        set_current_resource(resource);
+        notify(&update_observer::on_operation, operation_, current_resource(), false, 0);
+    }
+    ~EntryOperation() {
+        notify(&update_observer::on_operation, operation_, current_resource(), true, result_);
+        set_current_resource(nullptr);
+    }
+    EntryOperation(const EntryOperation&) = delete;
+    EntryOperation& operator=(const EntryOperation&) = delete;
+    int result(int value) { return result_ = value; }
+
+private:
+    const char* operation_;
+    int result_ = 0;
+};
 
 void real_sleep(uint32_t milliseconds) {
     timespec left{static_cast<time_t>(milliseconds / 1000),
@@ -125,8 +198,20 @@ void update_set_streams(FILE* out_to, FILE* err_to) {
     err_stream = err_to;
 }
 
-void update_set_observer(const update_observer* observer) {
-    observer_hook = observer;
+bool update_add_observer(const update_observer* observer) {
+    if (!observer || observer_list.count == update_observer_max) return false;
+    observer_list.items[observer_list.count++] = observer;
+    return true;
+}
+
+void update_remove_observer(const update_observer* observer) {
+    for (int i = 0; i < observer_list.count; ++i) {
+        if (observer_list.items[i] != observer) continue;
+        for (int j = i + 1; j < observer_list.count; ++j)
+            observer_list.items[j - 1] = observer_list.items[j];
+        --observer_list.count;
+        return;
+    }
 }
 
 void update_set_sleep(update_sleep_fn sleep) {
@@ -152,7 +237,10 @@ void update_report_status(ViStatus status, ViSession vi) {
 void update_set_timeout(ViSession vi, int32_t timeout_ms) {
     const ViAttrState value = timeout_ms < 0 ? VI_TMO_INFINITE : static_cast<ViUInt32>(timeout_ms);
     const ViStatus status = viSetAttribute(vi, VI_ATTR_TMO_VALUE, value);
-    if (status < VI_SUCCESS) update_report_visa_error(vi, status);
+    if (status < VI_SUCCESS) {
+        notify(&update_observer::on_visa_error, status, "viSetAttribute", current_resource());
+        update_report_visa_error(vi, status);
+    }
 }
 
 ViStatus update_configure_session(ViSession vi) {
@@ -168,7 +256,7 @@ int update_read_scpi_error(ViSession vi, char* reply) {
     if (!send_text(vi, cmd_syst_err)) return 0;
     const ViStatus status = receive(vi, reply, update_scpi_reply_max + 1);
     if (status < VI_SUCCESS) {
-        update_report_status(status, vi);
+        report_failure(vi, status, "viRead");
         return 0;
     }
     // The first character is the sign and the magnitude follows it directly.
@@ -201,6 +289,7 @@ int update_check_scpi_errors(ViSession vi) {
     const int first = update_read_scpi_error(vi, scpi_reply);
     int current = first;
     for (int printed = 0; current != 0;) {
+        notify(&update_observer::on_scpi_error, static_cast<const char*>(scpi_reply));
         std::fprintf(err(), text_scpi_error, scpi_reply);
         if (++printed == update_scpi_drain_limit) {
             std::fprintf(err(), text_scpi_endless, update_scpi_drain_limit);
@@ -224,12 +313,15 @@ bool update_open_session(const char* resource, ViSession* rm, ViSession* vi) {
     *vi = VI_NULL;
     ViStatus status = viOpenDefaultRM(rm);
     if (status < VI_SUCCESS) {
+        notify(&update_observer::on_visa_error, status, "viOpenDefaultRM",
+               static_cast<const char*>(name));
         std::fputs(text_rm_failed, err());
         update_report_visa_error(VI_NULL, status);
         return false;
     }
     status = viOpen(*rm, name, VI_NULL, 0, vi);
     if (status != VI_SUCCESS) {
+        notify(&update_observer::on_visa_error, status, "viOpen", static_cast<const char*>(name));
         std::fputs(text_open_failed, err());
         update_report_visa_error(*rm, status);
         viClose(*rm);
@@ -238,8 +330,11 @@ bool update_open_session(const char* resource, ViSession* rm, ViSession* vi) {
     status = viLock(*vi, VI_EXCLUSIVE_LOCK, 0, VI_NULL, VI_NULL);
     if (status < VI_SUCCESS) {
         if (status == VI_ERROR_TMO) {
+            notify(&update_observer::on_locked, static_cast<const char*>(name));
             std::fputs(text_locked, err());
         } else {
+            notify(&update_observer::on_visa_error, status, "viLock",
+                   static_cast<const char*>(name));
             std::fputs(text_lock_failed, err());
             update_report_visa_error(*vi, status);
         }
@@ -273,20 +368,22 @@ int update_format_block_header(int32_t length, char* buffer) {
 bool update_write_block(ViSession vi, const ViByte* message, int32_t length) {
     ViStatus status = viSetAttribute(vi, VI_ATTR_SEND_END_EN, VI_FALSE);
     if (status < VI_SUCCESS) {
-        update_report_status(status, vi);
+        report_failure(vi, status, "viSetAttribute");
         return false;
     }
     const auto total = static_cast<ViUInt32>(length);
+    ProgressClock progress;
     for (ViUInt32 offset = 0; offset < total;) {
         const ViUInt32 piece = total - offset < write_piece ? total - offset : write_piece;
         ViUInt32 written = 0;
         status = viWrite(vi, message + offset, piece, &written);
         if (status < VI_SUCCESS || written != piece) {
-            update_report_status(status, vi);
+            report_failure(vi, status, "viWrite");
             viSetAttribute(vi, VI_ATTR_SEND_END_EN, VI_TRUE);
             return false;
         }
         offset += piece;
+        progress.sent(offset, offset == total);
     }
     viSetAttribute(vi, VI_ATTR_SEND_END_EN, VI_TRUE);
     if (!send(vi, "\n", 1)) return false;
@@ -297,7 +394,7 @@ int update_read_reply_code(ViSession vi) {
     char reply[reply_capacity];
     const ViStatus status = receive(vi, reply, sizeof reply);
     if (status < VI_SUCCESS) {
-        update_report_status(status, vi);
+        report_failure(vi, status, "viRead");
         return -1;
     }
     int32_t code = 0;
@@ -320,7 +417,7 @@ bool update_query_sector_size(ViSession vi, const char* image, int32_t* sector_s
     char reply[reply_capacity];
     const ViStatus status = receive(vi, reply, sizeof reply);
     if (status < VI_SUCCESS) {
-        update_report_status(status, vi);
+        report_failure(vi, status, "viRead");
         return false;
     }
     int32_t size = 0;
@@ -347,30 +444,32 @@ int update_identify(const char* resource, char* reply, int size, int32_t timeout
         return 0;
     }
     reply[0] = '\0';
+    EntryOperation operation("identify", resource);
     ViSession rm, vi;
     if (!update_open_session(resource, &rm, &vi)) return 0;
     int result = 0;
     update_set_timeout(vi, timeout_ms);
     if (const ViStatus status = update_configure_session(vi); status != VI_SUCCESS) {
-        update_report_status(status, vi);
+        report_failure(vi, status, "viSetAttribute");
     } else if (send_text(vi, cmd_idn)) {
         const ViStatus read_status = receive(vi, reply, static_cast<ViUInt32>(size));
         if (read_status < VI_SUCCESS)
-            update_report_status(read_status, vi);
+            report_failure(vi, read_status, "viRead");
         else
             result = 1;
     }
     update_close_session(rm, vi);
-    return result;
+    return operation.result(result);
 }
 
 int update_start(const char* resource) {
+    EntryOperation operation("start", resource);
     ViSession rm, vi;
     if (!update_open_session(resource, &rm, &vi)) return 0;
     int result = 0;
     update_set_timeout(vi, update_timeout_ms);
     if (const ViStatus status = update_configure_session(vi); status != VI_SUCCESS) {
-        update_report_status(status, vi);
+        report_failure(vi, status, "viSetAttribute");
     } else if (send_text(vi, cmd_cls) && send_text(vi, cmd_start)) {
         // Entries are printed so the operator's log shows them, but starting
         // succeeded: the instrument took the command.
@@ -378,11 +477,13 @@ int update_start(const char* resource) {
         result = 1;
     }
     update_close_session(rm, vi);
-    return result;
+    return operation.result(result);
 }
 
 int update_image(const char* resource, const char* image, const char* path,
                  int32_t requested_block_size) {
+    EntryOperation operation("image", resource);
+    operation.result(1);
     char identifier[update_identifier_capacity];
     char file[update_path_capacity];
     if (!copy_bounded(image, identifier, sizeof identifier, text_identifier_too_long) ||
@@ -392,25 +493,33 @@ int update_image(const char* resource, const char* image, const char* path,
     if (!update_open_session(resource, &rm, &vi)) return 1;
     int result = 1;
     if (const ViStatus status = update_configure_session(vi); status != VI_SUCCESS)
-        update_report_status(status, vi);
+        report_failure(vi, status, "viSetAttribute");
     else
         result = update_send_file(vi, file, identifier, requested_block_size);
     update_close_session(rm, vi);
-    return result;
+    return operation.result(result);
 }
 
 void update_end(const char* resource) {
+    EntryOperation operation("end", resource);
     ViSession rm, vi;
     if (!update_open_session(resource, &rm, &vi)) return;
-    send_text(vi, cmd_end);
+    operation.result(send_text(vi, cmd_end) ? 1 : 0);
     update_close_session(rm, vi);
 }
 
 void update_reboot_host(const char* resource) {
+    EntryOperation operation("reboot", resource);
     ViSession rm, vi;
     if (!update_open_session(resource, &rm, &vi)) return;
     sleep_hook(reboot_wait_ms);
     ViUInt32 written = 0;
-    viWrite(vi, reinterpret_cast<ViConstBuf>(cmd_reboot), sizeof cmd_reboot - 1, &written);
+    // Nothing is printed for a failure here; the observers learn of it.
+    const ViStatus status =
+        viWrite(vi, reinterpret_cast<ViConstBuf>(cmd_reboot), sizeof cmd_reboot - 1, &written);
+    if (status < VI_SUCCESS || written != sizeof cmd_reboot - 1)
+        notify(&update_observer::on_visa_error, status, "viWrite", current_resource());
+    else
+        operation.result(1);
     update_close_session(rm, vi);
 }

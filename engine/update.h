@@ -96,22 +96,48 @@ void update_abort_transfer(ViSession vi);
 // Where diagnostics and progress go; null restores stderr and stdout.
 void update_set_streams(FILE* out, FILE* err);
 
-// An optional observer of the image bytes the engine reads, for callers that
-// record or check exactly what is sent (a digest of the very descriptor the
-// engine sends from). `on_image_read` is called for each piece of the file as
-// it is read into the transfer buffer, in file order and before any byte of
-// that piece goes to the instrument; `offset` is the piece's place in the
-// file and `total` the file's length, so the last piece ends at `total`.
-// Returning false fails the image before that piece is sent: the engine
-// reports the file as changed and ends the transfer as for any failure. The
-// printed texts and the commands sent are the same with or without it.
+// Optional observers of what the engine does, as typed values beside its
+// printed texts, which stay exactly as they are with or without them. Every
+// callback may be null. They are called on the thread that called the
+// engine, in order, and must not call the engine themselves.
 struct update_observer {
     void* context;
+    // Each piece of an image file as it is read into the transfer buffer, in
+    // file order and before any byte of that piece goes to the instrument;
+    // `offset` is the piece's place in the file and `total` the file's
+    // length, so the last piece ends at `total`. Returning false fails the
+    // image before that piece is sent: the engine reports the file as changed
+    // and ends the transfer as for any failure.
     bool (*on_image_read)(void* context, const char* image, const ViByte* data, int32_t length,
                           int64_t offset, int64_t total);
+    // An entry operation ("identify", "start", "image", "end" or "reboot")
+    // begins (`ended` false, `result` 0) and ends (`ended` true) on
+    // `resource`. `result` is what the operation returns (update_image: 0 for
+    // success; identify and start: 1); end and reboot give 1 when every
+    // command went out, else 0.
+    void (*on_operation)(void* context, const char* operation, const char* resource, bool ended,
+                         int result);
+    // Image bytes sent so far within a transfer, of `total`: at least every
+    // MiB and every 100 ms while a block goes out, and once at its end.
+    void (*on_bytes_sent)(void* context, const char* image, int64_t sent, int64_t total);
+    // A whole block was sent and the instrument took it.
+    void (*on_block_sent)(void* context, const char* image, int64_t sent, int64_t total);
+    // The whole image is with the instrument, which now programs its flash.
+    void (*on_programming)(void* context, const char* image);
+    // Another session holds the instrument's lock; the operation ends.
+    void (*on_locked)(void* context, const char* resource);
+    // A VISA call failed: its status, the function ("viOpen", "viLock",
+    // "viWrite", "viRead", "viSetAttribute", ...) and the resource.
+    void (*on_visa_error)(void* context, ViStatus status, const char* function,
+                          const char* resource);
+    // One entry read from the instrument's error queue, as received.
+    void (*on_scpi_error)(void* context, const char* entry);
 };
-// Null removes the observer. The observer must outlive the calls it sees.
-void update_set_observer(const update_observer* observer);
+// Adds an observer (at most update_observer_max at once; false beyond) or
+// removes one. An observer must outlive its time on the list.
+inline constexpr int update_observer_max = 4;
+bool update_add_observer(const update_observer* observer);
+void update_remove_observer(const update_observer* observer);
 
 // The millisecond sleep before the reboot command; null restores the real one.
 using update_sleep_fn = void (*)(uint32_t milliseconds);

@@ -67,8 +67,44 @@ inline constexpr int command_capacity = 512;
 FILE* out();
 FILE* err();
 
-// The observer set by update_set_observer, or null.
-const update_observer* observer();
+// Calls `fn` of every observer that has it, with the observer's context
+// first; for each observer in the order they were added.
+template <typename Fn, typename... Args>
+void notify(Fn update_observer::*fn, Args... args);
+
+// The observers, for the callbacks that answer (on_image_read).
+struct ObserverList {
+    const update_observer* items[update_observer_max];
+    int count;
+};
+const ObserverList& observers();
+
+template <typename Fn, typename... Args>
+void notify(Fn update_observer::*fn, Args... args) {
+    const ObserverList& list = observers();
+    for (int i = 0; i < list.count; ++i)
+        if (list.items[i]->*fn) (list.items[i]->*fn)(list.items[i]->context, args...);
+}
+
+// The resource of the entry operation under way ("" outside one), for the
+// observers' reports.
+const char* current_resource();
+void set_current_resource(const char* resource);
+
+// Which image bytes update_write_block is sending, for the observers'
+// progress reports: set by the upload around each block, `image` null
+// outside one. The message starts with `header` bytes of block header;
+// `before` image bytes went out in earlier blocks, of `total`.
+struct BlockProgress {
+    const char* image = nullptr;
+    int header = 0;
+    int64_t before = 0;
+    int64_t total = 0;
+};
+void set_block_progress(const BlockProgress& progress);
+
+// Reports a failed VISA call to the observers and as the engine's text.
+void report_failure(ViSession vi, ViStatus status, const char* function);
 
 // Writes `length` bytes as one VISA write; a failed or short write is reported.
 bool send(ViSession vi, const void* data, ViUInt32 length);

@@ -48,6 +48,31 @@ void prefault(ViByte* buffer, size_t length) {
     if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
 }
 
+// Hands a piece just read to the observers that watch what is read; false
+// when one of them refuses it.
+bool observers_accept(const Upload& upload, const ViByte* piece, int32_t length) {
+    const ObserverList& list = observers();
+    bool accepted = true;
+    for (int i = 0; i < list.count; ++i) {
+        const update_observer* o = list.items[i];
+        if (o->on_image_read && !o->on_image_read(o->context, upload.image, piece, length,
+                                                  upload.offset, upload.opened.st_size))
+            accepted = false;
+    }
+    return accepted;
+}
+
+// Sends one block message, telling the observers how much of the image has
+// gone out; `before` image bytes were sent in earlier blocks.
+bool write_block(ViSession vi, const Upload& upload, int32_t message, int32_t block, int64_t before,
+                 int64_t total) {
+    set_block_progress({upload.image, message - block, before, total});
+    const bool sent = update_write_block(vi, upload.buffer, message);
+    set_block_progress({});
+    if (sent) notify(&update_observer::on_block_sent, upload.image, before + block, total);
+    return sent;
+}
+
 // Builds the next block message in the transfer buffer: its header, then
 // `length` bytes read straight from the file behind it. Returns the message
 // length, or 0 when the file ended early.
@@ -63,10 +88,7 @@ int32_t load_block(Upload& upload, int32_t length) {
             std::fputs(text_short_file, err());
             return 0;
         }
-        const update_observer* watcher = observer();
-        if (watcher && watcher->on_image_read &&
-            !watcher->on_image_read(watcher->context, upload.image, into + done, piece,
-                                    upload.offset, upload.opened.st_size)) {
+        if (!observers_accept(upload, into + done, piece)) {
             std::fprintf(err(), text_file_changed, upload.path);
             return 0;
         }
@@ -106,22 +128,25 @@ bool transfer(ViSession vi, Upload& upload, const char* image, int32_t block, in
         if (message == 0) return false;
         std::fputs(text_sending, out());
         std::fflush(out());
-        if (!update_write_block(vi, upload.buffer, message)) return false;
+        if (!write_block(vi, upload, message, length, 0, length)) return false;
         std::fprintf(out(), text_bytes_sent, static_cast<long>(length));
         std::fputs(text_programming, out());
         std::fflush(out());
+        notify(&update_observer::on_programming, static_cast<const char*>(image));
     } else {
         int64_t sent = 0;
         while (sent < length) {
             const int64_t next = sent + block;
             const auto this_block = static_cast<int32_t>(next > length ? length - sent : block);
             const int32_t message = load_block(upload, this_block);
-            if (message == 0 || !update_write_block(vi, upload.buffer, message)) return false;
+            if (message == 0 || !write_block(vi, upload, message, this_block, sent, length))
+                return false;
             sent = next > length ? length : next;
             std::fprintf(out(), text_progress, static_cast<int>(sent * 100 / length));
             std::fflush(out());
             if (update_check_scpi_errors(vi) != 0) return false;
         }
+        notify(&update_observer::on_programming, static_cast<const char*>(image));
     }
     return update_check_scpi_errors(vi) == 0;
 }

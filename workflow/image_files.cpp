@@ -121,12 +121,14 @@ bool CheckImages(const std::string& releaseDir, const ImageChoice& chosen,
 }
 
 SentImageDigest::SentImageDigest(std::string expectedSha256)
-    : m_hook{this, &SentImageDigest::OnRead}, m_expected(std::move(expectedSha256)) {
-    update_set_observer(&m_hook);
+    : m_hook{}, m_expected(std::move(expectedSha256)) {
+    m_hook.context = this;
+    m_hook.on_image_read = &SentImageDigest::OnRead;
+    m_installed = update_add_observer(&m_hook);
 }
 
 SentImageDigest::~SentImageDigest() {
-    update_set_observer(nullptr);
+    if (m_installed) update_remove_observer(&m_hook);
 }
 
 bool SentImageDigest::OnRead(void* context, const char*, const ViByte* data, int32_t length,

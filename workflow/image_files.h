@@ -43,7 +43,7 @@ std::string ImagePathOf(const std::string& releaseDir, const ImageInfo& image,
                         const std::string& hostImageFile = kHostImageFile);
 
 // Digests what the engine reads of one image, from the descriptor it sends
-// from, while it is installed (see update_set_observer). With an expected
+// from, while it is installed (see update_add_observer). With an expected
 // digest, the engine's bytes must hash to it: a file changed after it was
 // checked fails before its last piece is sent, so nothing but the checked
 // bytes can be completed on the instrument.
@@ -60,6 +60,9 @@ public:
     long long BytesRead() const { return m_read; }
     // True when the engine's bytes differed from the expected digest.
     bool Mismatch() const { return m_mismatch; }
+    // False when the engine had no room for one more observer: then nothing
+    // is digested, and nothing may be sent on its word.
+    bool Installed() const { return m_installed; }
 
 private:
     static bool OnRead(void* context, const char* image, const ViByte* data, int32_t length,
@@ -71,6 +74,7 @@ private:
     std::string m_hex;
     long long m_read = 0;
     bool m_mismatch = false;
+    bool m_installed = false;
 };
 
 }  // namespace workflow

@@ -131,8 +131,12 @@ public:
         int result = 1;
         {
             SentImageDigest sent(verified ? image.m_sha256 : std::string());
-            result = update_image(m_resource.c_str(), event.m_id, image.m_path.c_str(),
-                                  kEngineBlockSize);
+            if (sent.Installed())
+                result = update_image(m_resource.c_str(), event.m_id, image.m_path.c_str(),
+                                      kEngineBlockSize);
+            else
+                m_op.Diagnostic("image " + image.m_path +
+                                " not sent: what is sent could not be digested");
             // Bytes held back for not being the verified ones were not sent.
             event.m_sentSha256 = sent.Mismatch() ? std::string() : sent.Digest();
             event.m_bytesRead = sent.BytesRead();

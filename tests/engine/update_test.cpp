@@ -338,3 +338,90 @@ TEST_F(EngineTest, EndAndRebootSendTheirCommandAndReadNothing) {
 }
 
 }  // namespace
+
+// ---- typed events beside the printed texts ----
+
+namespace {
+
+// Every event an observer hears, as text.
+struct Recorder {
+    update_observer hook{};
+    Strings events;
+    std::vector<int64_t> progress;
+
+    Recorder() {
+        hook.context = this;
+        hook.on_operation = [](void* c, const char* op, const char* rsrc, bool ended, int result) {
+            self(c)->events.push_back(std::string(ended ? "end " : "begin ") + op + " " + rsrc +
+                                      (ended ? " " + std::to_string(result) : ""));
+        };
+        hook.on_bytes_sent = [](void* c, const char*, int64_t sent, int64_t total) {
+            self(c)->progress.push_back(sent);
+            if (sent == total) self(c)->events.push_back("all bytes " + std::to_string(total));
+        };
+        hook.on_block_sent = [](void* c, const char* image, int64_t sent, int64_t) {
+            self(c)->events.push_back(std::string("block ") + image + " " + std::to_string(sent));
+        };
+        hook.on_programming = [](void* c, const char* image) {
+            self(c)->events.push_back(std::string("programming ") + image);
+        };
+        hook.on_locked = [](void* c, const char* rsrc) {
+            self(c)->events.push_back(std::string("locked ") + rsrc);
+        };
+        hook.on_visa_error = [](void* c, ViStatus st, const char* fn, const char* rsrc) {
+            self(c)->events.push_back("visa " + std::to_string(st) + " " + fn + " " + rsrc);
+        };
+        hook.on_scpi_error = [](void* c, const char* entry) {
+            self(c)->events.push_back(std::string("scpi ") + entry);
+        };
+        EXPECT_TRUE(update_add_observer(&hook));
+    }
+    ~Recorder() { update_remove_observer(&hook); }
+    static Recorder* self(void* c) { return static_cast<Recorder*>(c); }
+};
+
+}  // namespace
+
+TEST_F(EngineTest, ObserversHearEachStepAsValuesAndTheTextsStayTheSame) {
+    const std::string path = image(3 * 1024 * 1024 + 5);
+    std::string plainOut;
+    {
+        // The same upload without an observer, for its printed texts.
+        ASSERT_EQ(update_image(lan, "HPAP", path.c_str(), -1), 0);
+        plainOut = out();
+        Reset();
+    }
+    Recorder r;
+    ASSERT_EQ(update_image(lan, "HPAP", path.c_str(), -1), 0);
+    EXPECT_EQ(out(), plainOut);
+    EXPECT_EQ(err(), "");
+    const std::string size = std::to_string(3 * 1024 * 1024 + 5);
+    EXPECT_EQ(r.events,
+              (Strings{std::string("begin image ") + lan, "all bytes " + size, "block HPAP " + size,
+                       "programming HPAP", std::string("end image ") + lan + " 0"}));
+    // At least every MiB while the block goes out, rising to the whole.
+    ASSERT_GE(r.progress.size(), 4u);
+    EXPECT_TRUE(std::is_sorted(r.progress.begin(), r.progress.end()));
+    for (size_t i = 1; i < r.progress.size(); ++i)
+        EXPECT_LE(r.progress[i] - r.progress[i - 1], 1024 * 1024 + 4096);
+
+    // A locked instrument, a failing read and error-queue entries.
+    Reset();
+    r.events.clear();
+    visa_double::fail_next("viLock", VI_ERROR_TMO);
+    EXPECT_EQ(update_start(lan), 0);
+    EXPECT_EQ(r.events, (Strings{std::string("begin start ") + lan, std::string("locked ") + lan,
+                                 std::string("end start ") + lan + " 0"}));
+    Reset();
+    r.events.clear();
+    visa_double::instrument().errors = {"-222,\"Data out of range\"\n"};
+    EXPECT_EQ(update_start(lan), 1);
+    EXPECT_EQ(r.events[1], "scpi -222,\"Data out of range\"\n");
+    Reset();
+    r.events.clear();
+    char reply[64];
+    visa_double::queue_read("", VI_ERROR_CONN_LOST);
+    EXPECT_EQ(update_identify(lan, reply, sizeof reply, 2000), 0);
+    EXPECT_EQ(r.events[1],
+              "visa " + std::to_string(VI_ERROR_CONN_LOST) + " viRead " + std::string(lan));
+}
