@@ -212,42 +212,27 @@ TEST_F(UsbtmcTransportTest, WriteHeadersPaddingEomAndTags) {
 TEST(UsbtmcTags, NeverRepeatThePreviousTransfersAcrossSessions) {
     const std::string device = fresh_device();
     std::vector<uint8_t> tags;  // every Bulk-OUT bTag the device saw, in order
-    auto session = [&](auto&& body) {
+    // A write, a read (a request and a reply under its tag), then a write
+    // through another name of the device; a session each.
+    for (const std::string& name : {device, device, "USB1" + device.substr(4)}) {
         auto* pipe = new ScriptedPipe;
         pipe->control[get_capabilities].push_back(caps(false));
         UsbtmcTransport t([pipe](const RsrcName&, std::unique_ptr<UsbPipe>* p, std::string*) {
             p->reset(pipe);
             return PipeResult::ok;
         });
-        ASSERT_EQ(t.open(*parse_rsrc_name(device), 100), VI_SUCCESS);
-        body(t, *pipe);
+        ASSERT_EQ(t.open(*parse_rsrc_name(name), 100), VI_SUCCESS);
+        ViByte buf[8] = {'*', 'C', 'L', 'S', '\n'};
+        size_t n = 0;
+        ReadStop why;
+        pipe->in.push_back({reply_in(2, "ok\n", true)});
+        EXPECT_EQ(tags.size() == 1 ? t.read(buf, sizeof buf, ReadOptions{}, &n, &why)
+                                   : t.write(buf, 5, true, 100, &n),
+                  VI_SUCCESS);
         for (const Bytes& b : pipe->out)
             tags.push_back(b[1]);
         t.close(0);
-    };
-    const ViByte cmd[] = {'*', 'C', 'L', 'S', '\n'};
-    size_t n = 0;
-    session([&](UsbtmcTransport& t, ScriptedPipe&) {
-        ASSERT_EQ(t.write(cmd, sizeof cmd, true, 100, &n), VI_SUCCESS);
-    });
-    // A read is a request and its reply, under the request's tag.
-    session([&](UsbtmcTransport& t, ScriptedPipe& pipe) {
-        pipe.in.push_back({reply_in(2, "ok\n", true)});
-        ViByte buf[8];
-        ReadStop why;
-        EXPECT_EQ(t.read(buf, sizeof buf, ReadOptions{}, &n, &why), VI_SUCCESS);
-    });
-    // Another name of the same device goes on from there.
-    const std::string other_name = "USB1" + device.substr(4);
-    auto* pipe = new ScriptedPipe;
-    pipe->control[get_capabilities].push_back(caps(false));
-    UsbtmcTransport t([pipe](const RsrcName&, std::unique_ptr<UsbPipe>* p, std::string*) {
-        p->reset(pipe);
-        return PipeResult::ok;
-    });
-    ASSERT_EQ(t.open(*parse_rsrc_name(other_name), 100), VI_SUCCESS);
-    ASSERT_EQ(t.write(cmd, sizeof cmd, true, 100, &n), VI_SUCCESS);
-    tags.push_back(pipe->out.back()[1]);
+    }
     EXPECT_EQ(tags, (std::vector<uint8_t>{1, 2, 3}));
 }
 
