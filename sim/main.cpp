@@ -5,13 +5,15 @@
 //
 // Once every socket listens it prints exactly one line on standard output,
 //   fwsim ready <address> vxi11=<port> socket=<port> hislip=<port> portmap=<port>|off
-// and serves until SIGTERM or SIGINT (exit status 0). Bad options exit 2,
-// sockets that cannot be opened exit 1. Diagnostics go to standard error.
+// and serves until SIGTERM or SIGINT (exit status 0). Bad options exit 2; a
+// store folder that cannot be made or written, and sockets that cannot be
+// opened, exit 1. Diagnostics go to standard error.
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -60,6 +62,18 @@ std::string store_image(const std::string& dir, const std::string& id, std::stri
     return {};
 }
 
+// Makes the store folder (and its parents) and checks that images can be
+// written there. Refusing to start is better than an instrument that seems to
+// take every upload and keeps none of them. Returns the reason, or "".
+std::string prepare_store(const std::string& dir) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) return "making " + dir + ": " + ec.message();
+    if (!std::filesystem::is_directory(dir, ec)) return dir + ": not a folder";
+    if (::access(dir.c_str(), W_OK | X_OK) != 0) return dir + ": " + std::strerror(errno);
+    return {};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -80,6 +94,13 @@ int main(int argc, char** argv) {
     // heap, the next upload reuses them.
     mallopt(M_MMAP_MAX, 0);
     mallopt(M_TRIM_THRESHOLD, 512 << 20);
+
+    if (!options->store_dir.empty()) {
+        if (std::string why = prepare_store(options->store_dir); !why.empty()) {
+            std::fprintf(stderr, "fwsim: image store %s\n", why.c_str());
+            return 1;
+        }
+    }
 
     std::FILE* transcript_file = nullptr;
     if (!options->transcript_file.empty()) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -109,6 +110,10 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::map<std::string, Entry> entries_;
+    // may_access() runs on every read and write; it drains the probes no more
+    // often than this.
+    static constexpr std::chrono::milliseconds access_drain_interval{100};
+    std::chrono::steady_clock::time_point next_access_drain_{};
 };
 
 }  // namespace visa

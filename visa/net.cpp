@@ -34,6 +34,13 @@ bool Deadline::expired() const {
     return !infinite_ && std::chrono::steady_clock::now() >= at_;
 }
 
+bool Deadline::overdue() const {
+    if (!expired()) return false;
+    if (looked_late_) return true;
+    looked_late_ = true;
+    return false;
+}
+
 int Deadline::poll_ms() const {
     if (infinite_) return -1;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(

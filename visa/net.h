@@ -20,6 +20,11 @@ public:
     Deadline later_by(uint32_t ms) const;
     bool infinite() const { return infinite_; }
     bool expired() const;
+    // For loops that receive until something complete has arrived: false
+    // until the deadline has passed and one look at the socket was made after
+    // it. A peer that never stops sending thus cannot hold such a loop past
+    // its time, while a time-out of 0 still takes what is already there.
+    bool overdue() const;
     // Milliseconds left, for poll(): -1 when infinite, 0 once expired.
     int poll_ms() const;
     // Milliseconds left as a wire value: VI_TMO_INFINITE when infinite.
@@ -27,6 +32,7 @@ public:
 
 private:
     bool infinite_;
+    mutable bool looked_late_ = false;
     std::chrono::steady_clock::time_point at_;
 };
 

@@ -118,7 +118,7 @@ ViStatus Session::open(uint32_t timeout_ms) {
 }
 
 ViStatus Session::check_usable() {
-    return open_ ? VI_SUCCESS : VI_ERROR_INV_OBJECT;
+    return open_ && !closing_ ? VI_SUCCESS : VI_ERROR_INV_OBJECT;
 }
 
 ViStatus Session::get_attribute(ViAttr attr, void* value) {
@@ -375,13 +375,27 @@ ViStatus Session::read_stb(ViUInt16* stb) {
 }
 
 ViStatus Session::close() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    // Calls queued behind one that waits on a silent instrument would each
+    // take their whole time-out before the close got its turn. Instead they
+    // give up as soon as they get the mutex, and the call in progress is cut
+    // short by the transport.
+    closing_ = true;
+    std::unique_lock<std::mutex> guard(mutex_, std::try_to_lock);
+    bool cut_short = false;
+    if (!guard.owns_lock()) {
+        transport_->cancel();
+        cut_short = true;
+        guard.lock();
+    }
     if (!open_) return VI_ERROR_INV_OBJECT;
     open_ = false;
     // The instrument's own lock dies with the connection; only then may the
     // next session of ours take it.
     ViStatus st = transport_->close(timeout_ms_);
     locks_.release_all(lock_key_, id_);
+    // A connection we cut ourselves is no failure of the close; the call it
+    // interrupted has reported what it could not finish.
+    if (cut_short) return VI_SUCCESS;
     return st < 0 ? VI_ERROR_CLOSING_FAILED : VI_SUCCESS;
 }
 

@@ -41,7 +41,7 @@ struct DeviceIdentity {
 // Moves bytes to and from one instrument. A transport knows its wire and
 // nothing else: attributes, END suppression, completion codes, the lock table
 // and status texts live in the session. All calls come from one thread at a
-// time (the session serialises them); none throws.
+// time (the session serialises them), except cancel(); none throws.
 //
 // What every transport promises:
 // - A call returns within its time-out plus a small margin of the
@@ -120,6 +120,14 @@ public:
     // The instrument's identity, once open() succeeded; nothing when this
     // transport learns none.
     virtual std::optional<DeviceIdentity> identity() const { return std::nullopt; }
+
+    // The one call that may come from another thread, while a call other
+    // than open() or close() is in progress: the session is being closed.
+    // Makes that call return at once (VI_ERROR_CONN_LOST), and every later
+    // one too; close() then releases without waiting for the instrument. A
+    // transport whose calls are bounded by short time-outs of their own may
+    // keep the default, which does nothing.
+    virtual void cancel() {}
 
     // Called once, last (also after a failed open). Ends the conversation
     // within `timeout_ms` and releases the connection, even when that fails;

@@ -255,6 +255,31 @@ TEST(HislipSimTest, OneInstrumentLockForHislipAndVxi11Clients) {
     vxi11.close(1000);
 }
 
+// Every LAN transport can cut a read short when its session is closed.
+TEST(HislipSimTest, CloseCutsAReadInProgressOnEveryLanResource) {
+    SimProcess sim(address(6), {});
+    std::vector<std::string> resources{sim.hislip(), sim.socket()};
+    if (::geteuid() == 0) resources.push_back(sim.vxi11());  // port 111 is root's
+    for (const std::string& resource : resources) {
+        SCOPED_TRACE(resource);
+        Hislip session(resource, 3000);
+        ASSERT_EQ(session.status(), VI_SUCCESS);
+        ViStatus read_status = VI_SUCCESS;
+        Clock::time_point read_ended;
+        std::thread reader([&] {
+            session.read(&read_status);  // nothing was asked: it waits
+            read_ended = Clock::now();
+        });
+        std::this_thread::sleep_for(milliseconds(200));
+        const auto start = Clock::now();
+        EXPECT_EQ(viClose(session.vi()), VI_SUCCESS);
+        EXPECT_LT(Clock::now() - start, milliseconds(500));
+        reader.join();
+        EXPECT_EQ(read_status, VI_ERROR_CONN_LOST);
+        EXPECT_LT(read_ended - start, milliseconds(500));
+    }
+}
+
 TEST(HislipSimTest, ProtocolFaultsGetTheProtocolsAnswers) {
     const std::string where = address(4);
     SimProcess sim(where, {"--max-connections", "2"});

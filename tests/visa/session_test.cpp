@@ -1,7 +1,12 @@
 #include "visa/session.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -9,6 +14,7 @@
 #include <vector>
 
 #include "visa/lock_table.h"
+#include "visa/socket/socket_transport.h"
 
 namespace visa {
 namespace {
@@ -309,6 +315,50 @@ TEST_F(SessionTest, ClosedSessionRefusesEverything) {
     ViByte buf[1];
     EXPECT_EQ(s->read(buf, 1, nullptr), VI_ERROR_INV_OBJECT);
     EXPECT_EQ(s->close(), VI_ERROR_INV_OBJECT);
+}
+
+// Four reads queued on a silent instrument would hold a close for all their
+// time-outs; instead they end at once, with errors, and so does the close.
+TEST(SessionClose, QueuedCallsEndAndCloseReturnsAtOnce) {
+    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    socklen_t len = sizeof addr;
+    ::getsockname(silent, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::listen(silent, 1);  // connections complete in the backlog; nothing answers
+    LockTable locks{""};
+    Session s(
+        1,
+        *parse_rsrc_name("TCPIP0::127.0.0.1::" + std::to_string(ntohs(addr.sin_port)) + "::SOCKET"),
+        std::make_unique<socket::SocketTransport>(), locks);
+    ASSERT_EQ(s.open(1000), VI_SUCCESS);
+    ASSERT_EQ(s.set_attribute(VI_ATTR_TMO_VALUE, 2000), VI_SUCCESS);
+
+    using Clock = std::chrono::steady_clock;
+    std::vector<ViStatus> statuses(4, VI_SUCCESS);
+    std::vector<Clock::time_point> ended(4);
+    std::vector<std::thread> readers;
+    for (size_t i = 0; i < statuses.size(); ++i)
+        readers.emplace_back([&, i] {
+            ViByte buf[16];
+            statuses[i] = s.read(buf, sizeof buf, nullptr);
+            ended[i] = Clock::now();
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // all four queued
+    const auto start = Clock::now();
+    EXPECT_EQ(s.close(), VI_SUCCESS);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+    for (auto& r : readers)
+        r.join();
+    // The read in progress lost its connection; the three waiting found the
+    // session closing.
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), VI_ERROR_CONN_LOST), 1);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), VI_ERROR_INV_OBJECT), 3);
+    for (const auto& t : ended)
+        EXPECT_LT(t - start, std::chrono::milliseconds(500));
+    ::close(silent);
 }
 
 }  // namespace

@@ -15,8 +15,9 @@ namespace {
 constexpr char log_module[] = "visa.hislip";
 
 // The server is told the caller's lock time-out; its answer may take this
-// much longer to arrive.
-constexpr uint32_t answer_grace_ms = 1000;
+// much longer to arrive. Kept inside the half second by which every call may
+// overrun its time-out, with room for the session's own lock table.
+constexpr uint32_t answer_grace_ms = 300;
 
 uint32_t with_grace(uint32_t ms) {
     if (ms == VI_TMO_INFINITE || ms > VI_TMO_INFINITE - answer_grace_ms) return VI_TMO_INFINITE;
@@ -40,7 +41,9 @@ ViStatus HislipTransport::lock(uint32_t timeout_ms) {
             return VI_SUCCESS;
         case lock_failed: {
             std::string holders;
-            if (version_ >= version_1_1 &&
+            // Only for the log line: never worth overrunning the call or
+            // ending the session over an answer that comes too late.
+            if (version_ >= version_1_1 && !deadline.expired() &&
                 ask_async(Header{Type::async_lock_info, 0, 0, 0}, Type::async_lock_info_response,
                           &h, deadline) == VI_SUCCESS)
                 holders = h.control != 0 ? " (held exclusively)"

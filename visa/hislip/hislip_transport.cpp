@@ -81,8 +81,16 @@ HislipTransport::~HislipTransport() {
 ViStatus HislipTransport::usable() const {
     // The control channel is connected only after the data channel's
     // initialisation; open() uses each channel once it is there.
-    if (sync_fd_ < 0 || broken_) return VI_ERROR_CONN_LOST;
+    if (sync_fd_ < 0 || broken_ || cancelled_) return VI_ERROR_CONN_LOST;
     return VI_SUCCESS;
+}
+
+void HislipTransport::cancel() {
+    cancelled_ = true;
+    // Wakes a call waiting in poll() on either channel; the descriptors stay
+    // open until close(), so that call never touches a reused one.
+    if (sync_fd_ >= 0) ::shutdown(sync_fd_, SHUT_RDWR);
+    if (async_fd_ >= 0) ::shutdown(async_fd_, SHUT_RDWR);
 }
 
 void HislipTransport::fail() {
@@ -157,6 +165,10 @@ ViStatus HislipTransport::send(Channel ch, const Header& h, const void* payload,
 
 ViStatus HislipTransport::receive(Channel ch, const net::Deadline& deadline) {
     if (ViStatus st = usable(); st != VI_SUCCESS) return st;
+    // Messages we drop (stale answers, notices, vendor types) still arrive as
+    // data; without this a server sending them without pause would keep the
+    // call waiting for ever.
+    if (deadline.overdue()) return VI_ERROR_TMO;
     char buf[recv_chunk];
     size_t n = 0;
     const bool sync = ch == Channel::sync;
@@ -361,6 +373,20 @@ ViStatus HislipTransport::read(ViByte* buf, size_t count, const ReadOptions& opt
                                ReadStop* why) {
     *got = 0;
     if (ViStatus st = usable(); st != VI_SUCCESS) return st;
+    dropped_ = 0;
+    const ViStatus st = read_messages(buf, count, opts, got, why);
+    if (dropped_ > max_logged_drops)
+        log(log_module, "%s: %u more messages dropped on the data channel", where_.c_str(),
+            dropped_ - max_logged_drops);
+    return st;
+}
+
+bool HislipTransport::log_drop() {
+    return ++dropped_ <= max_logged_drops;
+}
+
+ViStatus HislipTransport::read_messages(ViByte* buf, size_t count, const ReadOptions& opts,
+                                        size_t* got, ReadStop* why) {
     net::Deadline deadline(opts.timeout_ms);
     for (;;) {
         if (!in_data_) {
@@ -375,16 +401,18 @@ ViStatus HislipTransport::read(ViByte* buf, size_t count, const ReadOptions& opt
                 case Decoder::Status::too_large:
                     if (h.type == Type::fatal_error || h.type == Type::error)
                         return peer_error(Channel::sync, h, "(text too long, dropped)");
-                    log(log_module, "%s: dropped a %s of %llu bytes on the data channel",
-                        where_.c_str(), type_name(uint8_t(h.type)).c_str(),
-                        static_cast<unsigned long long>(h.length));
+                    if (log_drop())
+                        log(log_module, "%s: dropped a %s of %llu bytes on the data channel",
+                            where_.c_str(), type_name(uint8_t(h.type)).c_str(),
+                            static_cast<unsigned long long>(h.length));
                     continue;
                 case Decoder::Status::data:
                     if (!accept_id(h.param)) {
-                        log(log_module,
-                            "%s: dropped %llu bytes answering an earlier message (id 0x%08X)",
-                            where_.c_str(), static_cast<unsigned long long>(h.length),
-                            unsigned(h.param));
+                        if (log_drop())
+                            log(log_module,
+                                "%s: dropped %llu bytes answering an earlier message (id 0x%08X)",
+                                where_.c_str(), static_cast<unsigned long long>(h.length),
+                                unsigned(h.param));
                         sync_in_.drop_data();
                         continue;
                     }
@@ -396,7 +424,7 @@ ViStatus HislipTransport::read(ViByte* buf, size_t count, const ReadOptions& opt
                         return peer_error(Channel::sync, h, sync_in_.payload());
                     // Interrupted: an answer we gave up on was dropped by the
                     // server; anything else has no place here.
-                    if (h.type != Type::interrupted)
+                    if (h.type != Type::interrupted && log_drop())
                         log(log_module, "%s: unexpected %s on the data channel, ignored",
                             where_.c_str(), type_name(uint8_t(h.type)).c_str());
                     continue;

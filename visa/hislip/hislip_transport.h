@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -34,6 +35,9 @@ public:
     static constexpr size_t max_control_payload = 4096;
     // The largest message we take, announced in AsyncMaximumMessageSize.
     static constexpr uint64_t client_max_message = 1024 * 1024;
+    // A read logs this many dropped messages one by one, then only how many
+    // more it dropped: a server may send them without pause.
+    static constexpr unsigned max_logged_drops = 8;
 
     HislipTransport() = default;
     ~HislipTransport() override;
@@ -51,6 +55,8 @@ public:
     // that arrives meanwhile is dropped and message ids start again.
     ViStatus clear(uint32_t timeout_ms) override;
     ViStatus read_stb(uint32_t timeout_ms, ViUInt16* stb) override;
+    // Shuts both channels down under a call in progress.
+    void cancel() override;
     // Releases a lock still held, half-closes the data channel and waits
     // briefly for the server to close it, so that everything written has
     // been read when this returns.
@@ -75,7 +81,13 @@ private:
     // One Data (or, with `end`, DataEND) message carrying `data`, under the
     // next message id.
     ViStatus send_data(bool end, const ViByte* data, size_t size, const net::Deadline& deadline);
-    // Receives more bytes of channel `ch` into its decoder.
+    // read() without its summary log line.
+    ViStatus read_messages(ViByte* buf, size_t count, const ReadOptions& opts, size_t* got,
+                           ReadStop* why);
+    // Counts a message read() drops; true while it is still worth a log line.
+    bool log_drop();
+    // Receives more bytes of channel `ch` into its decoder. VI_ERROR_TMO once
+    // the deadline is overdue, however fast the server sends.
     ViStatus receive(Channel ch, const net::Deadline& deadline);
     // The next whole message on the asynchronous channel of type `want`,
     // skipping service requests and interrupt notices. A time-out ends the
@@ -102,6 +114,7 @@ private:
     int async_fd_ = -1;
     std::string where_;  // resource name for log lines
     bool broken_ = false;
+    std::atomic<bool> cancelled_{false};
     Decoder sync_in_{max_control_payload};
     Decoder async_in_{max_control_payload};
 
@@ -121,6 +134,7 @@ private:
     bool rmt_delivered_ = false;
     bool in_data_ = false;   // inside a Data/DataEND payload
     bool data_end_ = false;  // ... and it is a DataEND
+    unsigned dropped_ = 0;   // messages the current read dropped
 };
 
 }  // namespace visa::hislip

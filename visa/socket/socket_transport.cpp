@@ -107,10 +107,16 @@ ViStatus SocketTransport::clear(uint32_t /*timeout_ms*/) {
     return lost_ ? VI_ERROR_CONN_LOST : VI_SUCCESS;
 }
 
+void SocketTransport::cancel() {
+    cancelled_ = true;
+    // Wakes a read or write waiting in poll(); the descriptor stays open
+    // until close(), so it cannot be reused under that call.
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+}
+
 ViStatus SocketTransport::close(uint32_t timeout_ms) {
     if (fd_ < 0) return VI_SUCCESS;
-    const ViStatus st = lost_ ? VI_ERROR_CONN_LOST : VI_SUCCESS;
-    if (!lost_) {
+    if (!lost_ && !cancelled_) {
         // Half-close and wait, briefly, for the instrument to close its side: a
         // byte stream has no reply to the last message, so this is the only way
         // to know it has read everything before the session is gone.
@@ -125,7 +131,7 @@ ViStatus SocketTransport::close(uint32_t timeout_ms) {
     }
     ::close(fd_);
     fd_ = -1;
-    return st;
+    return VI_SUCCESS;
 }
 
 }  // namespace visa::socket

@@ -81,7 +81,7 @@ ViStatus UsbtmcTransport::read_stb(uint32_t timeout_ms, uint16_t* stb) {
         return VI_ERROR_NSUP_OPER;
     if (ViStatus st = begin(timeout_ms); st != VI_SUCCESS) return st;
     const Endpoints& ep = pipe_->endpoints();
-    const uint8_t tag = stb_tags_.next();
+    const uint8_t tag = tags_->next_stb();
     uint8_t reply[read_status_byte_size] = {};
     size_t n = 0;
     ViStatus st = VI_SUCCESS;

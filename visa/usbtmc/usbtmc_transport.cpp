@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "visa/instrument_key.h"
 #include "visa/log.h"
 #include "visa/net.h"
 #include "visa/rsrc_name.h"
@@ -61,6 +62,7 @@ ViStatus UsbtmcTransport::fail(PipeResult r, const char* what) {
 
 ViStatus UsbtmcTransport::open(const RsrcName& name, uint32_t /*timeout_ms*/) {
     name_ = name.canonical();
+    tags_ = &DeviceTags::of(instrument_key(name));
     std::string detail;
     PipeResult r = opener_(name, &pipe_, &detail);
     if (r == PipeResult::access) {
@@ -186,7 +188,7 @@ ViStatus UsbtmcTransport::write(const ViByte* data, size_t count, bool end, uint
 ViStatus UsbtmcTransport::write_transfer(const ViByte* data, size_t size, bool eom,
                                          uint32_t timeout_ms, size_t* sent) {
     *sent = 0;
-    const uint8_t tag = tags_.next();
+    const uint8_t tag = tags_->next_bulk();
     const size_t total = header_size + size + padding_for(size);
     if (out_buf_.size() < total) out_buf_.resize(total);
     encode_msg_out(tag, uint32_t(size), eom, out_buf_.data());
@@ -205,7 +207,8 @@ ViStatus UsbtmcTransport::write_transfer(const ViByte* data, size_t size, bool e
 }
 
 ViStatus UsbtmcTransport::request_in(size_t max, const ReadOptions& opts, uint32_t timeout_ms) {
-    const uint8_t tag = tags_.next();
+    const uint8_t tag = tags_->next_bulk();
+    request_tag_ = tag;
     const bool device_term = opts.term_char_enabled && caps_ && caps_->term_char;
     uint8_t header[header_size];
     encode_request_in(tag, uint32_t(max), device_term, opts.term_char, header);
@@ -219,7 +222,7 @@ ViStatus UsbtmcTransport::request_in(size_t max, const ReadOptions& opts, uint32
 }
 
 ViStatus UsbtmcTransport::receive_in(size_t max, uint32_t timeout_ms, Header* header) {
-    const uint8_t tag = tags_.last();
+    const uint8_t tag = request_tag_;
     const size_t packet = pipe_->endpoints().bulk_in_packet;
     const size_t total = round_up(header_size + max + 3, packet);
     if (in_buf_.size() < total) in_buf_.resize(total);

@@ -91,8 +91,8 @@ private:
     std::string name_;  // canonical resource, for the log
     DeviceIdentity identity_;
     std::optional<Capabilities> caps_;
-    TagCounter tags_;
-    StbTagCounter stb_tags_;
+    DeviceTags* tags_ = nullptr;  // the device's, set by open()
+    uint8_t request_tag_ = 0;     // of the last REQUEST_DEV_DEP_MSG_IN sent
     bool locked_ = false;
     bool claimed_ = false;
     bool lost_ = false;

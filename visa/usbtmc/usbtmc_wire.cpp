@@ -1,6 +1,8 @@
 #include "visa/usbtmc/usbtmc_wire.h"
 
 #include <cstring>
+#include <map>
+#include <memory>
 
 namespace visa::usbtmc {
 namespace {
@@ -59,6 +61,28 @@ std::optional<Capabilities> decode_capabilities(const uint8_t* in, size_t size) 
     c.usb488 = in[12] != 0 || in[13] != 0;
     c.ieee4882 = c.usb488 && (in[14] & 0x04) != 0;
     return c;
+}
+
+DeviceTags& DeviceTags::of(const std::string& device_key) {
+    static std::mutex registry_mutex;
+    // Never freed: a device's last tag must outlive its sessions.
+    static auto* registry = new std::map<std::string, std::unique_ptr<DeviceTags>>;
+    std::lock_guard<std::mutex> g(registry_mutex);
+    auto& tags = (*registry)[device_key];
+    if (!tags) tags = std::make_unique<DeviceTags>();
+    return *tags;
+}
+
+uint8_t DeviceTags::next_bulk() {
+    std::lock_guard<std::mutex> g(mutex_);
+    last_bulk_ = uint8_t(last_bulk_ == 255 ? 1 : last_bulk_ + 1);
+    return last_bulk_;
+}
+
+uint8_t DeviceTags::next_stb() {
+    std::lock_guard<std::mutex> g(mutex_);
+    last_stb_ = uint8_t(last_stb_ >= 127 ? 2 : last_stb_ + 1);
+    return last_stb_;
 }
 
 }  // namespace visa::usbtmc

@@ -2,7 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
+#include <string>
 
 // The USBTMC and USB488 wire: message ids, class requests, status codes and
 // the 12-byte Bulk-OUT and Bulk-IN headers (USBTMC 1.0 §3.2-3.3, §4.2;
@@ -110,29 +112,25 @@ struct Capabilities {
 // or its status is not SUCCESS.
 std::optional<Capabilities> decode_capabilities(const uint8_t* in, size_t size);
 
-// The bTag sequence of Bulk-OUT headers: 1..255, never 0.
-class TagCounter {
+// The bTag sequences of one device, shared by every session of this process
+// that opens it: a device may check that each transfer's bTag differs from the
+// previous transfer's, whichever session sent it. Safe from any thread.
+class DeviceTags {
 public:
-    uint8_t next() {
-        last_ = uint8_t(last_ == 255 ? 1 : last_ + 1);
-        return last_;
-    }
-    uint8_t last() const { return last_; }
+    // The sequences of the device that `device_key` names (vendor, product
+    // and serial); they live as long as the process, so a session opened
+    // later goes on where the last one stopped.
+    static DeviceTags& of(const std::string& device_key);
+
+    // Bulk-OUT headers: 1..255, never 0.
+    uint8_t next_bulk();
+    // READ_STATUS_BYTE: 2..127.
+    uint8_t next_stb();
 
 private:
-    uint8_t last_ = 0;
-};
-
-// The bTag sequence of READ_STATUS_BYTE: 2..127.
-class StbTagCounter {
-public:
-    uint8_t next() {
-        last_ = uint8_t(last_ >= 127 ? 2 : last_ + 1);
-        return last_;
-    }
-
-private:
-    uint8_t last_ = 1;
+    std::mutex mutex_;
+    uint8_t last_bulk_ = 0;
+    uint8_t last_stb_ = 1;
 };
 
 }  // namespace visa::usbtmc

@@ -83,7 +83,7 @@ Vxi11Transport::~Vxi11Transport() {
 ViStatus Vxi11Transport::rpc(uint32_t proc, const void* args, size_t args_size, const void* data,
                              size_t data_size, const net::Deadline& deadline, size_t max_reply,
                              const char* what) {
-    if (lost_ || !stream_) return VI_ERROR_CONN_LOST;
+    if (lost_ || cancelled_ || !stream_) return VI_ERROR_CONN_LOST;
     auto r = stream_->call(proc, args, args_size, data, data_size,
                            deadline.later_by(reply_margin_ms), max_reply);
     ViStatus st = VI_SUCCESS;
@@ -375,11 +375,18 @@ ViStatus Vxi11Transport::clear(uint32_t timeout_ms) {
     return map_device_error(resp.error);
 }
 
+void Vxi11Transport::cancel() {
+    cancelled_ = true;
+    // Wakes a call waiting for its reply; the descriptor stays open until
+    // close(), so that call never touches a reused one.
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+}
+
 ViStatus Vxi11Transport::close(uint32_t timeout_ms) {
     // A lost link has nothing left to say: the connection goes at once, and
     // with it the instrument's link and lock.
     ViStatus st = lost_ ? VI_ERROR_CONN_LOST : VI_SUCCESS;
-    if (linked_ && !lost_) {
+    if (linked_ && !lost_ && !cancelled_) {
         uint8_t args[4];
         put32(args, uint32_t(lid_));
         st = rpc(destroy_link, args, sizeof args, nullptr, 0, net::Deadline(timeout_ms),

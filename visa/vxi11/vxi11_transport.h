@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -41,6 +42,8 @@ public:
     ViStatus clear(uint32_t timeout_ms) override;
     ViStatus read_stb(uint32_t timeout_ms, uint16_t* stb) override;
     ViStatus trigger(uint32_t timeout_ms) override;
+    // Shuts the connection down under a call in progress.
+    void cancel() override;
     ViStatus close(uint32_t timeout_ms) override;
 
     // Creates the link over `fd`, an already connected socket the transport
@@ -75,6 +78,7 @@ private:
     long lid_ = 0;
     bool linked_ = false;
     bool lost_ = false;
+    std::atomic<bool> cancelled_{false};
     size_t max_piece_ = 1024;
     std::string where_;  // resource and host:port, for the log
     std::string host_;

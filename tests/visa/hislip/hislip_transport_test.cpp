@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -296,6 +297,41 @@ TEST_F(HislipTransportTest, HugeLengthsAndStallsEndInTimeOuts) {
     server.join();
 }
 
+TEST_F(HislipTransportTest, FloodOfDroppedMessagesCostsAtMostTheTimeOut) {
+    std::atomic<bool> stop{false};
+    server.run([&](ScriptedServer& s) {
+        s.handshake();
+        Msg q = ScriptedServer::receive(s.sync_);
+        // Messages a client drops, sent without pause: a stale answer, an
+        // empty Data of the current query, a vendor-specific type.
+        std::string batch;
+        for (int i = 0; i < 500; ++i) {
+            batch += encode(Header{Type::data_end, 0, q.h.param - 2, 0}, "old\n");
+            batch += encode(Header{Type::data, 0, q.h.param, 0}, "");
+            batch += encode(Header{Type(200), 0, 0, 0}, "vendor");
+        }
+        const auto bound = Clock::now() + std::chrono::seconds(6);
+        while (!stop && Clock::now() < bound)
+            if (::send(s.sync_, batch.data(), batch.size(), MSG_NOSIGNAL) < 0) break;
+    });
+    ASSERT_EQ(open(), VI_SUCCESS);
+    ASSERT_EQ(write("Q?\n"), VI_SUCCESS);
+    ViStatus st;
+    ReadStop why;
+    testing::internal::CaptureStderr();
+    const auto start = Clock::now();
+    EXPECT_EQ(read(&st, &why, 1000), "");
+    const auto took = Clock::now() - start;
+    stop = true;
+    EXPECT_EQ(st, VI_ERROR_TMO);
+    EXPECT_LT(took, milliseconds(1000 + 500));
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("more messages dropped on the data channel"), std::string::npos);
+    EXPECT_LT(log.size(), 4096u) << "a flood is logged in a few lines";
+    t.close(0);
+    server.join();
+}
+
 TEST_F(HislipTransportTest, SilentServerTimesOutTheOpen) {
     server.run([&](ScriptedServer& s) {
         s.sync_ = s.accept();
@@ -316,7 +352,9 @@ TEST_F(HislipTransportTest, UnansweredControlRequestEndsTheSession) {
         ScriptedServer::send(s.async_, Header{Type::async_lock_response, lock_granted, 0, 0});
     });
     ASSERT_EQ(open(), VI_SUCCESS);
-    EXPECT_EQ(t.lock(0), VI_ERROR_TMO);
+    const auto start = Clock::now();
+    EXPECT_EQ(t.lock(200), VI_ERROR_TMO);
+    EXPECT_LT(Clock::now() - start, milliseconds(200 + 500)) << "within the documented margin";
     // The late grant must not answer a later request.
     EXPECT_EQ(t.lock(0), VI_ERROR_CONN_LOST);
     t.close(0);

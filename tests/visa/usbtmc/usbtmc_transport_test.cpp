@@ -131,11 +131,18 @@ Bytes reply_in(uint8_t tag, const std::string& data, bool eom) {
     return b;
 }
 
+// Tags run on per device through the whole process; a serial number not used
+// before starts them at 1.
+std::string fresh_device() {
+    static int devices = 0;
+    return "USB0::0x1A2B::0x0C3D::SN" + std::to_string(++devices) + "::INSTR";
+}
+
 class UsbtmcTransportTest : public ::testing::Test {
 protected:
     void open(bool term_char_caps = false) {
         pipe_->control[get_capabilities].push_back(caps(term_char_caps));
-        auto name = parse_rsrc_name("USB0::0x1A2B::0x0C3D::SN1::INSTR");
+        auto name = parse_rsrc_name(fresh_device());
         ASSERT_EQ(t_.open(*name, 1000), VI_SUCCESS);
         t_.set_poll_interval_ms(0);
         pipe_->events.clear();
@@ -198,6 +205,35 @@ TEST_F(UsbtmcTransportTest, WriteHeadersPaddingEomAndTags) {
     const size_t before = pipe_->out.size();
     EXPECT_EQ(write("", true), VI_SUCCESS);
     EXPECT_EQ(pipe_->out.size(), before);
+}
+
+// A device may check that each bTag differs from the previous transfer's,
+// whichever session of ours sent it.
+TEST(UsbtmcTags, NeverRepeatThePreviousTransfersAcrossSessions) {
+    const std::string device = fresh_device();
+    std::vector<uint8_t> tags;  // every Bulk-OUT bTag the device saw, in order
+    // A write, a read (a request and a reply under its tag), then a write
+    // through another name of the device; a session each.
+    for (const std::string& name : {device, device, "USB1" + device.substr(4)}) {
+        auto* pipe = new ScriptedPipe;
+        pipe->control[get_capabilities].push_back(caps(false));
+        UsbtmcTransport t([pipe](const RsrcName&, std::unique_ptr<UsbPipe>* p, std::string*) {
+            p->reset(pipe);
+            return PipeResult::ok;
+        });
+        ASSERT_EQ(t.open(*parse_rsrc_name(name), 100), VI_SUCCESS);
+        ViByte buf[8] = {'*', 'C', 'L', 'S', '\n'};
+        size_t n = 0;
+        ReadStop why;
+        pipe->in.push_back({reply_in(2, "ok\n", true)});
+        EXPECT_EQ(tags.size() == 1 ? t.read(buf, sizeof buf, ReadOptions{}, &n, &why)
+                                   : t.write(buf, 5, true, 100, &n),
+                  VI_SUCCESS);
+        for (const Bytes& b : pipe->out)
+            tags.push_back(b[1]);
+        t.close(0);
+    }
+    EXPECT_EQ(tags, (std::vector<uint8_t>{1, 2, 3}));
 }
 
 TEST_F(UsbtmcTransportTest, LargeWriteIsSplitIntoWholePacketsWithEomOnTheLast) {
@@ -312,7 +348,7 @@ TEST_F(UsbtmcTransportTest, MalformedRepliesFailAndAbortBulkIn) {
             return PipeResult::ok;
         });
         VisaLogCapture log;
-        ASSERT_EQ(t.open(*parse_rsrc_name("USB0::1::2::S::INSTR"), 100), VI_SUCCESS);
+        ASSERT_EQ(t.open(*parse_rsrc_name(fresh_device()), 100), VI_SUCCESS);
         t.set_poll_interval_ms(0);
         // The tag of the request is 1 (capabilities took none).
         Bytes reply = c.reply;
@@ -321,7 +357,7 @@ TEST_F(UsbtmcTransportTest, MalformedRepliesFailAndAbortBulkIn) {
         size_t got = 0;
         ReadStop why;
         EXPECT_EQ(t.read(buf.data(), buf.size(), ReadOptions{}, &got, &why), VI_ERROR_IO);
-        EXPECT_TRUE(log.has("visa.usbtmc: USB0::0x0001::0x0002::S::INSTR: ")) << log.lines();
+        EXPECT_TRUE(log.has("visa.usbtmc: USB0::0x1A2B::0x0C3D::SN")) << log.lines();
         EXPECT_TRUE(log.has(c.what)) << log.lines();
         auto ctl = pipe_->events_with("ctl ");
         EXPECT_NE(std::find(ctl.begin(), ctl.end(), "ctl 3 1 130"), ctl.end())
