@@ -42,7 +42,7 @@ struct Outcome {
     std::string model, serial, before, after;
 };
 
-std::vector<std::string> child_arguments(const Settings& settings, const std::string& release,
+std::vector<std::string> child_arguments(const CommandLine& settings, const std::string& release,
                                          const std::string& resource) {
     std::vector<std::string> args{"fwupgrade", "upgrade", resource, "--release",
                                   release,     "--yes",   "--json"};
@@ -118,7 +118,7 @@ Outcome outcome_of(const Child& child) {
 // (-j at once), so that silent ones cost their time-out in parallel. Locked
 // ones are kept (their upgrade reports the lock); silent or foreign ones are
 // noted and left out, and so is a second resource of the same instrument.
-std::vector<std::string> all_instruments(const Settings& settings, Output& out) {
+std::vector<std::string> all_instruments(const CommandLine& settings, Output& out) {
     workflow::SilentOperator op;
     auto buffer = std::make_unique<char[]>(workflow::kResourceListSize);
     workflow::DiscoverInstruments(op, buffer.get(), workflow::kResourceListSize);
@@ -209,7 +209,7 @@ void print_summary(Output& out, const std::vector<Outcome>& outcomes) {
 
 }  // namespace
 
-int upgrade_batch(const Settings& settings, Output& out) {
+int upgrade_batch(const CommandLine& settings, Output& out) {
     const std::string release = release_directory(settings.release);
     const auto finish = [&](int code, const std::string& message) {
         out.event("finished", Json::MakeObject()

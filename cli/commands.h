@@ -11,23 +11,24 @@
 
 namespace cli {
 
-int run_list(const Settings& settings, Output& out);
-int run_identify(const Settings& settings, Output& out);
-int run_upgrade(const Settings& settings, Output& out);
-int run_history(const Settings& settings, Output& out);
-int run_verify(const Settings& settings, Output& out);
+int run_list(const CommandLine& settings, Output& out);
+int run_identify(const CommandLine& settings, Output& out);
+int run_upgrade(const CommandLine& settings, Output& out);
+int run_history(const CommandLine& settings, Output& out);
+int run_verify(const CommandLine& settings, Output& out);
 
 // The policy a run checks its release under: the administrator's policy file
 // (workflow::kPolicyPath), then --require-signature (which only ever adds the
 // requirement) and the --keyring files. False, with the reason, when the
 // policy file cannot be read or is malformed: a run must then not go on.
-bool load_run_policy(const Settings& settings, workflow::VerifyPolicy& policy, std::string& error);
+bool load_run_policy(const CommandLine& settings, workflow::VerifyPolicy& policy,
+                     std::string& error);
 
 // One upgrade in this process (upgrade.cpp); the batch runner starts one
 // process per instrument that runs this.
-int upgrade_one(const Settings& settings, Output& out, const std::string& resource);
+int upgrade_one(const CommandLine& settings, Output& out, const std::string& resource);
 // Several instruments, each in a child process (batch.cpp).
-int upgrade_batch(const Settings& settings, Output& out);
+int upgrade_batch(const CommandLine& settings, Output& out);
 
 // An identification as the upgrade run makes it, with what the command line
 // wants to show about it.

@@ -55,7 +55,7 @@ std::vector<workflow::Json> join_attempts(const std::vector<workflow::Json>& rec
 
 }  // namespace
 
-int run_history(const Settings& settings, Output& out) {
+int run_history(const CommandLine& settings, Output& out) {
     using workflow::Json;
     const std::string path = workflow::AuditLogPath();
     std::vector<Json> records;

@@ -76,7 +76,7 @@ workflow::Json identification_json(const Identification& id) {
         .Set("firmware", Json::TextOrNull(id.fields.firmware));
 }
 
-int run_list(const Settings& settings, Output& out) {
+int run_list(const CommandLine& settings, Output& out) {
     using workflow::Json;
     auto buffer = std::make_unique<char[]>(workflow::kResourceListSize);
     // Discovery reports to a window; here nothing is shown while it runs.
@@ -108,7 +108,7 @@ int run_list(const Settings& settings, Output& out) {
     return exit_ok;
 }
 
-int run_identify(const Settings& settings, Output& out) {
+int run_identify(const CommandLine& settings, Output& out) {
     using workflow::Json;
     // The engine holds at most this much; longer is bad input, not an
     // instrument that failed to answer.

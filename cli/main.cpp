@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
     // in the middle of an image: writes to it fail quietly instead.
     std::signal(SIGPIPE, SIG_IGN);
     interrupt::start();
-    Settings settings;
+    CommandLine settings;
     std::string error;
     const bool parsed = parse_command_line(argc, argv, settings, error);
     Output out(settings.json);

@@ -1,5 +1,5 @@
-// The command line: subcommands and one table of options, which both parses
-// and prints --help.
+// The command line: subcommands and their options, defined once with CLI11,
+// which both parses and prints --help.
 #pragma once
 
 #include <cstdio>
@@ -18,7 +18,8 @@ enum Command : unsigned {
     cmd_all = cmd_list | cmd_identify | cmd_upgrade | cmd_history | cmd_verify,
 };
 
-struct Settings {
+// The parsed command line (not the settings file).
+struct CommandLine {
     Command command = cmd_none;
     bool json = false;
     bool help = false;
@@ -42,12 +43,16 @@ struct Settings {
     bool require_signature = false;
 };
 
-// Parses argv into `settings`. On a usage error returns false with the
+// Parses argv into `command_line`. On a usage error returns false with the
 // message in `error` ("unknown option '--x'"). --help and --version parse
-// successfully and set their flags; the rest is then not checked.
-bool parse_command_line(int argc, char** argv, Settings& settings, std::string& error);
+// successfully and set their flags; the rest is then not checked. Flags take
+// an optional value (--yes=no: yes/no, true/false, on/off, 1/0), short flags
+// combine (-yw), and options follow their command (--json, --help and
+// --version may also come before it).
+bool parse_command_line(int argc, char** argv, CommandLine& command_line, std::string& error);
 
-// The help text of `command` (cmd_none: the overview), from the table.
+// The help text of `command` (cmd_none: the overview), from the same
+// definition.
 void print_help(std::FILE* out, Command command);
 
 const char* command_name(Command command);

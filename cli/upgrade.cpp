@@ -62,7 +62,7 @@ bool ask_yes_no(const std::string& question) {
 // progress bar are left to the events.
 class CliOperator : public workflow::SilentOperator {
 public:
-    CliOperator(Output& out, const Settings& settings, const std::string& resource)
+    CliOperator(Output& out, const CommandLine& settings, const std::string& resource)
         : out_(out), settings_(settings), resource_(resource) {}
 
     int MessageBox(const std::string& text, const std::string& caption, unsigned type) override {
@@ -88,7 +88,7 @@ public:
 
 private:
     Output& out_;
-    const Settings& settings_;
+    const CommandLine& settings_;
     const std::string& resource_;
     std::string message_;
 };
@@ -351,7 +351,7 @@ std::string release_directory(const std::string& given) {
     return dir;
 }
 
-int upgrade_one(const Settings& settings, Output& out, const std::string& instrument) {
+int upgrade_one(const CommandLine& settings, Output& out, const std::string& instrument) {
     const std::string resource = workflow::ResourceFromInstrumentText(instrument);
     const std::string release = release_directory(settings.release);
     const auto finish = [&](int code, const std::string& message,
@@ -513,7 +513,7 @@ int upgrade_one(const Settings& settings, Output& out, const std::string& instru
     return finish(ending.code, ending.message, extra);
 }
 
-int run_upgrade(const Settings& settings, Output& out) {
+int run_upgrade(const CommandLine& settings, Output& out) {
     if (!settings.all && settings.resources.size() == 1)
         return upgrade_one(settings, out, settings.resources.front());
     return upgrade_batch(settings, out);

@@ -71,7 +71,8 @@ std::string human_line(const std::string& release, const ReleaseVerification& re
 
 }  // namespace
 
-bool load_run_policy(const Settings& settings, workflow::VerifyPolicy& policy, std::string& error) {
+bool load_run_policy(const CommandLine& settings, workflow::VerifyPolicy& policy,
+                     std::string& error) {
     policy = workflow::VerifyPolicy{};
     if (!workflow::LoadVerifyPolicy(policy, error)) return false;
     policy.m_requireSignature = policy.m_requireSignature || settings.require_signature;
@@ -79,7 +80,7 @@ bool load_run_policy(const Settings& settings, workflow::VerifyPolicy& policy, s
     return true;
 }
 
-int run_verify(const Settings& settings, Output& out) {
+int run_verify(const CommandLine& settings, Output& out) {
     const std::string release = release_directory(settings.release);
     const auto finish = [&](int code, const std::string& message) {
         out.event("finished", Json::MakeObject()

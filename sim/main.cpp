@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
     std::string error;
     const auto options = sim::parse_options(std::vector<std::string>(argv + 1, argv + argc), error);
     if (!options) {
-        std::fprintf(stderr, "fwsim: %s\n", error.c_str());
+        std::fprintf(stderr, "fwsim: %s (see --help)\n", error.c_str());
         return 2;
     }
     if (options->help) {

@@ -6,39 +6,32 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+
+#include "platform/option_parser.h"
 
 namespace sim {
 
 namespace {
 
-// What a handler works on: the options being built, the parts of the
-// identity that are only put together at the end, and the first error.
+// What a handler works on: the options being built and the parts of the
+// identity that are only put together at the end.
 struct Parse {
-    Parse(Options& options, std::string& error_out, const std::string& typed)
-        : o(options), error(error_out), name(typed) {}
+    explicit Parse(Options& options) : o(options) {}
     Options& o;
-    std::string& error;
-    const std::string& name;  // the option as typed, for messages
+    std::string name;  // the option being handled, for messages
     std::string model = "K7141HA", serial, firmware = "1.0.0", idn;
     bool have_address = false;
 };
 
-using Handler = bool (*)(Parse& p, const std::string& value);
+// Refuses the option's value: the parse ends with this message.
+[[noreturn]] bool fail(Parse&, std::string message) {
+    throw platform::UsageError(message);
+}
 
-// One row per option: it parses the option and prints its help. `arg` is
-// empty for a flag; `help` may hold line feeds for continuation lines. A row
-// without a name is a note printed as it stands.
-struct OptionSpec {
-    const char* section;  // starts a new section of --help when not null
-    const char* name;
-    const char* arg;
-    const char* help;
-    Handler handle;
-};
-
-bool fail(Parse& p, std::string message) {
-    p.error = std::move(message);
-    return false;
+bool set_text(std::string& target, const std::string& value) {
+    target = value;
+    return true;
 }
 
 bool parse_u64(const std::string& s, std::uint64_t& out) {
@@ -193,127 +186,144 @@ bool slow(Parse& p, const std::string& v) {
     return true;
 }
 
-// clang-format off
-const OptionSpec options[] = {
-    {"Addresses and ports:", "--address", "A",
-     "loopback address to bind, 127.0.0.0/8 only (required)", address},
-    {nullptr, "--vxi11-port", "P", "core channel port (default 0: ephemeral)",
-     [](Parse& p, const std::string& v) { return port(p, v, p.o.server.vxi11_port); }},
-    {nullptr, "--socket-port", "P", "raw SCPI socket port (default 5025; 0: ephemeral)",
-     [](Parse& p, const std::string& v) { return port(p, v, p.o.server.socket_port); }},
-    {nullptr, "--portmap-port", "P", "portmapper port (default 111; 0: none)",
-     [](Parse& p, const std::string& v) { return port(p, v, p.o.server.portmap_port); }},
-    {nullptr, "--no-portmap", "", "serve no portmapper (as --portmap-port 0)",
-     [](Parse& p, const std::string&) { p.o.server.portmap_port = 0; return true; }},
-    {nullptr, "--hislip-port", "P", "HiSLIP port (default 4880; 0: ephemeral)",
-     [](Parse& p, const std::string& v) { return port(p, v, p.o.server.hislip_port); }},
+// The whole command line, in the order --help shows it. Each handler runs as
+// its option is met, so a later option overrides an earlier one.
+void define_options(CLI::App& app, Parse& p) {
+    using platform::add_flag;
+    const auto value = [&app, &p](const char* name, const char* arg, const char* help,
+                                  std::function<bool(Parse&, const std::string&)> handle) {
+        return platform::add_value(app, name, arg, help,
+                                   [&p, name, handle = std::move(handle)](const std::string& v) {
+                                       p.name = name;
+                                       handle(p, v);
+                                   });
+    };
+    ServerSettings& server = p.o.server;
+    InstrumentConfig& instrument = p.o.instrument;
 
-    {"Instrument:", "--model", "M",
-     "K7141HA (default), K7142HA, K7141B, or other (an\n"
-     "identity that no supported model has)", model},
-    {nullptr, "--serial", "S",
-     "serial number in *IDN? (default: the address's last two bytes as six digits, "
-     "000002 for 127.0.0.2)",
-     [](Parse& p, const std::string& v) { return printable(p, v, p.serial); }},
-    {nullptr, "--firmware", "F", "firmware version in *IDN? (default 1.0.0)",
-     [](Parse& p, const std::string& v) { return printable(p, v, p.firmware); }},
-    {nullptr, "--idn", "TEXT", "whole *IDN? reply instead (a line feed is added)",
-     [](Parse& p, const std::string& v) { return printable(p, v, p.idn); }},
-    {nullptr, "--sector", "ID=N",
-     "sector size N (0 allowed) for image ID, adding or\n"
-     "replacing one of HPAP=65536 HREC=65536 HBRM=4096\n"
-     "HUBL=4096; ID is 1-15 of A-Z a-z 0-9 _ -", sector},
-    {nullptr, "--store", "DIR", "write each completely received image as DIR/<ID>.bin",
-     [](Parse& p, const std::string& v) { p.o.store_dir = v; return true; }},
-    {nullptr, "--transcript", "FILE",
-     "one line per program message received; block data\n"
-     "shown as its header and \"<N bytes>\"",
-     [](Parse& p, const std::string& v) { p.o.transcript_file = v; return true; }},
-    {nullptr, "--reboot-ms", "MS",
-     "DIAG:HW:HOST:REBoot drops every connection and refuses\n"
-     "new ones for MS (default 2000)",
-     [](Parse& p, const std::string& v) { return milliseconds(p, v, p.o.server.reboot_time); }},
-    {nullptr, nullptr, nullptr,
-     "  DIAG:UPD:INIT? and DIAG:UPD:BLOC? answer 0, or with an error-queue entry\n"
-     "  1 (not in update mode / no transfer), 2 (unknown image), 3 (sizes out of\n"
-     "  range), 4 (message too large), 5 (malformed). DIAG:UPD:DONE keeps the image\n"
-     "  only if all announced bytes arrived.\n", nullptr},
+    app.option_defaults()->group("Addresses and ports");
+    value("--address", "A", "loopback address to bind, 127.0.0.0/8 only (required)", address);
+    value("--vxi11-port", "P", "core channel port (default 0: ephemeral)",
+          [&server](Parse& q, const std::string& v) { return port(q, v, server.vxi11_port); });
+    value("--socket-port", "P", "raw SCPI socket port (default 5025; 0: ephemeral)",
+          [&server](Parse& q, const std::string& v) { return port(q, v, server.socket_port); });
+    value("--portmap-port", "P", "portmapper port (default 111; 0: none)",
+          [&server](Parse& q, const std::string& v) { return port(q, v, server.portmap_port); });
+    add_flag(app, "--no-portmap", "serve no portmapper (as --portmap-port 0)", [&server](bool on) {
+        if (on) server.portmap_port = 0;
+    });
+    value("--hislip-port", "P", "HiSLIP port (default 4880; 0: ephemeral)",
+          [&server](Parse& q, const std::string& v) { return port(q, v, server.hislip_port); });
 
-    {"Faults (HEADER is a command header as sent, case-insensitive, e.g.\n"
-     "DIAG:UPD:INIT?; options marked + may be repeated):",
-     "--error-after", "HEADER[@N]=CODE,\"TEXT\"",
-     "+ push CODE,\"TEXT\" onto the error queue after\n"
-     "HEADER runs (only its N-th time with @N)", error_after},
-    {nullptr, "--init-reply", "TEXT", "answer DIAG:UPD:INIT? with TEXT instead of its code",
-     [](Parse& p, const std::string& v) { p.o.instrument.init_reply = v; return true; }},
-    {nullptr, "--block-reply", "N:TEXT",
-     "+ answer the N-th DIAG:UPD:BLOC? of each transfer\n"
-     "with TEXT", block_reply},
-    {nullptr, "--reply", "HEADER=TEXT",
-     "+ answer HEADER with TEXT, whatever it did (e.g.\n"
-     "'DIAG:UPD:SSIZ?=abc' for a sector size that is no number)", reply},
-    {nullptr, "--no-reply", "HEADER", "+ never answer the query HEADER",
-     [](Parse& p, const std::string& v) {
-         p.o.instrument.no_reply.insert(normalise_header(v));
-         return true;
-     }},
-    {nullptr, "--slow", "HEADER=MS",
-     "+ answer HEADER (or, for a command, complete its\n"
-     "VXI-11 write) only after MS", slow},
-    {nullptr, "--drop-in-block", "BYTES",
-     "close the connection as soon as BYTES data bytes of a\n"
-     "block have arrived (every block message)",
-     [](Parse& p, const std::string& v) {
-         std::uint64_t n = 0;
-         if (!number(p, v, 1ull << 31, n)) return false;
-         p.o.server.drop_in_block = n;
-         return true;
-     }},
-    {nullptr, "--refuse-write", "N",
-     "refuse the N-th VXI-11 device_write since start (1: the\n"
-     "first) with an I/O error, taking none of its bytes",
-     [](Parse& p, const std::string& v) {
-         std::uint64_t n = 0;
-         if (!number(p, v, 1ull << 40, n)) return false;
-         if (n == 0) return fail(p, "--refuse-write: N counts from 1");
-         p.o.refuse_write = n;
-         return true;
-     }},
-    {nullptr, "--accept-rate", "BYTES",
-     "take VXI-11 write data at BYTES per millisecond and\n"
-     "answer each device_write when its bytes are taken; what\n"
-     "its I/O time-out leaves no time for is not taken",
-     [](Parse& p, const std::string& v) {
-         std::uint64_t n = 0;
-         if (!number(p, v, 1u << 30, n)) return false;
-         if (n == 0) return fail(p, "--accept-rate must be at least 1");
-         p.o.accept_bytes_per_ms = static_cast<std::uint32_t>(n);
-         return true;
-     }},
-    {nullptr, "--hold-lock", "",
-     "another client holds the exclusive lock from start\n(VXI-11 and HiSLIP)",
-     [](Parse& p, const std::string&) { p.o.hold_lock = true; return true; }},
-    {nullptr, "--hold-lock-ms", "MS", "... and releases it after MS (implies --hold-lock)",
-     [](Parse& p, const std::string& v) {
-         std::chrono::milliseconds ms{};
-         if (!milliseconds(p, v, ms)) return false;
-         p.o.hold_lock = true;
-         p.o.hold_lock_time = ms;
-         return true;
-     }},
+    app.option_defaults()->group("Instrument");
+    value("--model", "M",
+          "K7141HA (default), K7142HA, K7141B, or other (an identity that no supported model has)",
+          model);
+    value("--serial", "S",
+          "serial number in *IDN? (default: the address's last two bytes as six digits, "
+          "000002 for 127.0.0.2)",
+          [](Parse& q, const std::string& v) { return printable(q, v, q.serial); });
+    value("--firmware", "F", "firmware version in *IDN? (default 1.0.0)",
+          [](Parse& q, const std::string& v) { return printable(q, v, q.firmware); });
+    value("--idn", "TEXT", "whole *IDN? reply instead (a line feed is added)",
+          [](Parse& q, const std::string& v) { return printable(q, v, q.idn); });
+    value("--sector", "ID=N",
+          "sector size N (0 allowed) for image ID, adding or replacing one of HPAP=65536 "
+          "HREC=65536 HBRM=4096 HUBL=4096; ID is 1-15 of A-Z a-z 0-9 _ -",
+          sector);
+    value("--store", "DIR", "write each completely received image as DIR/<ID>.bin",
+          [](Parse& q, const std::string& v) { return set_text(q.o.store_dir, v); });
+    value("--transcript", "FILE",
+          "one line per program message received; block data shown as its header and "
+          "\"<N bytes>\"",
+          [](Parse& q, const std::string& v) { return set_text(q.o.transcript_file, v); });
+    value("--reboot-ms", "MS",
+          "DIAG:HW:HOST:REBoot drops every connection and refuses new ones for MS (default 2000)",
+          [&server](Parse& q, const std::string& v) {
+              return milliseconds(q, v, server.reboot_time);
+          });
 
-    {"Limits:", "--max-connections", "N", "simultaneous connections (default 16)", max_connections},
-    {nullptr, "--idle-timeout-ms", "MS", "close connections idle this long (default 600000)",
-     [](Parse& p, const std::string& v) { return milliseconds(p, v, p.o.server.idle_timeout); }},
-    {nullptr, "--max-recv-size", "N",
-     "VXI-11 maxRecvSize advertised (default 1048576,\n"
-     "at least 1024)", max_recv_size},
-    {nullptr, "--verbose", "", "log connections to standard error",
-     [](Parse& p, const std::string&) { p.o.server.verbose = true; return true; }},
-    {nullptr, "--help", "", "this text",
-     [](Parse& p, const std::string&) { p.o.help = true; return true; }},
-};
-// clang-format on
+    app.option_defaults()->group(
+        "Faults (HEADER is a command header as sent, case-insensitive, e.g. "
+        "DIAG:UPD:INIT?; options marked + may be repeated)");
+    value("--error-after", "HEADER[@N]=CODE,\"TEXT\"",
+          "+ push CODE,\"TEXT\" onto the error queue after HEADER runs (only its N-th time "
+          "with @N)",
+          error_after);
+    value("--init-reply", "TEXT", "answer DIAG:UPD:INIT? with TEXT instead of its code",
+          [&instrument](Parse&, const std::string& v) {
+              instrument.init_reply = v;
+              return true;
+          });
+    value("--block-reply", "N:TEXT", "+ answer the N-th DIAG:UPD:BLOC? of each transfer with TEXT",
+          block_reply);
+    value("--reply", "HEADER=TEXT",
+          "+ answer HEADER with TEXT, whatever it did (e.g. 'DIAG:UPD:SSIZ?=abc' for a sector "
+          "size that is no number)",
+          reply);
+    value("--no-reply", "HEADER", "+ never answer the query HEADER",
+          [&instrument](Parse&, const std::string& v) {
+              instrument.no_reply.insert(normalise_header(v));
+              return true;
+          });
+    value("--slow", "HEADER=MS",
+          "+ answer HEADER (or, for a command, complete its VXI-11 write) only after MS", slow);
+    value("--drop-in-block", "BYTES",
+          "close the connection as soon as BYTES data bytes of a block have arrived (every "
+          "block message)",
+          [&server](Parse& q, const std::string& v) {
+              std::uint64_t n = 0;
+              if (!number(q, v, 1ull << 31, n)) return false;
+              server.drop_in_block = n;
+              return true;
+          });
+    value("--refuse-write", "N",
+          "refuse the N-th VXI-11 device_write since start (1: the first) with an I/O error, "
+          "taking none of its bytes",
+          [](Parse& q, const std::string& v) {
+              std::uint64_t n = 0;
+              if (!number(q, v, 1ull << 40, n)) return false;
+              if (n == 0) return fail(q, "--refuse-write: N counts from 1");
+              q.o.refuse_write = n;
+              return true;
+          });
+    value("--accept-rate", "BYTES",
+          "take VXI-11 write data at BYTES per millisecond and answer each device_write when "
+          "its bytes are taken; what its I/O time-out leaves no time for is not taken",
+          [](Parse& q, const std::string& v) {
+              std::uint64_t n = 0;
+              if (!number(q, v, 1u << 30, n)) return false;
+              if (n == 0) return fail(q, "--accept-rate must be at least 1");
+              q.o.accept_bytes_per_ms = static_cast<std::uint32_t>(n);
+              return true;
+          });
+    add_flag(app, "--hold-lock",
+             "another client holds the exclusive lock from start (VXI-11 and HiSLIP); "
+             "--hold-lock=no: nobody does",
+             [&p](bool on) {
+                 p.o.hold_lock = on;
+                 if (!on) p.o.hold_lock_time.reset();
+             });
+    value("--hold-lock-ms", "MS", "... and releases it after MS (implies --hold-lock)",
+          [](Parse& q, const std::string& v) {
+              std::chrono::milliseconds ms{};
+              if (!milliseconds(q, v, ms)) return false;
+              q.o.hold_lock = true;
+              q.o.hold_lock_time = ms;
+              return true;
+          });
+
+    app.option_defaults()->group("Limits");
+    value("--max-connections", "N", "simultaneous connections (default 16)", max_connections);
+    value("--idle-timeout-ms", "MS", "close connections idle this long (default 600000)",
+          [&server](Parse& q, const std::string& v) {
+              return milliseconds(q, v, server.idle_timeout);
+          });
+    value("--max-recv-size", "N", "VXI-11 maxRecvSize advertised (default 1048576, at least 1024)",
+          max_recv_size);
+    add_flag(app, "--verbose", "log connections to standard error", server.verbose);
+    add_flag(app, "-h,--help", "this text", p.o.help);
+}
 
 const char intro[] = R"(usage: fwsim --address 127.0.0.N [options]
 
@@ -325,85 +335,44 @@ Prints one line
   fwsim ready <address> vxi11=<port> socket=<port> hislip=<port> portmap=<port>|off
 when every socket listens, then serves until SIGTERM or SIGINT. A listener that
 cannot bind, the portmapper's included, ends it with a message (exit status 1).
-)";
+Flags take an optional value: --hold-lock=no (yes/no, true/false, on/off, 1/0).)";
 
-constexpr std::size_t help_column = 24;
+const char instrument_note[] =
+    R"(The instrument: DIAG:UPD:INIT? and DIAG:UPD:BLOC? answer 0, or with an
+error-queue entry 1 (not in update mode / no transfer), 2 (unknown image),
+3 (sizes out of range), 4 (message too large), 5 (malformed). DIAG:UPD:DONE
+keeps the image only if all announced bytes arrived.)";
 
-std::string make_usage() {
-    std::string text = intro;
-    for (const OptionSpec& row : options) {
-        if (row.section) text += std::string("\n") + row.section + "\n";
-        if (!row.name) {
-            text += row.help;
-            continue;
-        }
-        std::string left = std::string("  ") + row.name;
-        if (*row.arg) left += std::string(" ") + row.arg;
-        const char* help = row.help;
-        bool first = true;
-        while (*help) {
-            const char* end = std::strchr(help, '\n');
-            const std::size_t len = end ? std::size_t(end - help) : std::strlen(help);
-            if (first && left.size() < help_column) {
-                text += left + std::string(help_column - left.size(), ' ');
-            } else {
-                if (first) text += left + "\n";
-                text += std::string(help_column, ' ');
-            }
-            text.append(help, len);
-            text += "\n";
-            help += len + (end ? 1 : 0);
-            first = false;
-        }
-    }
-    return text;
-}
-
-const OptionSpec* find_option(const std::string& name) {
-    for (const OptionSpec& row : options) {
-        if (row.name && name == row.name) return &row;
-    }
-    return name == "-h" ? find_option("--help") : nullptr;
+void define_app(CLI::App& app, Parse& p) {
+    app.name("fwsim");
+    app.description(intro);
+    app.footer(instrument_note);
+    app.set_help_flag();
+    app.formatter(std::make_shared<platform::HelpFormatter>(24, 80));
+    define_options(app, p);
 }
 
 }  // namespace
 
 const char* usage_text() {
-    static const std::string text = make_usage();
+    static const std::string text = [] {
+        Options o;
+        Parse p{o};
+        CLI::App app;
+        define_app(app, p);
+        return app.help();
+    }();
     return text.c_str();
 }
 
 std::optional<Options> parse_options(const std::vector<std::string>& args, std::string& error) {
     Options o;
     o.instrument.sector_sizes = default_sector_sizes();
-    std::string name;
-    Parse p{o, error, name};
-
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        name = args[i];
-        std::optional<std::string> inline_value;
-        if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
-            inline_value = name.substr(eq + 1);
-            name.resize(eq);
-        }
-        const OptionSpec* row = find_option(name);
-        if (!row) {
-            error = "unknown option '" + args[i] + "' (see --help)";
-            return std::nullopt;
-        }
-        std::string value;
-        if (*row->arg) {
-            if (inline_value) {
-                value = *inline_value;
-            } else if (i + 1 < args.size()) {
-                value = args[++i];
-            } else {
-                error = name + " needs a value";
-                return std::nullopt;
-            }
-        }
-        if (!row->handle(p, value)) return std::nullopt;
-    }
+    Parse p{o};
+    CLI::App app;
+    define_app(app, p);
+    error = platform::parse(app, args);
+    if (!error.empty()) return std::nullopt;
     if (o.help) return o;
     if (!p.have_address) {
         error = "--address 127.0.0.N is required";

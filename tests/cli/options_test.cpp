@@ -15,7 +15,7 @@ namespace {
 
 using namespace cli;
 
-bool Parse(std::vector<std::string> words, Settings& settings, std::string& error) {
+bool Parse(std::vector<std::string> words, CommandLine& settings, std::string& error) {
     words.insert(words.begin(), "fwupgrade");
     std::vector<char*> argv;
     for (std::string& w : words)
@@ -24,7 +24,7 @@ bool Parse(std::vector<std::string> words, Settings& settings, std::string& erro
 }
 
 TEST(OptionsTest, AcceptsEachCommandsOwnOptionsInAnyOrder) {
-    Settings s;
+    CommandLine s;
     std::string error;
     ASSERT_TRUE(Parse({"--json", "upgrade", "192.0.2.7", "TCPIP0::192.0.2.8::INSTR", "-r", "/rel",
                        "--images=HUBL,HREC,HUBL", "-y", "-j", "8", "--wait-timeout", "30"},
@@ -40,26 +40,26 @@ TEST(OptionsTest, AcceptsEachCommandsOwnOptionsInAnyOrder) {
     EXPECT_TRUE(s.wait);
     EXPECT_EQ(s.wait_timeout_s, 30);
 
-    Settings all;
+    CommandLine all;
     ASSERT_TRUE(Parse(
         {"upgrade", "--all", "--model", "K7141HA,K7142HA", "-m", "K7141B", "--release", "/rel"},
         all, error))
         << error;
     EXPECT_EQ(all.models, (std::vector<std::string>{"K7141HA", "K7142HA", "K7141B"}));
 
-    Settings attached;
+    CommandLine attached;
     ASSERT_TRUE(Parse({"upgrade", "x", "-r/rel", "-j8"}, attached, error)) << error;
     EXPECT_EQ(attached.jobs, 8);
     EXPECT_EQ(attached.release, "/rel");
 
-    Settings history;
+    CommandLine history;
     ASSERT_TRUE(
         Parse({"history", "-n", "5", "--resource", "TCPIP0::192.0.2.7::INSTR"}, history, error));
     EXPECT_EQ(history.limit, 5);
 
     // Keyrings are kept absolute: the run changes directory, and batch
     // children get them on their own command lines.
-    Settings verify;
+    CommandLine verify;
     ASSERT_TRUE(Parse({"verify", "-r", "/rel", "--keyring", "lab.gpg", "--keyring=/k/b.asc",
                        "--require-signature"},
                       verify, error))
@@ -72,7 +72,7 @@ TEST(OptionsTest, AcceptsEachCommandsOwnOptionsInAnyOrder) {
     EXPECT_TRUE(verify.require_signature);
 
     // A resource that looks like an option can follow "--".
-    Settings odd;
+    CommandLine odd;
     ASSERT_TRUE(Parse({"identify", "--", "-strange"}, odd, error)) << error;
     EXPECT_EQ(odd.resources.front(), "-strange");
 }
@@ -94,8 +94,13 @@ TEST(OptionsTest, RefusesWithAMessageNamingWhatIsWrong) {
         {{"upgrade", "x", "--release", "/r", "-j", "0"}, "--jobs needs a number from 1 to 256"},
         {{"upgrade", "x", "--release", "/r", "-j", "4x"}, "--jobs needs a number"},
         {{"upgrade", "x", "--release"}, "option '--release' needs DIR"},
-        {{"upgrade", "x", "--release", "/r", "--yes=no"}, "option '--yes' takes no value"},
-        {{"upgrade", "x", "--release", "/r", "-yes"}, "unknown option '-yes'"},
+        {{"upgrade", "x", "--release", "/r", "--yes=maybe"},
+         "option '--yes' takes yes/no, true/false, on/off or 1/0, not 'maybe'"},
+        {{"upgrade", "x", "--release", "/r", "-yes"}, "unknown option '-e' in '-yes'"},
+        {{"upgrade", "x", "--release", "/r", "-j"}, "option '--jobs' needs N"},
+        {{"upgrade", "x", "--release", "/r", "--wait-timeout=0"}, "--wait-timeout needs"},
+        {{"list", "--identify=2"}, "option '--identify' takes yes/no"},
+        {{"--bogus", "list"}, "unknown option '--bogus'"},
         {{"history", "extra"}, "'history' takes no RESOURCE"},
         {{"upgrade", "", "--release", "/r"}, "an empty RESOURCE"},
         {{"verify"}, "verify needs --release DIR"},
@@ -104,33 +109,85 @@ TEST(OptionsTest, RefusesWithAMessageNamingWhatIsWrong) {
         {{"verify", "-r", "/r", "--keyring", ""}, "--keyring needs a file"},
     };
     for (const auto& [words, expected] : cases) {
-        Settings s;
+        CommandLine s;
         std::string error;
         EXPECT_FALSE(Parse(words, s, error)) << expected;
         EXPECT_NE(error.find(expected), std::string::npos) << error;
     }
     // --help wins over what is missing.
-    Settings help;
+    CommandLine help;
     std::string error;
     EXPECT_TRUE(Parse({"upgrade", "--help"}, help, error));
     EXPECT_TRUE(help.help);
 }
 
-TEST(OptionsTest, HelpListsEveryOptionOfTheCommandFromTheTable) {
+// Flags and values are read alike wherever they stand: combined short flags,
+// --flag=value with a yes/no value, --option=value as --option value, and
+// options before the command as after it.
+TEST(OptionsTest, FlagsCombineAndTakeValuesAsEveryProgramDoes) {
+    std::string error;
+    CommandLine combined;
+    ASSERT_TRUE(Parse({"upgrade", "x", "-r", "/r", "-yw"}, combined, error)) << error;
+    EXPECT_TRUE(combined.yes);
+    EXPECT_TRUE(combined.wait);
+
+    CommandLine valued;
+    ASSERT_TRUE(Parse({"upgrade", "x", "--release=/r", "--yes", "--yes=no", "--wait=1",
+                       "--json=off", "--require-signature=true"},
+                      valued, error))
+        << error;
+    EXPECT_EQ(valued.release, "/r");
+    EXPECT_FALSE(valued.yes);  // the later one holds
+    EXPECT_TRUE(valued.wait);
+    EXPECT_FALSE(valued.json);
+    EXPECT_TRUE(valued.require_signature);
+
+    CommandLine before;
+    ASSERT_TRUE(Parse({"-j", "4", "--yes", "upgrade", "--json", "x", "-r", "/r"}, before, error))
+        << error;
+    EXPECT_EQ(before.jobs, 4);
+    EXPECT_TRUE(before.yes);
+    EXPECT_TRUE(before.json);
+    EXPECT_EQ(before.resources, std::vector<std::string>{"x"});
+
+    // A word naming a command, after the command, is a RESOURCE.
+    CommandLine named;
+    ASSERT_TRUE(Parse({"upgrade", "list", "-r", "/r"}, named, error)) << error;
+    EXPECT_EQ(named.resources, std::vector<std::string>{"list"});
+}
+
+std::string Help(Command command) {
     char* text = nullptr;
     std::size_t size = 0;
     FILE* out = open_memstream(&text, &size);
-    print_help(out, cmd_upgrade);
+    print_help(out, command);
     std::fclose(out);
-    const std::string help(text, size);
+    std::string help(text, size);
     std::free(text);
-    for (const char* option : {"--release DIR", "--images LIST", "--yes", "--all", "--model MODEL",
-                               "--jobs N", "--wait", "--wait-timeout SECONDS", "--json"})
-        EXPECT_NE(help.find(option), std::string::npos) << option;
-    EXPECT_EQ(help.find("--limit"), std::string::npos);
-    for (std::size_t start = 0, end; (end = help.find('\n', start)) != std::string::npos;
-         start = end + 1)
-        EXPECT_LE(end - start, 100u) << help.substr(start, end - start);
+    return help;
+}
+
+TEST(OptionsTest, HelpListsEveryOptionOfTheCommandFromTheTable) {
+    const std::vector<std::pair<Command, std::vector<const char*>>> commands = {
+        {cmd_none, {"list", "identify", "upgrade", "history", "verify", "--json", "--version"}},
+        {cmd_list, {"--identify", "--json", "--help"}},
+        {cmd_identify, {"RESOURCE", "--json"}},
+        {cmd_upgrade,
+         {"RESOURCE", "--release DIR", "--images LIST", "--yes", "--all", "--model MODEL",
+          "--jobs N", "--wait", "--wait-timeout SECONDS", "--keyring FILE", "--require-signature",
+          "--json", "--help"}},
+        {cmd_history, {"--limit N", "--resource RESOURCE", "--json"}},
+        {cmd_verify, {"--release DIR", "--keyring FILE", "--require-signature", "--json"}},
+    };
+    for (const auto& [command, options] : commands) {
+        const std::string help = Help(command);
+        for (const char* option : options)
+            EXPECT_NE(help.find(option), std::string::npos) << command_name(command) << option;
+        for (std::size_t start = 0, end; (end = help.find('\n', start)) != std::string::npos;
+             start = end + 1)
+            EXPECT_LE(end - start, 100u) << help.substr(start, end - start);
+    }
+    EXPECT_EQ(Help(cmd_upgrade).find("--limit"), std::string::npos);
 }
 
 TEST(EngineStreamsTest, ProgressAndLockLinesAreRecognised) {

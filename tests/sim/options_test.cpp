@@ -72,5 +72,53 @@ TEST(Options, FaultsAndInstrument) {
     }
 }
 
+// Flags take an optional yes/no value; --option=value reads as --option value.
+TEST(Options, FlagValuesAndHelp) {
+    const std::vector<std::pair<std::string, bool>> locks = {
+        {"--hold-lock", true},   {"--hold-lock=0", false},  {"--hold-lock=no", false},
+        {"--hold-lock=1", true}, {"--hold-lock=YES", true}, {"--hold-lock=off", false},
+    };
+    for (const auto& [word, held] : locks) {
+        const auto o = parse({"--address", "127.0.0.42", word});
+        ASSERT_TRUE(o) << word;
+        EXPECT_EQ(o->hold_lock, held) << word;
+    }
+    std::string error;
+    EXPECT_FALSE(parse({"--address", "127.0.0.42", "--hold-lock=2"}, &error));
+    EXPECT_EQ(error, "option '--hold-lock' takes yes/no, true/false, on/off or 1/0, not '2'");
+    EXPECT_FALSE(parse({"--address", "127.0.0.42", "--verbosex"}, &error));
+    EXPECT_EQ(error, "unknown option '--verbosex'");
+    EXPECT_FALSE(parse({"--address"}, &error));
+    EXPECT_EQ(error, "option '--address' needs A");
+
+    const auto spaced = parse({"--address", "127.0.0.42", "--slow", "*IDN?=5", "--no-portmap"});
+    const auto joined = parse({"--address=127.0.0.42", "--slow=*IDN?=5", "--no-portmap=yes"});
+    ASSERT_TRUE(spaced && joined);
+    EXPECT_EQ(spaced->instrument.slow_ms, joined->instrument.slow_ms);
+    EXPECT_EQ(joined->server.portmap_port, 0);
+
+    const auto help = parse({"-h"});
+    ASSERT_TRUE(help);  // --help needs no --address
+    EXPECT_TRUE(help->help);
+    const std::string text = usage_text();
+    for (const char* option : {"--address A",       "--vxi11-port",
+                               "--socket-port",     "--portmap-port",
+                               "--no-portmap",      "--hislip-port",
+                               "--model",           "--serial",
+                               "--firmware",        "--idn",
+                               "--sector",          "--store",
+                               "--transcript",      "--reboot-ms",
+                               "--error-after",     "--init-reply",
+                               "--block-reply",     "--reply",
+                               "--no-reply",        "--slow",
+                               "--drop-in-block",   "--refuse-write",
+                               "--accept-rate",     "--hold-lock",
+                               "--hold-lock-ms",    "--max-connections",
+                               "--idle-timeout-ms", "--max-recv-size",
+                               "--verbose",         "--help",
+                               "Faults (HEADER",    "DIAG:UPD:DONE"})
+        EXPECT_NE(text.find(option), std::string::npos) << option;
+}
+
 }  // namespace
 }  // namespace sim

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/option_parser.h"
 #include "visa.h"
 #include "visa/discovery.h"
 #include "visa/info/usb_scan.h"
@@ -35,43 +36,35 @@ constexpr char udev_rule[] = "70-fwvisa-usbtmc.rules";
 
 struct Options {
     uint32_t timeout_ms = 2000;
+    bool help = false;
+    bool version = false;
 };
 
-struct OptionRow {
-    const char* name;
-    const char* argument;  // nullptr when the option takes none
-    const char* help;
-    bool (*apply)(Options&, const char* value);
-};
-
-bool set_timeout(Options& o, const char* value) {
-    char* end = nullptr;
-    unsigned long ms = std::strtoul(value, &end, 10);
-    if (end == value || *end != '\0' || ms == 0 || ms > 60000) return false;
-    o.timeout_ms = uint32_t(ms);
-    return true;
-}
-
-constexpr OptionRow option_rows[] = {
-    {"--timeout", "MS", "how long to wait for each instrument (1-60000, default 2000)",
-     &set_timeout},
-    {"--help", nullptr, "show this help and exit", nullptr},
-    {"--version", nullptr, "show the version and exit", nullptr},
-};
-
-void print_help() {
-    std::printf(
+// The command line, which also prints --help.
+void define_options(CLI::App& app, Options& o) {
+    app.name("fwvisa-info");
+    app.description(
         "Usage: fwvisa-info [OPTION]...\n"
         "Shows the VISA library in use, the configuration it read, the transports,\n"
-        "whether each configured LAN instrument answers, USB instruments and serial ports.\n\n");
-    for (const auto& row : option_rows) {
-        std::string left =
-            std::string(row.name) + (row.argument ? std::string(" ") + row.argument : "");
-        std::printf("  %-16s %s\n", left.c_str(), row.help);
-    }
-    std::printf(
-        "\nThe library is chosen by FW_VISA_LIBRARY, else by the configuration file's\n"
-        "\"library =\" line, else the built-in one is used.\n");
+        "whether each configured LAN instrument answers, USB instruments and serial ports.");
+    app.footer(
+        "The library is chosen by FW_VISA_LIBRARY, else by the configuration file's\n"
+        "\"library =\" line, else the built-in one is used.");
+    app.set_help_flag();
+    app.formatter(std::make_shared<platform::HelpFormatter>(18, 80));
+    platform::add_value(app, "--timeout", "MS",
+                        "how long to wait for each instrument (1-60000, default 2000)",
+                        [&o](const std::string& value) {
+                            char* end = nullptr;
+                            const unsigned long ms = std::strtoul(value.c_str(), &end, 10);
+                            if (value.empty() || value[0] < '0' || value[0] > '9' || *end != '\0' ||
+                                ms == 0 || ms > 60000)
+                                throw platform::UsageError(
+                                    "--timeout needs MS from 1 to 60000, not '" + value + "'");
+                            o.timeout_ms = uint32_t(ms);
+                        });
+    platform::add_flag(app, "-h,--help", "show this help and exit", o.help);
+    platform::add_flag(app, "--version", "show the version and exit", o.version);
 }
 
 std::string version_text(ViVersion v) {
@@ -285,28 +278,20 @@ void report_serial() {
 
 int main(int argc, char** argv) {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const OptionRow* row = nullptr;
-        for (const auto& r : option_rows)
-            if (std::strcmp(argv[i], r.name) == 0) row = &r;
-        if (row == nullptr) {
-            std::fprintf(stderr, "fwvisa-info: unknown option '%s' (see --help)\n", argv[i]);
-            return 2;
-        }
-        if (std::strcmp(row->name, "--help") == 0) {
-            print_help();
-            return 0;
-        }
-        if (std::strcmp(row->name, "--version") == 0) {
-            std::printf("fwvisa-info %s\n", visa::library_name_and_version());
-            return 0;
-        }
-        if (i + 1 >= argc || !row->apply(options, argv[i + 1])) {
-            std::fprintf(stderr, "fwvisa-info: %s needs %s (see --help)\n", row->name,
-                         row->argument);
-            return 2;
-        }
-        ++i;
+    CLI::App app;
+    define_options(app, options);
+    const std::string error = platform::parse(app, std::vector<std::string>(argv + 1, argv + argc));
+    if (!error.empty()) {
+        std::fprintf(stderr, "fwvisa-info: %s (see --help)\n", error.c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(app.help().c_str(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("fwvisa-info %s\n", visa::library_name_and_version());
+        return 0;
     }
 
     ViSession rm = VI_NULL;
