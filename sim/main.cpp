@@ -74,6 +74,38 @@ std::string prepare_store(const std::string& dir) {
     return {};
 }
 
+// Keeps an image the instrument received in the store, when there is one,
+// and says so. The reason it could not be kept, or "".
+std::string keep_image(const std::string& store_dir, const std::string& id, std::string_view data) {
+    if (store_dir.empty()) return std::string();
+    std::string failure = store_image(store_dir, id, data);
+    if (failure.empty())
+        std::fprintf(stderr, "fwsim: image %s stored, %zu bytes\n", id.c_str(), data.size());
+    else
+        std::fprintf(stderr, "fwsim: image %s not stored: %s\n", id.c_str(), failure.c_str());
+    return failure;
+}
+
+// Blocks SIGTERM and SIGINT and routes them to on_signal; returns the mask to
+// wait with. Signals are blocked except while the loop waits in epoll_pwait,
+// so a stop request can never slip in between a check and the wait.
+sigset_t take_stop_signals() {
+    sigset_t blocked, wait_mask;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGINT);
+    sigprocmask(SIG_BLOCK, &blocked, &wait_mask);
+    sigdelset(&wait_mask, SIGTERM);
+    sigdelset(&wait_mask, SIGINT);
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    return wait_mask;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -119,17 +151,10 @@ int main(int argc, char** argv) {
     };
 
     const std::string store_dir = options->store_dir;
-    sim::Instrument instrument(options->instrument, [store_dir](const std::string& id,
-                                                                std::string_view data) {
-        if (store_dir.empty()) return std::string();
-        std::string failure = store_image(store_dir, id, data);
-        if (failure.empty()) {
-            std::fprintf(stderr, "fwsim: image %s stored, %zu bytes\n", id.c_str(), data.size());
-        } else {
-            std::fprintf(stderr, "fwsim: image %s not stored: %s\n", id.c_str(), failure.c_str());
-        }
-        return failure;
-    });
+    sim::Instrument instrument(options->instrument,
+                               [store_dir](const std::string& id, std::string_view data) {
+                                   return keep_image(store_dir, id, data);
+                               });
 
     sim::Vxi11Settings core_settings;
     core_settings.max_recv_size = options->max_recv_size;
@@ -144,21 +169,7 @@ int main(int argc, char** argv) {
         core.hold_lock(until);
     }
 
-    // Signals are blocked except while the loop waits in epoll_pwait, so a stop
-    // request can never slip in between a check and the wait.
-    sigset_t blocked, wait_mask;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGTERM);
-    sigaddset(&blocked, SIGINT);
-    sigprocmask(SIG_BLOCK, &blocked, &wait_mask);
-    sigdelset(&wait_mask, SIGTERM);
-    sigdelset(&wait_mask, SIGINT);
-    struct sigaction sa {};
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    const sigset_t wait_mask = take_stop_signals();
 
     sim::Server server(options->server, instrument, core, transcript);
     if (options->hold_lock) {
