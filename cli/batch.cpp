@@ -22,6 +22,7 @@
 #include "commands.h"
 #include "exit_codes.h"
 #include "interrupt.h"
+#include "prompt.h"
 #include "visa/run_lock.h"
 #include "workflow/discovery.h"
 #include "workflow/operator.h"
@@ -32,7 +33,11 @@ namespace cli {
 
 namespace {
 
+using workflow::FlagOf;
+using workflow::IntegerOf;
 using workflow::Json;
+using workflow::TextOf;
+using workflow::TextOrNull;
 
 struct Outcome {
     std::string resource;
@@ -68,30 +73,30 @@ std::string seconds_text(long long ms) {
 
 // A child's event, shown to people (without --json) or passed on as it is.
 void relay_event(Output& out, Child& child, const std::string& line) {
-    std::optional<Json> event = Json::Parse(line);
-    if (!event || event->GetKind() != Json::Kind::Object) {
+    std::optional<Json> event = workflow::ParseJsonObject(line);
+    if (!event) {
         out.diagnostic("[" + child.resource + "] " + line);
         return;
     }
-    const std::string name = event->TextOf("event");
+    const std::string name = TextOf(*event, "event");
     if (name == "identified") child.identified = *event;
     if (name == "finished") child.finished = *event;
-    if (name == "back") child.identified.Set("firmware_after", event->TextOf("firmware"));
+    if (name == "back") child.identified["firmware_after"] = TextOf(*event, "firmware");
     if (out.json()) {
         out.raw_event_line(line);
         return;
     }
     const std::string tag = "[" + child.resource + "] ";
-    if (name == "identified" && event->Find("accepted") && event->Find("accepted")->Bool()) {
-        out.text(tag + "identified " + event->TextOf("model") + ", serial " +
-                 event->TextOf("serial") + ", firmware " + event->TextOf("firmware"));
+    if (name == "identified" && FlagOf(*event, "accepted")) {
+        out.text(tag + "identified " + TextOf(*event, "model") + ", serial " +
+                 TextOf(*event, "serial") + ", firmware " + TextOf(*event, "firmware"));
     } else if (name == "image_done") {
-        const std::string image = event->TextOf("image");
+        const std::string image = TextOf(*event, "image");
         out.text(tag + image_name(image) + " upgrade..." +
-                 (event->TextOf("result") == "ok" ? "successful" : "FAILED!") + " (" +
-                 seconds_text(event->IntegerOf("duration_ms")) + ")");
+                 (TextOf(*event, "result") == "ok" ? "successful" : "FAILED!") + " (" +
+                 seconds_text(IntegerOf(*event, "duration_ms")) + ")");
     } else if (name == "back") {
-        out.text(tag + "answers again with firmware " + event->TextOf("firmware"));
+        out.text(tag + "answers again with firmware " + TextOf(*event, "firmware"));
     }
 }
 
@@ -99,18 +104,59 @@ Outcome outcome_of(const Child& child) {
     Outcome o;
     o.resource = child.resource;
     o.exit_code = child.exit_code;
-    o.model = child.identified.TextOf("model");
-    o.serial = child.identified.TextOf("serial");
-    o.before = child.identified.TextOf("firmware");
-    o.after = child.identified.TextOf("firmware_after");
-    if (!child.finished.IsNull()) {
-        o.message = child.finished.TextOf("message");
-        o.after = child.finished.TextOf("firmware_after", o.after);
+    o.model = TextOf(child.identified, "model");
+    o.serial = TextOf(child.identified, "serial");
+    o.before = TextOf(child.identified, "firmware");
+    o.after = TextOf(child.identified, "firmware_after");
+    if (!child.finished.is_null()) {
+        o.message = TextOf(child.finished, "message");
+        o.after = TextOf(child.finished, "firmware_after", o.after);
     } else if (child.exit_code < 0) {
         o.message = "the child process ended without a result";
     }
     o.result = child.exit_code < 0 ? "error" : result_word(child.exit_code);
     return o;
+}
+
+// Asks each of `listed` who it is, each in a child process (-j at once).
+std::vector<std::unique_ptr<Child>> identify_all(const CommandLine& settings,
+                                                 const std::vector<std::string>& listed,
+                                                 Output& out) {
+    ChildRunner runner(
+        settings.jobs,
+        [](Child& child, const std::string& line) {
+            std::optional<Json> event = workflow::ParseJsonObject(line);
+            if (event && TextOf(*event, "event") == "identified") child.identified = *event;
+        },
+        [](Child&, const std::string&) {}, [](Child&) {});
+    interrupt::on_first([&] { runner.signal_all(); });
+    std::vector<std::unique_ptr<Child>> asked = runner.run(
+        listed,
+        [](const std::string& resource) {
+            return std::vector<std::string>{"fwupgrade", "identify", resource, "--json"};
+        },
+        out);
+    interrupt::on_first(nullptr);
+    return asked;
+}
+
+// Why the instrument `id` (its "identified" event) is left out; empty when it
+// is chosen. One instrument may be listed more than once (over USB and over
+// LAN): two upgrades of it at once could interleave, so only its first
+// resource is kept, found by `by_serial`.
+std::string skip_reason(const CommandLine& settings, const Json& id, const std::string& resource,
+                        std::map<std::string, std::string>& by_serial) {
+    const std::string model = TextOf(id, "model");
+    if (FlagOf(id, "locked")) return {};
+    if (!FlagOf(id, "answered")) return "no answer";
+    if (!FlagOf(id, "accepted")) return "not an accepted model";
+    if (!settings.models.empty() &&
+        std::find(settings.models.begin(), settings.models.end(), model) == settings.models.end())
+        return "model " + model + " not asked for";
+    const std::string key = model + "," + TextOf(id, "serial");
+    if (by_serial.count(key) != 0) return "the same instrument as " + by_serial[key];
+    by_serial[key] = resource;
+    return {};
 }
 
 // Which instruments --all means: those discovery lists that identify as an
@@ -125,59 +171,22 @@ std::vector<std::string> all_instruments(const CommandLine& settings, Output& ou
     std::vector<std::string> listed;
     for (const std::string& resource : workflow::SplitResourceList(buffer.get()))
         if (resource != "viOpenDefaultRM failed") listed.push_back(resource);
-
-    ChildRunner runner(
-        settings.jobs,
-        [](Child& child, const std::string& line) {
-            std::optional<Json> event = Json::Parse(line);
-            if (event && event->TextOf("event") == "identified") child.identified = *event;
-        },
-        [](Child&, const std::string&) {}, [](Child&) {});
-    interrupt::on_first([&] { runner.signal_all(); });
-    std::vector<std::unique_ptr<Child>> asked = runner.run(
-        listed,
-        [](const std::string& resource) {
-            return std::vector<std::string>{"fwupgrade", "identify", resource, "--json"};
-        },
-        out);
-    interrupt::on_first(nullptr);
+    const std::vector<std::unique_ptr<Child>> asked = identify_all(settings, listed, out);
 
     std::vector<std::string> chosen;
-    // One instrument may be listed more than once (over USB and over LAN):
-    // two upgrades of it at once could interleave, so only its first
-    // resource is kept.
     std::map<std::string, std::string> by_serial;
     for (const std::string& resource : listed) {
-        Json id = Json::MakeObject().Set("resource", resource);
+        Json id = Json{{"resource", resource}};
         for (const auto& child : asked)
-            if (child->resource == resource && !child->identified.Members().empty())
-                id = child->identified;
-        const bool answered = id.Find("answered") && id.Find("answered")->Bool();
-        const bool accepted = id.Find("accepted") && id.Find("accepted")->Bool();
-        const std::string model = id.TextOf("model");
-        std::string skip;
-        if (id.Find("locked") && id.Find("locked")->Bool()) {
-            chosen.push_back(resource);
-        } else if (!answered) {
-            skip = "no answer";
-        } else if (!accepted) {
-            skip = "not an accepted model";
-        } else if (!settings.models.empty() &&
-                   std::find(settings.models.begin(), settings.models.end(), model) ==
-                       settings.models.end()) {
-            skip = "model " + model + " not asked for";
-        } else if (const std::string key = model + "," + id.TextOf("serial");
-                   by_serial.count(key) != 0) {
-            skip = "the same instrument as " + by_serial[key];
-        } else {
-            by_serial[key] = resource;
-            chosen.push_back(resource);
-        }
-        Json fields = Json::MakeObject();
-        for (const auto& [key, value] : id.Members())
-            if (key != "schema" && key != "event" && key != "time") fields.Set(key, value);
-        fields.Set("selected", skip.empty());
-        if (!skip.empty()) fields.Set("reason", skip);
+            if (child->resource == resource && !child->identified.empty()) id = child->identified;
+        const std::string skip = skip_reason(settings, id, resource, by_serial);
+        if (skip.empty()) chosen.push_back(resource);
+        Json fields = Json::object();
+        for (const auto& member : id.items())
+            if (member.key() != "schema" && member.key() != "event" && member.key() != "time")
+                fields[member.key()] = member.value();
+        fields["selected"] = skip.empty();
+        if (!skip.empty()) fields["reason"] = skip;
         out.event("instrument", fields,
                   resource + (skip.empty() ? ": selected" : ": skipped, " + skip));
     }
@@ -207,38 +216,23 @@ void print_summary(Output& out, const std::vector<Outcome>& outcomes) {
     }
 }
 
-}  // namespace
+// The "finished" event of a batch; returns `code`.
+int finish_batch(Output& out, int code, const std::string& message) {
+    out.event("finished", Json{{"command", "upgrade"},
+                               {"result", result_word(code)},
+                               {"exit_code", code},
+                               {"message", TextOrNull(message)}});
+    return code;
+}
 
-int upgrade_batch(const CommandLine& settings, Output& out) {
-    const std::string release = release_directory(settings.release);
-    const auto finish = [&](int code, const std::string& message) {
-        out.event("finished", Json::MakeObject()
-                                  .Set("command", "upgrade")
-                                  .Set("result", result_word(code))
-                                  .Set("exit_code", code)
-                                  .Set("message", Json::TextOrNull(message)));
-        return code;
-    };
-
-    // Checked once here rather than failing in every child.
-    workflow::ImageChoice offered;
-    std::string why;
-    if (!workflow::ReadReleaseConfig(release + workflow::kConfigFileName, offered, &why)) {
-        const std::string message = "release directory " + release + ": cannot read " +
-                                    workflow::kConfigFileName + " (" + why + ")";
-        out.diagnostic("fwupgrade: " + message);
-        return finish(exit_error, message);
-    }
-    bool host = settings.images.empty() ? offered.m_host != 0
-                                        : std::find(settings.images.begin(), settings.images.end(),
-                                                    "HPAP") != settings.images.end();
-
-    // Named as every event names them, bare addresses rewritten. One
-    // instrument named several ways (inst0, hislip0, a socket, a bare
-    // address) is upgraded once, under its first name: two runs would only
-    // find each other holding it.
+// The resources of the command line, named as every event names them (bare
+// addresses rewritten). One instrument named several ways (inst0, hislip0,
+// a socket, a bare address) is upgraded once, under its first name: two runs
+// would only find each other holding it. `same` gets each other name with
+// the first.
+std::vector<std::string> distinct_resources(
+    const CommandLine& settings, Output& out, std::vector<std::pair<std::string, std::string>>& same) {
     std::vector<std::string> resources;
-    std::vector<std::pair<std::string, std::string>> same;  // name, first name of it
     std::map<std::string, std::string> by_key;
     for (const std::string& r : settings.resources) {
         const std::string resource = workflow::ResourceFromInstrumentText(r);
@@ -248,54 +242,43 @@ int upgrade_batch(const CommandLine& settings, Output& out) {
         if (const auto first = by_key.find(key); first != by_key.end()) {
             if (resource != first->second) same.emplace_back(resource, first->second);
             out.event("instrument",
-                      Json::MakeObject()
-                          .Set("resource", resource)
-                          .Set("selected", false)
-                          .Set("reason", "same instrument as " + first->second),
+                      Json{{"resource", resource},
+                           {"selected", false},
+                           {"reason", "same instrument as " + first->second}},
                       resource + ": same instrument as " + first->second + "; upgraded once");
             continue;
         }
         by_key[key] = resource;
         resources.push_back(resource);
     }
-    if (settings.all) {
-        resources = all_instruments(settings, out);
-        if (interrupt::requested()) return finish(exit_interrupted, "stopped while identifying");
-        if (resources.empty()) {
-            out.diagnostic("fwupgrade: no instrument to upgrade was found");
-            return finish(exit_not_found, "no instrument to upgrade was found");
-        }
-    }
-    if (host && !settings.yes) {
-        const std::string question = "Instrument saved state(s) will be erased on " +
-                                     std::to_string(resources.size()) +
-                                     " instruments. Do you want to proceed?";
-        if (::isatty(0) != 1) {
-            const std::string message =
-                "writing the Host application (HPAP) erases the instruments' saved states; "
-                "confirm with --yes (no terminal to ask on)";
-            out.diagnostic("fwupgrade: " + message);
-            return finish(exit_usage, message);
-        }
-        const std::string prompt = question + " [y/N] ";
-        [[maybe_unused]] ssize_t n = ::write(2, prompt.data(), prompt.size());
-        std::string answer;
-        char c = 0;
-        while (::read(0, &c, 1) == 1 && c != '\n')
-            answer += c;
-        if (interrupt::requested()) return finish(exit_interrupted, "stopped at the warning");
-        if (answer != "y" && answer != "yes" && answer != "Y" && answer != "Yes")
-            return finish(exit_declined, "the warning was answered no");
-    }
+    return resources;
+}
 
-    Json listed = Json::MakeArray();
-    for (const std::string& r : resources)
-        listed.Push(r);
-    out.event("batch_started",
-              Json::MakeObject().Set("resources", listed).Set("jobs", settings.jobs),
-              "Upgrading " + std::to_string(resources.size()) + " instruments, at most " +
-                  std::to_string(settings.jobs) + " at once");
+// Asks once for the whole batch before the Host application erases the
+// instruments' saved states. exit_ok when the batch may go on.
+int confirm_host(Output& out, std::size_t count) {
+    const std::string question = "Instrument saved state(s) will be erased on " +
+                                 std::to_string(count) + " instruments. Do you want to proceed?";
+    if (::isatty(0) != 1) {
+        const std::string message =
+            "writing the Host application (HPAP) erases the instruments' saved states; "
+            "confirm with --yes (no terminal to ask on)";
+        out.diagnostic("fwupgrade: " + message);
+        return finish_batch(out, exit_usage, message);
+    }
+    const Answer answer = ask_yes_no(question);
+    if (answer == Answer::interrupted || interrupt::requested())
+        return finish_batch(out, exit_interrupted, "stopped at the warning");
+    if (answer == Answer::no)
+        return finish_batch(out, exit_declined, "the warning was answered no");
+    return exit_ok;
+}
 
+// One child per resource, at most -j at once, their events passed on; an
+// interrupt is passed on to every child.
+std::vector<std::unique_ptr<Child>> run_children(const CommandLine& settings,
+                                                 const std::string& release, Output& out,
+                                                 const std::vector<std::string>& resources) {
     ChildRunner runner(
         settings.jobs,
         [&](Child& child, const std::string& line) { relay_event(out, child, line); },
@@ -320,16 +303,23 @@ int upgrade_batch(const CommandLine& settings, Output& out) {
         runner.signal_all();
     });
     interrupt::on_second([&] { runner.signal_all(); });
-    const std::vector<std::unique_ptr<Child>> ended = runner.run(
+    std::vector<std::unique_ptr<Child>> ended = runner.run(
         resources,
         [&](const std::string& resource) { return child_arguments(settings, release, resource); },
         out);
     interrupt::on_first(nullptr);
     interrupt::on_second(nullptr);
+    return ended;
+}
 
+// The outcome of every resource in the order given, then of each other name
+// of an instrument (not failures: each has the outcome of its first name);
+// their summary rows go to `instruments`.
+std::vector<Outcome> collect_outcomes(const std::vector<std::string>& resources,
+                                      const std::vector<std::unique_ptr<Child>>& ended,
+                                      const std::vector<std::pair<std::string, std::string>>& same,
+                                      Json& instruments, int& succeeded) {
     std::vector<Outcome> outcomes;
-    Json instruments = Json::MakeArray();
-    int succeeded = 0;
     for (const std::string& resource : resources) {
         Outcome o;
         o.resource = resource;
@@ -338,15 +328,14 @@ int upgrade_batch(const CommandLine& settings, Output& out) {
         for (const auto& child : ended)
             if (child->resource == resource) o = outcome_of(*child);
         if (o.exit_code == exit_ok) ++succeeded;
-        instruments.Push(Json::MakeObject()
-                             .Set("resource", o.resource)
-                             .Set("result", o.result)
-                             .Set("exit_code", o.exit_code)
-                             .Set("model", Json::TextOrNull(o.model))
-                             .Set("serial", Json::TextOrNull(o.serial))
-                             .Set("firmware_before", Json::TextOrNull(o.before))
-                             .Set("firmware_after", Json::TextOrNull(o.after))
-                             .Set("message", Json::TextOrNull(o.message)));
+        instruments.push_back(Json{{"resource", o.resource},
+                                   {"result", o.result},
+                                   {"exit_code", o.exit_code},
+                                   {"model", TextOrNull(o.model)},
+                                   {"serial", TextOrNull(o.serial)},
+                                   {"firmware_before", TextOrNull(o.before)},
+                                   {"firmware_after", TextOrNull(o.after)},
+                                   {"message", TextOrNull(o.message)}});
         outcomes.push_back(o);
     }
     // Not failures: each is reported with the outcome of its first name.
@@ -356,26 +345,71 @@ int upgrade_batch(const CommandLine& settings, Output& out) {
             if (done.resource == first) o = done;
         o.resource = resource;
         o.message = "same instrument as " + first;
-        instruments.Push(Json::MakeObject()
-                             .Set("resource", resource)
-                             .Set("result", "same_instrument")
-                             .Set("same_as", first)
-                             .Set("exit_code", o.exit_code)
-                             .Set("message", o.message));
+        instruments.push_back(Json{{"resource", resource},
+                                   {"result", "same_instrument"},
+                                   {"same_as", first},
+                                   {"exit_code", o.exit_code},
+                                   {"message", o.message}});
         o.result = "same instrument";
         outcomes.push_back(o);
     }
+    return outcomes;
+}
+
+}  // namespace
+
+int upgrade_batch(const CommandLine& settings, Output& out) {
+    const std::string release = release_directory(settings.release);
+    // Checked once here rather than failing in every child.
+    workflow::ImageChoice offered;
+    std::string why;
+    if (!workflow::ReadReleaseConfig(release + workflow::kConfigFileName, offered, &why)) {
+        const std::string message = "release directory " + release + ": cannot read " +
+                                    workflow::kConfigFileName + " (" + why + ")";
+        out.diagnostic("fwupgrade: " + message);
+        return finish_batch(out, exit_error, message);
+    }
+    bool host = settings.images.empty() ? offered.m_host != 0
+                                        : std::find(settings.images.begin(), settings.images.end(),
+                                                    "HPAP") != settings.images.end();
+    std::vector<std::pair<std::string, std::string>> same;  // name, first name of it
+    std::vector<std::string> resources = distinct_resources(settings, out, same);
+    if (settings.all) {
+        resources = all_instruments(settings, out);
+        if (interrupt::requested())
+            return finish_batch(out, exit_interrupted, "stopped while identifying");
+        if (resources.empty()) {
+            out.diagnostic("fwupgrade: no instrument to upgrade was found");
+            return finish_batch(out, exit_not_found, "no instrument to upgrade was found");
+        }
+    }
+    if (host && !settings.yes) {
+        if (const int code = confirm_host(out, resources.size()); code != exit_ok) return code;
+    }
+    Json listed = Json::array();
+    for (const std::string& r : resources)
+        listed.push_back(r);
+    out.event("batch_started", Json{{"resources", listed}, {"jobs", settings.jobs}},
+              "Upgrading " + std::to_string(resources.size()) + " instruments, at most " +
+                  std::to_string(settings.jobs) + " at once");
+    const std::vector<std::unique_ptr<Child>> ended =
+        run_children(settings, release, out, resources);
+
+    Json instruments = Json::array();
+    int succeeded = 0;
+    const std::vector<Outcome> outcomes =
+        collect_outcomes(resources, ended, same, instruments, succeeded);
     const int total = static_cast<int>(resources.size());
     const int code = succeeded == total       ? exit_ok
                      : interrupt::requested() ? exit_interrupted
                                               : exit_batch_failed;
-    out.event("summary", Json::MakeObject()
-                             .Set("instruments", instruments)
-                             .Set("succeeded", succeeded)
-                             .Set("failed", total - succeeded)
-                             .Set("exit_code", code));
+    out.event("summary", Json{{"instruments", instruments},
+                              {"succeeded", succeeded},
+                              {"failed", total - succeeded},
+                              {"exit_code", code}});
     if (!out.json()) print_summary(out, outcomes);
-    return finish(code, succeeded == total ? std::string()
+    return finish_batch(out, code,
+                        succeeded == total ? std::string()
                                            : std::to_string(total - succeeded) + " of " +
                                                  std::to_string(total) + " did not succeed");
 }

@@ -92,24 +92,66 @@ void ChildRunner::signal_all() {
         ::kill(child->pid, SIGTERM);
 }
 
+void ChildRunner::start_more(const std::vector<std::string>& resources, std::size_t& next,
+                             const ArgsFn& args, Output& out,
+                             std::vector<std::unique_ptr<Child>>& ended) {
+    while (!interrupt::requested() && next < resources.size() && running_.size() < jobs_) {
+        auto child = std::make_unique<Child>();
+        child->resource = resources[next++];
+        std::string error;
+        if (!spawn(*child, args(child->resource), error)) {
+            out.diagnostic("fwupgrade: " + child->resource + ": " + error);
+            ended.push_back(std::move(child));
+            continue;
+        }
+        std::lock_guard lock(mutex_);
+        running_.push_back(std::move(child));
+    }
+}
+
+void ChildRunner::read_output(const std::vector<pollfd>& fds) {
+    for (std::size_t i = 0; i < running_.size(); ++i) {
+        Child& child = *running_[i];
+        if (child.out_fd >= 0 && fds[2 * i].revents != 0 &&
+            !read_pipe(child.out_fd, child.out_pending,
+                       [&](const std::string& line) { on_out_(child, line); })) {
+            ::close(child.out_fd);
+            child.out_fd = -1;
+        }
+        if (child.err_fd >= 0 && fds[2 * i + 1].revents != 0 &&
+            !read_pipe(child.err_fd, child.err_pending,
+                       [&](const std::string& line) { on_err_(child, line); })) {
+            ::close(child.err_fd);
+            child.err_fd = -1;
+        }
+    }
+}
+
+void ChildRunner::collect_ended(std::vector<std::unique_ptr<Child>>& ended) {
+    std::lock_guard lock(mutex_);
+    for (auto it = running_.begin(); it != running_.end();) {
+        Child& child = **it;
+        if (child.out_fd >= 0 || child.err_fd >= 0) {
+            ++it;
+            continue;
+        }
+        int status = 0;
+        while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        child.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        on_end_(child);
+        ended.push_back(std::move(*it));
+        it = running_.erase(it);
+    }
+}
+
 std::vector<std::unique_ptr<Child>> ChildRunner::run(const std::vector<std::string>& resources,
                                                      const ArgsFn& args, Output& out) {
     std::vector<std::unique_ptr<Child>> ended;
     std::size_t next = 0;
     bool wake_seen = false;
     for (;;) {
-        while (!interrupt::requested() && next < resources.size() && running_.size() < jobs_) {
-            auto child = std::make_unique<Child>();
-            child->resource = resources[next++];
-            std::string error;
-            if (!spawn(*child, args(child->resource), error)) {
-                out.diagnostic("fwupgrade: " + child->resource + ": " + error);
-                ended.push_back(std::move(child));
-                continue;
-            }
-            std::lock_guard lock(mutex_);
-            running_.push_back(std::move(child));
-        }
+        start_more(resources, next, args, out, ended);
         if (running_.empty()) break;
 
         std::vector<pollfd> fds;
@@ -120,38 +162,9 @@ std::vector<std::unique_ptr<Child>> ChildRunner::run(const std::vector<std::stri
         if (!wake_seen) fds.push_back({interrupt::wake_fd(), POLLIN, 0});
         if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
         if (interrupt::requested()) wake_seen = true;
-
-        for (std::size_t i = 0; i < running_.size(); ++i) {
-            Child& child = *running_[i];
-            if (child.out_fd >= 0 && fds[2 * i].revents != 0 &&
-                !read_pipe(child.out_fd, child.out_pending,
-                           [&](const std::string& line) { on_out_(child, line); })) {
-                ::close(child.out_fd);
-                child.out_fd = -1;
-            }
-            if (child.err_fd >= 0 && fds[2 * i + 1].revents != 0 &&
-                !read_pipe(child.err_fd, child.err_pending,
-                           [&](const std::string& line) { on_err_(child, line); })) {
-                ::close(child.err_fd);
-                child.err_fd = -1;
-            }
-        }
-        // Children whose pipes are both closed have ended; collect them.
-        std::lock_guard lock(mutex_);
-        for (auto it = running_.begin(); it != running_.end();) {
-            Child& child = **it;
-            if (child.out_fd >= 0 || child.err_fd >= 0) {
-                ++it;
-                continue;
-            }
-            int status = 0;
-            while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            child.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            on_end_(child);
-            ended.push_back(std::move(*it));
-            it = running_.erase(it);
-        }
+        read_output(fds);
+        // Children whose pipes are both closed have ended.
+        collect_ended(ended);
     }
     return ended;
 }

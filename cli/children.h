@@ -3,6 +3,7 @@
 // Child processes of this program, one per resource, at most -j at once,
 // with their output handed on line by line.
 
+#include <poll.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -12,7 +13,7 @@
 #include <vector>
 
 #include "output.h"
-#include "workflow/json.h"
+#include "workflow/json_fields.h"
 
 namespace cli {
 
@@ -23,7 +24,7 @@ struct Child {
     int err_fd = -1;
     std::string out_pending;
     std::string err_pending;
-    workflow::Json identified = workflow::Json::MakeObject();
+    workflow::Json identified = workflow::Json::object();
     workflow::Json finished;  // null until the child said how it ended
     int exit_code = -1;
 };
@@ -50,6 +51,15 @@ public:
     void signal_all();
 
 private:
+    // Starts children until -j run or a stop was requested; one that cannot
+    // start goes to `ended` at once.
+    void start_more(const std::vector<std::string>& resources, std::size_t& next,
+                    const ArgsFn& args, Output& out, std::vector<std::unique_ptr<Child>>& ended);
+    // Hands on what `fds` (two per running child, in order) says is there.
+    void read_output(const std::vector<pollfd>& fds);
+    // Reaps the children whose pipes are both closed into `ended`.
+    void collect_ended(std::vector<std::unique_ptr<Child>>& ended);
+
     std::size_t jobs_;
     LineFn on_out_, on_err_;
     EndFn on_end_;

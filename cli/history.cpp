@@ -9,16 +9,18 @@ namespace cli {
 
 namespace {
 
+using workflow::TextOf;
+
 std::string or_dash(const std::string& text) {
     return text.empty() ? "-" : text;
 }
 
 std::string images_text(const workflow::Json& record) {
     std::string text;
-    if (const workflow::Json* images = record.Find("images")) {
-        for (const workflow::Json& image : images->Items()) {
+    if (const auto images = record.find("images"); images != record.end() && images->is_array()) {
+        for (const workflow::Json& image : *images) {
             if (!text.empty()) text += " ";
-            text += image.TextOf("id") + ":" + image.TextOf("result");
+            text += TextOf(image, "id") + ":" + TextOf(image, "result");
         }
     }
     return or_dash(text);
@@ -32,13 +34,12 @@ std::vector<workflow::Json> join_attempts(const std::vector<workflow::Json>& rec
     std::vector<Json> rows;
     std::map<std::string, std::size_t> started;  // attempt -> row
     for (const Json& record : records) {
-        const std::string attempt = record.TextOf("attempt");
-        if (record.TextOf("record") == "started") {
+        const std::string attempt = TextOf(record, "attempt");
+        if (TextOf(record, "record") == "started") {
             Json row = record;
-            row.Set("result", "incomplete");
-            row.Set("message",
-                    "no final record: the run ended without one (killed, or the "
-                    "machine stopped)");
+            row["result"] = "incomplete";
+            row["message"] =
+                "no final record: the run ended without one (killed, or the machine stopped)";
             started[attempt] = rows.size();
             rows.push_back(std::move(row));
             continue;
@@ -63,11 +64,10 @@ int run_history(const CommandLine& settings, Output& out) {
     std::string error;
     if (!workflow::ReadAuditLog(path, records, problems, error)) {
         out.diagnostic("fwupgrade: " + error);
-        out.event("finished", Json::MakeObject()
-                                  .Set("command", "history")
-                                  .Set("result", result_word(exit_error))
-                                  .Set("exit_code", exit_error)
-                                  .Set("message", error));
+        out.event("finished", Json{{"command", "history"},
+                                   {"result", result_word(exit_error)},
+                                   {"exit_code", exit_error},
+                                   {"message", error}});
         return exit_error;
     }
     for (const std::string& problem : problems)
@@ -77,7 +77,7 @@ int run_history(const CommandLine& settings, Output& out) {
     std::vector<const Json*> shown;
     for (const Json& record : records) {
         if (!settings.resource_filter.empty() &&
-            record.TextOf("resource") != settings.resource_filter)
+            TextOf(record, "resource") != settings.resource_filter)
             continue;
         shown.push_back(&record);
     }
@@ -91,24 +91,23 @@ int run_history(const CommandLine& settings, Output& out) {
         out.text(line);
     }
     for (const Json* record : shown) {
-        std::string firmware = or_dash(record->TextOf("firmware_before"));
-        if (!record->TextOf("firmware_after").empty())
-            firmware += "->" + record->TextOf("firmware_after");
+        std::string firmware = or_dash(TextOf(*record, "firmware_before"));
+        if (!TextOf(*record, "firmware_after").empty())
+            firmware += "->" + TextOf(*record, "firmware_after");
         char line[1024];
         std::snprintf(line, sizeof line, "%-24s %-36s %-8s %-8s %-17s %-15s %s",
-                      record->TextOf("time").c_str(), record->TextOf("resource").c_str(),
-                      or_dash(record->TextOf("model")).c_str(),
-                      or_dash(record->TextOf("serial")).c_str(), firmware.c_str(),
-                      record->TextOf("result").c_str(), images_text(*record).c_str());
-        out.event("record", Json::MakeObject().Set("record", *record), line);
+                      TextOf(*record, "time").c_str(), TextOf(*record, "resource").c_str(),
+                      or_dash(TextOf(*record, "model")).c_str(),
+                      or_dash(TextOf(*record, "serial")).c_str(), firmware.c_str(),
+                      TextOf(*record, "result").c_str(), images_text(*record).c_str());
+        out.event("record", Json{{"record", *record}}, line);
     }
     if (shown.empty()) out.text("No upgrade attempts recorded in " + path + ".");
-    out.event("finished", Json::MakeObject()
-                              .Set("command", "history")
-                              .Set("path", path)
-                              .Set("count", shown.size())
-                              .Set("result", result_word(exit_ok))
-                              .Set("exit_code", exit_ok));
+    out.event("finished", Json{{"command", "history"},
+                               {"path", path},
+                               {"count", shown.size()},
+                               {"result", result_word(exit_ok)},
+                               {"exit_code", exit_ok}});
     return exit_ok;
 }
 

@@ -16,6 +16,8 @@ namespace cli {
 
 namespace {
 
+using workflow::TextOrNull;
+
 std::string describe(const Identification& id) {
     if (id.locked) return "locked by another session";
     if (!id.answered)
@@ -64,16 +66,15 @@ Identification identify(const std::string& instrument) {
 
 workflow::Json identification_json(const Identification& id) {
     using workflow::Json;
-    return Json::MakeObject()
-        .Set("resource", id.resource)
-        .Set("answered", id.answered)
-        .Set("accepted", id.accepted)
-        .Set("locked", id.locked)
-        .Set("identity", Json::TextOrNull(id.reply))
-        .Set("maker", Json::TextOrNull(id.fields.maker))
-        .Set("model", Json::TextOrNull(id.fields.model))
-        .Set("serial", Json::TextOrNull(id.fields.serial))
-        .Set("firmware", Json::TextOrNull(id.fields.firmware));
+    return Json{{"resource", id.resource},
+                {"answered", id.answered},
+                {"accepted", id.accepted},
+                {"locked", id.locked},
+                {"identity", TextOrNull(id.reply)},
+                {"maker", TextOrNull(id.fields.maker)},
+                {"model", TextOrNull(id.fields.model)},
+                {"serial", TextOrNull(id.fields.serial)},
+                {"firmware", TextOrNull(id.fields.firmware)}};
 }
 
 int run_list(const CommandLine& settings, Output& out) {
@@ -85,26 +86,24 @@ int run_list(const CommandLine& settings, Output& out) {
     const std::vector<std::string> resources = workflow::SplitResourceList(buffer.get());
     if (resources.size() == 1 && resources.front() == "viOpenDefaultRM failed") {
         out.diagnostic("fwupgrade: the VISA library could not be opened");
-        out.event("finished", Json::MakeObject()
-                                  .Set("command", "list")
-                                  .Set("result", result_word(exit_error))
-                                  .Set("exit_code", exit_error));
+        out.event("finished", Json{{"command", "list"},
+                                   {"result", result_word(exit_error)},
+                                   {"exit_code", exit_error}});
         return exit_error;
     }
     for (const std::string& resource : resources) {
         if (!settings.identify) {
-            out.event("instrument", Json::MakeObject().Set("resource", resource), resource);
+            out.event("instrument", Json{{"resource", resource}}, resource);
             continue;
         }
         const Identification id = identify(resource);
         out.event("instrument", identification_json(id), resource + "  " + describe(id));
     }
     if (resources.empty()) out.text("No instruments found.");
-    out.event("finished", Json::MakeObject()
-                              .Set("command", "list")
-                              .Set("count", resources.size())
-                              .Set("result", result_word(exit_ok))
-                              .Set("exit_code", exit_ok));
+    out.event("finished", Json{{"command", "list"},
+                               {"count", resources.size()},
+                               {"result", result_word(exit_ok)},
+                               {"exit_code", exit_ok}});
     return exit_ok;
 }
 
@@ -118,12 +117,11 @@ int run_identify(const CommandLine& settings, Output& out) {
                                     " characters, at most " +
                                     std::to_string(workflow::kMaxResourceChars) + ")";
         out.diagnostic("fwupgrade: " + message);
-        out.event("finished", Json::MakeObject()
-                                  .Set("command", "identify")
-                                  .Set("resource", resource)
-                                  .Set("result", result_word(exit_usage))
-                                  .Set("exit_code", exit_usage)
-                                  .Set("message", message));
+        out.event("finished", Json{{"command", "identify"},
+                                   {"resource", resource},
+                                   {"result", result_word(exit_usage)},
+                                   {"exit_code", exit_usage},
+                                   {"message", message}});
         return exit_usage;
     }
     const Identification id = identify(resource);
@@ -133,11 +131,10 @@ int run_identify(const CommandLine& settings, Output& out) {
         out.diagnostic(id.locked ? "fwupgrade: " + id.resource + " is locked by another session"
                                  : "fwupgrade: " + id.resource + ": " + describe(id));
     }
-    out.event("finished", Json::MakeObject()
-                              .Set("command", "identify")
-                              .Set("resource", id.resource)
-                              .Set("result", result_word(code))
-                              .Set("exit_code", code));
+    out.event("finished", Json{{"command", "identify"},
+                               {"resource", id.resource},
+                               {"result", result_word(code)},
+                               {"exit_code", code}});
     return code;
 }
 

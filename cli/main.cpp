@@ -51,11 +51,10 @@ int main(int argc, char** argv) {
     VisaLogRoute visa_log(out);
     if (!parsed) {
         out.diagnostic("fwupgrade: " + error + "\nTry 'fwupgrade --help'.");
-        out.event("finished", workflow::Json::MakeObject()
-                                  .Set("command", command_name(settings.command))
-                                  .Set("result", result_word(exit_usage))
-                                  .Set("exit_code", exit_usage)
-                                  .Set("message", error));
+        out.event("finished", workflow::Json{{"command", command_name(settings.command)},
+                                             {"result", result_word(exit_usage)},
+                                             {"exit_code", exit_usage},
+                                             {"message", error}});
         return exit_usage;
     }
     if (settings.help) {

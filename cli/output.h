@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "workflow/json.h"
+#include "workflow/json_fields.h"
 
 namespace cli {
 
@@ -46,8 +46,5 @@ private:
     bool bar_shown_ = false;
     bool finished_ = false;  // the "finished" event is out: no JSON after it
 };
-
-// The current time as ISO 8601 UTC with milliseconds.
-std::string utc_now();
 
 }  // namespace cli

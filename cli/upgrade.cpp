@@ -13,6 +13,7 @@
 #include "engine_streams.h"
 #include "exit_codes.h"
 #include "interrupt.h"
+#include "prompt.h"
 #include "workflow/audit.h"
 #include "workflow/identification.h"
 #include "workflow/images.h"
@@ -25,6 +26,7 @@ namespace cli {
 namespace {
 
 using workflow::Json;
+using workflow::TextOrNull;
 
 // A box's text on one line, for a diagnostic.
 std::string one_line(std::string text) {
@@ -41,23 +43,6 @@ std::string one_line(std::string text) {
     return out;
 }
 
-// Asks on the terminal; any answer but y or yes is no, and so is a stop
-// request while waiting.
-bool ask_yes_no(const std::string& question) {
-    const std::string prompt = question + " [y/N] ";
-    [[maybe_unused]] const ssize_t n = ::write(2, prompt.data(), prompt.size());
-    std::string answer;
-    for (;;) {
-        pollfd fds[2] = {{0, POLLIN, 0}, {interrupt::wake_fd(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) continue;
-        if (interrupt::requested()) return false;
-        char c = 0;
-        if (::read(0, &c, 1) != 1 || c == '\n') break;
-        answer += c;
-    }
-    return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes";
-}
-
 // What the run shows: boxes become diagnostics or questions, the log and the
 // progress bar are left to the events.
 class CliOperator : public workflow::SilentOperator {
@@ -71,7 +56,8 @@ public:
                 out_.text("Warning: " + one_line(text) + " Yes (--yes).");
                 return workflow::kAnswerYes;
             }
-            return ask_yes_no(one_line(text)) ? workflow::kAnswerYes : workflow::kAnswerNo;
+            return ask_yes_no(one_line(text)) == Answer::yes ? workflow::kAnswerYes
+                                                             : workflow::kAnswerNo;
         }
         if (type == workflow::kBoxInformation) {
             // The window's box waits for OK before the restart; here the
@@ -113,7 +99,7 @@ public:
             // goes out before it.
             audit_.OnOperation(operation);
         }
-        out_.event("step", Json::MakeObject().Set("resource", resource_).Set("step", operation),
+        out_.event("step", Json{{"resource", resource_}, {"step", operation}},
                    std::string(operation) == "reboot" ? "Restarting the instrument..." : "");
     }
 
@@ -125,9 +111,9 @@ public:
             for (const workflow::CheckedImage& image : images)
                 checked_[image.m_info->m_id] = image.m_sha256;
         }
-        Json files = Json::MakeArray();
+        Json files = Json::array();
         for (const std::string& file : verification.m_filesChecked)
-            files.Push(file);
+            files.push_back(file);
         using Status = workflow::ReleaseVerification::Status;
         std::string human;
         if (verification.m_status == Status::Signed)
@@ -137,12 +123,11 @@ public:
         else if (verification.m_status == Status::NotChecksummed)
             human = "Release not checksummed (no SHA256SUMS): images are sent as they are";
         out_.event("verification",
-                   Json::MakeObject()
-                       .Set("resource", resource_)
-                       .Set("result", verification.ResultWord())
-                       .Set("fingerprint", Json::TextOrNull(verification.m_fingerprint))
-                       .Set("files", files)
-                       .Set("message", Json::TextOrNull(verification.m_message)),
+                   Json{{"resource", resource_},
+                        {"result", verification.ResultWord()},
+                        {"fingerprint", TextOrNull(verification.m_fingerprint)},
+                        {"files", files},
+                        {"message", TextOrNull(verification.m_message)}},
                    human);
     }
 
@@ -174,17 +159,16 @@ public:
             image_ = event.m_id;
             ++index_;
         }
-        out_.event("image_started",
-                   Json::MakeObject()
-                       .Set("resource", resource_)
-                       .Set("image", image_)
-                       .Set("name", image_name(image_))
-                       .Set("file", event.m_path)
-                       .Set("size",
-                            event.m_size >= 0 ? Json(static_cast<long long>(event.m_size)) : Json())
-                       .Set("sha256", Json::TextOrNull(sha256))
-                       .Set("index", index_)
-                       .Set("count", count_));
+        out_.event(
+            "image_started",
+            Json{{"resource", resource_},
+                 {"image", image_},
+                 {"name", image_name(image_)},
+                 {"file", event.m_path},
+                 {"size", event.m_size >= 0 ? Json(static_cast<long long>(event.m_size)) : Json()},
+                 {"sha256", TextOrNull(sha256)},
+                 {"index", index_},
+                 {"count", count_}});
         out_.bar(label(), 0, "starting");
     }
 
@@ -212,12 +196,9 @@ public:
             default:
                 return;
         }
-        Json fields = Json::MakeObject()
-                          .Set("resource", resource_)
-                          .Set("image", image_)
-                          .Set("phase", phase)
-                          .Set("percent", percent);
-        if (p.kind == EngineProgress::sent) fields.Set("bytes", p.value);
+        Json fields = Json{
+            {"resource", resource_}, {"image", image_}, {"phase", phase}, {"percent", percent}};
+        if (p.kind == EngineProgress::sent) fields["bytes"] = p.value;
         out_.event("progress", fields);
         out_.bar(label(), percent, phase);
     }
@@ -237,12 +218,11 @@ public:
         if (event.m_size >= 0) human += ", " + std::to_string(event.m_size) + " bytes";
         human += ")";
         out_.event("image_done",
-                   Json::MakeObject()
-                       .Set("resource", resource_)
-                       .Set("image", event.m_id)
-                       .Set("result", ok ? "ok" : "failed")
-                       .Set("sha256", Json::TextOrNull(event.m_sentSha256))
-                       .Set("duration_ms", static_cast<long long>(event.m_duration.count())),
+                   Json{{"resource", resource_},
+                        {"image", event.m_id},
+                        {"result", ok ? "ok" : "failed"},
+                        {"sha256", TextOrNull(event.m_sentSha256)},
+                        {"duration_ms", static_cast<long long>(event.m_duration.count())}},
                    human);
     }
 
@@ -341,6 +321,136 @@ Ending ending_of(workflow::UpgradeEnd end, CliObserver& observer, const CliOpera
     return {};
 }
 
+// The "finished" event of one instrument's run; returns `code`.
+int finish_one(Output& out, const std::string& resource, int code, const std::string& message,
+               const Json& extra = Json::object()) {
+    Json fields = Json{{"command", "upgrade"},
+                       {"resource", resource},
+                       {"result", result_word(code)},
+                       {"exit_code", code},
+                       {"message", TextOrNull(message)}};
+    for (const auto& member : extra.items())
+        fields[member.key()] = member.value();
+    out.event("finished", fields);
+    return code;
+}
+
+// What a run will write, from the release's offer and the command line.
+struct Plan {
+    workflow::ImageChoice chosen;
+    Json images = Json::array();
+    int count = 0;
+    workflow::RunOptions options;
+};
+
+// Reads the release as the window's Browse does and picks the images. False
+// with the exit code and a sentence in `code` and `message` when the run
+// cannot start.
+bool plan_run(const CommandLine& settings, const std::string& release, Plan& plan, int& code,
+              std::string& message) {
+    code = exit_error;
+    workflow::ImageChoice offered;
+    std::string why;
+    if (!workflow::ReadReleaseConfig(release + workflow::kConfigFileName, offered, &why)) {
+        message = "release directory " + release + ": cannot read " + workflow::kConfigFileName +
+                  " (" + why + ")";
+        return false;
+    }
+    for (const workflow::ImageInfo& image : workflow::kImages) {
+        bool wanted = settings.images.empty() && offered.*image.m_flag != 0;
+        for (const std::string& id : settings.images)
+            wanted |= id == image.m_id;
+        if (!wanted) continue;
+        if (offered.*image.m_flag == 0) {
+            message = std::string("the release does not offer ") + image.m_id + " (" +
+                      image_name(image.m_id) + ")";
+            return false;
+        }
+        plan.chosen.*image.m_flag = 1;
+        plan.images.push_back(image.m_id);
+        ++plan.count;
+    }
+    if (plan.count == 0) {
+        message = "the release offers no images";
+        return false;
+    }
+    if (plan.chosen.m_host && !settings.yes && ::isatty(0) != 1) {
+        code = exit_usage;
+        message =
+            "writing the Host application (HPAP) erases the instrument's saved states; "
+            "confirm with --yes (no terminal to ask on)";
+        return false;
+    }
+    plan.options.m_tool = "fwupgrade";
+    return load_run_policy(settings, plan.options.m_policy, message);
+}
+
+// The first interrupt is announced; the second ends the process at once
+// after recording the attempt, unless `recorded` (under observer.mutex) says
+// that the main thread has already done so.
+void watch_interrupts(Output& out, const std::string& resource, CliObserver& observer,
+                      const bool& recorded) {
+    interrupt::on_first([&out, &observer, resource] {
+        const std::string image = observer.current_image();
+        const std::string text =
+            image.empty() ? "fwupgrade: interrupted; stopping at the next safe point"
+                          : "fwupgrade: interrupted; " + image +
+                                " is finished first, then the run stops (interrupt again to "
+                                "end at once)";
+        out.diagnostic(text, resource);
+    });
+    interrupt::on_second([&out, &observer, &recorded, resource] {
+        // Ends the process now. The kernel closes the instrument's
+        // connections, which releases its lock; the image under way is left
+        // incomplete and is recorded so, never as written.
+        std::string error;
+        // The main thread holds this only for moments; should it not come
+        // free, the started record already tells that the run was cut short.
+        std::unique_lock lock(observer.mutex, std::chrono::milliseconds(300));
+        if (!lock.owns_lock() || recorded) ::_exit(exit_interrupted);
+        const std::string image = observer.current_image_held();
+        std::string message = "ended at once by a second interrupt";
+        if (!image.empty()) {
+            message += "; " + image + " is incomplete and was not kept by the instrument";
+            out.event("image_done",
+                      Json{{"resource", resource}, {"image", image}, {"result", "interrupted"}});
+        }
+        if (!observer.audit().Write(workflow::UpgradeEnd::Interrupted, error, "interrupted",
+                                    message))
+            out.diagnostic("fwupgrade: warning: " + error, resource);
+        out.diagnostic("fwupgrade: " + message, resource);
+        finish_one(out, resource, exit_interrupted, message);
+        ::_exit(exit_interrupted);
+    });
+}
+
+// After a complete run with --wait: waits for the instrument to answer again
+// and notes its new firmware in the record and in `extra`, or changes
+// `ending` to say why it did not come back.
+void wait_for_restart(const CommandLine& settings, Output& out, const std::string& resource,
+                      CliObserver& observer, Ending& ending, Json& extra) {
+    out.event("waiting", Json{{"resource", resource}, {"timeout_s", settings.wait_timeout_s}},
+              "Waiting for the instrument to answer again (at most " +
+                  std::to_string(settings.wait_timeout_s) + " s)...");
+    const BackAfterRestart back = wait_until_back(resource, settings.wait_timeout_s, 10);
+    if (back.back) {
+        std::lock_guard lock(observer.mutex);
+        observer.audit().Trail().SetFirmwareAfter(back.id.fields.firmware);
+        extra["firmware_after"] = TextOrNull(back.id.fields.firmware);
+        out.event("back", identification_json(back.id),
+                  "The instrument answers again: " + back.id.fields.model + ", firmware " +
+                      back.id.fields.firmware + " (before: " + observer.firmware_before() + ")");
+    } else if (back.interrupted) {
+        ending = {exit_interrupted, "ok",
+                  "interrupted while waiting for the instrument to answer again"};
+    } else {
+        ending = {
+            exit_not_back, "no answer after restart",
+            "no answer within " + std::to_string(settings.wait_timeout_s) + " s after the restart"};
+        out.diagnostic("fwupgrade: " + ending.message, resource);
+    }
+}
+
 }  // namespace
 
 std::string release_directory(const std::string& given) {
@@ -354,163 +464,48 @@ std::string release_directory(const std::string& given) {
 int upgrade_one(const CommandLine& settings, Output& out, const std::string& instrument) {
     const std::string resource = workflow::ResourceFromInstrumentText(instrument);
     const std::string release = release_directory(settings.release);
-    const auto finish = [&](int code, const std::string& message,
-                            const Json& extra = Json::MakeObject()) {
-        Json fields = Json::MakeObject()
-                          .Set("command", "upgrade")
-                          .Set("resource", resource)
-                          .Set("result", result_word(code))
-                          .Set("exit_code", code)
-                          .Set("message", Json::TextOrNull(message));
-        for (const auto& [key, value] : extra.Members())
-            fields.Set(key, value);
-        out.event("finished", fields);
-        return code;
-    };
-
-    // The release as the window's Browse reads it.
-    workflow::ImageChoice offered;
-    std::string why;
-    if (!workflow::ReadReleaseConfig(release + workflow::kConfigFileName, offered, &why)) {
-        const std::string message = "release directory " + release + ": cannot read " +
-                                    workflow::kConfigFileName + " (" + why + ")";
+    Plan plan;
+    int code = 0;
+    if (std::string message; !plan_run(settings, release, plan, code, message)) {
         out.diagnostic("fwupgrade: " + message, resource);
-        return finish(exit_error, message);
+        return finish_one(out, resource, code, message);
     }
-    workflow::ImageChoice chosen;
-    Json images = Json::MakeArray();
-    int count = 0;
-    for (const workflow::ImageInfo& image : workflow::kImages) {
-        bool wanted = settings.images.empty() && offered.*image.m_flag != 0;
-        for (const std::string& id : settings.images)
-            wanted |= id == image.m_id;
-        if (!wanted) continue;
-        if (offered.*image.m_flag == 0) {
-            const std::string message = std::string("the release does not offer ") + image.m_id +
-                                        " (" + image_name(image.m_id) + ")";
-            out.diagnostic("fwupgrade: " + message, resource);
-            return finish(exit_error, message);
-        }
-        chosen.*image.m_flag = 1;
-        images.Push(image.m_id);
-        ++count;
-    }
-    if (count == 0) {
-        out.diagnostic("fwupgrade: the release offers no images", resource);
-        return finish(exit_error, "the release offers no images");
-    }
-    if (chosen.m_host && !settings.yes && ::isatty(0) != 1) {
-        const std::string message =
-            "writing the Host application (HPAP) erases the instrument's saved states; "
-            "confirm with --yes (no terminal to ask on)";
-        out.diagnostic("fwupgrade: " + message, resource);
-        return finish(exit_usage, message);
-    }
-
-    workflow::RunOptions options;
-    options.m_tool = "fwupgrade";
-    if (std::string error; !load_run_policy(settings, options.m_policy, error)) {
-        out.diagnostic("fwupgrade: " + error, resource);
-        return finish(exit_error, error);
-    }
-
     out.event("start",
-              Json::MakeObject()
-                  .Set("command", "upgrade")
-                  .Set("resource", resource)
-                  .Set("release", release)
-                  .Set("images", images),
+              Json{{"command", "upgrade"},
+                   {"resource", resource},
+                   {"release", release},
+                   {"images", plan.images}},
               "Upgrading " + resource + " from " + release);
 
     CliOperator op(out, settings, resource);
-    CliObserver observer(out, resource, release, chosen, count);
+    CliObserver observer(out, resource, release, plan.chosen, plan.count);
     EngineStreams streams([&](const std::string& line) { observer.on_progress(line); },
                           [&](const std::string& line) { observer.on_diagnostic(line); });
-
     bool recorded = false;  // under observer.mutex
-    interrupt::on_first([&] {
-        const std::string image = observer.current_image();
-        const std::string text =
-            image.empty() ? "fwupgrade: interrupted; stopping at the next safe point"
-                          : "fwupgrade: interrupted; " + image +
-                                " is finished first, then the run stops (interrupt again to "
-                                "end at once)";
-        out.diagnostic(text, resource);
-    });
-    interrupt::on_second([&] {
-        // Ends the process now. The kernel closes the instrument's
-        // connections, which releases its lock; the image under way is left
-        // incomplete and is recorded so, never as written.
-        std::string error;
-        // The main thread holds this only for moments; should it not come
-        // free, the started record already tells that the run was cut short.
-        std::unique_lock lock(observer.mutex, std::chrono::milliseconds(300));
-        if (!lock.owns_lock() || recorded) ::_exit(exit_interrupted);
-        const std::string image = observer.current_image_held();
-        std::string message = "ended at once by a second interrupt";
-        if (!image.empty()) {
-            message += "; " + image + " is incomplete and was not kept by the instrument";
-            out.event("image_done", Json::MakeObject()
-                                        .Set("resource", resource)
-                                        .Set("image", image)
-                                        .Set("result", "interrupted"));
-        }
-        if (!observer.audit().Write(workflow::UpgradeEnd::Interrupted, error, "interrupted",
-                                    message))
-            out.diagnostic("fwupgrade: warning: " + error, resource);
-        out.diagnostic("fwupgrade: " + message, resource);
-        finish(exit_interrupted, message);
-        ::_exit(exit_interrupted);
-    });
+    watch_interrupts(out, resource, observer, recorded);
 
     std::string instrument_text = resource;
     std::string family;
     std::string host_file;
-    const workflow::UpgradeEnd end = workflow::RunUpgrade(op, release, instrument_text, chosen,
-                                                          family, host_file, &observer, options);
+    const workflow::UpgradeEnd end = workflow::RunUpgrade(
+        op, release, instrument_text, plan.chosen, family, host_file, &observer, plan.options);
     Ending ending = ending_of(end, observer, op);
-
-    Json extra =
-        Json::MakeObject().Set("firmware_before", Json::TextOrNull(observer.firmware_before()));
-    if (end == workflow::UpgradeEnd::Complete && settings.wait) {
-        out.event(
-            "waiting",
-            Json::MakeObject().Set("resource", resource).Set("timeout_s", settings.wait_timeout_s),
-            "Waiting for the instrument to answer again (at most " +
-                std::to_string(settings.wait_timeout_s) + " s)...");
-        const BackAfterRestart back = wait_until_back(resource, settings.wait_timeout_s, 10);
-        if (back.back) {
-            std::lock_guard lock(observer.mutex);
-            observer.audit().Trail().SetFirmwareAfter(back.id.fields.firmware);
-            extra.Set("firmware_after", Json::TextOrNull(back.id.fields.firmware));
-            out.event("back", identification_json(back.id),
-                      "The instrument answers again: " + back.id.fields.model + ", firmware " +
-                          back.id.fields.firmware + " (before: " + observer.firmware_before() +
-                          ")");
-        } else if (back.interrupted) {
-            ending = {exit_interrupted, "ok",
-                      "interrupted while waiting for the instrument to answer again"};
-        } else {
-            ending = {exit_not_back, "no answer after restart",
-                      "no answer within " + std::to_string(settings.wait_timeout_s) +
-                          " s after the restart"};
-            out.diagnostic("fwupgrade: " + ending.message, resource);
-        }
-    }
-
+    Json extra = Json{{"firmware_before", TextOrNull(observer.firmware_before())}};
+    if (end == workflow::UpgradeEnd::Complete && settings.wait)
+        wait_for_restart(settings, out, resource, observer, ending, extra);
     {
         std::lock_guard lock(observer.mutex);
         std::string error;
         recorded = true;
         if (!observer.audit().Write(end, error, ending.audit_result, ending.message)) {
             out.diagnostic("fwupgrade: warning: " + error, resource);
-            extra.Set("audit_error", error);
+            extra["audit_error"] = error;
         }
     }
     interrupt::on_second(nullptr);
     interrupt::on_first(nullptr);
     if (ending.code == exit_ok) out.text("Upgrade of " + resource + " complete.");
-    return finish(ending.code, ending.message, extra);
+    return finish_one(out, resource, ending.code, ending.message, extra);
 }
 
 int run_upgrade(const CommandLine& settings, Output& out) {

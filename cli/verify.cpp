@@ -23,6 +23,7 @@ namespace {
 
 using workflow::Json;
 using workflow::ReleaseVerification;
+using workflow::TextOrNull;
 
 // The largest image a run sends: its size goes to the instrument as a
 // signed 32-bit count.
@@ -83,12 +84,11 @@ bool load_run_policy(const CommandLine& settings, workflow::VerifyPolicy& policy
 int run_verify(const CommandLine& settings, Output& out) {
     const std::string release = release_directory(settings.release);
     const auto finish = [&](int code, const std::string& message) {
-        out.event("finished", Json::MakeObject()
-                                  .Set("command", "verify")
-                                  .Set("release", release)
-                                  .Set("result", result_word(code))
-                                  .Set("exit_code", code)
-                                  .Set("message", Json::TextOrNull(message)));
+        out.event("finished", Json{{"command", "verify"},
+                                   {"release", release},
+                                   {"result", result_word(code)},
+                                   {"exit_code", code},
+                                   {"message", TextOrNull(message)}});
         return code;
     };
 
@@ -123,16 +123,15 @@ int run_verify(const CommandLine& settings, Output& out) {
         result = workflow::VerifyRelease(release, digests, policy, interrupt::requested);
     if (interrupt::requested()) return finish(exit_interrupted, "stopped while verifying");
 
-    Json files = Json::MakeArray();
+    Json files = Json::array();
     for (const std::string& file : result.m_filesChecked)
-        files.Push(file);
+        files.push_back(file);
     out.event("verification",
-              Json::MakeObject()
-                  .Set("release", release)
-                  .Set("result", result.ResultWord())
-                  .Set("fingerprint", Json::TextOrNull(result.m_fingerprint))
-                  .Set("files", files)
-                  .Set("message", Json::TextOrNull(result.m_message)),
+              Json{{"release", release},
+                   {"result", result.ResultWord()},
+                   {"fingerprint", TextOrNull(result.m_fingerprint)},
+                   {"files", files},
+                   {"message", TextOrNull(result.m_message)}},
               human_line(release, result));
     // The failure is in the event (and its human line) already.
     if (result.m_status == ReleaseVerification::Status::Failed)

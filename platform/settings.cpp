@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "platform/small_file.h"
+#include "platform/write_all.h"
+#include "platform/xdg.h"
 
 namespace platform {
 
@@ -156,17 +158,6 @@ LoadResult load(const std::filesystem::path& file, Store& store, std::string* er
     return LoadResult::loaded;
 }
 
-bool write_all(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Replaces the file with the store's lines: written to a new file beside it,
 // flushed, then renamed over it, so readers see the old or the new store and
 // never a part. The new file gets a name nobody can predict and is created
@@ -231,16 +222,9 @@ bool ends_key(const Line& line) {
 }  // namespace
 
 std::filesystem::path default_settings_file() {
-    std::filesystem::path base;
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    if (config && config[0] == '/') {
-        base = config;
-    } else if (const char* home = std::getenv("HOME"); home && home[0] != '\0') {
-        base = std::filesystem::path(home) / ".config";
-    } else {
-        return {};
-    }
-    return base / "firmware-update" / "settings.conf";
+    const std::optional<std::string> base = xdg_base_dir(XdgBase::config);
+    if (!base) return {};
+    return std::filesystem::path(*base) / "firmware-update" / "settings.conf";
 }
 
 std::optional<SettingsKey> SettingsKey::create_or_open(const std::filesystem::path& file,

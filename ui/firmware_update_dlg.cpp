@@ -113,9 +113,14 @@ void CFirmwareUpdateDlg::OnDropdownInstrument() {
 }
 
 void CFirmwareUpdateDlg::OnBrowse() {
-    workflow::Browse(*this, *this, workflow::SettingsFile(), m_releaseDir,
-                     {m_upgradeHost, m_upgradeRecovery, m_upgradeBootRom, m_upgradeUbl},
-                     m_configLoaded);
+    workflow::Browse(*this, *this, workflow::SettingsFile(), m_releaseDir, m_configLoaded);
+}
+
+void CFirmwareUpdateDlg::SetOffered(const workflow::ImageChoice& offered) {
+    m_upgradeHost = offered.m_host;
+    m_upgradeRecovery = offered.m_recovery;
+    m_upgradeBootRom = offered.m_bootRom;
+    m_upgradeUbl = offered.m_ubl;
 }
 
 void CFirmwareUpdateDlg::OnUpdateReleaseDir() {
@@ -152,10 +157,6 @@ void CFirmwareUpdateDlg::ShowReleaseDir(const std::string& dir) {
 
 void CFirmwareUpdateDlg::DiscoverInstruments(char* out) {
     workflow::DiscoverInstruments(*this, out, workflow::kResourceListSize);
-}
-
-bool CFirmwareUpdateDlg::IdentifyInstrument() {
-    return workflow::IdentifyInstrument(m_instrument, m_familyName, m_hostImageFile);
 }
 
 void CFirmwareUpdateDlg::SetLog(const std::string& text) {

@@ -28,9 +28,6 @@ public:
     // Fills `out` (kResourceListSize bytes) with the resource list text and
     // shows the run in the log pane and progress bar.
     void DiscoverInstruments(char* out);
-    // Identifies the instrument named by m_instrument; on acceptance sets
-    // m_familyName and m_hostImageFile.
-    bool IdentifyInstrument();
 
     void OnSysCommand(unsigned id, intptr_t lParam) override;
     QIcon OnQueryDragIcon() const;
@@ -85,4 +82,5 @@ private:
 
     // BrowseSite
     void ShowReleaseDir(const std::string& dir) override;
+    void SetOffered(const workflow::ImageChoice& offered) override;
 };

@@ -33,6 +33,7 @@
 #include <unordered_set>
 
 #include "platform/small_file.h"
+#include "platform/xdg.h"
 #include "visa/log.h"
 #include "visa/rsrc_name.h"
 #include "visa/usbtmc/usb_pipe.h"
@@ -133,15 +134,13 @@ DiscoveryConfig parse_discovery_config(std::string_view text) {
 }
 
 std::string discovery_config_path() {
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    std::string base;
-    if (xdg != nullptr && xdg[0] == '/') {
-        base = xdg;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = std::string(home != nullptr ? home : "") + "/.config";
+    std::string why;
+    const std::optional<std::string> base = platform::xdg_base_dir(platform::XdgBase::config, &why);
+    if (!base) {
+        log(log_module, "no configuration file: %s", why.c_str());
+        return {};
     }
-    return base + "/firmware-update/visa.conf";
+    return *base + "/firmware-update/visa.conf";
 }
 
 namespace {

@@ -24,7 +24,8 @@ struct DiscoveryConfig {
 // lines are logged and skipped.
 DiscoveryConfig parse_discovery_config(std::string_view text);
 
-// "${XDG_CONFIG_HOME:-$HOME/.config}/firmware-update/visa.conf".
+// "${XDG_CONFIG_HOME:-$HOME/.config}/firmware-update/visa.conf"; empty (read
+// as no file) when neither variable is an absolute path.
 std::string discovery_config_path();
 
 // Reads and parses the configuration file at `path`; `*found` tells whether

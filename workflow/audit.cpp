@@ -13,6 +13,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/utc_time.h"
+#include "platform/write_all.h"
+#include "platform/xdg.h"
 #include "workflow/identification.h"
 #include "workflow/identity.h"
 #include "workflow/sha256.h"
@@ -23,21 +26,6 @@ namespace {
 
 std::string SystemError(const char* what, int code) {
     return std::string(what) + ": " + std::strerror(code);
-}
-
-std::string UtcNow() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[80];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(millis));
-    return text;
 }
 
 std::string UserName() {
@@ -73,35 +61,22 @@ bool MakeFolders(const std::string& dir, std::string& error) {
     return true;
 }
 
-bool WriteAll(int fd, const char* data, std::size_t length, int& code) {
-    while (length > 0) {
-        const ssize_t n = ::write(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            code = errno;
-            return false;
-        }
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 Json ImageToJson(const AuditImage& image, bool started) {
-    Json json = Json::MakeObject()
-                    .Set("id", image.id)
-                    .Set("file", image.file)
-                    .Set("size", image.size >= 0 ? Json(image.size) : Json())
-                    .Set("sha256", Json::TextOrNull(image.sha256));
+    Json json = {{"id", image.id},
+                 {"file", image.file},
+                 {"size", image.size >= 0 ? Json(image.size) : Json()},
+                 {"sha256", TextOrNull(image.sha256)}};
     if (started) return json;
-    return json.Set("result", image.result).Set("duration_ms", image.durationMs);
+    json["result"] = image.result;
+    json["duration_ms"] = image.durationMs;
+    return json;
 }
 
 // A name for one attempt, unique on this machine: its start, the process and
 // a count within the process.
 std::string NewAttemptId() {
     static std::atomic<unsigned> count{0};
-    return UtcNow() + "-" + std::to_string(::getpid()) + "-" + std::to_string(++count);
+    return platform::utc_now() + "-" + std::to_string(::getpid()) + "-" + std::to_string(++count);
 }
 
 // The most of the log that is read at once.
@@ -113,60 +88,91 @@ constexpr int kAppendWaitMs = 5000;
 }  // namespace
 
 Json AuditRecordToJson(const AuditRecord& record) {
-    Json images = Json::MakeArray();
+    Json images = Json::array();
     const bool started = record.kind == "started";
     for (const AuditImage& image : record.images)
-        images.Push(ImageToJson(image, started));
+        images.push_back(ImageToJson(image, started));
     if (started) {
-        return Json::MakeObject()
-            .Set("schema", kAuditSchema)
-            .Set("record", record.kind)
-            .Set("attempt", record.attempt)
-            .Set("time", record.time)
-            .Set("tool", record.tool)
-            .Set("user", record.user)
-            .Set("host", record.host)
-            .Set("resource", record.resource)
-            .Set("release", Json::TextOrNull(record.release))
-            .Set("verification", Json::TextOrNull(record.verification))
-            .Set("fingerprint", Json::TextOrNull(record.fingerprint))
-            .Set("images", std::move(images));
+        return {{"schema", kAuditSchema},
+                {"record", record.kind},
+                {"attempt", record.attempt},
+                {"time", record.time},
+                {"tool", record.tool},
+                {"user", record.user},
+                {"host", record.host},
+                {"resource", record.resource},
+                {"release", TextOrNull(record.release)},
+                {"verification", TextOrNull(record.verification)},
+                {"fingerprint", TextOrNull(record.fingerprint)},
+                {"images", std::move(images)}};
     }
-    return Json::MakeObject()
-        .Set("schema", kAuditSchema)
-        .Set("record", record.kind)
-        .Set("attempt", Json::TextOrNull(record.attempt))
-        .Set("time", record.time)
-        .Set("tool", record.tool)
-        .Set("user", record.user)
-        .Set("host", record.host)
-        .Set("resource", record.resource)
-        .Set("release", Json::TextOrNull(record.release))
-        .Set("identity", Json::TextOrNull(record.identity))
-        .Set("model", Json::TextOrNull(record.model))
-        .Set("serial", Json::TextOrNull(record.serial))
-        .Set("firmware_before", Json::TextOrNull(record.firmwareBefore))
-        .Set("firmware_after", Json::TextOrNull(record.firmwareAfter))
-        .Set("verification", Json::TextOrNull(record.verification))
-        .Set("fingerprint", Json::TextOrNull(record.fingerprint))
-        .Set("result", record.result)
-        .Set("message", Json::TextOrNull(record.message))
-        .Set("images", std::move(images))
-        .Set("duration_ms", record.durationMs);
+    return {{"schema", kAuditSchema},
+            {"record", record.kind},
+            {"attempt", TextOrNull(record.attempt)},
+            {"time", record.time},
+            {"tool", record.tool},
+            {"user", record.user},
+            {"host", record.host},
+            {"resource", record.resource},
+            {"release", TextOrNull(record.release)},
+            {"identity", TextOrNull(record.identity)},
+            {"model", TextOrNull(record.model)},
+            {"serial", TextOrNull(record.serial)},
+            {"firmware_before", TextOrNull(record.firmwareBefore)},
+            {"firmware_after", TextOrNull(record.firmwareAfter)},
+            {"verification", TextOrNull(record.verification)},
+            {"fingerprint", TextOrNull(record.fingerprint)},
+            {"result", record.result},
+            {"message", TextOrNull(record.message)},
+            {"images", std::move(images)},
+            {"duration_ms", record.durationMs}};
 }
 
 std::string AuditLogPath() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    std::string base;
-    if (state && state[0] == '/') {
-        base = state;
-    } else if (const char* home = std::getenv("HOME"); home && home[0] == '/') {
-        base = std::string(home) + "/.local/state";
-    } else {
-        return {};
-    }
-    return base + "/firmware-update/audit.jsonl";
+    const std::optional<std::string> base = platform::xdg_base_dir(platform::XdgBase::state);
+    return base ? *base + "/firmware-update/audit.jsonl" : std::string();
 }
+
+namespace {
+
+// Opens the log at `path` for appending and takes its lock; the descriptor,
+// or -1 with `error` set after `prefix`.
+int OpenLogLocked(const std::string& path, const std::string& prefix, std::string& error) {
+    // Append-only: O_APPEND puts every write at the end, and the log is
+    // never opened in a way that could cut it. Never through a link, and
+    // never waiting: a FIFO put in its place fails at once (no reader) or is
+    // refused below, instead of holding the run.
+    const int fd = ::open(
+        path.c_str(),
+        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
+    if (fd < 0) {
+        error = prefix + ": " +
+                (errno == ELOOP ? std::string("is a symbolic link; not written")
+                                : SystemError("opening", errno));
+        return -1;
+    }
+    struct stat before {};
+    if (::fstat(fd, &before) != 0 || !S_ISREG(before.st_mode)) {
+        ::close(fd);
+        error = prefix + ": not a regular file; not written";
+        return -1;
+    }
+    // Writers of other processes (parallel batch children, the window) take
+    // turns here, so that a line that has to be taken back is surely our own;
+    // a writer that keeps the log locked is not waited for without end.
+    for (int waited = 0; ::flock(fd, LOCK_EX | LOCK_NB) != 0; waited += 10) {
+        if (errno != EWOULDBLOCK && errno != EINTR) break;  // no flock here: append anyway
+        if (waited >= kAppendWaitMs) {
+            ::close(fd);
+            error = prefix + ": another process keeps it locked; not written";
+            return -1;
+        }
+        ::usleep(10000);
+    }
+    return fd;
+}
+
+}  // namespace
 
 bool AppendAuditLine(const std::string& path, const std::string& line, std::string& error) {
     const std::string prefix = "audit log " + (path.empty() ? std::string("(no home)") : path);
@@ -180,42 +186,15 @@ bool AppendAuditLine(const std::string& path, const std::string& line, std::stri
         error = prefix + ": " + detail;
         return false;
     }
-    // Append-only: O_APPEND puts every write at the end, and the log is
-    // never opened in a way that could cut it. Never through a link, and
-    // never waiting: a FIFO put in its place fails at once (no reader) or is
-    // refused below, instead of holding the run.
-    const int fd = ::open(
-        path.c_str(),
-        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
-    if (fd < 0) {
-        error = prefix + ": " +
-                (errno == ELOOP ? std::string("is a symbolic link; not written")
-                                : SystemError("opening", errno));
-        return false;
-    }
+    const int fd = OpenLogLocked(path, prefix, error);
+    if (fd < 0) return false;
     struct stat before {};
-    if (::fstat(fd, &before) != 0 || !S_ISREG(before.st_mode)) {
-        ::close(fd);
-        error = prefix + ": not a regular file; not written";
-        return false;
-    }
-    // Writers of other processes (parallel batch children, the window) take
-    // turns here, so that a line that has to be taken back is surely our own;
-    // a writer that keeps the log locked is not waited for without end.
-    for (int waited = 0; ::flock(fd, LOCK_EX | LOCK_NB) != 0; waited += 10) {
-        if (errno != EWOULDBLOCK && errno != EINTR) break;  // no flock here: append anyway
-        if (waited >= kAppendWaitMs) {
-            ::close(fd);
-            error = prefix + ": another process keeps it locked; not written";
-            return false;
-        }
-        ::usleep(10000);
-    }
     if (::fstat(fd, &before) != 0) before.st_size = -1;
     const bool sized = before.st_size >= 0;
     const std::string text = line + "\n";
     int code = 0;
-    bool ok = WriteAll(fd, text.data(), text.size(), code);
+    bool ok = platform::write_all(fd, text);
+    if (!ok) code = errno;
     if (ok && ::fdatasync(fd) != 0 && errno != EINVAL && errno != EROFS) {
         code = errno;
         ok = false;
@@ -237,11 +216,11 @@ bool AppendAuditLine(const std::string& path, const std::string& line, std::stri
 
 bool AppendAuditRecord(const AuditRecord& record, std::string& error, const std::string& path) {
     AuditRecord filled = record;
-    if (filled.time.empty()) filled.time = UtcNow();
+    if (filled.time.empty()) filled.time = platform::utc_now();
     if (filled.attempt.empty()) filled.attempt = NewAttemptId();
     if (filled.user.empty()) filled.user = UserName();
     if (filled.host.empty()) filled.host = HostName();
-    return AppendAuditLine(path, AuditRecordToJson(filled).Dump(), error);
+    return AppendAuditLine(path, JsonLine(AuditRecordToJson(filled)), error);
 }
 
 bool ReadAuditLog(const std::string& path, std::vector<Json>& records,
@@ -293,10 +272,9 @@ bool ReadAuditLog(const std::string& path, std::vector<Json>& records,
         at = lineEnd + 1;
         if (line.empty()) continue;
         std::string why;
-        std::optional<Json> record = Json::Parse(line, &why);
-        if (!record || record->GetKind() != Json::Kind::Object) {
-            problems.push_back("line " + std::to_string(number) + ": " +
-                               (record ? std::string("not a JSON object") : why));
+        std::optional<Json> record = ParseJsonObject(line, &why);
+        if (!record) {
+            problems.push_back("line " + std::to_string(number) + ": " + why);
             continue;
         }
         records.push_back(std::move(*record));
@@ -307,7 +285,7 @@ bool ReadAuditLog(const std::string& path, std::vector<Json>& records,
 AuditTrail::AuditTrail(std::string tool, std::string resource, std::string release)
     : m_start(Clock::now()) {
     m_record.attempt = NewAttemptId();
-    m_record.time = UtcNow();
+    m_record.time = platform::utc_now();
     m_record.tool = std::move(tool);
     m_record.resource = std::move(resource);
     m_record.release = std::move(release);

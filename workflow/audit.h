@@ -17,7 +17,7 @@
 
 #include "workflow/image_files.h"
 #include "workflow/images.h"
-#include "workflow/json.h"
+#include "workflow/json_fields.h"
 #include "workflow/upgrade.h"
 
 namespace workflow {

@@ -14,14 +14,6 @@ struct ImageChoice {
     int m_ubl = 0;
 };
 
-// The same four flags where they live elsewhere (the main dialog's members).
-struct ImageFlags {
-    int& m_host;
-    int& m_recovery;
-    int& m_bootRom;
-    int& m_ubl;
-};
-
 // One image: its four-letter identifier (a key of the release's
 // configuration file and the image name sent to the instrument), the file
 // under the release directory (empty for the Host application, whose name

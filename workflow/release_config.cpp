@@ -83,7 +83,7 @@ void UpdateReleaseDir(std::string& releaseDir) {
 }
 
 void Browse(Operator& op, BrowseSite& site, const std::filesystem::path& settingsFile,
-            std::string& releaseDir, ImageFlags offered, bool& configLoaded) {
+            std::string& releaseDir, bool& configLoaded) {
     const std::string start = StartDirectory(settingsFile);
     std::string chosen;
     if (!site.PickReleaseDir(start, chosen)) return;
@@ -96,7 +96,7 @@ void Browse(Operator& op, BrowseSite& site, const std::filesystem::path& setting
     RememberDirectory(settingsFile, releaseDir);
 
     configLoaded = false;
-    offered.m_host = offered.m_recovery = offered.m_bootRom = offered.m_ubl = 0;
+    site.SetOffered({});
     ImageChoice found;
     if (!ReadReleaseConfig(configPath, found)) {
         site.UpdateControlStates();
@@ -104,10 +104,7 @@ void Browse(Operator& op, BrowseSite& site, const std::filesystem::path& setting
         return;
     }
     configLoaded = true;
-    offered.m_host = found.m_host;
-    offered.m_recovery = found.m_recovery;
-    offered.m_bootRom = found.m_bootRom;
-    offered.m_ubl = found.m_ubl;
+    site.SetOffered(found);
     site.UpdateControlStates();
 }
 

@@ -54,6 +54,9 @@ public:
     // handler (UpdateReleaseDir on the member Browse was given) has run when
     // this returns.
     virtual void ShowReleaseDir(const std::string& dir) = 0;
+    // Takes the images the release offers (all 0 before its configuration
+    // is read) into the window's image members.
+    virtual void SetOffered(const ImageChoice& offered) = 0;
     // Enables the image choices and the Upgrade command from the members.
     virtual void UpdateControlStates() = 0;
 
@@ -66,9 +69,9 @@ std::filesystem::path SettingsFile();
 
 // Browse: offers the remembered directory (from the store `settingsFile`) to
 // the picker, and after OK sets `releaseDir`, remembers it, and reads its
-// configuration file into `offered` and `configLoaded`. A cancelled picker
-// changes nothing.
+// configuration file into the site's offer (BrowseSite::SetOffered) and
+// `configLoaded`. A cancelled picker changes nothing.
 void Browse(Operator& op, BrowseSite& site, const std::filesystem::path& settingsFile,
-            std::string& releaseDir, ImageFlags offered, bool& configLoaded);
+            std::string& releaseDir, bool& configLoaded);
 
 }  // namespace workflow

@@ -1,4 +1,5 @@
 #include "workflow/release_verify.h"
+#include "platform/write_all.h"
 
 #include <algorithm>
 #include <cctype>
@@ -17,6 +18,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "platform/write_all.h"
 
 extern char** environ;
 
@@ -208,15 +211,9 @@ public:
         const std::string path = m_path + "/" + name;
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0) return {};
-        std::size_t done = 0;
-        while (done < content.size()) {
-            const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += static_cast<std::size_t>(n);
-        }
+        const bool written = platform::write_all(fd, content);
         ::close(fd);
-        return done == content.size() ? path : std::string();
+        return written ? path : std::string();
     }
 
 private:
@@ -342,23 +339,12 @@ SignatureCheck ReadGpgvStatus(const std::string& status, int exitCode) {
     return check;
 }
 
-// Runs gpgv on the copies in `temp`, bounded in time, with nothing of the
-// user's GnuPG set-up consulted (its own empty home, only our keyrings).
-SignatureCheck RunGpgv(const VerifyPolicy& policy, const TempDir& temp,
-                       const std::vector<std::string>& keyrings, const std::string& signature,
-                       const std::string& sums, const std::function<bool()>& stopRequested) {
-    SignatureCheck failed;
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-        failed.m_reason = std::string("cannot run gpgv: ") + std::strerror(errno);
-        return failed;
-    }
-    // Above the standard descriptors, so that the child's dup2 onto 3 never
-    // meets the descriptor it copies.
-    const int statusWrite = ::fcntl(pipeFds[1], F_DUPFD_CLOEXEC, 10);
-    ::close(pipeFds[1]);
-    const int statusRead = pipeFds[0];
-
+// Starts gpgv on the copies in `temp` with its status lines on descriptor
+// 3, a copy of `statusWrite`; nothing of the user's GnuPG set-up is consulted
+// (its own empty home, only our keyrings). 0 with `pid` set, or the error.
+int SpawnGpgv(const VerifyPolicy& policy, const TempDir& temp,
+              const std::vector<std::string>& keyrings, const std::string& signature,
+              const std::string& sums, int statusWrite, pid_t& pid) {
     std::vector<std::string> args{policy.m_gpgvPath, "--homedir", temp.Path(), "--status-fd", "3"};
     for (const std::string& keyring : keyrings)
         args.insert(args.end(), {"--keyring", keyring});
@@ -386,24 +372,22 @@ SignatureCheck RunGpgv(const VerifyPolicy& policy, const TempDir& temp,
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = -1;
     const int spawnError =
         statusWrite < 0 ? errno
                         : ::posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
-    if (statusWrite >= 0) ::close(statusWrite);
-    if (spawnError != 0) {
-        ::close(statusRead);
-        failed.m_reason = "cannot run " + policy.m_gpgvPath + ": " + std::strerror(spawnError);
-        return failed;
-    }
+    return spawnError;
+}
 
+// Reads gpgv's status lines into `status` until it ends, bounded in time and
+// cut short on request (then it is killed). Empty when gpgv ended by itself,
+// with its wait status in `waitStatus`; otherwise why it was cut short.
+std::string CollectGpgv(pid_t pid, int statusRead, const std::function<bool()>& stopRequested,
+                        std::string& status, int& waitStatus) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kGpgvTimeoutMs);
-    std::string status;
     bool open = true;
-    int waitStatus = 0;
     bool exited = false;
     std::string cutShort;
     while (!exited) {
@@ -441,6 +425,36 @@ SignatureCheck RunGpgv(const VerifyPolicy& policy, const TempDir& temp,
         if (n <= 0) break;
         status.append(buffer, static_cast<std::size_t>(n));
     }
+    return cutShort;
+}
+
+// Runs gpgv on the copies in `temp`, bounded in time, with nothing of the
+// user's GnuPG set-up consulted (its own empty home, only our keyrings).
+SignatureCheck RunGpgv(const VerifyPolicy& policy, const TempDir& temp,
+                       const std::vector<std::string>& keyrings, const std::string& signature,
+                       const std::string& sums, const std::function<bool()>& stopRequested) {
+    SignatureCheck failed;
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        failed.m_reason = std::string("cannot run gpgv: ") + std::strerror(errno);
+        return failed;
+    }
+    // Above the standard descriptors, so that the child's dup2 onto 3 never
+    // meets the descriptor it copies.
+    const int statusWrite = ::fcntl(pipeFds[1], F_DUPFD_CLOEXEC, 10);
+    ::close(pipeFds[1]);
+    const int statusRead = pipeFds[0];
+    pid_t pid = -1;
+    const int spawnError = SpawnGpgv(policy, temp, keyrings, signature, sums, statusWrite, pid);
+    if (statusWrite >= 0) ::close(statusWrite);
+    if (spawnError != 0) {
+        ::close(statusRead);
+        failed.m_reason = "cannot run " + policy.m_gpgvPath + ": " + std::strerror(spawnError);
+        return failed;
+    }
+    std::string status;
+    int waitStatus = 0;
+    const std::string cutShort = CollectGpgv(pid, statusRead, stopRequested, status, waitStatus);
     ::close(statusRead);
     if (!cutShort.empty()) {
         failed.m_reason = cutShort;
@@ -558,6 +572,62 @@ bool DearmorOpenPgp(const std::string& armored, std::string& binary) {
     return any && where == Where::Outside && !binary.empty();
 }
 
+namespace {
+
+// Compares each file's digest with its line in the list, adding the files
+// that match to `checked`; the failure, or nothing when every one matches.
+std::optional<ReleaseVerification> CompareDigests(const std::map<std::string, std::string>& listed,
+                                                  const std::map<std::string, std::string>& digests,
+                                                  std::vector<std::string>& checked) {
+    const std::string sumsName = kSumsFileName;
+    for (const auto& [file, digest] : digests) {
+        std::string path;
+        if (!NormalizeRelative(file, path)) path = file;
+        const auto entry = listed.find(path);
+        if (entry == listed.end()) return Failed(path + ": not listed in " + sumsName, checked);
+        std::string lower = digest;
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (entry->second != lower)
+            return Failed(path + ": SHA-256 differs from " + sumsName, checked);
+        checked.push_back(path);
+    }
+    return std::nullopt;
+}
+
+// Has gpgv check `signature` over the list `sums`: `checksummed` raised to
+// signed, or the failure.
+ReleaseVerification CheckSignature(const VerifyPolicy& policy, const std::string& sums,
+                                   const std::string& signature, ReleaseVerification checksummed,
+                                   const std::function<bool()>& stopRequested) {
+    const std::string sumsName = kSumsFileName, sigName = kSignatureFileName;
+    const std::vector<std::string>& checked = checksummed.m_filesChecked;
+    // gpgv checks the very bytes read before, copied where nobody else can
+    // write, not whatever the release directory holds by the time it runs.
+    const TempDir temp;
+    if (!temp.Ok())
+        return Failed(sigName + ": cannot make a temporary directory: " + std::strerror(errno),
+                      checked);
+    std::vector<std::string> keyrings;
+    std::string why;
+    if (!CollectKeyrings(policy, temp, keyrings, why)) return Failed(sigName + ": " + why, checked);
+    if (keyrings.empty())
+        return Failed(sigName + ": no trusted keys to check it with (none in " +
+                          policy.m_trustedKeysDir + " and no --keyring)",
+                      checked);
+    const std::string sumsCopy = temp.Write(sumsName, sums);
+    const std::string sigCopy = temp.Write(sigName, signature);
+    if (sumsCopy.empty() || sigCopy.empty())
+        return Failed(sigName + ": cannot copy it for gpgv into " + temp.Path(), checked);
+    const SignatureCheck check = RunGpgv(policy, temp, keyrings, sigCopy, sumsCopy, stopRequested);
+    if (!check.m_good) return Failed(sigName + ": " + check.m_reason, checked);
+    checksummed.m_status = Status::Signed;
+    checksummed.m_fingerprint = check.m_fingerprint;
+    return checksummed;
+}
+
+}  // namespace
+
 ReleaseVerification VerifyRelease(const std::string& releaseDir,
                                   const std::map<std::string, std::string>& digests,
                                   const VerifyPolicy& policy,
@@ -587,18 +657,8 @@ ReleaseVerification VerifyRelease(const std::string& releaseDir,
     if (!ParseSums(sums, listed, why)) return Failed(sumsName + ": " + why);
 
     std::vector<std::string> checked;
-    for (const auto& [file, digest] : digests) {
-        std::string path;
-        if (!NormalizeRelative(file, path)) path = file;
-        const auto entry = listed.find(path);
-        if (entry == listed.end()) return Failed(path + ": not listed in " + sumsName, checked);
-        std::string lower = digest;
-        std::transform(lower.begin(), lower.end(), lower.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        if (entry->second != lower)
-            return Failed(path + ": SHA-256 differs from " + sumsName, checked);
-        checked.push_back(path);
-    }
+    if (std::optional<ReleaseVerification> failed = CompareDigests(listed, digests, checked))
+        return *failed;
 
     ReleaseVerification result;
     result.m_status = Status::Checksummed;
@@ -614,27 +674,7 @@ ReleaseVerification VerifyRelease(const std::string& releaseDir,
             break;
     }
 
-    // gpgv checks the very bytes read above, copied where nobody else can
-    // write, not whatever the release directory holds by the time it runs.
-    const TempDir temp;
-    if (!temp.Ok())
-        return Failed(sigName + ": cannot make a temporary directory: " + std::strerror(errno),
-                      checked);
-    std::vector<std::string> keyrings;
-    if (!CollectKeyrings(policy, temp, keyrings, why)) return Failed(sigName + ": " + why, checked);
-    if (keyrings.empty())
-        return Failed(sigName + ": no trusted keys to check it with (none in " +
-                          policy.m_trustedKeysDir + " and no --keyring)",
-                      checked);
-    const std::string sumsCopy = temp.Write(sumsName, sums);
-    const std::string sigCopy = temp.Write(sigName, signature);
-    if (sumsCopy.empty() || sigCopy.empty())
-        return Failed(sigName + ": cannot copy it for gpgv into " + temp.Path(), checked);
-    const SignatureCheck check = RunGpgv(policy, temp, keyrings, sigCopy, sumsCopy, stopRequested);
-    if (!check.m_good) return Failed(sigName + ": " + check.m_reason, checked);
-    result.m_status = Status::Signed;
-    result.m_fingerprint = check.m_fingerprint;
-    return result;
+    return CheckSignature(policy, sums, signature, std::move(result), stopRequested);
 }
 
 }  // namespace workflow

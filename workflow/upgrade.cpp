@@ -240,17 +240,18 @@ UpgradeEnd PrepareRun(Operator& op, const std::string& releaseDir, const ImageCh
     return UpgradeEnd::Complete;
 }
 
-UpgradeEnd RunSequence(Operator& op, const std::string& releaseDir, std::string& instrument,
-                       const ImageChoice& images, std::string& familyName,
-                       std::string& hostImageFile, UpgradeObserver* observer,
-                       const RunOptions& options) {
+// The checks of the request itself: an instrument named, an image chosen,
+// every text within the engine's limits. Sets `stages` to the number of
+// images chosen; UpgradeEnd::Complete when the run may go on.
+UpgradeEnd CheckRequest(Operator& op, const std::string& releaseDir, std::string& instrument,
+                        const ImageChoice& images, int& stages) {
     if (instrument.empty()) {
         op.MessageBox(kNoInstrumentText, "Error", kBoxError);
         return UpgradeEnd::NoInstrument;
     }
     instrument = ResourceFromInstrumentText(instrument);
 
-    int stages = 0;
+    stages = 0;
     for (const ImageInfo& image : kImages) {
         if (images.*image.m_flag == 1) ++stages;
     }
@@ -263,18 +264,18 @@ UpgradeEnd RunSequence(Operator& op, const std::string& releaseDir, std::string&
         op.MessageBox(tooLong, "Error", kBoxError);
         return UpgradeEnd::TooLong;
     }
+    return UpgradeEnd::Complete;
+}
 
-    Prepared prepared;
-    if (const UpgradeEnd end = PrepareRun(op, releaseDir, images, observer, options, prepared);
-        end != UpgradeEnd::Complete)
-        return end;
-    const bool verified =
-        prepared.m_verification.m_status == ReleaseVerification::Status::Checksummed ||
-        prepared.m_verification.m_status == ReleaseVerification::Status::Signed;
-
+// Takes the instrument for this run, asks who it is and, when the Host image
+// is chosen, asks the operator. UpgradeEnd::Complete when the run may go on;
+// the locks taken stay in `ownership`.
+UpgradeEnd ClaimInstrument(Operator& op, const std::string& instrument, const ImageChoice& images,
+                           std::string& familyName, std::string& hostImageFile,
+                           UpgradeObserver* observer, const RunOptions& options,
+                           Ownership& ownership) {
     // Every name of one instrument gives one key; a name the library cannot
     // parse is left to the serial number below.
-    Ownership ownership;
     std::string why;
     if (const std::string key = visa::run_lock_key(instrument, &why);
         !key.empty() && !ownership.Take(key, options.m_tool, why)) {
@@ -303,17 +304,18 @@ UpgradeEnd RunSequence(Operator& op, const std::string& releaseDir, std::string&
         op.MessageBox(kHostWarningText, "Warning", kBoxYesNoWarning) == kAnswerNo) {
         return UpgradeEnd::Declined;
     }
+    if (observer && observer->StopRequested()) return UpgradeEnd::Interrupted;
+    return UpgradeEnd::Complete;
+}
+
+// Sends the checked images in their order, each update session ended and a
+// new one started after the Host application. UpgradeEnd::Complete when
+// every image was tried, with the failures counted in `failedStages`.
+UpgradeEnd ProgramImages(Operator& op, Run& run, const Prepared& prepared, bool verified,
+                         UpgradeObserver* observer, int& failedStages) {
     const auto stopRequested = [observer] { return observer && observer->StopRequested(); };
-    if (stopRequested()) return UpgradeEnd::Interrupted;
-
-    Run run(op, observer, instrument);
-    run.BeginWaitCursor();
-    run.StartProgress(stages);
-    op.SetLog(kLogHeading + familyName + "\r\n");
-    run.ShowLog();
-
     run.Start();
-    int failedStages = 0;
+    failedStages = 0;
     // Stopping leaves the instrument out of update mode, never in it.
     const auto stop = [&] {
         run.End();
@@ -354,9 +356,14 @@ UpgradeEnd RunSequence(Operator& op, const std::string& releaseDir, std::string&
     }
     run.End();
     run.EndWaitCursor();
+    return UpgradeEnd::Complete;
+}
 
+// After every image was tried: the restart when all went in, the failure
+// box otherwise.
+UpgradeEnd FinishRun(Operator& op, Run& run, int failedStages, UpgradeObserver* observer) {
     UpgradeEnd end = UpgradeEnd::ImageFailed;
-    if (failedStages == 0 && stopRequested()) {
+    if (failedStages == 0 && observer && observer->StopRequested()) {
         // Every image went in, but the restart is a step of its own that
         // the caller asked us not to take.
         end = UpgradeEnd::Interrupted;
@@ -369,6 +376,39 @@ UpgradeEnd RunSequence(Operator& op, const std::string& releaseDir, std::string&
     }
     op.SetProgressRange(0, 0);
     return end;
+}
+
+UpgradeEnd RunSequence(Operator& op, const std::string& releaseDir, std::string& instrument,
+                       const ImageChoice& images, std::string& familyName,
+                       std::string& hostImageFile, UpgradeObserver* observer,
+                       const RunOptions& options) {
+    int stages = 0;
+    if (const UpgradeEnd end = CheckRequest(op, releaseDir, instrument, images, stages);
+        end != UpgradeEnd::Complete)
+        return end;
+    Prepared prepared;
+    if (const UpgradeEnd end = PrepareRun(op, releaseDir, images, observer, options, prepared);
+        end != UpgradeEnd::Complete)
+        return end;
+    const bool verified =
+        prepared.m_verification.m_status == ReleaseVerification::Status::Checksummed ||
+        prepared.m_verification.m_status == ReleaseVerification::Status::Signed;
+    Ownership ownership;
+    if (const UpgradeEnd end = ClaimInstrument(op, instrument, images, familyName, hostImageFile,
+                                               observer, options, ownership);
+        end != UpgradeEnd::Complete)
+        return end;
+
+    Run run(op, observer, instrument);
+    run.BeginWaitCursor();
+    run.StartProgress(stages);
+    op.SetLog(kLogHeading + familyName + "\r\n");
+    run.ShowLog();
+    int failedStages = 0;
+    if (const UpgradeEnd end = ProgramImages(op, run, prepared, verified, observer, failedStages);
+        end != UpgradeEnd::Complete)
+        return end;
+    return FinishRun(op, run, failedStages, observer);
 }
 
 }  // namespace

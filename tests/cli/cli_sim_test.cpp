@@ -19,13 +19,15 @@
 #include <vector>
 
 #include "sim_process.h"
-#include "workflow/json.h"
+#include "workflow/json_fields.h"
 #include "workflow/sha256.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using workflow::IntegerOf;
 using workflow::Json;
+using workflow::TextOf;
 
 struct Result {
     int code = -1;
@@ -84,10 +86,10 @@ public:
             if (fd >= 0) ::close(fd);
     }
 
-    // Reads until standard output holds `text` or 20 s passed.
-    bool wait_for(const std::string& text) {
+    // Reads until standard output (or error) holds `text` or 20 s passed.
+    bool wait_for(const std::string& text, bool on_err = false) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (result_.out.find(text) == std::string::npos) {
+        while ((on_err ? result_.err : result_.out).find(text) == std::string::npos) {
             if (std::chrono::steady_clock::now() > deadline || !pump(100)) return false;
         }
         return true;
@@ -147,7 +149,7 @@ std::vector<Json> Events(const std::string& out) {
     std::vector<Json> events;
     std::size_t start = 0;
     for (std::size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
-        std::optional<Json> event = Json::Parse(out.substr(start, end - start));
+        std::optional<Json> event = workflow::ParseJsonObject(out.substr(start, end - start));
         EXPECT_TRUE(event) << out.substr(start, end - start);
         if (event) events.push_back(*event);
     }
@@ -157,7 +159,7 @@ std::vector<Json> Events(const std::string& out) {
 std::vector<Json> Named(const std::vector<Json>& events, const std::string& name) {
     std::vector<Json> found;
     for (const Json& e : events)
-        if (e.TextOf("event") == name) found.push_back(e);
+        if (TextOf(e, "event") == name) found.push_back(e);
     return found;
 }
 
@@ -214,9 +216,9 @@ protected:
         std::vector<Json> records;
         std::ifstream in(m_dir / "state" / "firmware-update" / "audit.jsonl");
         for (std::string line; std::getline(in, line);) {
-            std::optional<Json> r = Json::Parse(line);
+            std::optional<Json> r = workflow::ParseJsonObject(line);
             EXPECT_TRUE(r) << line;
-            if (r && r->TextOf("record") == kind) records.push_back(*r);
+            if (r && TextOf(*r, "record") == kind) records.push_back(*r);
         }
         return records;
     }
@@ -247,14 +249,14 @@ TEST_F(CliSimTest, ListAndIdentifyInTextAndJsonWithTheirExitCodes) {
     std::vector<Json> events = Events(identified.out);
     std::vector<Json> found = Named(events, "instrument");
     ASSERT_EQ(found.size(), 2u);
-    EXPECT_EQ(found[0].TextOf("serial"), "S130");
-    EXPECT_TRUE(found[0].Find("accepted")->Bool());
-    EXPECT_EQ(found[1].TextOf("model"), "K7150A");
-    EXPECT_FALSE(found[1].Find("accepted")->Bool());
-    EXPECT_EQ(events.back().TextOf("event"), "finished");
-    EXPECT_EQ(events.back().IntegerOf("count"), 2);
+    EXPECT_EQ(TextOf(found[0], "serial"), "S130");
+    EXPECT_TRUE(found[0].at("accepted").get<bool>());
+    EXPECT_EQ(TextOf(found[1], "model"), "K7150A");
+    EXPECT_FALSE(found[1].at("accepted").get<bool>());
+    EXPECT_EQ(TextOf(events.back(), "event"), "finished");
+    EXPECT_EQ(IntegerOf(events.back(), "count"), 2);
     for (const Json& e : events)
-        EXPECT_EQ(e.IntegerOf("schema"), 1);
+        EXPECT_EQ(IntegerOf(e, "schema"), 1);
 
     // A bare address is wrapped as in the window.
     Result one = Fw({"identify", "127.0.0.130"});
@@ -263,7 +265,7 @@ TEST_F(CliSimTest, ListAndIdentifyInTextAndJsonWithTheirExitCodes) {
 
     Result foreign = Fw({"identify", stranger.vxi11(), "--json"});
     EXPECT_EQ(foreign.code, 3);
-    EXPECT_EQ(Named(Events(foreign.out), "finished")[0].TextOf("result"), "not_found");
+    EXPECT_EQ(TextOf(Named(Events(foreign.out), "finished")[0], "result"), "not_found");
 
     Result nobody = Fw({"identify", "127.0.0.132"});
     EXPECT_EQ(nobody.code, 3);
@@ -271,7 +273,7 @@ TEST_F(CliSimTest, ListAndIdentifyInTextAndJsonWithTheirExitCodes) {
 
     Result busy = Fw({"identify", locked.vxi11(), "--json"});
     EXPECT_EQ(busy.code, 4);
-    EXPECT_TRUE(Named(Events(busy.out), "identified")[0].Find("locked")->Bool());
+    EXPECT_TRUE(Named(Events(busy.out), "identified")[0].at("locked").get<bool>());
 
     // 49 characters become 64 once wrapped: one more than the engine holds.
     Result too_long = Fw({"identify", std::string(49, 'a')});
@@ -280,7 +282,7 @@ TEST_F(CliSimTest, ListAndIdentifyInTextAndJsonWithTheirExitCodes) {
 
     Result usage = Fw({"identify", "--json"});
     EXPECT_EQ(usage.code, 2);
-    EXPECT_EQ(Named(Events(usage.out), "finished")[0].IntegerOf("exit_code"), 2);
+    EXPECT_EQ(IntegerOf(Named(Events(usage.out), "finished")[0], "exit_code"), 2);
     EXPECT_NE(usage.err.find("Try 'fwupgrade --help'"), std::string::npos);
 }
 
@@ -291,9 +293,9 @@ TEST_F(CliSimTest, UpgradeWritesImagesReportsEachStepAndRecordsTheAttempt) {
     ASSERT_EQ(run.code, 0) << run.err;
     std::vector<std::string> names;
     for (const Json& e : Events(run.out)) {
-        std::string name = e.TextOf("event");
-        if (name == "step") name += " " + e.TextOf("step");
-        if (name == "image_started" || name == "image_done") name += " " + e.TextOf("image");
+        std::string name = TextOf(e, "event");
+        if (name == "step") name += " " + TextOf(e, "step");
+        if (name == "image_started" || name == "image_done") name += " " + TextOf(e, "image");
         if (name != "progress") names.push_back(name);
     }
     EXPECT_EQ(names, (std::vector<std::string>{"start",
@@ -317,10 +319,10 @@ TEST_F(CliSimTest, UpgradeWritesImagesReportsEachStepAndRecordsTheAttempt) {
                                                "back",
                                                "finished"}));
     const std::vector<Json> events = Events(run.out);
-    EXPECT_EQ(Named(events, "back")[0].TextOf("firmware"), "3.1");
-    EXPECT_EQ(Named(events, "image_started")[0].TextOf("sha256"),
+    EXPECT_EQ(TextOf(Named(events, "back")[0], "firmware"), "3.1");
+    EXPECT_EQ(TextOf(Named(events, "image_started")[0], "sha256"),
               workflow::Sha256Hex(m_images["vxWorks_rom.bin"]));
-    EXPECT_EQ(Named(events, "progress").back().TextOf("phase"), "programming");
+    EXPECT_EQ(TextOf(Named(events, "progress").back(), "phase"), "programming");
     EXPECT_TRUE(sim.wait_stored("HPAP", m_images["vxWorks_rom.bin"]));
     EXPECT_TRUE(sim.wait_stored("HUBL", m_images["ubl-nor-ais.bin"]));
 
@@ -335,24 +337,24 @@ TEST_F(CliSimTest, UpgradeWritesImagesReportsEachStepAndRecordsTheAttempt) {
     const std::vector<Json> audit = Audit();
     ASSERT_EQ(audit.size(), 2u);
     const Json& first = audit[0];
-    EXPECT_EQ(first.TextOf("tool"), "fwupgrade");
-    EXPECT_EQ(first.TextOf("result"), "ok");
-    EXPECT_EQ(first.TextOf("serial"), "S135");
-    EXPECT_EQ(first.TextOf("firmware_before"), "3.1");
-    EXPECT_EQ(first.TextOf("firmware_after"), "3.1");
-    const auto& images = first.Find("images")->Items();
+    EXPECT_EQ(TextOf(first, "tool"), "fwupgrade");
+    EXPECT_EQ(TextOf(first, "result"), "ok");
+    EXPECT_EQ(TextOf(first, "serial"), "S135");
+    EXPECT_EQ(TextOf(first, "firmware_before"), "3.1");
+    EXPECT_EQ(TextOf(first, "firmware_after"), "3.1");
+    const auto& images = first.at("images");
     ASSERT_EQ(images.size(), 4u);
-    EXPECT_EQ(images[3].TextOf("id"), "HUBL");
-    EXPECT_EQ(images[3].IntegerOf("size"),
+    EXPECT_EQ(TextOf(images[3], "id"), "HUBL");
+    EXPECT_EQ(IntegerOf(images[3], "size"),
               static_cast<long long>(m_images["ubl-nor-ais.bin"].size()));
-    EXPECT_EQ(images[3].TextOf("sha256"), workflow::Sha256Hex(m_images["ubl-nor-ais.bin"]));
-    EXPECT_TRUE(audit[1].Find("firmware_after")->IsNull());
+    EXPECT_EQ(TextOf(images[3], "sha256"), workflow::Sha256Hex(m_images["ubl-nor-ais.bin"]));
+    EXPECT_TRUE(audit[1].at("firmware_after").is_null());
 
     Result history = Fw({"history", "--json", "--limit", "1"});
     EXPECT_EQ(history.code, 0);
     const std::vector<Json> records = Named(Events(history.out), "record");
     ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].Find("record")->Dump(), audit[1].Dump());
+    EXPECT_EQ(records[0].at("record").dump(), audit[1].dump());
     Result table = Fw({"history"});
     EXPECT_NE(table.out.find("3.1->3.1"), std::string::npos) << table.out;
     EXPECT_NE(table.out.find("HUBL:ok"), std::string::npos) << table.out;
@@ -372,7 +374,7 @@ TEST_F(CliSimTest, TheHostWarningIsAskedOrRefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(declined.code, 7) << declined.err;
     EXPECT_NE(declined.err.find("Do you want to proceed? [y/N]"), std::string::npos);
     EXPECT_EQ(sim.transcript(), "*IDN?\n");
-    EXPECT_EQ(Audit().at(0).TextOf("result"), "declined");
+    EXPECT_EQ(TextOf(Audit().at(0), "result"), "declined");
 
     // Interrupted while the question waits: nothing more is sent.
     const std::string nothing;
@@ -386,6 +388,17 @@ TEST_F(CliSimTest, TheHostWarningIsAskedOrRefusedBeforeAnythingIsWritten) {
     // Without the Host application nothing is asked.
     Result ubl = Fw({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images", "HUBL"});
     EXPECT_EQ(ubl.code, 0) << ubl.err;
+
+    // A batch asks once for all, and the first interrupt ends its question.
+    const std::string before = sim.transcript();
+    FwProcess batch({"upgrade", sim.vxi11(), "127.0.0.138", "--release", ReleaseDir()}, m_env,
+                    &nothing);
+    ASSERT_TRUE(batch.wait_for("Do you want to proceed? [y/N]", true));
+    const auto asked = std::chrono::steady_clock::now();
+    batch.signal(SIGINT);
+    EXPECT_EQ(batch.finish().code, 6);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(10));
+    EXPECT_EQ(sim.transcript(), before);
 }
 
 TEST_F(CliSimTest, EachFailureHasItsExitCodeAndRecord) {
@@ -434,7 +447,7 @@ TEST_F(CliSimTest, EachFailureHasItsExitCodeAndRecord) {
 
     std::map<std::string, int> results;
     for (const Json& r : Audit())
-        ++results[r.TextOf("result")];
+        ++results[TextOf(r, "result")];
     EXPECT_EQ(results, (std::map<std::string, int>{{"ok", 1},
                                                    {"failed", 2},
                                                    {"locked", 1},
@@ -454,8 +467,8 @@ TEST_F(CliSimTest, AFirstInterruptFinishesTheImageAndStopsOutOfUpdateMode) {
 
     const std::vector<Json> events = Events(result.out);
     ASSERT_EQ(Named(events, "image_done").size(), 1u);
-    EXPECT_EQ(Named(events, "image_done")[0].TextOf("result"), "ok");
-    EXPECT_EQ(events.back().TextOf("result"), "interrupted");
+    EXPECT_EQ(TextOf(Named(events, "image_done")[0], "result"), "ok");
+    EXPECT_EQ(TextOf(events.back(), "result"), "interrupted");
     EXPECT_TRUE(sim.wait_stored("HREC", m_images["RecoveryApp.bin"]));
     // The image went to its done command, then update mode ended; nothing
     // more was started and the instrument was not restarted.
@@ -465,10 +478,10 @@ TEST_F(CliSimTest, AFirstInterruptFinishesTheImageAndStopsOutOfUpdateMode) {
     EXPECT_EQ(t.find("REBoot"), std::string::npos) << t;
 
     const Json record = Audit().at(0);
-    EXPECT_EQ(record.TextOf("result"), "interrupted");
-    const auto& images = record.Find("images")->Items();
-    EXPECT_EQ(images[0].TextOf("result"), "ok");
-    EXPECT_EQ(images[1].TextOf("result"), "not attempted");
+    EXPECT_EQ(TextOf(record, "result"), "interrupted");
+    const auto& images = record.at("images");
+    EXPECT_EQ(TextOf(images[0], "result"), "ok");
+    EXPECT_EQ(TextOf(images[1], "result"), "not attempted");
 
     // Interrupted while it identifies: update mode is never entered.
     SimProcess slow_idn("127.0.0.145", {"--slow", "*IDN?=700"});
@@ -492,17 +505,17 @@ TEST_F(CliSimTest, ASecondInterruptEndsAtOnceAndLeavesTheInstrumentUnlocked) {
     EXPECT_EQ(result.code, 6);
     const std::vector<Json> done = Named(Events(result.out), "image_done");
     ASSERT_EQ(done.size(), 1u);
-    EXPECT_EQ(done[0].TextOf("result"), "interrupted");
-    EXPECT_EQ(Events(result.out).back().TextOf("event"), "finished") << result.out;
-    EXPECT_EQ(Events(result.out).back().TextOf("result"), "interrupted") << result.out;
+    EXPECT_EQ(TextOf(done[0], "result"), "interrupted");
+    EXPECT_EQ(TextOf(Events(result.out).back(), "event"), "finished") << result.out;
+    EXPECT_EQ(TextOf(Events(result.out).back(), "result"), "interrupted") << result.out;
 
     // Nobody holds the instrument now, and nothing half-sent was kept.
     EXPECT_EQ(Fw({"identify", sim.vxi11()}).code, 0);
     EXPECT_EQ(sim.transcript().find("DIAG:UPD:DONE"), std::string::npos);
     EXPECT_EQ(sim.stored("HREC"), "");
     const Json record = Audit().at(0);
-    EXPECT_EQ(record.TextOf("result"), "interrupted");
-    EXPECT_EQ(record.Find("images")->Items().at(0).TextOf("result"), "interrupted");
+    EXPECT_EQ(TextOf(record, "result"), "interrupted");
+    EXPECT_EQ(TextOf(record.at("images").at(0), "result"), "interrupted");
 }
 
 TEST_F(CliSimTest, ABatchRunsInParallelAndOneFailureStopsNoOther) {
@@ -515,14 +528,14 @@ TEST_F(CliSimTest, ABatchRunsInParallelAndOneFailureStopsNoOther) {
     const std::vector<Json> events = Events(run.out);
     const std::vector<Json> summary = Named(events, "summary");
     ASSERT_EQ(summary.size(), 1u);
-    const auto& rows = summary[0].Find("instruments")->Items();
+    const auto& rows = summary[0].at("instruments");
     ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[0].TextOf("result"), "ok");
-    EXPECT_EQ(rows[1].TextOf("result"), "locked");
-    EXPECT_EQ(rows[1].IntegerOf("exit_code"), 4);
-    EXPECT_EQ(rows[2].TextOf("result"), "failed");
-    EXPECT_EQ(summary[0].IntegerOf("succeeded"), 1);
-    EXPECT_EQ(events.back().IntegerOf("exit_code"), 8);
+    EXPECT_EQ(TextOf(rows[0], "result"), "ok");
+    EXPECT_EQ(TextOf(rows[1], "result"), "locked");
+    EXPECT_EQ(IntegerOf(rows[1], "exit_code"), 4);
+    EXPECT_EQ(TextOf(rows[2], "result"), "failed");
+    EXPECT_EQ(IntegerOf(summary[0], "succeeded"), 1);
+    EXPECT_EQ(IntegerOf(events.back(), "exit_code"), 8);
     // Every child's events come through, each naming its instrument.
     EXPECT_EQ(Named(events, "start").size(), 3u);
     EXPECT_TRUE(good.wait_stored("HUBL", m_images["ubl-nor-ais.bin"]));
@@ -563,18 +576,19 @@ TEST_F(CliSimTest, AllFindsAcceptedModelsAndAnUnwritableAuditStopsNothing) {
     const std::vector<Json> events = Events(run.out);
     const std::vector<Json> seen = Named(events, "instrument");
     ASSERT_EQ(seen.size(), 4u);
-    EXPECT_EQ(seen[0].TextOf("reason"), "model K7141B not asked for");
-    EXPECT_TRUE(seen[1].Find("selected")->Bool());
-    EXPECT_EQ(seen[2].TextOf("reason"), "not an accepted model");
-    EXPECT_EQ(seen[3].TextOf("reason"), "the same instrument as " + newer.vxi11());
+    EXPECT_EQ(TextOf(seen[0], "reason"), "model K7141B not asked for");
+    EXPECT_TRUE(seen[1].at("selected").get<bool>());
+    EXPECT_EQ(TextOf(seen[2], "reason"), "not an accepted model");
+    EXPECT_EQ(TextOf(seen[3], "reason"), "the same instrument as " + newer.vxi11());
     EXPECT_EQ(twin.transcript(), "*IDN?\n");
-    EXPECT_EQ(Named(events, "summary")[0].Find("instruments")->Items().size(), 1u);
+    EXPECT_EQ(Named(events, "summary")[0].at("instruments").size(), 1u);
     EXPECT_TRUE(newer.wait_stored("HUBL", m_images["ubl-nor-ais.bin"]));
     EXPECT_EQ(older.stored("HUBL"), "");
     EXPECT_NE(run.err.find("warning: audit log"), std::string::npos) << run.err;
     bool said = false;
     for (const Json& e : Named(events, "finished"))
-        said = said || e.TextOf("audit_error").find("audit log " + (m_dir / "state").string()) == 0;
+        said =
+            said || TextOf(e, "audit_error").find("audit log " + (m_dir / "state").string()) == 0;
     EXPECT_TRUE(said);
     EXPECT_EQ(Fw({"history"}).code, 1);
 }
@@ -604,7 +618,7 @@ TEST_F(CliSimTest, ASecondRunIsRefusedWhileTheFirstOwnsTheInstrument) {
         EXPECT_EQ(r.code, 4) << moment << "\n" << r.err;
         const std::vector<Json> events = Events(r.out);
         ASSERT_FALSE(Named(events, "finished").empty()) << moment;
-        const std::string message = Named(events, "finished")[0].TextOf("message");
+        const std::string message = TextOf(Named(events, "finished")[0], "message");
         EXPECT_NE(message.find("locked by another upgrade: root, pid "), std::string::npos)
             << moment << ": " << message;
         EXPECT_NE(message.find(", since "), std::string::npos) << message;
@@ -635,13 +649,13 @@ TEST_F(CliSimTest, OneInstrumentNamedFourWaysInABatchIsUpgradedOnce) {
     const std::vector<Json> summary = Named(Events(r.out), "summary");
     ASSERT_EQ(summary.size(), 1u);
     int same = 0;
-    for (const Json& i : summary[0].Find("instruments")->Items()) {
-        if (i.TextOf("result") != "same_instrument") continue;
+    for (const Json& i : summary[0].at("instruments")) {
+        if (TextOf(i, "result") != "same_instrument") continue;
         ++same;
-        EXPECT_EQ(i.TextOf("same_as"), sim.vxi11());
+        EXPECT_EQ(TextOf(i, "same_as"), sim.vxi11());
     }
     EXPECT_EQ(same, 3);
-    EXPECT_EQ(summary[0].IntegerOf("failed"), 0);
+    EXPECT_EQ(IntegerOf(summary[0], "failed"), 0);
 }
 
 TEST_F(CliSimTest, AKilledRunLeavesItsStartedRecord) {
@@ -654,16 +668,16 @@ TEST_F(CliSimTest, AKilledRunLeavesItsStartedRecord) {
     EXPECT_TRUE(Audit().empty());
     const std::vector<Json> started = Audit("started");
     ASSERT_EQ(started.size(), 1u);
-    EXPECT_EQ(started[0].TextOf("resource"), sim.vxi11());
-    EXPECT_EQ(started[0].TextOf("verification"), "not checksummed");
-    EXPECT_EQ(started[0].Find("images")->Items().at(0).TextOf("sha256"),
+    EXPECT_EQ(TextOf(started[0], "resource"), sim.vxi11());
+    EXPECT_EQ(TextOf(started[0], "verification"), "not checksummed");
+    EXPECT_EQ(TextOf(started[0].at("images").at(0), "sha256"),
               workflow::Sha256Hex(m_images["RecoveryApp.bin"]));
 
     const Result history = Fw({"history", "--json"});
     const std::vector<Json> records = Named(Events(history.out), "record");
     ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].Find("record")->TextOf("result"), "incomplete");
-    EXPECT_EQ(records[0].Find("record")->TextOf("attempt"), started[0].TextOf("attempt"));
+    EXPECT_EQ(TextOf(records[0].at("record"), "result"), "incomplete");
+    EXPECT_EQ(TextOf(records[0].at("record"), "attempt"), TextOf(started[0], "attempt"));
 }
 
 TEST_F(CliSimTest, ASignalWhileTheImagesAreCheckedEndsTheRunBeforeAnyContact) {
@@ -689,14 +703,14 @@ TEST_F(CliSimTest, AReleaseThatFailsVerificationReachesNoInstrument) {
     EXPECT_EQ(r.code, 10) << r.err;
     std::vector<Json> events = Events(r.out);
     ASSERT_EQ(Named(events, "verification").size(), 1u);
-    EXPECT_EQ(Named(events, "verification")[0].TextOf("result"), "failed");
-    EXPECT_EQ(Named(events, "finished")[0].TextOf("result"), "verify_failed");
+    EXPECT_EQ(TextOf(Named(events, "verification")[0], "result"), "failed");
+    EXPECT_EQ(TextOf(Named(events, "finished")[0], "result"), "verify_failed");
     // A listed digest that does not match.
     std::ofstream(m_dir / "rel" / "SHA256SUMS")
         << workflow::Sha256Hex("something else") << "  host/ubl-nor-ais.bin\n";
     r = Fw({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images", "HUBL", "--json"});
     EXPECT_EQ(r.code, 10) << r.err;
-    EXPECT_NE(Named(Events(r.out), "finished")[0].TextOf("message").find("host/ubl-nor-ais.bin"),
+    EXPECT_NE(TextOf(Named(Events(r.out), "finished")[0], "message").find("host/ubl-nor-ais.bin"),
               std::string::npos)
         << r.out;
     EXPECT_EQ(sim.transcript(), "");

@@ -11,13 +11,14 @@
 #include <string>
 
 #include "test_signer.h"
-#include "workflow/json.h"
+#include "workflow/json_fields.h"
 #include "workflow/sha256.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using workflow::Json;
+using workflow::TextOf;
 
 struct VerifyRun {
     int code = -1;
@@ -32,10 +33,10 @@ VerifyRun Verify(const std::string& arguments) {
     if (!pipe) return run;
     char line[8192];
     while (std::fgets(line, sizeof line, pipe)) {
-        const std::optional<Json> event = Json::Parse(line);
+        const std::optional<Json> event = workflow::ParseJsonObject(line);
         if (!event) continue;
-        if (event->TextOf("event") == "verification") run.verification = *event;
-        if (event->TextOf("event") == "finished") run.finished = *event;
+        if (TextOf(*event, "event") == "verification") run.verification = *event;
+        if (TextOf(*event, "event") == "finished") run.finished = *event;
     }
     const int status = ::pclose(pipe);
     run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -66,28 +67,28 @@ protected:
 TEST_F(VerifyCommandTest, ChecksummedPassesAndAnAlteredImageFailsWithTen) {
     VerifyRun run = Verify(Release());
     EXPECT_EQ(run.code, 0);
-    EXPECT_EQ(run.verification.TextOf("result"), "checksummed");
-    EXPECT_TRUE(run.verification.Find("fingerprint")->IsNull());
-    ASSERT_EQ(run.verification.Find("files")->Items().size(), 2u);
-    EXPECT_EQ(run.verification.Find("files")->Items()[0].Text(), "host/ubl-nor-ais.bin");
+    EXPECT_EQ(TextOf(run.verification, "result"), "checksummed");
+    EXPECT_TRUE(run.verification.at("fingerprint").is_null());
+    ASSERT_EQ(run.verification.at("files").size(), 2u);
+    EXPECT_EQ(run.verification.at("files")[0].get<std::string>(), "host/ubl-nor-ais.bin");
 
     // Unsigned is not enough once a signature is required.
     run = Verify(Release() + " --require-signature");
     EXPECT_EQ(run.code, 10);
-    EXPECT_EQ(run.verification.TextOf("result"), "failed");
-    EXPECT_EQ(run.finished.TextOf("result"), "verify_failed");
+    EXPECT_EQ(TextOf(run.verification, "result"), "failed");
+    EXPECT_EQ(TextOf(run.finished, "result"), "verify_failed");
 
     Write("host/ubl-nor-ais.bin", "ubl, altered");
     run = Verify(Release());
     EXPECT_EQ(run.code, 10);
-    EXPECT_EQ(run.verification.TextOf("message"),
+    EXPECT_EQ(TextOf(run.verification, "message"),
               "host/ubl-nor-ais.bin: SHA-256 differs from SHA256SUMS");
 
     // An image the release offers but lacks is no complete release.
     fs::remove(m_dir / "host/ubl-nor-ais.bin");
     run = Verify(Release());
     EXPECT_EQ(run.code, 10);
-    EXPECT_EQ(run.verification.TextOf("message"),
+    EXPECT_EQ(TextOf(run.verification, "message"),
               "host/ubl-nor-ais.bin: No such file or directory");
 }
 
@@ -100,8 +101,8 @@ TEST_F(VerifyCommandTest, SignedReportsTheFingerprint) {
         signer.sign((m_dir / "SHA256SUMS").string(), (m_dir / "SHA256SUMS.sig").string(), false));
     const VerifyRun run = Verify(Release() + " --require-signature --keyring '" + keyring + "'");
     EXPECT_EQ(run.code, 0);
-    EXPECT_EQ(run.verification.TextOf("result"), "signed");
-    EXPECT_EQ(run.verification.TextOf("fingerprint"), signer.fingerprint());
+    EXPECT_EQ(TextOf(run.verification, "result"), "signed");
+    EXPECT_EQ(TextOf(run.verification, "fingerprint"), signer.fingerprint());
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "gui_fixture.h"
 #include "update.h"
 #include "visa_double.h"
+#include "workflow/identification.h"
 
 namespace {
 
@@ -352,10 +353,12 @@ TEST_F(MainDialogTest, IdentificationSetsFamilyAndHostImageOnlyOnAcceptance) {
     EngineOutput engine;
     m_dlg->m_instrument = "TCPIP0::192.0.2.7::inst0::INSTR";
     visa_double::instrument().identity = "Tavrion Technologies,K7141B,1,1\n";
-    EXPECT_FALSE(m_dlg->IdentifyInstrument());
+    EXPECT_FALSE(workflow::IdentifyInstrument(m_dlg->m_instrument, m_dlg->m_familyName,
+                                              m_dlg->m_hostImageFile));
     EXPECT_TRUE(m_dlg->m_familyName.empty());
     visa_double::instrument().identity = "Tavrion Technologies, K7141B,1,1\n";
-    EXPECT_TRUE(m_dlg->IdentifyInstrument());
+    EXPECT_TRUE(workflow::IdentifyInstrument(m_dlg->m_instrument, m_dlg->m_familyName,
+                                             m_dlg->m_hostImageFile));
     EXPECT_EQ(m_dlg->m_familyName, "K7100x");
     EXPECT_EQ(m_dlg->m_hostImageFile, "vxWorks_rom.bin");
 }

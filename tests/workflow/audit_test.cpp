@@ -19,7 +19,7 @@
 #include "visa_double.h"
 #include "workflow/audit.h"
 #include "workflow/identity.h"
-#include "workflow/json.h"
+#include "workflow/json_fields.h"
 #include "workflow/sha256.h"
 
 namespace {
@@ -32,48 +32,48 @@ std::string ReadFile(const fs::path& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-TEST(JsonTest, WritesWhatParsesBackAndNeverInvalidText) {
-    Json record = Json::MakeObject()
-                      .Set("text", "quote \" backslash \\ tab \t line\n bell \x07")
-                      .Set("bad utf8", std::string("a\xff\xc3(b"))
-                      .Set("utf8", "Grüße")
-                      .Set("n", 42)
-                      .Set("big", 1LL << 40)
-                      .Set("none", nullptr)
-                      .Set("list", Json::MakeArray().Push(true).Push(-1.5));
-    const std::string line = record.Dump();
-    EXPECT_EQ(line.find('\n'), std::string::npos);
-    std::string error;
-    const std::optional<Json> back = Json::Parse(line, &error);
-    ASSERT_TRUE(back) << error;
-    EXPECT_EQ(back->TextOf("text"), "quote \" backslash \\ tab \t line\n bell \x07");
-    // Bytes that are no UTF-8 become U+FFFD rather than break the line.
-    EXPECT_EQ(back->TextOf("bad utf8"), "a\xEF\xBF\xBD\xEF\xBF\xBD(b");
-    EXPECT_EQ(back->TextOf("utf8"), "Grüße");
-    EXPECT_EQ(back->IntegerOf("big"), 1LL << 40);
-    EXPECT_TRUE(back->Find("none")->IsNull());
-    EXPECT_EQ(back->Find("list")->Items().at(1).GetKind(), Json::Kind::Real);
-    EXPECT_EQ(back->Dump(), Json::Parse(back->Dump())->Dump());
-    // Setting a key again replaces it in place.
-    record.Set("n", 7);
-    EXPECT_EQ(record.IntegerOf("n"), 7);
-    EXPECT_EQ(record.Members().at(3).first, "n");
+TEST(JsonLineTest, EscapesAsTheLayoutsAlwaysHave) {
+    // Every control character and DEL as \u00xx except \n, \r and \t; quote
+    // and backslash escaped; UTF-8 as it is; a byte that is no UTF-8 as U+FFFD.
+    const Json value = {
+        {"text", std::string("q\" b\\ \t\n\r \x01\x08\x0c\x1f\x7f Grüße €\xff\xc3(")},
+        {"n", 42},
+        {"big", 1LL << 40},
+        {"none", nullptr},
+        {"list", {true, "x"}}};
+    EXPECT_EQ(JsonLine(value),
+              "{\"text\":\"q\\\" b\\\\ \\t\\n\\r \\u0001\\u0008\\u000c\\u001f\\u007f Grüße "
+              "€\xEF\xBF\xBD\xEF\xBF\xBD(\",\"n\":42,\"big\":1099511627776,\"none\":null,"
+              "\"list\":[true,\"x\"]}");
+    // A backslash before b or f in the text itself is no escape to rewrite.
+    EXPECT_EQ(JsonLine(Json("\\b\\f")), "\"\\\\b\\\\f\"");
+    const std::optional<Json> back = ParseJsonObject(JsonLine(value));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(TextOf(*back, "text"),
+              "q\" b\\ \t\n\r \x01\x08\x0c\x1f\x7f Grüße €\xEF\xBF\xBD\xEF\xBF\xBD(");
 }
 
-TEST(JsonTest, RefusesMalformedTextWithItsPlace) {
-    const char* bad[] = {"",        "{",           "{\"a\" 1}", "[1,]",     "01",
-                         "\"\\x\"", "{\"a\":1} x", "nul",       "\"a\nb\"", "-",
-                         "1.",      "[\"\\u12\"]", "{1:2}",     "[1 2]"};
+TEST(JsonLineTest, ReadsOnlyObjectsAndNeverThrows) {
+    const char* bad[] = {
+        "",    "{",        "{\"a\" 1}", "[1,]",  "01",       "\"\\x\"",         "{\"a\":1} x",
+        "nul", "\"a\nb\"", "{1:2}",     "[1,2]", "\"text\"", "{\"a\":\"\xff\"}"};
     for (const char* text : bad) {
         std::string error;
-        EXPECT_FALSE(Json::Parse(text, &error)) << text;
-        EXPECT_NE(error.find("at offset"), std::string::npos) << text;
+        EXPECT_FALSE(ParseJsonObject(text, &error)) << text;
+        EXPECT_FALSE(error.empty()) << text;
     }
-    // Deep nesting is refused, not followed down the stack.
-    EXPECT_FALSE(Json::Parse(std::string(100000, '[')));
-    EXPECT_TRUE(Json::Parse(std::string(30, '[') + std::string(30, ']')));
-    // Escapes, surrogate pairs included, come back as UTF-8.
-    EXPECT_EQ(Json::Parse("\"\\u00e9\\ud83d\\ude00\\/\"")->Text(), "é\xF0\x9F\x98\x80/");
+    // Deep nesting is refused, not followed down the stack when written again.
+    EXPECT_FALSE(ParseJsonObject("{\"a\":" + std::string(100000, '[')));
+    EXPECT_FALSE(ParseJsonObject("{\"a\":" + std::string(100, '[') + std::string(100, ']') + "}"));
+    EXPECT_TRUE(ParseJsonObject("{\"a\":" + std::string(30, '[') + std::string(30, ']') + "}"));
+    // Missing, null and mistyped fields read as the fallback.
+    const Json event = *ParseJsonObject(R"({"model":null,"n":"7","ok":1,"text":"\u00e9"})");
+    EXPECT_EQ(TextOf(event, "model", "-"), "-");
+    EXPECT_EQ(TextOf(event, "absent"), "");
+    EXPECT_EQ(IntegerOf(event, "n", -1), -1);
+    EXPECT_FALSE(FlagOf(event, "ok"));
+    EXPECT_EQ(TextOf(event, "text"), "é");
+    EXPECT_EQ(TextOf(Json(), "model", "x"), "x");
 }
 
 TEST(Sha256Test, KnownDigestsWhateverTheChunking) {
@@ -145,6 +145,45 @@ protected:
     std::string m_log;
 };
 
+TEST(AuditRecordTest, WholeLinesInTheDocumentedLayout) {
+    AuditRecord record;
+    record.attempt = "2026-12-07T10:15:00.123Z-42-1";
+    record.time = "2026-12-07T10:15:00.123Z";
+    record.tool = "fwupgrade";
+    record.user = "op";
+    record.host = "bench";
+    record.resource = "TCPIP0::192.0.2.7::inst0::INSTR";
+    record.release = "/rel/";
+    record.identity = "Tavrion Technologies,K7142HA,77,3.0";
+    record.model = "K7142HA";
+    record.serial = "77";
+    record.firmwareBefore = "3.0";
+    record.verification = "checksummed";
+    record.result = kAuditOk;
+    record.images.push_back({"HUBL", "/rel/host/ubl-nor-ais.bin", 3, "ab", "ok", 12});
+    record.images.push_back({"HPAP", "/rel/host/vxWorks_rom.bin", -1, "", "not attempted", 0});
+    record.durationMs = 1500;
+    EXPECT_EQ(JsonLine(AuditRecordToJson(record)),
+              R"({"schema":1,"record":"final","attempt":"2026-12-07T10:15:00.123Z-42-1",)"
+              R"("time":"2026-12-07T10:15:00.123Z","tool":"fwupgrade","user":"op","host":"bench",)"
+              R"("resource":"TCPIP0::192.0.2.7::inst0::INSTR","release":"/rel/",)"
+              R"("identity":"Tavrion Technologies,K7142HA,77,3.0","model":"K7142HA","serial":"77",)"
+              R"("firmware_before":"3.0","firmware_after":null,"verification":"checksummed",)"
+              R"("fingerprint":null,"result":"ok","message":null,"images":[)"
+              R"({"id":"HUBL","file":"/rel/host/ubl-nor-ais.bin","size":3,"sha256":"ab",)"
+              R"("result":"ok","duration_ms":12},)"
+              R"({"id":"HPAP","file":"/rel/host/vxWorks_rom.bin","size":null,"sha256":null,)"
+              R"("result":"not attempted","duration_ms":0}],"duration_ms":1500})");
+    record.kind = "started";
+    record.images.pop_back();
+    EXPECT_EQ(JsonLine(AuditRecordToJson(record)),
+              R"({"schema":1,"record":"started","attempt":"2026-12-07T10:15:00.123Z-42-1",)"
+              R"("time":"2026-12-07T10:15:00.123Z","tool":"fwupgrade","user":"op","host":"bench",)"
+              R"("resource":"TCPIP0::192.0.2.7::inst0::INSTR","release":"/rel/",)"
+              R"("verification":"checksummed","fingerprint":null,"images":[)"
+              R"({"id":"HUBL","file":"/rel/host/ubl-nor-ais.bin","size":3,"sha256":"ab"}]})");
+}
+
 TEST_F(AuditLogTest, AppendsWholeLinesAndKeepsWhatWasThere) {
     std::string error;
     ASSERT_TRUE(AppendAuditRecord(Sample("1"), error, m_log)) << error;
@@ -157,16 +196,16 @@ TEST_F(AuditLogTest, AppendsWholeLinesAndKeepsWhatWasThere) {
     const std::vector<Json> records = Records();
     ASSERT_EQ(records.size(), 2u);
     const Json& r = records[1];
-    EXPECT_EQ(r.IntegerOf("schema"), kAuditSchema);
-    EXPECT_EQ(r.TextOf("serial"), "2");
-    EXPECT_FALSE(r.TextOf("user").empty());
-    EXPECT_FALSE(r.TextOf("host").empty());
-    EXPECT_EQ(r.TextOf("time").size(), 24u);  // 2026-12-07T10:15:00.123Z
-    EXPECT_TRUE(r.Find("firmware_after")->IsNull());
-    const Json& image = r.Find("images")->Items().at(0);
-    EXPECT_EQ(image.TextOf("sha256"), Sha256Hex("abc"));
-    EXPECT_EQ(image.IntegerOf("size"), 3);
-    EXPECT_EQ(image.IntegerOf("duration_ms"), 12);
+    EXPECT_EQ(IntegerOf(r, "schema"), kAuditSchema);
+    EXPECT_EQ(TextOf(r, "serial"), "2");
+    EXPECT_FALSE(TextOf(r, "user").empty());
+    EXPECT_FALSE(TextOf(r, "host").empty());
+    EXPECT_EQ(TextOf(r, "time").size(), 24u);  // 2026-12-07T10:15:00.123Z
+    EXPECT_TRUE(r.at("firmware_after").is_null());
+    const Json& image = r.at("images").at(0);
+    EXPECT_EQ(TextOf(image, "sha256"), Sha256Hex("abc"));
+    EXPECT_EQ(IntegerOf(image, "size"), 3);
+    EXPECT_EQ(IntegerOf(image, "duration_ms"), 12);
     EXPECT_EQ((fs::status(m_log).permissions() & fs::perms::all),
               fs::perms::owner_read | fs::perms::owner_write);
 
@@ -203,7 +242,7 @@ TEST_F(AuditLogTest, ParallelWritersNeverInterleave) {
     const std::vector<Json> records = Records();
     ASSERT_EQ(records.size(), static_cast<std::size_t>(kWriters * kLines));
     for (const Json& r : records)
-        EXPECT_EQ(r.TextOf("serial").size(), 3000u);
+        EXPECT_EQ(TextOf(r, "serial").size(), 3000u);
 }
 
 TEST_F(AuditLogTest, FailuresAreReportedAndLeaveTheLogWhole) {
@@ -305,27 +344,27 @@ TEST_F(AuditLogTest, ObserverRecordsARunAndListsImagesNeverStarted) {
     const std::vector<Json> records = Records();
     ASSERT_EQ(records.size(), 2u);
     const Json& started = records[0];
-    EXPECT_EQ(started.TextOf("record"), "started");
-    EXPECT_EQ(started.TextOf("verification"), "not checksummed");
-    EXPECT_EQ(started.Find("images")->Items().at(0).TextOf("sha256"), Sha256Hex("abc"));
+    EXPECT_EQ(TextOf(started, "record"), "started");
+    EXPECT_EQ(TextOf(started, "verification"), "not checksummed");
+    EXPECT_EQ(TextOf(started.at("images").at(0), "sha256"), Sha256Hex("abc"));
     const Json& r = records[1];
-    EXPECT_EQ(r.TextOf("record"), "final");
-    EXPECT_EQ(r.TextOf("attempt"), started.TextOf("attempt"));
-    EXPECT_EQ(r.TextOf("tool"), "window");
-    EXPECT_EQ(r.TextOf("model"), "K7142HA");
-    EXPECT_EQ(r.TextOf("serial"), "77");
-    EXPECT_EQ(r.TextOf("firmware_before"), "3.0");
-    EXPECT_EQ(r.TextOf("identity"), "Tavrion Technologies,K7142HA,77,3.0");
-    EXPECT_EQ(r.TextOf("result"), "failed");
-    const auto& images = r.Find("images")->Items();
+    EXPECT_EQ(TextOf(r, "record"), "final");
+    EXPECT_EQ(TextOf(r, "attempt"), TextOf(started, "attempt"));
+    EXPECT_EQ(TextOf(r, "tool"), "window");
+    EXPECT_EQ(TextOf(r, "model"), "K7142HA");
+    EXPECT_EQ(TextOf(r, "serial"), "77");
+    EXPECT_EQ(TextOf(r, "firmware_before"), "3.0");
+    EXPECT_EQ(TextOf(r, "identity"), "Tavrion Technologies,K7142HA,77,3.0");
+    EXPECT_EQ(TextOf(r, "result"), "failed");
+    const auto& images = r.at("images");
     ASSERT_EQ(images.size(), 2u);
     // The engine never read the file whole: no digest of what was sent,
     // never a made-up one.
-    EXPECT_TRUE(images[0].Find("sha256")->IsNull());
-    EXPECT_EQ(images[0].TextOf("result"), "failed");
-    EXPECT_EQ(images[1].TextOf("id"), "HUBL");
-    EXPECT_EQ(images[1].TextOf("file"), "/rel/host/ubl-nor-ais.bin");
-    EXPECT_EQ(images[1].TextOf("result"), "not attempted");
+    EXPECT_TRUE(images[0].at("sha256").is_null());
+    EXPECT_EQ(TextOf(images[0], "result"), "failed");
+    EXPECT_EQ(TextOf(images[1], "id"), "HUBL");
+    EXPECT_EQ(TextOf(images[1], "file"), "/rel/host/ubl-nor-ais.bin");
+    EXPECT_EQ(TextOf(images[1], "result"), "not attempted");
 }
 
 }  // namespace
@@ -395,13 +434,13 @@ TEST_F(RunRecordTest, WindowRunsAreRecordedAndAFailedRecordIsOnlySaid) {
               UpgradeEnd::Complete);
     std::vector<Json> records = Records();
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].TextOf("record"), "started");
-    EXPECT_EQ(records[1].TextOf("tool"), "window");
-    EXPECT_EQ(records[1].TextOf("result"), "ok");
-    EXPECT_EQ(records[1].TextOf("serial"), "1234");
+    EXPECT_EQ(TextOf(records[0], "record"), "started");
+    EXPECT_EQ(TextOf(records[1], "tool"), "window");
+    EXPECT_EQ(TextOf(records[1], "result"), "ok");
+    EXPECT_EQ(TextOf(records[1], "serial"), "1234");
     // The digest of what the engine read and sent.
-    const Json& image = records[1].Find("images")->Items().at(0);
-    EXPECT_EQ(image.TextOf("sha256"), Sha256Hex("image ubl-nor-ais.bin"));
+    const Json& image = records[1].at("images").at(0);
+    EXPECT_EQ(TextOf(image, "sha256"), Sha256Hex("image ubl-nor-ais.bin"));
     EXPECT_EQ(m_op.m_log.find("Audit"), std::string::npos);
 
     // An unwritable log changes nothing of the run but a last log line.

@@ -190,11 +190,13 @@ public:
         m_events->push_back("field");
         UpdateReleaseDir(*m_member);
     }
+    void SetOffered(const ImageChoice& offered) override { *m_offered = offered; }
     void UpdateControlStates() override { m_events->push_back("controls"); }
 
     std::string m_answer;
     std::string m_field;
     std::string* m_member = nullptr;
+    ImageChoice* m_offered = nullptr;
     std::vector<std::string>* m_events = nullptr;
     std::vector<std::string> m_starts;
 };
@@ -205,16 +207,12 @@ protected:
         ReleaseDirTest::SetUp();
         m_settings = m_dir / "config" / "firmware-update" / "settings.conf";
         m_site.m_member = &m_releaseDir;
+        m_site.m_offered = &m_offered;
         m_site.m_events = &m_op.m_events;
         m_site.m_answer = (m_dir / "rel").string() + "/";
     }
 
-    void Browse() {
-        workflow::Browse(
-            m_op, m_site, m_settings, m_releaseDir,
-            {m_offered.m_host, m_offered.m_recovery, m_offered.m_bootRom, m_offered.m_ubl},
-            m_configLoaded);
-    }
+    void Browse() { workflow::Browse(m_op, m_site, m_settings, m_releaseDir, m_configLoaded); }
     std::optional<std::string> Stored() const {
         platform::KeyDisposition disposition{};
         auto key =
