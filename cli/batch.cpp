@@ -231,7 +231,8 @@ int finish_batch(Output& out, int code, const std::string& message) {
 // would only find each other holding it. `same` gets each other name with
 // the first.
 std::vector<std::string> distinct_resources(
-    const CommandLine& settings, Output& out, std::vector<std::pair<std::string, std::string>>& same) {
+    const CommandLine& settings, Output& out,
+    std::vector<std::pair<std::string, std::string>>& same) {
     std::vector<std::string> resources;
     std::map<std::string, std::string> by_key;
     for (const std::string& r : settings.resources) {

@@ -23,8 +23,9 @@ QWidget* CreateEdit(uint32_t style, const QString& text, QWidget* parent) {
         auto* edit = new QPlainTextEdit(parent);
         edit->setReadOnly(style & ES_READONLY);
         edit->setTabChangesFocus(true);
-        edit->setLineWrapMode((style & (ES_AUTOHSCROLL | WS_HSCROLL)) ? QPlainTextEdit::NoWrap
-                                                                      : QPlainTextEdit::WidgetWidth);
+        edit->setLineWrapMode((style & (ES_AUTOHSCROLL | WS_HSCROLL))
+                                  ? QPlainTextEdit::NoWrap
+                                  : QPlainTextEdit::WidgetWidth);
         edit->setVerticalScrollBarPolicy((style & WS_VSCROLL) ? Qt::ScrollBarAlwaysOn
                                                               : Qt::ScrollBarAlwaysOff);
         edit->setHorizontalScrollBarPolicy((style & WS_HSCROLL) ? Qt::ScrollBarAlwaysOn
