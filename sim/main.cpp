@@ -106,6 +106,41 @@ sigset_t take_stop_signals() {
     return wait_mask;
 }
 
+// The transcript file, or null (said) when it cannot be made.
+std::FILE* open_transcript(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    if (file == nullptr)
+        std::fprintf(stderr, "fwsim: transcript %s: %s\n", path.c_str(), std::strerror(errno));
+    return file;
+}
+
+sim::Vxi11Settings core_settings_of(const sim::Options& options) {
+    sim::Vxi11Settings settings;
+    settings.max_recv_size = options.max_recv_size;
+    settings.drop_in_block = options.server.drop_in_block;
+    settings.max_wait = options.server.idle_timeout;
+    settings.refuse_write = options.refuse_write;
+    settings.accept_bytes_per_ms = options.accept_bytes_per_ms;
+    return settings;
+}
+
+// Until when --hold-lock holds the instrument's lock; nothing for ever.
+std::optional<sim::Clock::time_point> lock_held_until(const sim::Options& options) {
+    if (!options.hold_lock_time) return std::nullopt;
+    return sim::Clock::now() + *options.hold_lock_time;
+}
+
+// The line that tells whoever started us that every socket listens.
+void print_ready(const std::string& address, sim::Server& server) {
+    const std::string portmap =
+        server.portmap_port() != 0 ? std::to_string(server.portmap_port()) : "off";
+    std::printf("fwsim ready %s vxi11=%u socket=%u hislip=%u portmap=%s\n", address.c_str(),
+                static_cast<unsigned>(server.vxi11_port()),
+                static_cast<unsigned>(server.socket_port()),
+                static_cast<unsigned>(server.hislip().port()), portmap.c_str());
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -135,14 +170,9 @@ int main(int argc, char** argv) {
     }
 
     std::FILE* transcript_file = nullptr;
-    if (!options->transcript_file.empty()) {
-        transcript_file = std::fopen(options->transcript_file.c_str(), "w");
-        if (transcript_file == nullptr) {
-            std::fprintf(stderr, "fwsim: transcript %s: %s\n", options->transcript_file.c_str(),
-                         std::strerror(errno));
-            return 1;
-        }
-    }
+    if (!options->transcript_file.empty() &&
+        !(transcript_file = open_transcript(options->transcript_file)))
+        return 1;
     const auto transcript = [transcript_file](std::string_view line) {
         if (transcript_file == nullptr) return;
         std::fwrite(line.data(), 1, line.size(), transcript_file);
@@ -156,38 +186,18 @@ int main(int argc, char** argv) {
                                    return keep_image(store_dir, id, data);
                                });
 
-    sim::Vxi11Settings core_settings;
-    core_settings.max_recv_size = options->max_recv_size;
-    core_settings.drop_in_block = options->server.drop_in_block;
-    core_settings.max_wait = options->server.idle_timeout;
-    core_settings.refuse_write = options->refuse_write;
-    core_settings.accept_bytes_per_ms = options->accept_bytes_per_ms;
-    sim::Vxi11Core core(instrument, core_settings, transcript);
-    if (options->hold_lock) {
-        std::optional<sim::Clock::time_point> until;
-        if (options->hold_lock_time) until = sim::Clock::now() + *options->hold_lock_time;
-        core.hold_lock(until);
-    }
+    sim::Vxi11Core core(instrument, core_settings_of(*options), transcript);
+    if (options->hold_lock) core.hold_lock(lock_held_until(*options));
 
     const sigset_t wait_mask = take_stop_signals();
 
     sim::Server server(options->server, instrument, core, transcript);
-    if (options->hold_lock) {
-        std::optional<sim::Clock::time_point> until;
-        if (options->hold_lock_time) until = sim::Clock::now() + *options->hold_lock_time;
-        server.hislip().hold_lock(until);
-    }
+    if (options->hold_lock) server.hislip().hold_lock(lock_held_until(*options));
     if (!server.open(error)) {
         std::fprintf(stderr, "fwsim: %s\n", error.c_str());
         return 1;
     }
-    const std::string portmap =
-        server.portmap_port() != 0 ? std::to_string(server.portmap_port()) : "off";
-    std::printf("fwsim ready %s vxi11=%u socket=%u hislip=%u portmap=%s\n",
-                options->server.address.c_str(), static_cast<unsigned>(server.vxi11_port()),
-                static_cast<unsigned>(server.socket_port()),
-                static_cast<unsigned>(server.hislip().port()), portmap.c_str());
-    std::fflush(stdout);
+    print_ready(options->server.address, server);
 
     server.run(stop_requested, wait_mask);
     if (transcript_file != nullptr) std::fclose(transcript_file);
