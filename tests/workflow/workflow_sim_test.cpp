@@ -17,6 +17,8 @@
 #include "update.h"
 #include "workflow/discovery.h"
 #include "workflow/identification.h"
+#include "workflow/sha256.h"
+#include "workflow/upgrade.h"
 
 namespace {
 
@@ -93,6 +95,50 @@ TEST_F(WorkflowSimTest, InstrumentLockedElsewhereIsNotIdentified) {
     std::string family;
     std::string hostImage;
     EXPECT_FALSE(IdentifyInstrument(locked.vxi11(), family, hostImage));
+}
+
+// Swaps the image for another file while the run is still checking it.
+class SwapWhileChecking : public UpgradeObserver {
+public:
+    SwapWhileChecking(std::filesystem::path file, std::string replacement)
+        : m_file(std::move(file)), m_replacement(std::move(replacement)) {}
+    bool StopRequested() override {
+        if (!m_swapped) {
+            const std::filesystem::path next = m_file.string() + ".new";
+            std::ofstream(next, std::ios::binary) << m_replacement;
+            std::filesystem::rename(next, m_file);
+            m_swapped = true;
+        }
+        return false;
+    }
+    void OnImageDone(const ImageEvent& event) override { m_sent = event.m_sentSha256; }
+    std::filesystem::path m_file;
+    std::string m_replacement;
+    bool m_swapped = false;
+    std::string m_sent;
+};
+
+TEST_F(WorkflowSimTest, TheRecordedDigestIsOfTheBytesTheInstrumentKept) {
+    SimProcess sim("127.0.0.63", {"--reboot-ms", "200"});
+    const std::filesystem::path release = m_config / "release";
+    std::filesystem::create_directories(release / "host");
+    std::ofstream(release / "host" / "ubl-nor-ais.bin", std::ios::binary)
+        << std::string(3 << 20, 'o');
+    // The file is swapped while the run checks it; what the engine then
+    // reads and sends is another file, and that is what the digest names.
+    std::string replacement(2 << 20, '\0');
+    for (std::size_t i = 0; i < replacement.size(); ++i)
+        replacement[i] = static_cast<char>(i * 13 + i / 4093);
+    SwapWhileChecking swap(release / "host" / "ubl-nor-ais.bin", replacement);
+    std::string instrument = sim.hislip();
+    std::string family;
+    std::string hostImage;
+    EXPECT_EQ(RunUpgrade(m_operator, release.string() + "/", instrument, {0, 0, 0, 1}, family,
+                         hostImage, &swap),
+              UpgradeEnd::Complete);
+    ASSERT_TRUE(swap.m_swapped);
+    ASSERT_TRUE(sim.wait_stored("HUBL", replacement));
+    EXPECT_EQ(swap.m_sent, Sha256Hex(sim.stored("HUBL")));
 }
 
 }  // namespace
