@@ -244,7 +244,8 @@ void define(CLI::App& app, CommandLine& c) {
         "Exit status: 0 success, 1 error, 2 usage, 3 instrument not found or not\n"
         "identified, 4 instrument locked by another session, 5 an image failed,\n"
         "6 interrupted, 7 warning declined, 8 not every instrument of several\n"
-        "succeeded, 9 no answer after the restart (--wait), 10 release\n"
+        "succeeded (with --all, also one found that did not answer or is not an\n"
+        "accepted model), 9 no answer after the restart (--wait), 10 release\n"
         "verification failed. See fwupgrade(1).");
     app.set_help_flag();
     app.formatter(std::make_shared<HelpFormatter>());
