@@ -140,31 +140,49 @@ std::vector<std::unique_ptr<Child>> identify_all(const CommandLine& settings,
     return asked;
 }
 
-// Why the instrument `id` (its "identified" event) is left out; empty when it
-// is chosen. One instrument may be listed more than once (over USB and over
-// LAN): two upgrades of it at once could interleave, so only its first
-// resource is kept, found by `by_serial`.
-std::string skip_reason(const CommandLine& settings, const Json& id, const std::string& resource,
-                        std::map<std::string, std::string>& by_serial) {
+// Why an instrument of --all is left out. A missing one (no answer, not an
+// accepted model) is one the line expected to upgrade and could not: it
+// fails the batch unless --allow-missing. One left out only because --model
+// did not ask for it, or because it was already chosen under another name,
+// is not missing.
+struct Skip {
+    std::string reason;  // empty: chosen
+    bool missing = false;
+};
+
+// Why the instrument `id` (its "identified" event) is left out. One
+// instrument may be listed more than once (over USB and over LAN): two
+// upgrades of it at once could interleave, so only its first resource is
+// kept, found by `by_serial`.
+Skip skip_of(const CommandLine& settings, const Json& id, const std::string& resource,
+             std::map<std::string, std::string>& by_serial) {
     const std::string model = TextOf(id, "model");
     if (FlagOf(id, "locked")) return {};
-    if (!FlagOf(id, "answered")) return "no answer";
-    if (!FlagOf(id, "accepted")) return "not an accepted model";
+    if (!FlagOf(id, "answered")) return {"no answer", true};
+    if (!FlagOf(id, "accepted")) return {"not an accepted model", true};
     if (!settings.models.empty() &&
         std::find(settings.models.begin(), settings.models.end(), model) == settings.models.end())
-        return "model " + model + " not asked for";
+        return {"model " + model + " not asked for"};
     const std::string key = model + "," + TextOf(id, "serial");
-    if (by_serial.count(key) != 0) return "the same instrument as " + by_serial[key];
+    if (by_serial.count(key) != 0) return {"the same instrument as " + by_serial[key]};
     by_serial[key] = resource;
     return {};
 }
+
+// What --all found: the resources to upgrade, and the outcomes of those
+// missing.
+struct Selection {
+    std::vector<std::string> chosen;
+    std::vector<Outcome> missing;
+};
 
 // Which instruments --all means: those discovery lists that identify as an
 // accepted model of the filter, each asked in a child process of its own
 // (-j at once), so that silent ones cost their time-out in parallel. Locked
 // ones are kept (their upgrade reports the lock); silent or foreign ones are
-// noted and left out, and so is a second resource of the same instrument.
-std::vector<std::string> all_instruments(const CommandLine& settings, Output& out) {
+// noted as missing and left out, and so is a second resource of the same
+// instrument.
+Selection all_instruments(const CommandLine& settings, Output& out) {
     workflow::SilentOperator op;
     auto buffer = std::make_unique<char[]>(workflow::kResourceListSize);
     workflow::DiscoverInstruments(op, buffer.get(), workflow::kResourceListSize);
@@ -173,24 +191,40 @@ std::vector<std::string> all_instruments(const CommandLine& settings, Output& ou
         if (resource != "viOpenDefaultRM failed") listed.push_back(resource);
     const std::vector<std::unique_ptr<Child>> asked = identify_all(settings, listed, out);
 
-    std::vector<std::string> chosen;
+    Selection selection;
     std::map<std::string, std::string> by_serial;
     for (const std::string& resource : listed) {
         Json id = Json{{"resource", resource}};
         for (const auto& child : asked)
             if (child->resource == resource && !child->identified.empty()) id = child->identified;
-        const std::string skip = skip_reason(settings, id, resource, by_serial);
-        if (skip.empty()) chosen.push_back(resource);
+        const Skip skip = skip_of(settings, id, resource, by_serial);
+        if (skip.reason.empty()) selection.chosen.push_back(resource);
+        if (skip.missing) {
+            Outcome o;
+            o.resource = resource;
+            o.exit_code = exit_not_found;
+            o.result = "skipped";
+            o.message = skip.reason;
+            o.model = TextOf(id, "model");
+            o.serial = TextOf(id, "serial");
+            o.before = TextOf(id, "firmware");
+            selection.missing.push_back(o);
+        }
         Json fields = Json::object();
         for (const auto& member : id.items())
             if (member.key() != "schema" && member.key() != "event" && member.key() != "time")
                 fields[member.key()] = member.value();
-        fields["selected"] = skip.empty();
-        if (!skip.empty()) fields["reason"] = skip;
-        out.event("instrument", fields,
-                  resource + (skip.empty() ? ": selected" : ": skipped, " + skip));
+        fields["selected"] = skip.reason.empty();
+        if (!skip.reason.empty()) fields["reason"] = skip.reason;
+        fields["missing"] = skip.missing;
+        const std::string fails = skip.missing && !settings.allow_missing
+                                      ? " (fails the batch; --allow-missing to accept)"
+                                      : "";
+        out.event(
+            "instrument", fields,
+            resource + (skip.reason.empty() ? ": selected" : ": skipped, " + skip.reason + fails));
     }
-    return chosen;
+    return selection;
 }
 
 void print_summary(Output& out, const std::vector<Outcome>& outcomes) {
@@ -357,6 +391,23 @@ std::vector<Outcome> collect_outcomes(const std::vector<std::string>& resources,
     return outcomes;
 }
 
+// The instruments --all left out as missing, after the others.
+void add_missing(const std::vector<Outcome>& missing, std::vector<Outcome>& outcomes,
+                 Json& instruments) {
+    for (const Outcome& o : missing) {
+        instruments.push_back(Json{{"resource", o.resource},
+                                   {"result", result_word(o.exit_code)},
+                                   {"exit_code", o.exit_code},
+                                   {"skipped", true},
+                                   {"model", TextOrNull(o.model)},
+                                   {"serial", TextOrNull(o.serial)},
+                                   {"firmware_before", TextOrNull(o.before)},
+                                   {"firmware_after", nullptr},
+                                   {"message", TextOrNull(o.message)}});
+        outcomes.push_back(o);
+    }
+}
+
 }  // namespace
 
 int upgrade_batch(const CommandLine& settings, Output& out) {
@@ -375,13 +426,21 @@ int upgrade_batch(const CommandLine& settings, Output& out) {
                                                     "HPAP") != settings.images.end();
     std::vector<std::pair<std::string, std::string>> same;  // name, first name of it
     std::vector<std::string> resources = distinct_resources(settings, out, same);
+    std::vector<Outcome> missing;
     if (settings.all) {
-        resources = all_instruments(settings, out);
+        Selection selection = all_instruments(settings, out);
+        resources = std::move(selection.chosen);
+        missing = std::move(selection.missing);
         if (interrupt::requested())
             return finish_batch(out, exit_interrupted, "stopped while identifying");
         if (resources.empty()) {
-            out.diagnostic("fwupgrade: no instrument to upgrade was found");
-            return finish_batch(out, exit_not_found, "no instrument to upgrade was found");
+            const std::string message =
+                "no instrument to upgrade was found" +
+                (missing.empty() ? std::string()
+                                 : " (" + std::to_string(missing.size()) +
+                                       " did not answer or are not an accepted model)");
+            out.diagnostic("fwupgrade: " + message);
+            return finish_batch(out, exit_not_found, message);
         }
     }
     if (host && !settings.yes) {
@@ -398,21 +457,30 @@ int upgrade_batch(const CommandLine& settings, Output& out) {
 
     Json instruments = Json::array();
     int succeeded = 0;
-    const std::vector<Outcome> outcomes =
+    std::vector<Outcome> outcomes =
         collect_outcomes(resources, ended, same, instruments, succeeded);
-    const int total = static_cast<int>(resources.size());
+    add_missing(missing, outcomes, instruments);
+    // Missing instruments count as failures unless the line said they may be.
+    const int counted_missing = settings.allow_missing ? 0 : static_cast<int>(missing.size());
+    const int total = static_cast<int>(resources.size()) + counted_missing;
     const int code = succeeded == total       ? exit_ok
                      : interrupt::requested() ? exit_interrupted
                                               : exit_batch_failed;
     out.event("summary", Json{{"instruments", instruments},
                               {"succeeded", succeeded},
                               {"failed", total - succeeded},
+                              {"missing", missing.size()},
                               {"exit_code", code}});
     if (!out.json()) print_summary(out, outcomes);
-    return finish_batch(out, code,
-                        succeeded == total ? std::string()
-                                           : std::to_string(total - succeeded) + " of " +
-                                                 std::to_string(total) + " did not succeed");
+    std::string message;
+    if (succeeded != total) {
+        message =
+            std::to_string(total - succeeded) + " of " + std::to_string(total) + " did not succeed";
+        if (counted_missing > 0)
+            message += " (" + std::to_string(counted_missing) +
+                       " did not answer or are not an accepted model)";
+    }
+    return finish_batch(out, code, message);
 }
 
 }  // namespace cli

@@ -1,8 +1,11 @@
 // history: the audit trail, as a table or as events.
+#include <algorithm>
+#include <array>
 #include <map>
 
 #include "commands.h"
 #include "exit_codes.h"
+#include "visa/rsrc_name.h"
 #include "workflow/audit.h"
 
 namespace cli {
@@ -54,6 +57,61 @@ std::vector<workflow::Json> join_attempts(const std::vector<workflow::Json>& rec
     return rows;
 }
 
+// Whether two resource strings name the same resource: compared in the
+// library's canonical spelling ("TCPIP0::h::INSTR" is "TCPIP0::h::inst0::INSTR"),
+// or as written when either does not parse.
+bool same_resource(const std::string& a, const std::string& b) {
+    const std::optional<visa::RsrcName> x = visa::parse_rsrc_name(a);
+    const std::optional<visa::RsrcName> y = visa::parse_rsrc_name(b);
+    return x && y ? x->canonical() == y->canonical() : a == b;
+}
+
+// Whether `record` passes the command line's filters. A record's host is
+// the host part of its resource, whichever LAN protocol it names; a
+// resource without one (USB, serial, unparsable) matches no --host.
+bool wanted(const CommandLine& settings, const workflow::Json& record) {
+    if (!settings.resource_filter.empty() &&
+        !same_resource(TextOf(record, "resource"), settings.resource_filter))
+        return false;
+    if (!settings.serial_filter.empty() && TextOf(record, "serial") != settings.serial_filter)
+        return false;
+    if (!settings.host_filter.empty()) {
+        const std::optional<visa::RsrcName> name =
+            visa::parse_rsrc_name(TextOf(record, "resource"));
+        if (!name || name->host != settings.host_filter) return false;
+    }
+    return true;
+}
+
+constexpr std::size_t kColumns = 9;
+using Row = std::array<std::string, kColumns>;
+
+Row row_of(const workflow::Json& record) {
+    std::string firmware = or_dash(TextOf(record, "firmware_before"));
+    if (!TextOf(record, "firmware_after").empty())
+        firmware += "->" + TextOf(record, "firmware_after");
+    return {TextOf(record, "time"),
+            or_dash(TextOf(record, "tool")),
+            or_dash(TextOf(record, "user")),
+            TextOf(record, "resource"),
+            or_dash(TextOf(record, "model")),
+            or_dash(TextOf(record, "serial")),
+            firmware,
+            TextOf(record, "result"),
+            images_text(record)};
+}
+
+// Each column as wide as its widest cell, the last one unpadded.
+std::string row_text(const Row& row, const std::array<std::size_t, kColumns>& widths) {
+    std::string line;
+    for (std::size_t i = 0; i < kColumns; ++i) {
+        line += row[i];
+        if (i + 1 == kColumns) break;
+        line += std::string(widths[i] - std::min(widths[i], row[i].size()) + 1, ' ');
+    }
+    return line;
+}
+
 }  // namespace
 
 int run_history(const CommandLine& settings, Output& out) {
@@ -75,34 +133,28 @@ int run_history(const CommandLine& settings, Output& out) {
 
     records = join_attempts(records);
     std::vector<const Json*> shown;
-    for (const Json& record : records) {
-        if (!settings.resource_filter.empty() &&
-            TextOf(record, "resource") != settings.resource_filter)
-            continue;
-        shown.push_back(&record);
-    }
+    for (const Json& record : records)
+        if (wanted(settings, record)) shown.push_back(&record);
     if (settings.limit > 0 && shown.size() > static_cast<std::size_t>(settings.limit))
         shown.erase(shown.begin(), shown.end() - settings.limit);
 
-    if (!out.json() && !shown.empty()) {
-        char line[512];
-        std::snprintf(line, sizeof line, "%-24s %-36s %-8s %-8s %-17s %-15s %s", "TIME", "RESOURCE",
-                      "MODEL", "SERIAL", "FIRMWARE", "RESULT", "IMAGES");
-        out.text(line);
-    }
+    const Row heading{"TIME",   "TOOL",     "USER",   "RESOURCE", "MODEL",
+                      "SERIAL", "FIRMWARE", "RESULT", "IMAGES"};
+    std::vector<Row> rows;
+    std::array<std::size_t, kColumns> widths{};
+    for (std::size_t i = 0; i < kColumns; ++i)
+        widths[i] = heading[i].size();
     for (const Json* record : shown) {
-        std::string firmware = or_dash(TextOf(*record, "firmware_before"));
-        if (!TextOf(*record, "firmware_after").empty())
-            firmware += "->" + TextOf(*record, "firmware_after");
-        char line[1024];
-        std::snprintf(line, sizeof line, "%-24s %-36s %-8s %-8s %-17s %-15s %s",
-                      TextOf(*record, "time").c_str(), TextOf(*record, "resource").c_str(),
-                      or_dash(TextOf(*record, "model")).c_str(),
-                      or_dash(TextOf(*record, "serial")).c_str(), firmware.c_str(),
-                      TextOf(*record, "result").c_str(), images_text(*record).c_str());
-        out.event("record", Json{{"record", *record}}, line);
+        rows.push_back(row_of(*record));
+        for (std::size_t i = 0; i < kColumns; ++i)
+            widths[i] = std::max(widths[i], rows.back()[i].size());
     }
-    if (shown.empty()) out.text("No upgrade attempts recorded in " + path + ".");
+    if (!out.json() && !shown.empty()) out.text(row_text(heading, widths));
+    for (std::size_t i = 0; i < shown.size(); ++i)
+        out.event("record", Json{{"record", *shown[i]}}, row_text(rows[i], widths));
+    if (shown.empty())
+        out.text(records.empty() ? "No upgrade attempts recorded in " + path + "."
+                                 : "No upgrade attempt in " + path + " matches.");
     out.event("finished", Json{{"command", "history"},
                                {"path", path},
                                {"count", shown.size()},

@@ -8,7 +8,10 @@
 #include <functional>
 
 #include "platform/option_parser.h"
+#include "visa/rsrc_name.h"
+#include "workflow/identification.h"
 #include "workflow/images.h"
+#include "workflow/upgrade.h"
 
 namespace cli {
 
@@ -51,6 +54,56 @@ void set_images(CommandLine& s, const std::string& value) {
     }
 }
 
+void add_models(CommandLine& s, const std::string& value) {
+    for (const std::string& m : split_list(value)) {
+        if (m.empty()) throw platform::UsageError("--model needs a model name");
+        std::string model;
+        if (!workflow::IsAcceptedModel(m, &model))
+            throw platform::UsageError("unknown model '" + m + "' (models are " +
+                                       workflow::AcceptedModelsText() + ")");
+        if (std::find(s.models.begin(), s.models.end(), model) == s.models.end())
+            s.models.push_back(model);
+    }
+}
+
+// The host a --host value names: a bare host name or address, or the host
+// part of a LAN resource string.
+std::string host_of(const std::string& value) {
+    const std::optional<visa::RsrcName> name =
+        visa::parse_rsrc_name(workflow::ResourceFromInstrumentText(value));
+    if (!name || name->host.empty())
+        throw platform::UsageError(
+            "--host needs a host name or address, or a TCPIP resource; got '" + value + "'");
+    return name->host;
+}
+
+void add_history(CLI::App& app, CommandLine& c) {
+    platform::add_value(app, "-n,--limit", "N", "only the last N records",
+                        [&c](const std::string& v) {
+                            if (!parse_count(v, 1, 100000000, c.limit))
+                                throw platform::UsageError("--limit needs a positive number");
+                        });
+    platform::add_value(app, "--resource", "RESOURCE",
+                        "only records of this resource (a bare address is taken as "
+                        "TCPIP0::<address>::INSTR)",
+                        [&c](const std::string& v) {
+                            if (v.empty())
+                                throw platform::UsageError("--resource needs a resource");
+                            c.resource_filter = workflow::ResourceFromInstrumentText(v);
+                        });
+    platform::add_value(app, "--serial", "SERIAL",
+                        "only records of instruments with this serial number",
+                        [&c](const std::string& v) {
+                            if (v.empty())
+                                throw platform::UsageError("--serial needs a serial number");
+                            c.serial_filter = v;
+                        });
+    platform::add_value(app, "--host", "HOST",
+                        "only records of LAN resources on this host name or address, whichever "
+                        "protocol (VXI-11, HiSLIP, socket)",
+                        [&c](const std::string& v) { c.host_filter = host_of(v); });
+}
+
 struct CommandInfo {
     Command command;
     const char* name;
@@ -64,10 +117,11 @@ constexpr CommandInfo kCommands[] = {
     {cmd_identify, "identify", "identify RESOURCE [--json]",
      "identify one instrument as the window's Upgrade does first"},
     {cmd_upgrade, "upgrade",
-     "upgrade RESOURCE... | --all [--model M] --release DIR [--images LIST] [--yes]\n"
-     "                   [-j N] [--wait] [--keyring FILE]... [--require-signature] [--json]",
+     "upgrade RESOURCE... | --all [--model M] [--allow-missing] --release DIR\n"
+     "                   [--images LIST] [--yes] [-j N] [--wait] [--keyring FILE]...\n"
+     "                   [--require-signature] [--json]",
      "write firmware images, as the window's Upgrade does"},
-    {cmd_history, "history", "history [--limit N] [--resource R] [--json]",
+    {cmd_history, "history", "history [--limit N] [--resource R] [--serial S] [--host H] [--json]",
      "show the audit trail of upgrade attempts"},
     {cmd_verify, "verify",
      "verify --release DIR [--keyring FILE]... [--require-signature] [--json]",
@@ -148,13 +202,11 @@ void add_upgrade(CLI::App& app, CommandLine& c) {
     platform::add_value(app, "-m,--model", "MODEL",
                         "with --all, only instruments of this model (K7141HA, K7142HA, K7141B); "
                         "repeatable",
-                        [&c](const std::string& v) {
-                            for (const std::string& m : split_list(v)) {
-                                if (m.empty())
-                                    throw platform::UsageError("--model needs a model name");
-                                c.models.push_back(m);
-                            }
-                        });
+                        [&c](const std::string& v) { add_models(c, v); });
+    platform::add_flag(app, "--allow-missing",
+                       "with --all, instruments that do not answer or are not an accepted model "
+                       "do not fail the batch",
+                       c.allow_missing);
     platform::add_value(app, "-j,--jobs", "N",
                         "upgrade at most N instruments at once, each in a process of its own "
                         "(default 1)",
@@ -192,7 +244,8 @@ void define(CLI::App& app, CommandLine& c) {
         "Exit status: 0 success, 1 error, 2 usage, 3 instrument not found or not\n"
         "identified, 4 instrument locked by another session, 5 an image failed,\n"
         "6 interrupted, 7 warning declined, 8 not every instrument of several\n"
-        "succeeded, 9 no answer after the restart (--wait), 10 release\n"
+        "succeeded (with --all, also one found that did not answer or is not an\n"
+        "accepted model), 9 no answer after the restart (--wait), 10 release\n"
         "verification failed. See fwupgrade(1).");
     app.set_help_flag();
     app.formatter(std::make_shared<HelpFormatter>());
@@ -216,13 +269,7 @@ void define(CLI::App& app, CommandLine& c) {
                 add_upgrade(*sub, c);
                 break;
             case cmd_history:
-                platform::add_value(
-                    *sub, "-n,--limit", "N", "only the last N records", [&c](const std::string& v) {
-                        if (!parse_count(v, 1, 100000000, c.limit))
-                            throw platform::UsageError("--limit needs a positive number");
-                    });
-                platform::add_value(*sub, "--resource", "RESOURCE", "only records of this resource",
-                                    [&c](const std::string& v) { c.resource_filter = v; });
+                add_history(*sub, c);
                 break;
             case cmd_verify:
                 add_release(*sub, c);
@@ -303,6 +350,10 @@ bool parse_command_line(int argc, char** argv, CommandLine& command_line, std::s
             }
             if (!c.models.empty() && !c.all) {
                 error = "--model filters --all; it does not apply to named resources";
+                return false;
+            }
+            if (c.allow_missing && !c.all) {
+                error = "--allow-missing applies to --all; a named resource must answer";
                 return false;
             }
             for (const std::string& resource : c.resources) {

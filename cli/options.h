@@ -27,7 +27,10 @@ struct CommandLine {
     bool identify = false;               // list --identify
     std::vector<std::string> resources;  // positional arguments
     bool all = false;                    // upgrade --all
-    std::vector<std::string> models;     // --model filter for --all
+    std::vector<std::string> models;     // --model filter for --all, accepted models only
+    // --all: instruments that do not answer or are not an accepted model do
+    // not fail the batch.
+    bool allow_missing = false;
     std::string release;
     std::vector<std::string> images;  // empty: every image the release offers
     bool yes = false;
@@ -35,7 +38,11 @@ struct CommandLine {
     bool wait = false;
     int wait_timeout_s = 180;
     int limit = 0;  // history: the last N records; 0 for all
+    // history filters; empty: any. A bare address given to --resource is
+    // rewritten as RESOURCE is; --host holds the host part alone, lower-cased.
     std::string resource_filter;
+    std::string serial_filter;
+    std::string host_filter;
     // What a release must prove (upgrade, verify): the command line's part of
     // a workflow::VerifyPolicy, which load_run_policy (commands.h) completes
     // from the administrator's policy file.

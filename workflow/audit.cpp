@@ -397,10 +397,18 @@ const char* AuditResult(UpgradeEnd end) {
 
 namespace {
 
+// Says what a foreign instrument answered: its model, or its whole reply
+// when that has no model field.
+std::string NotAcceptedMessage(const AuditRecord& record) {
+    const std::string answered = record.model.empty() ? "answered \"" + record.identity + "\""
+                                                      : "answered as model " + record.model;
+    return answered + ", not an accepted model (" + AcceptedModelsText() + ")";
+}
+
 const char* EndMessage(UpgradeEnd end) {
     switch (end) {
         case UpgradeEnd::NotIdentified:
-            return "no answer, or not an accepted model";
+            return "no identification reply";
         case UpgradeEnd::Locked:
             return "another upgrade owns the instrument";
         case UpgradeEnd::Declined:
@@ -439,6 +447,7 @@ void AuditObserver::OnOperation(const char* operation) {
 
 void AuditObserver::OnIdentified(const std::string& reply, bool accepted) {
     m_trail.SetIdentity(reply);
+    m_notAccepted = !accepted && !m_trail.Record().identity.empty();
     if (m_next) m_next->OnIdentified(reply, accepted);
 }
 
@@ -471,8 +480,13 @@ bool AuditObserver::Write(UpgradeEnd end, std::string& error, const std::string&
                                                : m_releaseDir + kImageFolder + kHostImageFile;
         m_trail.SkipImage(image.m_id, file);
     }
-    const bool written = m_trail.Write(result.empty() ? endResult : result,
-                                       message.empty() ? EndMessage(end) : message, error, m_path);
+    std::string finalResult = result.empty() ? endResult : result;
+    std::string finalMessage = message.empty() ? EndMessage(end) : message;
+    if (end == UpgradeEnd::NotIdentified && result.empty() && m_notAccepted) {
+        finalResult = kAuditNotAccepted;
+        finalMessage = NotAcceptedMessage(m_trail.Record());
+    }
+    const bool written = m_trail.Write(finalResult, finalMessage, error, m_path);
     if (!m_startError.empty()) {
         error = m_startError + (written ? "" : "; " + error);
         return false;

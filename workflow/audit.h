@@ -29,6 +29,9 @@ inline constexpr int kAuditSchema = 1;
 inline constexpr const char* kAuditOk = "ok";
 inline constexpr const char* kAuditFailed = "failed";
 inline constexpr const char* kAuditInterrupted = "interrupted";
+// An instrument that answered, but not as a model this program upgrades;
+// "not identified" is left for one that gave no answer.
+inline constexpr const char* kAuditNotAccepted = "not accepted";
 
 struct AuditImage {
     std::string id;    // "HPAP", "HREC", "HBRM" or "HUBL"
@@ -60,7 +63,8 @@ struct AuditRecord {
     // or "failed", and the signing key's fingerprint when signed.
     std::string verification;
     std::string fingerprint;
-    // "ok", "failed", "interrupted", "not identified", "locked", "declined"
+    // "ok", "failed", "interrupted", "not identified", "not accepted",
+    // "locked", "declined"
     std::string result;
     std::string message;  // what went wrong, for people; empty on success
     std::vector<AuditImage> images;
@@ -153,9 +157,12 @@ public:
 
     // Appends the final record of a run that ended with `end`, listing the
     // chosen images that never started; `result` and `message` replace the
-    // ones `end` gives when not empty. True without writing for a run that
-    // never reached the instrument. A started record that could not be
-    // written is reported here too.
+    // ones `end` gives when not empty. NotIdentified after a reply that is
+    // not an accepted model is recorded as "not accepted", with a message
+    // naming the model it answered and the accepted ones, unless `result` is
+    // given. True without writing for a run that never reached the
+    // instrument. A started record that could not be written is reported
+    // here too.
     bool Write(UpgradeEnd end, std::string& error, const std::string& result = {},
                const std::string& message = {});
 
@@ -166,6 +173,7 @@ private:
     std::string m_releaseDir;
     ImageChoice m_chosen;
     UpgradeObserver* m_next;
+    bool m_notAccepted = false;  // answered, but not as an accepted model
 };
 
 }  // namespace workflow

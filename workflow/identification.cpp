@@ -1,7 +1,10 @@
 #include "workflow/identification.h"
 
+#include <cctype>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <string_view>
 
 #include "update.h"
 
@@ -25,6 +28,21 @@ constexpr bool AllPrefixesHaveFullLength() {
 }
 static_assert(AllPrefixesHaveFullLength());
 
+// The names people are told must be the models the prefixes accept.
+constexpr bool EveryPrefixEndsInAnAcceptedModel() {
+    if (std::size(kAcceptedPrefixes) != std::size(kAcceptedModels)) return false;
+    for (const std::string_view prefix : kAcceptedPrefixes) {
+        bool named = false;
+        for (const std::string_view model : kAcceptedModels)
+            named = named ||
+                    (prefix.ends_with(model) && (prefix[prefix.size() - model.size() - 1] == ',' ||
+                                                 prefix[prefix.size() - model.size() - 1] == ' '));
+        if (!named) return false;
+    }
+    return true;
+}
+static_assert(EveryPrefixEndsInAnAcceptedModel());
+
 }  // namespace
 
 bool IsAcceptedIdentity(const char* reply) {
@@ -34,6 +52,27 @@ bool IsAcceptedIdentity(const char* reply) {
         if (std::strncmp(reply, prefix, kIdentityPrefixLength) == 0) return true;
     }
     return false;
+}
+
+bool IsAcceptedModel(const std::string& model, std::string* canonical) {
+    for (const std::string_view accepted : kAcceptedModels) {
+        if (model.size() != accepted.size()) continue;
+        bool same = true;
+        for (std::size_t i = 0; i < model.size() && same; ++i)
+            same = std::toupper(static_cast<unsigned char>(model[i])) == accepted[i];
+        if (!same) continue;
+        if (canonical) *canonical = accepted;
+        return true;
+    }
+    return false;
+}
+
+std::string AcceptedModelsText() {
+    std::string text;
+    const std::size_t count = std::size(kAcceptedModels);
+    for (std::size_t i = 0; i < count; ++i)
+        text += std::string(i == 0 ? "" : i + 1 == count ? " or " : ", ") + kAcceptedModels[i];
+    return text;
 }
 
 bool IdentifyInstrument(const std::string& instrument, std::string& familyName,

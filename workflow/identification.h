@@ -16,6 +16,17 @@ inline constexpr std::size_t kIdentityPrefixLength = 28;
 inline constexpr const char* kFamilyName = "K7100x";
 inline constexpr const char* kHostImageFile = "vxWorks_rom.bin";
 
+// The models whose replies are accepted, as people and the model field of a
+// reply name them; each accepted prefix ends in one of them.
+inline constexpr const char* kAcceptedModels[] = {"K7141HA", "K7142HA", "K7141B"};
+
+// True if `model` is one of kAcceptedModels, compared without regard to case;
+// `canonical`, when given, gets the list's spelling.
+bool IsAcceptedModel(const std::string& model, std::string* canonical = nullptr);
+
+// "K7141HA, K7142HA or K7141B": the accepted models for a sentence.
+std::string AcceptedModelsText();
+
 // True if the first kIdentityPrefixLength characters of `reply` (a terminated
 // text) are one of the accepted prefixes; a shorter reply matches none.
 bool IsAcceptedIdentity(const char* reply);

@@ -195,10 +195,14 @@ protected:
     void Release(const std::string& config) {
         std::ofstream(m_dir / "rel" / "Firmware_Upgrade.txt") << config;
     }
-    void Configure(const std::vector<const SimProcess*>& sims) {
+    // `silent` are configured resources where nothing listens.
+    void Configure(const std::vector<const SimProcess*>& sims,
+                   const std::vector<std::string>& silent = {}) {
         std::ofstream conf(m_dir / "config" / "firmware-update" / "visa.conf");
         for (const SimProcess* sim : sims)
             conf << sim->vxi11() << "\n";
+        for (const std::string& resource : silent)
+            conf << resource << "\n";
         conf << "serial = off\n";
     }
     std::string ReleaseDir() const { return (m_dir / "rel").string(); }
@@ -451,7 +455,7 @@ TEST_F(CliSimTest, EachFailureHasItsExitCodeAndRecord) {
     EXPECT_EQ(results, (std::map<std::string, int>{{"ok", 1},
                                                    {"failed", 2},
                                                    {"locked", 1},
-                                                   {"not identified", 1},
+                                                   {"not accepted", 1},
                                                    {"no answer after restart", 1}}));
 }
 
@@ -570,8 +574,9 @@ TEST_F(CliSimTest, AllFindsAcceptedModelsAndAnUnwritableAuditStopsNothing) {
     fs::remove_all(m_dir / "state");
     std::ofstream(m_dir / "state") << "in the way";
 
-    const Result run = Fw({"upgrade", "--all", "--model", "K7142HA", "--release", ReleaseDir(),
-                           "--images", "HUBL", "--json"});
+    // The foreign one would fail the batch: the line says it may be there.
+    const Result run = Fw({"upgrade", "--all", "--model", "k7142ha", "--release", ReleaseDir(),
+                           "--images", "HUBL", "--allow-missing", "--json"});
     EXPECT_EQ(run.code, 0) << run.err;
     const std::vector<Json> events = Events(run.out);
     const std::vector<Json> seen = Named(events, "instrument");
@@ -581,7 +586,11 @@ TEST_F(CliSimTest, AllFindsAcceptedModelsAndAnUnwritableAuditStopsNothing) {
     EXPECT_EQ(TextOf(seen[2], "reason"), "not an accepted model");
     EXPECT_EQ(TextOf(seen[3], "reason"), "the same instrument as " + newer.vxi11());
     EXPECT_EQ(twin.transcript(), "*IDN?\n");
-    EXPECT_EQ(Named(events, "summary")[0].at("instruments").size(), 1u);
+    const Json summary = Named(events, "summary")[0];
+    ASSERT_EQ(summary.at("instruments").size(), 2u);
+    EXPECT_TRUE(summary.at("instruments")[1].at("skipped").get<bool>());
+    EXPECT_EQ(IntegerOf(summary, "failed"), 0);
+    EXPECT_EQ(IntegerOf(summary, "missing"), 1);
     EXPECT_TRUE(newer.wait_stored("HUBL", m_images["ubl-nor-ais.bin"]));
     EXPECT_EQ(older.stored("HUBL"), "");
     EXPECT_NE(run.err.find("warning: audit log"), std::string::npos) << run.err;
@@ -591,6 +600,94 @@ TEST_F(CliSimTest, AllFindsAcceptedModelsAndAnUnwritableAuditStopsNothing) {
             said || TextOf(e, "audit_error").find("audit log " + (m_dir / "state").string()) == 0;
     EXPECT_TRUE(said);
     EXPECT_EQ(Fw({"history"}).code, 1);
+}
+
+// ---- what a production line relies on: missing instruments, the history ----
+
+TEST_F(CliSimTest, AllFailsWhenAConfiguredInstrumentIsMissingUnlessAllowed) {
+    SimProcess good("127.0.0.197", Quick({"--serial", "S197"}));
+    const std::string silent = "TCPIP0::127.0.0.198::inst0::INSTR";  // nothing listens
+    Configure({&good}, {silent});
+    const std::string rel = ReleaseDir();
+
+    const Result strict = Fw({"upgrade", "--all", "--release", rel, "--images", "HUBL", "--json"});
+    EXPECT_EQ(strict.code, 8) << strict.err;
+    const Json summary = Named(Events(strict.out), "summary").at(0);
+    EXPECT_EQ(IntegerOf(summary, "succeeded"), 1);
+    EXPECT_EQ(IntegerOf(summary, "failed"), 1);
+    ASSERT_EQ(summary.at("instruments").size(), 2u);
+    const Json& missing = summary.at("instruments")[1];
+    EXPECT_EQ(TextOf(missing, "resource"), silent);
+    EXPECT_EQ(TextOf(missing, "result"), "not_found");
+    EXPECT_EQ(TextOf(missing, "message"), "no answer");
+    EXPECT_TRUE(good.wait_stored("HUBL", m_images["ubl-nor-ais.bin"]));
+    // Back from its restart before the next batch looks for it.
+    for (int tries = 0; tries < 50 && Fw({"identify", good.vxi11()}).code != 0; ++tries)
+        ::usleep(100000);
+
+    const Result allowed =
+        Fw({"upgrade", "--all", "--allow-missing", "--release", rel, "--images", "HUBL"});
+    EXPECT_EQ(allowed.code, 0) << allowed.out << allowed.err;
+    EXPECT_NE(allowed.out.find("skipped: no answer"), std::string::npos) << allowed.out;
+
+    // Only an accepted model can be asked for, and nothing is contacted.
+    const std::string before = good.transcript();
+    const Result unknown = Fw({"upgrade", "--all", "--model", "K9999", "--release", rel});
+    EXPECT_EQ(unknown.code, 2);
+    EXPECT_NE(unknown.err.find("unknown model 'K9999' (models are K7141HA, K7142HA or K7141B)"),
+              std::string::npos)
+        << unknown.err;
+    EXPECT_EQ(good.transcript(), before);
+}
+
+TEST_F(CliSimTest, HistoryFiltersBySerialAndHostAndNamesToolAndUser) {
+    SimProcess stranger("127.0.0.199", {"--model", "other", "--serial", "S199"});
+    EXPECT_EQ(Fw({"upgrade", stranger.vxi11(), "--release", ReleaseDir(), "--images", "HUBL"}).code,
+              3);
+    // The window's attempts: on the same host over a raw socket, and on an
+    // instrument of the same serial number over USB.
+    {
+        std::ofstream log(m_dir / "state" / "firmware-update" / "audit.jsonl", std::ios::app);
+        log << R"({"schema":1,"record":"final","time":"2026-01-02T03:04:05.000Z","tool":"window",)"
+            << R"("user":"op","resource":"TCPIP0::127.0.0.199::5025::SOCKET","serial":"S9",)"
+            << R"("result":"ok","images":[]})"
+            << "\n"
+            << R"({"schema":1,"record":"final","time":"2026-01-02T03:04:06.000Z","tool":"window",)"
+            << R"("user":"op","resource":"USB0::0x1A2B::0x0C3D::S199::INSTR","serial":"S199",)"
+            << R"("result":"ok","images":[]})"
+            << "\n";
+    }
+    const auto records = [&](const std::vector<std::string>& filter) {
+        std::vector<std::string> args{"history", "--json"};
+        args.insert(args.end(), filter.begin(), filter.end());
+        const Result r = Fw(args);
+        EXPECT_EQ(r.code, 0) << r.err;
+        std::vector<Json> found;
+        for (const Json& e : Named(Events(r.out), "record"))
+            found.push_back(e.at("record"));
+        return found;
+    };
+
+    // A wrong model is recorded as not accepted, with the model it answered.
+    const std::vector<Json> on_host = records({"--host", "127.0.0.199"});
+    ASSERT_EQ(on_host.size(), 2u);
+    EXPECT_EQ(TextOf(on_host[0], "result"), "not accepted");
+    EXPECT_EQ(TextOf(on_host[0], "model"), "K7150A");
+    EXPECT_NE(TextOf(on_host[0], "message").find("K7150A"), std::string::npos);
+    EXPECT_EQ(TextOf(on_host[1], "tool"), "window");
+    // A resource names its host as well; a bare --resource is the same instrument.
+    EXPECT_EQ(records({"--host", "TCPIP0::127.0.0.199::hislip0::INSTR"}).size(), 2u);
+    EXPECT_EQ(records({"--resource", "127.0.0.199"}).size(), 1u);
+    EXPECT_EQ(records({"--serial", "S199"}).size(), 2u);
+    EXPECT_EQ(records({"--serial", "S199", "--host", "127.0.0.199"}).size(), 1u);
+    EXPECT_EQ(Fw({"history", "--host", "USB0::0x1A2B::0x0C3D::S199::INSTR"}).code, 2);
+
+    const Result table = Fw({"history", "--serial", "S199"});
+    EXPECT_EQ(table.out.rfind("TIME", 0), 0u) << table.out;
+    EXPECT_NE(table.out.find(" TOOL "), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find(" USER "), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find(" fwupgrade root "), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find(" window "), std::string::npos) << table.out;
 }
 
 // ---- one writer per instrument, and what a run leaves behind ----

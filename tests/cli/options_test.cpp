@@ -41,11 +41,13 @@ TEST(OptionsTest, AcceptsEachCommandsOwnOptionsInAnyOrder) {
     EXPECT_EQ(s.wait_timeout_s, 30);
 
     CommandLine all;
-    ASSERT_TRUE(Parse(
-        {"upgrade", "--all", "--model", "K7141HA,K7142HA", "-m", "K7141B", "--release", "/rel"},
-        all, error))
+    ASSERT_TRUE(Parse({"upgrade", "--all", "--model", "K7141HA,k7142ha", "-m", "K7141B", "-m",
+                       "K7141HA", "--allow-missing", "--release", "/rel"},
+                      all, error))
         << error;
+    // Spelled as the instruments spell them, once each.
     EXPECT_EQ(all.models, (std::vector<std::string>{"K7141HA", "K7142HA", "K7141B"}));
+    EXPECT_TRUE(all.allow_missing);
 
     CommandLine attached;
     ASSERT_TRUE(Parse({"upgrade", "x", "-r/rel", "-j8"}, attached, error)) << error;
@@ -53,9 +55,14 @@ TEST(OptionsTest, AcceptsEachCommandsOwnOptionsInAnyOrder) {
     EXPECT_EQ(attached.release, "/rel");
 
     CommandLine history;
-    ASSERT_TRUE(
-        Parse({"history", "-n", "5", "--resource", "TCPIP0::192.0.2.7::INSTR"}, history, error));
+    ASSERT_TRUE(Parse({"history", "-n", "5", "--resource", "192.0.2.7", "--serial", "S1", "--host",
+                       "TCPIP0::Lab-3::hislip0::INSTR"},
+                      history, error))
+        << error;
     EXPECT_EQ(history.limit, 5);
+    EXPECT_EQ(history.resource_filter, "TCPIP0::192.0.2.7::INSTR");
+    EXPECT_EQ(history.serial_filter, "S1");
+    EXPECT_EQ(history.host_filter, "lab-3");
 
     // Keyrings are kept absolute: the run changes directory, and batch
     // children get them on their own command lines.
@@ -89,6 +96,12 @@ TEST(OptionsTest, RefusesWithAMessageNamingWhatIsWrong) {
         {{"upgrade", "--release", "/r"}, "upgrade needs a RESOURCE (or --all)"},
         {{"upgrade", "--all", "192.0.2.7", "--release", "/r"}, "not both"},
         {{"upgrade", "x", "--model", "K7141HA", "--release", "/r"}, "--model filters --all"},
+        {{"upgrade", "--all", "--model", "K9999", "--release", "/r"},
+         "unknown model 'K9999' (models are K7141HA, K7142HA or K7141B)"},
+        {{"upgrade", "x", "--allow-missing", "--release", "/r"},
+         "--allow-missing applies to --all"},
+        {{"history", "--host", "USB0::1::2::3::INSTR"}, "--host needs a host name or address"},
+        {{"history", "--serial", ""}, "--serial needs a serial number"},
         {{"upgrade", "x", "--release", "/r", "--images", "HPAP,BOOT"}, "unknown image 'BOOT'"},
         {{"upgrade", "x", "--release", "/r", "--images", ""}, "unknown image ''"},
         {{"upgrade", "x", "--release", "/r", "-j", "0"}, "--jobs needs a number from 1 to 256"},
@@ -175,8 +188,9 @@ TEST(OptionsTest, HelpListsEveryOptionOfTheCommandFromTheTable) {
         {cmd_upgrade,
          {"RESOURCE", "--release DIR", "--images LIST", "--yes", "--all", "--model MODEL",
           "--jobs N", "--wait", "--wait-timeout SECONDS", "--keyring FILE", "--require-signature",
-          "--json", "--help"}},
-        {cmd_history, {"--limit N", "--resource RESOURCE", "--json"}},
+          "--allow-missing", "--json", "--help"}},
+        {cmd_history,
+         {"--limit N", "--resource RESOURCE", "--serial SERIAL", "--host HOST", "--json"}},
         {cmd_verify, {"--release DIR", "--keyring FILE", "--require-signature", "--json"}},
     };
     for (const auto& [command, options] : commands) {

@@ -458,6 +458,45 @@ TEST_F(RunRecordTest, WindowRunsAreRecordedAndAFailedRecordIsOnlySaid) {
         << m_op.m_log;
 }
 
+TEST_F(RunRecordTest, AForeignModelIsNotAcceptedAndSilenceIsNotIdentified) {
+    // Answered, but as another model: named in the record, with the accepted ones.
+    visa_double::instrument().identity = "Tavrion Technologies,K9999,55,2.0\n";
+    EXPECT_EQ(RunUpgrade(m_op, m_release, m_instrument, {0, 0, 0, 1}, m_family, m_hostFile),
+              UpgradeEnd::NotIdentified);
+    // Answered something that has no model field: the reply itself is named.
+    visa_double::reset();
+    visa_double::instrument().identity = "hello\n";
+    RunUpgrade(m_op, m_release, m_instrument, {0, 0, 0, 1}, m_family, m_hostFile);
+    // No answer at all.
+    visa_double::reset();
+    visa_double::fail_next("viOpen", VI_ERROR_RSRC_NFOUND);
+    EXPECT_EQ(RunUpgrade(m_op, m_release, m_instrument, {0, 0, 0, 1}, m_family, m_hostFile),
+              UpgradeEnd::NotIdentified);
+
+    std::vector<Json> finals;
+    for (const Json& r : Records())
+        if (TextOf(r, "record") == "final") finals.push_back(r);
+    ASSERT_EQ(finals.size(), 3u);
+    EXPECT_EQ(TextOf(finals[0], "result"), "not accepted");
+    EXPECT_EQ(TextOf(finals[0], "model"), "K9999");
+    EXPECT_EQ(TextOf(finals[0], "serial"), "55");
+    EXPECT_EQ(TextOf(finals[0], "message"),
+              "answered as model K9999, not an accepted model (K7141HA, K7142HA or K7141B)");
+    EXPECT_EQ(TextOf(finals[1], "result"), "not accepted");
+    EXPECT_EQ(TextOf(finals[1], "message").rfind("answered \"hello\", not an accepted", 0), 0u)
+        << finals[1];
+    EXPECT_EQ(TextOf(finals[2], "result"), "not identified");
+    EXPECT_TRUE(finals[2].at("model").is_null());
+
+    // A result the caller gives (a lock found during identification) wins.
+    AuditObserver audit("fwupgrade", m_instrument, m_release, {0, 0, 0, 1}, nullptr, m_log);
+    audit.OnOperation("identify");
+    audit.OnIdentified("Tavrion Technologies,K9999,55,2.0\n", false);
+    std::string error;
+    ASSERT_TRUE(audit.Write(UpgradeEnd::NotIdentified, error, "locked", "held")) << error;
+    EXPECT_EQ(TextOf(Records().back(), "result"), "locked");
+}
+
 TEST_F(RunRecordTest, AStopRequestEndsUpdateModeBeforeTheNextStep) {
     // Before update mode: nothing but the identification.
     StopAfter before(0);
