@@ -12,8 +12,8 @@
 
 namespace cli {
 
-EngineStreams::EngineStreams(LineFn progress, LineFn diagnostic)
-    : progress_{std::move(progress), {}}, diagnostic_{std::move(diagnostic), {}} {
+EngineStreams::EngineStreams(LineFn diagnostic)
+    : progress_{nullptr, {}}, diagnostic_{std::move(diagnostic), {}} {
     const cookie_io_functions_t functions{nullptr, &EngineStreams::write_cookie, nullptr, nullptr};
     out_ = fopencookie(&progress_, "w", functions);
     err_ = fopencookie(&diagnostic_, "w", functions);

@@ -20,10 +20,10 @@ public:
     using LineFn = std::function<void(const std::string& line)>;
 
     // Installs the streams for the engine until destruction, when those of
-    // the instance it replaced come back (instances nest). Lines end at
-    // "\n" or "\r" (the engine's percentage lines end in "\r"); blank lines
-    // are dropped.
-    EngineStreams(LineFn progress, LineFn diagnostic);
+    // the instance it replaced come back (instances nest). Each diagnostic
+    // line goes to `diagnostic` (lines end at "\n" or "\r"; blank lines are
+    // dropped). The engine's progress text is dropped: its events say more.
+    explicit EngineStreams(LineFn diagnostic);
     ~EngineStreams();
     EngineStreams(const EngineStreams&) = delete;
     EngineStreams& operator=(const EngineStreams&) = delete;

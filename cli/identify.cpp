@@ -50,7 +50,7 @@ std::string image_name(const std::string& id) {
 Identification identify(const std::string& instrument) {
     Identification id;
     id.resource = workflow::ResourceFromInstrumentText(instrument);
-    EngineStreams streams(nullptr, [&](const std::string& line) { id.diagnostic = line; });
+    EngineStreams streams([&](const std::string& line) { id.diagnostic = line; });
     EngineEvents events;
     std::string family;
     std::string host_file;

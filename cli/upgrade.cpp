@@ -562,7 +562,7 @@ int upgrade_one(const CommandLine& settings, Output& out, const std::string& ins
     CliObserver observer(out, resource, release, plan.chosen, plan.images);
     // The engine's printed progress is for its own standard output; here
     // progress comes from its events, and only its diagnostics are shown.
-    EngineStreams streams(nullptr, [&](const std::string& line) { observer.on_diagnostic(line); });
+    EngineStreams streams([&](const std::string& line) { observer.on_diagnostic(line); });
     bool recorded = false;  // under observer.mutex
     watch_interrupts(out, resource, observer, recorded);
 

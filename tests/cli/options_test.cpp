@@ -233,9 +233,9 @@ TEST(EngineStreamsTest, NestedStreamsGiveTheEngineBackToTheOuterOnes) {
     const auto provoke = [&] { update_identify("TCPIP0::192.0.2.7::INSTR", reply, 1, 0); };
     std::vector<std::string> outer, inner;
     {
-        EngineStreams outer_streams(nullptr, [&](const std::string& l) { outer.push_back(l); });
+        EngineStreams outer_streams([&](const std::string& l) { outer.push_back(l); });
         {
-            EngineStreams inner_streams(nullptr, [&](const std::string& l) { inner.push_back(l); });
+            EngineStreams inner_streams([&](const std::string& l) { inner.push_back(l); });
             provoke();
         }
         provoke();
