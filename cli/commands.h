@@ -39,7 +39,8 @@ struct Identification {
     bool locked = false;  // refused because another session holds the lock
     std::string reply;    // line end removed
     workflow::IdentityFields fields;
-    std::string diagnostic;  // the engine's last line when it failed
+    // Why it failed: what the connection met, else the engine's last line.
+    std::string diagnostic;
 };
 // Queries the instrument; the engine's diagnostics are kept, not printed.
 Identification identify(const std::string& instrument);
@@ -56,6 +57,9 @@ struct BackAfterRestart {
     Identification id;
 };
 BackAfterRestart wait_until_back(const std::string& resource, int timeout_s, int settle_s);
+
+// The models this program upgrades, for sentences that name them.
+inline constexpr const char* accepted_models_text = "K7141HA, K7142HA, K7141B";
 
 // The name people know an image by ("Host Application" for "HPAP").
 std::string image_name(const std::string& id);

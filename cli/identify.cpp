@@ -24,7 +24,9 @@ std::string describe(const Identification& id) {
         return "no answer" + (id.diagnostic.empty() ? "" : " (" + id.diagnostic + ")");
     std::string text =
         id.fields.model + ", serial " + id.fields.serial + ", firmware " + id.fields.firmware;
-    if (!id.accepted) text = "not an accepted model: " + id.reply;
+    if (!id.accepted)
+        text = "not an accepted model: " + id.reply + " (accepted models: " + accepted_models_text +
+               ")";
     return text;
 }
 
@@ -48,10 +50,8 @@ std::string image_name(const std::string& id) {
 Identification identify(const std::string& instrument) {
     Identification id;
     id.resource = workflow::ResourceFromInstrumentText(instrument);
-    EngineStreams streams(nullptr, [&](const std::string& line) {
-        id.diagnostic = line;
-        if (is_lock_diagnostic(line)) id.locked = true;
-    });
+    EngineStreams streams([&](const std::string& line) { id.diagnostic = line; });
+    EngineEvents events;
     std::string family;
     std::string host_file;
     std::string reply;
@@ -59,6 +59,13 @@ Identification identify(const std::string& instrument) {
     while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r'))
         reply.pop_back();
     id.answered = !reply.empty();
+    id.locked = events.locked();
+    if (!id.answered && !id.locked) {
+        // The library's words for what the connection met say more than
+        // the engine's status line.
+        if (std::string cause = connection_cause(events); !cause.empty())
+            id.diagnostic = std::move(cause);
+    }
     id.reply = reply;
     id.fields = workflow::SplitIdentity(reply);
     return id;

@@ -5,11 +5,15 @@
 #include <string>
 
 #include "commands.h"
+#include "engine_streams.h"
 #include "exit_codes.h"
 #include "interrupt.h"
 #include "options.h"
 #include "output.h"
+#include "visa/loader.h"
 #include "visa/log.h"
+#include "visa/rsrc_name.h"
+#include "workflow/upgrade.h"
 
 #ifndef FWUPGRADE_VERSION
 #define FWUPGRADE_VERSION "unknown"
@@ -17,24 +21,33 @@
 
 namespace {
 
-// With FW_VISA_LOG=1 the built-in VISA library's lines join the program's
-// diagnostics (and its --json events) for as long as `out` lives.
-class VisaLogRoute {
-public:
-    explicit VisaLogRoute(cli::Output& out) {
-        if (!visa::log_enabled()) return;
-        target_ = &out;
-        visa::set_log_sink([](const char* line) { target_->diagnostic(line); });
+// The VISA library this run uses, and each instrument named on the command
+// line, checked before anything is sent. A usage error gives 2, a library
+// that cannot be loaded 1; -1 when the run may go on, else `message` says why.
+int check_before_contact(const cli::CommandLine& settings, std::string& message) {
+    using namespace cli;
+    if (settings.command != cmd_list && settings.command != cmd_identify &&
+        settings.command != cmd_upgrade)
+        return -1;
+    const visa::VisaLibrary& library = visa::active_library();
+    if (!library.usable()) {
+        // The library's reason names it: its path and what is wrong.
+        message = library.error + " (chosen by " + visa::active_choice().source + ")";
+        return exit_error;
     }
-    ~VisaLogRoute() {
-        if (target_ != nullptr) visa::set_log_sink(nullptr);
+    // A library of another maker may know kinds of resources that ours does
+    // not: their names are its to judge.
+    if (!visa::active_choice().path.empty()) return -1;
+    for (const std::string& instrument : settings.resources) {
+        const std::string resource = workflow::ResourceFromInstrumentText(instrument);
+        if (!visa::parse_rsrc_name(resource)) {
+            message = "not a VISA resource string: \"" + instrument +
+                      "\" (for example TCPIP0::192.0.2.7::INSTR, or an address)";
+            return exit_usage;
+        }
     }
-    VisaLogRoute(const VisaLogRoute&) = delete;
-    VisaLogRoute& operator=(const VisaLogRoute&) = delete;
-
-private:
-    static inline cli::Output* target_ = nullptr;
-};
+    return -1;
+}
 
 }  // namespace
 
@@ -48,7 +61,13 @@ int main(int argc, char** argv) {
     std::string error;
     const bool parsed = parse_command_line(argc, argv, settings, error);
     Output out(settings.json);
-    VisaLogRoute visa_log(out);
+    // With FW_VISA_LOG=1 the library's lines join the program's diagnostics
+    // (and its --json events); either way the last ones are kept to name
+    // the cause of a failed connection.
+    VisaLogTail visa_log(visa::log_enabled() ? VisaLogTail::LineFn([&out](const std::string& l) {
+        out.diagnostic(l);
+    })
+                                             : nullptr);
     if (!parsed) {
         out.diagnostic("fwupgrade: " + error + "\nTry 'fwupgrade --help'.");
         out.event("finished", workflow::Json{{"command", command_name(settings.command)},
@@ -64,6 +83,14 @@ int main(int argc, char** argv) {
     if (settings.version) {
         std::printf("fwupgrade %s\n", FWUPGRADE_VERSION);
         return exit_ok;
+    }
+    if (const int code = check_before_contact(settings, error); code >= 0) {
+        out.diagnostic("fwupgrade: " + error);
+        out.event("finished", workflow::Json{{"command", command_name(settings.command)},
+                                             {"result", result_word(code)},
+                                             {"exit_code", code},
+                                             {"message", error}});
+        return code;
     }
     switch (settings.command) {
         case cmd_list:

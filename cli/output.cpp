@@ -13,14 +13,14 @@ Output::Output(bool json, int out_fd, int err_fd)
     : json_(json), out_fd_(out_fd), err_fd_(err_fd), tty_(::isatty(out_fd) == 1) {}
 
 void Output::write_line(int fd, const std::string& line) {
-    clear_bar();
+    break_progress_line();
     platform::write_all(fd, line + "\n");
 }
 
-void Output::clear_bar() {
-    if (!bar_shown_) return;
-    platform::write_all(out_fd_, "\r\033[K");
-    bar_shown_ = false;
+void Output::break_progress_line() {
+    if (!progress_shown_) return;
+    platform::write_all(out_fd_, "\n");
+    progress_shown_ = false;
 }
 
 void Output::event(const char* name, const workflow::Json& fields, const std::string& human) {
@@ -62,17 +62,16 @@ void Output::diagnostic(const std::string& line, const std::string& resource) {
     platform::write_all(out_fd_, workflow::JsonLine(event) + "\n");
 }
 
-void Output::bar(const std::string& label, int percent, const std::string& phase) {
+void Output::progress(const std::string& text) {
     std::lock_guard lock(mutex_);
-    if (json_ || !tty_) return;
-    constexpr int width = 30;
-    const int filled = percent < 0 ? 0 : percent > 100 ? width : percent * width / 100;
-    std::string line = "\r\033[K" + label + " [" +
-                       std::string(static_cast<std::size_t>(filled), '#') +
-                       std::string(static_cast<std::size_t>(width - filled), ' ') + "] ";
-    line += std::to_string(percent < 0 ? 0 : percent) + "% " + phase;
-    platform::write_all(out_fd_, line);
-    bar_shown_ = true;
+    if (!shows_progress()) return;
+    platform::write_all(out_fd_, "\r\033[K" + text);
+    progress_shown_ = true;
+}
+
+void Output::end_progress() {
+    std::lock_guard lock(mutex_);
+    break_progress_line();
 }
 
 }  // namespace cli

@@ -1,6 +1,6 @@
 // Where fwupgrade's reports go: with --json, one JSON object per event on
-// standard output; otherwise lines for people there, and on a terminal a
-// progress bar that the next line replaces. Diagnostics go to standard error
+// standard output; otherwise lines for people there, and on a terminal one
+// updating progress line per image. Diagnostics go to standard error
 // in both modes. Safe to call from any thread; a line is never split.
 #pragma once
 
@@ -31,20 +31,27 @@ public:
     // A diagnostic line on standard error; with --json also a "diagnostic"
     // event, so that a script sees why without parsing standard error.
     void diagnostic(const std::string& line, const std::string& resource = {});
-    // The progress bar of the current image, on a terminal without --json.
-    void bar(const std::string& label, int percent, const std::string& phase);
+    // Whether progress lines are shown: on a terminal, without --json.
+    bool shows_progress() const { return !json_ && tty_; }
+    // The current image's progress line, rewritten in place (a carriage
+    // return, the text, the rest of the line cleared); nothing unless
+    // shows_progress(). Another line printed meanwhile goes below it.
+    void progress(const std::string& text);
+    // Ends the progress line where it stands with a newline, so that it
+    // stays on the screen above what follows.
+    void end_progress();
 
 private:
     void write_line(int fd, const std::string& line);
-    void clear_bar();
+    void break_progress_line();
 
     std::mutex mutex_;
     bool json_;
     int out_fd_;
     int err_fd_;
     bool tty_;
-    bool bar_shown_ = false;
-    bool finished_ = false;  // the "finished" event is out: no JSON after it
+    bool progress_shown_ = false;  // the cursor is at the end of a progress line
+    bool finished_ = false;        // the "finished" event is out: no JSON after it
 };
 
 }  // namespace cli

@@ -81,15 +81,24 @@ private:
 
 // Turns the run's steps into events and keeps its audit record. The record
 // is touched under `mutex`, which a second signal tries to take to write it;
-// nothing slow (no file is read) happens while it is held.
+// nothing slow (no file is read) happens while it is held. What the engine
+// did comes from its typed events, on the run's thread.
 class CliObserver : public workflow::UpgradeObserver {
 public:
     CliObserver(Output& out, const std::string& resource, const std::string& release,
-                const workflow::ImageChoice& chosen, int count)
+                const workflow::ImageChoice& chosen, const Json& images)
         : out_(out),
           resource_(resource),
           audit_("fwupgrade", resource, release, chosen),
-          count_(count) {}
+          count_(static_cast<int>(images.size())),
+          engine_(EngineEvents::Callbacks{nullptr,
+                                          [this](int64_t sent, int64_t total, bool block_end) {
+                                              on_bytes(sent, total, block_end);
+                                          },
+                                          [this] { on_programming(); }}) {
+        for (const Json& id : images)
+            not_written_.push_back(id.get<std::string>());
+    }
 
     void OnOperation(const char* operation) override {
         {
@@ -144,6 +153,8 @@ public:
         id.locked = locked_in_step("identify");
         id.fields = workflow::SplitIdentity(id.reply);
         before_ = id.fields.firmware;
+        model_ = id.fields.model;
+        if (!id.answered && !id.locked) unreachable_ = connection_cause(engine_);
         out_.event("identified", identification_json(id),
                    accepted ? "Identified " + id.fields.model + ", serial " + id.fields.serial +
                                   ", firmware " + id.fields.firmware
@@ -159,6 +170,8 @@ public:
             image_ = event.m_id;
             ++index_;
         }
+        image_began_ = std::chrono::steady_clock::now();
+        last_progress_ = {};
         out_.event(
             "image_started",
             Json{{"resource", resource_},
@@ -169,38 +182,6 @@ public:
                  {"sha256", TextOrNull(sha256)},
                  {"index", index_},
                  {"count", count_}});
-        out_.bar(label(), 0, "starting");
-    }
-
-    // A progress line of the engine during the current image.
-    void on_progress(const std::string& line) {
-        const EngineProgress p = parse_engine_progress(line);
-        const char* phase = nullptr;
-        int percent = 0;
-        switch (p.kind) {
-            case EngineProgress::sending:
-                phase = "sending";
-                break;
-            case EngineProgress::sent:
-                phase = "sent";
-                percent = 100;
-                break;
-            case EngineProgress::programming:
-                phase = "programming";
-                percent = 100;
-                break;
-            case EngineProgress::percent:
-                phase = "sending";
-                percent = static_cast<int>(p.value);
-                break;
-            default:
-                return;
-        }
-        Json fields = Json{
-            {"resource", resource_}, {"image", image_}, {"phase", phase}, {"percent", percent}};
-        if (p.kind == EngineProgress::sent) fields["bytes"] = p.value;
-        out_.event("progress", fields);
-        out_.bar(label(), percent, phase);
     }
 
     void OnImageDone(const workflow::ImageEvent& event) override {
@@ -208,62 +189,123 @@ public:
             std::lock_guard lock(mutex);
             audit_.OnImageDone(event);
             image_.clear();
+            if (event.m_result == 0) {
+                written_.push_back(event.m_id);
+                std::erase(not_written_, event.m_id);
+            }
         }
+        out_.end_progress();
         const bool ok = event.m_result == 0;
+        const long long sent = engine_.bytes_sent();
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.2f s",
                       static_cast<double>(event.m_duration.count()) / 1000.0);
         std::string human = image_name(event.m_id) + " upgrade..." +
                             (ok ? "successful" : "FAILED!") + " (" + seconds;
-        if (event.m_size >= 0) human += ", " + std::to_string(event.m_size) + " bytes";
+        if (ok && event.m_size >= 0)
+            human += ", " + std::to_string(event.m_size) + " bytes";
+        else if (!ok)
+            human += ", " + std::to_string(sent) + " of " +
+                     (event.m_size >= 0 ? std::to_string(event.m_size) : std::string("?")) +
+                     " bytes sent";
         human += ")";
         out_.event("image_done",
                    Json{{"resource", resource_},
                         {"image", event.m_id},
                         {"result", ok ? "ok" : "failed"},
                         {"sha256", TextOrNull(event.m_sentSha256)},
+                        {"bytes_sent", sent},
                         {"duration_ms", static_cast<long long>(event.m_duration.count())}},
                    human);
     }
 
+    void OnRestart(bool sent) override {
+        {
+            std::lock_guard lock(mutex);
+            audit_.OnRestart(sent);
+        }
+        restart_sent_ = sent ? 1 : 0;
+        if (!sent)
+            out_.diagnostic(
+                "fwupgrade: warning: the restart command could not be delivered; the instrument "
+                "runs its old firmware until it is power-cycled",
+                resource_);
+    }
+
     bool StopRequested() override { return interrupt::requested(); }
 
-    // The engine's diagnostics, with the step they came in.
-    void on_diagnostic(const std::string& line) {
-        if (is_lock_diagnostic(line)) {
-            std::lock_guard lock(mutex);
-            locked_steps_ += step_ + ";";
-        }
-        out_.diagnostic(line, resource_);
-    }
+    // The engine's diagnostics, as they come.
+    void on_diagnostic(const std::string& line) { out_.diagnostic(line, resource_); }
 
-    bool locked_in_step(const std::string& step) {
-        std::lock_guard lock(mutex);
-        return locked_steps_.find(step + ";") != std::string::npos;
+    bool locked_in_step(const std::string& step) const {
+        return engine_.locked() && engine_.locked_in() == step;
     }
-    bool locked_anywhere() {
-        std::lock_guard lock(mutex);
-        return !locked_steps_.empty();
-    }
+    bool locked_anywhere() const { return engine_.locked(); }
     // The same, for a caller that holds `mutex` already.
     const std::string& current_image_held() const { return image_; }
     std::string current_image() {
         std::lock_guard lock(mutex);
         return image_;
     }
-    std::string current_step() {
-        std::lock_guard lock(mutex);
-        return step_;
-    }
 
     const std::string& firmware_before() const { return before_; }
+    const std::string& model() const { return model_; }
+    // Why identification had no answer, in plain words ("" when unknown).
+    const std::string& unreachable() const { return unreachable_; }
+    // 1 or 0 once a restart was tried, -1 before.
+    int restart_sent() const { return restart_sent_; }
+    // "written: HPAP, HREC; not written: HBRM, HUBL": for the closing line.
+    std::string written_summary() {
+        std::lock_guard lock(mutex);
+        const auto list = [](const std::vector<std::string>& ids) {
+            std::string text;
+            for (const std::string& id : ids)
+                text += (text.empty() ? "" : ", ") + id;
+            return text.empty() ? std::string("none") : text;
+        };
+        return "written: " + list(written_) + "; not written: " + list(not_written_);
+    }
+    bool all_written() {
+        std::lock_guard lock(mutex);
+        return not_written_.empty();
+    }
     workflow::AuditObserver& audit() { return audit_; }
 
     std::timed_mutex mutex;
 
 private:
+    // Progress goes out at most this often, besides each image's last.
+    static constexpr std::chrono::milliseconds kProgressEvery{100};
+
     std::string label() const {
         return image_ + " " + std::to_string(index_) + "/" + std::to_string(count_);
+    }
+
+    // The engine's count of image bytes sent: "sending" events with rising
+    // bytes, at most ten a second, and "sent" once the whole image went out.
+    void on_bytes(int64_t sent, int64_t total, bool block_end) {
+        const bool whole = block_end && sent >= total;
+        const auto now = std::chrono::steady_clock::now();
+        if (!whole && sent < total && now - last_progress_ < kProgressEvery) return;
+        last_progress_ = now;
+        const double seconds = std::chrono::duration<double>(now - image_began_).count();
+        progress(whole ? "sent" : "sending", sent, total,
+                 label() + "  " + progress_text(sent, total, seconds));
+    }
+    void on_programming() {
+        const int64_t sent = engine_.bytes_sent();
+        progress("programming", sent, sent,
+                 label() + "  " + progress_text(sent, sent, 0) + "  programming the flash...");
+    }
+    void progress(const char* phase, int64_t sent, int64_t total, const std::string& line) {
+        const int percent = total > 0 ? static_cast<int>(sent * 100 / total) : 100;
+        out_.event("progress", Json{{"resource", resource_},
+                                    {"image", image_},
+                                    {"phase", phase},
+                                    {"percent", percent},
+                                    {"bytes", static_cast<long long>(sent)},
+                                    {"total", static_cast<long long>(total)}});
+        out_.progress(line);
     }
 
     Output& out_;
@@ -273,18 +315,45 @@ private:
     int index_ = 0;
     std::string image_;
     std::string step_;
-    std::string locked_steps_;
     std::string before_;
+    std::string model_;
+    std::string unreachable_;
+    int restart_sent_ = -1;
+    std::vector<std::string> written_;
+    std::vector<std::string> not_written_;
     std::map<std::string, std::string> checked_;  // image id -> SHA-256 as checked
+    std::chrono::steady_clock::time_point image_began_;
+    std::chrono::steady_clock::time_point last_progress_;
+    EngineEvents engine_;  // last: its callbacks reach the members above
 };
 
 struct Ending {
     int code = exit_error;
     std::string audit_result;  // empty: as the run's end says
     std::string message;
+    bool say = false;  // the message is news: printed, not only in "finished"
 };
 
-Ending ending_of(workflow::UpgradeEnd end, CliObserver& observer, const CliOperator& op) {
+// Why identification failed, in plain words.
+Ending not_identified(const CliObserver& observer, const CliOperator& op,
+                      const std::string& resource) {
+    if (observer.locked_in_step("identify"))
+        return {exit_locked, "locked", "the instrument is locked by another session", true};
+    if (!observer.model().empty() || !observer.firmware_before().empty())
+        return {exit_not_found,
+                {},
+                resource + " answered as model " + observer.model() +
+                    ", which this program does not upgrade (accepted models: " +
+                    accepted_models_text + ")",
+                true};
+    if (!observer.unreachable().empty())
+        return {
+            exit_not_found, {}, resource + " is not reachable: " + observer.unreachable(), true};
+    return {exit_not_found, {}, op.message()};
+}
+
+Ending ending_of(workflow::UpgradeEnd end, CliObserver& observer, const CliOperator& op,
+                 const std::string& resource) {
     using workflow::UpgradeEnd;
     switch (end) {
         case UpgradeEnd::NoInstrument:
@@ -299,9 +368,7 @@ Ending ending_of(workflow::UpgradeEnd end, CliObserver& observer, const CliOpera
         case UpgradeEnd::Locked:
             return {exit_locked, "locked", op.message()};
         case UpgradeEnd::NotIdentified:
-            if (observer.locked_in_step("identify"))
-                return {exit_locked, "locked", "the instrument is locked by another session"};
-            return {exit_not_found, {}, op.message()};
+            return not_identified(observer, op, resource);
         case UpgradeEnd::Declined:
             if (interrupt::requested())
                 return {exit_interrupted, "interrupted", "stopped at the warning"};
@@ -309,13 +376,21 @@ Ending ending_of(workflow::UpgradeEnd end, CliObserver& observer, const CliOpera
         case UpgradeEnd::HostFailed:
         case UpgradeEnd::ImageFailed:
             if (observer.locked_anywhere())
-                return {exit_locked, {}, "the instrument was locked by another session"};
+                return {exit_locked, {}, "the instrument was locked by another session", true};
             return {exit_image_failed, {}, op.message()};
         case UpgradeEnd::Interrupted:
             return {exit_interrupted,
                     {},
-                    "stopped on request; the instrument was left out of update mode"};
+                    "stopped on request; " + observer.written_summary() +
+                        "; the instrument was left out of update mode" +
+                        (observer.all_written() ? " and was not restarted" : ""),
+                    true};
         case UpgradeEnd::Complete:
+            if (observer.restart_sent() == 0)
+                return {exit_ok,
+                        {},
+                        "every image was written, but the restart command could not be "
+                        "delivered: power-cycle the instrument"};
             return {exit_ok, {}, {}};
     }
     return {};
@@ -440,6 +515,12 @@ void wait_for_restart(const CommandLine& settings, Output& out, const std::strin
         out.event("back", identification_json(back.id),
                   "The instrument answers again: " + back.id.fields.model + ", firmware " +
                       back.id.fields.firmware + " (before: " + observer.firmware_before() + ")");
+        if (!back.id.fields.firmware.empty() &&
+            back.id.fields.firmware == observer.firmware_before()) {
+            ending.message = "the instrument still reports firmware " + back.id.fields.firmware +
+                             " after the restart";
+            out.diagnostic("fwupgrade: warning: " + ending.message, resource);
+        }
     } else if (back.interrupted) {
         ending = {exit_interrupted, "ok",
                   "interrupted while waiting for the instrument to answer again"};
@@ -478,9 +559,10 @@ int upgrade_one(const CommandLine& settings, Output& out, const std::string& ins
               "Upgrading " + resource + " from " + release);
 
     CliOperator op(out, settings, resource);
-    CliObserver observer(out, resource, release, plan.chosen, plan.count);
-    EngineStreams streams([&](const std::string& line) { observer.on_progress(line); },
-                          [&](const std::string& line) { observer.on_diagnostic(line); });
+    CliObserver observer(out, resource, release, plan.chosen, plan.images);
+    // The engine's printed progress is for its own standard output; here
+    // progress comes from its events, and only its diagnostics are shown.
+    EngineStreams streams([&](const std::string& line) { observer.on_diagnostic(line); });
     bool recorded = false;  // under observer.mutex
     watch_interrupts(out, resource, observer, recorded);
 
@@ -489,9 +571,12 @@ int upgrade_one(const CommandLine& settings, Output& out, const std::string& ins
     std::string host_file;
     const workflow::UpgradeEnd end = workflow::RunUpgrade(
         op, release, instrument_text, plan.chosen, family, host_file, &observer, plan.options);
-    Ending ending = ending_of(end, observer, op);
+    Ending ending = ending_of(end, observer, op, resource);
+    if (ending.say) out.diagnostic("fwupgrade: " + ending.message, resource);
     Json extra = Json{{"firmware_before", TextOrNull(observer.firmware_before())}};
-    if (end == workflow::UpgradeEnd::Complete && settings.wait)
+    if (observer.restart_sent() >= 0) extra["restart_sent"] = observer.restart_sent() == 1;
+    // A restart that did not go out leaves nothing to wait for.
+    if (end == workflow::UpgradeEnd::Complete && settings.wait && observer.restart_sent() != 0)
         wait_for_restart(settings, out, resource, observer, ending, extra);
     {
         std::lock_guard lock(observer.mutex);
@@ -504,7 +589,9 @@ int upgrade_one(const CommandLine& settings, Output& out, const std::string& ins
     }
     interrupt::on_second(nullptr);
     interrupt::on_first(nullptr);
-    if (ending.code == exit_ok) out.text("Upgrade of " + resource + " complete.");
+    if (ending.code == exit_ok)
+        out.text("Upgrade of " + resource + " complete" +
+                 (observer.restart_sent() == 0 ? "; the instrument was not restarted." : "."));
     return finish_one(out, resource, ending.code, ending.message, extra);
 }
 

@@ -120,6 +120,7 @@ Json AuditRecordToJson(const AuditRecord& record) {
             {"serial", TextOrNull(record.serial)},
             {"firmware_before", TextOrNull(record.firmwareBefore)},
             {"firmware_after", TextOrNull(record.firmwareAfter)},
+            {"restart_sent", record.restartSent < 0 ? Json() : Json(record.restartSent == 1)},
             {"verification", TextOrNull(record.verification)},
             {"fingerprint", TextOrNull(record.fingerprint)},
             {"result", record.result},
@@ -459,6 +460,11 @@ void AuditObserver::OnImageStart(const ImageEvent& event) {
 void AuditObserver::OnImageDone(const ImageEvent& event) {
     m_trail.FinishImage(event.m_result == 0 ? kAuditOk : kAuditFailed, event.m_sentSha256);
     if (m_next) m_next->OnImageDone(event);
+}
+
+void AuditObserver::OnRestart(bool sent) {
+    m_trail.SetRestartSent(sent);
+    if (m_next) m_next->OnRestart(sent);
 }
 
 bool AuditObserver::StopRequested() {

@@ -59,6 +59,9 @@ struct AuditRecord {
     std::string serial;
     std::string firmwareBefore;
     std::string firmwareAfter;  // only when the instrument was asked again
+    // Whether the restart command went out: 1 or 0 once the run tried to
+    // restart the instrument, -1 when it did not try.
+    int restartSent = -1;
     // The release's verification: "signed", "checksummed", "not checksummed"
     // or "failed", and the signing key's fingerprint when signed.
     std::string verification;
@@ -113,6 +116,7 @@ public:
     // Lists an image that was chosen but never started.
     void SkipImage(const std::string& id, const std::string& file);
     void SetFirmwareAfter(const std::string& firmware) { m_record.firmwareAfter = firmware; }
+    void SetRestartSent(bool sent) { m_record.restartSent = sent ? 1 : 0; }
 
     // Sets the result and appends the record; false with `error` set when it
     // could not be written. Write once per attempt.
@@ -151,6 +155,7 @@ public:
     void OnIdentified(const std::string& reply, bool accepted) override;
     void OnImageStart(const ImageEvent& event) override;
     void OnImageDone(const ImageEvent& event) override;
+    void OnRestart(bool sent) override;
     bool StopRequested() override;
 
     AuditTrail& Trail() { return m_trail; }

@@ -1,5 +1,6 @@
 #include "workflow/upgrade.h"
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <vector>
@@ -113,7 +114,31 @@ public:
     }
     void Reboot() {
         Notify("reboot");
+        // The engine tells only its observers whether the restart went out.
+        // An instrument may restart as soon as the command is in, before it
+        // answers the write: a link lost on that write counts as delivered,
+        // a write refused or never made does not.
+        struct Outcome {
+            bool m_completed = false;
+            bool m_linkLost = false;
+        } outcome;
+        update_observer watch{};
+        watch.context = &outcome;
+        watch.on_operation = [](void* context, const char* operation, const char*, bool ended,
+                                int result) {
+            if (ended && std::strcmp(operation, "reboot") == 0)
+                static_cast<Outcome*>(context)->m_completed = result != 0;
+        };
+        watch.on_visa_error = [](void* context, ViStatus status, const char* function,
+                                 const char*) {
+            if (status == VI_ERROR_CONN_LOST && std::strcmp(function, "viWrite") == 0)
+                static_cast<Outcome*>(context)->m_linkLost = true;
+        };
+        const bool watching = update_add_observer(&watch);
         update_reboot_host(m_resource.c_str());
+        if (watching) update_remove_observer(&watch);
+        if (m_observer && watching)
+            m_observer->OnRestart(outcome.m_completed || outcome.m_linkLost);
     }
 
     // Sends one checked image. When the release is verified, the engine's

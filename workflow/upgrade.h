@@ -78,6 +78,9 @@ public:
     }
     virtual void OnImageStart(const ImageEvent& event) { (void)event; }
     virtual void OnImageDone(const ImageEvent& event) { (void)event; }
+    // After the restart was tried: whether every command of it went out. A
+    // restart that was not delivered leaves the old firmware running.
+    virtual void OnRestart(bool sent) { (void)sent; }
     // Asked before update mode is entered, before each image and before the
     // restart; true ends the run there (Interrupted). An image under way
     // always runs to its end first: the engine is never cut off mid-image.

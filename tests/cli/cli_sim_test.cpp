@@ -300,7 +300,7 @@ TEST_F(CliSimTest, UpgradeWritesImagesReportsEachStepAndRecordsTheAttempt) {
         std::string name = TextOf(e, "event");
         if (name == "step") name += " " + TextOf(e, "step");
         if (name == "image_started" || name == "image_done") name += " " + TextOf(e, "image");
-        if (name != "progress") names.push_back(name);
+        if (name != "progress" && name != "diagnostic") names.push_back(name);
     }
     EXPECT_EQ(names, (std::vector<std::string>{"start",
                                                "verification",
@@ -324,6 +324,11 @@ TEST_F(CliSimTest, UpgradeWritesImagesReportsEachStepAndRecordsTheAttempt) {
                                                "finished"}));
     const std::vector<Json> events = Events(run.out);
     EXPECT_EQ(TextOf(Named(events, "back")[0], "firmware"), "3.1");
+    // The simulator comes back with the firmware it had: said, not failed.
+    EXPECT_NE(run.err.find("warning: the instrument still reports firmware 3.1 after the restart"),
+              std::string::npos)
+        << run.err;
+    EXPECT_TRUE(Named(events, "finished")[0].at("restart_sent").get<bool>());
     EXPECT_EQ(TextOf(Named(events, "image_started")[0], "sha256"),
               workflow::Sha256Hex(m_images["vxWorks_rom.bin"]));
     EXPECT_EQ(TextOf(Named(events, "progress").back(), "phase"), "programming");
@@ -346,6 +351,7 @@ TEST_F(CliSimTest, UpgradeWritesImagesReportsEachStepAndRecordsTheAttempt) {
     EXPECT_EQ(TextOf(first, "serial"), "S135");
     EXPECT_EQ(TextOf(first, "firmware_before"), "3.1");
     EXPECT_EQ(TextOf(first, "firmware_after"), "3.1");
+    EXPECT_TRUE(first.at("restart_sent").get<bool>());
     const auto& images = first.at("images");
     ASSERT_EQ(images.size(), 4u);
     EXPECT_EQ(TextOf(images[3], "id"), "HUBL");
@@ -473,6 +479,11 @@ TEST_F(CliSimTest, AFirstInterruptFinishesTheImageAndStopsOutOfUpdateMode) {
     ASSERT_EQ(Named(events, "image_done").size(), 1u);
     EXPECT_EQ(TextOf(Named(events, "image_done")[0], "result"), "ok");
     EXPECT_EQ(TextOf(events.back(), "result"), "interrupted");
+    const std::string closing =
+        "stopped on request; written: HREC; not written: HBRM, HUBL; the instrument was left out "
+        "of update mode";
+    EXPECT_EQ(TextOf(events.back(), "message"), closing);
+    EXPECT_NE(result.err.find(closing), std::string::npos) << result.err;
     EXPECT_TRUE(sim.wait_stored("HREC", m_images["RecoveryApp.bin"]));
     // The image went to its done command, then update mode ended; nothing
     // more was started and the instrument was not restarted.
@@ -812,6 +823,134 @@ TEST_F(CliSimTest, AReleaseThatFailsVerificationReachesNoInstrument) {
         << r.out;
     EXPECT_EQ(sim.transcript(), "");
     EXPECT_TRUE(Audit("started").empty());
+}
+
+// ---- what happened, in plain words ----
+
+std::string FinishedMessage(const Result& r) {
+    const std::vector<Json> finished = Named(Events(r.out), "finished");
+    return finished.empty() ? "" : TextOf(finished.back(), "message");
+}
+
+TEST_F(CliSimTest, ACauseIsNamedForEachWayAnInstrumentCannotBeUsed) {
+    const std::string rel = ReleaseDir();
+    // Nothing listens at .199: each transport names the port it tried.
+    const Result vxi11 = Fw({"upgrade", "127.0.0.199", "--release", rel, "--images", "HUBL"});
+    EXPECT_EQ(vxi11.code, 3);
+    EXPECT_NE(vxi11.err.find("TCPIP0::127.0.0.199::INSTR is not reachable: connecting to "
+                             "127.0.0.199:111 (the portmapper, which VXI-11 asks first): "
+                             "connection refused"),
+              std::string::npos)
+        << vxi11.err;
+    const Result hislip = Fw({"identify", "TCPIP0::127.0.0.199::hislip0::INSTR"});
+    EXPECT_EQ(hislip.code, 3);
+    EXPECT_NE(hislip.out.find("no answer (connecting to 127.0.0.199:4880 (HiSLIP): connection "
+                              "refused)"),
+              std::string::npos)
+        << hislip.out;
+    const Result socket = Fw({"upgrade", "TCPIP0::127.0.0.199::5025::SOCKET", "--release", rel,
+                              "--images", "HUBL", "--json"});
+    EXPECT_NE(FinishedMessage(socket).find("127.0.0.199:5025 (raw socket): connection refused"),
+              std::string::npos)
+        << socket.out;
+
+    SimProcess stranger("127.0.0.195", {"--model", "other"});
+    const Result foreign =
+        Fw({"upgrade", stranger.vxi11(), "--release", rel, "--images", "HUBL", "--json"});
+    EXPECT_EQ(foreign.code, 3);
+    EXPECT_EQ(FinishedMessage(foreign),
+              stranger.vxi11() +
+                  " answered as model K7150A, which this program does not upgrade (accepted "
+                  "models: K7141HA, K7142HA, K7141B)");
+
+    // A malformed name is the caller's mistake: nothing is tried, nothing
+    // recorded.
+    const std::size_t attempts = Audit("started").size();
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"upgrade", "garbage::x", "--release", rel, "--json"},
+          std::vector<std::string>{"identify", "garbage::x", "--json"}}) {
+        const Result garbage = Fw(command);
+        EXPECT_EQ(garbage.code, 2) << command[0];
+        EXPECT_NE(FinishedMessage(garbage).find("not a VISA resource string: \"garbage::x\""),
+                  std::string::npos)
+            << garbage.out;
+        EXPECT_TRUE(Named(Events(garbage.out), "step").empty());
+    }
+    EXPECT_EQ(Audit("started").size(), attempts);
+
+    // A library that cannot be loaded names itself and why.
+    std::vector<std::string> env = m_env;
+    env.push_back("FW_VISA_LIBRARY=" + (m_dir / "no-such-visa.so").string());
+    const Result nolib = FwProcess({"identify", "127.0.0.199"}, env).finish();
+    EXPECT_EQ(nolib.code, 1);
+    EXPECT_NE(nolib.err.find((m_dir / "no-such-visa.so").string()), std::string::npos) << nolib.err;
+    EXPECT_NE(nolib.err.find("(chosen by FW_VISA_LIBRARY)"), std::string::npos) << nolib.err;
+}
+
+TEST_F(CliSimTest, ProgressRisesInBytesAndAFailedImageSaysHowMuchWentOut) {
+    // A 4 MiB image taken at 4 MB/s: about a second of sending.
+    std::string big(4u << 20, '\0');
+    std::mt19937 random(11);
+    for (char& c : big)
+        c = static_cast<char>(random());
+    std::ofstream(m_dir / "rel" / "host" / "RecoveryApp.bin", std::ios::binary) << big;
+    SimProcess sim("127.0.0.196", Quick({"--accept-rate", "4000"}));
+    const Result run =
+        Fw({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images", "HREC", "--json"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    const std::vector<Json> progress = Named(Events(run.out), "progress");
+    std::vector<long long> sending;
+    for (const Json& p : progress) {
+        EXPECT_EQ(IntegerOf(p, "total"), static_cast<long long>(big.size()));
+        if (TextOf(p, "phase") == "sending") sending.push_back(IntegerOf(p, "bytes"));
+    }
+    ASSERT_GE(sending.size(), 4u);
+    for (std::size_t i = 1; i < sending.size(); ++i)
+        EXPECT_GT(sending[i], sending[i - 1]);
+    const long long ms = IntegerOf(Named(Events(run.out), "image_done")[0], "duration_ms");
+    EXPECT_LE(static_cast<long long>(sending.size()), ms / 100 + 2) << "at most ten a second";
+    ASSERT_GE(progress.size(), 2u);
+    EXPECT_EQ(TextOf(progress[progress.size() - 2], "phase"), "sent");
+    EXPECT_EQ(IntegerOf(progress[progress.size() - 2], "bytes"),
+              static_cast<long long>(big.size()));
+    EXPECT_TRUE(sim.wait_stored("HREC", big));
+
+    // The link drops after 300000 bytes, which take a third of a second.
+    SimProcess dropping("127.0.0.197",
+                        Quick({"--accept-rate", "1000", "--drop-in-block", "300000"}));
+    const Result failed =
+        Fw({"upgrade", dropping.vxi11(), "--release", ReleaseDir(), "--images", "HREC", "--json"});
+    EXPECT_EQ(failed.code, 5) << failed.err;
+    const Json done = Named(Events(failed.out), "image_done").at(0);
+    EXPECT_EQ(TextOf(done, "result"), "failed");
+    EXPECT_GT(IntegerOf(done, "bytes_sent"), 0);
+    EXPECT_LE(IntegerOf(done, "bytes_sent"), 300000);
+    const Result text =
+        Fw({"upgrade", dropping.vxi11(), "--release", ReleaseDir(), "--images", "HREC"});
+    EXPECT_NE(text.out.find(" of " + std::to_string(big.size()) + " bytes sent)"),
+              std::string::npos)
+        << text.out;
+}
+
+TEST_F(CliSimTest, ARestartThatWasNotDeliveredIsAWarningAndRecorded) {
+    // A run of HUBL alone makes 20 VXI-11 writes (its 24444 bytes go in
+    // 4096-byte pieces); the restart command is the last.
+    SimProcess sim("127.0.0.198", Quick({"--refuse-write", "20"}));
+    const Result run = Fw({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images", "HUBL",
+                           "--wait", "--json"});
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_NE(sim.transcript().find("[device_write 20 refused, 20 bytes]"), std::string::npos)
+        << sim.transcript();
+    EXPECT_NE(run.err.find("warning: the restart command could not be delivered"),
+              std::string::npos)
+        << run.err;
+    const std::vector<Json> events = Events(run.out);
+    const Json finished = Named(events, "finished").at(0);
+    EXPECT_FALSE(finished.at("restart_sent").get<bool>());
+    EXPECT_NE(TextOf(finished, "message").find("power-cycle"), std::string::npos);
+    // Nothing was restarted, so nothing is waited for.
+    EXPECT_TRUE(Named(events, "waiting").empty());
+    EXPECT_FALSE(Audit().at(0).at("restart_sent").get<bool>());
 }
 
 }  // namespace

@@ -204,19 +204,40 @@ TEST(OptionsTest, HelpListsEveryOptionOfTheCommandFromTheTable) {
     EXPECT_EQ(Help(cmd_upgrade).find("--limit"), std::string::npos);
 }
 
-TEST(EngineStreamsTest, ProgressAndLockLinesAreRecognised) {
-    EXPECT_EQ(parse_engine_progress("Sending file, please wait.").kind, EngineProgress::sending);
-    const EngineProgress sent = parse_engine_progress("Bytes sent = 16777216.");
-    EXPECT_EQ(sent.kind, EngineProgress::sent);
-    EXPECT_EQ(sent.value, 16777216);
-    const EngineProgress percent = parse_engine_progress("Progress  42%");
-    EXPECT_EQ(percent.kind, EngineProgress::percent);
-    EXPECT_EQ(percent.value, 42);
-    EXPECT_EQ(parse_engine_progress("Programming flash, please wait.").kind,
-              EngineProgress::programming);
-    EXPECT_EQ(parse_engine_progress("VISA error: -1 - x").kind, EngineProgress::none);
-    EXPECT_TRUE(is_lock_diagnostic("update: Device locked by another process."));
-    EXPECT_FALSE(is_lock_diagnostic("update: viLock failed"));
+TEST(EngineStreamsTest, AFailedConnectionIsNamedWithItsAddressAndCause) {
+    const VisaFailure open{VI_ERROR_RSRC_NFOUND, "viOpen", "TCPIP0::127.0.0.190::INSTR"};
+    // VXI-11 asks the portmapper first; the line that names it comes after.
+    EXPECT_EQ(unreachable_cause({"visa.net: connecting to 127.0.0.190:111: Connection refused",
+                                 "visa.vxi11: TCPIP0::127.0.0.190::inst0::INSTR: no portmapper "
+                                 "at 127.0.0.190:111"},
+                                open, 0.01),
+              "connecting to 127.0.0.190:111 (the portmapper, which VXI-11 asks first): "
+              "connection refused");
+    EXPECT_EQ(unreachable_cause({"visa.net: connecting to 127.0.0.191:4880: No route to host",
+                                 "visa.hislip: x: no HiSLIP server at 127.0.0.191:4880"},
+                                open, 0.5),
+              "connecting to 127.0.0.191:4880 (HiSLIP): no route to host");
+    EXPECT_EQ(unreachable_cause({"visa.net: connecting to 127.0.0.192:5025: no answer in time"},
+                                open, 2.04),
+              "connecting to 127.0.0.192:5025: timed out after 2.0 s");
+    EXPECT_EQ(unreachable_cause({"visa.vxi11: x: portmapper at 127.0.0.193:111 gave no usable "
+                                 "answer"},
+                                open, 2),
+              "the portmapper at 127.0.0.193:111 did not answer within 2.0 s");
+    // Nothing logged: the failed call and its status.
+    EXPECT_EQ(unreachable_cause({}, {VI_ERROR_TMO, "viRead", "r"}, 2),
+              "connected, but no reply within 2.0 s");
+    EXPECT_NE(unreachable_cause({}, open, 0).find("viOpen failed: "), std::string::npos);
+    EXPECT_EQ(unreachable_cause({}, {}, 0), "");
+}
+
+TEST(EngineStreamsTest, ProgressLinesTellBytesPercentRateAndTimeLeft) {
+    EXPECT_EQ(progress_text(0, 4 << 20, 0), "0 B of 4.0 MiB  0%");
+    EXPECT_EQ(progress_text(1 << 20, 4 << 20, 2.0),
+              "1.0 MiB of 4.0 MiB  25%  512.0 KiB/s  6 s left");
+    EXPECT_EQ(progress_text(1 << 20, 100 << 20, 1.0),
+              "1.0 MiB of 100.0 MiB  1%  1.0 MiB/s  1:39 left");
+    EXPECT_EQ(progress_text(4 << 20, 4 << 20, 4.0), "4.0 MiB of 4.0 MiB  100%  1.0 MiB/s");
 }
 
 TEST(EngineStreamsTest, NestedStreamsGiveTheEngineBackToTheOuterOnes) {
@@ -226,9 +247,9 @@ TEST(EngineStreamsTest, NestedStreamsGiveTheEngineBackToTheOuterOnes) {
     const auto provoke = [&] { update_identify("TCPIP0::192.0.2.7::INSTR", reply, 1, 0); };
     std::vector<std::string> outer, inner;
     {
-        EngineStreams outer_streams(nullptr, [&](const std::string& l) { outer.push_back(l); });
+        EngineStreams outer_streams([&](const std::string& l) { outer.push_back(l); });
         {
-            EngineStreams inner_streams(nullptr, [&](const std::string& l) { inner.push_back(l); });
+            EngineStreams inner_streams([&](const std::string& l) { inner.push_back(l); });
             provoke();
         }
         provoke();

@@ -52,6 +52,7 @@ public:
         m_steps.push_back(std::string("done ") + event.m_id + " " + std::to_string(event.m_result));
         m_paths.push_back(event.m_path);
     }
+    void OnRestart(bool sent) override { m_steps.push_back(sent ? "restarted" : "not restarted"); }
     std::vector<std::string> m_steps;
     std::vector<std::string> m_paths;
 };
@@ -266,7 +267,24 @@ TEST_F(UpgradeTest, AllFourImagesGoThroughInTwoUpdateSessionsThenTheRestart) {
     EXPECT_EQ(m_observer.m_steps,
               (Texts{"identify", "start", "begin HPAP 21", "done HPAP 0", "end", "start",
                      "begin HREC 21", "done HREC 0", "begin HBRM 17", "done HBRM 0",
-                     "begin HUBL 21", "done HUBL 0", "end", "reboot"}));
+                     "begin HUBL 21", "done HUBL 0", "end", "reboot", "restarted"}));
+}
+
+TEST_F(UpgradeTest, ARestartWriteThatFailsIsNotDeliveredUnlessTheLinkWentWithIt) {
+    // Refused: the old firmware runs on. Lost with the link: the instrument
+    // went down as it restarted.
+    for (const auto& [status, step] :
+         {std::pair{VI_ERROR_IO, "not restarted"}, std::pair{VI_ERROR_CONN_LOST, "restarted"}}) {
+        visa_double::reset();
+        m_observer.m_steps.clear();
+        // The restart command is the first write after update mode ends.
+        visa_double::after_write([status = status](const std::string& bytes) {
+            if (bytes == "DIAG:UPD:END\n") visa_double::fail_next("viWrite", status);
+        });
+        EXPECT_EQ(Run({0, 0, 0, 1}), UpgradeEnd::Complete);
+        EXPECT_EQ(visa_double::writes().back(), "DIAG:HW:HOST:REBoot\n");
+        EXPECT_EQ(m_observer.m_steps.back(), step);
+    }
 }
 
 TEST_F(UpgradeTest, AHostFailureStopsAtOnceAndLeavesTheInstrumentInUpdateMode) {
