@@ -378,6 +378,9 @@ bool update_write_block(ViSession vi, const ViByte* message, int32_t length) {
         ViUInt32 written = 0;
         status = viWrite(vi, message + offset, piece, &written);
         if (status < VI_SUCCESS || written != piece) {
+            // What went out before the failure, so that it is never
+            // reported as more (or less) than the instrument took.
+            progress.sent(offset + (written < piece ? written : 0), true);
             report_failure(vi, status, "viWrite");
             viSetAttribute(vi, VI_ATTR_SEND_END_EN, VI_TRUE);
             return false;

@@ -229,7 +229,14 @@ int update_send_file(ViSession vi, const char* path, const char* image,
         update_abort_transfer(vi);
         return 1;
     }
+    // The instrument keeps the image only on its done command: a done that
+    // did not go out is a failed image, whatever went before it.
     ViUInt32 written = 0;
-    viWrite(vi, reinterpret_cast<ViConstBuf>(cmd_done), sizeof cmd_done - 1, &written);
+    const ViStatus status =
+        viWrite(vi, reinterpret_cast<ViConstBuf>(cmd_done), sizeof cmd_done - 1, &written);
+    if (status < VI_SUCCESS || written != sizeof cmd_done - 1) {
+        report_failure(vi, status, "viWrite");
+        return 1;
+    }
     return 0;
 }

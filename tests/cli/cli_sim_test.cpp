@@ -616,8 +616,8 @@ TEST_F(CliSimTest, AllFindsAcceptedModelsAndAnUnwritableAuditStopsNothing) {
 // ---- what a production line relies on: missing instruments, the history ----
 
 TEST_F(CliSimTest, AllFailsWhenAConfiguredInstrumentIsMissingUnlessAllowed) {
-    SimProcess good("127.0.0.197", Quick({"--serial", "S197"}));
-    const std::string silent = "TCPIP0::127.0.0.198::inst0::INSTR";  // nothing listens
+    SimProcess good("127.0.0.175", Quick({"--serial", "S175"}));
+    const std::string silent = "TCPIP0::127.0.0.176::inst0::INSTR";  // nothing listens
     Configure({&good}, {silent});
     const std::string rel = ReleaseDir();
 
@@ -652,7 +652,7 @@ TEST_F(CliSimTest, AllFailsWhenAConfiguredInstrumentIsMissingUnlessAllowed) {
 }
 
 TEST_F(CliSimTest, HistoryFiltersBySerialAndHostAndNamesToolAndUser) {
-    SimProcess stranger("127.0.0.199", {"--model", "other", "--serial", "S199"});
+    SimProcess stranger("127.0.0.177", {"--model", "other", "--serial", "S177"});
     EXPECT_EQ(Fw({"upgrade", stranger.vxi11(), "--release", ReleaseDir(), "--images", "HUBL"}).code,
               3);
     // The window's attempts: on the same host over a raw socket, and on an
@@ -660,11 +660,11 @@ TEST_F(CliSimTest, HistoryFiltersBySerialAndHostAndNamesToolAndUser) {
     {
         std::ofstream log(m_dir / "state" / "firmware-update" / "audit.jsonl", std::ios::app);
         log << R"({"schema":1,"record":"final","time":"2026-01-02T03:04:05.000Z","tool":"window",)"
-            << R"("user":"op","resource":"TCPIP0::127.0.0.199::5025::SOCKET","serial":"S9",)"
+            << R"("user":"op","resource":"TCPIP0::127.0.0.177::5025::SOCKET","serial":"S9",)"
             << R"("result":"ok","images":[]})"
             << "\n"
             << R"({"schema":1,"record":"final","time":"2026-01-02T03:04:06.000Z","tool":"window",)"
-            << R"("user":"op","resource":"USB0::0x1A2B::0x0C3D::S199::INSTR","serial":"S199",)"
+            << R"("user":"op","resource":"USB0::0x1A2B::0x0C3D::S177::INSTR","serial":"S177",)"
             << R"("result":"ok","images":[]})"
             << "\n";
     }
@@ -680,20 +680,20 @@ TEST_F(CliSimTest, HistoryFiltersBySerialAndHostAndNamesToolAndUser) {
     };
 
     // A wrong model is recorded as not accepted, with the model it answered.
-    const std::vector<Json> on_host = records({"--host", "127.0.0.199"});
+    const std::vector<Json> on_host = records({"--host", "127.0.0.177"});
     ASSERT_EQ(on_host.size(), 2u);
     EXPECT_EQ(TextOf(on_host[0], "result"), "not accepted");
     EXPECT_EQ(TextOf(on_host[0], "model"), "K7150A");
     EXPECT_NE(TextOf(on_host[0], "message").find("K7150A"), std::string::npos);
     EXPECT_EQ(TextOf(on_host[1], "tool"), "window");
     // A resource names its host as well; a bare --resource is the same instrument.
-    EXPECT_EQ(records({"--host", "TCPIP0::127.0.0.199::hislip0::INSTR"}).size(), 2u);
-    EXPECT_EQ(records({"--resource", "127.0.0.199"}).size(), 1u);
-    EXPECT_EQ(records({"--serial", "S199"}).size(), 2u);
-    EXPECT_EQ(records({"--serial", "S199", "--host", "127.0.0.199"}).size(), 1u);
-    EXPECT_EQ(Fw({"history", "--host", "USB0::0x1A2B::0x0C3D::S199::INSTR"}).code, 2);
+    EXPECT_EQ(records({"--host", "TCPIP0::127.0.0.177::hislip0::INSTR"}).size(), 2u);
+    EXPECT_EQ(records({"--resource", "127.0.0.177"}).size(), 1u);
+    EXPECT_EQ(records({"--serial", "S177"}).size(), 2u);
+    EXPECT_EQ(records({"--serial", "S177", "--host", "127.0.0.177"}).size(), 1u);
+    EXPECT_EQ(Fw({"history", "--host", "USB0::0x1A2B::0x0C3D::S177::INSTR"}).code, 2);
 
-    const Result table = Fw({"history", "--serial", "S199"});
+    const Result table = Fw({"history", "--serial", "S177"});
     EXPECT_EQ(table.out.rfind("TIME", 0), 0u) << table.out;
     EXPECT_NE(table.out.find(" TOOL "), std::string::npos) << table.out;
     EXPECT_NE(table.out.find(" USER "), std::string::npos) << table.out;

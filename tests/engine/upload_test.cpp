@@ -384,3 +384,20 @@ TEST_F(EngineTest, OversizedImagesAreRefusedNotTruncated) {
 }
 
 }  // namespace
+
+// The instrument keeps an image only on its done command: one that cannot be
+// written fails the image instead of passing for success.
+TEST_F(EngineTest, ADoneThatCannotBeWrittenFailsTheImage) {
+    const std::string path = image(10000);
+    ASSERT_EQ(update_send_file(vi, path.c_str(), "HPAP", -1), 0);
+    const size_t all = writes().size();
+    ASSERT_EQ(writes().back(), done);
+    Reset();
+    size_t seen = 0;
+    visa_double::after_write([&](const std::string&) {
+        if (++seen == all - 1) visa_double::fail_next("viWrite", VI_ERROR_CONN_LOST);
+    });
+    EXPECT_EQ(update_send_file(vi, path.c_str(), "HPAP", -1), 1);
+    EXPECT_EQ(err(), visa_line(VI_ERROR_CONN_LOST));
+    EXPECT_EQ(count(writes(), done), 0) << "the failed write moved nothing";
+}
