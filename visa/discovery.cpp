@@ -4,8 +4,9 @@
 //    ${XDG_CONFIG_HOME:-$HOME/.config}/firmware-update/visa.conf, in the order
 //    written, each in canonical form. The file holds one resource string per
 //    line; '#' starts a comment, blank lines are ignored, a line that is not a
-//    TCPIP resource string is skipped (and logged), a repeated resource is
-//    listed once. A missing file lists no LAN instruments.
+//    TCPIP resource string is skipped (logged, and kept in the parsed
+//    configuration's `skipped` for fwvisa-info), a repeated resource is listed
+//    once. A missing file lists no LAN instruments.
 // 2. The USBTMC interfaces plugged in, each with its full canonical string
 //    (ids in hex, serial, interface number). "usb = off" turns this off.
 // 3. The serial ports present, as ASRL<n>::INSTR, after the others. A line
@@ -30,7 +31,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "platform/small_file.h"
 #include "platform/xdg.h"
@@ -90,10 +91,33 @@ bool uart_present(const std::string& sys, unsigned n) {
 
 }  // namespace
 
+std::string skip_reason_text(const SkippedLine& line) {
+    switch (line.reason) {
+        case SkippedLine::Reason::bad_setting:
+            return "the value is neither on nor off";
+        case SkippedLine::Reason::not_a_resource:
+            return "not a resource string";
+        case SkippedLine::Reason::not_lan:
+            return "not a LAN resource (USB instruments and serial ports are found without "
+                   "being written here)";
+        case SkippedLine::Reason::repeated:
+            return "the same instrument as line " + std::to_string(line.first_line);
+    }
+    return "skipped";
+}
+
 DiscoveryConfig parse_discovery_config(std::string_view text) {
     DiscoveryConfig cfg;
-    std::unordered_set<std::string> seen;  // a long file must not cost n^2
+    // Canonical name -> the line that named it; a long file must not cost n^2.
+    std::unordered_map<std::string, int> seen;
     int line_no = 0;
+    auto skip = [&cfg, &line_no](std::string_view line, SkippedLine::Reason reason,
+                                 int first_line = 0) {
+        SkippedLine s{line_no, std::string(line), reason, first_line};
+        log(log_module, "visa.conf line %d skipped: %s: %.*s", line_no, skip_reason_text(s).c_str(),
+            int(line.size()), line.data());
+        cfg.skipped.push_back(std::move(s));
+    };
     while (!text.empty()) {
         size_t nl = text.find('\n');
         std::string_view line = text.substr(0, nl);
@@ -101,43 +125,45 @@ DiscoveryConfig parse_discovery_config(std::string_view text) {
         ++line_no;
         line = trim(line.substr(0, line.find('#')));
         if (line.empty()) continue;
-        if (std::string key = lowered_without_blanks(line); key.rfind("usb=", 0) == 0) {
-            if (key == "usb=off" || key == "usb=on")
-                cfg.usb = key == "usb=on";
+        const std::string key = lowered_without_blanks(line);
+        if (key.rfind("usb=", 0) == 0 || key.rfind("serial=", 0) == 0) {
+            const bool usb = key[0] == 'u';
+            const std::string_view value = std::string_view(key).substr(key.find('=') + 1);
+            if (value != "on" && value != "off")
+                skip(line, SkippedLine::Reason::bad_setting);
             else
-                log(log_module, "visa.conf line %d: unknown usb setting", line_no);
+                (usb ? cfg.usb : cfg.serial) = value == "on";
             continue;
         }
-        if (std::string key = lowered_without_blanks(line); key.rfind("serial=", 0) == 0) {
-            if (key == "serial=off")
-                cfg.serial = false;
-            else if (key == "serial=on")
-                cfg.serial = true;
-            else
-                log(log_module, "visa.conf line %d: unknown serial setting", line_no);
-            continue;
-        }
-        if (lowered_without_blanks(line).rfind("library=", 0) == 0) {
+        if (key.rfind("library=", 0) == 0) {
             cfg.library = std::string(trim(line.substr(line.find('=') + 1)));
             continue;
         }
         auto name = parse_rsrc_name(line);
-        if (!name || name->intf_type() != VI_INTF_TCPIP) {
-            log(log_module, "visa.conf line %d: not a LAN resource string, skipped: %.*s", line_no,
-                int(line.size()), line.data());
+        if (!name) {
+            skip(line, SkippedLine::Reason::not_a_resource);
+            continue;
+        }
+        if (name->intf_type() != VI_INTF_TCPIP) {
+            skip(line, SkippedLine::Reason::not_lan);
             continue;
         }
         std::string canonical = name->canonical();
-        if (seen.insert(canonical).second) cfg.lan.push_back(std::move(canonical));
+        if (auto [at, added] = seen.emplace(canonical, line_no); !added)
+            skip(line, SkippedLine::Reason::repeated, at->second);
+        else
+            cfg.lan.push_back(std::move(canonical));
     }
     return cfg;
 }
 
-std::string discovery_config_path() {
-    std::string why;
-    const std::optional<std::string> base = platform::xdg_base_dir(platform::XdgBase::config, &why);
+std::string discovery_config_path(std::string* why) {
+    std::string error;
+    const std::optional<std::string> base =
+        platform::xdg_base_dir(platform::XdgBase::config, &error);
     if (!base) {
-        log(log_module, "no configuration file: %s", why.c_str());
+        log(log_module, "no configuration file: %s", error.c_str());
+        if (why) *why = error;
         return {};
     }
     return *base + "/firmware-update/visa.conf";

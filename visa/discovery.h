@@ -7,6 +7,23 @@
 
 namespace visa {
 
+// A line of the configuration file that was not taken, and why.
+struct SkippedLine {
+    enum class Reason {
+        bad_setting,     // "usb =" or "serial =" with a value other than on or off
+        not_a_resource,  // neither a setting nor a resource string
+        not_lan,         // a resource string, but not a LAN one
+        repeated,        // the same instrument as an earlier line
+    };
+    int number = 0;    // from 1
+    std::string text;  // the line without its comment and surrounding blanks
+    Reason reason = Reason::not_a_resource;
+    int first_line = 0;  // for `repeated`: the line that named it first
+};
+
+// The reason in words, for people ("not a resource string").
+std::string skip_reason_text(const SkippedLine& line);
+
 // What the configuration file says, parsed.
 struct DiscoveryConfig {
     std::string library;           // "library = <path>": another VISA to load; "" built-in
@@ -18,15 +35,19 @@ struct DiscoveryConfig {
     // take its "library =" line.
     unsigned file_owner = 0;
     unsigned file_mode = 0;
+    // Every line not taken, in file order, so that a tool can say why an
+    // instrument written there is not listed.
+    std::vector<SkippedLine> skipped;
 };
 
-// Parses the text of the configuration file (see discovery.cpp); malformed
-// lines are logged and skipped.
+// Parses the text of the configuration file (see discovery.cpp); lines that
+// cannot be taken are skipped, logged and kept in `skipped`.
 DiscoveryConfig parse_discovery_config(std::string_view text);
 
 // "${XDG_CONFIG_HOME:-$HOME/.config}/firmware-update/visa.conf"; empty (read
-// as no file) when neither variable is an absolute path.
-std::string discovery_config_path();
+// as no file) when neither variable is an absolute path, and then `why`, when
+// given, says so ("neither XDG_CONFIG_HOME nor HOME is set").
+std::string discovery_config_path(std::string* why = nullptr);
 
 // Reads and parses the configuration file at `path`; `*found` tells whether
 // there was one to read. A missing or refused file gives the defaults; for a

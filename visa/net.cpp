@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "visa/log.h"
@@ -22,6 +23,7 @@ constexpr char log_module[] = "visa.net";
 
 Deadline::Deadline(uint32_t timeout_ms)
     : infinite_(timeout_ms == VI_TMO_INFINITE),
+      span_ms_(timeout_ms),
       at_(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms)) {}
 
 Deadline Deadline::later_by(uint32_t ms) const {
@@ -66,7 +68,9 @@ bool resolve_ipv4(const std::string& host, uint16_t port, sockaddr_in* out) {
     addrinfo* res = nullptr;
     int rc = getaddrinfo(host.c_str(), nullptr, &hints, &res);
     if (rc != 0 || res == nullptr) {
-        log(log_module, "resolving %s: %s", host.c_str(), gai_strerror(rc));
+        const std::string why = "resolving " + host + ": " + gai_strerror(rc);
+        log(log_module, "%s", why.c_str());
+        set_failure_detail(VI_ERROR_RSRC_NFOUND, why);
         return false;
     }
     out->sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
@@ -79,6 +83,44 @@ std::string addr_text(const sockaddr_in& addr) {
     inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
     return std::string(ip) + ":" + std::to_string(ntohs(addr.sin_port));
 }
+
+std::string seconds_text(uint32_t ms) {
+    char text[32];
+    if (ms % 1000 == 0)
+        std::snprintf(text, sizeof text, "%u s", unsigned(ms / 1000));
+    else
+        std::snprintf(text, sizeof text, "%.1f s", ms / 1000.0);
+    return text;
+}
+
+namespace {
+
+// A connection that failed: logged, and kept for viStatusDesc, with the
+// cause in the words a person checking cables and addresses needs.
+void connect_failed(const sockaddr_in& addr, int error, const Deadline& deadline) {
+    std::string cause;
+    switch (error) {
+        case 0:
+        case ETIMEDOUT:
+            cause = deadline.infinite() ? "no answer"
+                                        : "no answer in " + seconds_text(deadline.span_ms());
+            break;
+        case ECONNREFUSED:
+            cause = "connection refused";
+            break;
+        case EHOSTUNREACH:
+        case ENETUNREACH:
+            cause = "no route to the host";
+            break;
+        default:
+            cause = std::strerror(error);
+    }
+    const std::string why = "connecting to " + addr_text(addr) + ": " + cause;
+    log(log_module, "%s", why.c_str());
+    set_failure_detail(VI_ERROR_RSRC_NFOUND, why);
+}
+
+}  // namespace
 
 int connect_tcp(const sockaddr_in& addr, const Deadline& deadline, ViStatus* status) {
     *status = VI_ERROR_RSRC_NFOUND;
@@ -95,7 +137,7 @@ int connect_tcp(const sockaddr_in& addr, const Deadline& deadline, ViStatus* sta
             rc = ::poll(&p, 1, deadline.poll_ms());
         } while (rc < 0 && errno == EINTR);
         if (rc == 0) {
-            log(log_module, "connecting to %s: no answer in time", addr_text(addr).c_str());
+            connect_failed(addr, 0, deadline);
             ::close(fd);
             return -1;
         }
@@ -110,7 +152,7 @@ int connect_tcp(const sockaddr_in& addr, const Deadline& deadline, ViStatus* sta
         }
     }
     if (rc < 0) {
-        log(log_module, "connecting to %s: %s", addr_text(addr).c_str(), std::strerror(errno));
+        connect_failed(addr, errno, deadline);
         ::close(fd);
         return -1;
     }

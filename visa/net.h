@@ -16,6 +16,8 @@ namespace visa::net {
 class Deadline {
 public:
     explicit Deadline(uint32_t timeout_ms);
+    // The time-out it was made with, for saying how long was waited.
+    uint32_t span_ms() const { return span_ms_; }
     // The same deadline moved `ms` later (an infinite one stays infinite).
     Deadline later_by(uint32_t ms) const;
     bool infinite() const { return infinite_; }
@@ -32,17 +34,22 @@ public:
 
 private:
     bool infinite_;
+    uint32_t span_ms_;
     mutable bool looked_late_ = false;
     std::chrono::steady_clock::time_point at_;
 };
 
-// Resolves `host` to an IPv4 address with `port`. Returns false (and logs)
-// when the name does not resolve.
+// Resolves `host` to an IPv4 address with `port`. Returns false when the name
+// does not resolve, and then logs and keeps the reason as the failure detail
+// of VI_ERROR_RSRC_NFOUND ("resolving <host>: <why>").
 bool resolve_ipv4(const std::string& host, uint16_t port, sockaddr_in* out);
 
 // Connects a TCP socket with TCP_NODELAY to `addr` before the deadline.
 // Returns the descriptor (blocking mode, close-on-exec) or -1 with `*status`
-// VI_ERROR_RSRC_NFOUND (refused, unreachable, or no answer in time).
+// VI_ERROR_RSRC_NFOUND (refused, unreachable, or no answer in time). The
+// cause, with address and port, becomes that status's failure detail (see
+// log.h), so viStatusDesc can say "connecting to 127.0.0.2:5025: connection
+// refused" to whoever opened the resource.
 int connect_tcp(const sockaddr_in& addr, const Deadline& deadline, ViStatus* status);
 
 // Waits for `events` (poll's) on `fd` until the deadline. Returns 1 ready,
@@ -58,6 +65,9 @@ ViStatus send_all(int fd, const void* data, size_t size, const Deadline& deadlin
 ViStatus recv_some(int fd, void* data, size_t size, const Deadline& deadline, size_t* got);
 
 std::string addr_text(const sockaddr_in& addr);
+
+// A time in milliseconds as people read it: "2 s", "0.5 s".
+std::string seconds_text(uint32_t ms);
 
 // Holds SIGPIPE blocked on this thread for its lifetime and swallows one that
 // our own write raised. Used around code that writes to a socket with plain

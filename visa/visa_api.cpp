@@ -243,6 +243,10 @@ ViStatus _VI_FUNC viOpen(ViSession rm, ViConstRsrc name, ViAccessMode mode, ViUI
         if (!transport) {
             visa::log(visa::log_module, "%s: no transport for this kind of resource",
                       parsed->canonical().c_str());
+            visa::set_failure_detail(VI_ERROR_RSRC_NFOUND,
+                                     parsed->kind == visa::RsrcKind::serial
+                                         ? "this library cannot open serial ports"
+                                         : "this library has no transport for such resources");
             return VI_ERROR_RSRC_NFOUND;
         }
         ViSession id = r.new_id();

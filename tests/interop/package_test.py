@@ -47,6 +47,8 @@ def expected_files(triplet, optional):
         "/usr/share/man/man1/firmware-update.1.gz", "/usr/share/man/man1/fwsim.1.gz",
         "/usr/share/man/man1/fwvisa-info.1.gz",
         f"/usr/share/doc/{PACKAGE}/copyright", f"/usr/share/doc/{PACKAGE}/changelog.gz",
+        # Without it an ordinary user cannot open a USB sensor.
+        "/usr/lib/udev/rules.d/70-fwvisa-usbtmc.rules",
     }
     return files | set(optional)
 

@@ -29,6 +29,23 @@ TEST(DiscoveryConfig, LinesInOrderCanonicalAndFiltered) {
                            "TCPIP0::127.0.0.2::inst0::INSTR", "TCPIP0::127.0.0.3::inst0::INSTR",
                            "TCPIP0::127.0.0.4::5025::SOCKET", "TCPIP0::127.0.0.5::inst0::INSTR"}));
     EXPECT_TRUE(cfg.serial);
+    // Every line not taken is kept with its number and why, for fwvisa-info.
+    using Reason = SkippedLine::Reason;
+    ASSERT_EQ(cfg.skipped.size(), 3u);
+    EXPECT_EQ(cfg.skipped[0].number, 6);
+    EXPECT_EQ(cfg.skipped[0].text, "not a resource");
+    EXPECT_EQ(cfg.skipped[0].reason, Reason::not_a_resource);
+    EXPECT_EQ(cfg.skipped[1].number, 7);
+    EXPECT_EQ(cfg.skipped[1].reason, Reason::not_lan);
+    EXPECT_EQ(cfg.skipped[2].number, 8);
+    EXPECT_EQ(skip_reason_text(cfg.skipped[2]), "the same instrument as line 2");
+    auto settings = parse_discovery_config("usb = maybe\nserial = off # quiet\nserial=1\n");
+    ASSERT_EQ(settings.skipped.size(), 2u);
+    EXPECT_EQ(settings.skipped[0].number, 1);
+    EXPECT_EQ(settings.skipped[0].reason, Reason::bad_setting);
+    EXPECT_EQ(settings.skipped[1].text, "serial=1");
+    EXPECT_TRUE(settings.usb);
+    EXPECT_FALSE(settings.serial);  // a bad line does not undo a good one
     EXPECT_FALSE(parse_discovery_config("Serial = OFF\n").serial);
     EXPECT_TRUE(parse_discovery_config("serial=off\nserial = on\n").serial);
     EXPECT_TRUE(parse_discovery_config("").lan.empty());

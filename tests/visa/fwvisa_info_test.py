@@ -7,7 +7,10 @@ Proves the loader in a whole process: our own libfwvisa.so loaded through
 it (chosen by the environment, and by the configuration file) opens a real
 fwsim instrument; a library that does not load, or lacks a function the
 program needs, is named with the reason. An emulated USB sensor (under
-umockdev, when given) is opened and named. The LAN part needs fwsim's
+umockdev, when given) is opened and named. Then the question the tool is
+for, "why isn't my instrument found?": skipped configuration lines with
+their numbers, the connection's cause with host and port, *IDN? answered or
+not, and the exit status a script can act on. The LAN part needs fwsim's
 portmapper on port 111 (root) and is skipped without it.
 """
 import os
@@ -24,7 +27,11 @@ failures = []
 
 def run(info, home, env_library=None, *args):
     env = {k: v for k, v in os.environ.items() if k != "FW_VISA_LIBRARY"}
-    env["XDG_CONFIG_HOME"] = home
+    if home is None:  # no configuration folder at all
+        env.pop("XDG_CONFIG_HOME", None)
+        env.pop("HOME", None)
+    else:
+        env["XDG_CONFIG_HOME"] = home
     if env_library is not None:
         env["FW_VISA_LIBRARY"] = env_library
     p = subprocess.run([info, *args], env=env, capture_output=True, text=True, timeout=30)
@@ -37,6 +44,41 @@ def expect(what, cond, output):
         print(f"FAIL {what}\n{output}")
     else:
         print(f"ok   {what}")
+
+
+def why_not_found(info, fwsim, home, conf):
+    """A person's configuration with typing errors, an address where nothing
+    listens and an instrument that never answers: each is named with its
+    line or its host and port, and the exit status says not all was reached."""
+    with Fwsim(fwsim, "127.0.0.190") as sim, \
+            Fwsim(fwsim, "127.0.0.191", "--no-reply", "*IDN?") as mute:
+        socket = f"TCPIP0::127.0.0.190::{sim.socket_port}::SOCKET"
+        with open(conf, "w") as f:
+            f.write(f"# bench\n{socket}\nTCPIP0::127.0.0.190::hislip0::INSTR\n"
+                    "serial = of\nTCPIP0:127.0.0.190::INSTR\n"
+                    f"{mute.resource()}\nusb = off\nTCPIP0::127.0.0.192::5025::SOCKET\n")
+        rc, out = run(info, home, None, "--timeout", "500")
+        expect("skipped lines are listed with their numbers and why",
+               "skipped lines:   2\n"
+               "    line 4: serial = of: the value is neither on nor off\n"
+               "    line 5: TCPIP0:127.0.0.190::INSTR: not a resource string\n" in out
+               and "LAN instruments: 4 configured" in out, out)
+        expect("each instrument that answers shows its *IDN? reply",
+               out.count("*IDN?:         Tavrion Technologies,K7141HA,") == 2, out)
+        expect("an instrument that never answers is not taken as reached",
+               f"  {mute.resource()}\n    portmapper:    127.0.0.191:111 answers" in out
+               and "    open:          opened\n    *IDN?:         no reply in 0.5 s\n" in out,
+               out)
+        expect("nothing listening is a refused connection, with host and port, and exit 3",
+               rc == 3 and "  TCPIP0::127.0.0.192::5025::SOCKET\n    open:          failed: "
+               "VI_ERROR_RSRC_NFOUND: connecting to 127.0.0.192:5025: connection refused\n" in out,
+               out)
+
+        with open(conf, "w") as f:
+            f.write(f"{socket}\nserial = off\nusb = off\n")
+        rc, out = run(info, home, None, "--timeout", "500")
+        expect("every configured instrument answering exits 0", rc == 0, out)
+    os.remove(conf)
 
 
 def main():
@@ -85,6 +127,11 @@ def main():
         rc, out = run(info, home, None, "--timeout", "x")
         expect("a bad option value is refused", rc == 2 and "--timeout needs MS" in out, out)
 
+        rc, out = run(info, None)
+        expect("without HOME there is no configuration file, and it says why",
+               rc == 0 and "file:            none: no configuration folder (neither "
+               "XDG_CONFIG_HOME nor HOME is set); defaults in use" in out, out)
+
         if os.geteuid() == 0:
             # As root, a library from a file another user could have written,
             # or one another user owns, is refused; the environment's is not.
@@ -126,18 +173,24 @@ def main():
                         "TCPIP0::127.0.0.85::inst0::INSTR\nserial = off\n")
             os.chmod(conf, 0o644)
             rc, out = run(info, home, None, "--timeout", "500")
+            # The loaded library gives the cause inside its status description.
             expect("the configuration file chooses the library, which reaches the instrument",
-                   rc == 0 and f"chosen by:       {conf}" in out
+                   rc == 3 and f"chosen by:       {conf}" in out
                    and f"library line:    {ours}" in out
                    and "127.0.0.84:111 answers: VXI-11 core on port " in out
-                   and "open:          opened and closed" in out
-                   and "no answer at 127.0.0.85:111" in out
-                   and "open:          failed: VI_ERROR_RSRC_NFOUND" in out
+                   and "open:          opened\n    *IDN?:         Tavrion Technologies,K7141HA,"
+                   in out
+                   and "portmapper:    not reachable: connecting to 127.0.0.85:111: "
+                   "connection refused" in out
+                   and "open:          failed: VI_ERROR_RSRC_NFOUND: " in out
+                   and "(asking the portmapper: connecting to 127.0.0.85:111: connection "
+                   "refused)" in out
                    and "serial listing:  off" in out, out)
             rc, out = run(info, home, "builtin")
             expect("FW_VISA_LIBRARY=builtin overrides the file for one run",
                    "in use:          built-in" in out and "chosen by:       FW_VISA_LIBRARY" in out,
                    out)
+        why_not_found(info, fwsim, home, conf)
     finally:
         shutil.rmtree(home, ignore_errors=True)
     return 1 if failures else 0

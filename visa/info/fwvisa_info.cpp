@@ -1,10 +1,12 @@
 // fwvisa-info: what a person needs to know when instruments cannot be
 // reached: which VISA library answers and its version, the configuration it
-// read, the transports built in, whether each configured LAN instrument
-// answers (portmapper, then a real open through the library in use), USB
-// instruments, whether this user may open them and who they say they are,
-// and the serial ports. Of the LAN instruments only those named in the
-// configuration file are contacted.
+// read and every line of it that was skipped, the transports built in,
+// whether each configured LAN instrument answers (portmapper, then a real
+// open through the library in use, then *IDN?), USB instruments, whether
+// this user may open them and who they say they are, and the serial ports
+// with whether the library can open them. Of the LAN instruments only those
+// named in the configuration file are contacted. The exit status tells a
+// script whether everything configured was reached (see exit_status).
 
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/option_parser.h"
@@ -22,6 +25,7 @@
 #include "visa/info/usb_scan.h"
 #include "visa/library_info.h"
 #include "visa/loader.h"
+#include "visa/log.h"
 #include "visa/net.h"
 #include "visa/rsrc_name.h"
 #include "visa/transports.h"
@@ -33,6 +37,20 @@ namespace {
 // The rule the package installs so that ordinary users may open USB
 // instruments.
 constexpr char udev_rule[] = "70-fwvisa-usbtmc.rules";
+
+// The exit statuses, as the manual page lists them.
+enum ExitStatus {
+    exit_ok = 0,           // the library loaded and every configured instrument answered
+    exit_no_library = 1,   // the VISA library (or its resource manager) is not usable
+    exit_usage = 2,        // a bad option
+    exit_unreachable = 3,  // a configured LAN instrument could not be opened or did not answer
+};
+
+// More skipped configuration lines than this are counted, not listed: a
+// file of junk must not bury the rest of the report.
+constexpr size_t skipped_lines_shown = 20;
+// Of a skipped line or a reply, this many characters are shown.
+constexpr size_t text_shown = 100;
 
 struct Options {
     uint32_t timeout_ms = 2000;
@@ -78,13 +96,25 @@ std::string status_text(ViStatus st) {
     return desc;
 }
 
+// Why `st` happened. The built-in library's detail (address, port, cause) is
+// given after the status's name, without the standard sentence, which tells
+// someone checking cables and addresses nothing; another library's
+// description is given whole.
+std::string failure_text(ViStatus st) {
+    const std::string desc = status_text(st);
+    if (!visa::active_choice().path.empty()) return desc;
+    const std::string detail = visa::failure_detail(st);
+    if (detail.empty()) return desc;
+    return desc.substr(0, desc.find(':')) + ": " + detail;
+}
+
 // Asks the portmapper at host:111 for the VXI-11 core port. Returns a line
 // for the report.
 std::string portmapper_check(const std::string& host, uint32_t timeout_ms) {
     using namespace visa;
     sockaddr_in addr;
     if (!net::resolve_ipv4(host, vxi11::rpc::pmap_port, &addr))
-        return "the host name does not resolve";
+        return "not reachable: " + failure_detail(VI_ERROR_RSRC_NFOUND);
     uint16_t port = 0;
     ViStatus st = VI_SUCCESS;
     switch (
@@ -94,19 +124,82 @@ std::string portmapper_check(const std::string& host, uint32_t timeout_ms) {
                                    std::to_string(port)
                              : net::addr_text(addr) + " answers, but no VXI-11 core is registered";
         case vxi11::PortQuery::no_connection:
-            return "no answer at " + net::addr_text(addr);
+            // This probe runs in this process's own library, whose connection
+            // left its cause (refused, no route, silent) as the failure detail.
+            return "not reachable: " + failure_detail(VI_ERROR_RSRC_NFOUND);
+        case vxi11::PortQuery::no_answer:
+            if (st == VI_ERROR_TMO)
+                return "no reply from " + net::addr_text(addr) + " in " +
+                       net::seconds_text(timeout_ms);
+            [[fallthrough]];
         default:
             return "no usable answer from " + net::addr_text(addr);
     }
 }
 
-// Opens the resource through the library in use and closes it again.
-std::string link_check(ViSession rm, const std::string& rsrc, uint32_t timeout_ms) {
+// `text` made fit for one line of the report: controls become '?', and a
+// long text is cut with "...".
+std::string printable(std::string_view text) {
+    std::string out;
+    for (char c : text.substr(0, text_shown))
+        out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '?' : c;
+    if (text.size() > text_shown) out += "...";
+    return out;
+}
+
+// Asks an open instrument who it is. True with its reply in `*said`, or
+// false with why there is none.
+bool ask_identity(ViSession vi, uint32_t timeout_ms, std::string* said) {
+    viSetAttribute(vi, VI_ATTR_TMO_VALUE, timeout_ms);
+    // A raw socket has no END: its reply ends with the line feed.
+    viSetAttribute(vi, VI_ATTR_TERMCHAR, '\n');
+    viSetAttribute(vi, VI_ATTR_TERMCHAR_EN, VI_TRUE);
+    static constexpr char query[] = "*IDN?\n";
+    ViUInt32 count = 0;
+    ViStatus st =
+        viWrite(vi, reinterpret_cast<ViConstBuf>(query), ViUInt32(sizeof query - 1), &count);
+    if (st == VI_ERROR_TMO) {
+        *said = "*IDN? not taken in " + visa::net::seconds_text(timeout_ms);
+        return false;
+    }
+    if (st < VI_SUCCESS) {
+        *said = "sending *IDN? failed: " + failure_text(st);
+        return false;
+    }
+    ViByte reply[512];
+    st = viRead(vi, reply, sizeof reply, &count);
+    if (st == VI_ERROR_TMO) {
+        *said = "no reply in " + visa::net::seconds_text(timeout_ms);
+        return false;
+    }
+    if (st < VI_SUCCESS) {
+        *said = "reading the reply failed: " + failure_text(st);
+        return false;
+    }
+    std::string_view text(reinterpret_cast<const char*>(reply), count);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.remove_suffix(1);
+    *said = printable(text);
+    return true;
+}
+
+// Opens the resource through the library in use, asks *IDN? and closes it
+// again. True when the instrument answered.
+bool probe_instrument(ViSession rm, const std::string& rsrc, uint32_t timeout_ms) {
     ViSession vi = VI_NULL;
-    ViStatus st = viOpen(rm, rsrc.c_str(), VI_NULL, timeout_ms, &vi);
-    if (st < VI_SUCCESS) return "failed: " + status_text(st);
+    // The library's description of a failed open carries the cause it found
+    // at the failure (address, port, refused or silent).
+    const ViStatus st = viOpen(rm, rsrc.c_str(), VI_NULL, timeout_ms, &vi);
+    if (st < VI_SUCCESS) {
+        std::printf("    open:          failed: %s\n", failure_text(st).c_str());
+        return false;
+    }
+    std::printf("    open:          opened\n");
+    std::string said;
+    const bool answered = ask_identity(vi, timeout_ms, &said);
+    std::printf("    *IDN?:         %s\n", said.c_str());
     viClose(vi);
-    return "opened and closed";
+    return answered;
 }
 
 void report_library(ViSession* rm) {
@@ -139,21 +232,43 @@ void report_library(ViSession* rm) {
         std::printf("  VISA standard:   %s\n", version_text(version).c_str());
 }
 
+// The configuration file's lines that were not taken, each with its number
+// and why.
+void report_skipped(const std::vector<visa::SkippedLine>& skipped) {
+    if (skipped.empty()) return;
+    std::printf("  skipped lines:   %zu\n", skipped.size());
+    for (size_t i = 0; i < skipped.size() && i < skipped_lines_shown; ++i)
+        std::printf("    line %d: %s: %s\n", skipped[i].number, printable(skipped[i].text).c_str(),
+                    visa::skip_reason_text(skipped[i]).c_str());
+    if (skipped.size() > skipped_lines_shown)
+        std::printf("    (and %zu more)\n", skipped.size() - skipped_lines_shown);
+}
+
 visa::DiscoveryConfig report_config() {
-    const std::string path = visa::discovery_config_path();
-    bool found = false;
-    std::string refused;
-    visa::DiscoveryConfig cfg = visa::read_discovery_config(path, &found, &refused);
+    std::string no_folder;
+    const std::string path = visa::discovery_config_path(&no_folder);
     std::printf("\nConfiguration\n");
-    std::printf("  file:            %s (%s)\n", path.c_str(),
-                found             ? "read"
-                : refused.empty() ? "not present: defaults in use"
-                                  : ("refused: " + refused + "; defaults in use").c_str());
+    visa::DiscoveryConfig cfg;
+    if (path.empty()) {
+        // Without HOME (or an absolute XDG_CONFIG_HOME) there is no file to
+        // read, which is worth saying rather than printing an empty path.
+        std::printf("  file:            none: no configuration folder (%s); defaults in use\n",
+                    no_folder.c_str());
+    } else {
+        bool found = false;
+        std::string refused;
+        cfg = visa::read_discovery_config(path, &found, &refused);
+        std::printf("  file:            %s (%s)\n", path.c_str(),
+                    found             ? "read"
+                    : refused.empty() ? "not present: defaults in use"
+                                      : ("refused: " + refused + "; defaults in use").c_str());
+    }
     std::printf("  library line:    %s\n", cfg.library.empty() ? "(none)" : cfg.library.c_str());
     const char* env = std::getenv("FW_VISA_LIBRARY");
     std::printf("  FW_VISA_LIBRARY: %s\n", env != nullptr && *env ? env : "(not set)");
     std::printf("  LAN instruments: %zu configured\n", cfg.lan.size());
     std::printf("  serial listing:  %s\n", cfg.serial ? "on" : "off");
+    report_skipped(cfg.skipped);
     return cfg;
 }
 
@@ -176,20 +291,25 @@ void report_transports() {
                     visa::active_choice().path.c_str());
 }
 
-void report_lan(const visa::DiscoveryConfig& cfg, ViSession rm, uint32_t timeout_ms) {
+// Returns how many configured instruments were not reached.
+size_t report_lan(const visa::DiscoveryConfig& cfg, ViSession rm, uint32_t timeout_ms) {
     std::printf("\nLAN instruments (from the configuration file)\n");
     if (cfg.lan.empty()) std::printf("  none configured\n");
+    size_t unreached = 0;
     for (const auto& rsrc : cfg.lan) {
         std::printf("  %s\n", rsrc.c_str());
         auto name = visa::parse_rsrc_name(rsrc);
         if (name && name->kind == visa::RsrcKind::vxi11)
             std::printf("    portmapper:    %s\n",
                         portmapper_check(name->host, timeout_ms).c_str());
-        if (rm == VI_NULL)
+        if (rm == VI_NULL) {
             std::printf("    open:          not tried: no VISA library to open it with\n");
-        else
-            std::printf("    open:          %s\n", link_check(rm, rsrc, timeout_ms).c_str());
+            ++unreached;
+        } else if (!probe_instrument(rm, rsrc, timeout_ms)) {
+            ++unreached;
+        }
     }
+    return unreached;
 }
 
 // The USB resources the library in use lists.
@@ -213,7 +333,7 @@ void print_usb_identity(ViSession rm, const std::string& rsrc, uint32_t timeout_
     ViSession vi = VI_NULL;
     ViStatus st = viOpen(rm, rsrc.c_str(), VI_NULL, timeout_ms, &vi);
     if (st < VI_SUCCESS) {
-        std::printf("    open:          failed: %s\n", status_text(st).c_str());
+        std::printf("    open:          failed: %s\n", failure_text(st).c_str());
         return;
     }
     auto line = [vi](const char* label, ViAttr name_attr, ViAttr id_attr) {
@@ -266,12 +386,30 @@ void report_usb(ViSession rm, uint32_t timeout_ms) {
     }
 }
 
-void report_serial() {
+// Lists the serial ports present, each with whether the library in use can
+// open it: a port it cannot open is no use to the programs, whatever /dev says.
+void report_serial(const visa::DiscoveryConfig& cfg, ViSession rm, uint32_t timeout_ms) {
     std::printf("\nSerial ports\n");
+    if (!cfg.serial) {
+        std::printf("  not listed: \"serial = off\" in the configuration file\n");
+        return;
+    }
     auto ports = visa::list_serial_ports("/dev", "/sys/class/tty");
     if (ports.empty()) std::printf("  none found\n");
-    for (const auto& p : ports)
-        std::printf("  %s\n", p.c_str());
+    for (const auto& p : ports) {
+        if (rm == VI_NULL) {
+            std::printf("  %s  not openable: no VISA library to open it with\n", p.c_str());
+            continue;
+        }
+        ViSession vi = VI_NULL;
+        const ViStatus st = viOpen(rm, p.c_str(), VI_NULL, timeout_ms, &vi);
+        if (st < VI_SUCCESS) {
+            std::printf("  %s  not openable: %s\n", p.c_str(), failure_text(st).c_str());
+            continue;
+        }
+        viClose(vi);
+        std::printf("  %s  the library can open it\n", p.c_str());
+    }
 }
 
 }  // namespace
@@ -283,7 +421,7 @@ int main(int argc, char** argv) {
     const std::string error = platform::parse(app, std::vector<std::string>(argv + 1, argv + argc));
     if (!error.empty()) {
         std::fprintf(stderr, "fwvisa-info: %s (see --help)\n", error.c_str());
-        return 2;
+        return exit_usage;
     }
     if (options.help) {
         std::fputs(app.help().c_str(), stdout);
@@ -298,10 +436,11 @@ int main(int argc, char** argv) {
     report_library(&rm);
     const auto cfg = report_config();
     report_transports();
-    report_lan(cfg, rm, options.timeout_ms);
+    const size_t unreached = report_lan(cfg, rm, options.timeout_ms);
     report_usb(rm, options.timeout_ms);
-    report_serial();
+    report_serial(cfg, rm, options.timeout_ms);
     if (rm != VI_NULL) viClose(rm);
     std::fflush(stdout);
-    return visa::active_library().usable() && rm != VI_NULL ? 0 : 1;
+    if (!visa::active_library().usable() || rm == VI_NULL) return exit_no_library;
+    return unreached > 0 ? exit_unreachable : exit_ok;
 }

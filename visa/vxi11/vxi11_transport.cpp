@@ -138,15 +138,25 @@ ViStatus Vxi11Transport::lookup_port(uint32_t timeout_ms, uint16_t* port) {
         case PortQuery::no_connection:
             log(log_module, "%s: no portmapper at %s", where_.c_str(),
                 net::addr_text(addr).c_str());
+            // The connection's cause, with what it was for in front.
+            set_failure_detail(VI_ERROR_RSRC_NFOUND,
+                               "asking the portmapper: " + failure_detail(VI_ERROR_RSRC_NFOUND));
             return st;
         case PortQuery::malformed:
             log(log_module, "%s: malformed portmapper reply", where_.c_str());
+            set_failure_detail(VI_ERROR_RSRC_NFOUND, "the portmapper at " + net::addr_text(addr) +
+                                                         " sent a malformed reply");
             return VI_ERROR_IO;
         case PortQuery::no_answer:
             break;
     }
     log(log_module, "%s: portmapper at %s gave no usable answer", where_.c_str(),
         net::addr_text(addr).c_str());
+    set_failure_detail(
+        VI_ERROR_RSRC_NFOUND,
+        "the portmapper at " + net::addr_text(addr) +
+            (st == VI_ERROR_TMO ? " did not answer in " + net::seconds_text(timeout_ms)
+                                : " gave no usable answer"));
     return st == VI_ERROR_TMO ? VI_ERROR_RSRC_NFOUND : (st == VI_SUCCESS ? VI_ERROR_IO : st);
 }
 
@@ -161,6 +171,9 @@ ViStatus Vxi11Transport::open(const RsrcName& name, uint32_t timeout_ms) {
     if (port == 0) {
         log(log_module, "%s: no VXI-11 core registered at %s:%u", where_.c_str(), host_.c_str(),
             unsigned(rpc::pmap_port));
+        set_failure_detail(VI_ERROR_RSRC_NFOUND, "the portmapper at " + host_ + ":" +
+                                                     std::to_string(rpc::pmap_port) +
+                                                     " knows no VXI-11 core");
         return VI_ERROR_RSRC_NFOUND;
     }
     sockaddr_in addr;
@@ -198,7 +211,11 @@ ViStatus Vxi11Transport::make_link(const std::string& device, uint32_t timeout_m
     if (resp.error != 0) {
         log(log_module, "%s: create_link(%s) refused, error %ld", where_.c_str(), name.c_str(),
             resp.error);
-        return resp.error == VXI11_ERR_OUT_OF_RESOURCES ? VI_ERROR_RSRC_BUSY : VI_ERROR_RSRC_NFOUND;
+        const ViStatus refused =
+            resp.error == VXI11_ERR_OUT_OF_RESOURCES ? VI_ERROR_RSRC_BUSY : VI_ERROR_RSRC_NFOUND;
+        set_failure_detail(refused, where_ + " refused a link to " + name + ", error " +
+                                        std::to_string(resp.error));
+        return refused;
     }
     lid_ = resp.lid;
     linked_ = true;

@@ -169,7 +169,10 @@ TEST(SocketTransport, NothingListeningIsNotFound) {
     auto name = parse_rsrc_name("TCPIP0::127.0.0.1::1::SOCKET");
     EXPECT_EQ(t.open(*name, 1000), VI_ERROR_RSRC_NFOUND);
     // What, where and why, for the person reading the log.
-    EXPECT_TRUE(log.has("visa.net: connecting to 127.0.0.1:1: Connection refused")) << log.lines();
+    EXPECT_TRUE(log.has("visa.net: connecting to 127.0.0.1:1: connection refused")) << log.lines();
+    // The same for whoever only sees the status's description.
+    EXPECT_EQ(failure_detail(VI_ERROR_RSRC_NFOUND),
+              "connecting to 127.0.0.1:1: connection refused");
 }
 
 }  // namespace

@@ -322,17 +322,26 @@ TEST_F(Vxi11Test, AbsentInstrumentsAreNotFound) {
     Vxi11Transport nothing_listening;
     EXPECT_EQ(nothing_listening.open(name(std::string("TCPIP::") + absent_ip + "::INSTR"), 1000),
               VI_ERROR_RSRC_NFOUND);
+    // What viStatusDesc adds for whoever opened it: the step, address and cause.
+    EXPECT_EQ(failure_detail(VI_ERROR_RSRC_NFOUND), "asking the portmapper: connecting to " +
+                                                        std::string(absent_ip) +
+                                                        ":111: connection refused");
     Vxi11Transport unknown_device;
     EXPECT_EQ(unknown_device.open(name(std::string("TCPIP::") + peer_ip + "::inst9::INSTR"), 1000),
               VI_ERROR_RSRC_NFOUND);
+    EXPECT_NE(failure_detail(VI_ERROR_RSRC_NFOUND).find("refused a link to inst9, error 3"),
+              std::string::npos)
+        << failure_detail(VI_ERROR_RSRC_NFOUND);
     g_instr.portmap_says_zero = true;
     Vxi11Transport unregistered;
     EXPECT_EQ(unregistered.open(name(std::string("TCPIP::") + peer_ip + "::INSTR"), 1000),
               VI_ERROR_RSRC_NFOUND);
+    EXPECT_EQ(failure_detail(VI_ERROR_RSRC_NFOUND),
+              "the portmapper at " + std::string(peer_ip) + ":111 knows no VXI-11 core");
     // Each failure names the resource, the address asked and what it said.
     const std::string absent = std::string("TCPIP0::") + absent_ip + "::inst0::INSTR";
     EXPECT_TRUE(
-        log.has("visa.net: connecting to " + std::string(absent_ip) + ":111: Connection refused"))
+        log.has("visa.net: connecting to " + std::string(absent_ip) + ":111: connection refused"))
         << log.lines();
     EXPECT_TRUE(log.has("visa.vxi11: " + absent + ": no portmapper at " + absent_ip + ":111"))
         << log.lines();
