@@ -58,9 +58,6 @@ struct BackAfterRestart {
 };
 BackAfterRestart wait_until_back(const std::string& resource, int timeout_s, int settle_s);
 
-// The models this program upgrades, for sentences that name them.
-inline constexpr const char* accepted_models_text = "K7141HA, K7142HA, K7141B";
-
 // The name people know an image by ("Host Application" for "HPAP").
 std::string image_name(const std::string& id);
 

@@ -25,8 +25,8 @@ std::string describe(const Identification& id) {
     std::string text =
         id.fields.model + ", serial " + id.fields.serial + ", firmware " + id.fields.firmware;
     if (!id.accepted)
-        text = "not an accepted model: " + id.reply + " (accepted models: " + accepted_models_text +
-               ")";
+        text = "not an accepted model: " + id.reply +
+               " (accepted models: " + workflow::AcceptedModelsText() + ")";
     return text;
 }
 

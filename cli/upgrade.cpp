@@ -344,7 +344,7 @@ Ending not_identified(const CliObserver& observer, const CliOperator& op,
                 {},
                 resource + " answered as model " + observer.model() +
                     ", which this program does not upgrade (accepted models: " +
-                    accepted_models_text + ")",
+                    workflow::AcceptedModelsText() + ")",
                 true};
     if (!observer.unreachable().empty())
         return {

@@ -861,7 +861,7 @@ TEST_F(CliSimTest, ACauseIsNamedForEachWayAnInstrumentCannotBeUsed) {
     EXPECT_EQ(FinishedMessage(foreign),
               stranger.vxi11() +
                   " answered as model K7150A, which this program does not upgrade (accepted "
-                  "models: K7141HA, K7142HA, K7141B)");
+                  "models: K7141HA, K7142HA or K7141B)");
 
     // A malformed name is the caller's mistake: nothing is tried, nothing
     // recorded.
