@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "recording_operator.h"
+#include "swap_while_checking.h"
 #include "update.h"
 #include "visa_double.h"
 #include "workflow/sha256.h"
@@ -385,27 +386,6 @@ TEST_F(UpgradeTest, ImagesThatCannotBeSentAreRefusedBeforeAnyContact) {
     std::filesystem::remove(bootrom);
     refused("No such file or directory");
 }
-
-// Swaps an image for another file while the run is still checking it.
-class SwapWhileChecking : public Observer {
-public:
-    SwapWhileChecking(std::filesystem::path file, std::string replacement)
-        : m_file(std::move(file)), m_replacement(std::move(replacement)) {}
-    bool StopRequested() override {
-        if (!m_swapped) {
-            const std::filesystem::path next = m_file.string() + ".new";
-            std::ofstream(next, std::ios::binary) << m_replacement;
-            std::filesystem::rename(next, m_file);
-            m_swapped = true;
-        }
-        return false;
-    }
-    void OnImageDone(const ImageEvent& event) override { m_sent = event.m_sentSha256; }
-    std::filesystem::path m_file;
-    std::string m_replacement;
-    bool m_swapped = false;
-    std::string m_sent;
-};
 
 TEST_F(UpgradeTest, TheRecordedDigestIsOfTheBytesSentEvenWhenTheFileIsSwapped) {
     const std::string replacement(300000, 'R');

@@ -14,6 +14,7 @@
 #include "engine_output.h"
 #include "recording_operator.h"
 #include "sim_process.h"
+#include "swap_while_checking.h"
 #include "update.h"
 #include "workflow/discovery.h"
 #include "workflow/identification.h"
@@ -96,27 +97,6 @@ TEST_F(WorkflowSimTest, InstrumentLockedElsewhereIsNotIdentified) {
     std::string hostImage;
     EXPECT_FALSE(IdentifyInstrument(locked.vxi11(), family, hostImage));
 }
-
-// Swaps the image for another file while the run is still checking it.
-class SwapWhileChecking : public UpgradeObserver {
-public:
-    SwapWhileChecking(std::filesystem::path file, std::string replacement)
-        : m_file(std::move(file)), m_replacement(std::move(replacement)) {}
-    bool StopRequested() override {
-        if (!m_swapped) {
-            const std::filesystem::path next = m_file.string() + ".new";
-            std::ofstream(next, std::ios::binary) << m_replacement;
-            std::filesystem::rename(next, m_file);
-            m_swapped = true;
-        }
-        return false;
-    }
-    void OnImageDone(const ImageEvent& event) override { m_sent = event.m_sentSha256; }
-    std::filesystem::path m_file;
-    std::string m_replacement;
-    bool m_swapped = false;
-    std::string m_sent;
-};
 
 TEST_F(WorkflowSimTest, TheRecordedDigestIsOfTheBytesTheInstrumentKept) {
     SimProcess sim("127.0.0.63", {"--reboot-ms", "200"});
