@@ -92,41 +92,33 @@ Json AuditRecordToJson(const AuditRecord& record) {
     const bool started = record.kind == "started";
     for (const AuditImage& image : record.images)
         images.push_back(ImageToJson(image, started));
-    if (started) {
-        return {{"schema", kAuditSchema},
-                {"record", record.kind},
-                {"attempt", record.attempt},
-                {"time", record.time},
-                {"tool", record.tool},
-                {"user", record.user},
-                {"host", record.host},
-                {"resource", record.resource},
-                {"release", TextOrNull(record.release)},
-                {"verification", TextOrNull(record.verification)},
-                {"fingerprint", TextOrNull(record.fingerprint)},
-                {"images", std::move(images)}};
+    // Both kinds begin alike: who started what, where and when.
+    Json json = {{"schema", kAuditSchema},
+                 {"record", record.kind},
+                 {"attempt", TextOrNull(record.attempt)},
+                 {"time", record.time},
+                 {"tool", record.tool},
+                 {"user", record.user},
+                 {"host", record.host},
+                 {"resource", record.resource},
+                 {"release", TextOrNull(record.release)}};
+    if (!started) {
+        json["identity"] = TextOrNull(record.identity);
+        json["model"] = TextOrNull(record.model);
+        json["serial"] = TextOrNull(record.serial);
+        json["firmware_before"] = TextOrNull(record.firmwareBefore);
+        json["firmware_after"] = TextOrNull(record.firmwareAfter);
+        json["restart_sent"] = record.restartSent < 0 ? Json() : Json(record.restartSent == 1);
     }
-    return {{"schema", kAuditSchema},
-            {"record", record.kind},
-            {"attempt", TextOrNull(record.attempt)},
-            {"time", record.time},
-            {"tool", record.tool},
-            {"user", record.user},
-            {"host", record.host},
-            {"resource", record.resource},
-            {"release", TextOrNull(record.release)},
-            {"identity", TextOrNull(record.identity)},
-            {"model", TextOrNull(record.model)},
-            {"serial", TextOrNull(record.serial)},
-            {"firmware_before", TextOrNull(record.firmwareBefore)},
-            {"firmware_after", TextOrNull(record.firmwareAfter)},
-            {"restart_sent", record.restartSent < 0 ? Json() : Json(record.restartSent == 1)},
-            {"verification", TextOrNull(record.verification)},
-            {"fingerprint", TextOrNull(record.fingerprint)},
-            {"result", record.result},
-            {"message", TextOrNull(record.message)},
-            {"images", std::move(images)},
-            {"duration_ms", record.durationMs}};
+    json["verification"] = TextOrNull(record.verification);
+    json["fingerprint"] = TextOrNull(record.fingerprint);
+    if (!started) {
+        json["result"] = record.result;
+        json["message"] = TextOrNull(record.message);
+    }
+    json["images"] = std::move(images);
+    if (!started) json["duration_ms"] = record.durationMs;
+    return json;
 }
 
 std::string AuditLogPath() {
