@@ -12,8 +12,6 @@ namespace workflow {
 
 namespace {
 
-constexpr std::size_t kPiece = 1 << 20;
-
 // Closes the descriptor on every path.
 struct Descriptor {
     int fd = -1;
@@ -59,36 +57,16 @@ bool CheckOne(const std::string& path, CheckedImage& image, std::string& why,
               " bytes; the instrument takes at most " + std::to_string(kMaxImageBytes) + ")";
         return false;
     }
-    Sha256 hash;
-    std::vector<unsigned char> piece(kPiece);
-    long long total = 0;
-    for (;;) {
-        if (stopRequested && stopRequested()) {
-            why = "stopped";
-            return false;
-        }
-        const ssize_t got = ::read(file.fd, piece.data(), piece.size());
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            why = std::string("reading: ") + std::strerror(errno);
-            return false;
-        }
-        if (got == 0) break;
-        total += got;
-        // A file that grows while it is read is being written: what would
-        // be sent is not what was checked.
-        if (total > st.st_size) {
-            why = "grew while it was read";
-            return false;
-        }
-        hash.Update(piece.data(), static_cast<std::size_t>(got));
-    }
-    if (total != st.st_size) {
-        why = "shrank while it was read";
+    // Read from this same descriptor, so that the bytes digested are those
+    // of the file just checked.
+    std::string error;
+    const std::optional<FileDigest> digest = DigestDescriptor(file.fd, path, &error, stopRequested);
+    if (!digest) {
+        why = stopRequested && stopRequested() ? "stopped" : error.substr(path.size() + 2);
         return false;
     }
-    image.m_size = total;
-    image.m_sha256 = hash.FinishHex();
+    image.m_size = digest->size;
+    image.m_sha256 = digest->sha256;
     return true;
 }
 

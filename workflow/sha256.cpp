@@ -101,6 +101,10 @@ std::optional<FileDigest> DigestDescriptor(int fd, const std::string& name, std:
         }
         hash.Update(buffer.get(), static_cast<std::size_t>(n));
     }
+    if (digest.size < expected) {
+        Fail(error, name, "the file shrank while it was being read");
+        return std::nullopt;
+    }
     digest.sha256 = hash.FinishHex();
     return digest;
 }

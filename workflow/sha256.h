@@ -45,8 +45,8 @@ struct FileDigest {
 // Hashes the regular file open on `fd` from its current offset to its end,
 // in 1 MiB reads. `name` only goes into errors. Fails (nothing, the reason in
 // `error` as "<name>: <why>") when `fd` is no regular file, a read fails, the
-// file holds more bytes than fstat gave at the start (it grew while hashed),
-// or `stopRequested` turns true; that is asked between reads, so a stop is
+// file holds more or fewer bytes than fstat gave at the start (it changed while
+// hashed), or `stopRequested` turns true; that is asked between reads, so a stop is
 // acted on within one read of 1 MiB. The descriptor stays open; its offset
 // ends wherever reading stopped.
 std::optional<FileDigest> DigestDescriptor(int fd, const std::string& name, std::string* error,
