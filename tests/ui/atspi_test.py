@@ -1,0 +1,229 @@
+#!/usr/bin/python3
+"""The window as a screen reader meets it: names, roles, groups and label
+relations over the accessibility bus; a release folder chosen in the picker
+through the bus alone; the help window and a message box read as text.
+
+    atspi_test.py path/to/firmware-update
+"""
+
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import desktop_session as ds  # noqa: E402
+
+
+def check(condition, what):
+    if not condition:
+        raise AssertionError(what)
+
+
+def descendants(acc, depth=0):
+    """The accessible tree below `acc`, not into a tree view's items."""
+    if depth > 12:
+        return
+    for i in range(acc.childCount):
+        child = acc.getChildAtIndex(i)
+        if child is None:
+            continue
+        yield child
+        if child.getRoleName() not in ("tree", "tree table", "table"):
+            yield from descendants(child, depth + 1)
+
+
+def find(root, role, name):
+    for acc in descendants(root):
+        if acc.getRoleName() == role and acc.name == name:
+            return acc
+    return None
+
+
+def one(root, role, name):
+    return ds.wait_for("%s '%s'" % (role, name), lambda: find(root, role, name))
+
+
+def text_of(acc):
+    return acc.queryText().getText(0, -1)
+
+
+def texts_below(acc):
+    """Every name and text of `acc` and below, as a reader would speak them."""
+    parts = [acc.name or ""]
+    for child in descendants(acc):
+        parts.append(child.name or "")
+        try:
+            parts.append(text_of(child))
+        except NotImplementedError:
+            pass
+    return "\n".join(parts)
+
+
+def press(acc):
+    action = acc.queryAction()
+    names = [action.getName(i) for i in range(action.nActions)]
+    check(names, "'%s' offers no action" % acc.name)
+    index = names.index("Press") if "Press" in names else 0
+    check(action.doAction(index), "'%s' refused its action" % acc.name)
+
+
+def related(acc, kind):
+    targets = []
+    for relation in acc.getRelationSet():
+        if relation.getRelationType() == kind:
+            targets += [relation.getTarget(i) for i in range(relation.getNTargets())]
+    return targets
+
+
+def window_of(app, title, roles=("dialog", "frame", "alert", "window")):
+    def probe():
+        for i in range(app.childCount):
+            child = app.getChildAtIndex(i)
+            if child is not None and child.name == title and child.getRoleName() in roles:
+                return child
+        return None
+    return ds.wait_for("window '%s' on the accessibility bus" % title, probe)
+
+
+def check_main_window(pyatspi, main):
+    edit = one(main, "text", "Release Directory")
+    combo = one(main, "combo box", "Visa Instrument")
+    for name in ("Browse", "Upgrade", "Close"):
+        one(main, "push button", name)
+    one(main, "text", "Log")
+    one(main, "progress bar", "Progress")
+    groups = {"Host": "Select Images to Upgrade", "Host Recovery": "Advanced Options",
+              "Host BootROM": "Advanced Options", "UBL": "Advanced Options"}
+    for box, group in groups.items():
+        acc = one(main, "check box", box)
+        check(acc.parent.name == group,
+              "check box '%s' is a child of '%s', not of '%s'" % (box, acc.parent.name, group))
+        check(not acc.getState().contains(pyatspi.STATE_ENABLED),
+              "'%s' is enabled before a release was chosen" % box)
+    for field, label in ((edit, "Release Directory"), (combo, "Visa Instrument")):
+        labels = related(field, pyatspi.RELATION_LABELLED_BY)
+        check([a.name for a in labels if a.getRoleName() == "label"] == [label],
+              "'%s' is labelled by %s" % (label, [a.name for a in labels]))
+        targets = related(labels[0], pyatspi.RELATION_LABEL_FOR)
+        check(any(t.name == label and t.getRoleName() == field.getRoleName() for t in targets),
+              "label '%s' is not a label for its field" % label)
+    # Shortcuts are announced with each control.
+    check("Alt+B" in (one(main, "push button", "Browse").description or ""),
+          "Browse does not describe its shortcut")
+    return edit
+
+
+def pick_release_over_the_bus(pyatspi, app, main, release, edit):
+    """Browse, the picker's tree moved from the remembered folder to its
+    child by the bus alone, then OK."""
+    press(one(main, "push button", "Browse"))
+    picker = window_of(app, "Select Release Directory")
+    tree = ds.wait_for("tree 'Folders'",
+                       lambda: find(picker, "tree", "Folders") or find(picker, "tree table",
+                                                                         "Folders"))
+    path_static = one(picker, "label", release.base + "/")
+
+    def item(name):
+        for i in range(tree.childCount):
+            child = tree.getChildAtIndex(i)
+            if child is not None and child.name == name:
+                return i, child
+        return None
+
+    start = ds.wait_for("the remembered folder's item", lambda: item("base"))
+    check(start[1].getState().contains(pyatspi.STATE_SELECTED),
+          "the picker did not open with the remembered folder selected")
+    index, rel = ds.wait_for("the release folder's item", lambda: item("rel"))
+    check(tree.querySelection().selectChild(index), "the tree refused to select 'rel'")
+    ds.wait_for("the path to follow the selection",
+                lambda: path_static.name == release.rel + "/" or
+                find(picker, "label", release.rel + "/"))
+    check(rel.getState().contains(pyatspi.STATE_SELECTED), "'rel' is not selected")
+    press(one(picker, "push button", "OK"))
+    ds.wait_for("the release directory in its field",
+                lambda: text_of(edit) == release.rel + "/")
+    host = one(main, "check box", "Host")
+    ds.wait_for("Host ticked after Browse", lambda: host.getState().contains(
+        pyatspi.STATE_CHECKED) and host.getState().contains(pyatspi.STATE_ENABLED))
+
+
+def check_message_box(app, main):
+    """Upgrade without an instrument: the error box is read as a dialog."""
+    press(one(main, "push button", "Upgrade"))
+    box = window_of(app, "Error", ("dialog", "alert"))
+    words = texts_below(box)
+    check("Please select VISA instrument or" in words and "enter IP address." in words,
+          "the message box reads: " + words)
+    press(one(box, "push button", "OK"))
+    ds.wait_for("the message box to close",
+                lambda: all(app.getChildAtIndex(i).name != "Error"
+                            for i in range(app.childCount)))
+
+
+def check_about_and_help(app, main_window):
+    ds.focus(main_window)
+    ds.keys("alt+a")
+    about = window_of(app, "About Firmware Upgrade", ("dialog", "alert"))
+    check("Version 1.1" in texts_below(about), "the About box does not read its version")
+    ds.keys("Escape")
+    ds.wait_for("the About box to close", lambda: all(
+        app.getChildAtIndex(i).name != "About Firmware Upgrade" for i in range(app.childCount)))
+    ds.focus(main_window)
+    ds.keys("F1")
+    help_window = window_of(app, "Firmware Upgrade Help")
+    view = one(help_window, "text", "Help text")
+    words = text_of(view)
+    for shortcut in ("Alt+B", "Alt+P", "F1"):
+        check(shortcut in words, "the help text does not mention " + shortcut)
+
+
+def inner():
+    program = sys.argv[1]
+    import pyatspi
+
+    procs = ds.Processes()
+    release = ds.Release()
+    try:
+        if ds.shutil.which("openbox"):
+            procs.start(["openbox", "--sm-disable"], stdout=ds.subprocess.DEVNULL,
+                        stderr=ds.subprocess.DEVNULL)
+        app_proc = ds.start_program(procs, program, release, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
+        desktop = pyatspi.Registry.getDesktop(0)
+
+        def find_app():
+            for i in range(desktop.childCount):
+                app = desktop.getChildAtIndex(i)
+                if app is not None and app.get_process_id() == app_proc.pid:
+                    return app
+            return None
+        app = ds.wait_for("the program on the accessibility registry", find_app, 30)
+        main = window_of(app, ds.MAIN_TITLE)
+        main_window = ds.find_window(ds.MAIN_TITLE)
+
+        edit = check_main_window(pyatspi, main)
+        pick_release_over_the_bus(pyatspi, app, main, release, edit)
+        check_message_box(app, main)
+        check_about_and_help(app, main_window)
+
+        press(one(main, "push button", "Close"))
+        ds.wait_for("the program to end", lambda: app_proc.poll() is not None)
+        check(app_proc.returncode == 0, "the program ended with %d" % app_proc.returncode)
+        print("atspi: all checks passed")
+        return 0
+    except AssertionError as failure:
+        print("FAILED: %s" % failure)
+        return 1
+    finally:
+        procs.stop_all()
+        release.remove()
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 2:
+        sys.exit(__doc__)
+    ds.need("xdotool")
+    try:
+        import pyatspi  # noqa: F401
+    except ImportError:
+        print("skipped: python3-pyatspi is not installed")
+        sys.exit(ds.SKIP)
+    sys.exit(ds.run_in_session(inner))
