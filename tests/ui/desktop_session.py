@@ -149,10 +149,23 @@ class Release:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
+def start_window_manager(procs):
+    """openbox, once it manages the screen: a window mapped before that
+    stays unmapped and unframed."""
+    procs.start(["openbox", "--sm-disable"], stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL)
+
+    def ready():
+        done = subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"],
+                              capture_output=True, text=True, timeout=10)
+        return "window id" in done.stdout
+    wait_for("the window manager", ready)
+
+
 def start_program(procs, program, release, **extra_env):
     env = dict(os.environ, XDG_CONFIG_HOME=release.config, **extra_env)
     env.pop("QT_QPA_PLATFORM", None)
-    return procs.start([program], env=env, cwd=release.root)
+    return procs.start([os.path.abspath(program)], env=env, cwd=release.root)
 
 
 def xdotool(*args, timeout=10):

@@ -21,7 +21,7 @@ def start_sim(procs, fwsim, folder):
     """fwsim on its own loopback address, HiSLIP on a port it picks; the ready
     line names it."""
     os.makedirs(os.path.join(folder, "store"))
-    sim = procs.start([fwsim, "--address", ADDRESS, "--socket-port", "0", "--hislip-port", "0",
+    sim = procs.start([os.path.abspath(fwsim), "--address", ADDRESS, "--socket-port", "0", "--hislip-port", "0",
                        "--no-portmap", "--transcript", os.path.join(folder, "transcript.txt"),
                        "--store", os.path.join(folder, "store")],
                       stdout=ds.subprocess.PIPE, stderr=ds.subprocess.DEVNULL)
@@ -60,8 +60,7 @@ def inner():
     release = ds.Release()
     sim_dir = os.path.join(release.root, "instrument")
     try:
-        procs.start(["openbox", "--sm-disable"], stdout=ds.subprocess.DEVNULL,
-                    stderr=ds.subprocess.DEVNULL)
+        ds.start_window_manager(procs)
         sim, resource = start_sim(procs, fwsim, sim_dir)
         app = ds.start_program(procs, program, release)
         main = ds.find_window(ds.MAIN_TITLE, timeout=30)
@@ -114,5 +113,5 @@ def inner():
 if __name__ == "__main__":
     if len(sys.argv) != 3:
         sys.exit(__doc__)
-    ds.need("xdotool", "openbox")
+    ds.need("xdotool", "openbox", "xprop")
     sys.exit(ds.run_in_session(inner))
