@@ -305,8 +305,6 @@ void CDialog::Build() {
     auto* systemMenuKey = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), this);
     connect(systemMenuKey, &QShortcut::activated, this,
             [this] { ShowSystemMenu(mapToGlobal(QPoint(0, 0))); });
-    auto* helpKey = new QShortcut(QKeySequence(Qt::Key_F1), this);
-    connect(helpKey, &QShortcut::activated, this, [this] { SendCommand(ID_HELP); });
 }
 
 void CDialog::NestInGroupBoxes() {
@@ -405,6 +403,10 @@ void CDialog::keyPressEvent(QKeyEvent* event) {
     const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
     if (mods == Qt::NoModifier && event->key() == Qt::Key_Escape) {
         OnCancel();
+        return;
+    }
+    if (mods == Qt::NoModifier && event->key() == Qt::Key_F1) {
+        SendCommand(ID_HELP);
         return;
     }
     if (mods == Qt::NoModifier &&

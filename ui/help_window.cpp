@@ -1,7 +1,7 @@
 #include "help_window.h"
 
 #include <QFileInfo>
-#include <QShortcut>
+#include <QKeyEvent>
 #include <QTextBrowser>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -19,14 +19,21 @@ CHelpWindow::CHelpWindow(QWidget* owner, const QString& title)
     layout->addWidget(m_browser);
     resize(640, 560);
     setFocusProxy(m_browser);
-    auto* closeKey = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-    connect(closeKey, &QShortcut::activated, this, &QWidget::close);
     // Only links within the help's own files are followed: it is read
     // offline, and a link must never start a browser or a download.
     connect(m_browser, &QTextBrowser::anchorClicked, this, [this](const QUrl& link) {
         const QUrl target = m_browser->source().resolved(link);
         if (target.isLocalFile()) m_browser->setSource(target);
     });
+}
+
+void CHelpWindow::keyPressEvent(QKeyEvent* event) {
+    // The text view leaves Escape to its window, which closes as a dialog does.
+    if (event->key() == Qt::Key_Escape && (event->modifiers() & ~Qt::KeypadModifier) == 0) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 bool CHelpWindow::Load(const std::vector<QString>& files) {

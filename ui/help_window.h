@@ -23,6 +23,9 @@ public:
     QString GetFile() const { return m_file; }
     QTextBrowser* GetBrowser() const { return m_browser; }
 
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     QTextBrowser* m_browser;
     QString m_file;
