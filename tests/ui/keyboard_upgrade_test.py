@@ -71,6 +71,12 @@ def inner():
         ds.keys("alt+b")
         picker = ds.find_window("Select Release Directory")
         ds.focus(picker)
+        # Help is one key away in the picker too; Escape closes it again.
+        ds.keys("F1")
+        ds.focus(ds.find_window("Firmware Upgrade Help"))
+        ds.keys("Escape")
+        ds.wait_for("the help window to close", lambda: ds.gone("Firmware Upgrade Help"))
+        ds.focus(picker)
         ds.keys("Down", "Return")
         ds.wait_for("the picker to close", lambda: ds.gone("Select Release Directory"))
         ds.focus(main)
