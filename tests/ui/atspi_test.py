@@ -75,6 +75,10 @@ def related(acc, kind):
     return targets
 
 
+def titles(app):
+    return [c.name for c in (app.getChildAtIndex(i) for i in range(app.childCount)) if c]
+
+
 def window_of(app, title, roles=("dialog", "frame", "alert", "window")):
     def probe():
         for i in range(app.childCount):
@@ -171,9 +175,7 @@ def check_message_box(pyatspi, app, main, release):
     check("Please select VISA instrument or" in words and "enter IP address." in words,
           "the message box reads: " + words)
     press(one(box, "push button", "OK"))
-    ds.wait_for("the message box to close",
-                lambda: all(app.getChildAtIndex(i).name != "Error"
-                            for i in range(app.childCount)))
+    ds.wait_for("the message box to close", lambda: "Error" not in titles(app))
 
 
 def check_about_and_help(pyatspi, app, main, release):
@@ -183,8 +185,7 @@ def check_about_and_help(pyatspi, app, main, release):
     about = window_of(app, "About Firmware Upgrade", ("dialog", "alert"))
     check("Version 1.1" in texts_below(about), "the About box does not read its version")
     ds.keys("Escape")
-    ds.wait_for("the About box to close", lambda: all(
-        app.getChildAtIndex(i).name != "About Firmware Upgrade" for i in range(app.childCount)))
+    ds.wait_for("the About box to close", lambda: "About Firmware Upgrade" not in titles(app))
     ds.focus(main_window)
     ds.keys("F1")
     # Any role: a plain top-level window may read as a filler.
