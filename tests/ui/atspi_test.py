@@ -40,7 +40,7 @@ def find(root, role, name):
 
 
 def one(root, role, name):
-    return ds.wait_for("%s '%s'" % (role, name), lambda: find(root, role, name), timeout=5)
+    return ds.wait_for("%s '%s'" % (role, name), lambda: find(root, role, name), timeout=10)
 
 
 def text_of(acc):
