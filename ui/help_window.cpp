@@ -3,6 +3,7 @@
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QTextBrowser>
+#include <QTextDocument>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -14,6 +15,7 @@ CHelpWindow::CHelpWindow(QWidget* owner, const QString& title)
     m_browser->setAccessibleName(QStringLiteral("Help text"));
     m_browser->setReadOnly(true);
     m_browser->setOpenLinks(false);
+    m_browser->document()->setDocumentMargin(12);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_browser);

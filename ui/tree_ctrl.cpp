@@ -37,6 +37,11 @@ CTreeControl::CTreeControl(uint32_t style, QWidget* parent) : QTreeWidget(parent
     setRootIsDecorated(style & TVS_LINESATROOT);
     m_infoTips = style & TVS_INFOTIP;
     setSelectionMode(QAbstractItemView::SingleSelection);
+    // One column, so a row and its item are the same thing; but a selection
+    // by rows is carried out through the row number among the parent's
+    // children, which the accessibility layer then reads as a row of the
+    // whole tree and so selects another node.
+    setSelectionBehavior(QAbstractItemView::SelectItems);
     setUniformRowHeights(true);
     setDragEnabled(false);
     setExpandsOnDoubleClick(true);
@@ -276,13 +281,21 @@ void CTreeControl::ScheduleColumnFit() {
     m_fitPending = true;
     QTimer::singleShot(0, this, [this] {
         m_fitPending = false;
-        setColumnWidth(0, std::max(sizeHintForColumn(0), viewport()->width()));
+        const auto fit = [this] {
+            setColumnWidth(0, std::max(sizeHintForColumn(0), viewport()->width()));
+        };
+        fit();
         if (m_revealPending && isVisible()) {
             m_revealPending = false;
-            // Scroll bars and viewport as the new width leaves them, then the
-            // whole row of the selected node inside the viewport.
-            updateGeometries();
-            if (HTREEITEM selected = SelectedItem()) scrollToItem(selected);
+            // The column is fitted to the rows in view; once the selected
+            // node is among them the column may widen and a horizontal scroll
+            // bar take the bottom row's place: fitted and scrolled again.
+            if (HTREEITEM selected = SelectedItem()) {
+                scrollToItem(selected);
+                fit();
+                updateGeometries();
+                scrollToItem(selected);
+            }
         }
     });
 }
