@@ -256,4 +256,7 @@ if __name__ == "__main__":
     if importlib.util.find_spec("pyatspi") is None:
         print("skipped: python3-pyatspi is not installed")
         sys.exit(ds.SKIP)
+    if not os.path.exists("/usr/share/dbus-1/services/org.a11y.Bus.service"):
+        print("skipped: at-spi2-core (the accessibility bus) is not installed")
+        sys.exit(ds.SKIP)
     sys.exit(ds.run_in_session(inner))
