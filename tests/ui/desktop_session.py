@@ -110,11 +110,15 @@ def run_in_session(inner, timeout=90):
                      "QT_QPA_PLATFORM"):
             env.pop(name, None)
         env["XDG_RUNTIME_DIR"] = tempfile.mkdtemp(prefix="fw-desktop-run-")
-        session = procs.start(["dbus-run-session", "--", sys.executable] + sys.argv, env=env)
+        # A group of its own, so that a test that overran is ended whole:
+        # the bus and everything the inner run started.
+        session = procs.start(["dbus-run-session", "--", sys.executable] + sys.argv, env=env,
+                              start_new_session=True)
         try:
             return session.wait(timeout)
         except subprocess.TimeoutExpired:
             print("the test did not end within %d s" % timeout)
+            os.killpg(session.pid, signal.SIGKILL)
             return 1
         finally:
             shutil.rmtree(env["XDG_RUNTIME_DIR"], ignore_errors=True)
