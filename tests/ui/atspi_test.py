@@ -147,7 +147,8 @@ def pick_release_over_the_bus(pyatspi, app, main, release):
     start = ds.wait_for("the remembered folder's item", lambda: item("base"))
     check(start[1].getState().contains(pyatspi.STATE_SELECTED),
           "the picker did not open with the remembered folder selected")
-    check(tree.getState().contains(pyatspi.STATE_FOCUSED), "the picker's tree has no focus")
+    ds.wait_for("the picker's tree to hold the focus",
+                lambda: tree.getState().contains(pyatspi.STATE_FOCUSED), timeout=5)
     index, rel = ds.wait_for("the release folder's item", lambda: item("rel"))
     # Toolkits without a Selection interface on trees offer the table's rows.
     try:

@@ -156,10 +156,13 @@ class Release:
 def start_window_manager(procs):
     """openbox, once it manages the screen: a window mapped before that
     stays unmapped and unframed."""
-    procs.start(["openbox", "--sm-disable"], stdout=subprocess.DEVNULL,
-                stderr=subprocess.DEVNULL)
+    log = tempfile.TemporaryFile()
+    wm = procs.start(["openbox", "--sm-disable"], stdout=log, stderr=subprocess.STDOUT)
 
     def ready():
+        if wm.poll() is not None:
+            log.seek(0)
+            raise AssertionError("openbox ended (%d): %s" % (wm.returncode, log.read().decode()))
         done = subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"],
                               capture_output=True, text=True, timeout=10)
         return "window id" in done.stdout
