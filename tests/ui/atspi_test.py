@@ -168,6 +168,40 @@ def pick_release_over_the_bus(pyatspi, app, main, release):
         pyatspi.STATE_CHECKED) and host.getState().contains(pyatspi.STATE_ENABLED))
 
 
+def check_keys_and_tab_order(pyatspi, app, main, release):
+    """Real key presses, the focus read back over the bus: the Alt keys reach
+    their controls, and Tab walks the template's order, all boxes enabled."""
+    def focused():
+        # A control and its inner parts (a viewport, a combo box's field)
+        # may all say they hold it.
+        return [a.name for a in descendants(main) if a.getState().contains(
+            pyatspi.STATE_FOCUSED) and a.name]
+
+    def expect_focus(name, after):
+        try:
+            ds.wait_for("", lambda: name in focused(), timeout=5)
+        except AssertionError:
+            raise AssertionError("the focus is on %s after %s, not on '%s'" %
+                                 (focused(), after, name))
+
+    ds.focus(ds.find_window(ds.MAIN_TITLE))
+    for key, name in (("alt+l", "Log"), ("alt+v", "Visa Instrument"),
+                      ("alt+r", "Release Directory")):
+        ds.keys(key)
+        expect_focus(name, key)
+    for name in ("Browse", "Visa Instrument", "Host", "Host Recovery", "Host BootROM", "UBL",
+                 "Upgrade", "Close", "Release Directory"):
+        ds.keys("Tab")
+        expect_focus(name, "Tab")
+    host = one(main, "check box", "Host")
+    ds.keys("alt+h")
+    ds.wait_for("Alt+H to untick Host",
+                lambda: not host.getState().contains(pyatspi.STATE_CHECKED), timeout=5)
+    ds.keys("alt+h")
+    ds.wait_for("Alt+H to tick Host again",
+                lambda: host.getState().contains(pyatspi.STATE_CHECKED), timeout=5)
+
+
 def check_message_box(pyatspi, app, main, release):
     """Upgrade without an instrument: the error box is read as a dialog."""
     press(one(main, "push button", "Upgrade"))
@@ -221,8 +255,8 @@ def inner():
         main = window_of(app, ds.MAIN_TITLE)
         # Each part on its own, so that one missing piece does not hide the rest.
         failed = []
-        for part in (check_main_window, pick_release_over_the_bus, check_message_box,
-                     check_about_and_help):
+        for part in (check_main_window, pick_release_over_the_bus, check_keys_and_tab_order,
+                     check_message_box, check_about_and_help):
             try:
                 part(pyatspi, app, main, release)
                 print("passed: " + part.__name__)
