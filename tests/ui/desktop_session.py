@@ -140,7 +140,7 @@ class Release:
         rng = random.Random(7)
         self.images = {}
         for ident, name, size in IMAGES:
-            data = bytes(rng.getrandbits(8) for _ in range(size))
+            data = rng.randbytes(size)
             with open(os.path.join(self.rel, "host", name), "wb") as f:
                 f.write(data)
             self.images[ident] = data
@@ -189,10 +189,7 @@ def xdotool(*args, timeout=10):
 
 def find_window(title, timeout=15.0):
     """The id of the visible window whose whole title is `title`."""
-    pattern = "^" + title.replace("(", "\\(").replace(")", "\\)") + "$"
-    return wait_for("window '%s'" % title,
-                    lambda: (xdotool("search", "--onlyvisible", "--name", pattern) or [None])[0],
-                    timeout)
+    return wait_for("window '%s'" % title, lambda: (visible(title) or [None])[0], timeout)
 
 
 def focus(window, timeout=10.0):
@@ -218,6 +215,10 @@ def type_text(text):
         raise AssertionError("xdotool could not type " + text)
 
 
+def visible(title):
+    """The visible windows whose whole title is `title` (no pattern characters)."""
+    return xdotool("search", "--onlyvisible", "--name", "^" + title + "$")
+
+
 def gone(title):
-    """Whether no visible window has the whole title `title` any more."""
-    return not xdotool("search", "--onlyvisible", "--name", "^" + title + "$")
+    return not visible(title)
