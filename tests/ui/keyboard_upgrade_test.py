@@ -62,6 +62,8 @@ def inner():
     try:
         ds.start_window_manager(procs)
         sim, resource = start_sim(procs, fwsim, sim_dir)
+        with open(os.path.join(release.config, "firmware-update", "visa.conf"), "w") as f:
+            f.write(resource + "\n")
         app = ds.start_program(procs, program, release)
         main = ds.find_window(ds.MAIN_TITLE, timeout=30)
         ds.focus(main)
@@ -83,7 +85,16 @@ def inner():
 
         # Host comes ticked with the release; the other three by their keys.
         ds.keys("alt+e", "alt+o", "alt+u", "alt+v")
-        ds.type_text(resource)
+        # F4 opens the instrument list, which runs discovery: the simulator,
+        # the one instrument the library's configuration lists, is its first
+        # line (serial ports are left out, USB ones sort after it). Enter
+        # takes it. Enter only once the list is up: before, it would reach
+        # the window and end it.
+        windows = len(ds.xdotool("search", "--onlyvisible", "--pid", str(app.pid)))
+        ds.keys("F4")
+        ds.wait_for("the instrument list to open", lambda: len(
+            ds.xdotool("search", "--onlyvisible", "--pid", str(app.pid))) > windows)
+        ds.keys("Return")
         ds.keys("alt+p")
         box("Warning")
         ds.keys("y")
