@@ -62,6 +62,7 @@ def inner():
     try:
         ds.start_window_manager(procs)
         sim, resource = start_sim(procs, fwsim, sim_dir)
+        # The library's configuration lists it, so that discovery has a line.
         with open(os.path.join(release.config, "firmware-update", "visa.conf"), "w") as f:
             f.write(resource + "\n")
         app = ds.start_program(procs, program, release)
@@ -85,16 +86,18 @@ def inner():
 
         # Host comes ticked with the release; the other three by their keys.
         ds.keys("alt+e", "alt+o", "alt+u", "alt+v")
-        # F4 opens the instrument list, which runs discovery: the simulator,
-        # the one instrument the library's configuration lists, is its first
-        # line (serial ports are left out, USB ones sort after it). Enter
-        # takes it. Enter only once the list is up: before, it would reach
-        # the window and end it.
-        windows = len(ds.xdotool("search", "--onlyvisible", "--pid", str(app.pid)))
+        # F4 opens the instrument list, which runs discovery; Escape then
+        # closes only the list, so it waits for the list: sent earlier, it
+        # would reach the window and end it. Then the instrument is typed.
+        def shown():
+            return len(ds.xdotool("search", "--onlyvisible", "--pid", str(app.pid)))
+        windows = shown()
         ds.keys("F4")
-        ds.wait_for("the instrument list to open", lambda: len(
-            ds.xdotool("search", "--onlyvisible", "--pid", str(app.pid))) > windows)
-        ds.keys("Return")
+        ds.wait_for("the instrument list to open", lambda: shown() > windows)
+        ds.keys("Escape")
+        ds.wait_for("the instrument list to close", lambda: shown() == windows)
+        ds.keys("ctrl+a")
+        ds.type_text(resource)
         ds.keys("alt+p")
         box("Warning")
         ds.keys("y")
