@@ -234,6 +234,28 @@ def check_about_and_help(pyatspi, app, main, release):
         check(shortcut in words, "the help text does not mention " + shortcut)
 
 
+def check_picker_with_nothing_selected(pyatspi, app, main, release):
+    """A remembered folder that matches nothing: the tree still holds the
+    focus, nothing in it is selected, OK is off, and Cancel changes nothing."""
+    with open(os.path.join(release.config, "firmware-update", "settings.conf"), "w") as f:
+        f.write(ds.SETTINGS_KEY + "\nReleaseDirectory=Invalid directory\n")
+    press(one(main, "push button", "Browse"))
+    picker = window_of(app, "Select Release Directory")
+    tree = one(picker, "tree", "Folders")
+    ds.wait_for("the picker's tree to hold the focus",
+                lambda: tree.getState().contains(pyatspi.STATE_FOCUSED), timeout=5)
+    selected = [c.name for c in (tree.getChildAtIndex(i) for i in range(tree.childCount))
+                if c and c.getState().contains(pyatspi.STATE_SELECTED)]
+    check(selected == [], "selected in the tree: %s" % selected)
+    check(not one(picker, "push button", "OK").getState().contains(pyatspi.STATE_ENABLED),
+          "OK is enabled with nothing selected")
+    one(picker, "label", "<dir>")
+    press(one(picker, "push button", "Cancel"))
+    ds.wait_for("the picker to close", lambda: "Select Release Directory" not in titles(app))
+    check(text_of(one(main, "text", "Release Directory")) == release.rel + "/",
+          "Cancel changed the release directory")
+
+
 def inner():
     program = sys.argv[1]
     import pyatspi
@@ -256,7 +278,8 @@ def inner():
         # Each part on its own, so that one missing piece does not hide the rest.
         failed = []
         for part in (check_main_window, pick_release_over_the_bus, check_keys_and_tab_order,
-                     check_message_box, check_about_and_help):
+                     check_message_box, check_about_and_help,
+                     check_picker_with_nothing_selected):
             try:
                 part(pyatspi, app, main, release)
                 print("passed: " + part.__name__)

@@ -21,8 +21,8 @@ def start_sim(procs, fwsim, folder):
     """fwsim on its own loopback address, HiSLIP on a port it picks; the ready
     line names it."""
     os.makedirs(os.path.join(folder, "store"))
-    sim = procs.start([os.path.abspath(fwsim), "--address", ADDRESS, "--socket-port", "0", "--hislip-port", "0",
-                       "--no-portmap", "--transcript", os.path.join(folder, "transcript.txt"),
+    sim = procs.start([os.path.abspath(fwsim), "--address", ADDRESS, "--socket-port", "0",
+                       "--hislip-port", "0", "--no-portmap", "--transcript", os.path.join(folder, "transcript.txt"),
                        "--store", os.path.join(folder, "store")],
                       stdout=ds.subprocess.PIPE, stderr=ds.subprocess.DEVNULL)
     line = b""
