@@ -22,7 +22,8 @@ def start_sim(procs, fwsim, folder):
     line names it."""
     os.makedirs(os.path.join(folder, "store"))
     sim = procs.start([os.path.abspath(fwsim), "--address", ADDRESS, "--socket-port", "0",
-                       "--hislip-port", "0", "--no-portmap", "--transcript", os.path.join(folder, "transcript.txt"),
+                       "--hislip-port", "0", "--no-portmap",
+                       "--transcript", os.path.join(folder, "transcript.txt"),
                        "--store", os.path.join(folder, "store")],
                       stdout=ds.subprocess.PIPE, stderr=ds.subprocess.DEVNULL)
     line = b""
