@@ -1,5 +1,6 @@
 #include "dlg_get_path.h"
 
+#include <QItemSelectionModel>
 #include <QLoggingCategory>
 #include <QSignalBlocker>
 #include <QString>
@@ -91,6 +92,9 @@ void CDlgGetPath::DoDataExchange(CDataExchange* pDX) {
 
 bool CDlgGetPath::OnInitDialog() {
     CDialog::OnInitDialog();
+    // The tree has no label in the template; the path line above it names
+    // the selection, not the tree.
+    SetControlName(IDC_TREE, QStringLiteral("Folders"));
     m_imageList.Create(IDB_TREEIMAGES, 17, 0xFFFFFF);
     m_tree.SetImageList(&m_imageList, TVSIL_NORMAL);
     BuildTopLevel();
@@ -215,6 +219,7 @@ void CDlgGetPath::DeleteAllNodes() {
     if (!control) return;
     // The window is going: selection changes on the way are nobody's news.
     const QSignalBlocker quiet(control);
+    const QSignalBlocker quietSelection(control->selectionModel());
     HTREEITEM node = m_tree.GetRootItem();
     while (node) {
         while (HTREEITEM child = m_tree.GetChildItem(node))

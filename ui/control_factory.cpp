@@ -22,6 +22,9 @@ QWidget* CreateEdit(uint32_t style, const QString& text, QWidget* parent) {
     if (style & ES_MULTILINE) {
         auto* edit = new QPlainTextEdit(parent);
         edit->setReadOnly(style & ES_READONLY);
+        // A read-only pane can still be selected and copied from the keyboard.
+        if (style & ES_READONLY)
+            edit->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
         edit->setTabChangesFocus(true);
         edit->setLineWrapMode((style & (ES_AUTOHSCROLL | WS_HSCROLL))
                                   ? QPlainTextEdit::NoWrap
@@ -65,6 +68,8 @@ QWidget* CreateStatic(const DialogItemTemplate& item, const QString& text, QWidg
     auto* label = new QLabel(parent);
     if ((item.m_style & SS_TYPEMASK) == SS_ICON) {
         label->setPixmap(QIcon(IconPath(item.m_text)).pixmap(32, 32));
+        // A picture only, but screen readers still need to call it something.
+        label->setAccessibleName(QStringLiteral("Icon"));
     } else {
         label->setTextFormat(Qt::PlainText);
         label->setText(text);

@@ -1,6 +1,7 @@
 #include "dialog.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QContextMenuEvent>
@@ -22,6 +23,7 @@
 #include "dialog_geometry.h"
 #include "dialog_templates.h"
 #include "resource.h"
+#include "win_app.h"
 
 using namespace dialog_detail;
 
@@ -176,6 +178,28 @@ LRESULT CDialog::SendNotify(NotifyHeader* header) {
     return result;
 }
 
+bool CDialog::SendCommand(unsigned id) {
+    CWinApp* app = GetWinApp();
+    return app && app->OnCmdMsg(id, this);
+}
+
+void CDialog::SetControlName(int id, const QString& name) {
+    if (QWidget* control = GetDlgItem(id)) control->setAccessibleName(name);
+}
+
+void CDialog::SetControlShortcut(int id, const QKeySequence& key) {
+    QWidget* control = GetDlgItem(id);
+    if (!control) return;
+    control->setAccessibleDescription(key.toString(QKeySequence::NativeText));
+    auto* shortcut = new QShortcut(key, this);
+    connect(shortcut, &QShortcut::activated, control, [control] {
+        if (!control->isEnabled() || !control->isVisible()) return;
+        auto* button = qobject_cast<QAbstractButton*>(control);
+        if (!button || qobject_cast<QCheckBox*>(button)) control->setFocus(Qt::ShortcutFocusReason);
+        if (button) button->click();
+    });
+}
+
 void CDialog::OnSysCommand(unsigned id, intptr_t) {
     switch (id & 0xFFF0) {
         case SC_CLOSE:
@@ -225,7 +249,7 @@ DialogBaseUnits CDialog::ApplyTemplateFont(const DialogTemplate& t) {
 }
 
 void CDialog::PlaceControl(const DialogItemTemplate& item, QWidget* control,
-                           const DialogBaseUnits& units, QWidget*& previousTabStop) {
+                           const DialogBaseUnits& units) {
     PixelRect r = MapDialogRect(item.m_x, item.m_y, item.m_cx, item.m_cy, units);
     if (auto* combo = qobject_cast<QComboBox*>(control)) {
         // A combo box's template height includes its dropped list.
@@ -240,8 +264,6 @@ void CDialog::PlaceControl(const DialogItemTemplate& item, QWidget* control,
     control->setVisible(item.m_style & WS_VISIBLE);
     if (item.m_style & WS_TABSTOP) {
         control->setFocusPolicy(Qt::StrongFocus);
-        if (previousTabStop) setTabOrder(previousTabStop, control);
-        previousTabStop = control;
     } else {
         control->setFocusPolicy(IsStatic(control) ? Qt::NoFocus : Qt::ClickFocus);
     }
@@ -270,18 +292,78 @@ void CDialog::Build() {
     const PixelRect client = MapDialogRect(0, 0, t.m_cx, t.m_cy, units);
     setFixedSize(client.m_width, client.m_height);
 
-    QWidget* previousTabStop = nullptr;
     for (const DialogItemTemplate& item : t.m_items) {
-        if (QWidget* control = CreateControl(item))
-            PlaceControl(item, control, units, previousTabStop);
+        if (QWidget* control = CreateControl(item)) PlaceControl(item, control, units);
     }
     for (const auto& [id, control] : m_controls) {
         if (qobject_cast<QGroupBox*>(control)) control->lower();
     }
+    NestInGroupBoxes();
+    TieLabelsToFields();
+    ChainTabStops();
 
     auto* systemMenuKey = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), this);
     connect(systemMenuKey, &QShortcut::activated, this,
             [this] { ShowSystemMenu(mapToGlobal(QPoint(0, 0))); });
+}
+
+void CDialog::NestInGroupBoxes() {
+    for (const auto& [groupId, groupControl] : m_controls) {
+        auto* group = qobject_cast<QGroupBox*>(groupControl);
+        if (!group) continue;
+        bool nested = false;
+        for (const auto& [id, control] : m_controls) {
+            if (qobject_cast<QGroupBox*>(control) || control->parentWidget() != this ||
+                !group->geometry().contains(control->geometry()))
+                continue;
+            // A new parent hides the widget; it keeps the template's visibility.
+            const bool shown = !control->isHidden();
+            const QRect inGroup = control->geometry().translated(-group->pos());
+            control->setParent(group);
+            control->setGeometry(inGroup);
+            control->setVisible(shown);
+            nested = true;
+        }
+        // Its members now take their clicks through it.
+        if (nested) group->setAttribute(Qt::WA_TransparentForMouseEvents, false);
+    }
+}
+
+void CDialog::TieLabelsToFields() {
+    const auto inDialog = [this](const QWidget* w) {
+        return QRect(w->mapTo(this, QPoint(0, 0)), w->size());
+    };
+    for (const auto& [labelId, labelControl] : m_controls) {
+        auto* label = qobject_cast<QLabel*>(labelControl);
+        if (!label || label->text().isEmpty()) continue;
+        const QRect text = inDialog(label);
+        // The nearest field to the right whose height spans the label's middle.
+        QWidget* field = nullptr;
+        for (const auto& [id, control] : m_controls) {
+            const bool isField =
+                qobject_cast<QLineEdit*>(control) || qobject_cast<QComboBox*>(control) ||
+                qobject_cast<QPlainTextEdit*>(control) || qobject_cast<QAbstractItemView*>(control);
+            const QRect r = inDialog(control);
+            if (!isField || r.left() < text.right() || r.top() > text.center().y() ||
+                r.bottom() < text.center().y())
+                continue;
+            if (!field || r.left() < inDialog(field).left()) field = control;
+        }
+        if (!field) continue;
+        label->setBuddy(field);
+        if (field->accessibleName().isEmpty()) field->setAccessibleName(label->text());
+        if (auto* combo = qobject_cast<QComboBox*>(field); combo && combo->lineEdit())
+            combo->lineEdit()->setAccessibleName(label->text());
+    }
+}
+
+void CDialog::ChainTabStops() {
+    QWidget* previous = nullptr;
+    for (const auto& [id, control] : m_controls) {
+        if (control->focusPolicy() != Qt::StrongFocus) continue;
+        if (previous) setTabOrder(previous, control);
+        previous = control;
+    }
 }
 
 void CDialog::Connect(QWidget* control, int id) {
@@ -321,6 +403,10 @@ void CDialog::keyPressEvent(QKeyEvent* event) {
     const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
     if (mods == Qt::NoModifier && event->key() == Qt::Key_Escape) {
         OnCancel();
+        return;
+    }
+    if (mods == Qt::NoModifier && event->key() == Qt::Key_F1) {
+        SendCommand(ID_HELP);
         return;
     }
     if (mods == Qt::NoModifier &&

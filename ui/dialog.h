@@ -6,7 +6,13 @@
 // through the dialog's message map; members are bound to controls by
 // DoDataExchange. Keys follow the window system's dialog rules: Escape and the
 // close box cancel; Enter clicks the focused push button, or else runs the OK
-// command (the IDOK button if there is one, otherwise OnOK).
+// command (the IDOK button if there is one, otherwise OnOK); F1 sends the help
+// command to the application.
+//
+// For screen readers and keyboard users the layer also ties each text label
+// to the field on its right (the field takes the label's text as its
+// accessible name), and makes the controls that lie inside a group box that
+// box's children, so that they are read as members of the group.
 #pragma once
 
 #include <QDialog>
@@ -21,6 +27,7 @@
 #include "message_box.h"
 #include "window_styles.h"
 
+class QKeySequence;
 class QMenu;
 class CDialog;
 class CComboBox;
@@ -173,6 +180,19 @@ public:
     // Default processing of a system command; handlers call it for what they
     // do not handle themselves.
     virtual void OnSysCommand(unsigned id, intptr_t lParam);
+    // Routes a command that no control sent (the help command of F1) to the
+    // application's command map; false when nothing handles it.
+    bool SendCommand(unsigned id);
+
+    // What a screen reader calls the control, for controls that have no
+    // label of their own.
+    void SetControlName(int id, const QString& name);
+    // `key` (Alt+letter) works like a mnemonic without an underline in the
+    // control's text, which must stay as written: it clicks a push button,
+    // focuses and toggles a check box, and focuses any other control. A
+    // disabled control ignores it. The key also becomes the control's
+    // accessible description ("Alt+B"), so that screen readers announce it.
+    void SetControlShortcut(int id, const QKeySequence& key);
 
 protected:
     virtual MessageMap GetMessageMap() const;
@@ -199,10 +219,15 @@ private:
     void Build();
     // The template's font, which also fixes the dialog units; its base units.
     DialogBaseUnits ApplyTemplateFont(const DialogTemplate& t);
-    // Sizes, places and wires one control made from `item`, chaining the
-    // tab order from `previousTabStop`.
+    // Sizes, places and wires one control made from `item`.
     void PlaceControl(const DialogItemTemplate& item, QWidget* control,
-                      const DialogBaseUnits& units, QWidget*& previousTabStop);
+                      const DialogBaseUnits& units);
+    // Moves each control that lies wholly inside a group box into it.
+    void NestInGroupBoxes();
+    // Gives each text label the field on its right as its buddy.
+    void TieLabelsToFields();
+    // The tab order: the tab stops in template order, whatever their parents.
+    void ChainTabStops();
     void Connect(QWidget* control, int id);
     void SendOkCommand();
 

@@ -1,8 +1,13 @@
 #include "firmware_update_app.h"
 
+#include <QCoreApplication>
+#include <QDir>
+
 #include "firmware_update_dlg.h"
 
-CFirmwareUpdateApp::CFirmwareUpdateApp() = default;
+CFirmwareUpdateApp::CFirmwareUpdateApp() {
+    m_helpTitle = "Firmware Upgrade Help";
+}
 
 CFirmwareUpdateApp::~CFirmwareUpdateApp() = default;
 
@@ -12,4 +17,18 @@ bool CFirmwareUpdateApp::InitInstance() {
     dlg.DoModal();
     m_pMainWnd = nullptr;
     return false;
+}
+
+AppCommandMap CFirmwareUpdateApp::GetMessageMap() const {
+    static const AppCommandEntry entries[] = {
+        OnCommand(ID_HELP, &CWinApp::OnHelp),
+    };
+    return entries;
+}
+
+std::vector<std::string> CFirmwareUpdateApp::GetHelpFiles() const {
+    const QString installed =
+        QDir::cleanPath(QCoreApplication::applicationDirPath() +
+                        QStringLiteral("/" FW_HELP_FROM_BINDIR "/index.html"));
+    return {installed.toStdString(), FW_HELP_SOURCE_DIR "/index.html"};
 }

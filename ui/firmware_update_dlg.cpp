@@ -4,6 +4,7 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QStyle>
 #include <memory>
 
@@ -59,9 +60,41 @@ bool CFirmwareUpdateDlg::OnInitDialog() {
 
     SetIcon(m_appIcon, true);
     SetIcon(m_appIcon, false);
+    AddKeyboardAccess();
 
     UpdateControlStates();
     return true;
+}
+
+void CFirmwareUpdateDlg::AddKeyboardAccess() {
+    // The controls' texts stay as the template writes them, without '&':
+    // the keys work without an underline and are told through each
+    // control's accessible description and the help window instead.
+    static const struct {
+        int m_id;
+        Qt::Key m_key;
+    } keys[] = {
+        {IDC_RELEASE_DIR, Qt::Key_R},
+        {IDC_BROWSE, Qt::Key_B},
+        {IDC_INSTRUMENT, Qt::Key_V},
+        {IDC_UPGRADE_HOST, Qt::Key_H},
+        {IDC_UPGRADE_RECOVERY, Qt::Key_E},
+        {IDC_UPGRADE_BOOTROM, Qt::Key_O},
+        {IDC_UPGRADE_UBL, Qt::Key_U},
+        {IDC_UPGRADE, Qt::Key_P},
+        {IDCANCEL, Qt::Key_C},
+        {IDC_LOG, Qt::Key_L},
+    };
+    for (const auto& key : keys)
+        SetControlShortcut(key.m_id, QKeySequence(Qt::ALT | key.m_key));
+    SetControlName(IDC_LOG, QStringLiteral("Log"));
+    SetControlName(IDC_PROGRESS, QStringLiteral("Progress"));
+
+    // Many window managers keep Alt+Space for themselves, which leaves the
+    // system menu's About item out of the keyboard's reach.
+    auto* aboutKey = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_A), this);
+    connect(aboutKey, &QShortcut::activated, this, [this] { OnSysCommand(IDM_ABOUTBOX, 0); });
+    setAccessibleDescription(QStringLiteral("Alt+A: About. F1: Help."));
 }
 
 void CFirmwareUpdateDlg::UpdateControlStates() {

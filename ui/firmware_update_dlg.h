@@ -68,6 +68,10 @@ protected:
     bool PickReleaseDir(const std::string& start, std::string& chosen) override;
 
 private:
+    // The Alt+letter keys of the controls and of the About box, and the
+    // accessible names of the controls that have no label.
+    void AddKeyboardAccess();
+
     // Operator
     void SetLog(const std::string& text) override;
     void AppendLog(const std::string& text) override;

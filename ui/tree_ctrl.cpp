@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QHeaderView>
 #include <QHelpEvent>
+#include <QItemSelectionModel>
 #include <QSignalBlocker>
 #include <QTimer>
 #include <QToolTip>
@@ -36,6 +37,11 @@ CTreeControl::CTreeControl(uint32_t style, QWidget* parent) : QTreeWidget(parent
     setRootIsDecorated(style & TVS_LINESATROOT);
     m_infoTips = style & TVS_INFOTIP;
     setSelectionMode(QAbstractItemView::SingleSelection);
+    // One column, so a row and its item are the same thing; but a selection
+    // by rows is carried out through the row number among the parent's
+    // children, which the accessibility layer then reads as a row of the
+    // whole tree and so selects another node.
+    setSelectionBehavior(QAbstractItemView::SelectItems);
     setUniformRowHeights(true);
     setDragEnabled(false);
     setExpandsOnDoubleClick(true);
@@ -62,10 +68,35 @@ CTreeControl::CTreeControl(uint32_t style, QWidget* parent) : QTreeWidget(parent
     });
     connect(this, &QTreeWidget::expanded, this, [this] { ScheduleColumnFit(); });
     connect(this, &QTreeWidget::collapsed, this, [this] { ScheduleColumnFit(); });
-    connect(this, &QTreeWidget::currentItemChanged, this,
-            [this](QTreeWidgetItem* current, QTreeWidgetItem* previous) {
-                Notify(TVN_SELCHANGED, 0, previous, current);
+    // The selection is what the dialog hears of, whoever made it (mouse,
+    // keyboard, or an assistive tool through the accessibility interface,
+    // which selects without moving the current item). Focus alone only
+    // makes a node current, and selects nothing.
+    connect(selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this](const QItemSelection&, const QItemSelection& deselected) {
+                HTREEITEM selected = SelectedItem();
+                // The current item follows the selection, so that the
+                // keyboard goes on from the node that was chosen.
+                if (selected && currentItem() != selected)
+                    setCurrentItem(selected, 0, QItemSelectionModel::NoUpdate);
+                HTREEITEM previous =
+                    deselected.isEmpty() ? nullptr : itemFromIndex(deselected.indexes().value(0));
+                if (previous != selected) Notify(TVN_SELCHANGED, 0, previous, selected);
             });
+}
+
+HTREEITEM CTreeControl::SelectedItem() const {
+    QTreeWidgetItem* current = currentItem();
+    if (current && current->isSelected()) return current;
+    const QList<QTreeWidgetItem*> selected = selectedItems();
+    return selected.isEmpty() ? nullptr : selected.front();
+}
+
+QItemSelectionModel::SelectionFlags CTreeControl::selectionCommand(const QModelIndex& index,
+                                                                   const QEvent* event) const {
+    // The window system's tree cannot unselect its node: Ctrl+click keeps it.
+    const QItemSelectionModel::SelectionFlags flags = QTreeWidget::selectionCommand(index, event);
+    return (flags & QItemSelectionModel::Deselect) ? QItemSelectionModel::NoUpdate : flags;
 }
 
 QTreeWidgetItem* CTreeControl::Parent(HTREEITEM item) const {
@@ -119,7 +150,7 @@ HTREEITEM CTreeControl::GetNextItem(HTREEITEM item, unsigned code) const {
         case TVGN_ROOT:
             return topLevelItemCount() > 0 ? topLevelItem(0) : nullptr;
         case TVGN_CARET:
-            return currentItem();
+            return SelectedItem();
         case TVGN_CHILD: {
             QTreeWidgetItem* parent = Parent(item);
             return parent->childCount() > 0 ? parent->child(0) : nullptr;
@@ -200,8 +231,19 @@ bool CTreeControl::Expand(HTREEITEM item, unsigned code) {
 bool CTreeControl::SelectItem(HTREEITEM item) {
     if (item == TVI_ROOT) return false;
     setCurrentItem(item);
-    if (item) scrollToItem(item);
+    if (item) {
+        scrollToItem(item);
+        // Before the tree is shown its viewport has no final size yet, and
+        // the column fit may still add a scroll bar: scrolled again then.
+        m_revealPending = true;
+        ScheduleColumnFit();
+    }
     return true;
+}
+
+void CTreeControl::showEvent(QShowEvent* event) {
+    QTreeWidget::showEvent(event);
+    if (m_revealPending) ScheduleColumnFit();
 }
 
 void CTreeControl::SetImageList(const CImageList* images) {
@@ -239,7 +281,22 @@ void CTreeControl::ScheduleColumnFit() {
     m_fitPending = true;
     QTimer::singleShot(0, this, [this] {
         m_fitPending = false;
-        setColumnWidth(0, std::max(sizeHintForColumn(0), viewport()->width()));
+        const auto fit = [this] {
+            setColumnWidth(0, std::max(sizeHintForColumn(0), viewport()->width()));
+        };
+        fit();
+        if (m_revealPending && isVisible()) {
+            m_revealPending = false;
+            // The column is fitted to the rows in view; once the selected
+            // node is among them the column may widen and a horizontal scroll
+            // bar take the bottom row's place: fitted and scrolled again.
+            if (HTREEITEM selected = SelectedItem()) {
+                scrollToItem(selected);
+                fit();
+                updateGeometries();
+                scrollToItem(selected);
+            }
+        }
     });
 }
 

@@ -6,7 +6,9 @@
 // its children) and one pointer-sized item data value. Nodes are addressed by
 // handles; the tree tells its dialog of a node about to be expanded or
 // collapsed (TVN_ITEMEXPANDING) and of a new selection (TVN_SELCHANGED)
-// through the dialog's message map.
+// through the dialog's message map. The selected node is also the current
+// one (where the keyboard goes on from); a node that is only current, as the
+// first node becomes when an empty selection gets the focus, is not selected.
 //
 // A node also keeps its name: the text it was made from, byte for byte.
 // Callers that show a text other than the name (a re-cased file name) still
@@ -117,8 +119,13 @@ protected:
     // With TVS_INFOTIP, a node whose text runs past the visible part of the
     // tree shows its whole text as a tip.
     bool viewportEvent(QEvent* event) override;
+    QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
+                                                         const QEvent* event) const override;
+    void showEvent(QShowEvent* event) override;
 
 private:
+    // The selected node (the current one when it is selected); null for none.
+    HTREEITEM SelectedItem() const;
     QTreeWidgetItem* Parent(HTREEITEM item) const;
     void ApplyIcon(QTreeWidgetItem* node);
     // Fits the column to the widest shown text once control returns to the
@@ -130,6 +137,8 @@ private:
     std::map<std::pair<int, int>, QIcon> m_icons;  // (image, selected image) -> icon
     bool m_fitPending = false;
     bool m_infoTips = false;
+    // A node was selected before the tree could show it whole.
+    bool m_revealPending = false;
 };
 
 // The dialog member that stands for a tree control once data exchange has

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QPushButton>
 #include <QTest>
@@ -387,6 +388,97 @@ TEST_F(PickerTest, OkReturnsTheSelectedFolderAndCancelLeavesTheCallerAlone) {
         EXPECT_EQ(dlg.DoModal(), IDCANCEL);
         EXPECT_TRUE(stillOpen);
     }
+}
+
+TEST_F(PickerTest, FocusAloneSelectsNothingWhenTheWalkFoundNoNode) {
+    CDlgGetPath dlg(nullptr, &m_machine);
+    dlg.SetPath("Invalid directory");
+    std::string seen;
+    QTimer::singleShot(0, &dlg, [&] {
+        CTreeControl* tree = dlg.m_tree.GetControl();
+        // Real focus, as the window system gives it when the window shows.
+        (void)QTest::qWaitForWindowActive(&dlg);
+        tree->setFocus(Qt::TabFocusReason);
+        EXPECT_TRUE(tree->hasFocus() && tree->currentItem()) << "focus made a node current";
+        EXPECT_FALSE(dlg.GetDlgItem(IDOK)->isEnabled());
+        seen = dlg.GetDlgItemText(IDC_PATH_TEXT);
+        QTest::keyClick(tree, Qt::Key_Return);
+        EXPECT_TRUE(dlg.isVisible()) << "Enter with nothing selected returns nothing";
+        // The arrow keys select, and the selection is the current node.
+        QTest::keyClick(tree, Qt::Key_Down);
+        EXPECT_EQ(tree->currentItem(), dlg.m_tree.GetSelectedItem());
+        seen += " " + dlg.GetDlgItemText(IDC_PATH_TEXT);
+        dlg.EndDialog(IDCANCEL);
+    });
+    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+    EXPECT_EQ(seen, "<dir> /home/op/build/") << "Down from the first node, /";
+}
+
+TEST_F(PickerTest, ASelectionMadeThroughAccessibilityIsWhatOkReturns) {
+    CDlgGetPath& dlg = Open("/tmp/Release/v1");
+    dlg.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    CTreeControl* tree = Tree().GetControl();
+    QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(tree);
+    ASSERT_NE(iface, nullptr);
+    EXPECT_EQ(iface->text(QAccessible::Name), QStringLiteral("Folders"));
+    ASSERT_NE(iface->tableInterface(), nullptr);
+    HTREEITEM tmp = Tree().GetParentItem(Tree().GetParentItem(Tree().GetSelectedItem()));
+
+    // An assistive tool toggles a row's cell, which selects it without
+    // touching the current item.
+    QAccessibleTableInterface* table = iface->tableInterface();
+    QAccessibleInterface* sub = nullptr;
+    for (int row = 0; row < table->rowCount() && !sub; ++row) {
+        QAccessibleInterface* cell = table->cellAt(row, 0);
+        if (cell && cell->text(QAccessible::Name) == QStringLiteral("Sub")) sub = cell;
+    }
+    ASSERT_NE(sub, nullptr);
+    ASSERT_NE(sub->actionInterface(), nullptr);
+    sub->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+    EXPECT_EQ(Selected(), "/tmp/Sub/");
+    EXPECT_EQ(tree->currentItem(), Child(tmp, "Sub"));
+    EXPECT_EQ(PathText(), "/tmp/Sub/");
+    EXPECT_TRUE(OkEnabled());
+
+    // The same through the selection model alone.
+    HTREEITEM empty = Tree().GetChildItem(tmp);
+    while (empty && Tree().GetItemName(empty) != "empty")
+        empty = Tree().GetNextSiblingItem(empty);
+    ASSERT_NE(empty, nullptr);
+    tree->selectionModel()->select(tree->indexFromItem(empty), QItemSelectionModel::ClearAndSelect);
+    EXPECT_EQ(tree->currentItem(), empty);
+    EXPECT_EQ(PathText(), "/tmp/empty/");
+    static_cast<QPushButton*>(dlg.GetDlgItem(IDOK))->click();
+    EXPECT_EQ(dlg.GetPath(), "/tmp/empty/");
+}
+
+TEST_F(PickerTest, TheSelectedNodeIsScrolledFullyIntoViewAfterTheWalk) {
+    for (int i = 0; i < 40; ++i)
+        fs::create_directories(
+            m_root / "tmp/many" /
+            ("a-folder-with-a-name-long-enough-to-need-the-horizontal-scroll-bar-" +
+             std::to_string(i)));
+    CDlgGetPath& dlg =
+        Open("/tmp/many/a-folder-with-a-name-long-enough-to-need-the-horizontal-scroll-bar-31");
+    dlg.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    CTreeControl* tree = Tree().GetControl();
+    HTREEITEM selected = Tree().GetSelectedItem();
+    ASSERT_NE(selected, nullptr);
+    EXPECT_EQ(PathText(),
+              "/tmp/many/a-folder-with-a-name-long-enough-to-need-the-horizontal-scroll-bar-31/");
+    // Long names make the column wider than the tree: what counts is that
+    // no part of the row's height is cut off.
+    const bool whole = QTest::qWaitFor(
+        [&] {
+            const QRect row = tree->visualItemRect(selected);
+            return row.top() >= 0 && row.bottom() < tree->viewport()->height();
+        },
+        2000);
+    EXPECT_TRUE(whole) << "row " << tree->visualItemRect(selected).top() << ".."
+                       << tree->visualItemRect(selected).bottom() << " of a viewport "
+                       << tree->viewport()->height() << " high";
 }
 
 TEST_F(PickerTest, TeardownFreesEveryRecordOnceCollapsedBranchesIncluded) {
