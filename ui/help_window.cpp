@@ -8,7 +8,7 @@
 #include <QVBoxLayout>
 
 CHelpWindow::CHelpWindow(QWidget* owner, const QString& title)
-    : QWidget(owner, Qt::Window), m_browser(new QTextBrowser(this)) {
+    : QDialog(owner), m_browser(new QTextBrowser(this)) {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(title);
     setAccessibleName(title);
@@ -35,7 +35,7 @@ void CHelpWindow::keyPressEvent(QKeyEvent* event) {
         close();
         return;
     }
-    QWidget::keyPressEvent(event);
+    QDialog::keyPressEvent(event);
 }
 
 bool CHelpWindow::Load(const std::vector<QString>& files) {

@@ -2,13 +2,15 @@
 // window that asked for it.
 #pragma once
 
+#include <QDialog>
 #include <QString>
-#include <QWidget>
 #include <vector>
 
 class QTextBrowser;
 
-class CHelpWindow : public QWidget {
+// A dialog (not modal) rather than a bare window, so that screen readers
+// announce it as a window of its own.
+class CHelpWindow : public QDialog {
 public:
     // A top-level window owned by `owner` (may be null), titled `title`. It
     // deletes itself when closed (Escape or its close box).
