@@ -9,6 +9,8 @@ namespace, whatever happened before; use the Bed in a `with` statement.
 Run as a script, `netbed.py probe [WINDOW_S]` is an independent broadcast
 client: it sends the portmapper GETPORT for the VXI-11 core channel to every
 broadcast interface of its namespace and prints "found <address>" per answer.
+`netbed.py hostile` is a portmapper that answers only what a client must
+ignore.
 """
 
 import os
@@ -81,6 +83,27 @@ def probe(window):
             found.add(addr)
     for a in sorted(found, key=socket.inet_aton):
         print("found", a)
+
+
+def hostile():
+    """Answers every GETPORT with each kind of reply a client must ignore."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+    s.bind(("", 111))
+    print("hostile ready", flush=True)
+    for _ in range(1000):  # bounded: the bed stops it long before
+        data, peer = s.recvfrom(2048)
+        if len(data) < 4:
+            continue
+        xid = struct.unpack(">I", data[:4])[0]
+        ok = struct.pack(">6I", xid, 1, 0, 0, 0, 0)
+        for reply in (b"\xff" * 3,                                  # garbage
+                      ok + struct.pack(">I", 4242) + b"\0" * 1100,  # oversized
+                      struct.pack(">I", xid ^ 1) + ok[4:] + struct.pack(">I", 4242),
+                      ok + struct.pack(">I", 0),                    # port 0
+                      struct.pack(">6I", xid, 1, 0, 0, 0, 1),      # refused: PROG_UNAVAIL
+                      struct.pack(">6I", xid, 1, 1, 0, 2, 2)):      # denied: RPC_MISMATCH
+            s.sendto(reply, peer)
 
 
 class Bed:
@@ -216,3 +239,5 @@ class Bed:
 
 if __name__ == "__main__" and len(sys.argv) >= 2 and sys.argv[1] == "probe":
     probe(float(sys.argv[2]) if len(sys.argv) > 2 else 1.0)
+elif __name__ == "__main__" and len(sys.argv) >= 2 and sys.argv[1] == "hostile":
+    hostile()

@@ -1,0 +1,222 @@
+#!/usr/bin/python3
+"""LAN discovery in namespaces the test makes: broadcast and mDNS.
+
+Run as: lan_discovery_test.py CASE FWSIM FWVISA_INFO FWUPGRADE LIBFWVISA
+CASE is one of scope, broadcast, silence, hostile, mdns, find. The library's
+side (fwvisa-info --discover, fwupgrade list --discover, discover = lan) is
+checked where fwvisa-info has --discover; the simulators are always checked
+with the bed's own broadcast client and avahi-browse. Root only (exit 77
+otherwise).
+"""
+
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import netbed  # noqa: E402
+
+CASE, FWSIM, INFO, UPGRADE, LIB = sys.argv[1:6]
+
+
+def library_discovers():
+    if not os.path.exists(INFO):
+        return False
+    r = subprocess.run([INFO, "--help"], capture_output=True, text=True, timeout=10)
+    return "--discover" in r.stdout
+
+
+def discover(bed, ns, *extra, env=None):
+    """fwvisa-info --discover in `ns`: (resource strings, seconds taken)."""
+    start = time.monotonic()
+    r = bed.run(ns, [INFO, "--discover"] + list(extra), env=env)
+    took = time.monotonic() - start
+    assert r.returncode == 0, r.stderr
+    return [line.split()[0] for line in r.stdout.splitlines() if line.strip()], took
+
+
+def vxi11(address):
+    return "TCPIP0::%s::inst0::INSTR" % address
+
+
+def link_a(bed, sims):
+    """Bridge A with the client at .1 and simulators at .2, .3, ..."""
+    br = bed.bridge("bra")
+    client = bed.namespace("c")
+    bed.link(client, br, "198.18.0.1/24")
+    names = []
+    for k in range(sims):
+        ns = bed.namespace("s%d" % (k + 2))
+        bed.link(ns, br, "198.18.0.%d/24" % (k + 2))
+        names.append(ns)
+    return br, client, names
+
+
+def in_machine_namespace():
+    me = os.stat("/proc/self/ns/net")
+    try:
+        init = os.stat("/proc/1/ns/net")
+        return (me.st_ino, me.st_dev) == (init.st_ino, init.st_dev)
+    except OSError:
+        return me.st_ino == 0xEFFFFFF9
+
+
+def case_scope(bed):
+    # Out here a non-loopback address never serves (refused, or no interface has it).
+    r = subprocess.run([FWSIM, "--address", "198.18.0.77"], capture_output=True, text=True,
+                       timeout=10)
+    assert r.returncode != 0 and "ready" not in r.stdout, r
+    if in_machine_namespace():
+        assert r.returncode == 2 and "namespace" in r.stderr, r.stderr
+    # In a namespace it serves, and without a daemon --mdns says so and goes on.
+    _, client, (sim,) = link_a(bed, 1)
+    nobody = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS="unix:path=%s/none" % bed.tmp)
+    bed.start_sim(sim, "198.18.0.2", "--mdns", env=nobody)
+    assert bed.probe(client, 0.5) == ["198.18.0.2"]
+    assert "avahi-daemon is not running: not announcing" in bed.log_of("198.18.0.2")
+
+
+def case_broadcast(bed):
+    br, client, sims = link_a(bed, 2)
+    for k, ns in enumerate(sims):
+        bed.start_sim(ns, "198.18.0.%d" % (k + 2))
+    # The third on link B, one router away: unicast reaches it, broadcast does not.
+    br_b = bed.bridge("brb")
+    router = bed.namespace("r")
+    bed.link(router, br, "198.18.0.254/24", "eth0")
+    bed.link(router, br_b, "198.18.1.254/24", "eth1")
+    bed.run(router, ["sysctl", "-qw", "net.ipv4.ip_forward=1"])
+    third = bed.namespace("s3b")
+    bed.link(third, br_b, "198.18.1.2/24")
+    bed.ip("route", "add", "default", "via", "198.18.1.254", ns=third)
+    bed.ip("route", "add", "198.18.1.0/24", "via", "198.18.0.254", ns=client)
+    bed.start_sim(third, "198.18.1.2")
+    here = dict(os.environ, PYTHONPATH=os.path.dirname(netbed.__file__))
+    r = bed.run(client, ["/usr/bin/python3", "-c", UNICAST, "198.18.1.2"], env=here)
+    assert r.stdout.strip() == "answered", (r.stdout, r.stderr)
+    assert bed.probe(client) == ["198.18.0.2", "198.18.0.3"]
+    if library_discovers():
+        found, took = discover(bed, client)
+        print("fwvisa-info --discover: %s in %.2f s" % (found, took))
+        assert found == [vxi11("198.18.0.2"), vxi11("198.18.0.3")], found
+
+
+UNICAST = """
+import socket, sys, netbed
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(2)
+s.sendto(netbed.getport_call(7), (sys.argv[1], 111))
+print("answered" if netbed.getport_reply_port(s.recv(2048), 7) else "wrong answer")
+"""
+
+
+def case_silence(bed):
+    _, client, _ = link_a(bed, 0)
+    start = time.monotonic()
+    assert bed.probe(client) == []
+    print("bed probe, nobody answering: %.2f s" % (time.monotonic() - start))
+    if library_discovers():
+        for window in ("1000", "200"):
+            found, took = discover(bed, client, "--discover-window", window)
+            print("fwvisa-info --discover-window %s, nobody answering: %.2f s" % (window, took))
+            assert found == [] and took < 5, (found, took)
+
+
+def case_hostile(bed):
+    _, client, (good, bad) = link_a(bed, 2)
+    bed.start_sim(good, "198.18.0.2")
+    p = bed.start(bad, ["/usr/bin/python3", netbed.__file__, "hostile"], stdout=subprocess.PIPE,
+                  text=True)
+    assert p.stdout.readline().startswith("hostile ready")
+    assert bed.probe(client) == ["198.18.0.2"]
+    if library_discovers():
+        found, _ = discover(bed, client)
+        assert found == [vxi11("198.18.0.2")], found
+
+
+def case_mdns(bed):
+    _, client, sims = link_a(bed, 2)
+    extra = [[], ["--hislip-port", "4881", "--socket-port", "5026", "--no-portmap",
+                  "--serial", "XY-7"]]
+    for k, ns in enumerate(sims):
+        bus = bed.start_avahi(ns)
+        bed.start_sim(ns, "198.18.0.%d" % (k + 2), "--mdns", *extra[k],
+                      env=dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=bus))
+    env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=bed.start_avahi(client))
+    want = {("_vxi-11._tcp", "K7141HA 000002", "198.18.0.2", "111"),
+            ("_hislip._tcp", "K7141HA 000002", "198.18.0.2", "4880"),
+            ("_scpi-raw._tcp", "K7141HA 000002", "198.18.0.2", "5025"),
+            ("_hislip._tcp", "K7141HA XY-7", "198.18.0.3", "4881"),
+            ("_scpi-raw._tcp", "K7141HA XY-7", "198.18.0.3", "5026")}
+    seen = set()
+    for _ in range(10):  # announcements take a moment to settle: bounded retries
+        for kind in ("_vxi-11._tcp", "_hislip._tcp", "_scpi-raw._tcp"):
+            r = bed.run(client, ["avahi-browse", "-rtp", kind], env=env, timeout=15)
+            for line in r.stdout.splitlines():
+                f = line.split(";")
+                if f[0] == "=" and len(f) >= 9:
+                    seen.add((f[4], f[3].replace("\\032", " "), f[7], f[8]))
+        if seen >= want:
+            break
+        time.sleep(0.3)
+    assert seen == want, seen
+    if library_discovers():
+        found, took = discover(bed, client, env=env)
+        print("fwvisa-info --discover with mDNS: %s in %.2f s" % (found, took))
+        for rsrc in (vxi11("198.18.0.2"), "TCPIP0::198.18.0.2::hislip0::INSTR",
+                     "TCPIP0::198.18.0.2::5025::SOCKET", "TCPIP0::198.18.0.3::hislip0,4881::INSTR",
+                     "TCPIP0::198.18.0.3::5026::SOCKET"):
+            assert rsrc in found, (rsrc, found)
+        assert vxi11("198.18.0.3") not in found, found  # it has no portmapper
+
+
+def case_find(bed):
+    if not library_discovers():
+        print("SKIP: fwvisa-info has no --discover yet")
+        sys.exit(netbed.SKIP)
+    _, client, sims = link_a(bed, 2)
+    for k, ns in enumerate(sims):
+        bed.start_sim(ns, "198.18.0.%d" % (k + 2))
+    config = tempfile.mkdtemp(dir=bed.tmp)
+    os.makedirs(config + "/fwvisa")
+    with open(config + "/fwvisa/visa.conf", "w") as f:
+        f.write("discover = lan\nTCPIP0::198.18.0.3::inst0::INSTR\n"
+                "TCPIP0::198.18.5.9::inst0::INSTR\n")
+    env = dict(os.environ, XDG_CONFIG_HOME=config)
+    r = bed.run(client, [UPGRADE, "list"], env=env)
+    assert r.returncode == 0, r.stderr
+    text = r.stdout
+    configured, found = text.find("198.18.5.9"), text.find("198.18.0.2")
+    assert 0 <= configured < found, text
+    assert text.count("198.18.0.3::inst0") == 1, text
+    r = bed.run(client, ["/usr/bin/python3", "-c", PYVISA, LIB], env=env)
+    assert r.returncode == 0, r.stderr
+    # Configured ones in the file's order, then the found one not configured.
+    assert r.stdout.split() == [vxi11("198.18.0.3"), vxi11("198.18.5.9"),
+                                vxi11("198.18.0.2")], r.stdout
+
+
+PYVISA = """
+import sys, pyvisa
+for rsrc in pyvisa.ResourceManager(sys.argv[1]).list_resources("TCPIP?*::INSTR"):
+    print(rsrc)
+"""
+
+
+def main():
+    netbed.skip_unless_root()
+    with netbed.Bed(FWSIM) as bed:
+        try:
+            globals()["case_" + CASE](bed)
+        except Exception:
+            for name in sorted(os.listdir(bed.tmp)):
+                if name.endswith(".log"):
+                    print("--", name, "\n" + bed.log_of(name[6:-4]))
+            raise
+
+
+if __name__ == "__main__":
+    main()
