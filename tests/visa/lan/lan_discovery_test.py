@@ -114,6 +114,11 @@ print("answered" if netbed.getport_reply_port(s.recv(2048), 7) else "wrong answe
 
 
 def case_silence(bed):
+    lonely = bed.namespace("lo")  # loopback only, as the test suite's own namespace
+    if library_discovers():
+        _, took = discover(bed, lonely, "--discover-window", "5000")
+        print("fwvisa-info --discover-window 5000, no broadcast interface: %.2f s" % took)
+        assert took < 2.5, took
     _, client, _ = link_a(bed, 0)
     start = time.monotonic()
     assert bed.probe(client) == []
@@ -181,8 +186,8 @@ def case_find(bed):
     for k, ns in enumerate(sims):
         bed.start_sim(ns, "198.18.0.%d" % (k + 2))
     config = tempfile.mkdtemp(dir=bed.tmp)
-    os.makedirs(config + "/fwvisa")
-    with open(config + "/fwvisa/visa.conf", "w") as f:
+    os.makedirs(config + "/firmware-update")
+    with open(config + "/firmware-update/visa.conf", "w") as f:
         f.write("discover = lan\nTCPIP0::198.18.0.3::inst0::INSTR\n"
                 "TCPIP0::198.18.5.9::inst0::INSTR\n")
     env = dict(os.environ, XDG_CONFIG_HOME=config)
@@ -192,11 +197,33 @@ def case_find(bed):
     configured, found = text.find("198.18.5.9"), text.find("198.18.0.2")
     assert 0 <= configured < found, text
     assert text.count("198.18.0.3::inst0") == 1, text
+    # --save keeps every line and adds only what the file does not name.
+    r = bed.run(client, [INFO, "--discover", "--save"], env=env)
+    assert r.returncode == 0, r.stderr
+    with open(config + "/firmware-update/visa.conf") as f:
+        lines = f.read().splitlines()
+    assert lines[:3] == ["discover = lan", vxi11("198.18.0.3"), vxi11("198.18.5.9")], lines
+    assert [line for line in lines[3:] if "198.18" in line] == [vxi11("198.18.0.2")], lines
+    with open(config + "/firmware-update/visa.conf", "w") as f:
+        f.write("discover = lan\n" + vxi11("198.18.0.3") + "\n" + vxi11("198.18.5.9") + "\n")
     r = bed.run(client, ["/usr/bin/python3", "-c", PYVISA, LIB], env=env)
     assert r.returncode == 0, r.stderr
     # Configured ones in the file's order, then the found one not configured.
     assert r.stdout.split() == [vxi11("198.18.0.3"), vxi11("198.18.5.9"),
                                 vxi11("198.18.0.2")], r.stdout
+
+
+    # fwupgrade list --discover searches whatever the file says.
+    r = bed.run(client, [UPGRADE, "list", "--help"])
+    if "--discover" in r.stdout + r.stderr:
+        with open(config + "/firmware-update/visa.conf", "w") as f:
+            f.write("discover = off\n" + vxi11("198.18.5.9") + "\n")
+        r = bed.run(client, [UPGRADE, "list", "--discover"], env=env)
+        assert r.returncode == 0, r.stderr
+        assert 0 <= r.stdout.find("198.18.5.9") < r.stdout.find("198.18.0.2"), r.stdout
+        assert "198.18.0.3" in r.stdout, r.stdout
+    else:
+        print("fwupgrade list has no --discover yet: not checked")
 
 
 PYVISA = """
