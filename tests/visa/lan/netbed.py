@@ -8,7 +8,8 @@ namespace, whatever happened before; use the Bed in a `with` statement.
 
 Run as a script, `netbed.py probe [WINDOW_S]` is an independent broadcast
 client: it sends the portmapper GETPORT for the VXI-11 core channel to every
-broadcast interface of its namespace and prints "found <address>" per answer.
+broadcast interface of its namespace and prints "found <address> <ms>" per
+answer, with the milliseconds it took to come.
 `netbed.py hostile` is a portmapper that answers only what a client must
 ignore.
 """
@@ -71,8 +72,9 @@ def probe(window):
     s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
     for b in broadcast_addresses():
         s.sendto(getport_call(xid), (b, 111))
-    end = time.monotonic() + window
-    found = set()
+    start = time.monotonic()
+    end = start + window
+    found = {}
     while (left := end - time.monotonic()) > 0:
         s.settimeout(left)
         try:
@@ -80,9 +82,9 @@ def probe(window):
         except socket.timeout:
             break
         if getport_reply_port(data, xid) is not None:
-            found.add(addr)
+            found.setdefault(addr, (time.monotonic() - start) * 1000)
     for a in sorted(found, key=socket.inet_aton):
-        print("found", a)
+        print("found %s %.1f" % (a, found[a]))  # address, ms after sending
 
 
 def hostile():
@@ -152,8 +154,15 @@ class Bed:
         self.ip("addr", "add", cidr, "brd", "+", "dev", ifname, ns=ns)
         self.ip("link", "set", ifname, "up", ns=ns)
 
+    def env(self, env):
+        """`env` (or ours) with a system bus of the bed's: never the machine's,
+        whose avahi-daemon, if one runs, would browse the real network."""
+        env = dict(os.environ if env is None else env)
+        env.setdefault("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=%s/no-bus" % self.tmp)
+        return env
+
     def start(self, ns, argv, env=None, **kw):
-        p = subprocess.Popen(["ip", "netns", "exec", ns] + argv, env=env, **kw)
+        p = subprocess.Popen(["ip", "netns", "exec", ns] + argv, env=self.env(env), **kw)
         self.procs.append(p)
         return p
 
@@ -211,14 +220,19 @@ class Bed:
             time.sleep(0.05)
 
     def run(self, ns, argv, env=None, timeout=30):
-        return subprocess.run(["ip", "netns", "exec", ns] + argv, env=env, capture_output=True,
+        return subprocess.run(["ip", "netns", "exec", ns] + argv, env=self.env(env), capture_output=True,
                               text=True, timeout=timeout)
 
-    def probe(self, ns, window=1.0):
+    def probe(self, ns, window=1.0, times=None):
+        """The addresses that answered the bed's own broadcast client, in
+        order; with `times` (a list), also the milliseconds each took."""
         r = self.run(ns, ["/usr/bin/python3", os.path.abspath(__file__), "probe", str(window)])
         if r.returncode != 0:
             raise RuntimeError("probe: " + r.stderr)
-        return [line.split()[1] for line in r.stdout.splitlines() if line.startswith("found ")]
+        found = [line.split() for line in r.stdout.splitlines() if line.startswith("found ")]
+        if times is not None:
+            times.extend(float(f[2]) for f in found)
+        return [f[1] for f in found]
 
     def close(self):
         for p in reversed(self.procs):
