@@ -2,7 +2,8 @@
 """LAN discovery in namespaces the test makes: broadcast and mDNS.
 
 Run as: lan_discovery_test.py CASE FWSIM FWVISA_INFO FWUPGRADE LIBFWVISA
-CASE is one of scope, broadcast, silence, hostile, mdns, find. The library's
+CASE is one of scope, broadcast, silence, hostile, mdns, find, window (then
+FWUPGRADE is the window program tests/ui/lan_window_list). The library's
 side (fwvisa-info --discover, fwupgrade list --discover, discover = lan) is
 checked where fwvisa-info has --discover; the simulators are always checked
 with the bed's own broadcast client and avahi-browse. Root only (exit 77
@@ -224,6 +225,32 @@ def case_find(bed):
         assert "198.18.0.3" in r.stdout, r.stdout
     else:
         print("fwupgrade list has no --discover yet: not checked")
+
+
+def case_window(bed):
+    """The window's list with discovery on (UPGRADE is the window program).
+
+    The library hands over configured, then found (case_find checks that
+    order); the window's combo box keeps its list alphabetical whatever that
+    order, as its template's sort style says, so here each is listed once
+    and the list is sorted."""
+    if not library_discovers():
+        print("SKIP: the library has no LAN discovery yet")
+        sys.exit(netbed.SKIP)
+    _, client, sims = link_a(bed, 2)
+    for k, ns in enumerate(sims):
+        bed.start_sim(ns, "198.18.0.%d" % (k + 2))
+    config = tempfile.mkdtemp(dir=bed.tmp)
+    os.makedirs(config + "/firmware-update")
+    with open(config + "/firmware-update/visa.conf", "w") as f:
+        f.write("discover = lan\nserial = off\n" + vxi11("198.18.5.9") + "\n")
+    r = bed.run(client, [UPGRADE], env=dict(os.environ, XDG_CONFIG_HOME=config))
+    assert r.returncode == 0, r.stderr
+    lines = r.stdout.splitlines()
+    print("window list: %s" % lines)
+    assert lines[-1].startswith("opened in "), lines
+    want = [vxi11("198.18.0.2"), vxi11("198.18.0.3"), vxi11("198.18.5.9")]
+    assert lines[:-1] == sorted(want, key=str.lower), lines
 
 
 PYVISA = """
