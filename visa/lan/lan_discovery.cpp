@@ -126,6 +126,14 @@ std::vector<Found> recent_lan_search(uint32_t window_ms) {
     return k.found;
 }
 
+void keep_lan_search(std::vector<Found> found) {
+    Kept& k = kept();
+    std::lock_guard<std::mutex> hold(k.mutex);
+    k.found = std::move(found);
+    k.at = std::chrono::steady_clock::now();
+    k.valid = true;
+}
+
 void forget_lan_search() {
     Kept& k = kept();
     std::lock_guard<std::mutex> hold(k.mutex);
