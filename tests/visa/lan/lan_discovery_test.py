@@ -3,15 +3,12 @@
 
 Run as: lan_discovery_test.py CASE FWSIM FWVISA_INFO FWUPGRADE LIBFWVISA
 CASE is one of scope, broadcast, silence, hostile, mdns, find, window (then
-FWUPGRADE is the window program tests/ui/lan_window_list). The library's
-side (fwvisa-info --discover, fwupgrade list --discover, discover = lan) is
-checked where fwvisa-info has --discover; the simulators are always checked
-with the bed's own broadcast client and avahi-browse. Root only (exit 77
-otherwise).
+FWUPGRADE is the window program tests/ui/lan_window_list). Each case checks
+the simulators with the bed's own broadcast client or avahi-browse first,
+then the library. Root only (exit 77 otherwise).
 """
 
 import os
-import socket
 import subprocess
 import sys
 import tempfile
@@ -21,13 +18,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import netbed  # noqa: E402
 
 CASE, FWSIM, INFO, UPGRADE, LIB = sys.argv[1:6]
-
-
-def library_discovers():
-    if not os.path.exists(INFO):
-        return False
-    r = subprocess.run([INFO, "--help"], capture_output=True, text=True, timeout=10)
-    return "--discover" in r.stdout
 
 
 def discover(bed, ns, *extra, env=None):
@@ -43,17 +33,27 @@ def vxi11(address):
     return "TCPIP0::%s::inst0::INSTR" % address
 
 
-def link_a(bed, sims):
+def link_a(bed, sims, start=True):
     """Bridge A with the client at .1 and simulators at .2, .3, ..."""
     br = bed.bridge("bra")
     client = bed.namespace("c")
     bed.link(client, br, "198.18.0.1/24")
     names = []
     for k in range(sims):
-        ns = bed.namespace("s%d" % (k + 2))
-        bed.link(ns, br, "198.18.0.%d/24" % (k + 2))
-        names.append(ns)
+        names.append(bed.namespace("s%d" % (k + 2)))
+        bed.link(names[-1], br, "198.18.0.%d/24" % (k + 2))
+        if start:
+            bed.start_sim(names[-1], "198.18.0.%d" % (k + 2))
     return br, client, names
+
+
+def visa_conf(bed, *lines):
+    """An XDG_CONFIG_HOME whose visa.conf has `lines`, as an environment."""
+    config = tempfile.mkdtemp(dir=bed.tmp)
+    os.makedirs(config + "/firmware-update")
+    with open(config + "/firmware-update/visa.conf", "w") as f:
+        f.write("".join(line + "\n" for line in lines))
+    return dict(os.environ, XDG_CONFIG_HOME=config), config + "/firmware-update/visa.conf"
 
 
 def in_machine_namespace():
@@ -73,17 +73,23 @@ def case_scope(bed):
     if in_machine_namespace():
         assert r.returncode == 2 and "namespace" in r.stderr, r.stderr
     # In a namespace it serves, and without a daemon --mdns says so and goes on.
-    _, client, (sim,) = link_a(bed, 1)
-    nobody = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS="unix:path=%s/none" % bed.tmp)
-    bed.start_sim(sim, "198.18.0.2", "--mdns", env=nobody)
+    _, client, (sim,) = link_a(bed, 1, start=False)
+    bed.start_sim(sim, "198.18.0.2", "--mdns")
     assert bed.probe(client, 0.5) == ["198.18.0.2"]
     assert "avahi-daemon is not running: not announcing" in bed.log_of("198.18.0.2")
 
 
+UNICAST = """
+import socket, sys, netbed
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(2)
+s.sendto(netbed.getport_call(7), (sys.argv[1], 111))
+print("answered" if netbed.getport_reply_port(s.recv(2048), 7) else "wrong answer")
+"""
+
+
 def case_broadcast(bed):
-    br, client, sims = link_a(bed, 2)
-    for k, ns in enumerate(sims):
-        bed.start_sim(ns, "198.18.0.%d" % (k + 2))
+    br, client, _ = link_a(bed, 2)
     # The third on link B, one router away: unicast reaches it, broadcast does not.
     br_b = bed.bridge("brb")
     router = bed.namespace("r")
@@ -99,52 +105,36 @@ def case_broadcast(bed):
     r = bed.run(client, ["/usr/bin/python3", "-c", UNICAST, "198.18.1.2"], env=here)
     assert r.stdout.strip() == "answered", (r.stdout, r.stderr)
     assert bed.probe(client) == ["198.18.0.2", "198.18.0.3"]
-    if library_discovers():
-        found, took = discover(bed, client)
-        print("fwvisa-info --discover: %s in %.2f s" % (found, took))
-        assert found == [vxi11("198.18.0.2"), vxi11("198.18.0.3")], found
-
-
-UNICAST = """
-import socket, sys, netbed
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.settimeout(2)
-s.sendto(netbed.getport_call(7), (sys.argv[1], 111))
-print("answered" if netbed.getport_reply_port(s.recv(2048), 7) else "wrong answer")
-"""
+    found, took = discover(bed, client)
+    print("fwvisa-info --discover: %s in %.2f s" % (found, took))
+    assert found == [vxi11("198.18.0.2"), vxi11("198.18.0.3")], found
 
 
 def case_silence(bed):
     lonely = bed.namespace("lo")  # loopback only, as the test suite's own namespace
-    if library_discovers():
-        _, took = discover(bed, lonely, "--discover-window", "5000")
-        print("fwvisa-info --discover-window 5000, no broadcast interface: %.2f s" % took)
-        assert took < 2.5, took
+    _, took = discover(bed, lonely, "--discover-window", "5000")
+    print("fwvisa-info --discover-window 5000, no broadcast interface: %.2f s" % took)
+    assert took < 2.5, took
     _, client, _ = link_a(bed, 0)
-    start = time.monotonic()
     assert bed.probe(client) == []
-    print("bed probe, nobody answering: %.2f s" % (time.monotonic() - start))
-    if library_discovers():
-        for window in ("1000", "200"):
-            found, took = discover(bed, client, "--discover-window", window)
-            print("fwvisa-info --discover-window %s, nobody answering: %.2f s" % (window, took))
-            assert found == [] and took < 5, (found, took)
+    for window in ("1000", "200"):
+        found, took = discover(bed, client, "--discover-window", window)
+        print("fwvisa-info --discover-window %s, nobody answering: %.2f s" % (window, took))
+        assert found == [] and took < 5, (found, took)
 
 
 def case_hostile(bed):
-    _, client, (good, bad) = link_a(bed, 2)
+    _, client, (good, bad) = link_a(bed, 2, start=False)
     bed.start_sim(good, "198.18.0.2")
     p = bed.start(bad, ["/usr/bin/python3", netbed.__file__, "hostile"], stdout=subprocess.PIPE,
                   text=True)
     assert p.stdout.readline().startswith("hostile ready")
     assert bed.probe(client) == ["198.18.0.2"]
-    if library_discovers():
-        found, _ = discover(bed, client)
-        assert found == [vxi11("198.18.0.2")], found
+    assert discover(bed, client)[0] == [vxi11("198.18.0.2")]
 
 
 def case_mdns(bed):
-    _, client, sims = link_a(bed, 2)
+    _, client, sims = link_a(bed, 2, start=False)
     extra = [[], ["--hislip-port", "4881", "--socket-port", "5026", "--no-portmap",
                   "--serial", "XY-7"]]
     for k, ns in enumerate(sims):
@@ -161,70 +151,52 @@ def case_mdns(bed):
     for _ in range(10):  # announcements take a moment to settle: bounded retries
         for kind in ("_vxi-11._tcp", "_hislip._tcp", "_scpi-raw._tcp"):
             r = bed.run(client, ["avahi-browse", "-rtp", kind], env=env, timeout=15)
-            for line in r.stdout.splitlines():
-                f = line.split(";")
+            for f in (line.split(";") for line in r.stdout.splitlines()):
                 if f[0] == "=" and len(f) >= 9:
                     seen.add((f[4], f[3].replace("\\032", " "), f[7], f[8]))
         if seen >= want:
             break
         time.sleep(0.3)
     assert seen == want, seen
-    if library_discovers():
-        found, took = discover(bed, client, env=env)
-        print("fwvisa-info --discover with mDNS: %s in %.2f s" % (found, took))
-        for rsrc in (vxi11("198.18.0.2"), "TCPIP0::198.18.0.2::hislip0::INSTR",
-                     "TCPIP0::198.18.0.2::5025::SOCKET", "TCPIP0::198.18.0.3::hislip0,4881::INSTR",
-                     "TCPIP0::198.18.0.3::5026::SOCKET"):
-            assert rsrc in found, (rsrc, found)
-        assert vxi11("198.18.0.3") not in found, found  # it has no portmapper
+    found, took = discover(bed, client, env=env)
+    print("fwvisa-info --discover with mDNS: %s in %.2f s" % (found, took))
+    # By address, then resource string; 198.18.0.3 has no portmapper.
+    assert found == ["TCPIP0::198.18.0.2::5025::SOCKET", "TCPIP0::198.18.0.2::hislip0::INSTR",
+                     vxi11("198.18.0.2"), "TCPIP0::198.18.0.3::5026::SOCKET",
+                     "TCPIP0::198.18.0.3::hislip0,4881::INSTR"], found
+
+
+PYVISA = """
+import sys, pyvisa
+for rsrc in pyvisa.ResourceManager(sys.argv[1]).list_resources("TCPIP?*::INSTR"):
+    print(rsrc)
+"""
 
 
 def case_find(bed):
-    if not library_discovers():
-        print("SKIP: fwvisa-info has no --discover yet")
-        sys.exit(netbed.SKIP)
-    _, client, sims = link_a(bed, 2)
-    for k, ns in enumerate(sims):
-        bed.start_sim(ns, "198.18.0.%d" % (k + 2))
-    config = tempfile.mkdtemp(dir=bed.tmp)
-    os.makedirs(config + "/firmware-update")
-    with open(config + "/firmware-update/visa.conf", "w") as f:
-        f.write("discover = lan\nTCPIP0::198.18.0.3::inst0::INSTR\n"
-                "TCPIP0::198.18.5.9::inst0::INSTR\n")
-    env = dict(os.environ, XDG_CONFIG_HOME=config)
+    _, client, _ = link_a(bed, 2)
+    configured = ["discover = lan", vxi11("198.18.0.3"), vxi11("198.18.5.9")]
+    env, conf = visa_conf(bed, *configured)
     r = bed.run(client, [UPGRADE, "list"], env=env)
     assert r.returncode == 0, r.stderr
-    text = r.stdout
-    configured, found = text.find("198.18.5.9"), text.find("198.18.0.2")
-    assert 0 <= configured < found, text
-    assert text.count("198.18.0.3::inst0") == 1, text
+    assert 0 <= r.stdout.find("198.18.5.9") < r.stdout.find("198.18.0.2"), r.stdout
+    assert r.stdout.count("198.18.0.3::inst0") == 1, r.stdout
+    # Configured ones in the file's order, then the found one not configured.
+    r = bed.run(client, ["/usr/bin/python3", "-c", PYVISA, LIB], env=env)
+    assert r.stdout.split() == configured[1:] + [vxi11("198.18.0.2")], (r.stdout, r.stderr)
     # --save keeps every line and adds only what the file does not name.
     r = bed.run(client, [INFO, "--discover", "--save"], env=env)
     assert r.returncode == 0, r.stderr
-    with open(config + "/firmware-update/visa.conf") as f:
+    with open(conf) as f:
         lines = f.read().splitlines()
-    assert lines[:3] == ["discover = lan", vxi11("198.18.0.3"), vxi11("198.18.5.9")], lines
+    assert lines[:3] == configured, lines
     assert [line for line in lines[3:] if "198.18" in line] == [vxi11("198.18.0.2")], lines
-    with open(config + "/firmware-update/visa.conf", "w") as f:
-        f.write("discover = lan\n" + vxi11("198.18.0.3") + "\n" + vxi11("198.18.5.9") + "\n")
-    r = bed.run(client, ["/usr/bin/python3", "-c", PYVISA, LIB], env=env)
-    assert r.returncode == 0, r.stderr
-    # Configured ones in the file's order, then the found one not configured.
-    assert r.stdout.split() == [vxi11("198.18.0.3"), vxi11("198.18.5.9"),
-                                vxi11("198.18.0.2")], r.stdout
-
-
     # fwupgrade list --discover searches whatever the file says.
-    r = bed.run(client, [UPGRADE, "list", "--help"])
-    if "--discover" in r.stdout + r.stderr:
-        with open(config + "/firmware-update/visa.conf", "w") as f:
-            f.write("discover = off\n" + vxi11("198.18.5.9") + "\n")
-        r = bed.run(client, [UPGRADE, "list", "--discover"], env=env)
-        assert r.returncode == 0, r.stderr
-        assert 0 <= r.stdout.find("198.18.5.9") < r.stdout.find("198.18.0.2"), r.stdout
-        assert "198.18.0.3" in r.stdout, r.stdout
-    else:
-        print("fwupgrade list has no --discover yet: not checked")
+    env, _ = visa_conf(bed, "discover = off", vxi11("198.18.5.9"))
+    r = bed.run(client, [UPGRADE, "list", "--discover"], env=env)
+    assert r.returncode == 0, r.stderr
+    assert 0 <= r.stdout.find("198.18.5.9") < r.stdout.find("198.18.0.2"), r.stdout
+    assert "198.18.0.3" in r.stdout, r.stdout
 
 
 def case_window(bed):
@@ -234,30 +206,15 @@ def case_window(bed):
     order); the window's combo box keeps its list alphabetical whatever that
     order, as its template's sort style says, so here each is listed once
     and the list is sorted."""
-    if not library_discovers():
-        print("SKIP: the library has no LAN discovery yet")
-        sys.exit(netbed.SKIP)
-    _, client, sims = link_a(bed, 2)
-    for k, ns in enumerate(sims):
-        bed.start_sim(ns, "198.18.0.%d" % (k + 2))
-    config = tempfile.mkdtemp(dir=bed.tmp)
-    os.makedirs(config + "/firmware-update")
-    with open(config + "/firmware-update/visa.conf", "w") as f:
-        f.write("discover = lan\nserial = off\n" + vxi11("198.18.5.9") + "\n")
-    r = bed.run(client, [UPGRADE], env=dict(os.environ, XDG_CONFIG_HOME=config))
+    _, client, _ = link_a(bed, 2)
+    env, _ = visa_conf(bed, "discover = lan", "serial = off", vxi11("198.18.5.9"))
+    r = bed.run(client, [UPGRADE], env=env)
     assert r.returncode == 0, r.stderr
     lines = r.stdout.splitlines()
     print("window list: %s" % lines)
     assert lines[-1].startswith("opened in "), lines
     want = [vxi11("198.18.0.2"), vxi11("198.18.0.3"), vxi11("198.18.5.9")]
     assert lines[:-1] == sorted(want, key=str.lower), lines
-
-
-PYVISA = """
-import sys, pyvisa
-for rsrc in pyvisa.ResourceManager(sys.argv[1]).list_resources("TCPIP?*::INSTR"):
-    print(rsrc)
-"""
 
 
 def main():
