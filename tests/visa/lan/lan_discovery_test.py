@@ -182,8 +182,12 @@ def case_find(bed):
     assert 0 <= r.stdout.find("198.18.5.9") < r.stdout.find("198.18.0.2"), r.stdout
     assert r.stdout.count("198.18.0.3::inst0") == 1, r.stdout
     # Configured ones in the file's order, then the found one not configured.
-    r = bed.run(client, ["/usr/bin/python3", "-c", PYVISA, LIB], env=env)
-    assert r.stdout.split() == configured[1:] + [vxi11("198.18.0.2")], (r.stdout, r.stderr)
+    # (Python cannot load a library built with the address sanitizer.)
+    with open(LIB, "rb") as f:
+        sanitized = b"libasan.so" in f.read()
+    if not sanitized:
+        r = bed.run(client, ["/usr/bin/python3", "-c", PYVISA, LIB], env=env)
+        assert r.stdout.split() == configured[1:] + [vxi11("198.18.0.2")], (r.stdout, r.stderr)
     # --save keeps every line and adds only what the file does not name.
     r = bed.run(client, [INFO, "--discover", "--save"], env=env)
     assert r.returncode == 0, r.stderr
