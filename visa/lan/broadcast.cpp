@@ -144,10 +144,11 @@ std::vector<Found> vxi11_broadcast(const std::vector<Destination>& destinations,
         const int ready = ::poll(&p, 1, deadline.poll_ms());
         if (ready < 0 && errno != EINTR) break;
         if (ready <= 0) continue;
-        // Drain what is queued, one datagram at a time. MSG_TRUNC makes the
-        // kernel report a datagram's whole length, so an oversized one is
-        // known as such though only max_answer bytes are kept.
-        while (true) {
+        // Drain what is queued, one datagram at a time, but not past the
+        // window: a peer that floods must not hold the search. MSG_TRUNC
+        // makes the kernel report a datagram's whole length, so an oversized
+        // one is known as such though only max_answer bytes are kept.
+        while (!deadline.overdue()) {
             uint8_t buf[max_answer];
             sockaddr_in from{};
             socklen_t from_len = sizeof from;
