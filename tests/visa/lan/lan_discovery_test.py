@@ -131,6 +131,15 @@ def case_hostile(bed):
     assert p.stdout.readline().startswith("hostile ready")
     assert bed.probe(client) == ["198.18.0.2"]
     assert discover(bed, client)[0] == [vxi11("198.18.0.2")]
+    # A flood of answers does not hold the search past its window.
+    p.terminate()
+    p.wait(5)
+    p = bed.start(bad, ["/usr/bin/python3", netbed.__file__, "hostile", "4"],
+                  stdout=subprocess.PIPE, text=True)
+    assert p.stdout.readline().startswith("hostile ready")
+    found, took = discover(bed, client, "--discover-window", "300")
+    print("fwvisa-info --discover-window 300 under a flood: %.2f s" % took)
+    assert found == [vxi11("198.18.0.2")] and took < 2.5, (found, took)
 
 
 def case_mdns(bed):

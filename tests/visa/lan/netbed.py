@@ -10,8 +10,8 @@ Run as a script, `netbed.py probe [WINDOW_S]` is an independent broadcast
 client: it sends the portmapper GETPORT for the VXI-11 core channel to every
 broadcast interface of its namespace and prints "found <address> <ms>" per
 answer, with the milliseconds it took to come.
-`netbed.py hostile` is a portmapper that answers only what a client must
-ignore.
+`netbed.py hostile [FLOOD_S]` is a portmapper that answers only what a client
+must ignore, and with FLOOD_S floods each asker that many seconds.
 """
 
 import os
@@ -87,8 +87,9 @@ def probe(window):
         print("found %s %.1f" % (a, found[a]))  # address, ms after sending
 
 
-def hostile():
-    """Answers every GETPORT with each kind of reply a client must ignore."""
+def hostile(flood_s=0.0):
+    """Answers every GETPORT with each kind of reply a client must ignore,
+    then, with `flood_s`, keeps sending it wrong-xid answers that long."""
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
     s.bind(("", 111))
@@ -99,13 +100,18 @@ def hostile():
             continue
         xid = struct.unpack(">I", data[:4])[0]
         ok = struct.pack(">6I", xid, 1, 0, 0, 0, 0)
+        wrong_xid = struct.pack(">I", xid ^ 1) + ok[4:] + struct.pack(">I", 4242)
         for reply in (b"\xff" * 3,                                  # garbage
                       ok + struct.pack(">I", 4242) + b"\0" * 1100,  # oversized
-                      struct.pack(">I", xid ^ 1) + ok[4:] + struct.pack(">I", 4242),
+                      wrong_xid,
                       ok + struct.pack(">I", 0),                    # port 0
                       struct.pack(">6I", xid, 1, 0, 0, 0, 1),      # refused: PROG_UNAVAIL
                       struct.pack(">6I", xid, 1, 1, 0, 2, 2)):      # denied: RPC_MISMATCH
             s.sendto(reply, peer)
+        end = time.monotonic() + flood_s
+        while time.monotonic() < end:
+            for _ in range(100):
+                s.sendto(wrong_xid, peer)
 
 
 class Bed:
@@ -254,4 +260,4 @@ class Bed:
 if __name__ == "__main__" and len(sys.argv) >= 2 and sys.argv[1] == "probe":
     probe(float(sys.argv[2]) if len(sys.argv) > 2 else 1.0)
 elif __name__ == "__main__" and len(sys.argv) >= 2 and sys.argv[1] == "hostile":
-    hostile()
+    hostile(float(sys.argv[2]) if len(sys.argv) > 2 else 0.0)
