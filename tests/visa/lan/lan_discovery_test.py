@@ -146,11 +146,11 @@ def case_mdns(bed):
     _, client, sims = link_a(bed, 2, start=False)
     extra = [[], ["--hislip-port", "4881", "--socket-port", "5026", "--no-portmap",
                   "--serial", "XY-7"]]
+    buses = bed.start_avahi(client, *sims)
     for k, ns in enumerate(sims):
-        bus = bed.start_avahi(ns)
         bed.start_sim(ns, "198.18.0.%d" % (k + 2), "--mdns", *extra[k],
-                      env=dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=bus))
-    env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=bed.start_avahi(client))
+                      env=dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=buses[k + 1]))
+    env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=buses[0])
     want = {("_vxi-11._tcp", "K7141HA 000002", "198.18.0.2", "111"),
             ("_hislip._tcp", "K7141HA 000002", "198.18.0.2", "4880"),
             ("_scpi-raw._tcp", "K7141HA 000002", "198.18.0.2", "5025"),

@@ -16,6 +16,7 @@ must ignore, and with FLOOD_S floods each asker that many seconds.
 
 import os
 import random
+import select
 import shutil
 import signal
 import socket
@@ -173,11 +174,14 @@ class Bed:
         return p
 
     def start_sim(self, ns, address, *args, env=None):
-        log = open(os.path.join(self.tmp, "fwsim-%s.log" % address), "w")
-        p = self.start(ns, [self.fwsim, "--address", address] + list(args), env=env,
-                       stdout=subprocess.PIPE, stderr=log, text=True)
-        line = p.stdout.readline() if p.poll() is None else ""
+        with open(os.path.join(self.tmp, "fwsim-%s.log" % address), "w") as log:
+            p = self.start(ns, [self.fwsim, "--address", address] + list(args), env=env,
+                           stdout=subprocess.PIPE, stderr=log, text=True)
+        # Bounded: a simulator that neither starts nor fails is given 10 s.
+        ready = select.select([p.stdout], [], [], 10)[0]
+        line = p.stdout.readline() if ready else ""
         if not line.startswith("fwsim ready"):
+            p.kill()
             p.wait(5)
             raise RuntimeError("fwsim %s did not start: %s" % (address, self.log_of(address)))
         return p
@@ -186,8 +190,16 @@ class Bed:
         with open(os.path.join(self.tmp, "fwsim-%s.log" % address)) as f:
             return f.read()
 
-    def start_avahi(self, ns, ifname="eth0"):
-        """A private system bus and avahi-daemon for `ns`; returns the bus address."""
+    def start_avahi(self, *namespaces, ifname="eth0"):
+        """A private system bus and avahi-daemon for each of `namespaces`,
+        started side by side; returns their bus addresses in order."""
+        homes = [self.start_one_avahi(ns, ifname) for ns in namespaces]
+        for ns, home in zip(namespaces, homes):
+            self.wait_for(lambda: "Server startup complete" in open(home + "/avahi.log").read(),
+                          "avahi-daemon in " + ns)
+        return ["unix:path=%s/bus" % home for home in homes]
+
+    def start_one_avahi(self, ns, ifname):
         home = os.path.join(self.tmp, ns)
         os.makedirs(home)
         bus = "unix:path=%s/bus" % home
@@ -213,9 +225,8 @@ class Bed:
         self.start(ns, ["sh", "-c", "mount -t tmpfs fwbed /run && mkdir /run/avahi-daemon && "
                         "exec avahi-daemon -f \"$0\" --no-drop-root --no-chroot --no-rlimits",
                         home + "/avahi.conf"], env=env, stdout=log, stderr=log)
-        self.wait_for(lambda: "Server startup complete" in open(home + "/avahi.log").read(),
-                      "avahi-daemon in " + ns)
-        return bus
+        log.close()  # the daemon has its own copy
+        return home
 
     @staticmethod
     def wait_for(ready, what, seconds=10):
