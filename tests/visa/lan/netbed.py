@@ -237,8 +237,8 @@ class Bed:
             time.sleep(0.05)
 
     def run(self, ns, argv, env=None, timeout=30):
-        return subprocess.run(["ip", "netns", "exec", ns] + argv, env=self.env(env), capture_output=True,
-                              text=True, timeout=timeout)
+        return subprocess.run(["ip", "netns", "exec", ns] + argv, env=self.env(env),
+                              capture_output=True, text=True, timeout=timeout)
 
     def probe(self, ns, window=1.0, times=None):
         """The addresses that answered the bed's own broadcast client, in

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """LAN discovery in namespaces the test makes: broadcast and mDNS.
 
-Run as: lan_discovery_test.py CASE FWSIM FWVISA_INFO FWUPGRADE LIBFWVISA
+Run as: lan_netns_test.py CASE FWSIM FWVISA_INFO FWUPGRADE LIBFWVISA
 CASE is one of scope, broadcast, silence, hostile, mdns, find, window (then
 FWUPGRADE is the window program tests/ui/lan_window_list). Each case checks
 the simulators with the bed's own broadcast client or avahi-browse first,
