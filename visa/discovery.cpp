@@ -291,7 +291,7 @@ std::vector<std::string> list_usb_instruments() {
     return out;
 }
 
-std::vector<std::string> discover_resources() {
+std::vector<std::string> discover_resources(bool lan_search) {
     std::string path = discovery_config_path();
     DiscoveryConfig cfg;
     if (auto text = read_config_file(path)) {
@@ -300,7 +300,7 @@ std::vector<std::string> discover_resources() {
         log(log_module, "no configuration at %s: no LAN instruments listed", path.c_str());
     }
     std::vector<std::string> out = std::move(cfg.lan);
-    if (cfg.discover_lan) {
+    if (cfg.discover_lan && lan_search) {
         auto found = lan::new_resources(out, lan::recent_lan_search(cfg.discover_window_ms));
         out.insert(out.end(), found.begin(), found.end());
     }

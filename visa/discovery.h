@@ -67,8 +67,9 @@ DiscoveryConfig read_discovery_config(const std::string& path, bool* found,
 // configured (see lan/lan_discovery.h: the result is kept for a while), the
 // USBTMC interfaces plugged in, then the serial ports present (the file may
 // turn USB and serial off). Sends nothing on any network unless the file
-// turns LAN discovery on.
-std::vector<std::string> discover_resources();
+// turns LAN discovery on. `lan_search` false leaves the search out, for a
+// find whose expression no LAN resource can match.
+std::vector<std::string> discover_resources(bool lan_search = true);
 
 // Appends to the configuration file at `path` each of `resources` that it
 // does not already name, keeping every line it has; creates the file, and

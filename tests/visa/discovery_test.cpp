@@ -167,6 +167,8 @@ TEST(DiscoveryLan, FoundInstrumentsFollowTheConfiguredOnes) {
     }));
     EXPECT_EQ(discover_resources(), (std::vector<std::string>{"TCPIP0::127.0.0.30::inst0::INSTR",
                                                               "TCPIP0::127.0.0.31::5025::SOCKET"}));
+    EXPECT_EQ(discover_resources(/*lan_search=*/false),
+              (std::vector<std::string>{"TCPIP0::127.0.0.30::inst0::INSTR"}));
 
     // Without an interface to broadcast on (the suite's own network
     // namespace) a find that has to search returns at once.

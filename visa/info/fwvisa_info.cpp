@@ -29,6 +29,7 @@
 #include "visa/discovery.h"
 #include "visa/info/usb_scan.h"
 #include "visa/lan/lan_discovery.h"
+#include "visa/lan/mdns.h"
 #include "visa/library_info.h"
 #include "visa/loader.h"
 #include "visa/log.h"
@@ -299,10 +300,15 @@ visa::DiscoveryConfig report_config() {
     std::printf("  FW_VISA_LIBRARY: %s\n", env != nullptr && *env ? env : "(not set)");
     std::printf("  LAN instruments: %zu configured\n", cfg.lan.size());
     std::printf("  serial listing:  %s\n", cfg.serial ? "on" : "off");
-    if (cfg.discover_lan)
+    if (cfg.discover_lan) {
         std::printf("  LAN discovery:   on (window %s)\n",
                     visa::net::seconds_text(cfg.discover_window_ms).c_str());
-    else
+        // Only asks the daemon whether it is there: nothing goes on the network.
+        const std::string skipped = visa::lan::mdns_browse(0).skipped;
+        std::printf("  mDNS:            %s\n", skipped.empty()
+                                                   ? "through avahi-daemon"
+                                                   : (skipped + ": VXI-11 broadcast only").c_str());
+    } else
         std::printf("  LAN discovery:   off\n");
     report_skipped(cfg.skipped);
     return cfg;
