@@ -1,4 +1,5 @@
 // list and identify, and the identification they share with upgrade.
+#include <algorithm>
 #include <chrono>
 #include <memory>
 
@@ -6,6 +7,7 @@
 #include "engine_streams.h"
 #include "exit_codes.h"
 #include "interrupt.h"
+#include "visa/lan/lan_discovery.h"
 #include "workflow/discovery.h"
 #include "workflow/identification.h"
 #include "workflow/images.h"
@@ -28,6 +30,29 @@ std::string describe(const Identification& id) {
         text = "not an accepted model: " + id.reply +
                " (accepted models: " + workflow::AcceptedModelsText() + ")";
     return text;
+}
+
+// list --discover: one LAN search, kept for the library's find that follows
+// (which searches too when visa.conf says "discover = lan"), so that the
+// list waits once.
+std::vector<visa::lan::Found> search_lan(Output& out) {
+    visa::lan::LanSearch search = visa::lan::search_lan(visa::lan::default_window_ms);
+    if (search.broadcast_to.empty())
+        out.diagnostic("fwupgrade: no up, broadcast-capable IPv4 interface: no LAN searched");
+    else if (!search.mdns_skipped.empty())
+        out.diagnostic("fwupgrade: mDNS skipped: " + search.mdns_skipped);
+    visa::lan::keep_lan_search(search.found);
+    return std::move(search.found);
+}
+
+// Of `found`, those `listed` does not hold yet.
+std::vector<visa::lan::Found> not_listed(const std::vector<std::string>& listed,
+                                         std::vector<visa::lan::Found> found) {
+    const std::vector<std::string> fresh = visa::lan::new_resources(listed, found);
+    std::erase_if(found, [&fresh](const visa::lan::Found& f) {
+        return std::find(fresh.begin(), fresh.end(), f.resource) == fresh.end();
+    });
+    return found;
 }
 
 int identification_exit(const Identification& id) {
@@ -86,6 +111,8 @@ workflow::Json identification_json(const Identification& id) {
 
 int run_list(const CommandLine& settings, Output& out) {
     using workflow::Json;
+    std::vector<visa::lan::Found> found;
+    if (settings.discover) found = search_lan(out);
     auto buffer = std::make_unique<char[]>(workflow::kResourceListSize);
     // Discovery reports to a window; here nothing is shown while it runs.
     workflow::SilentOperator op;
@@ -98,17 +125,25 @@ int run_list(const CommandLine& settings, Output& out) {
                                    {"exit_code", exit_error}});
         return exit_error;
     }
-    for (const std::string& resource : resources) {
-        if (!settings.identify) {
-            out.event("instrument", Json{{"resource", resource}}, resource);
-            continue;
+    found = not_listed(resources, std::move(found));
+    auto show = [&](const std::string& resource, const char* how) {
+        Json fields{{"resource", resource}};
+        std::string human = resource;
+        if (settings.identify) {
+            const Identification id = identify(resource);
+            fields = identification_json(id);
+            human += "  " + describe(id);
         }
-        const Identification id = identify(resource);
-        out.event("instrument", identification_json(id), resource + "  " + describe(id));
-    }
-    if (resources.empty()) out.text("No instruments found.");
+        if (how != nullptr) fields["found_by"] = how;
+        out.event("instrument", fields, human);
+    };
+    for (const std::string& resource : resources)
+        show(resource, nullptr);
+    for (const visa::lan::Found& f : found)
+        show(f.resource, f.how.c_str());
+    if (resources.empty() && found.empty()) out.text("No instruments found.");
     out.event("finished", Json{{"command", "list"},
-                               {"count", resources.size()},
+                               {"count", resources.size() + found.size()},
                                {"result", result_word(exit_ok)},
                                {"exit_code", exit_ok}});
     return exit_ok;

@@ -112,7 +112,7 @@ struct CommandInfo {
 };
 
 constexpr CommandInfo kCommands[] = {
-    {cmd_list, "list", "list [--identify] [--json]",
+    {cmd_list, "list", "list [--identify] [--discover] [--json]",
      "list the instruments discovery finds (USB, configured LAN, the VISA library's own)"},
     {cmd_identify, "identify", "identify RESOURCE [--json]",
      "identify one instrument as the window's Upgrade does first"},
@@ -260,6 +260,10 @@ void define(CLI::App& app, CommandLine& c) {
                 platform::add_flag(*sub, "--identify",
                                    "ask each instrument for its model, serial number and firmware",
                                    c.identify);
+                platform::add_flag(*sub, "--discover",
+                                   "also search the LAN once (VXI-11 broadcast and mDNS) and list "
+                                   "the instruments found after the others",
+                                   c.discover);
                 break;
             case cmd_identify:
                 sub->add_option("RESOURCE", c.resources, "a VISA resource string or a bare address")

@@ -25,6 +25,7 @@ struct CommandLine {
     bool help = false;
     bool version = false;
     bool identify = false;               // list --identify
+    bool discover = false;               // list --discover: search the LAN once too
     std::vector<std::string> resources;  // positional arguments
     bool all = false;                    // upgrade --all
     std::vector<std::string> models;     // --model filter for --all, accepted models only

@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "instrument.h"
+#include "mdns.h"
 #include "options.h"
 #include "server.h"
 #include "vxi11_core.h"
@@ -145,7 +146,8 @@ void print_ready(const std::string& address, sim::Server& server) {
 
 int main(int argc, char** argv) {
     std::string error;
-    const auto options = sim::parse_options(std::vector<std::string>(argv + 1, argv + argc), error);
+    const auto options = sim::parse_options(std::vector<std::string>(argv + 1, argv + argc), error,
+                                            sim::current_address_scope());
     if (!options) {
         std::fprintf(stderr, "fwsim: %s (see --help)\n", error.c_str());
         return 2;
@@ -196,6 +198,12 @@ int main(int argc, char** argv) {
     if (!server.open(error)) {
         std::fprintf(stderr, "fwsim: %s\n", error.c_str());
         return 1;
+    }
+    // Announced once every socket listens, so that whoever finds it can connect.
+    sim::MdnsAnnouncer announcer;
+    if (options->mdns) {
+        announcer.start(sim::MdnsServices{options->mdns_name, server.portmap_port(),
+                                          server.hislip().port(), server.socket_port()});
     }
     print_ready(options->server.address, server);
 

@@ -1,11 +1,13 @@
 #include "options.h"
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 
 #include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 
 #include "platform/option_parser.h"
@@ -17,8 +19,9 @@ namespace {
 // What a handler works on: the options being built and the parts of the
 // identity that are only put together at the end.
 struct Parse {
-    explicit Parse(Options& options) : o(options) {}
+    Parse(Options& options, const AddressScope& where) : o(options), scope(where) {}
     Options& o;
+    AddressScope scope;
     std::string name;  // the option being handled, for messages
     std::string model = "K7141HA", serial, firmware = "1.0.0", idn;
     bool have_address = false;
@@ -100,9 +103,16 @@ bool printable(Parse& p, const std::string& v, std::string& out) {
 
 bool address(Parse& p, const std::string& v) {
     in_addr a{};
-    if (::inet_pton(AF_INET, v.c_str(), &a) != 1 || (ntohl(a.s_addr) >> 24) != 127)
-        return fail(p,
-                    "--address must be an IPv4 loopback address in 127.0.0.0/8, not '" + v + "'");
+    const bool ipv4 = ::inet_pton(AF_INET, v.c_str(), &a) == 1;
+    const std::uint32_t host = ntohl(a.s_addr);
+    if (ipv4 && p.scope.private_namespace) {
+        // Whether an interface here has it, bind() tells.
+        const bool unicast = host != 0 && (host >> 28) != 0xE && host != 0xFFFFFFFFu;
+        if (!unicast) return fail(p, "--address must be an IPv4 unicast address, not '" + v + "'");
+    } else if (!ipv4 || (host >> 24) != 127) {
+        return fail(p, "--address must be an IPv4 loopback address in 127.0.0.0/8, not '" + v +
+                           "': other addresses only inside a network namespace of its own");
+    }
     p.o.server.address = v;
     p.have_address = true;
     return true;
@@ -202,7 +212,10 @@ void define_options(CLI::App& app, Parse& p) {
     InstrumentConfig& instrument = p.o.instrument;
 
     app.option_defaults()->group("Addresses and ports");
-    value("--address", "A", "loopback address to bind, 127.0.0.0/8 only (required)", address);
+    value("--address", "A",
+          "address to bind (required): 127.0.0.0/8, or inside a network namespace other than "
+          "the machine's any IPv4 address of an interface there",
+          address);
     value("--vxi11-port", "P", "core channel port (default 0: ephemeral)",
           [&server](Parse& q, const std::string& v) { return port(q, v, server.vxi11_port); });
     value("--socket-port", "P", "raw SCPI socket port (default 5025; 0: ephemeral)",
@@ -321,6 +334,10 @@ void define_options(CLI::App& app, Parse& p) {
           });
     value("--max-recv-size", "N", "VXI-11 maxRecvSize advertised (default 1048576, at least 1024)",
           max_recv_size);
+    add_flag(app, "--mdns",
+             "announce _vxi-11._tcp, _hislip._tcp and _scpi-raw._tcp through avahi-daemon as "
+             "\"<model> <serial>\"",
+             p.o.mdns);
     add_flag(app, "--verbose", "log connections to standard error", server.verbose);
     add_flag(app, "-h,--help", "this text", p.o.help);
 }
@@ -329,8 +346,10 @@ const char intro[] = R"(usage: fwsim --address 127.0.0.N [options]
 
 Simulates one power-sensor instrument on its own loopback address: the VXI-11
 core channel (TCPIP0::<address>::inst0::INSTR), its own portmapper on port 111
-(TCP and UDP), a raw SCPI socket (TCPIP0::<address>::<port>::SOCKET) and
-HiSLIP on an unprivileged port (TCPIP0::<address>::hislip0[,<port>]::INSTR).
+(TCP and UDP, and on a namespace's interface its broadcast address too, so that
+a broadcast search finds it), a raw SCPI socket
+(TCPIP0::<address>::<port>::SOCKET) and HiSLIP on an unprivileged port
+(TCPIP0::<address>::hislip0[,<port>]::INSTR).
 Prints one line
   fwsim ready <address> vxi11=<port> socket=<port> hislip=<port> portmap=<port>|off
 when every socket listens, then serves until SIGTERM or SIGINT. A listener that
@@ -357,7 +376,7 @@ void define_app(CLI::App& app, Parse& p) {
 const char* usage_text() {
     static const std::string text = [] {
         Options o;
-        Parse p{o};
+        Parse p{o, AddressScope{}};
         CLI::App app;
         define_app(app, p);
         return app.help();
@@ -365,10 +384,32 @@ const char* usage_text() {
     return text.c_str();
 }
 
-std::optional<Options> parse_options(const std::vector<std::string>& args, std::string& error) {
+AddressScope current_address_scope() {
+    struct stat self {
+    }, other{};
+    if (::stat("/proc/self/ns/net", &self) != 0) return {};
+    if (::stat("/proc/1/ns/net", &other) == 0)
+        return AddressScope{self.st_ino != other.st_ino || self.st_dev != other.st_dev};
+    // Process 1 can be out of reach (a sandbox's supervisor, say). Then a
+    // namespace made with `ip netns add` is one of its own, unless it is the
+    // machine's namespace under a name, which recent kernels number
+    // 0xEFFFFFF9.
+    constexpr ino_t init_net_inode = 0xEFFFFFF9u;
+    if (self.st_ino == init_net_inode) return {};
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/run/netns", ec)) {
+        if (::stat(entry.path().c_str(), &other) == 0 && other.st_ino == self.st_ino &&
+            other.st_dev == self.st_dev)
+            return AddressScope{true};
+    }
+    return {};
+}
+
+std::optional<Options> parse_options(const std::vector<std::string>& args, std::string& error,
+                                     const AddressScope& scope) {
     Options o;
     o.instrument.sector_sizes = default_sector_sizes();
-    Parse p{o};
+    Parse p{o, scope};
     CLI::App app;
     define_app(app, p);
     error = platform::parse(app, args);
@@ -390,6 +431,19 @@ std::optional<Options> parse_options(const std::vector<std::string>& args, std::
     o.instrument.idn =
         p.idn.empty() ? identity_for_model(p.model, p.serial, p.firmware) : p.idn + "\n";
     o.server.max_record = static_cast<std::size_t>(o.max_recv_size) + 4096;
+    // A browser shows the name, and people know an instrument by its model
+    // and serial number, so it is those of *IDN? (an odd --idn: the address).
+    const auto model_at = o.instrument.idn.find(',');
+    const auto serial_at =
+        model_at == std::string::npos ? model_at : o.instrument.idn.find(',', model_at + 1);
+    const auto serial_end =
+        serial_at == std::string::npos ? serial_at : o.instrument.idn.find(',', serial_at + 1);
+    if (serial_end != std::string::npos) {
+        o.mdns_name = o.instrument.idn.substr(model_at + 1, serial_at - model_at - 1) + " " +
+                      o.instrument.idn.substr(serial_at + 1, serial_end - serial_at - 1);
+    } else {
+        o.mdns_name = "fwsim " + o.server.address;
+    }
     return o;
 }
 

@@ -7,6 +7,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -57,6 +59,34 @@ int listen_on(const std::string& address, std::uint16_t port, int type, std::uin
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
     bound = ntohs(sa.sin_port);
     return fd;
+}
+
+// The broadcast address of the interface that has `address`, or "" when it
+// has none (loopback, point-to-point) or no interface has the address.
+std::string broadcast_address_of(const std::string& address) {
+    in_addr want{};
+    if (::inet_pton(AF_INET, address.c_str(), &want) != 1) return {};
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return {};
+    std::string found;
+    for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+        if ((i->ifa_flags & IFF_BROADCAST) == 0 || i->ifa_broadaddr == nullptr) continue;
+        const auto* a = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
+        if (a->sin_addr.s_addr != want.s_addr) continue;
+        // An address added without "brd" has none configured, yet the
+        // kernel routes its prefix's broadcast address to the interface.
+        in_addr broadcast = reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr)->sin_addr;
+        const auto* mask = reinterpret_cast<const sockaddr_in*>(i->ifa_netmask);
+        if (broadcast.s_addr == 0 && mask != nullptr && ntohl(mask->sin_addr.s_addr) < 0xFFFFFFFEu)
+            broadcast.s_addr = a->sin_addr.s_addr | ~mask->sin_addr.s_addr;
+        char text[INET_ADDRSTRLEN] = {};
+        if (broadcast.s_addr != 0 && ::inet_ntop(AF_INET, &broadcast, text, sizeof text) != nullptr)
+            found = text;
+        break;
+    }
+    ::freeifaddrs(list);
+    return found;
 }
 
 void close_fd(int& fd) {
@@ -128,6 +158,15 @@ bool Server::open_listeners(std::string& error) {
             portmap_udp_ =
                 listen_on(settings_.address, settings_.portmap_port, SOCK_DGRAM, port, why);
         }
+        // A broadcast search sends to the interface's broadcast address,
+        // which a socket bound to the unicast one never hears. Several
+        // instruments in one namespace each hear it, hence the address reuse.
+        const std::string broadcast = broadcast_address_of(settings_.address);
+        if (portmap_udp_ >= 0 && !broadcast.empty()) {
+            portmap_broadcast_ =
+                listen_on(broadcast, settings_.portmap_port, SOCK_DGRAM, port, why);
+            if (portmap_broadcast_ < 0) close_fd(portmap_udp_);
+        }
         if (portmap_tcp_ < 0 || portmap_udp_ < 0) {
             // Fatal: a client asking port 111 of this address would reach
             // whatever else answers there and take it for this instrument.
@@ -136,7 +175,8 @@ bool Server::open_listeners(std::string& error) {
             return false;
         }
     }
-    for (int* fd : {&core_listener_, &scpi_listener_, &portmap_tcp_, &portmap_udp_})
+    for (int* fd :
+         {&core_listener_, &scpi_listener_, &portmap_tcp_, &portmap_udp_, &portmap_broadcast_})
         watch_listener(*fd);
     return true;
 }
@@ -147,6 +187,7 @@ void Server::close_listeners() {
     hislip_.close_listener();
     close_fd(portmap_tcp_);
     close_fd(portmap_udp_);
+    close_fd(portmap_broadcast_);
 }
 
 void Server::accept_on(int listener, Kind kind, Clock::time_point now) {
@@ -179,12 +220,12 @@ void Server::accept_on(int listener, Kind kind, Clock::time_point now) {
     }
 }
 
-void Server::serve_udp_portmap() {
+void Server::serve_udp_portmap(int from_fd) {
     std::string buf(65536, '\0');
     for (int k = 0; k < 16; ++k) {
         sockaddr_in from{};
         socklen_t len = sizeof from;
-        const ssize_t n = ::recvfrom(portmap_udp_, buf.data(), buf.size(), 0,
+        const ssize_t n = ::recvfrom(from_fd, buf.data(), buf.size(), 0,
                                      reinterpret_cast<sockaddr*>(&from), &len);
         if (n < 0) return;
         const PortmapInfo info{settings_.address, vxi11_port_, settings_.portmap_port};
@@ -455,7 +496,9 @@ void Server::run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_ma
             } else if (tag == &portmap_tcp_) {
                 accept_on(portmap_tcp_, Kind::portmap_tcp, now);
             } else if (tag == &portmap_udp_) {
-                serve_udp_portmap();
+                serve_udp_portmap(portmap_udp_);
+            } else if (tag == &portmap_broadcast_) {
+                serve_udp_portmap(portmap_broadcast_);
             } else if (tag == &hislip_) {
                 hislip_ready = true;  // served below, with the rest
             } else {

@@ -19,7 +19,7 @@ namespace sim {
 namespace rpc = visa::vxi11::rpc;
 
 struct ServerSettings {
-    std::string address;                          // 127.x.y.z
+    std::string address;                          // 127.x.y.z, or see AddressScope
     std::uint16_t vxi11_port = 0;                 // 0: ephemeral
     std::uint16_t socket_port = 5025;             // 0: ephemeral
     std::uint16_t portmap_port = rpc::pmap_port;  // 0: none
@@ -34,8 +34,9 @@ struct ServerSettings {
 
 // The process's sockets and its single-threaded poll() loop: the VXI-11
 // core channel, the portmapper (TCP and UDP) and the raw SCPI socket, all on
-// one loopback address. Every connection has bounded buffers and an idle
-// timeout; a misbehaving peer loses its connection, never the process.
+// one address (loopback, or an interface of a private network namespace,
+// where the portmapper also hears that interface's broadcasts). Every connection has bounded
+// buffers and an idle timeout; a misbehaving peer loses its connection, never the process.
 class Server {
 public:
     Server(ServerSettings settings, Instrument& instrument, Vxi11Core& core,
@@ -82,7 +83,9 @@ private:
     bool open_listeners(std::string& error);
     void close_listeners();
     void accept_on(int listener, Kind kind, Clock::time_point now);
-    void serve_udp_portmap();
+    // Answers what waits on `from_fd` through the portmapper's own UDP
+    // socket, so that every answer comes from this instrument's address.
+    void serve_udp_portmap(int from_fd);
     void process(Connection& c, Clock::time_point now);
     void process_core(Connection& c, Clock::time_point now);
     void process_portmap(Connection& c);
@@ -105,6 +108,7 @@ private:
     int scpi_listener_ = -1;
     int portmap_tcp_ = -1;
     int portmap_udp_ = -1;
+    int portmap_broadcast_ = -1;  // the interface's broadcast address, port 111
     int epoll_ = -1;
     int hislip_watched_ = -1;  // HiSLIP's set, as registered with epoll_
     bool portmap_wanted_ = true;

@@ -20,6 +20,13 @@
 //   TCPIP0::127.0.0.4::5025::SOCKET
 //   serial = off
 //
+// 4. LAN discovery, off unless the file says "discover = lan": the find then
+//    also lists the instruments that answer a VXI-11 broadcast or announce
+//    themselves over mDNS, after the configured ones and without repeating
+//    them, searching for "discover_window = <ms>" (100 to 10000, default
+//    1000) and keeping what it found for 30 s. "discover = off" is the
+//    default.
+//
 // The same file chooses the VISA implementation the programs use: a line
 // "library = /path/to/libvisa.so" loads that one instead of the built-in
 // library ("library = builtin" names the built-in one). See loader.cpp.
@@ -27,10 +34,17 @@
 #include "visa/discovery.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <unordered_map>
 
 #include "platform/small_file.h"
@@ -89,12 +103,27 @@ bool uart_present(const std::string& sys, unsigned n) {
     return value != 0;
 }
 
+bool parse_window(std::string_view text, uint32_t* ms) {
+    if (text.empty() || text.size() > 5 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    const unsigned long value = std::stoul(std::string(text));
+    if (value < lan::min_window_ms || value > lan::max_window_ms) return false;
+    *ms = uint32_t(value);
+    return true;
+}
+
 }  // namespace
 
 std::string skip_reason_text(const SkippedLine& line) {
     switch (line.reason) {
         case SkippedLine::Reason::bad_setting:
             return "the value is neither on nor off";
+        case SkippedLine::Reason::bad_discover:
+            return "the value is neither lan nor off";
+        case SkippedLine::Reason::bad_window:
+            return "the window is not a number of milliseconds from " +
+                   std::to_string(lan::min_window_ms) + " to " + std::to_string(lan::max_window_ms);
         case SkippedLine::Reason::not_a_resource:
             return "not a resource string";
         case SkippedLine::Reason::not_lan:
@@ -133,6 +162,23 @@ DiscoveryConfig parse_discovery_config(std::string_view text) {
                 skip(line, SkippedLine::Reason::bad_setting);
             else
                 (usb ? cfg.usb : cfg.serial) = value == "on";
+            continue;
+        }
+        if (key.rfind("discover=", 0) == 0) {
+            const std::string_view value = std::string_view(key).substr(key.find('=') + 1);
+            if (value != "lan" && value != "off")
+                skip(line, SkippedLine::Reason::bad_discover);
+            else
+                cfg.discover_lan = value == "lan";
+            continue;
+        }
+        if (key.rfind("discover_window=", 0) == 0) {
+            const std::string_view value = std::string_view(key).substr(key.find('=') + 1);
+            uint32_t ms = 0;
+            if (!parse_window(value, &ms))
+                skip(line, SkippedLine::Reason::bad_window);
+            else
+                cfg.discover_window_ms = ms;
             continue;
         }
         if (key.rfind("library=", 0) == 0) {
@@ -245,7 +291,7 @@ std::vector<std::string> list_usb_instruments() {
     return out;
 }
 
-std::vector<std::string> discover_resources() {
+std::vector<std::string> discover_resources(bool lan_search) {
     std::string path = discovery_config_path();
     DiscoveryConfig cfg;
     if (auto text = read_config_file(path)) {
@@ -254,6 +300,10 @@ std::vector<std::string> discover_resources() {
         log(log_module, "no configuration at %s: no LAN instruments listed", path.c_str());
     }
     std::vector<std::string> out = std::move(cfg.lan);
+    if (cfg.discover_lan && lan_search) {
+        auto found = lan::new_resources(out, lan::recent_lan_search(cfg.discover_window_ms));
+        out.insert(out.end(), found.begin(), found.end());
+    }
     if (cfg.usb) {
         auto usb = list_usb_instruments();
         out.insert(out.end(), usb.begin(), usb.end());
@@ -263,6 +313,79 @@ std::vector<std::string> discover_resources() {
         out.insert(out.end(), serial.begin(), serial.end());
     }
     return out;
+}
+
+namespace {
+
+// Writes all of `text` to `fd`; false with errno set when it cannot.
+bool write_all(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+int append_to_config(const std::string& path, const std::vector<std::string>& resources,
+                     std::string* error) {
+    std::string why;
+    platform::ReadFailure failure{};
+    auto file = platform::read_small_file(path, platform::small_file_cap, &why, &failure);
+    if (!file && failure != platform::ReadFailure::missing) {
+        *error = why;
+        return -1;
+    }
+    const std::string text = file ? file->text : std::string();
+    const DiscoveryConfig cfg = parse_discovery_config(text);
+    std::set<std::string> named(cfg.lan.begin(), cfg.lan.end());
+    std::string lines;
+    int added = 0;
+    for (const std::string& r : resources) {
+        auto name = parse_rsrc_name(r);
+        if (!name || name->intf_type() != VI_INTF_TCPIP) continue;
+        if (!named.insert(name->canonical()).second) continue;
+        lines += name->canonical() + "\n";
+        ++added;
+    }
+    if (added == 0) return 0;
+    std::error_code ec;
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    if (!folder.empty()) std::filesystem::create_directories(folder, ec);
+    if (ec) {
+        *error = "creating " + folder.string() + ": " + ec.message();
+        return -1;
+    }
+    // Appended in place, never rewritten: every line and comment there stays
+    // as it is, and a file another program holds open keeps its identity.
+    // Not following a symlink and insisting on a regular file keep the write
+    // where the read was.
+    const int fd = ::open(
+        path.c_str(),
+        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644);
+    if (fd < 0) {
+        *error = "writing " + path + ": " + std::strerror(errno);
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *error = "writing " + path + ": not a regular file";
+        ::close(fd);
+        return -1;
+    }
+    const std::string out = std::string(!text.empty() && text.back() != '\n' ? "\n" : "") +
+                            "# found by LAN discovery\n" + lines;
+    const bool written = write_all(fd, out);
+    const int saved_errno = errno;
+    if (::close(fd) != 0 || !written) {
+        *error = "writing " + path + ": " + std::strerror(written ? errno : saved_errno);
+        return -1;
+    }
+    return added;
 }
 
 }  // namespace visa

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "visa/lan/lan_discovery.h"
 
 namespace visa {
 
@@ -11,6 +14,8 @@ namespace visa {
 struct SkippedLine {
     enum class Reason {
         bad_setting,     // "usb =" or "serial =" with a value other than on or off
+        bad_discover,    // "discover =" with a value other than lan or off
+        bad_window,      // "discover_window =" not a number of ms in range
         not_a_resource,  // neither a setting nor a resource string
         not_lan,         // a resource string, but not a LAN one
         repeated,        // the same instrument as an earlier line
@@ -30,6 +35,8 @@ struct DiscoveryConfig {
     std::vector<std::string> lan;  // canonical resource strings, in file order
     bool serial = true;            // list serial ports too
     bool usb = true;               // list USBTMC instruments too
+    bool discover_lan = false;     // "discover = lan": search the LAN on find
+    uint32_t discover_window_ms = lan::default_window_ms;  // "discover_window = <ms>"
     // Of the file this was read from (a symlink's target): its owner and
     // permission bits, which decide whether a process running as root may
     // take its "library =" line.
@@ -56,9 +63,21 @@ DiscoveryConfig read_discovery_config(const std::string& path, bool* found,
                                       std::string* error = nullptr);
 
 // Every resource discovery lists, in order: the configured LAN instruments,
-// the USBTMC interfaces plugged in, then the serial ports present (the file
-// may turn USB and serial off). Sends nothing on any network.
-std::vector<std::string> discover_resources();
+// with "discover = lan" the instruments a LAN search found that are not
+// configured (see lan/lan_discovery.h: the result is kept for a while), the
+// USBTMC interfaces plugged in, then the serial ports present (the file may
+// turn USB and serial off). Sends nothing on any network unless the file
+// turns LAN discovery on. `lan_search` false leaves the search out, for a
+// find whose expression no LAN resource can match.
+std::vector<std::string> discover_resources(bool lan_search = true);
+
+// Appends to the configuration file at `path` each of `resources` that it
+// does not already name, keeping every line it has; creates the file, and
+// its folder, when missing. Returns how many lines were added, or -1 with
+// `*error` set ("writing <path>: <why>"); a file that read_config_file
+// refuses is not touched.
+int append_to_config(const std::string& path, const std::vector<std::string>& resources,
+                     std::string* error);
 
 // The configuration file's text, or nothing when it is missing, is not a
 // regular file (a FIFO, a device, a directory) or holds more than 1 MiB;

@@ -197,7 +197,7 @@ std::optional<FindExpr> FindExpr::compile(std::string_view expr) {
     return FindExpr(std::move(p));
 }
 
-bool FindExpr::matches(std::string_view rsrc) const {
+std::vector<int> FindExpr::run(std::string_view text) const {
     const auto& states = program_->states;
     std::vector<int> current, next;
     std::vector<size_t> mark(states.size(), size_t(-1));
@@ -222,7 +222,7 @@ bool FindExpr::matches(std::string_view rsrc) const {
     };
 
     add_closure(current, program_->start);
-    for (char ch : rsrc) {
+    for (char ch : text) {
         ++generation;
         next.clear();
         auto c = static_cast<unsigned char>(ch);
@@ -231,11 +231,19 @@ bool FindExpr::matches(std::string_view rsrc) const {
             if (st.kind == State::chars && st.set.test(c)) add_closure(next, st.out);
         }
         current.swap(next);
-        if (current.empty()) return false;
+        if (current.empty()) break;
     }
-    for (int i : current)
-        if (states[size_t(i)].kind == State::accept) return true;
+    return current;
+}
+
+bool FindExpr::matches(std::string_view rsrc) const {
+    for (int i : run(rsrc))
+        if (program_->states[size_t(i)].kind == State::accept) return true;
     return false;
+}
+
+bool FindExpr::may_match_prefix(std::string_view prefix) const {
+    return !run(prefix).empty();
 }
 
 }  // namespace visa

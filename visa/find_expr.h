@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace visa {
 
@@ -20,12 +21,19 @@ public:
     // Runs in time linear in the resource length times the expression size,
     // whatever the nesting of '*' and '+'.
     bool matches(std::string_view rsrc) const;
+    // Whether some resource beginning with `prefix` may match: false only
+    // when none can ("USB?*" and "TCPIP"), so that a find can skip looking
+    // where nothing it lists would be kept.
+    bool may_match_prefix(std::string_view prefix) const;
 
     FindExpr(FindExpr&&) noexcept;
     FindExpr& operator=(FindExpr&&) noexcept;
     ~FindExpr();
 
 private:
+    // The states live after reading `text`; empty once no match is possible.
+    std::vector<int> run(std::string_view text) const;
+
     struct Program;
     explicit FindExpr(std::unique_ptr<Program> p);
     std::unique_ptr<Program> program_;

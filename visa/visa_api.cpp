@@ -163,7 +163,8 @@ ViStatus _VI_FUNC viFindRsrc(ViSession rm, ViConstString expr, ViPFindList fl, V
         }
         auto list = std::make_shared<visa::FindList>();
         list->rm = rm;
-        for (auto& rsrc : visa::discover_resources())
+        // A find for USB or serial resources alone sends nothing to the LAN.
+        for (auto& rsrc : visa::discover_resources(matcher->may_match_prefix("TCPIP")))
             if (matcher->matches(rsrc)) list->items.push_back(std::move(rsrc));
         if (list->items.empty()) return VI_ERROR_RSRC_NFOUND;
         copy_desc(first, list->items.front());

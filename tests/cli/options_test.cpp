@@ -49,6 +49,11 @@ TEST(OptionsTest, AcceptsEachCommandsOwnOptionsInAnyOrder) {
     EXPECT_EQ(all.models, (std::vector<std::string>{"K7141HA", "K7142HA", "K7141B"}));
     EXPECT_TRUE(all.allow_missing);
 
+    CommandLine listing;
+    ASSERT_TRUE(Parse({"list", "--discover", "--identify"}, listing, error)) << error;
+    EXPECT_TRUE(listing.discover);
+    EXPECT_TRUE(listing.identify);
+
     CommandLine attached;
     ASSERT_TRUE(Parse({"upgrade", "x", "-r/rel", "-j8"}, attached, error)) << error;
     EXPECT_EQ(attached.jobs, 8);
@@ -119,6 +124,7 @@ TEST(OptionsTest, RefusesWithAMessageNamingWhatIsWrong) {
         {{"verify"}, "verify needs --release DIR"},
         {{"verify", "x", "-r", "/r"}, "'verify' takes no RESOURCE"},
         {{"list", "--require-signature"}, "does not apply to 'list'"},
+        {{"identify", "x", "--discover"}, "option '--discover' does not apply to 'identify'"},
         {{"verify", "-r", "/r", "--keyring", ""}, "--keyring needs a file"},
     };
     for (const auto& [words, expected] : cases) {

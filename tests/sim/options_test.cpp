@@ -5,9 +5,10 @@
 namespace sim {
 namespace {
 
-std::optional<Options> parse(std::vector<std::string> args, std::string* error = nullptr) {
+std::optional<Options> parse(std::vector<std::string> args, std::string* error = nullptr,
+                             AddressScope scope = {}) {
     std::string e;
-    auto o = parse_options(args, e);
+    auto o = parse_options(args, e, scope);
     if (error) *error = e;
     return o;
 }
@@ -25,6 +26,22 @@ TEST(Options, AddressMustBeLoopback) {
     EXPECT_EQ(o->server.address, "127.0.0.42");
     EXPECT_EQ(o->server.socket_port, 5025);
     EXPECT_EQ(o->instrument.idn, "Tavrion Technologies,K7141HA,000042,1.0.0\n");
+    EXPECT_EQ(o->mdns_name, "K7141HA 000042");
+}
+
+TEST(Options, AnyUnicastAddressInsideANamespaceOfItsOwn) {
+    std::string error;
+    const AddressScope inside{true};
+    const auto o = parse({"--address", "198.18.1.2", "--mdns"}, &error, inside);
+    ASSERT_TRUE(o) << error;
+    EXPECT_TRUE(o->mdns);
+    EXPECT_EQ(o->instrument.idn, "Tavrion Technologies,K7141HA,000258,1.0.0\n");
+    EXPECT_FALSE(parse({"--address", "198.18.1.2"}, &error));
+    EXPECT_NE(error.find("namespace"), std::string::npos) << error;
+    for (const char* bad : {"0.0.0.0", "224.0.0.251", "255.255.255.255", "host"}) {
+        EXPECT_FALSE(parse({"--address", bad}, &error, inside)) << bad;
+    }
+    EXPECT_EQ(parse({"--address=127.0.0.9", "--idn", "odd"}, &error)->mdns_name, "fwsim 127.0.0.9");
 }
 
 TEST(Options, FaultsAndInstrument) {

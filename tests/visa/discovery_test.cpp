@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -122,6 +123,97 @@ TEST(DiscoverySerial, RealPortsOnlyNumberedFromOne) {
         list_serial_ports((root / "dev").string(), (root / "sys").string()),
         (std::vector<std::string>{"ASRL1::INSTR", "ASRL2::INSTR", "ASRL3::INSTR", "ASRL4::INSTR"}));
     fs::remove_all(root);
+}
+
+TEST(DiscoveryConfig, LanDiscoveryKeys) {
+    const auto off = parse_discovery_config("");
+    EXPECT_FALSE(off.discover_lan);
+    EXPECT_EQ(off.discover_window_ms, 1000u);
+    const auto cfg = parse_discovery_config(
+        "Discover = LAN\n"
+        "discover_window = 2500\n"
+        "discover = maybe\n"         // skipped: lan stays on
+        "discover_window = 99\n"     // below the range
+        "discover_window = 10001\n"  // above it
+        "discover_window = 1e3\n"    // not a plain number
+        "discover_window = 99999999999\n");
+    EXPECT_TRUE(cfg.discover_lan);
+    EXPECT_EQ(cfg.discover_window_ms, 2500u);
+    ASSERT_EQ(cfg.skipped.size(), 5u);
+    EXPECT_EQ(skip_reason_text(cfg.skipped[0]), "the value is neither lan nor off");
+    for (size_t i = 1; i < 5; ++i)
+        EXPECT_EQ(skip_reason_text(cfg.skipped[i]),
+                  "the window is not a number of milliseconds from 100 to 10000")
+            << cfg.skipped[i].text;
+    EXPECT_FALSE(parse_discovery_config("discover = lan\ndiscover = off\n").discover_lan);
+}
+
+// The find with LAN discovery on: configured instruments first, then those a
+// search found that are not configured, each once. The search result is put
+// in place beforehand, so nothing is sent.
+TEST(DiscoveryLan, FoundInstrumentsFollowTheConfiguredOnes) {
+    namespace fs = std::filesystem;
+    char tmpl[] = "/tmp/fwvisa-lan-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const fs::path conf = fs::path(tmpl) / "firmware-update" / "visa.conf";
+    fs::create_directories(conf.parent_path());
+    const char* old_home = std::getenv("XDG_CONFIG_HOME");
+    const std::string saved = old_home ? old_home : "";
+    ::setenv("XDG_CONFIG_HOME", tmpl, 1);
+    std::ofstream(conf) << "usb = off\nserial = off\ndiscover = lan\ntcpip::127.0.0.30\n";
+    lan::keep_lan_search(lan::merge_found({
+        {"TCPIP0::127.0.0.31::5025::SOCKET", "127.0.0.31", "mDNS _scpi-raw._tcp"},
+        {"TCPIP0::127.0.0.30::inst0::INSTR", "127.0.0.30", "VXI-11 broadcast"},
+    }));
+    EXPECT_EQ(discover_resources(), (std::vector<std::string>{"TCPIP0::127.0.0.30::inst0::INSTR",
+                                                              "TCPIP0::127.0.0.31::5025::SOCKET"}));
+    EXPECT_EQ(discover_resources(/*lan_search=*/false),
+              (std::vector<std::string>{"TCPIP0::127.0.0.30::inst0::INSTR"}));
+
+    // Without an interface to broadcast on (the suite's own network
+    // namespace) a find that has to search returns at once.
+    lan::forget_lan_search();
+    if (lan::broadcast_destinations().empty()) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(discover_resources(),
+                  (std::vector<std::string>{"TCPIP0::127.0.0.30::inst0::INSTR"}));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+    }
+    lan::forget_lan_search();
+    if (old_home)
+        ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    else
+        ::unsetenv("XDG_CONFIG_HOME");
+    fs::remove_all(tmpl);
+}
+
+// --save: what is there stays byte for byte, and only what the file does not
+// name yet is added.
+TEST(DiscoveryConfig, AppendKeepsTheFileAndAddsOnlyNewResources) {
+    namespace fs = std::filesystem;
+    char tmpl[] = "/tmp/fwvisa-save-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string path = std::string(tmpl) + "/new/folder/visa.conf";
+    std::string error;
+    // Missing file and folder: made.
+    EXPECT_EQ(append_to_config(path, {"TCPIP0::127.0.0.40::inst0::INSTR"}, &error), 1) << error;
+    const std::string original = "# bench\ntcpip::127.0.0.41  # the old one\nserial = off";
+    std::ofstream(path) << original;  // no final newline
+    EXPECT_EQ(
+        append_to_config(path,
+                         {"TCPIP0::127.0.0.41::inst0::INSTR", "TCPIP0::127.0.0.42::inst0::INSTR",
+                          "TCPIP0::127.0.0.42::inst0::INSTR", "not a resource"},
+                         &error),
+        1);
+    EXPECT_EQ(append_to_config(path, {"TCPIP0::127.0.0.42::inst0::INSTR"}, &error), 0);
+    std::ifstream in(path);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(text, original + "\n# found by LAN discovery\nTCPIP0::127.0.0.42::inst0::INSTR\n");
+    // A file that cannot be read as configuration is not written either.
+    const std::string dir_path = std::string(tmpl) + "/new";
+    EXPECT_EQ(append_to_config(dir_path, {"TCPIP0::127.0.0.43::inst0::INSTR"}, &error), -1);
+    EXPECT_EQ(error, "reading " + dir_path + ": not a regular file (a directory)");
+    fs::remove_all(tmpl);
 }
 
 }  // namespace

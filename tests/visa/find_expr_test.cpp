@@ -77,5 +77,21 @@ TEST(FindExpr, NestedStarsStayLinear) {
     EXPECT_TRUE(e->matches(std::string(254, 'a') + "x"));
 }
 
+// Whether a find needs the LAN searched at all.
+TEST(FindExpr, MayMatchAPrefix) {
+    for (auto [expr, may] : {std::pair{"?*INSTR", true},
+                             {"?*", true},
+                             {"tcpip?*", true},
+                             {"(USB|TCPIP)?*", true},
+                             {"TCP", false},
+                             {"USB?*INSTR", false},
+                             {"ASRL[0-9]*::INSTR", false},
+                             {"TCPIQ?*", false}}) {
+        auto e = FindExpr::compile(expr);
+        ASSERT_TRUE(e) << expr;
+        EXPECT_EQ(e->may_match_prefix("TCPIP"), may) << expr;
+    }
+}
+
 }  // namespace
 }  // namespace visa

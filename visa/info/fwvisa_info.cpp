@@ -7,6 +7,11 @@
 // with whether the library can open them. Of the LAN instruments only those
 // named in the configuration file are contacted. The exit status tells a
 // script whether everything configured was reached (see exit_status).
+//
+// With --discover it does something else: it searches the LAN once (the
+// VXI-11 broadcast and mDNS, whatever the configuration file says), prints
+// each instrument found on a line of its own, and with --save adds those the
+// file does not name yet to it.
 
 #include <unistd.h>
 
@@ -23,6 +28,8 @@
 #include "visa.h"
 #include "visa/discovery.h"
 #include "visa/info/usb_scan.h"
+#include "visa/lan/lan_discovery.h"
+#include "visa/lan/mdns.h"
 #include "visa/library_info.h"
 #include "visa/loader.h"
 #include "visa/log.h"
@@ -44,6 +51,7 @@ enum ExitStatus {
     exit_no_library = 1,   // the VISA library (or its resource manager) is not usable
     exit_usage = 2,        // a bad option
     exit_unreachable = 3,  // a configured LAN instrument could not be opened or did not answer
+    exit_not_saved = 4,    // --save could not write the configuration file
 };
 
 // More skipped configuration lines than this are counted, not listed: a
@@ -56,7 +64,22 @@ struct Options {
     uint32_t timeout_ms = 2000;
     bool help = false;
     bool version = false;
+    bool discover = false;
+    uint32_t discover_window_ms = 0;  // 0: the configuration file's, else the default
+    bool save = false;
 };
+
+// A number of milliseconds from `low` to `high`, or a usage error that names
+// the option.
+uint32_t parse_ms(const std::string& option, const std::string& value, unsigned long low,
+                  unsigned long high) {
+    char* end = nullptr;
+    const unsigned long ms = std::strtoul(value.c_str(), &end, 10);
+    if (value.empty() || value[0] < '0' || value[0] > '9' || *end != '\0' || ms < low || ms > high)
+        throw platform::UsageError(option + " needs MS from " + std::to_string(low) + " to " +
+                                   std::to_string(high) + ", not '" + value + "'");
+    return uint32_t(ms);
+}
 
 // The command line, which also prints --help.
 void define_options(CLI::App& app, Options& o) {
@@ -67,20 +90,29 @@ void define_options(CLI::App& app, Options& o) {
         "whether each configured LAN instrument answers, USB instruments and serial ports.");
     app.footer(
         "The library is chosen by FW_VISA_LIBRARY, else by the configuration file's\n"
-        "\"library =\" line, else the built-in one is used.");
+        "\"library =\" line, else the built-in one is used. --discover sends a broadcast\n"
+        "and asks avahi-daemon: it looks beyond the instruments the file names.");
     app.set_help_flag();
     app.formatter(std::make_shared<platform::HelpFormatter>(18, 80));
-    platform::add_value(app, "--timeout", "MS",
-                        "how long to wait for each instrument (1-60000, default 2000)",
+    platform::add_value(
+        app, "--timeout", "MS", "how long to wait for each instrument (1-60000, default 2000)",
+        [&o](const std::string& value) { o.timeout_ms = parse_ms("--timeout", value, 1, 60000); });
+    platform::add_flag(app, "--discover",
+                       "instead of the report, search the LAN once (VXI-11 broadcast and mDNS) "
+                       "and print each instrument found",
+                       o.discover);
+    platform::add_value(app, "--discover-window", "MS",
+                        "with --discover, how long to collect answers (100-10000, default the "
+                        "configuration file's discover_window, else 1000)",
                         [&o](const std::string& value) {
-                            char* end = nullptr;
-                            const unsigned long ms = std::strtoul(value.c_str(), &end, 10);
-                            if (value.empty() || value[0] < '0' || value[0] > '9' || *end != '\0' ||
-                                ms == 0 || ms > 60000)
-                                throw platform::UsageError(
-                                    "--timeout needs MS from 1 to 60000, not '" + value + "'");
-                            o.timeout_ms = uint32_t(ms);
+                            o.discover_window_ms =
+                                parse_ms("--discover-window", value, visa::lan::min_window_ms,
+                                         visa::lan::max_window_ms);
                         });
+    platform::add_flag(app, "--save",
+                       "with --discover, add the instruments found that the configuration file "
+                       "does not name to it, keeping its lines",
+                       o.save);
     platform::add_flag(app, "-h,--help", "show this help and exit", o.help);
     platform::add_flag(app, "--version", "show the version and exit", o.version);
 }
@@ -268,6 +300,16 @@ visa::DiscoveryConfig report_config() {
     std::printf("  FW_VISA_LIBRARY: %s\n", env != nullptr && *env ? env : "(not set)");
     std::printf("  LAN instruments: %zu configured\n", cfg.lan.size());
     std::printf("  serial listing:  %s\n", cfg.serial ? "on" : "off");
+    if (cfg.discover_lan) {
+        std::printf("  LAN discovery:   on (window %s)\n",
+                    visa::net::seconds_text(cfg.discover_window_ms).c_str());
+        // Only asks the daemon whether it is there: nothing goes on the network.
+        const std::string skipped = visa::lan::mdns_browse(0).skipped;
+        std::printf("  mDNS:            %s\n", skipped.empty()
+                                                   ? "through avahi-daemon"
+                                                   : (skipped + ": VXI-11 broadcast only").c_str());
+    } else
+        std::printf("  LAN discovery:   off\n");
     report_skipped(cfg.skipped);
     return cfg;
 }
@@ -412,6 +454,50 @@ void report_serial(const visa::DiscoveryConfig& cfg, ViSession rm, uint32_t time
     }
 }
 
+// --discover: one search, its findings on standard output, what was asked
+// and what could not be on standard error.
+int discover(const Options& options) {
+    std::string no_folder;
+    const std::string path = visa::discovery_config_path(&no_folder);
+    uint32_t window_ms = options.discover_window_ms;
+    if (window_ms == 0) {
+        bool found = false;
+        window_ms = path.empty() ? visa::lan::default_window_ms
+                                 : visa::read_discovery_config(path, &found).discover_window_ms;
+    }
+    const visa::lan::LanSearch search = visa::lan::search_lan(window_ms);
+    if (search.broadcast_to.empty())
+        std::fprintf(stderr,
+                     "fwvisa-info: no up, broadcast-capable IPv4 interface: nothing to search\n");
+    for (const std::string& to : search.broadcast_to)
+        std::fprintf(stderr, "fwvisa-info: VXI-11 broadcast to %s\n", to.c_str());
+    if (!search.mdns_skipped.empty())
+        std::fprintf(stderr, "fwvisa-info: mDNS skipped: %s\n", search.mdns_skipped.c_str());
+    for (const visa::lan::Found& f : search.found)
+        std::printf("%s  %s\n", f.resource.c_str(), f.how.c_str());
+    std::fflush(stdout);
+    if (!search.broadcast_to.empty())
+        std::fprintf(stderr, "fwvisa-info: %zu found in %s\n", search.found.size(),
+                     visa::net::seconds_text(window_ms).c_str());
+    if (!options.save) return exit_ok;
+    if (path.empty()) {
+        std::fprintf(stderr, "fwvisa-info: not saved: no configuration folder (%s)\n",
+                     no_folder.c_str());
+        return exit_not_saved;
+    }
+    std::vector<std::string> resources;
+    for (const visa::lan::Found& f : search.found)
+        resources.push_back(f.resource);
+    std::string error;
+    const int added = visa::append_to_config(path, resources, &error);
+    if (added < 0) {
+        std::fprintf(stderr, "fwvisa-info: not saved: %s\n", error.c_str());
+        return exit_not_saved;
+    }
+    std::fprintf(stderr, "fwvisa-info: %d added to %s\n", added, path.c_str());
+    return exit_ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -431,6 +517,13 @@ int main(int argc, char** argv) {
         std::printf("fwvisa-info %s\n", visa::library_name_and_version());
         return 0;
     }
+
+    if ((options.save || options.discover_window_ms != 0) && !options.discover) {
+        std::fprintf(stderr, "fwvisa-info: %s applies to --discover (see --help)\n",
+                     options.save ? "--save" : "--discover-window");
+        return exit_usage;
+    }
+    if (options.discover) return discover(options);
 
     ViSession rm = VI_NULL;
     report_library(&rm);
