@@ -47,6 +47,8 @@ def expected_files(triplet, optional):
         "/usr/share/man/man1/firmware-update.1.gz", "/usr/share/man/man1/fwsim.1.gz",
         "/usr/share/man/man1/fwvisa-info.1.gz",
         f"/usr/share/doc/{PACKAGE}/copyright", f"/usr/share/doc/{PACKAGE}/changelog.gz",
+        # What F1 shows; the window looks for it beside its own prefix.
+        "/usr/share/firmware-update/help/index.html",
         # Without it an ordinary user cannot open a USB sensor.
         "/usr/lib/udev/rules.d/70-fwvisa-usbtmc.rules",
     }
@@ -139,7 +141,8 @@ def main():
             run(["dpkg", "--purge", PACKAGE], check=False)
         shutil.rmtree(out_dir, ignore_errors=True)
     left = sorted(f for f in files if os.path.lexists(f))
-    left += [d for d in ("/usr/include/fwvisa", f"/usr/share/doc/{PACKAGE}") if os.path.exists(d)]
+    left += [d for d in ("/usr/include/fwvisa", f"/usr/share/doc/{PACKAGE}",
+                                "/usr/share/firmware-update") if os.path.exists(d)]
     assert not left, f"left behind after purge: {left}"
     assert "libfwvisa" not in run(["ldconfig", "-p"]).stdout, "ldconfig still lists the library"
     assert not installed()

@@ -153,20 +153,33 @@ class Release:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
-def start_window_manager(procs):
+def start_window_manager(procs, attempts=3):
     """openbox, once it manages the screen: a window mapped before that
-    stays unmapped and unframed."""
-    log = tempfile.TemporaryFile()
-    wm = procs.start(["openbox", "--sm-disable"], stdout=log, stderr=subprocess.STDOUT)
+    stays unmapped and unframed. On a loaded machine openbox has been seen
+    to find the display refusing it just after Xvfb said it was ready: the
+    display is first asked directly, and openbox tried again (bounded)."""
+    wait_for("the X server to answer",
+             lambda: subprocess.run(["xprop", "-root", "-len", "1"], capture_output=True,
+                                    timeout=10).returncode == 0)
+    for attempt in range(1, attempts + 1):
+        log = tempfile.TemporaryFile()
+        wm = procs.start(["openbox", "--sm-disable"], stdout=log, stderr=subprocess.STDOUT)
 
-    def ready():
-        if wm.poll() is not None:
-            log.seek(0)
-            raise AssertionError("openbox ended (%d): %s" % (wm.returncode, log.read().decode()))
-        done = subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"],
-                              capture_output=True, text=True, timeout=10)
-        return "window id" in done.stdout
-    wait_for("the window manager", ready)
+        def ready():
+            if wm.poll() is not None:
+                return "ended"
+            done = subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"],
+                                  capture_output=True, text=True, timeout=10)
+            return "window id" in done.stdout
+        if wait_for("the window manager", ready) != "ended":
+            return
+        log.seek(0)
+        why = "openbox ended (%d): %s" % (wm.returncode, log.read().decode().strip())
+        procs.stop(wm)
+        if attempt == attempts:
+            raise AssertionError(why)
+        print(why + "; trying again")
+        time.sleep(0.5)
 
 
 def start_program(procs, program, release, **extra_env):
