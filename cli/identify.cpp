@@ -7,6 +7,7 @@
 #include "engine_streams.h"
 #include "exit_codes.h"
 #include "interrupt.h"
+#include "visa/discovery.h"
 #include "visa/lan/lan_discovery.h"
 #include "workflow/discovery.h"
 #include "workflow/identification.h"
@@ -34,9 +35,13 @@ std::string describe(const Identification& id) {
 
 // list --discover: one LAN search, kept for the library's find that follows
 // (which searches too when visa.conf says "discover = lan"), so that the
-// list waits once.
+// list waits once. The window is the one visa.conf sets for the library's
+// find, so that both wait alike.
 std::vector<visa::lan::Found> search_lan(Output& out) {
-    visa::lan::LanSearch search = visa::lan::search_lan(visa::lan::default_window_ms);
+    bool found_config = false;
+    const visa::DiscoveryConfig config =
+        visa::read_discovery_config(visa::discovery_config_path(), &found_config);
+    visa::lan::LanSearch search = visa::lan::search_lan(config.discover_window_ms);
     if (search.broadcast_to.empty())
         out.diagnostic("fwupgrade: no up, broadcast-capable IPv4 interface: no LAN searched");
     else if (!search.mdns_skipped.empty())
