@@ -255,55 +255,49 @@ def check_picker_with_nothing_selected(pyatspi, app, main, release):
           "Cancel changed the release directory")
 
 
-def inner():
+def check_all(procs, release):
     program = sys.argv[1]
     import pyatspi
 
-    procs = ds.Processes()
-    release = ds.Release()
-    try:
-        ds.start_window_manager(procs)
-        app_proc = ds.start_program(procs, program, release, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
-        desktop = pyatspi.Registry.getDesktop(0)
+    app_proc = ds.start_program(procs, program, release, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
+    desktop = pyatspi.Registry.getDesktop(0)
 
-        def find_app():
-            for i in range(desktop.childCount):
-                app = desktop.getChildAtIndex(i)
-                if app is not None and app.get_process_id() == app_proc.pid:
-                    return app
-            return None
-        app = ds.wait_for("the program on the accessibility registry", find_app, 30)
-        main = window_of(app, ds.MAIN_TITLE)
-        # Each part on its own, so that one missing piece does not hide the rest.
-        failed = []
-        for part in (check_main_window, pick_release_over_the_bus, check_keys_and_tab_order,
-                     check_message_box, check_about_and_help,
-                     check_picker_with_nothing_selected):
-            try:
-                part(pyatspi, app, main, release)
-                print("passed: " + part.__name__)
-            except AssertionError as failure:
-                print("FAILED: %s: %s" % (part.__name__, failure))
-                failed.append(part.__name__)
-        # A modal box a failed part left open would keep Close from acting.
-        for title in ("Error", "About Firmware Upgrade", "Select Release Directory",
-                      "Firmware Upgrade Help"):
-            if not ds.gone(title):
-                ds.focus(ds.find_window(title))
-                ds.keys("Escape")
-        press(one(main, "push button", "Close"))
-        ds.wait_for("the program to end", lambda: app_proc.poll() is not None)
-        check(app_proc.returncode == 0, "the program ended with %d" % app_proc.returncode)
-        if failed:
-            return 1
-        print("atspi: all checks passed")
-        return 0
-    except AssertionError as failure:
-        print("FAILED: %s" % failure)
+    def find_app():
+        for i in range(desktop.childCount):
+            app = desktop.getChildAtIndex(i)
+            if app is not None and app.get_process_id() == app_proc.pid:
+                return app
+        return None
+    app = ds.wait_for("the program on the accessibility registry", find_app, 30)
+    main = window_of(app, ds.MAIN_TITLE)
+    # Each part on its own, so that one missing piece does not hide the rest.
+    failed = []
+    for part in (check_main_window, pick_release_over_the_bus, check_keys_and_tab_order,
+                 check_message_box, check_about_and_help,
+                 check_picker_with_nothing_selected):
+        try:
+            part(pyatspi, app, main, release)
+            print("passed: " + part.__name__)
+        except AssertionError as failure:
+            print("FAILED: %s: %s" % (part.__name__, failure))
+            failed.append(part.__name__)
+    # A modal box a failed part left open would keep Close from acting.
+    for title in ("Error", "About Firmware Upgrade", "Select Release Directory",
+                  "Firmware Upgrade Help"):
+        if not ds.gone(title):
+            ds.focus(ds.find_window(title))
+            ds.keys("Escape")
+    press(one(main, "push button", "Close"))
+    ds.wait_for("the program to end", lambda: app_proc.poll() is not None)
+    check(app_proc.returncode == 0, "the program ended with %d" % app_proc.returncode)
+    if failed:
         return 1
-    finally:
-        procs.stop_all()
-        release.remove()
+    print("atspi: all checks passed")
+    return 0
+
+
+def inner():
+    return ds.run_desktop_test(check_all)
 
 
 if __name__ == "__main__":

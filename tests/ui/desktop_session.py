@@ -182,6 +182,23 @@ def start_window_manager(procs, attempts=3):
         time.sleep(0.5)
 
 
+def run_desktop_test(body):
+    """One test on the session's desktop: a window manager, a release of its
+    own, then body(procs, release), which returns an exit status or fails
+    by AssertionError; every process it started is stopped at the end."""
+    procs = Processes()
+    release = Release()
+    try:
+        start_window_manager(procs)
+        return body(procs, release)
+    except AssertionError as failure:
+        print("FAILED: %s" % failure)
+        return 1
+    finally:
+        procs.stop_all()
+        release.remove()
+
+
 def start_program(procs, program, release, **extra_env):
     env = dict(os.environ, XDG_CONFIG_HOME=release.config, **extra_env)
     env.pop("QT_QPA_PLATFORM", None)
