@@ -5,8 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <filesystem>
 #include <fstream>
@@ -80,57 +85,144 @@ TEST(LoaderTest, MissingLibrariesAndNeededFunctionsAreNamed) {
 }
 
 // A process running as root takes a library from the configuration file only
-// when neither the file nor the library can have been changed by anyone else.
-TEST(LoaderTest, RootRefusesALibraryAnotherUserCouldHaveWritten) {
-    namespace fs = std::filesystem;
-    const fs::path dir = fs::temp_directory_path() / ("fwvisa-root-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    const std::string conf = (dir / "visa.conf").string();
-    const std::string lib = (dir / "libx.so").string();
-    std::ofstream(lib) << "not really";
+// when nobody else can have written it or replaced it: checked on what was
+// opened, file and folders, and that very file is what is loaded.
+class RootLibraryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/fwvisa-root-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        ::chmod(dir_.c_str(), 0755);
+        conf_ = dir_ + "/visa.conf";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    // A copy of a test library at `path`, with `mode`.
+    void Copy(const char* from, const std::string& path, mode_t mode = 0755) const {
+        std::filesystem::copy_file(from, path, std::filesystem::copy_options::overwrite_existing);
+        ::chmod(path.c_str(), mode);
+    }
+    // The refusal, or "" with the library loaded into `lib`.
+    std::string Load(const std::string& library, visa::VisaLibrary* lib = nullptr) const {
+        std::string refusal;
+        const int fd = visa::open_config_library_as_root(library, conf_, refusal);
+        if (fd < 0) return refusal;
+        if (lib) *lib = visa::load_library_fd(fd, library);
+        ::close(fd);
+        return {};
+    }
+    std::string Head(const std::string& library) const {
+        return "refusing library " + library + " from " + conf_ + ": ";
+    }
+
+    std::string dir_, conf_;
+};
+
+constexpr char kAsRoot[] = " (running as root)";
+
+TEST_F(RootLibraryTest, RefusalsNameTheFileOrFolderAndTheRule) {
+    EXPECT_EQ(Load("libx.so"), Head("libx.so") + "not an absolute path" + kAsRoot);
+    const std::string gone = dir_ + "/gone.so";
+    if (::geteuid() != 0) {
+        // Ours, so not root's: whatever the bits, the folder already fails.
+        const std::string lib = dir_ + "/libx.so";
+        Copy(PARTIAL_VISA_PATH, lib);
+        EXPECT_EQ(Load(lib), Head(lib) + "folder " + dir_ + " is not owned by root" + kAsRoot);
+        return;
+    }
+    EXPECT_EQ(Load(gone), Head(gone) + gone + ": No such file or directory" + kAsRoot);
+    const std::string sub = dir_ + "/lib";
+    std::filesystem::create_directory(sub);
+    ::chmod(sub.c_str(), 0755);
+    const std::string lib = sub + "/libx.so";
+    Copy(PARTIAL_VISA_PATH, lib);
+    visa::VisaLibrary loaded;
+    ASSERT_EQ(Load(lib, &loaded), "");
+    ASSERT_TRUE(loaded.usable()) << loaded.error;
+    EXPECT_EQ(loaded.path, lib);
+    ViSession rm = VI_NULL;
+    EXPECT_EQ(loaded.viOpenDefaultRM(&rm), VI_SUCCESS);
+    EXPECT_EQ(rm, 7u);
+
+    ::chmod(lib.c_str(), 0775);
+    EXPECT_EQ(Load(lib), Head(lib) + lib + " is writable by group or others" + kAsRoot);
     ::chmod(lib.c_str(), 0755);
-    std::string resolved;
-    auto refuse = [&](const std::string& library, unsigned owner, unsigned mode) {
-        resolved.clear();
-        return visa::refuse_config_library_as_root(library, conf, owner, mode, &resolved);
-    };
-    const std::string head = "refusing library " + lib + " from " + conf + ": ";
+    ::chmod(sub.c_str(), 0757);
+    EXPECT_EQ(Load(lib), Head(lib) + "folder " + sub + " is writable by group or others" + kAsRoot);
+    // A sticky folder of root's, as /tmp: nobody can replace root's file in it.
+    ::chmod(sub.c_str(), 01777);
+    EXPECT_EQ(Load(lib), "");
+    ASSERT_EQ(::chown(lib.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Load(lib), Head(lib) + lib + " is not owned by root" + kAsRoot);
+    ASSERT_EQ(::chown(lib.c_str(), 0, 0), 0);
+    ::chmod(sub.c_str(), 0755);
 
-    EXPECT_EQ(refuse(lib, 1000, 0644), head + conf + " is not owned by root (running as root)");
-    EXPECT_EQ(refuse(lib, 0, 0664),
-              head + conf + " is writable by group or others (running as root)");
-    EXPECT_EQ(refuse("libx.so", 0, 0644),
-              "refusing library libx.so from " + conf + ": not an absolute path (running as root)");
-    EXPECT_EQ(refuse(lib + ".gone", 0, 0644), "refusing library " + lib + ".gone from " + conf +
-                                                  ": No such file or directory (running as root)");
+    // A symlink at the library's path is refused, even to a good file; one
+    // among the folders is followed, and where it leads is checked.
+    const std::string link = dir_ + "/link.so";
+    std::filesystem::create_symlink(lib, link);
+    EXPECT_EQ(Load(link),
+              Head(link) + link + " is a symlink, which is not followed here" + kAsRoot);
+    std::filesystem::create_directory_symlink("lib", dir_ + "/current");
+    EXPECT_EQ(Load(dir_ + "/current/libx.so"), "");
+    ::chmod(sub.c_str(), 0777);
+    EXPECT_EQ(Load(dir_ + "/current/libx.so"), Head(dir_ + "/current/libx.so") + "folder " + sub +
+                                                   " is writable by group or others" + kAsRoot);
+}
 
-    // A system library, owned by root and written by root alone, is taken,
-    // at its resolved path.
-    const std::string system_lib = "/usr/lib/x86_64-linux-gnu/libc.so.6";
-    if (fs::exists(system_lib)) {
-        EXPECT_EQ(refuse(system_lib, 0, 0644), "");
-        EXPECT_EQ(resolved, fs::canonical(system_lib).string());
+// The attack itself: another user owns the folder named in root's
+// configuration and keeps swapping their own library with root's there.
+// Not once is their file loaded.
+TEST_F(RootLibraryTest, AnotherUsersFolderNeverGetsItsLibraryLoaded) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    const std::string user = "fwvisa" + std::to_string(::getpid() % 100000);
+    ASSERT_EQ(std::system(("useradd -M -N -s /usr/sbin/nologin " + user).c_str()), 0);
+    struct Remove {
+        std::string user;
+        ~Remove() { std::system(("userdel " + user + " 2>/dev/null").c_str()); }
+    } remove{user};
+    const passwd* pw = ::getpwnam(user.c_str());
+    ASSERT_NE(pw, nullptr);
+    const uid_t uid = pw->pw_uid;
+    const gid_t gid = pw->pw_gid;
+
+    const std::string theirs = dir_ + "/theirs";
+    std::filesystem::create_directory(theirs);
+    ASSERT_EQ(::chown(theirs.c_str(), uid, gid), 0);
+    ::chmod(theirs.c_str(), 0755);
+    const std::string lib = theirs + "/libvisa.so";
+    Copy(PARTIAL_VISA_PATH, lib);  // root's own file, in their folder
+    Copy(PARTIAL_VISA_NO_LOCK_PATH, theirs + "/evil.so");
+    ASSERT_EQ(::chown((theirs + "/evil.so").c_str(), uid, gid), 0);
+
+    const pid_t swapper = ::fork();
+    ASSERT_GE(swapper, 0);
+    if (swapper == 0) {
+        if (::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(1);
+        const std::string evil = theirs + "/evil.so", aside = theirs + "/aside.so";
+        for (int i = 0; i < 2000000; ++i) {
+            ::rename(lib.c_str(), aside.c_str());
+            ::rename(evil.c_str(), lib.c_str());
+            ::rename(lib.c_str(), evil.c_str());
+            ::rename(aside.c_str(), lib.c_str());
+        }
+        ::_exit(0);
     }
-
-    if (::geteuid() == 0) {
-        // Ours, but writable by others; then owned by someone else, also
-        // when reached through a symlink.
-        ::chmod(lib.c_str(), 0757);
-        EXPECT_EQ(refuse(lib, 0, 0644), head + "writable by group or others (running as root)");
-        ::chmod(lib.c_str(), 0755);
-        EXPECT_EQ(refuse(lib, 0, 0644), "");
-        EXPECT_EQ(resolved, lib);
-        ASSERT_EQ(::chown(lib.c_str(), 65534, 65534), 0);
-        EXPECT_EQ(refuse(lib, 0, 0644), head + "not owned by root (running as root)");
-        const std::string link = (dir / "link.so").string();
-        fs::create_symlink(lib, link);
-        EXPECT_EQ(refuse(link, 0, 0644), "refusing library " + link + " from " + conf + ": " + lib +
-                                             " is not owned by root (running as root)");
-    } else {
-        // Ours, so not root's.
-        EXPECT_EQ(refuse(lib, 0, 0644), head + "not owned by root (running as root)");
+    int refused = 0;
+    for (int attempt = 0; attempt < 300; ++attempt) {
+        visa::VisaLibrary loaded;
+        const std::string refusal = Load(lib, &loaded);
+        if (!refusal.empty()) {
+            ++refused;
+            EXPECT_EQ(refusal, Head(lib) + "folder " + theirs + " is not owned by root" + kAsRoot);
+        } else {
+            ADD_FAILURE() << "loaded from " << theirs << ": " << loaded.error;
+        }
     }
-    fs::remove_all(dir);
+    ::kill(swapper, SIGKILL);
+    ::waitpid(swapper, nullptr, 0);
+    EXPECT_EQ(refused, 300);
 }
 
 }  // namespace
