@@ -15,8 +15,10 @@
 
 #include "recording_operator.h"
 #include "swap_while_checking.h"
+#include "test_signer.h"
 #include "update.h"
 #include "visa_double.h"
+#include "workflow/audit.h"
 #include "workflow/sha256.h"
 
 namespace {
@@ -447,6 +449,53 @@ TEST_F(UpgradeTest, AChecksummedReleaseSendsOnlyTheBytesItListsAndATamperedOneNo
     EXPECT_NE(change.m_sent, Sha256Hex("not the image that was verified"));
     ASSERT_FALSE(m_op.m_diagnostics.empty());
     EXPECT_NE(m_op.m_diagnostics.back().find("changed after it was verified"), std::string::npos);
+}
+
+// The administrator's policy over a whole run: an operator's own keyring
+// cannot pass a release someone else signed; and a signed release on a
+// machine without trusted keys runs on, which the diagnostics say once and
+// the audit records.
+TEST_F(UpgradeTest, PolicyHoldsAndAnUncheckedSignatureIsSaidOnce) {
+    const TestSigner stranger("upgrade");
+    if (!stranger.ready()) GTEST_SKIP() << "needs gpg (gnupg)";
+    const std::string sums = (m_dir / "SHA256SUMS").string();
+    std::ofstream(sums) << Sha256Hex("image ubl-nor-ais.bin") << "  host/ubl-nor-ais.bin\n";
+    ASSERT_TRUE(stranger.sign(sums, sums + ".sig", false));
+    ASSERT_TRUE(stranger.export_key((m_dir / "mine.gpg").string(), false));
+    std::ofstream(m_dir / "policy.conf") << "require-signature = yes\n";
+    RunOptions options;
+    options.m_policyFile = (m_dir / "policy.conf").string();
+    options.m_policy.m_trustedKeysDir = (m_dir / "trusted").string();
+    options.m_policy.m_keyOwner = ::geteuid();
+    options.m_policy.m_keyrings = {(m_dir / "mine.gpg").string()};
+    EXPECT_EQ(RunUpgrade(m_op, m_releaseDir, m_instrument, {0, 0, 0, 1}, m_familyName,
+                         m_hostImageFile, &m_observer, options),
+              UpgradeEnd::NotVerified);
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_NE(Boxes()[0].find("(allow-user-keyrings = no)"), std::string::npos) << Boxes()[0];
+    EXPECT_TRUE(visa_double::calls().empty());
+
+    std::filesystem::remove(m_dir / "policy.conf");
+    options.m_policy.m_keyrings.clear();
+    m_op.m_diagnostics.clear();
+    const std::string log = (m_dir / "audit.jsonl").string();
+    {
+        AuditObserver audit("window", m_instrument, m_releaseDir, {0, 0, 0, 1}, &m_observer, log);
+        EXPECT_EQ(RunUpgrade(m_op, m_releaseDir, m_instrument, {0, 0, 0, 1}, m_familyName,
+                             m_hostImageFile, &audit, options),
+                  UpgradeEnd::Complete);
+    }
+    EXPECT_EQ(m_op.m_diagnostics,
+              Texts{"release " + m_releaseDir + ": " + kSignatureNotCheckedNote});
+    std::ifstream in(log);
+    std::string last;
+    for (std::string line; std::getline(in, line);)
+        last = line;
+    EXPECT_NE(
+        last.find(R"("verification":"checksummed","fingerprint":null,)"
+                  R"("verification_note":"signature not checked: no trusted keys installed")"),
+        std::string::npos)
+        << last;
 }
 
 }  // namespace
