@@ -248,42 +248,35 @@ TEST_F(SignedReleaseTest, TheAdministratorsPolicyHolds) {
     const std::string sums = Path("SHA256SUMS"), sig = Path("SHA256SUMS.sig");
     ASSERT_TRUE(s_trusted->export_key(Path("trusted/lab.gpg"), false));
     ASSERT_TRUE(s_stranger->export_key(Path("mine.gpg"), false));
-    WriteFile(m_dir / "SHA256SUMS", m_sums + Sha256Hex("x") + "  host/extra.bin\n");
     ASSERT_TRUE(s_stranger->sign(sums, sig, false));
-    const std::string policyFile = Path("policy.conf");
     const auto load = [&](const std::string& content) {
-        WriteFile(policyFile, content);
+        WriteFile(Path("policy.conf"), content);
         std::string error;
-        EXPECT_TRUE(LoadVerifyPolicy(m_policy, error, policyFile)) << error;
+        EXPECT_TRUE(LoadVerifyPolicy(m_policy, error, Path("policy.conf"))) << error;
         m_policy.m_keyrings = {Path("mine.gpg")};
     };
     load("require-signature = yes\n");
-    ReleaseVerification result = Verify();
-    EXPECT_EQ(result.m_status, Status::Failed);
-    EXPECT_EQ(result.m_message, "SHA256SUMS.sig: keyring " + Path("mine.gpg") +
-                                    ": not used, as the administrator's policy counts only the "
-                                    "keys in " +
-                                    m_policy.m_trustedKeysDir + " (allow-user-keyrings = no)");
+    EXPECT_EQ(Verify().m_message, "SHA256SUMS.sig: keyring " + Path("mine.gpg") +
+                                      ": not used, as the administrator's policy counts only the "
+                                      "keys in " +
+                                      m_policy.m_trustedKeysDir + " (allow-user-keyrings = no)");
     load("require-signature = yes\nallow-user-keyrings = yes\n");
-    result = Verify();
-    EXPECT_EQ(result.m_status, Status::Signed) << result.m_message;
-    EXPECT_EQ(result.m_fingerprint, s_stranger->fingerprint());
+    EXPECT_EQ(Verify().m_fingerprint, s_stranger->fingerprint());
 
-    // Signed by the trusted key, but the folder or the key could have been
-    // changed by someone else: refused, naming it and the rule.
+    // Signed by the trusted key, in a folder or a file someone else could
+    // have changed: refused, naming it and the rule.
     ASSERT_TRUE(s_trusted->sign(sums, sig, false));
     m_policy.m_keyrings.clear();
-    ASSERT_EQ(Verify().m_status, Status::Signed);
     ::chmod(m_policy.m_trustedKeysDir.c_str(), 0775);
     EXPECT_EQ(Verify().m_message, "SHA256SUMS.sig: trusted keys: folder " +
                                       m_policy.m_trustedKeysDir +
                                       " is writable by group or others");
     ::chmod(m_policy.m_trustedKeysDir.c_str(), 0755);
-    if (::geteuid() == 0) {
-        ASSERT_EQ(::chown(Path("trusted/lab.gpg").c_str(), 65534, 65534), 0);
-        EXPECT_EQ(Verify().m_message, "SHA256SUMS.sig: trusted keys: " + Path("trusted/lab.gpg") +
-                                          " is not owned by root");
-    }
+    EXPECT_EQ(Verify().m_status, Status::Signed);
+    if (::geteuid() != 0) return;
+    ASSERT_EQ(::chown(Path("trusted/lab.gpg").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Verify().m_message,
+              "SHA256SUMS.sig: trusted keys: " + Path("trusted/lab.gpg") + " is not owned by root");
 }
 
 TEST(VerifyPolicyTest, ReadsTheAdministratorsSettingAndRefusesWhatItDoesNotKnow) {
