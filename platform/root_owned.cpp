@@ -85,8 +85,13 @@ bool step(FolderStack& folders, const std::string& name, std::vector<std::string
         return false;
     }
     if (S_ISLNK(info.st_mode)) {
-        // The folder holding the link was found safe, so the link is root's
-        // and cannot change under us.
+        // Followed only when root's: in a sticky folder such as /tmp, anyone
+        // could have put a link to choose where the path leads.
+        if (info.st_uid != 0 && info.st_uid != owner) {
+            ::close(fd);
+            error = "symlink " + shown + " is not owned by " + owner_name(owner);
+            return false;
+        }
         char target[PATH_MAX];
         const ssize_t n = ::readlinkat(fd, "", target, sizeof target - 1);
         ::close(fd);

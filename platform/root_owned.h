@@ -10,8 +10,8 @@ namespace platform {
 // the file and every folder above it are owned by root and writable by
 // neither group nor others. A folder that is sticky and owned by root (as
 // /tmp) counts as safe too: nobody can remove or rename another's entry
-// there. Symlinks among the folders are followed and what they lead to is
-// checked in turn; the file itself must not be one.
+// there. Symlinks among the folders are followed when root owns them, and
+// what they lead to is checked in turn; the file itself must not be one.
 //
 // Each step is opened relative to the folder checked before it and checked
 // with fstat on what was opened, so nothing can be swapped in between the

@@ -140,6 +140,11 @@ TEST_F(RootLibraryTest, RefusalsNameTheFileOrFolderAndTheRule) {
     ASSERT_EQ(::chown(lib.c_str(), 65534, 65534), 0);
     EXPECT_EQ(Load(lib), lib + " is not owned by root (running as root)");
     ASSERT_EQ(::chown(lib.c_str(), 0, 0), 0);
+    // Nor can another's symlink there choose where the path leads.
+    std::filesystem::create_directory_symlink(".", sub + "/here");
+    ASSERT_EQ(::lchown((sub + "/here").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Load(sub + "/here/libx.so"),
+              "symlink " + sub + "/here is not owned by root (running as root)");
 
     // A symlink at the library's path is refused; one among the folders is
     // followed, and where it leads is checked.
