@@ -42,10 +42,7 @@ public:
             server_.run(stop_, mask);
         });
     }
-    ~LiveServer() {
-        stop_ = 1;
-        thread_.join();  // the loop looks at `stop_` at least once a second
-    }
+    ~LiveServer();
     sim::Server& server() { return server_; }
 
 private:
@@ -111,6 +108,13 @@ public:
 private:
     int fd_;
 };
+
+LiveServer::~LiveServer() {
+    stop_ = 1;
+    // A connection wakes the loop, which then sees `stop_`.
+    Client poke(server_.socket_port());
+    thread_.join();
+}
 
 std::string rpc_call(std::uint32_t xid, std::uint32_t proc,
                      std::initializer_list<std::uint32_t> words, std::string_view opaque) {
