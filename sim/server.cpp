@@ -259,7 +259,10 @@ bool Server::open_portmap(std::string& error) {
         ok = fd >= 0;
         if (!ok) continue;
         *sink = std::make_unique<UdpPortmap>(*this, fd);
-        if (const auto failure = loop_.add(fd, EPOLLIN, sink->get())) ok = false, why = *failure;
+        if (const auto failure = loop_.add(fd, EPOLLIN, sink->get())) {
+            why = *failure;
+            ok = false;
+        }
     }
     // Fatal: a client asking port 111 of this address would reach whatever
     // else answers there and take it for this instrument.

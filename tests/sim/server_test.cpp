@@ -104,6 +104,7 @@ public:
         return got;
     }
     void close() { ::shutdown(fd_, SHUT_RDWR); }
+    void finish_sending() { ::shutdown(fd_, SHUT_WR); }
 
 private:
     int fd_;
@@ -183,6 +184,23 @@ TEST(ServerPlumbing, AMessageCutIntoSingleBytesArrivesWholeOnEveryProtocol) {
         const std::string answer = sync.receive(hs::header_size + idn.size());
         EXPECT_EQ(answer.substr(std::min(answer.size(), hs::header_size)), idn);
     }
+}
+
+// More messages than one turn works through, then the end of the client's
+// sending: every one is still executed and answered before the connection
+// closes.
+TEST(ServerPlumbing, WhatArrivedBeforeTheEndOfARawSocketStreamIsAllAnswered) {
+    LiveServer live;
+    Client c(live.server().socket_port());
+    std::string queries;
+    for (int k = 0; k < 300; ++k)
+        queries += "*OPC?\n";
+    c.send_all(queries);
+    c.finish_sending();
+    std::string answers;
+    for (int k = 0; k < 300; ++k)
+        answers += "1\n";
+    EXPECT_EQ(c.receive(answers.size() + 1), answers);  // and then the end
 }
 
 // A client that dies in the middle of a message (its kernel closes both
