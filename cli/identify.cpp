@@ -3,6 +3,8 @@
 #include <chrono>
 #include <memory>
 
+#include <unistd.h>
+
 #include "commands.h"
 #include "engine_streams.h"
 #include "exit_codes.h"
@@ -171,7 +173,20 @@ int run_identify(const CommandLine& settings, Output& out) {
                                    {"message", message}});
         return exit_usage;
     }
+    // Asking who an instrument is changes nothing there: a stop ends at once
+    // rather than after the reply's time limit.
+    interrupt::on_first([&out, resource] {
+        const std::string message = "stopped on request while identifying";
+        out.diagnostic("fwupgrade: " + message);
+        out.event("finished", Json{{"command", "identify"},
+                                   {"resource", resource},
+                                   {"result", result_word(exit_interrupted)},
+                                   {"exit_code", exit_interrupted},
+                                   {"message", message}});
+        ::_exit(exit_interrupted);
+    });
     const Identification id = identify(resource);
+    interrupt::on_first(nullptr);
     out.event("identified", identification_json(id), id.resource + "  " + describe(id));
     const int code = identification_exit(id);
     if (code != exit_ok) {
