@@ -163,7 +163,7 @@ TEST_F(UpgradeSimTest, AStopMidImageLeavesUpdateModeRecordsTheRunThenCloses) {
     setenv("XDG_STATE_HOME", (m_dir / "state").c_str(), 1);
     const auto stopOnce = [&](const char* address, const std::function<void()>& stop) {
         // The block's answer comes late: the stop lands mid-image.
-        SimProcess sim(address, {"--portmap-port", "0", "--slow", "DIAG:UPD:BLOC?=1500"});
+        SimProcess sim(address, {"--portmap-port", "0", "--slow", "DIAG:UPD:BLOC?=2500"});
         BoxRecorder boxes;
         std::thread stopper([&] {
             for (int i = 0; i < 500 && sim.transcript().find("INIT? HPAP") == std::string::npos;

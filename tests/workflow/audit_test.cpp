@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -460,11 +461,25 @@ public:
     int m_images;
 };
 
+// Counts the audit lines when a box comes up.
+class LinesAtBox : public RecordingOperator {
+public:
+    explicit LinesAtBox(std::function<std::size_t()> count) : m_count(std::move(count)) {}
+    int MessageBox(const std::string& text, const std::string& caption, unsigned type) override {
+        m_atBox.push_back(m_count());
+        return RecordingOperator::MessageBox(text, caption, type);
+    }
+    std::function<std::size_t()> m_count;
+    std::vector<std::size_t> m_atBox;
+};
+
 TEST_F(RunRecordTest, WindowRunsAreRecordedAndAFailedRecordIsOnlySaid) {
-    EXPECT_EQ(RunUpgrade(m_op, m_release, m_instrument, {0, 0, 0, 1}, m_family, m_hostFile),
+    LinesAtBox op([this] { return fs::exists(m_log) ? Records().size() : 0u; });
+    EXPECT_EQ(RunUpgrade(op, m_release, m_instrument, {0, 0, 0, 1}, m_family, m_hostFile),
               UpgradeEnd::Complete);
     // The final line goes out before the completion box (which may wait
     // long for its OK); the restart is added once it was sent.
+    EXPECT_EQ(op.m_atBox, std::vector<std::size_t>{3u});
     std::vector<Json> records = Records();
     ASSERT_EQ(records.size(), 4u);
     EXPECT_EQ(TextOf(records[0], "record"), "started");
@@ -480,7 +495,7 @@ TEST_F(RunRecordTest, WindowRunsAreRecordedAndAFailedRecordIsOnlySaid) {
     // The digest of what the engine read and sent.
     const Json& image = records[2].at("images").at(0);
     EXPECT_EQ(TextOf(image, "sha256"), Sha256Hex("image ubl-nor-ais.bin"));
-    EXPECT_EQ(m_op.m_log.find("Audit"), std::string::npos);
+    EXPECT_EQ(op.m_log.find("Audit"), std::string::npos);
 
     // An unwritable log changes nothing of the run but a last log line.
     fs::remove_all(m_dir / "state");
