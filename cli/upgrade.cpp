@@ -365,13 +365,17 @@ Ending not_identified(const CliObserver& observer, const CliOperator& op,
     const Kind kind = observer.failure().m_kind;
     if (kind == Kind::Locked || observer.locked_in_step("identify"))
         return {exit_locked, {}, "the instrument is locked by another session", true};
-    if (kind == Kind::OtherModel)
+    if (kind == Kind::OtherModel) {
+        const std::string& model = observer.failure().m_model;
         return {exit_not_found,
                 {},
-                resource + " answered as model " + observer.model() +
+                resource +
+                    (model.empty() ? " answered \"" + observer.failure().m_reply + "\""
+                                   : " answered as model " + model) +
                     ", which this program does not upgrade (accepted models: " +
                     workflow::AcceptedModelsText() + ")",
                 true};
+    }
     if (!observer.unreachable().empty())
         return {
             exit_not_found, {}, resource + " is not reachable: " + observer.unreachable(), true};
@@ -505,8 +509,8 @@ bool plan_run(const CommandLine& settings, const std::string& release, Plan& pla
 // `recorded` (under observer.mutex) says that the main thread has already
 // done so.
 void watch_interrupts(Output& out, const std::string& resource, CliObserver& observer,
-                      const bool& recorded) {
-    interrupt::on_first([&out, &observer, &recorded, resource] {
+                      const bool& recorded, bool waits_after_restart) {
+    interrupt::on_first([&out, &observer, &recorded, resource, waits_after_restart] {
         {
             // The main thread holds this only for moments; should it not
             // come free, the run stops at its next safe point as usual.
@@ -515,7 +519,8 @@ void watch_interrupts(Output& out, const std::string& resource, CliObserver& obs
                 end_at_once(out, resource, observer, {},
                             "stopped on request before the instrument entered update mode");
             // Waiting for the restarted instrument leaves nothing to finish.
-            if (lock.owns_lock() && !recorded && observer.step_held() == "reboot" &&
+            if (lock.owns_lock() && !recorded && waits_after_restart &&
+                observer.step_held() == "reboot" &&
                 observer.audit().Trail().Record().restartSent >= 0)
                 end_at_once(out, resource, observer, workflow::kAuditOk,
                             "interrupted while waiting for the instrument to answer again");
@@ -615,7 +620,7 @@ int upgrade_one(const CommandLine& settings, Output& out, const std::string& ins
     // progress comes from its events, and only its diagnostics are shown.
     EngineStreams streams([&](const std::string& line) { observer.on_diagnostic(line); });
     bool recorded = false;  // under observer.mutex
-    watch_interrupts(out, resource, observer, recorded);
+    watch_interrupts(out, resource, observer, recorded, settings.wait);
 
     std::string instrument_text = resource;
     std::string family;

@@ -1,5 +1,6 @@
 #include "workflow/upgrade.h"
 
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -337,6 +338,11 @@ public:
             failure.m_kind = m_function == "viOpen" ? Kind::Unreachable : Kind::NoReply;
             SetAddress(resource, failure);
             if (m_status != VI_SUCCESS) failure.m_reason = visa::failure_detail(m_status);
+            if (failure.m_reason.empty() && !m_function.empty()) {
+                char status[16];
+                std::snprintf(status, sizeof status, "0x%08X", static_cast<unsigned>(m_status));
+                failure.m_reason = m_function + " failed (" + status + ")";
+            }
         }
         return failure;
     }

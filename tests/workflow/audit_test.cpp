@@ -547,7 +547,8 @@ TEST_F(RunRecordTest, AFailedIdentificationIsRecordedByItsCause) {
     EXPECT_EQ(TextOf(finals[0].at("cause"), "kind"), "other model");
     EXPECT_EQ(TextOf(finals[2], "result"), "unreachable");
     EXPECT_TRUE(finals[2].at("model").is_null());
-    EXPECT_EQ(TextOf(finals[2], "message"), "not reachable at 192.0.2.7:111");
+    EXPECT_EQ(TextOf(finals[2], "message"),
+              "not reachable at 192.0.2.7:111: viOpen failed (0xBFFF0011)");
     EXPECT_EQ(IntegerOf(finals[2].at("cause"), "port"), 111);
     EXPECT_EQ(TextOf(finals[3], "result"), "locked");
     EXPECT_EQ(TextOf(finals[3], "message"), "locked by another session");
