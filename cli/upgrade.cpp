@@ -128,7 +128,10 @@ public:
         if (verification.m_status == Status::Signed)
             human = "Release verified: signed by " + verification.m_fingerprint;
         else if (verification.m_status == Status::Checksummed)
-            human = "Release verified against SHA256SUMS (not signed)";
+            human = verification.m_signatureNotChecked
+                        ? std::string("Release verified against SHA256SUMS; ") +
+                              workflow::kSignatureNotCheckedNote
+                        : "Release verified against SHA256SUMS (not signed)";
         else if (verification.m_status == Status::NotChecksummed)
             human = "Release not checksummed (no SHA256SUMS): images are sent as they are";
         out_.event("verification",
@@ -136,7 +139,8 @@ public:
                         {"result", verification.ResultWord()},
                         {"fingerprint", TextOrNull(verification.m_fingerprint)},
                         {"files", files},
-                        {"message", TextOrNull(verification.m_message)}},
+                        {"message", TextOrNull(verification.m_message)},
+                        {"note", verification_note(verification)}},
                    human);
     }
 

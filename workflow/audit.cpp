@@ -168,6 +168,7 @@ Json AuditRecordToJson(const AuditRecord& record) {
     }
     json["verification"] = TextOrNull(record.verification);
     json["fingerprint"] = TextOrNull(record.fingerprint);
+    if (!record.verificationNote.empty()) json["verification_note"] = record.verificationNote;
     if (!started) {
         json["result"] = record.result;
         json["message"] = TextOrNull(record.message);
@@ -354,7 +355,8 @@ void AuditTrail::SetIdentity(const std::string& reply) {
 }
 
 void AuditTrail::SetChecked(const std::vector<CheckedImage>& images,
-                            const std::string& verification, const std::string& fingerprint) {
+                            const std::string& verification, const std::string& fingerprint,
+                            const std::string& note) {
     m_checked.clear();
     for (const CheckedImage& checked : images) {
         AuditImage image;
@@ -366,6 +368,7 @@ void AuditTrail::SetChecked(const std::vector<CheckedImage>& images,
     }
     m_record.verification = verification;
     m_record.fingerprint = fingerprint;
+    m_record.verificationNote = note;
 }
 
 bool AuditTrail::WriteStarted(std::string& error, const std::string& path) {
@@ -498,7 +501,8 @@ AuditObserver::AuditObserver(std::string tool, std::string resource, const std::
 
 void AuditObserver::OnChecked(const std::vector<CheckedImage>& images,
                               const ReleaseVerification& verification) {
-    m_trail.SetChecked(images, verification.ResultWord(), verification.m_fingerprint);
+    m_trail.SetChecked(images, verification.ResultWord(), verification.m_fingerprint,
+                       verification.m_signatureNotChecked ? kSignatureNotCheckedNote : "");
     if (m_next) m_next->OnChecked(images, verification);
 }
 

@@ -73,6 +73,9 @@ struct AuditRecord {
     // or "failed", and the signing key's fingerprint when signed.
     std::string verification;
     std::string fingerprint;
+    // What the verification leaves to be said ("signature not checked: no
+    // trusted keys installed"); written as "verification_note" when set.
+    std::string verificationNote;
     // "ok", "failed", "interrupted", "unknown", "unreachable", "not
     // identified", "not accepted", "locked", "declined"
     std::string result;
@@ -113,7 +116,7 @@ public:
     // The images the run checked and will send, and the release's
     // verification: what the started record says.
     void SetChecked(const std::vector<CheckedImage>& images, const std::string& verification,
-                    const std::string& fingerprint);
+                    const std::string& fingerprint, const std::string& note = {});
     // Appends the started record; false with `error` set when it could not
     // be written. Once per attempt, before the instrument is contacted.
     bool WriteStarted(std::string& error, const std::string& path = AuditLogPath());

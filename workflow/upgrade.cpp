@@ -246,12 +246,15 @@ UpgradeEnd PrepareRun(Operator& op, const std::string& releaseDir, const ImageCh
         digests[image.m_relativePath] = image.m_sha256;
     VerifyPolicy policy = options.m_policy;
     VerifyPolicy administrator;
+    administrator.m_keyOwner = policy.m_keyOwner;
     if (!LoadVerifyPolicy(administrator, error, options.m_policyFile)) {
         // A policy that cannot be read may be one that requires signatures.
-        op.Diagnostic(error + "; a signature is required");
+        op.Diagnostic(error + "; a signature by a trusted key is required");
         administrator.m_requireSignature = true;
+        administrator.m_allowUserKeyrings = false;
     }
     policy.m_requireSignature = policy.m_requireSignature || administrator.m_requireSignature;
+    policy.m_allowUserKeyrings = policy.m_allowUserKeyrings && administrator.m_allowUserKeyrings;
     prepared.m_verification = VerifyRelease(releaseDir, digests, policy, stopRequested);
     if (observer) observer->OnChecked(prepared.m_images, prepared.m_verification);
     if (stopRequested()) return UpgradeEnd::Interrupted;
@@ -261,6 +264,10 @@ UpgradeEnd PrepareRun(Operator& op, const std::string& releaseDir, const ImageCh
             return UpgradeEnd::NotVerified;
         case ReleaseVerification::Status::NotChecksummed:
             op.Diagnostic("release " + releaseDir + " is not checksummed (no SHA256SUMS)");
+            break;
+        case ReleaseVerification::Status::Checksummed:
+            if (prepared.m_verification.m_signatureNotChecked)
+                op.Diagnostic("release " + releaseDir + ": " + kSignatureNotCheckedNote);
             break;
         default:
             break;

@@ -15,8 +15,10 @@
 
 #include "recording_operator.h"
 #include "swap_while_checking.h"
+#include "test_signer.h"
 #include "update.h"
 #include "visa_double.h"
+#include "workflow/audit.h"
 #include "workflow/sha256.h"
 
 namespace {
@@ -447,6 +449,61 @@ TEST_F(UpgradeTest, AChecksummedReleaseSendsOnlyTheBytesItListsAndATamperedOneNo
     EXPECT_NE(change.m_sent, Sha256Hex("not the image that was verified"));
     ASSERT_FALSE(m_op.m_diagnostics.empty());
     EXPECT_NE(m_op.m_diagnostics.back().find("changed after it was verified"), std::string::npos);
+}
+
+// The administrator's policy over a whole run: an operator's own keyring
+// cannot pass a release someone else signed; without trusted keys a signed
+// release runs on, said once in the diagnostics and kept in the audit.
+TEST_F(UpgradeTest, PolicyHoldsAndAnUncheckedSignatureIsSaidOnce) {
+    const TestSigner stranger("upgrade");
+    if (!stranger.ready()) GTEST_SKIP() << "needs gpg (gnupg)";
+    std::ofstream(m_dir / "Firmware_Upgrade.txt") << "HPAP\nHUBL\n";
+    std::ofstream list(m_dir / "SHA256SUMS");
+    list << Sha256Hex("HPAP\nHUBL\n") << "  Firmware_Upgrade.txt\n";
+    for (const char* file :
+         {"vxWorks_rom.bin", "RecoveryApp.bin", "bootrom.bin", "ubl-nor-ais.bin"})
+        list << Sha256Hex(std::string("image ") + file) << "  host/" << file << "\n";
+    list.close();
+    ASSERT_TRUE(
+        stranger.sign((m_dir / "SHA256SUMS").string(), (m_dir / "SHA256SUMS.sig").string(), false));
+    ASSERT_TRUE(stranger.export_key((m_dir / "mine.gpg").string(), false));
+    std::ofstream(m_dir / "policy.conf") << "require-signature = yes\n";
+    RunOptions options;
+    options.m_policyFile = (m_dir / "policy.conf").string();
+    options.m_policy.m_trustedKeysDir = (m_dir / "trusted").string();
+    options.m_policy.m_keyOwner = ::geteuid();
+    options.m_policy.m_keyrings = {(m_dir / "mine.gpg").string()};
+    const auto run = [&](UpgradeObserver* observer) {
+        return RunUpgrade(m_op, m_releaseDir, m_instrument, {0, 0, 0, 1}, m_familyName,
+                          m_hostImageFile, observer, options);
+    };
+    EXPECT_EQ(run(&m_observer), UpgradeEnd::NotVerified);
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_NE(Boxes()[0].find("keyring " + (m_dir / "mine.gpg").string() +
+                              ": not used, as the administrator's policy counts only the keys in " +
+                              options.m_policy.m_trustedKeysDir + " (allow-user-keyrings = no)"),
+              std::string::npos)
+        << Boxes()[0];
+    EXPECT_TRUE(visa_double::calls().empty());
+
+    std::filesystem::remove(m_dir / "policy.conf");
+    options.m_policy.m_keyrings.clear();
+    m_op.m_diagnostics.clear();
+    const std::string log = (m_dir / "audit.jsonl").string();
+    {
+        AuditObserver audit("window", m_instrument, m_releaseDir, {0, 0, 0, 1}, &m_observer, log);
+        EXPECT_EQ(run(&audit), UpgradeEnd::Complete);
+    }
+    EXPECT_EQ(m_op.m_diagnostics,
+              Texts{"release " + m_releaseDir + ": " + kSignatureNotCheckedNote});
+    std::ifstream in(log);
+    std::string last;
+    for (std::string line; std::getline(in, line);)
+        last = line;
+    EXPECT_NE(
+        last.find(R"("verification_note":"signature not checked: no trusted keys installed")"),
+        std::string::npos)
+        << last;
 }
 
 }  // namespace
