@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QPushButton>
+#include <QTimer>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -114,6 +115,14 @@ protected:
         EXPECT_LT(transcript.rfind("DIAG:UPD:END"), reboot);
     }
 
+    // A new window, as the program makes one after its stop signals are in.
+    void Reopen() {
+        m_dlg = std::make_unique<ScriptedPickerDlg>();
+        ASSERT_TRUE(m_dlg->Create());
+        m_dlg->show();
+        m_dlg->m_pickerAnswer = (m_dir / "rel").string() + "/";
+    }
+
     std::unique_ptr<ScriptedPickerDlg> m_dlg;
     fs::path m_cwd;
     fs::path m_dir;
@@ -186,10 +195,7 @@ TEST_F(UpgradeSimTest, AStopMidImageLeavesUpdateModeRecordsTheRunThenCloses) {
     stop_signals::Clear();
 
     // The window again, and this time the window manager asks it to close.
-    m_dlg = std::make_unique<ScriptedPickerDlg>();
-    ASSERT_TRUE(m_dlg->Create());
-    m_dlg->show();
-    m_dlg->m_pickerAnswer = (m_dir / "rel").string() + "/";
+    Reopen();
     QWidget* window = m_dlg.get();
     stopOnce("127.0.0.74", [window] { QCoreApplication::postEvent(window, new QCloseEvent); });
 
@@ -210,6 +216,27 @@ TEST_F(UpgradeSimTest, AStopMidImageLeavesUpdateModeRecordsTheRunThenCloses) {
         setenv("XDG_STATE_HOME", savedState.c_str(), 1);
     else
         unsetenv("XDG_STATE_HOME");
+}
+
+TEST_F(UpgradeSimTest, AStopWhileABoxIsOpenAnswersItAsItsCloseButtonWould) {
+    ASSERT_TRUE(stop_signals::Install());
+    Reopen();
+    SimProcess sim("127.0.0.75", {"--portmap-port", "0"});
+    // Fires in the Host warning's own event loop, or at a safe point before
+    // it: either way nothing is written and the window closes.
+    QTimer::singleShot(300, [] { ::kill(::getpid(), SIGTERM); });
+    RunThroughTheWindow(sim.socket());
+    EXPECT_FALSE(m_dlg->isVisible());
+    EXPECT_EQ(sim.transcript().find("DIAG:"), std::string::npos) << sim.transcript();
+    stop_signals::Clear();
+
+    // Without a run, a stop closes the window at once.
+    Reopen();
+    ::kill(::getpid(), SIGHUP);
+    for (int i = 0; i < 100 && m_dlg->isVisible(); ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_FALSE(m_dlg->isVisible());
+    stop_signals::Clear();
 }
 
 }  // namespace
