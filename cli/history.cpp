@@ -30,28 +30,42 @@ std::string images_text(const workflow::Json& record) {
 }
 
 // One row per attempt: an attempt's final record takes the place of its
-// started record; a started record without one (the run was killed, or the
-// machine stopped) is shown as "incomplete".
+// started records (a second one names the instrument once it answered); a
+// started record without one (the run was killed, or the machine stopped) is
+// shown as "incomplete". A restart line completes its attempt's final row.
 std::vector<workflow::Json> join_attempts(const std::vector<workflow::Json>& records) {
     using workflow::Json;
     std::vector<Json> rows;
-    std::map<std::string, std::size_t> started;  // attempt -> row
+    std::map<std::string, std::size_t> started;   // attempt -> row
+    std::map<std::string, std::size_t> finished;  // attempt -> row
     for (const Json& record : records) {
         const std::string attempt = TextOf(record, "attempt");
-        if (TextOf(record, "record") == "started") {
+        const std::string kind = TextOf(record, "record");
+        if (kind == "restart") {
+            if (const auto it = finished.find(attempt); !attempt.empty() && it != finished.end())
+                rows[it->second]["restart_sent"] = record.value("restart_sent", Json());
+            continue;
+        }
+        if (kind == "started") {
             Json row = record;
             row["result"] = "incomplete";
             row["message"] =
                 "no final record: the run ended without one (killed, or the machine stopped)";
+            if (const auto it = started.find(attempt); !attempt.empty() && it != started.end()) {
+                rows[it->second] = std::move(row);
+                continue;
+            }
             started[attempt] = rows.size();
             rows.push_back(std::move(row));
             continue;
         }
         if (const auto it = started.find(attempt); !attempt.empty() && it != started.end()) {
             rows[it->second] = record;
+            finished[attempt] = it->second;
             started.erase(it);
             continue;
         }
+        if (!attempt.empty()) finished[attempt] = rows.size();
         rows.push_back(record);
     }
     return rows;

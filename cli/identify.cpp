@@ -3,6 +3,8 @@
 #include <chrono>
 #include <memory>
 
+#include <unistd.h>
+
 #include "commands.h"
 #include "engine_streams.h"
 #include "exit_codes.h"
@@ -114,6 +116,20 @@ workflow::Json identification_json(const Identification& id) {
                 {"firmware", TextOrNull(id.fields.firmware)}};
 }
 
+// While instruments are asked who they are, a stop ends the command at once:
+// asking changes nothing on an instrument.
+static void stop_at_once_while_identifying(Output& out, const char* command) {
+    interrupt::on_first([&out, command] {
+        const std::string message = "stopped on request while identifying";
+        out.diagnostic(std::string("fwupgrade: ") + message);
+        out.event("finished", workflow::Json{{"command", command},
+                                             {"result", result_word(exit_interrupted)},
+                                             {"exit_code", exit_interrupted},
+                                             {"message", message}});
+        ::_exit(exit_interrupted);
+    });
+}
+
 int run_list(const CommandLine& settings, Output& out) {
     using workflow::Json;
     std::vector<visa::lan::Found> found;
@@ -142,10 +158,12 @@ int run_list(const CommandLine& settings, Output& out) {
         if (how != nullptr) fields["found_by"] = how;
         out.event("instrument", fields, human);
     };
+    if (settings.identify) stop_at_once_while_identifying(out, "list");
     for (const std::string& resource : resources)
         show(resource, nullptr);
     for (const visa::lan::Found& f : found)
         show(f.resource, f.how.c_str());
+    interrupt::on_first(nullptr);
     if (resources.empty() && found.empty()) out.text("No instruments found.");
     out.event("finished", Json{{"command", "list"},
                                {"count", resources.size() + found.size()},
@@ -171,7 +189,10 @@ int run_identify(const CommandLine& settings, Output& out) {
                                    {"message", message}});
         return exit_usage;
     }
+    // Rather than after the reply's time limit.
+    stop_at_once_while_identifying(out, "identify");
     const Identification id = identify(resource);
+    interrupt::on_first(nullptr);
     out.event("identified", identification_json(id), id.resource + "  " + describe(id));
     const int code = identification_exit(id);
     if (code != exit_ok) {

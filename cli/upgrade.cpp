@@ -165,6 +165,15 @@ public:
                             : "");
     }
 
+    void OnIdentifyFailed(const workflow::IdentifyFailure& failure) override {
+        std::lock_guard lock(mutex);
+        failure_ = failure;
+        // The library's log lines name what the connection met when the
+        // library itself could not say.
+        if (failure_.m_reason.empty()) failure_.m_reason = unreachable_;
+        audit_.OnIdentifyFailed(failure_);
+    }
+
     void OnImageStart(const workflow::ImageEvent& event) override {
         std::string sha256;
         {
@@ -172,6 +181,7 @@ public:
             audit_.OnImageStart(event);
             sha256 = checked_[event.m_id];
             image_ = event.m_id;
+            programming_ = false;
             ++index_;
         }
         image_began_ = std::chrono::steady_clock::now();
@@ -247,6 +257,11 @@ public:
     bool locked_anywhere() const { return engine_.locked(); }
     // The same, for a caller that holds `mutex` already.
     const std::string& current_image_held() const { return image_; }
+    // Whether the whole image under way is with the instrument, which may
+    // already have had its done command (under `mutex`).
+    bool programming_held() const { return programming_; }
+    // The operation under way or last begun (under `mutex`).
+    const std::string& step_held() const { return step_; }
     std::string current_image() {
         std::lock_guard lock(mutex);
         return image_;
@@ -254,6 +269,8 @@ public:
 
     const std::string& firmware_before() const { return before_; }
     const std::string& model() const { return model_; }
+    // Why no instrument could be upgraded, as the run found it.
+    const workflow::IdentifyFailure& failure() const { return failure_; }
     // Why identification had no answer, in plain words ("" when unknown).
     const std::string& unreachable() const { return unreachable_; }
     // 1 or 0 once a restart was tried, -1 before.
@@ -297,6 +314,10 @@ private:
                  label() + "  " + progress_text(sent, total, seconds));
     }
     void on_programming() {
+        {
+            std::lock_guard lock(mutex);
+            programming_ = true;
+        }
         const int64_t sent = engine_.bytes_sent();
         progress("programming", sent, sent,
                  label() + "  " + progress_text(sent, sent, 0) + "  programming the flash...");
@@ -322,6 +343,8 @@ private:
     std::string before_;
     std::string model_;
     std::string unreachable_;
+    workflow::IdentifyFailure failure_;
+    bool programming_ = false;
     int restart_sent_ = -1;
     std::vector<std::string> written_;
     std::vector<std::string> not_written_;
@@ -338,18 +361,25 @@ struct Ending {
     bool say = false;  // the message is news: printed, not only in "finished"
 };
 
-// Why identification failed, in plain words.
+// Why identification failed, in plain words; the audit result follows the
+// run's typed cause.
 Ending not_identified(const CliObserver& observer, const CliOperator& op,
                       const std::string& resource) {
-    if (observer.locked_in_step("identify"))
-        return {exit_locked, "locked", "the instrument is locked by another session", true};
-    if (!observer.model().empty() || !observer.firmware_before().empty())
+    using Kind = workflow::IdentifyFailure::Kind;
+    const Kind kind = observer.failure().m_kind;
+    if (kind == Kind::Locked || observer.locked_in_step("identify"))
+        return {exit_locked, {}, "the instrument is locked by another session", true};
+    if (kind == Kind::OtherModel) {
+        const std::string& model = observer.failure().m_model;
         return {exit_not_found,
                 {},
-                resource + " answered as model " + observer.model() +
+                resource +
+                    (model.empty() ? " answered \"" + observer.failure().m_reply + "\""
+                                   : " answered as model " + model) +
                     ", which this program does not upgrade (accepted models: " +
                     workflow::AcceptedModelsText() + ")",
                 true};
+    }
     if (!observer.unreachable().empty())
         return {
             exit_not_found, {}, resource + " is not reachable: " + observer.unreachable(), true};
@@ -464,12 +494,41 @@ bool plan_run(const CommandLine& settings, const std::string& release, Plan& pla
     return load_run_policy(settings, plan.options.m_policy, message);
 }
 
-// The first interrupt is announced; the second ends the process at once
-// after recording the attempt, unless `recorded` (under observer.mutex) says
-// that the main thread has already done so.
+// Ends the process now with the interrupted status, after recording the
+// attempt as `result` with `message` and saying so. The kernel closes the
+// instrument's connections, which releases its lock.
+[[noreturn]] void end_at_once(Output& out, const std::string& resource, CliObserver& observer,
+                              const std::string& result, const std::string& message) {
+    std::string error;
+    if (!observer.audit().Write(workflow::UpgradeEnd::Interrupted, error, result, message))
+        out.diagnostic("fwupgrade: warning: " + error, resource);
+    out.diagnostic("fwupgrade: " + message, resource);
+    finish_one(out, resource, exit_interrupted, message);
+    ::_exit(exit_interrupted);
+}
+
+// The first interrupt is announced, and ends the process at once while the
+// instrument has only been asked who it is (nothing there to finish); the
+// second ends the process at once after recording the attempt, unless
+// `recorded` (under observer.mutex) says that the main thread has already
+// done so.
 void watch_interrupts(Output& out, const std::string& resource, CliObserver& observer,
-                      const bool& recorded) {
-    interrupt::on_first([&out, &observer, resource] {
+                      const bool& recorded, bool waits_after_restart) {
+    interrupt::on_first([&out, &observer, &recorded, resource, waits_after_restart] {
+        {
+            // The main thread holds this only for moments; should it not
+            // come free, the run stops at its next safe point as usual.
+            std::unique_lock lock(observer.mutex, std::chrono::milliseconds(300));
+            if (lock.owns_lock() && !recorded && observer.step_held() == "identify")
+                end_at_once(out, resource, observer, {},
+                            "stopped on request before the instrument entered update mode");
+            // Waiting for the restarted instrument leaves nothing to finish.
+            if (lock.owns_lock() && !recorded && waits_after_restart &&
+                observer.step_held() == "reboot" &&
+                observer.audit().Trail().Record().restartSent >= 0)
+                end_at_once(out, resource, observer, workflow::kAuditOk,
+                            "interrupted while waiting for the instrument to answer again");
+        }
         const std::string image = observer.current_image();
         const std::string text =
             image.empty() ? "fwupgrade: interrupted; stopping at the next safe point"
@@ -479,27 +538,24 @@ void watch_interrupts(Output& out, const std::string& resource, CliObserver& obs
         out.diagnostic(text, resource);
     });
     interrupt::on_second([&out, &observer, &recorded, resource] {
-        // Ends the process now. The kernel closes the instrument's
-        // connections, which releases its lock; the image under way is left
-        // incomplete and is recorded so, never as written.
-        std::string error;
-        // The main thread holds this only for moments; should it not come
-        // free, the started record already tells that the run was cut short.
+        // The image under way is left incomplete and is recorded so, never
+        // as written; once all of it was sent, its done command may already
+        // be with the instrument, and whether it was kept cannot be told.
         std::unique_lock lock(observer.mutex, std::chrono::milliseconds(300));
         if (!lock.owns_lock() || recorded) ::_exit(exit_interrupted);
         const std::string image = observer.current_image_held();
         std::string message = "ended at once by a second interrupt";
+        std::string result;
         if (!image.empty()) {
-            message += "; " + image + " is incomplete and was not kept by the instrument";
+            const bool unknown = observer.programming_held();
+            result = unknown ? workflow::kAuditUnknown : workflow::kAuditInterrupted;
+            message += unknown ? "; unknown whether the instrument kept " + image
+                               : "; " + image + " is incomplete and was not kept by the instrument";
+            if (unknown) observer.audit().Trail().SetOpenImageResult(workflow::kAuditUnknown);
             out.event("image_done",
-                      Json{{"resource", resource}, {"image", image}, {"result", "interrupted"}});
+                      Json{{"resource", resource}, {"image", image}, {"result", result}});
         }
-        if (!observer.audit().Write(workflow::UpgradeEnd::Interrupted, error, "interrupted",
-                                    message))
-            out.diagnostic("fwupgrade: warning: " + error, resource);
-        out.diagnostic("fwupgrade: " + message, resource);
-        finish_one(out, resource, exit_interrupted, message);
-        ::_exit(exit_interrupted);
+        end_at_once(out, resource, observer, result, message);
     });
 }
 
@@ -568,7 +624,7 @@ int upgrade_one(const CommandLine& settings, Output& out, const std::string& ins
     // progress comes from its events, and only its diagnostics are shown.
     EngineStreams streams([&](const std::string& line) { observer.on_diagnostic(line); });
     bool recorded = false;  // under observer.mutex
-    watch_interrupts(out, resource, observer, recorded);
+    watch_interrupts(out, resource, observer, recorded, settings.wait);
 
     std::string instrument_text = resource;
     std::string family;

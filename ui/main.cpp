@@ -12,6 +12,7 @@
 #include "dialog_templates.h"
 #include "firmware_update_app.h"
 #include "first_paint.h"
+#include "stop_signals.h"
 #ifdef FW_BUILTIN_VISA
 #include "visa/log.h"
 #endif
@@ -93,6 +94,10 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // Before Qt starts its threads: a logout or a kill lets a run leave the
+    // instrument's update mode before the window closes.
+    if (!stop_signals::Install())
+        WriteLogLine("firmware-update: stop signals not installed; a signal ends a run at once");
     qInstallMessageHandler(QtMessageSink);
 #ifdef FW_BUILTIN_VISA
     visa::set_log_sink(VisaLogSink);

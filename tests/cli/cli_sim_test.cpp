@@ -156,6 +156,13 @@ std::vector<Json> Events(const std::string& out) {
     return events;
 }
 
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
 std::vector<Json> Named(const std::vector<Json>& events, const std::string& name) {
     std::vector<Json> found;
     for (const Json& e : events)
@@ -498,14 +505,72 @@ TEST_F(CliSimTest, AFirstInterruptFinishesTheImageAndStopsOutOfUpdateMode) {
     EXPECT_EQ(TextOf(images[0], "result"), "ok");
     EXPECT_EQ(TextOf(images[1], "result"), "not attempted");
 
-    // Interrupted while it identifies: update mode is never entered.
-    SimProcess slow_idn("127.0.0.145", {"--slow", "*IDN?=700"});
-    auto early = Start(
-        {"upgrade", slow_idn.vxi11(), "--release", ReleaseDir(), "--json", "--images", "HUBL"});
-    ASSERT_TRUE(early->wait_for("\"step\":\"identify\""));
-    early->signal(SIGTERM);
-    EXPECT_EQ(early->finish().code, 6);
-    EXPECT_EQ(slow_idn.transcript(), "*IDN?\n");
+    // Interrupted while it identifies: update mode is never entered, and
+    // the run ends at once rather than when the 2 s for the reply are up
+    // (the instrument here would answer only after 5 s).
+    SimProcess slow_idn("127.0.0.145", {"--slow", "*IDN?=5000"});
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"upgrade", slow_idn.vxi11(), "--release", ReleaseDir(), "--json",
+                                   "--images", "HUBL"},
+          std::vector<std::string>{"identify", slow_idn.vxi11(), "--json"}}) {
+        const std::size_t asked_before = Count(slow_idn.transcript(), "*IDN?");
+        auto early = Start(args);
+        // Signalled once the question is with the instrument.
+        for (int i = 0; i < 500 && Count(slow_idn.transcript(), "*IDN?") == asked_before; ++i)
+            ::usleep(20000);
+        const auto signalled = std::chrono::steady_clock::now();
+        early->signal(SIGTERM);
+        const Result ended = early->finish();
+        EXPECT_EQ(ended.code, 6) << args[0] << ": " << ended.err;
+        EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::milliseconds(1500))
+            << args[0];
+        EXPECT_EQ(TextOf(Events(ended.out).back(), "result"), "interrupted") << ended.out;
+    }
+    EXPECT_EQ(slow_idn.transcript(), "*IDN?\n*IDN?\n");
+    EXPECT_EQ(TextOf(Audit().back(), "message"),
+              "stopped on request before the instrument entered update mode");
+}
+
+TEST_F(CliSimTest, ASecondInterruptAfterTheWholeImageWentOutLeavesItsFateUnknown) {
+    // The instrument takes its time over the done command: whether it kept
+    // the image is not known when the second interrupt ends the run.
+    SimProcess sim("127.0.0.134", Quick({"--slow", "DIAG:UPD:DONE=5000"}));
+    auto run = Start(
+        {"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--json", "--images", "HREC,HUBL"});
+    ASSERT_TRUE(run->wait_for("\"phase\":\"programming\""));
+    run->signal(SIGINT);
+    ASSERT_TRUE(run->wait_for("interrupt again", true));
+    run->signal(SIGINT);
+    const Result result = run->finish();
+    EXPECT_EQ(result.code, 6);
+    const std::vector<Json> done = Named(Events(result.out), "image_done");
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(TextOf(done[0], "result"), "unknown");
+    EXPECT_NE(result.err.find("unknown whether the instrument kept HREC"), std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.err.find("not kept"), std::string::npos) << result.err;
+    const Json record = Audit().at(0);
+    EXPECT_EQ(TextOf(record, "result"), "unknown");
+    EXPECT_EQ(TextOf(record.at("images").at(0), "result"), "unknown");
+    EXPECT_EQ(TextOf(record.at("images").at(1), "result"), "not attempted");
+}
+
+TEST_F(CliSimTest, TheAuditNamesWhyNoInstrumentCouldBeUpgraded) {
+    // Nothing listens on 127.0.0.149: unreachable, with where it was tried.
+    SimProcess locked("127.0.0.139", {"--hold-lock"});
+    EXPECT_EQ(Fw({"upgrade", "127.0.0.149", "--release", ReleaseDir(), "--images", "HUBL"}).code,
+              3);
+    EXPECT_EQ(Fw({"upgrade", locked.vxi11(), "--release", ReleaseDir(), "--images", "HUBL"}).code,
+              4);
+    const std::vector<Json> finals = Audit();
+    ASSERT_EQ(finals.size(), 2u);
+    EXPECT_EQ(TextOf(finals[0], "result"), "unreachable");
+    const Json& cause = finals[0].at("cause");
+    EXPECT_EQ(TextOf(cause, "host"), "127.0.0.149");
+    EXPECT_EQ(IntegerOf(cause, "port"), 111);
+    EXPECT_NE(TextOf(finals[0], "message").find("not reachable"), std::string::npos);
+    EXPECT_EQ(TextOf(finals[1], "result"), "locked");
+    EXPECT_EQ(TextOf(finals[1].at("cause"), "kind"), "locked");
 }
 
 TEST_F(CliSimTest, ASecondInterruptEndsAtOnceAndLeavesTheInstrumentUnlocked) {
@@ -703,13 +768,6 @@ TEST_F(CliSimTest, HistoryFiltersBySerialAndHostAndNamesToolAndUser) {
 
 // ---- one writer per instrument, and what a run leaves behind ----
 
-std::size_t Count(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 TEST_F(CliSimTest, ASecondRunIsRefusedWhileTheFirstOwnsTheInstrument) {
     SimProcess sim("127.0.0.170", Quick({"--slow", "*IDN?=800"}));
     // Images of another release, which must never reach this instrument.
@@ -774,17 +832,39 @@ TEST_F(CliSimTest, AKilledRunLeavesItsStartedRecord) {
     run->signal(SIGKILL);
     run->finish();
     EXPECT_TRUE(Audit().empty());
+    // One before the first contact, one naming the instrument once it
+    // answered: a killed run still tells which instrument it wrote to.
     const std::vector<Json> started = Audit("started");
-    ASSERT_EQ(started.size(), 1u);
+    ASSERT_EQ(started.size(), 2u);
     EXPECT_EQ(TextOf(started[0], "resource"), sim.vxi11());
     EXPECT_EQ(TextOf(started[0], "verification"), "not checksummed");
     EXPECT_EQ(TextOf(started[0].at("images").at(0), "sha256"),
               workflow::Sha256Hex(m_images["RecoveryApp.bin"]));
+    EXPECT_EQ(TextOf(started[1], "attempt"), TextOf(started[0], "attempt"));
+    EXPECT_EQ(TextOf(started[1], "model"), "K7141HA");
+    EXPECT_FALSE(TextOf(started[1], "serial").empty());
 
     const Result history = Fw({"history", "--json"});
     const std::vector<Json> records = Named(Events(history.out), "record");
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(TextOf(records[0].at("record"), "result"), "incomplete");
+    EXPECT_EQ(TextOf(records[0].at("record"), "model"), "K7141HA");
+
+    // The window's restart line completes its attempt's row, not one of its own.
+    {
+        std::ofstream log(m_dir / "state" / "firmware-update" / "audit.jsonl", std::ios::app);
+        log << R"({"record":"started","attempt":"w1","resource":"r"})"
+               "\n"
+            << R"({"record":"final","attempt":"w1","resource":"r","result":"ok",)"
+               R"("restart_sent":null})"
+               "\n"
+            << R"({"record":"restart","attempt":"w1","resource":"r","restart_sent":true})"
+               "\n";
+    }
+    const std::vector<Json> joined = Named(Events(Fw({"history", "--json"}).out), "record");
+    ASSERT_EQ(joined.size(), 2u);
+    EXPECT_EQ(TextOf(joined[1].at("record"), "result"), "ok");
+    EXPECT_TRUE(joined[1].at("record").at("restart_sent").get<bool>());
     EXPECT_EQ(TextOf(records[0].at("record"), "attempt"), TextOf(started[0], "attempt"));
 }
 
