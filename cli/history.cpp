@@ -5,6 +5,7 @@
 
 #include "commands.h"
 #include "exit_codes.h"
+#include "platform/shown_text.h"
 #include "visa/rsrc_name.h"
 #include "workflow/audit.h"
 
@@ -101,13 +102,19 @@ Row row_of(const workflow::Json& record) {
             images_text(record)};
 }
 
+// How wide a cell is shown: the output writes its control characters out.
+std::size_t shown_width(const std::string& cell) {
+    return platform::escape_controls(cell).size();
+}
+
 // Each column as wide as its widest cell, the last one unpadded.
 std::string row_text(const Row& row, const std::array<std::size_t, kColumns>& widths) {
     std::string line;
     for (std::size_t i = 0; i < kColumns; ++i) {
         line += row[i];
         if (i + 1 == kColumns) break;
-        line += std::string(widths[i] - std::min(widths[i], row[i].size()) + 1, ' ');
+        const std::size_t width = shown_width(row[i]);
+        line += std::string(widths[i] - std::min(widths[i], width) + 1, ' ');
     }
     return line;
 }
@@ -147,7 +154,7 @@ int run_history(const CommandLine& settings, Output& out) {
     for (const Json* record : shown) {
         rows.push_back(row_of(*record));
         for (std::size_t i = 0; i < kColumns; ++i)
-            widths[i] = std::max(widths[i], rows.back()[i].size());
+            widths[i] = std::max(widths[i], shown_width(rows.back()[i]));
     }
     if (!out.json() && !shown.empty()) out.text(row_text(heading, widths));
     for (std::size_t i = 0; i < shown.size(); ++i)

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include "platform/shown_text.h"
 #include "platform/utc_time.h"
 #include "platform/write_all.h"
 
@@ -14,7 +15,10 @@ Output::Output(bool json, int out_fd, int err_fd)
 
 void Output::write_line(int fd, const std::string& line) {
     break_progress_line();
-    platform::write_all(fd, line + "\n");
+    // Lines for people carry replies, file names and audit records: written
+    // out, a control character can neither drive the terminal nor start a
+    // line that seems to be ours.
+    platform::write_all(fd, platform::escape_controls(line) + "\n");
 }
 
 void Output::break_progress_line() {
@@ -65,7 +69,7 @@ void Output::diagnostic(const std::string& line, const std::string& resource) {
 void Output::progress(const std::string& text) {
     std::lock_guard lock(mutex_);
     if (!shows_progress()) return;
-    platform::write_all(out_fd_, "\r\033[K" + text);
+    platform::write_all(out_fd_, "\r\033[K" + platform::escape_controls(text));
     progress_shown_ = true;
 }
 

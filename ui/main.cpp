@@ -12,6 +12,7 @@
 #include "dialog_templates.h"
 #include "firmware_update_app.h"
 #include "first_paint.h"
+#include "platform/shown_text.h"
 #ifdef FW_BUILTIN_VISA
 #include "visa/log.h"
 #endif
@@ -51,9 +52,11 @@ bool HasDisplay(std::string& why) {
 }
 
 // The program's one diagnostic log: Qt's messages and the VISA library's
-// lines, one whole line per write so that threads do not interleave.
+// lines, one whole line per write so that threads do not interleave. Both
+// may carry what an instrument or a file said: written out, its control
+// characters can neither drive the terminal nor start a line.
 void WriteLogLine(const char* line) {
-    std::fprintf(stderr, "%s\n", line);
+    std::fprintf(stderr, "%s\n", platform::escape_controls(line).c_str());
 }
 
 // Qt's own diagnostics (font, theme, runtime-directory notes) are not the
