@@ -699,6 +699,21 @@ TEST_F(CliSimTest, HistoryFiltersBySerialAndHostAndNamesToolAndUser) {
     EXPECT_NE(table.out.find(" USER "), std::string::npos) << table.out;
     EXPECT_NE(table.out.find(" fwupgrade root "), std::string::npos) << table.out;
     EXPECT_NE(table.out.find(" window "), std::string::npos) << table.out;
+
+    // A record whose strings hold a terminal escape and a line feed is one
+    // row, written out, and no fake one.
+    {
+        std::ofstream log(m_dir / "state" / "firmware-update" / "audit.jsonl", std::ios::app);
+        log << R"({"schema":1,"record":"final","time":"2026-01-02T03:04:07.000Z","tool":"window",)"
+            << R"("user":"op","resource":"USB0::0x1A2B::0x0C3D::S9::INSTR","model":"\u001b[2J",)"
+            << R"("serial":"S9\n2026-01-02T03:04:08.000Z window root","result":"ok","images":[]})"
+            << "\n";
+    }
+    const Result last = Fw({"history", "-n", "1"});
+    EXPECT_EQ(last.out.find('\x1b'), std::string::npos) << last.out;
+    EXPECT_EQ(std::count(last.out.begin(), last.out.end(), '\n'), 2) << last.out;
+    EXPECT_NE(last.out.find("\\x1B[2J S9\\n2026-01-02T03:04:08.000Z"), std::string::npos)
+        << last.out;
 }
 
 // ---- one writer per instrument, and what a run leaves behind ----

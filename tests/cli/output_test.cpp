@@ -66,7 +66,9 @@ TEST(OutputTest, LinesForPeopleStayOneLine) {
         cli::Output output(false, out[1], out[1]);
         output.event("identified", Json::object(), "Identified K7141HA\x1b[2J\nfake row");
         output.text("serial 42\r\x1b]0;title\x07");
-        output.diagnostic("fwupgrade: \xc2\x9b" "31mred");
+        output.diagnostic(
+            "fwupgrade: \xc2\x9b"
+            "31mred");
     }
     EXPECT_EQ(Drain(out[0]),
               "Identified K7141HA\\x1B[2J\\nfake row\n"

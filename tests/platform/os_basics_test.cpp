@@ -106,13 +106,20 @@ TEST(ShownTextTest, ControlsAndBrokenUtf8AreWrittenOut) {
     using platform::escape_controls;
     EXPECT_EQ(escape_controls("Tavrion Technologies,K7141HA,000123,1.2.3"),
               "Tavrion Technologies,K7141HA,000123,1.2.3");
-    EXPECT_EQ(escape_controls("Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac \xf0\x9f\x94\x8c"),
-              "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac \xf0\x9f\x94\x8c");
-    EXPECT_EQ(escape_controls("a\x1b]0;owned\x07" "b\x1b[2J"), "a\\x1B]0;owned\\x07b\\x1B[2J");
+    EXPECT_EQ(escape_controls("Gr\xc3\xbc\xc3\x9f"
+                              "e \xe2\x82\xac \xf0\x9f\x94\x8c"),
+              "Gr\xc3\xbc\xc3\x9f"
+              "e \xe2\x82\xac \xf0\x9f\x94\x8c");
+    EXPECT_EQ(escape_controls("a\x1b]0;owned\x07"
+                              "b\x1b[2J"),
+              "a\\x1B]0;owned\\x07b\\x1B[2J");
     EXPECT_EQ(escape_controls("row\nfake row\r\tx\x7f"), "row\\nfake row\\r\\tx\\x7F");
     EXPECT_EQ(escape_controls(std::string("nul\0end", 7)), "nul\\x00end");
     // C1 controls (CSI is U+009B) in UTF-8 and as bare bytes.
-    EXPECT_EQ(escape_controls("\xc2\x9b" "31m \x9b" "31m"), "\\u009B31m \\x9B31m");
+    EXPECT_EQ(escape_controls("\xc2\x9b"
+                              "31m \x9b"
+                              "31m"),
+              "\\u009B31m \\x9B31m");
     // Overlong, surrogate, cut and out-of-range sequences are bytes.
     EXPECT_EQ(escape_controls("\xc0\x8a \xed\xa0\x80 \xe2\x82 \xf4\x90\x80\x80"),
               "\\xC0\\x8A \\xED\\xA0\\x80 \\xE2\\x82 \\xF4\\x90\\x80\\x80");

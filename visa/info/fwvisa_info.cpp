@@ -300,9 +300,11 @@ visa::DiscoveryConfig report_config() {
                     : refused.empty() ? "not present: defaults in use"
                                       : shown("refused: " + refused + "; defaults in use").c_str());
     }
-    std::printf("  library line:    %s\n", cfg.library.empty() ? "(none)" : shown(cfg.library).c_str());
+    std::printf("  library line:    %s\n",
+                cfg.library.empty() ? "(none)" : shown(cfg.library).c_str());
     const char* env = std::getenv("FW_VISA_LIBRARY");
-    std::printf("  FW_VISA_LIBRARY: %s\n", env != nullptr && *env ? shown(env).c_str() : "(not set)");
+    std::printf("  FW_VISA_LIBRARY: %s\n",
+                env != nullptr && *env ? shown(env).c_str() : "(not set)");
     std::printf("  LAN instruments: %zu configured\n", cfg.lan.size());
     std::printf("  serial listing:  %s\n", cfg.serial ? "on" : "off");
     if (cfg.discover_lan) {
@@ -451,7 +453,8 @@ void report_serial(const visa::DiscoveryConfig& cfg, ViSession rm, uint32_t time
         ViSession vi = VI_NULL;
         const ViStatus st = viOpen(rm, p.c_str(), VI_NULL, timeout_ms, &vi);
         if (st < VI_SUCCESS) {
-            std::printf("  %s  not openable: %s\n", shown(p).c_str(), shown(failure_text(st)).c_str());
+            std::printf("  %s  not openable: %s\n", shown(p).c_str(),
+                        shown(failure_text(st)).c_str());
             continue;
         }
         viClose(vi);
