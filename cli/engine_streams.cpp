@@ -8,6 +8,7 @@
 #include <optional>
 #include <utility>
 
+#include "visa/lock_table.h"
 #include "visa/log.h"
 
 namespace cli {
@@ -111,6 +112,9 @@ void EngineEvents::on_locked(void* context, const char* /*resource*/) {
     auto* self = static_cast<EngineEvents*>(context);
     self->locked_ = true;
     self->locked_in_ = self->operation_;
+    // Called right after the refused viLock, on its thread.
+    const std::optional<visa::LockRefusal> refusal = visa::LockTable::last_refusal();
+    self->lock_refusal_ = refusal ? refusal->text() : std::string();
 }
 
 void EngineEvents::on_visa_error(void* context, ViStatus status, const char* function,

@@ -19,6 +19,10 @@
 #include <vector>
 
 #include "sim_process.h"
+#include "visa/abstract_socket.h"
+#include "visa/instrument_key.h"
+#include "visa/lock_table.h"
+#include "visa/rsrc_name.h"
 #include "workflow/json_fields.h"
 #include "workflow/sha256.h"
 
@@ -717,6 +721,33 @@ TEST_F(CliSimTest, HistoryFiltersBySerialAndHostAndNamesToolAndUser) {
 }
 
 // ---- one writer per instrument, and what a run leaves behind ----
+
+// The instrument's VISA lock name taken by another process (here the test's
+// own): the run and the audit name the lock and its holder, not an
+// instrument that cannot be found.
+TEST_F(CliSimTest, ASquattedLockNameIsSaidWithItsHolder) {
+    SimProcess sim("127.0.0.179", Quick({}));
+    const std::string name = visa::LockTable("fwvisa/").exclusive_name(
+        visa::instrument_key(*visa::parse_rsrc_name(sim.vxi11())));
+    int fd = -1;
+    std::string why;
+    ASSERT_EQ(visa::bind_abstract(name, &fd, &why), visa::BindResult::bound) << why;
+    const std::string said =
+        "lock unavailable: " + name + " is held by root (uid 0), pid " + std::to_string(::getpid());
+
+    const Result run = Fw({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images", "HUBL"});
+    const Result ask = Fw({"identify", sim.vxi11()});
+    ::close(fd);
+    EXPECT_EQ(run.code, 4) << run.err;
+    EXPECT_NE(run.err.find("fwupgrade: " + said), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("Unable to find"), std::string::npos) << run.err;
+    const Json record = Audit().at(0);
+    EXPECT_EQ(TextOf(record, "result"), "locked");
+    EXPECT_EQ(TextOf(record, "message"), said);
+    EXPECT_EQ(ask.code, 4);
+    EXPECT_NE(ask.err.find(said), std::string::npos) << ask.err;
+    EXPECT_EQ(sim.stored("HUBL"), "");
+}
 
 std::size_t Count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
