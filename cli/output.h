@@ -45,6 +45,7 @@ public:
 
 private:
     void write_line(int fd, const std::string& line);
+    void write_human_line(int fd, const std::string& line);
     void break_progress_line();
 
     std::mutex mutex_;

@@ -20,6 +20,7 @@
 #include "workflow/images.h"
 #include "workflow/operator.h"
 #include "workflow/release_config.h"
+#include "workflow/socket_warning.h"
 #include "workflow/upgrade.h"
 
 namespace cli {
@@ -573,6 +574,9 @@ int upgrade_one(const CommandLine& settings, Output& out, const std::string& ins
                    {"release", release},
                    {"images", plan.images}},
               "Upgrading " + resource + " from " + release);
+    // The window says this in its diagnostics; here the operator sees it.
+    if (const std::string warning = workflow::UnlockableResourceWarning(resource); !warning.empty())
+        out.diagnostic("fwupgrade: " + warning, resource);
 
     CliOperator op(out, settings, resource);
     CliObserver observer(out, resource, release, plan.chosen, plan.images);

@@ -791,7 +791,15 @@ TEST_F(CliSimTest, ASecondRunIsRefusedWhileTheFirstOwnsTheInstrument) {
     EXPECT_EQ(Count(sim.transcript(), "*IDN?"), 1u) << sim.transcript();
     // Free again once the first run has ended (and the instrument is back).
     ::usleep(600000);
-    EXPECT_EQ(Fw({"upgrade", sim.socket(), "--release", ReleaseDir(), "--images", "HUBL"}).code, 0);
+    const Result socket =
+        Fw({"upgrade", sim.socket(), "--release", ReleaseDir(), "--images", "HUBL"});
+    EXPECT_EQ(socket.code, 0);
+    // A raw socket keeps out only this machine: said once, with what to use.
+    EXPECT_EQ(Count(socket.err, "cannot be locked against other machines"), 1u) << socket.err;
+    EXPECT_NE(socket.err.find("prefer TCPIP0::127.0.0.170::inst0::INSTR or "
+                              "TCPIP0::127.0.0.170::hislip0::INSTR"),
+              std::string::npos)
+        << socket.err;
 }
 
 TEST_F(CliSimTest, OneInstrumentNamedFourWaysInABatchIsUpgradedOnce) {
