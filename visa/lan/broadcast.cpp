@@ -23,6 +23,7 @@
 #include <random>
 #include <set>
 
+#include "visa/lan/networks.h"
 #include "visa/log.h"
 #include "visa/net.h"
 #include "visa/vxi11/portmap.h"
@@ -49,6 +50,43 @@ uint32_t fresh_xid() {
     return uint32_t(rd());
 }
 
+// One datagram into `buf` (MSG_TRUNC: the whole length is returned), with its
+// sender and the index of the interface it came in on (0 when unknown).
+ssize_t receive(int fd, uint8_t* buf, std::size_t size, sockaddr_in* from, unsigned* ifindex) {
+    iovec io{buf, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr msg{};
+    msg.msg_name = from;
+    msg.msg_namelen = sizeof *from;
+    msg.msg_iov = &io;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t got = ::recvmsg(fd, &msg, MSG_TRUNC);
+    *ifindex = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); got >= 0 && c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
+        in_pktinfo info;
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        *ifindex = unsigned(info.ipi_ifindex);
+    }
+    return got;
+}
+
+// Empty when an answer from `from`, come in on `ifindex`, may be an
+// instrument one of `destinations` reaches; else why not.
+std::string sender_refused(const std::vector<Destination>& destinations,
+                           const std::vector<InterfaceNet>& nets, const sockaddr_in& from,
+                           unsigned ifindex) {
+    for (const Destination& d : destinations) {
+        if (d.ifindex == 0 && d.addr.sin_addr.s_addr == from.sin_addr.s_addr) return {};
+        if (d.ifindex != 0 && d.ifindex == ifindex &&
+            on_interface_network(nets, ifindex, from.sin_addr))
+            return {};
+    }
+    return off_network_text(nets, ifindex, from.sin_addr);
+}
+
 }  // namespace
 
 std::vector<Destination> broadcast_destinations() {
@@ -67,6 +105,7 @@ std::vector<Destination> broadcast_destinations() {
         std::memcpy(&d.addr, i->ifa_broadaddr, sizeof d.addr);
         d.addr.sin_port = htons(vxi11::rpc::pmap_port);
         d.interface = i->ifa_name != nullptr ? i->ifa_name : "";
+        d.ifindex = i->ifa_name != nullptr ? ::if_nametoindex(i->ifa_name) : 0;
         out.push_back(std::move(d));
     }
     ::freeifaddrs(list);
@@ -121,6 +160,11 @@ std::vector<Found> vxi11_broadcast(const std::vector<Destination>& destinations,
     const int on = 1;
     if (::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0)
         log(log_module, "allowing broadcast: %s", std::strerror(errno));
+    // Which interface each answer came in on: without it no answer to a
+    // broadcast can be judged, and none is taken.
+    if (::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0)
+        log(log_module, "asking for the interface of answers: %s", std::strerror(errno));
+    const std::vector<InterfaceNet> nets = interface_networks();
 
     const uint32_t xid = fresh_xid();
     // The TCP call without its 4-byte record mark: UDP carries the message
@@ -151,9 +195,8 @@ std::vector<Found> vxi11_broadcast(const std::vector<Destination>& destinations,
         while (!deadline.overdue()) {
             uint8_t buf[max_answer];
             sockaddr_in from{};
-            socklen_t from_len = sizeof from;
-            const ssize_t got = ::recvfrom(fd, buf, sizeof buf, MSG_TRUNC,
-                                           reinterpret_cast<sockaddr*>(&from), &from_len);
+            unsigned ifindex = 0;
+            const ssize_t got = receive(fd, buf, sizeof buf, &from, &ifindex);
             if (got < 0) {
                 if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
                     log(log_module, "receiving answers: %s", std::strerror(errno));
@@ -166,6 +209,11 @@ std::vector<Found> vxi11_broadcast(const std::vector<Destination>& destinations,
             if (a != Answer::instrument) {
                 log(log_module, "answer from %s ignored: %s (%zd bytes)", sender.c_str(),
                     answer_text(a), got);
+                continue;
+            }
+            if (const std::string why = sender_refused(destinations, nets, from, ifindex);
+                !why.empty()) {
+                log(log_module, "answer from %s ignored: %s", sender.c_str(), why.c_str());
                 continue;
             }
             if (!senders.insert(from.sin_addr.s_addr).second) continue;
