@@ -13,6 +13,7 @@
 #include "firmware_update_app.h"
 #include "first_paint.h"
 #include "platform/shown_text.h"
+#include "update.h"
 #ifdef FW_BUILTIN_VISA
 #include "visa/log.h"
 #endif
@@ -55,8 +56,36 @@ bool HasDisplay(std::string& why) {
 // lines, one whole line per write so that threads do not interleave. Both
 // may carry what an instrument or a file said: written out, its control
 // characters can neither drive the terminal nor start a line.
-void WriteLogLine(const char* line) {
+void WriteLogLine(const std::string& line) {
     std::fprintf(stderr, "%s\n", platform::escape_controls(line).c_str());
+}
+
+// The engine's diagnostics, line by line into the same log: an instrument's
+// error-queue entry reads as it was sent, but cannot drive the terminal.
+// A line that never ends is passed on in pieces of this size.
+constexpr std::size_t kMaxEngineLine = 4096;
+
+ssize_t WriteEngineLines(void* cookie, const char* data, std::size_t size) {
+    auto& pending = *static_cast<std::string*>(cookie);
+    pending.append(data, size);
+    for (std::size_t end;
+         (end = pending.find('\n')) != std::string::npos || pending.size() >= kMaxEngineLine;) {
+        const std::size_t cut = end != std::string::npos ? end : kMaxEngineLine;
+        WriteLogLine(pending.substr(0, cut));
+        pending.erase(0, end != std::string::npos ? cut + 1 : cut);
+    }
+    return static_cast<ssize_t>(size);
+}
+
+// The engine's standard error, as WriteEngineLines passes it on; stderr
+// itself when that cannot be made.
+FILE* EngineDiagnostics() {
+    static std::string pending;
+    FILE* stream = ::fopencookie(
+        &pending, "w", cookie_io_functions_t{nullptr, WriteEngineLines, nullptr, nullptr});
+    if (stream == nullptr) return stderr;
+    std::setvbuf(stream, nullptr, _IOLBF, 0);
+    return stream;
 }
 
 // Qt's own diagnostics (font, theme, runtime-directory notes) are not the
@@ -68,7 +97,7 @@ void QtMessageSink(QtMsgType type, const QMessageLogContext&, const QString& mes
         return value && std::strcmp(value, "1") == 0;
     }();
     if (verbose || type == QtCriticalMsg || type == QtFatalMsg)
-        WriteLogLine(("qt: " + message).toLocal8Bit().constData());
+        WriteLogLine(("qt: " + message).toLocal8Bit().toStdString());
 }
 
 #ifdef FW_BUILTIN_VISA
@@ -97,6 +126,7 @@ int main(int argc, char** argv) {
     }
 
     qInstallMessageHandler(QtMessageSink);
+    update_set_streams(stdout, EngineDiagnostics());
 #ifdef FW_BUILTIN_VISA
     visa::set_log_sink(VisaLogSink);
 #endif
