@@ -1,8 +1,10 @@
 // history: the audit trail, as a table or as events.
 #include <algorithm>
 #include <array>
+#include <functional>
+#include <map>
 #include <optional>
-#include <set>
+#include <unordered_set>
 
 #include "commands.h"
 #include "exit_codes.h"
@@ -33,29 +35,48 @@ std::string images_text(const workflow::Json& record) {
 }
 
 // One row per attempt, met newest first: an attempt's final record stands
-// for it where the final record is; a started record without one (the run
-// was killed, or the machine stopped) is shown as "incomplete" where it is.
+// for it where the final record is, completed by a restart line after it;
+// without a final record, its newest started record (which names the
+// instrument once it answered) is shown as "incomplete" where it is.
 class AttemptRows {
 public:
-    // The row `record` makes, or nothing when its attempt has a row already.
+    // The row `record` makes, or nothing when it makes none of its own.
     std::optional<workflow::Json> Row(workflow::Json record) {
         const std::string attempt = TextOf(record, "attempt");
-        if (TextOf(record, "record") != "started") {
-            // Remembered until its started record comes by; attempts whose
-            // started record is missing are few, but bounded all the same.
-            if (!attempt.empty() && m_finished.size() < kMaxRemembered) m_finished.insert(attempt);
+        const std::string kind = TextOf(record, "record");
+        if (kind == "restart") {
+            if (!attempt.empty() && !Shown(attempt) && m_restarts.size() < kMaxPending)
+                m_restarts[attempt] = record.value("restart_sent", workflow::Json());
+            return std::nullopt;
+        }
+        // An attempt seen already has its row; the rest of its lines add none.
+        if (!attempt.empty() && !m_shown.insert(std::hash<std::string>{}(attempt)).second &&
+            kind == "started")
+            return std::nullopt;
+        if (kind == "started") {
+            record["result"] = "incomplete";
+            record["message"] =
+                "no final record: the run ended without one (killed, or the machine stopped)";
             return record;
         }
-        if (!attempt.empty() && m_finished.erase(attempt) > 0) return std::nullopt;
-        record["result"] = "incomplete";
-        record["message"] =
-            "no final record: the run ended without one (killed, or the machine stopped)";
+        if (const auto it = m_restarts.find(attempt); !attempt.empty() && it != m_restarts.end()) {
+            record["restart_sent"] = it->second;
+            m_restarts.erase(it);
+        }
         return record;
     }
 
 private:
-    static constexpr std::size_t kMaxRemembered = 100000;
-    std::set<std::string> m_finished;
+    bool Shown(const std::string& attempt) const {
+        return m_shown.count(std::hash<std::string>{}(attempt)) > 0;
+    }
+
+    // Restart lines whose final record has not come by yet: a few at most.
+    static constexpr std::size_t kMaxPending = 1000;
+    // The attempts met, by a hash of their id: a few bytes each, so that a
+    // filter that reads the whole log stays small.
+    std::unordered_set<std::size_t> m_shown;
+    std::map<std::string, workflow::Json> m_restarts;
 };
 
 // Whether two resource strings name the same resource: compared in the

@@ -704,6 +704,29 @@ TEST_F(CliSimTest, HistoryFiltersBySerialAndHostAndNamesToolAndUser) {
     EXPECT_NE(table.out.find(" fwupgrade root "), std::string::npos) << table.out;
     EXPECT_NE(table.out.find(" window "), std::string::npos) << table.out;
 
+    // Read from the end: an attempt's final line stands for its started
+    // lines, and a restart line after it completes it; without a final line
+    // the newest started line is the attempt's row.
+    {
+        std::ofstream log(m_dir / "state" / "firmware-update" / "audit.jsonl", std::ios::app);
+        for (
+            const char* line :
+            {R"({"record":"started","attempt":"w1","resource":"ASRL7::INSTR"})",
+             R"({"record":"started","attempt":"w2","resource":"ASRL7::INSTR"})",
+             R"({"record":"started","attempt":"w1","resource":"ASRL7::INSTR","model":"K7141HA"})",
+             R"({"record":"final","attempt":"w1","resource":"ASRL7::INSTR","result":"ok","restart_sent":null})",
+             R"({"record":"started","attempt":"w2","resource":"ASRL7::INSTR","model":"K7142HA"})",
+             R"({"record":"restart","attempt":"w1","resource":"ASRL7::INSTR","restart_sent":true})"})
+            log << line << "\n";
+    }
+    const std::vector<Json> joined = records({"--resource", "ASRL7::INSTR"});
+    ASSERT_EQ(joined.size(), 2u);
+    EXPECT_EQ(TextOf(joined[0], "result"), "ok");
+    EXPECT_TRUE(joined[0].at("restart_sent").get<bool>());
+    EXPECT_EQ(TextOf(joined[1], "result"), "incomplete");
+    EXPECT_EQ(TextOf(joined[1], "model"), "K7142HA");
+    EXPECT_EQ(records({"--resource", "ASRL7::INSTR", "-n", "1"}).size(), 1u);
+
     // A record whose strings hold a terminal escape and a line feed is one
     // row, written out, and no fake one.
     {
