@@ -42,10 +42,14 @@ ssize_t EngineStreams::write_cookie(void* cookie, const char* data, std::size_t 
     auto* sink = static_cast<Sink*>(cookie);
     for (std::size_t i = 0; i < size; ++i) {
         const char c = data[i];
-        if (c != '\n' && c != '\r') {
+        if (c != '\n') {
             sink->pending += c;
             continue;
         }
+        // Only a line feed ends a line: a carriage return inside one (an
+        // instrument's reply quoted in it) is shown written out, never taken
+        // for the start of a line of its own. A reply's CR LF ends as LF does.
+        if (!sink->pending.empty() && sink->pending.back() == '\r') sink->pending.pop_back();
         if (!sink->pending.empty() && sink->line) sink->line(sink->pending);
         sink->pending.clear();
     }

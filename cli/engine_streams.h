@@ -21,8 +21,9 @@ public:
 
     // Installs the streams for the engine until destruction, when those of
     // the instance it replaced come back (instances nest). Each diagnostic
-    // line goes to `diagnostic` (lines end at "\n" or "\r"; blank lines are
-    // dropped). The engine's progress text is dropped: its events say more.
+    // line goes to `diagnostic` (lines end at "\n", a "\r" just before it is
+    // dropped, blank lines are dropped). The engine's progress text is
+    // dropped: its events say more.
     explicit EngineStreams(LineFn diagnostic);
     ~EngineStreams();
     EngineStreams(const EngineStreams&) = delete;

@@ -71,7 +71,9 @@ ssize_t WriteEngineLines(void* cookie, const char* data, std::size_t size) {
     for (std::size_t end;
          (end = pending.find('\n')) != std::string::npos || pending.size() >= kMaxEngineLine;) {
         const std::size_t cut = end != std::string::npos ? end : kMaxEngineLine;
-        WriteLogLine(pending.substr(0, cut));
+        // A reply's CR LF ends the line as LF does; any other CR is shown.
+        const bool crlf = end != std::string::npos && cut > 0 && pending[cut - 1] == '\r';
+        WriteLogLine(pending.substr(0, crlf ? cut - 1 : cut));
         pending.erase(0, end != std::string::npos ? cut + 1 : cut);
     }
     return static_cast<ssize_t>(size);

@@ -3,19 +3,24 @@
 // runs and the audit trail checked from the outside.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <random>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim_process.h"
@@ -744,6 +749,74 @@ TEST_F(CliSimTest, HistoryFiltersBySerialAndHostAndNamesToolAndUser) {
 }
 
 // ---- one writer per instrument, and what a run leaves behind ----
+
+// A raw-socket instrument on 127.0.0.159 that answers every line it gets
+// with `reply` (and a line feed), for as long as it lives; connections are
+// served one after another, each within a bounded wait.
+class RawInstrument {
+public:
+    explicit RawInstrument(std::string reply) : m_reply(std::move(reply)) {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(0x7F00009F);
+        socklen_t len = sizeof addr;
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(m_fd, 4) != 0 ||
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+            throw std::runtime_error("no raw instrument");
+        m_port = ntohs(addr.sin_port);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~RawInstrument() {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_fd);
+    }
+    std::string Resource() const {
+        return "TCPIP0::127.0.0.159::" + std::to_string(m_port) + "::SOCKET";
+    }
+
+private:
+    void Serve() {
+        for (int idle = 0; !m_stop && idle < 600; ++idle) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) != 1) continue;
+            const int c = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+            char buffer[256];
+            for (pollfd q{c, POLLIN, 0}; ::poll(&q, 1, 2000) == 1;) {
+                const ssize_t n = ::read(c, buffer, sizeof buffer);
+                if (n <= 0) break;
+                for (ssize_t i = 0; i < n; ++i)
+                    if (buffer[i] == '\n')
+                        (void)!::write(c, (m_reply + "\n").data(), m_reply.size() + 1);
+            }
+            ::close(c);
+        }
+    }
+
+    std::string m_reply;
+    int m_fd = -1;
+    int m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// A reply that would retitle and clear the terminal is shown written out,
+// on one line, by every command that shows it.
+TEST_F(CliSimTest, AHostileIdentityIsShownWrittenOut) {
+    RawInstrument raw("Tavrion Technologies,K7141HA\x1b]0;owned\x07,S1\r\x1b[2J,1.0");
+    const Result ask = Fw({"identify", raw.Resource()});
+    const Result run =
+        Fw({"upgrade", raw.Resource(), "--release", ReleaseDir(), "--images", "HUBL"});
+    for (const Result* r : {&ask, &run}) {
+        const std::string all = r->out + r->err;
+        EXPECT_EQ(all.find_first_of("\x1b\x07\r"), std::string::npos) << all;
+        // The engine quotes the reply in its diagnostics: still one line each.
+        EXPECT_EQ(all.find("\n\\x1B[2J"), std::string::npos) << all;
+        EXPECT_NE(all.find("K7141HA\\x1B]0;owned\\x07, serial S1\\r\\x1B[2J"), std::string::npos)
+            << all;
+    }
+}
 
 // The instrument's VISA lock name taken by another process (here the test's
 // own): the run and the audit name the lock and its holder, not an
