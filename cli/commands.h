@@ -42,8 +42,9 @@ struct Identification {
     std::string resource;  // after the bare-address rewrite
     bool answered = false;
     bool accepted = false;
-    bool locked = false;  // refused because another session holds the lock
-    std::string reply;    // line end removed
+    bool locked = false;       // refused because another session holds the lock
+    std::string lock_refusal;  // who holds it, when the library says (EngineEvents)
+    std::string reply;         // line end removed
     workflow::IdentityFields fields;
     // Why it failed: what the connection met, else the engine's last line.
     std::string diagnostic;

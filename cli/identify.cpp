@@ -24,7 +24,7 @@ namespace {
 using workflow::TextOrNull;
 
 std::string describe(const Identification& id) {
-    if (id.locked) return "locked by another session";
+    if (id.locked) return id.lock_refusal.empty() ? "locked by another session" : id.lock_refusal;
     if (!id.answered)
         return "no answer" + (id.diagnostic.empty() ? "" : " (" + id.diagnostic + ")");
     std::string text =
@@ -92,6 +92,7 @@ Identification identify(const std::string& instrument) {
         reply.pop_back();
     id.answered = !reply.empty();
     id.locked = events.locked();
+    id.lock_refusal = events.lock_refusal();
     if (!id.answered && !id.locked) {
         // The library's words for what the connection met say more than
         // the engine's status line.
@@ -196,8 +197,9 @@ int run_identify(const CommandLine& settings, Output& out) {
     out.event("identified", identification_json(id), id.resource + "  " + describe(id));
     const int code = identification_exit(id);
     if (code != exit_ok) {
-        out.diagnostic(id.locked ? "fwupgrade: " + id.resource + " is locked by another session"
-                                 : "fwupgrade: " + id.resource + ": " + describe(id));
+        out.diagnostic(id.locked && id.lock_refusal.empty()
+                           ? "fwupgrade: " + id.resource + " is locked by another session"
+                           : "fwupgrade: " + id.resource + ": " + describe(id));
     }
     out.event("finished", Json{{"command", "identify"},
                                {"resource", id.resource},

@@ -3,6 +3,7 @@
 // stopped only at the run's safe points when interrupted.
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -19,6 +20,7 @@
 #include "workflow/images.h"
 #include "workflow/operator.h"
 #include "workflow/release_config.h"
+#include "workflow/socket_warning.h"
 #include "workflow/upgrade.h"
 
 namespace cli {
@@ -66,17 +68,22 @@ public:
             return workflow::kAnswerOk;
         }
         message_ = one_line(text);
-        out_.diagnostic("fwupgrade: " + caption + ": " + message_, resource_);
+        // A box that says less than the run knows (no instrument found, when
+        // its lock was held) is left to the closing line, which says more.
+        if (!(says_less_ && says_less_()))
+            out_.diagnostic("fwupgrade: " + caption + ": " + message_, resource_);
         return workflow::kAnswerOk;
     }
 
     const std::string& message() const { return message_; }
+    void hide_boxes_when(std::function<bool()> says_less) { says_less_ = std::move(says_less); }
 
 private:
     Output& out_;
     const CommandLine& settings_;
     const std::string& resource_;
     std::string message_;
+    std::function<bool()> says_less_;
 };
 
 // Turns the run's steps into events and keeps its audit record. The record
@@ -255,6 +262,8 @@ public:
         return engine_.locked() && engine_.locked_in() == step;
     }
     bool locked_anywhere() const { return engine_.locked(); }
+    // Who holds the lock that kept the run out, when the library says.
+    const std::string& lock_refusal() const { return engine_.lock_refusal(); }
     // The same, for a caller that holds `mutex` already.
     const std::string& current_image_held() const { return image_; }
     // Whether the whole image under way is with the instrument, which may
@@ -368,7 +377,11 @@ Ending not_identified(const CliObserver& observer, const CliOperator& op,
     using Kind = workflow::IdentifyFailure::Kind;
     const Kind kind = observer.failure().m_kind;
     if (kind == Kind::Locked || observer.locked_in_step("identify"))
-        return {exit_locked, {}, "the instrument is locked by another session", true};
+        return {exit_locked,
+                {},
+                observer.lock_refusal().empty() ? "the instrument is locked by another session"
+                                                : observer.lock_refusal(),
+                true};
     if (kind == Kind::OtherModel) {
         const std::string& model = observer.failure().m_model;
         return {exit_not_found,
@@ -410,7 +423,12 @@ Ending ending_of(workflow::UpgradeEnd end, CliObserver& observer, const CliOpera
         case UpgradeEnd::HostFailed:
         case UpgradeEnd::ImageFailed:
             if (observer.locked_anywhere())
-                return {exit_locked, {}, "the instrument was locked by another session", true};
+                return {exit_locked,
+                        {},
+                        observer.lock_refusal().empty()
+                            ? "the instrument was locked by another session"
+                            : observer.lock_refusal(),
+                        true};
             return {exit_image_failed, {}, op.message()};
         case UpgradeEnd::Interrupted:
             return {exit_interrupted,
@@ -617,9 +635,13 @@ int upgrade_one(const CommandLine& settings, Output& out, const std::string& ins
                    {"release", release},
                    {"images", plan.images}},
               "Upgrading " + resource + " from " + release);
+    // The window says this in its diagnostics; here the operator sees it.
+    if (const std::string warning = workflow::UnlockableResourceWarning(resource); !warning.empty())
+        out.diagnostic("fwupgrade: " + warning, resource);
 
     CliOperator op(out, settings, resource);
     CliObserver observer(out, resource, release, plan.chosen, plan.images);
+    op.hide_boxes_when([&observer] { return observer.locked_in_step("identify"); });
     // The engine's printed progress is for its own standard output; here
     // progress comes from its events, and only its diagnostics are shown.
     EngineStreams streams([&](const std::string& line) { observer.on_diagnostic(line); });

@@ -13,6 +13,7 @@
 #include "workflow/identification.h"
 #include "workflow/identity.h"
 #include "workflow/operator.h"
+#include "workflow/socket_warning.h"
 
 namespace workflow {
 
@@ -525,6 +526,8 @@ UpgradeEnd RunSequence(Operator& op, const std::string& releaseDir, std::string&
     const bool verified =
         prepared.m_verification.m_status == ReleaseVerification::Status::Checksummed ||
         prepared.m_verification.m_status == ReleaseVerification::Status::Signed;
+    if (const std::string warning = UnlockableResourceWarning(instrument); !warning.empty())
+        op.Diagnostic(warning);
     Ownership ownership;
     if (const UpgradeEnd end = ClaimInstrument(op, instrument, images, familyName, hostImageFile,
                                                observer, options, ownership);

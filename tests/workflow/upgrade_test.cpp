@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -175,6 +177,32 @@ TEST_F(UpgradeTest, InstrumentTextIsWrappedOnlyWhenItHasNoDoubleColon) {
             EXPECT_EQ(call.text, "TCPIP0::192.0.2.7::INSTR");
         }
     }
+}
+
+// A raw socket keeps out only this machine's processes: said once, with the
+// names of the same host to prefer; the run goes on.
+TEST_F(UpgradeTest, ARawSocketIsUpgradedWithOneWarning) {
+    const auto warnings = [this] {
+        return std::count_if(
+            m_op.m_diagnostics.begin(), m_op.m_diagnostics.end(), [](const std::string& line) {
+                return line.find("cannot be locked against other machines") != std::string::npos;
+            });
+    };
+    m_instrument = "TCPIP2::192.0.2.7::5025::SOCKET";
+    EXPECT_EQ(Run({0, 1, 1, 1}), UpgradeEnd::Complete);
+    ASSERT_EQ(warnings(), 1);
+    const std::string& warning = *std::find_if(
+        m_op.m_diagnostics.begin(), m_op.m_diagnostics.end(),
+        [](const std::string& line) { return line.find("raw socket") != std::string::npos; });
+    EXPECT_NE(
+        warning.find("prefer TCPIP2::192.0.2.7::inst0::INSTR or TCPIP2::192.0.2.7::hislip0::INSTR"),
+        std::string::npos)
+        << warning;
+
+    m_op.m_diagnostics.clear();
+    m_instrument = "TCPIP2::192.0.2.7::hislip0::INSTR";
+    EXPECT_EQ(Run({0, 0, 0, 1}), UpgradeEnd::Complete);
+    EXPECT_EQ(warnings(), 0);
 }
 
 TEST_F(UpgradeTest, RunsThatEndBeforeAnyContactSendNothing) {
