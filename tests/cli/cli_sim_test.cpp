@@ -910,13 +910,6 @@ TEST_F(CliSimTest, ASquattedLockNameIsSaidWithItsHolder) {
     EXPECT_EQ(sim.stored("HUBL"), "");
 }
 
-std::size_t Count(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 TEST_F(CliSimTest, ASecondRunIsRefusedWhileTheFirstOwnsTheInstrument) {
     SimProcess sim("127.0.0.170", Quick({"--slow", "*IDN?=800"}));
     // Images of another release, which must never reach this instrument.
