@@ -136,6 +136,7 @@ public:
                         {"result", verification.ResultWord()},
                         {"fingerprint", TextOrNull(verification.m_fingerprint)},
                         {"files", files},
+                        {"warnings", verification.m_warnings},
                         {"message", TextOrNull(verification.m_message)}},
                    human);
     }

@@ -1,5 +1,4 @@
 #include "workflow/release_verify.h"
-#include "platform/write_all.h"
 
 #include <algorithm>
 #include <cctype>
@@ -20,6 +19,8 @@
 #include <unistd.h>
 
 #include "platform/write_all.h"
+#include "workflow/release_config.h"
+#include "workflow/sha256.h"
 
 extern char** environ;
 
@@ -595,6 +596,84 @@ std::optional<ReleaseVerification> CompareDigests(const std::map<std::string, st
     return std::nullopt;
 }
 
+// Checks one listed file the caller did not hash: read once, a regular file
+// only (a FIFO or a device in its place is refused without waiting). The
+// configuration file is read whole into `config`, as the run's offer must
+// come from the bytes verified here. The failure, or nothing when it matches.
+std::optional<ReleaseVerification> CheckListedFile(const std::string& dir, const std::string& path,
+                                                   const std::string& listed, std::string* config,
+                                                   const std::vector<std::string>& checked,
+                                                   const std::function<bool()>& stopRequested) {
+    const std::string sumsName = kSumsFileName;
+    const std::string missing = path + ": listed in " + sumsName + " but missing";
+    std::string digest, why;
+    if (config) {
+        switch (ReadSmallFile(dir + path, kSumsCap, *config, why)) {
+            case ReadResult::Missing:
+                return Failed(missing, checked);
+            case ReadResult::Error:
+                return Failed(path + ": " + why, checked);
+            case ReadResult::Ok:
+                break;
+        }
+        digest = Sha256Hex(*config);
+    } else {
+        const int fd = ::open((dir + path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0)
+            return Failed(errno == ENOENT ? missing : path + ": " + std::strerror(errno), checked);
+        const std::optional<FileDigest> read = DigestDescriptor(fd, path, &why, stopRequested);
+        ::close(fd);
+        if (!read) return Failed(why, checked);
+        digest = read->sha256;
+    }
+    if (digest != listed) return Failed(path + ": SHA-256 differs from " + sumsName, checked);
+    return std::nullopt;
+}
+
+// Checks every listed file that `checked` (the caller's images, compared
+// already) does not hold, adding each to it; the configuration file's bytes
+// go into `result`. The first failure, or nothing.
+std::optional<ReleaseVerification> CheckListedFiles(
+    const std::string& dir, const std::map<std::string, std::string>& listed,
+    std::vector<std::string>& checked, ReleaseVerification& result,
+    const std::function<bool()>& stopRequested) {
+    const std::vector<std::string> compared = checked;
+    for (const auto& [path, digest] : listed) {
+        if (std::find(compared.begin(), compared.end(), path) != compared.end()) continue;
+        const bool config = path == kConfigFileName;
+        if (std::optional<ReleaseVerification> failed = CheckListedFile(
+                dir, path, digest, config ? &result.m_config : nullptr, checked, stopRequested))
+            return failed;
+        result.m_configListed = result.m_configListed || config;
+        checked.push_back(path);
+    }
+    std::sort(checked.begin(), checked.end());
+    return std::nullopt;
+}
+
+// Warnings for the files under host/ that the list leaves out: nothing
+// checks them, so nothing may pass them off as part of the release. The walk
+// is bounded and follows no links; what cannot be read is passed over.
+std::vector<std::string> UnlistedImages(const std::string& dir,
+                                        const std::map<std::string, std::string>& listed) {
+    constexpr int kMaxEntries = 10000;
+    namespace fs = std::filesystem;
+    std::vector<std::string> warnings;
+    std::error_code error;
+    fs::recursive_directory_iterator it(dir + kImageFolder,
+                                        fs::directory_options::skip_permission_denied, error);
+    int seen = 0;
+    for (; !error && it != fs::recursive_directory_iterator() && ++seen <= kMaxEntries;
+         it.increment(error)) {
+        if (it->is_directory(error)) continue;
+        const std::string relative = it->path().lexically_relative(dir).generic_string();
+        if (listed.find(relative) == listed.end())
+            warnings.push_back(relative + ": not listed in " + kSumsFileName);
+    }
+    std::sort(warnings.begin(), warnings.end());
+    return warnings;
+}
+
 // Has gpgv check `signature` over the list `sums`: `checksummed` raised to
 // signed, or the failure.
 ReleaseVerification CheckSignature(const VerifyPolicy& policy, const std::string& sums,
@@ -659,10 +738,14 @@ ReleaseVerification VerifyRelease(const std::string& releaseDir,
     std::vector<std::string> checked;
     if (std::optional<ReleaseVerification> failed = CompareDigests(listed, digests, checked))
         return *failed;
-
     ReleaseVerification result;
+    if (std::optional<ReleaseVerification> failed =
+            CheckListedFiles(dir, listed, checked, result, stopRequested))
+        return *failed;
+
     result.m_status = Status::Checksummed;
     result.m_filesChecked = checked;
+    result.m_warnings = UnlistedImages(dir, listed);
     std::string signature;
     switch (ReadSmallFile(dir + sigName, kSignatureCap, signature, why)) {
         case ReadResult::Missing:
@@ -673,6 +756,12 @@ ReleaseVerification VerifyRelease(const std::string& releaseDir,
         case ReadResult::Ok:
             break;
     }
+    // Which images a release offers is part of what its maker signs: an
+    // offer read from an unlisted file could be anyone's.
+    if (!result.m_configListed)
+        return Failed(std::string(kConfigFileName) + ": not listed in " + sumsName +
+                          ", which a signed release must do",
+                      checked);
 
     return CheckSignature(policy, sums, signature, std::move(result), stopRequested);
 }
