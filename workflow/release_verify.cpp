@@ -1,13 +1,16 @@
 #include "workflow/release_verify.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <optional>
+#include <system_error>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -707,52 +710,77 @@ ReleaseVerification CheckSignature(const VerifyPolicy& policy, const std::string
 
 }  // namespace
 
-ReleaseVerification VerifyRelease(const std::string& releaseDir,
-                                  const std::map<std::string, std::string>& digests,
-                                  const VerifyPolicy& policy,
-                                  const std::function<bool()>& stopRequested) {
-    const std::string dir =
-        releaseDir.empty() || releaseDir.back() == '/' ? releaseDir : releaseDir + "/";
-    const std::string sumsName = kSumsFileName, sigName = kSignatureFileName;
+namespace {
 
-    std::string sums, why;
-    switch (ReadSmallFile(dir + sumsName, kSumsCap, sums, why)) {
+// The release's list and its signature, each read once before any image is.
+struct ListAndSignature {
+    // The result, when the list alone settles it (none, or a bad one).
+    std::optional<ReleaseVerification> m_settled;
+    std::string m_sums;
+    std::map<std::string, std::string> m_listed;
+    ReadResult m_signatureRead = ReadResult::Missing;
+    std::string m_signature;
+    std::string m_signatureWhy;
+};
+
+ListAndSignature ReadListAndSignature(const std::string& dir, const VerifyPolicy& policy) {
+    const std::string sumsName = kSumsFileName, sigName = kSignatureFileName;
+    ListAndSignature release;
+    std::string why;
+    switch (ReadSmallFile(dir + sumsName, kSumsCap, release.m_sums, why)) {
         case ReadResult::Missing: {
-            if (policy.m_requireSignature) return Failed(sumsName + ": " + kRequiredText);
-            // A signature without its list: the list was lost or removed, and
-            // removing it must not turn a signed release into one that is
-            // merely unchecked.
             struct stat st {};
-            if (::lstat((dir + sigName).c_str(), &st) == 0)
-                return Failed(sumsName + ": missing, though " + sigName + " is there");
-            return {};
+            if (policy.m_requireSignature) {
+                release.m_settled = Failed(sumsName + ": " + kRequiredText);
+            } else if (::lstat((dir + sigName).c_str(), &st) == 0) {
+                // A signature without its list: the list was lost or
+                // removed, and removing it must not turn a signed release
+                // into one that is merely unchecked.
+                release.m_settled = Failed(sumsName + ": missing, though " + sigName + " is there");
+            } else {
+                release.m_settled = ReleaseVerification{};
+            }
+            return release;
         }
         case ReadResult::Error:
-            return Failed(sumsName + ": " + why);
+            release.m_settled = Failed(sumsName + ": " + why);
+            return release;
         case ReadResult::Ok:
             break;
     }
-    std::map<std::string, std::string> listed;
-    if (!ParseSums(sums, listed, why)) return Failed(sumsName + ": " + why);
+    if (!ParseSums(release.m_sums, release.m_listed, why)) {
+        release.m_settled = Failed(sumsName + ": " + why);
+        return release;
+    }
+    release.m_signatureRead =
+        ReadSmallFile(dir + sigName, kSignatureCap, release.m_signature, release.m_signatureWhy);
+    return release;
+}
 
+// Every listed file against the digests and on disk, then what a signature
+// needs; `signatureCheck` gives gpgv's verdict on the list.
+ReleaseVerification Conclude(const std::string& dir, const ListAndSignature& release,
+                             const std::map<std::string, std::string>& digests,
+                             const VerifyPolicy& policy, const std::function<bool()>& stopRequested,
+                             const std::function<ReleaseVerification()>& signatureCheck) {
+    const std::string sumsName = kSumsFileName, sigName = kSignatureFileName;
     std::vector<std::string> checked;
-    if (std::optional<ReleaseVerification> failed = CompareDigests(listed, digests, checked))
+    if (std::optional<ReleaseVerification> failed =
+            CompareDigests(release.m_listed, digests, checked))
         return *failed;
     ReleaseVerification result;
     if (std::optional<ReleaseVerification> failed =
-            CheckListedFiles(dir, listed, checked, result, stopRequested))
+            CheckListedFiles(dir, release.m_listed, checked, result, stopRequested))
         return *failed;
-
     result.m_status = Status::Checksummed;
     result.m_filesChecked = checked;
-    result.m_warnings = UnlistedImages(dir, listed);
-    std::string signature;
-    switch (ReadSmallFile(dir + sigName, kSignatureCap, signature, why)) {
+    result.m_warnings = UnlistedImages(dir, release.m_listed);
+    switch (release.m_signatureRead) {
         case ReadResult::Missing:
             if (policy.m_requireSignature) return Failed(sigName + ": " + kRequiredText, checked);
             return result;
         case ReadResult::Error:
-            return Failed(sigName + ": " + why, checked);
+            return Failed(sigName + ": " + release.m_signatureWhy, checked);
         case ReadResult::Ok:
             break;
     }
@@ -762,8 +790,66 @@ ReleaseVerification VerifyRelease(const std::string& releaseDir,
         return Failed(std::string(kConfigFileName) + ": not listed in " + sumsName +
                           ", which a signed release must do",
                       checked);
+    ReleaseVerification verdict = signatureCheck();
+    verdict.m_filesChecked = checked;
+    if (verdict.m_status == Status::Failed) return verdict;
+    verdict.m_warnings = std::move(result.m_warnings);
+    verdict.m_configListed = true;
+    verdict.m_config = std::move(result.m_config);
+    return verdict;
+}
 
-    return CheckSignature(policy, sums, signature, std::move(result), stopRequested);
+}  // namespace
+
+ReleaseVerification VerifyReleaseWhile(const std::string& releaseDir,
+                                       const std::function<std::optional<Digests>()>& hashImages,
+                                       const VerifyPolicy& policy,
+                                       const std::function<bool()>& stopRequested) {
+    const std::string dir =
+        releaseDir.empty() || releaseDir.back() == '/' ? releaseDir : releaseDir + "/";
+    const ListAndSignature release = ReadListAndSignature(dir, policy);
+
+    // gpgv needs only the list and its signature: it runs while the images
+    // are hashed, on another core where there is one. It is told to stop,
+    // and waited for, on every way out.
+    std::atomic<bool> abandon{false};
+    const auto checkSignature = [&] {
+        ReleaseVerification checksummed;
+        checksummed.m_status = Status::Checksummed;
+        return CheckSignature(policy, release.m_sums, release.m_signature, std::move(checksummed),
+                              [&] { return abandon.load(); });
+    };
+    std::future<ReleaseVerification> beside;
+    if (!release.m_settled && release.m_signatureRead == ReadResult::Ok &&
+        release.m_listed.count(kConfigFileName) != 0) {
+        try {
+            beside = std::async(std::launch::async, checkSignature);
+        } catch (const std::system_error&) {
+            // No thread to be had: gpgv runs after the images instead.
+        }
+    }
+    struct Abandon {
+        std::atomic<bool>& m_flag;
+        ~Abandon() { m_flag = true; }
+    } abandonOnReturn{abandon};
+    const auto awaitSignature = [&] {
+        if (!beside.valid()) return checkSignature();
+        while (beside.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready)
+            if (stopRequested && stopRequested()) abandon = true;
+        return beside.get();
+    };
+
+    const std::optional<Digests> digests = hashImages();
+    if (!digests) return Failed("the images were not checked");
+    if (release.m_settled) return *release.m_settled;
+    return Conclude(dir, release, *digests, policy, stopRequested, awaitSignature);
+}
+
+ReleaseVerification VerifyRelease(const std::string& releaseDir, const Digests& digests,
+                                  const VerifyPolicy& policy,
+                                  const std::function<bool()>& stopRequested) {
+    return VerifyReleaseWhile(
+        releaseDir, [&] { return std::optional<Digests>(digests); }, policy, stopRequested);
 }
 
 }  // namespace workflow

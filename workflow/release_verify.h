@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,10 +80,21 @@ struct ReleaseVerification {
 // The files are read once each, size-capped where they are small, and what
 // was read is what gpgv checks, so a file swapped in between cannot slip
 // through.
-ReleaseVerification VerifyRelease(const std::string& releaseDir,
-                                  const std::map<std::string, std::string>& digests,
+using Digests = std::map<std::string, std::string>;
+ReleaseVerification VerifyRelease(const std::string& releaseDir, const Digests& digests,
                                   const VerifyPolicy& policy,
                                   const std::function<bool()>& stopRequested = {});
+
+// The same checks, with the images hashed by `hashImages` on the calling
+// thread while gpgv checks the signature beside it: the run then waits for
+// whichever takes longer, not for both one after the other. `hashImages`
+// gives the digests, or nothing when the images could not be checked (the
+// result is then Failed, and the caller says why). `stopRequested` is asked
+// on the calling thread only.
+ReleaseVerification VerifyReleaseWhile(const std::string& releaseDir,
+                                       const std::function<std::optional<Digests>()>& hashImages,
+                                       const VerifyPolicy& policy,
+                                       const std::function<bool()>& stopRequested = {});
 
 // Decodes ASCII-armored OpenPGP data (one or more "-----BEGIN PGP ...-----"
 // blocks) into the binary packets; false when there is no well-formed block.

@@ -248,14 +248,6 @@ UpgradeEnd PrepareRun(Operator& op, const std::string& releaseDir, const ImageCh
                       UpgradeObserver* observer, const RunOptions& options, Prepared& prepared) {
     const auto stopRequested = [observer] { return observer && observer->StopRequested(); };
     std::string error;
-    if (!CheckImages(releaseDir, images, prepared.m_images, error, stopRequested)) {
-        if (stopRequested()) return UpgradeEnd::Interrupted;
-        op.MessageBox(error + kBadImageText, "Error", kBoxError);
-        return UpgradeEnd::BadImage;
-    }
-    std::map<std::string, std::string> digests;
-    for (const CheckedImage& image : prepared.m_images)
-        digests[image.m_relativePath] = image.m_sha256;
     VerifyPolicy policy = options.m_policy;
     VerifyPolicy administrator;
     if (!LoadVerifyPolicy(administrator, error, options.m_policyFile)) {
@@ -264,7 +256,24 @@ UpgradeEnd PrepareRun(Operator& op, const std::string& releaseDir, const ImageCh
         administrator.m_requireSignature = true;
     }
     policy.m_requireSignature = policy.m_requireSignature || administrator.m_requireSignature;
-    prepared.m_verification = VerifyRelease(releaseDir, digests, policy, stopRequested);
+    // The images are copied and hashed while gpgv checks the signature.
+    std::string imageError;
+    prepared.m_verification = VerifyReleaseWhile(
+        releaseDir,
+        [&]() -> std::optional<Digests> {
+            if (!CheckImages(releaseDir, images, prepared.m_images, imageError, stopRequested))
+                return std::nullopt;
+            Digests digests;
+            for (const CheckedImage& image : prepared.m_images)
+                digests[image.m_relativePath] = image.m_sha256;
+            return digests;
+        },
+        policy, stopRequested);
+    if (!imageError.empty()) {
+        if (stopRequested()) return UpgradeEnd::Interrupted;
+        op.MessageBox(imageError + kBadImageText, "Error", kBoxError);
+        return UpgradeEnd::BadImage;
+    }
     HoldToVerifiedOffer(images, prepared.m_verification);
     for (const std::string& warning : prepared.m_verification.m_warnings)
         op.Diagnostic("release " + releaseDir + ": " + warning);

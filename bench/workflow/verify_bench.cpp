@@ -113,17 +113,29 @@ int main() {
     const workflow::ReleaseVerification::Status want =
         policy.m_requireSignature ? workflow::ReleaseVerification::Status::Signed
                                   : workflow::ReleaseVerification::Status::Checksummed;
-    std::vector<workflow::CheckedImage> checked;
+    // The copies made are kept until the timing is over: a run lets its
+    // copy go after the upload, not among its checks.
+    std::vector<std::vector<workflow::CheckedImage>> kept;
+    const auto check = [&] {
+        kept.emplace_back();
+        return check_image(dir, kept.back());
+    };
     const double hash_s = median_seconds([&] { return hash_image(image); });
-    const double snapshot_s = median_seconds([&] { return check_image(dir, checked); });
+    const double snapshot_s = median_seconds(check);
+    const std::vector<workflow::CheckedImage> checked = kept.back();
+    kept.clear();
     const double verify_s = median_seconds(
         [&] { return workflow::VerifyRelease(dir, digests_of(checked), policy).m_status == want; });
-    // A run's checks in all: the copy with its hash, then the release.
+    // A run's checks in all, as a run makes them: the copy with its hash,
+    // gpgv beside it, then the release's list.
     const double checks_s = median_seconds([&] {
-        std::vector<workflow::CheckedImage> fresh;
-        return check_image(dir, fresh) &&
-               workflow::VerifyRelease(dir, digests_of(fresh), policy).m_status == want;
+        const auto hash = [&]() -> std::optional<workflow::Digests> {
+            if (!check()) return std::nullopt;
+            return digests_of(kept.back());
+        };
+        return workflow::VerifyReleaseWhile(dir, hash, policy).m_status == want;
     });
+    kept.clear();
 
     // The upload alone, and as a run makes it: from the sealed copy, the
     // digest of what was sent being the copy's.
@@ -159,7 +171,7 @@ int main() {
     std::printf("  sealed copy, hashed (CheckImages):        %7.3f s  (%.2f hash passes)\n",
                 snapshot_s, snapshot_s / hash_s);
     std::printf("  VerifyRelease (SHA256SUMS, gpgv):         %7.3f s\n", verify_s);
-    std::printf("  checks in all (copy + verification):      %7.3f s  (%.2f hash passes)\n",
+    std::printf("  checks in all (copy, gpgv beside it):     %7.3f s  (%.2f hash passes)\n",
                 checks_s, checks_s / hash_s);
     std::printf("  update_image over HiSLIP, from the file:  %7.3f s  %7.1f MB/s\n", upload_s,
                 mb / upload_s);
