@@ -30,7 +30,7 @@ const char* FileKind(mode_t mode) {
 
 // Reads and digests one image; false with the reason (without the path).
 bool CheckOne(const std::string& path, CheckedImage& image, std::string& why,
-              const std::function<bool()>& stopRequested) {
+              const std::function<bool()>& stopRequested, long long memoryLeft) {
     Descriptor file;
     // Without blocking: opening a FIFO for reading would otherwise wait for
     // a writer, and a device may never answer.
@@ -59,7 +59,8 @@ bool CheckOne(const std::string& path, CheckedImage& image, std::string& why,
     }
     // Read from this same descriptor, so that the bytes kept are those of
     // the file just checked.
-    std::unique_ptr<ImageSnapshot> snapshot = ImageSnapshot::Take(file.fd, st, why, stopRequested);
+    std::unique_ptr<ImageSnapshot> snapshot =
+        ImageSnapshot::Take(file.fd, st, why, stopRequested, memoryLeft);
     if (!snapshot) return false;
     image.m_size = snapshot->Size();
     image.m_sha256 = snapshot->Sha256();
@@ -79,6 +80,9 @@ bool CheckImages(const std::string& releaseDir, const ImageChoice& chosen,
                  std::vector<CheckedImage>& images, std::string& error,
                  const std::function<bool()>& stopRequested) {
     images.clear();
+    // The run's copies together stay within one memory budget; the rest go
+    // to disk.
+    long long inMemory = 0;
     for (const ImageInfo& info : kImages) {
         if (chosen.*info.m_flag == 0) continue;
         CheckedImage image;
@@ -86,10 +90,11 @@ bool CheckImages(const std::string& releaseDir, const ImageChoice& chosen,
         image.m_path = ImagePathOf(releaseDir, info);
         image.m_relativePath = image.m_path.substr(releaseDir.size());
         std::string why;
-        if (!CheckOne(image.m_path, image, why, stopRequested)) {
+        if (!CheckOne(image.m_path, image, why, stopRequested, kSnapshotMemoryMax - inMemory)) {
             error = why == "stopped" ? why : "image file " + image.m_path + ": " + why;
             return false;
         }
+        if (image.m_snapshot->InMemory()) inMemory += image.m_size;
         images.push_back(std::move(image));
     }
     return true;

@@ -34,7 +34,8 @@ struct CheckedImage {
 // Opens each chosen image once, without blocking, and reads it from that
 // descriptor into its snapshot, hashed as it is read: it must be a regular
 // file of 1 to kMaxImageBytes bytes that does not change while it is read
-// ("changed while it was being checked"). A device, FIFO, socket or
+// ("changed while it was being checked"); the copies held in memory stay
+// within kSnapshotMemoryMax together. A device, FIFO, socket or
 // directory is refused without a single read. `stopRequested` is asked between pieces of
 // at most 1 MiB, so that a stop is acted on at once. False at the first
 // image that fails, with a sentence naming its file and why in `error`

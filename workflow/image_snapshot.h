@@ -12,9 +12,10 @@
 
 namespace workflow {
 
-// Images up to this size are kept in a sealed in-memory file; larger ones in
-// an unnamed file on disk, so that the copy does not hold up to a gigabyte of
-// memory beside the engine's own transfer buffer.
+// A run keeps the copies of its images in sealed in-memory files up to this
+// many bytes together; the others go to unnamed files on disk, so that the
+// copies do not hold up to gigabytes of memory beside the engine's own
+// transfer buffer.
 inline constexpr long long kSnapshotMemoryMax = 256ll << 20;
 
 class ImageSnapshot {
@@ -36,11 +37,12 @@ public:
     int OpenForReading() const;
 
     // Reads the regular file open on `fd` (as fstat gave it in `opened`)
-    // from its start into a new copy, hashing each piece while the next is
-    // read and written on a thread of its own. `stopRequested` is asked, on
-    // the calling thread only, between pieces of 1 MiB. Nothing, with why in
-    // `why`, when reading or copying fails, when the file changed while it
-    // was read ("changed while it was being checked"), or on a stop
+    // from its start into a new copy (in memory when it has at most
+    // `memoryMax` bytes, else on disk where there is a disk to put it on), hashing each piece while
+    // the next is read and written on a thread of its own. `stopRequested` is asked, on the calling
+    // thread only, between pieces of 1 MiB. Nothing, with why in `why`, when reading or copying
+    // fails, when the file changed while it was read ("changed while it was being checked"), or on
+    // a stop
     // ("stopped").
     static std::unique_ptr<ImageSnapshot> Take(int fd, const struct stat& opened, std::string& why,
                                                const std::function<bool()>& stopRequested = {},
