@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -141,7 +142,11 @@ public:
                 // at a time: each wait costs a sleep and a wake-up, which on
                 // a busy machine take longer than the piece.
                 const long long wanted = std::min(hashed + kCatchUp, m_expected);
-                m_changed.wait(lock, [&] { return m_copied >= wanted || m_ended; });
+                // Bounded, so that a stop is still asked for while a slow
+                // disk delivers.
+                if (!m_changed.wait_for(lock, std::chrono::milliseconds(100),
+                                        [&] { return m_copied >= wanted || m_ended; }))
+                    continue;
                 copied = m_copied;
             }
             if (copied <= hashed) return true;
