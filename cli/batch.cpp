@@ -92,9 +92,12 @@ void relay_event(Output& out, Child& child, const std::string& line) {
                  TextOf(*event, "serial") + ", firmware " + TextOf(*event, "firmware"));
     } else if (name == "image_done") {
         const std::string image = TextOf(*event, "image");
+        const std::string result = TextOf(*event, "result");
         out.text(tag + image_name(image) + " upgrade..." +
-                 (TextOf(*event, "result") == "ok" ? "successful" : "FAILED!") + " (" +
-                 seconds_text(IntegerOf(*event, "duration_ms")) + ")");
+                 (result == "ok"        ? "successful"
+                  : result == "unknown" ? "not known whether kept"
+                                        : "FAILED!") +
+                 " (" + seconds_text(IntegerOf(*event, "duration_ms")) + ")");
     } else if (name == "back") {
         out.text(tag + "answers again with firmware " + TextOf(*event, "firmware"));
     }

@@ -7,6 +7,7 @@
 #include "options.h"
 #include "output.h"
 #include "workflow/identity.h"
+#include "workflow/json_fields.h"
 #include "workflow/release_verify.h"
 
 namespace cli {
@@ -19,10 +20,15 @@ int run_verify(const CommandLine& settings, Output& out);
 
 // The policy a run checks its release under: the administrator's policy file
 // (workflow::kPolicyPath), then --require-signature (which only ever adds the
-// requirement) and the --keyring files. False, with the reason, when the
-// policy file cannot be read or is malformed: a run must then not go on.
+// requirement) and the --keyring files (which count only where the policy
+// file allows them). False, with the reason, when the policy file cannot be
+// read, is malformed or could have been written by someone other than root:
+// a run must then not go on.
 bool load_run_policy(const CommandLine& settings, workflow::VerifyPolicy& policy,
                      std::string& error);
+
+// The verification event's "note": kSignatureNotCheckedNote when it applies, else null.
+workflow::Json verification_note(const workflow::ReleaseVerification& result);
 
 // One upgrade in this process (upgrade.cpp); the batch runner starts one
 // process per instrument that runs this.
@@ -36,8 +42,9 @@ struct Identification {
     std::string resource;  // after the bare-address rewrite
     bool answered = false;
     bool accepted = false;
-    bool locked = false;  // refused because another session holds the lock
-    std::string reply;    // line end removed
+    bool locked = false;       // refused because another session holds the lock
+    std::string lock_refusal;  // who holds it, when the library says (EngineEvents)
+    std::string reply;         // line end removed
     workflow::IdentityFields fields;
     // Why it failed: what the connection met, else the engine's last line.
     std::string diagnostic;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <utility>
 
+#include "visa/lock_table.h"
 #include "visa/log.h"
 
 namespace cli {
@@ -41,10 +42,14 @@ ssize_t EngineStreams::write_cookie(void* cookie, const char* data, std::size_t 
     auto* sink = static_cast<Sink*>(cookie);
     for (std::size_t i = 0; i < size; ++i) {
         const char c = data[i];
-        if (c != '\n' && c != '\r') {
+        if (c != '\n') {
             sink->pending += c;
             continue;
         }
+        // Only a line feed ends a line: a carriage return inside one (an
+        // instrument's reply quoted in it) is shown written out, never taken
+        // for the start of a line of its own. A reply's CR LF ends as LF does.
+        if (!sink->pending.empty() && sink->pending.back() == '\r') sink->pending.pop_back();
         if (!sink->pending.empty() && sink->line) sink->line(sink->pending);
         sink->pending.clear();
     }
@@ -111,6 +116,9 @@ void EngineEvents::on_locked(void* context, const char* /*resource*/) {
     auto* self = static_cast<EngineEvents*>(context);
     self->locked_ = true;
     self->locked_in_ = self->operation_;
+    // Called right after the refused viLock, on its thread.
+    const std::optional<visa::LockRefusal> refusal = visa::LockTable::last_refusal();
+    self->lock_refusal_ = refusal ? refusal->text() : std::string();
 }
 
 void EngineEvents::on_visa_error(void* context, ViStatus status, const char* function,

@@ -21,8 +21,9 @@ public:
 
     // Installs the streams for the engine until destruction, when those of
     // the instance it replaced come back (instances nest). Each diagnostic
-    // line goes to `diagnostic` (lines end at "\n" or "\r"; blank lines are
-    // dropped). The engine's progress text is dropped: its events say more.
+    // line goes to `diagnostic` (lines end at "\n", a "\r" just before it is
+    // dropped, blank lines are dropped). The engine's progress text is
+    // dropped: its events say more.
     explicit EngineStreams(LineFn diagnostic);
     ~EngineStreams();
     EngineStreams(const EngineStreams&) = delete;
@@ -76,6 +77,11 @@ public:
     bool locked() const { return locked_; }
     // The operation that found the lock held, "" when none did.
     const std::string& locked_in() const { return locked_in_; }
+    // When a lock name held outside this process kept it out, who holds it:
+    // "lock unavailable: <name> is held by <user> (uid <uid>), pid <pid>";
+    // "" when the library in use does not say (another machine's lock, a
+    // vendor library).
+    const std::string& lock_refusal() const { return lock_refusal_; }
     const VisaFailure& last_failure() const { return failure_; }
     const std::vector<std::string>& scpi_errors() const { return scpi_errors_; }
     // Of the image under way or last sent: bytes the instrument is known to
@@ -102,6 +108,7 @@ private:
     bool locked_ = false;
     std::string operation_;
     std::string locked_in_;
+    std::string lock_refusal_;
     VisaFailure failure_;
     std::vector<std::string> scpi_errors_;
     int64_t bytes_sent_ = 0;

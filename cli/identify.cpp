@@ -3,6 +3,8 @@
 #include <chrono>
 #include <memory>
 
+#include <unistd.h>
+
 #include "commands.h"
 #include "engine_streams.h"
 #include "exit_codes.h"
@@ -22,7 +24,7 @@ namespace {
 using workflow::TextOrNull;
 
 std::string describe(const Identification& id) {
-    if (id.locked) return "locked by another session";
+    if (id.locked) return id.lock_refusal.empty() ? "locked by another session" : id.lock_refusal;
     if (!id.answered)
         return "no answer" + (id.diagnostic.empty() ? "" : " (" + id.diagnostic + ")");
     std::string text =
@@ -90,6 +92,7 @@ Identification identify(const std::string& instrument) {
         reply.pop_back();
     id.answered = !reply.empty();
     id.locked = events.locked();
+    id.lock_refusal = events.lock_refusal();
     if (!id.answered && !id.locked) {
         // The library's words for what the connection met say more than
         // the engine's status line.
@@ -112,6 +115,20 @@ workflow::Json identification_json(const Identification& id) {
                 {"model", TextOrNull(id.fields.model)},
                 {"serial", TextOrNull(id.fields.serial)},
                 {"firmware", TextOrNull(id.fields.firmware)}};
+}
+
+// While instruments are asked who they are, a stop ends the command at once:
+// asking changes nothing on an instrument.
+static void stop_at_once_while_identifying(Output& out, const char* command) {
+    interrupt::on_first([&out, command] {
+        const std::string message = "stopped on request while identifying";
+        out.diagnostic(std::string("fwupgrade: ") + message);
+        out.event("finished", workflow::Json{{"command", command},
+                                             {"result", result_word(exit_interrupted)},
+                                             {"exit_code", exit_interrupted},
+                                             {"message", message}});
+        ::_exit(exit_interrupted);
+    });
 }
 
 int run_list(const CommandLine& settings, Output& out) {
@@ -142,10 +159,12 @@ int run_list(const CommandLine& settings, Output& out) {
         if (how != nullptr) fields["found_by"] = how;
         out.event("instrument", fields, human);
     };
+    if (settings.identify) stop_at_once_while_identifying(out, "list");
     for (const std::string& resource : resources)
         show(resource, nullptr);
     for (const visa::lan::Found& f : found)
         show(f.resource, f.how.c_str());
+    interrupt::on_first(nullptr);
     if (resources.empty() && found.empty()) out.text("No instruments found.");
     out.event("finished", Json{{"command", "list"},
                                {"count", resources.size() + found.size()},
@@ -171,12 +190,16 @@ int run_identify(const CommandLine& settings, Output& out) {
                                    {"message", message}});
         return exit_usage;
     }
+    // Rather than after the reply's time limit.
+    stop_at_once_while_identifying(out, "identify");
     const Identification id = identify(resource);
+    interrupt::on_first(nullptr);
     out.event("identified", identification_json(id), id.resource + "  " + describe(id));
     const int code = identification_exit(id);
     if (code != exit_ok) {
-        out.diagnostic(id.locked ? "fwupgrade: " + id.resource + " is locked by another session"
-                                 : "fwupgrade: " + id.resource + ": " + describe(id));
+        out.diagnostic(id.locked && id.lock_refusal.empty()
+                           ? "fwupgrade: " + id.resource + " is locked by another session"
+                           : "fwupgrade: " + id.resource + ": " + describe(id));
     }
     out.event("finished", Json{{"command", "identify"},
                                {"resource", id.resource},

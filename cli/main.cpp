@@ -69,7 +69,8 @@ int main(int argc, char** argv) {
     })
                                              : nullptr);
     if (!parsed) {
-        out.diagnostic("fwupgrade: " + error + "\nTry 'fwupgrade --help'.");
+        out.diagnostic("fwupgrade: " + error);
+        out.diagnostic("Try 'fwupgrade --help'.");
         out.event("finished", workflow::Json{{"command", command_name(settings.command)},
                                              {"result", result_word(exit_usage)},
                                              {"exit_code", exit_usage},

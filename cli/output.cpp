@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include "platform/shown_text.h"
 #include "platform/utc_time.h"
 #include "platform/write_all.h"
 
@@ -17,6 +18,13 @@ void Output::write_line(int fd, const std::string& line) {
     platform::write_all(fd, line + "\n");
 }
 
+void Output::write_human_line(int fd, const std::string& line) {
+    // Lines for people carry replies, file names and audit records: written
+    // out, a control character can neither drive the terminal nor start a
+    // line that seems to be ours. (JSON lines escape their own.)
+    write_line(fd, platform::escape_controls(line));
+}
+
 void Output::break_progress_line() {
     if (!progress_shown_) return;
     platform::write_all(out_fd_, "\n");
@@ -26,7 +34,7 @@ void Output::break_progress_line() {
 void Output::event(const char* name, const workflow::Json& fields, const std::string& human) {
     std::lock_guard lock(mutex_);
     if (!json_) {
-        if (!human.empty()) write_line(out_fd_, human);
+        if (!human.empty()) write_human_line(out_fd_, human);
         return;
     }
     // "finished" is the last event a reader gets, even when a second
@@ -48,12 +56,12 @@ void Output::raw_event_line(const std::string& line) {
 
 void Output::text(const std::string& line) {
     std::lock_guard lock(mutex_);
-    if (!json_) write_line(out_fd_, line);
+    if (!json_) write_human_line(out_fd_, line);
 }
 
 void Output::diagnostic(const std::string& line, const std::string& resource) {
     std::lock_guard lock(mutex_);
-    write_line(err_fd_, line);
+    write_human_line(err_fd_, line);
     if (!json_ || finished_) return;
     workflow::Json event = {
         {"schema", event_schema}, {"event", "diagnostic"}, {"time", platform::utc_now()}};
@@ -65,7 +73,7 @@ void Output::diagnostic(const std::string& line, const std::string& resource) {
 void Output::progress(const std::string& text) {
     std::lock_guard lock(mutex_);
     if (!shows_progress()) return;
-    platform::write_all(out_fd_, "\r\033[K" + text);
+    platform::write_all(out_fd_, "\r\033[K" + platform::escape_controls(text));
     progress_shown_ = true;
 }
 

@@ -1,7 +1,9 @@
 // Where fwupgrade's reports go: with --json, one JSON object per event on
 // standard output; otherwise lines for people there, and on a terminal one
 // updating progress line per image. Diagnostics go to standard error
-// in both modes. Safe to call from any thread; a line is never split.
+// in both modes. Safe to call from any thread; a line is never split, and
+// control characters in it are written out (platform/shown_text.h), so that
+// a line is always one line.
 #pragma once
 
 #include <mutex>
@@ -43,6 +45,7 @@ public:
 
 private:
     void write_line(int fd, const std::string& line);
+    void write_human_line(int fd, const std::string& line);
     void break_progress_line();
 
     std::mutex mutex_;

@@ -3,6 +3,7 @@
 // stopped only at the run's safe points when interrupted.
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -19,6 +20,7 @@
 #include "workflow/images.h"
 #include "workflow/operator.h"
 #include "workflow/release_config.h"
+#include "workflow/socket_warning.h"
 #include "workflow/upgrade.h"
 
 namespace cli {
@@ -66,17 +68,22 @@ public:
             return workflow::kAnswerOk;
         }
         message_ = one_line(text);
-        out_.diagnostic("fwupgrade: " + caption + ": " + message_, resource_);
+        // A box that says less than the run knows (no instrument found, when
+        // its lock was held) is left to the closing line, which says more.
+        if (!(says_less_ && says_less_()))
+            out_.diagnostic("fwupgrade: " + caption + ": " + message_, resource_);
         return workflow::kAnswerOk;
     }
 
     const std::string& message() const { return message_; }
+    void hide_boxes_when(std::function<bool()> says_less) { says_less_ = std::move(says_less); }
 
 private:
     Output& out_;
     const CommandLine& settings_;
     const std::string& resource_;
     std::string message_;
+    std::function<bool()> says_less_;
 };
 
 // Turns the run's steps into events and keeps its audit record. The record
@@ -128,7 +135,10 @@ public:
         if (verification.m_status == Status::Signed)
             human = "Release verified: signed by " + verification.m_fingerprint;
         else if (verification.m_status == Status::Checksummed)
-            human = "Release verified against SHA256SUMS (not signed)";
+            human = verification.m_signatureNotChecked
+                        ? std::string("Release verified against SHA256SUMS; ") +
+                              workflow::kSignatureNotCheckedNote
+                        : "Release verified against SHA256SUMS (not signed)";
         else if (verification.m_status == Status::NotChecksummed)
             human = "Release not checksummed (no SHA256SUMS): images are sent as they are";
         out_.event("verification",
@@ -137,7 +147,8 @@ public:
                         {"fingerprint", TextOrNull(verification.m_fingerprint)},
                         {"files", files},
                         {"warnings", verification.m_warnings},
-                        {"message", TextOrNull(verification.m_message)}},
+                        {"message", TextOrNull(verification.m_message)},
+                        {"note", verification_note(verification)}},
                    human);
     }
 
@@ -162,6 +173,15 @@ public:
                             : "");
     }
 
+    void OnIdentifyFailed(const workflow::IdentifyFailure& failure) override {
+        std::lock_guard lock(mutex);
+        failure_ = failure;
+        // The library's log lines name what the connection met when the
+        // library itself could not say.
+        if (failure_.m_reason.empty()) failure_.m_reason = unreachable_;
+        audit_.OnIdentifyFailed(failure_);
+    }
+
     void OnImageStart(const workflow::ImageEvent& event) override {
         std::string sha256;
         {
@@ -169,6 +189,7 @@ public:
             audit_.OnImageStart(event);
             sha256 = checked_[event.m_id];
             image_ = event.m_id;
+            programming_ = false;
             ++index_;
         }
         image_began_ = std::chrono::steady_clock::now();
@@ -242,8 +263,15 @@ public:
         return engine_.locked() && engine_.locked_in() == step;
     }
     bool locked_anywhere() const { return engine_.locked(); }
+    // Who holds the lock that kept the run out, when the library says.
+    const std::string& lock_refusal() const { return engine_.lock_refusal(); }
     // The same, for a caller that holds `mutex` already.
     const std::string& current_image_held() const { return image_; }
+    // Whether the whole image under way is with the instrument, which may
+    // already have had its done command (under `mutex`).
+    bool programming_held() const { return programming_; }
+    // The operation under way or last begun (under `mutex`).
+    const std::string& step_held() const { return step_; }
     std::string current_image() {
         std::lock_guard lock(mutex);
         return image_;
@@ -251,6 +279,8 @@ public:
 
     const std::string& firmware_before() const { return before_; }
     const std::string& model() const { return model_; }
+    // Why no instrument could be upgraded, as the run found it.
+    const workflow::IdentifyFailure& failure() const { return failure_; }
     // Why identification had no answer, in plain words ("" when unknown).
     const std::string& unreachable() const { return unreachable_; }
     // 1 or 0 once a restart was tried, -1 before.
@@ -294,6 +324,10 @@ private:
                  label() + "  " + progress_text(sent, total, seconds));
     }
     void on_programming() {
+        {
+            std::lock_guard lock(mutex);
+            programming_ = true;
+        }
         const int64_t sent = engine_.bytes_sent();
         progress("programming", sent, sent,
                  label() + "  " + progress_text(sent, sent, 0) + "  programming the flash...");
@@ -319,6 +353,8 @@ private:
     std::string before_;
     std::string model_;
     std::string unreachable_;
+    workflow::IdentifyFailure failure_;
+    bool programming_ = false;
     int restart_sent_ = -1;
     std::vector<std::string> written_;
     std::vector<std::string> not_written_;
@@ -335,18 +371,29 @@ struct Ending {
     bool say = false;  // the message is news: printed, not only in "finished"
 };
 
-// Why identification failed, in plain words.
+// Why identification failed, in plain words; the audit result follows the
+// run's typed cause.
 Ending not_identified(const CliObserver& observer, const CliOperator& op,
                       const std::string& resource) {
-    if (observer.locked_in_step("identify"))
-        return {exit_locked, "locked", "the instrument is locked by another session", true};
-    if (!observer.model().empty() || !observer.firmware_before().empty())
+    using Kind = workflow::IdentifyFailure::Kind;
+    const Kind kind = observer.failure().m_kind;
+    if (kind == Kind::Locked || observer.locked_in_step("identify"))
+        return {exit_locked,
+                {},
+                observer.lock_refusal().empty() ? "the instrument is locked by another session"
+                                                : observer.lock_refusal(),
+                true};
+    if (kind == Kind::OtherModel) {
+        const std::string& model = observer.failure().m_model;
         return {exit_not_found,
                 {},
-                resource + " answered as model " + observer.model() +
+                resource +
+                    (model.empty() ? " answered \"" + observer.failure().m_reply + "\""
+                                   : " answered as model " + model) +
                     ", which this program does not upgrade (accepted models: " +
                     workflow::AcceptedModelsText() + ")",
                 true};
+    }
     if (!observer.unreachable().empty())
         return {
             exit_not_found, {}, resource + " is not reachable: " + observer.unreachable(), true};
@@ -377,7 +424,12 @@ Ending ending_of(workflow::UpgradeEnd end, CliObserver& observer, const CliOpera
         case UpgradeEnd::HostFailed:
         case UpgradeEnd::ImageFailed:
             if (observer.locked_anywhere())
-                return {exit_locked, {}, "the instrument was locked by another session", true};
+                return {exit_locked,
+                        {},
+                        observer.lock_refusal().empty()
+                            ? "the instrument was locked by another session"
+                            : observer.lock_refusal(),
+                        true};
             return {exit_image_failed, {}, op.message()};
         case UpgradeEnd::Interrupted:
             return {exit_interrupted,
@@ -461,12 +513,41 @@ bool plan_run(const CommandLine& settings, const std::string& release, Plan& pla
     return load_run_policy(settings, plan.options.m_policy, message);
 }
 
-// The first interrupt is announced; the second ends the process at once
-// after recording the attempt, unless `recorded` (under observer.mutex) says
-// that the main thread has already done so.
+// Ends the process now with the interrupted status, after recording the
+// attempt as `result` with `message` and saying so. The kernel closes the
+// instrument's connections, which releases its lock.
+[[noreturn]] void end_at_once(Output& out, const std::string& resource, CliObserver& observer,
+                              const std::string& result, const std::string& message) {
+    std::string error;
+    if (!observer.audit().Write(workflow::UpgradeEnd::Interrupted, error, result, message))
+        out.diagnostic("fwupgrade: warning: " + error, resource);
+    out.diagnostic("fwupgrade: " + message, resource);
+    finish_one(out, resource, exit_interrupted, message);
+    ::_exit(exit_interrupted);
+}
+
+// The first interrupt is announced, and ends the process at once while the
+// instrument has only been asked who it is (nothing there to finish); the
+// second ends the process at once after recording the attempt, unless
+// `recorded` (under observer.mutex) says that the main thread has already
+// done so.
 void watch_interrupts(Output& out, const std::string& resource, CliObserver& observer,
-                      const bool& recorded) {
-    interrupt::on_first([&out, &observer, resource] {
+                      const bool& recorded, bool waits_after_restart) {
+    interrupt::on_first([&out, &observer, &recorded, resource, waits_after_restart] {
+        {
+            // The main thread holds this only for moments; should it not
+            // come free, the run stops at its next safe point as usual.
+            std::unique_lock lock(observer.mutex, std::chrono::milliseconds(300));
+            if (lock.owns_lock() && !recorded && observer.step_held() == "identify")
+                end_at_once(out, resource, observer, {},
+                            "stopped on request before the instrument entered update mode");
+            // Waiting for the restarted instrument leaves nothing to finish.
+            if (lock.owns_lock() && !recorded && waits_after_restart &&
+                observer.step_held() == "reboot" &&
+                observer.audit().Trail().Record().restartSent >= 0)
+                end_at_once(out, resource, observer, workflow::kAuditOk,
+                            "interrupted while waiting for the instrument to answer again");
+        }
         const std::string image = observer.current_image();
         const std::string text =
             image.empty() ? "fwupgrade: interrupted; stopping at the next safe point"
@@ -476,27 +557,24 @@ void watch_interrupts(Output& out, const std::string& resource, CliObserver& obs
         out.diagnostic(text, resource);
     });
     interrupt::on_second([&out, &observer, &recorded, resource] {
-        // Ends the process now. The kernel closes the instrument's
-        // connections, which releases its lock; the image under way is left
-        // incomplete and is recorded so, never as written.
-        std::string error;
-        // The main thread holds this only for moments; should it not come
-        // free, the started record already tells that the run was cut short.
+        // The image under way is left incomplete and is recorded so, never
+        // as written; once all of it was sent, its done command may already
+        // be with the instrument, and whether it was kept cannot be told.
         std::unique_lock lock(observer.mutex, std::chrono::milliseconds(300));
         if (!lock.owns_lock() || recorded) ::_exit(exit_interrupted);
         const std::string image = observer.current_image_held();
         std::string message = "ended at once by a second interrupt";
+        std::string result;
         if (!image.empty()) {
-            message += "; " + image + " is incomplete and was not kept by the instrument";
+            const bool unknown = observer.programming_held();
+            result = unknown ? workflow::kAuditUnknown : workflow::kAuditInterrupted;
+            message += unknown ? "; unknown whether the instrument kept " + image
+                               : "; " + image + " is incomplete and was not kept by the instrument";
+            if (unknown) observer.audit().Trail().SetOpenImageResult(workflow::kAuditUnknown);
             out.event("image_done",
-                      Json{{"resource", resource}, {"image", image}, {"result", "interrupted"}});
+                      Json{{"resource", resource}, {"image", image}, {"result", result}});
         }
-        if (!observer.audit().Write(workflow::UpgradeEnd::Interrupted, error, "interrupted",
-                                    message))
-            out.diagnostic("fwupgrade: warning: " + error, resource);
-        out.diagnostic("fwupgrade: " + message, resource);
-        finish_one(out, resource, exit_interrupted, message);
-        ::_exit(exit_interrupted);
+        end_at_once(out, resource, observer, result, message);
     });
 }
 
@@ -558,14 +636,18 @@ int upgrade_one(const CommandLine& settings, Output& out, const std::string& ins
                    {"release", release},
                    {"images", plan.images}},
               "Upgrading " + resource + " from " + release);
+    // The window says this in its diagnostics; here the operator sees it.
+    if (const std::string warning = workflow::UnlockableResourceWarning(resource); !warning.empty())
+        out.diagnostic("fwupgrade: " + warning, resource);
 
     CliOperator op(out, settings, resource);
     CliObserver observer(out, resource, release, plan.chosen, plan.images);
+    op.hide_boxes_when([&observer] { return observer.locked_in_step("identify"); });
     // The engine's printed progress is for its own standard output; here
     // progress comes from its events, and only its diagnostics are shown.
     EngineStreams streams([&](const std::string& line) { observer.on_diagnostic(line); });
     bool recorded = false;  // under observer.mutex
-    watch_interrupts(out, resource, observer, recorded);
+    watch_interrupts(out, resource, observer, recorded, settings.wait);
 
     std::string instrument_text = resource;
     std::string family;

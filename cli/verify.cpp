@@ -88,6 +88,9 @@ std::string human_line(const std::string& release, const ReleaseVerification& re
         case ReleaseVerification::Status::Signed:
             return "Release " + release + ": signed by key " + result.m_fingerprint + "; " + files;
         case ReleaseVerification::Status::Checksummed:
+            if (result.m_signatureNotChecked)
+                return "Release " + release + ": checksummed; " + files + "; " +
+                       workflow::kSignatureNotCheckedNote;
             return "Release " + release + ": checksummed, not signed; " + files;
         case ReleaseVerification::Status::NotChecksummed:
             return "Release " + release + ": not checksummed (no " + workflow::kSumsFileName +
@@ -99,6 +102,10 @@ std::string human_line(const std::string& release, const ReleaseVerification& re
 }
 
 }  // namespace
+
+Json verification_note(const ReleaseVerification& result) {
+    return result.m_signatureNotChecked ? Json(workflow::kSignatureNotCheckedNote) : Json();
+}
 
 bool load_run_policy(const CommandLine& settings, workflow::VerifyPolicy& policy,
                      std::string& error) {
@@ -157,7 +164,8 @@ int run_verify(const CommandLine& settings, Output& out) {
                    {"fingerprint", TextOrNull(result.m_fingerprint)},
                    {"files", files},
                    {"warnings", result.m_warnings},
-                   {"message", TextOrNull(result.m_message)}},
+                   {"message", TextOrNull(result.m_message)},
+                   {"note", verification_note(result)}},
               human_line(release, result));
     // The failure is in the event (and its human line) already.
     if (result.m_status == ReleaseVerification::Status::Failed)

@@ -2,11 +2,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/epoll.h>
 #include <sys/socket.h>
-
-#include <cerrno>
-#include <cstring>
 
 namespace sim {
 
@@ -16,14 +12,6 @@ int accept_connection(int listener) {
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return fd;
-}
-
-std::optional<std::string> watch_connection(int epoll, int fd, void* tag) {
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.ptr = tag;
-    if (::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &ev) == 0) return std::nullopt;
-    return std::string("epoll_ctl: ") + std::strerror(errno);
 }
 
 std::optional<std::string> RefusalLog::refused(Clock::time_point now, const std::string& why) {

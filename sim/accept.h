@@ -1,6 +1,6 @@
 #pragma once
-// What both of the simulator's servers do when a client connects: take the
-// connection, watch it, and report refusals without flooding the log.
+// What the stream pool does when a client connects: take the connection, and
+// report refusals without flooding the log.
 
 #include <chrono>
 #include <cstdint>
@@ -13,10 +13,6 @@ namespace sim {
 // algorithm off so that answers go out as soon as they are written, never
 // held back for the acknowledgement of an earlier one. -1 when none waits.
 int accept_connection(int listener);
-
-// Adds `fd` to the epoll set `epoll` for reading, tagged `tag`. On failure
-// the reason, for a "connection refused" line; nothing on success.
-std::optional<std::string> watch_connection(int epoll, int fd, void* tag);
 
 // Refused connections, reported at most once a second with the count of
 // those not reported, so that a client hammering a full instrument costs a

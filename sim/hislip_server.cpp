@@ -1,19 +1,8 @@
 #include "hislip_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/epoll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
-#include "accept.h"
 #include "hislip_state.h"
 
 namespace sim {
@@ -24,67 +13,43 @@ using hs::Type;
 
 namespace {
 
-constexpr std::size_t read_chunk = 64 * 1024;
+PoolSettings pool_settings(const HislipSettings& s) {
+    PoolSettings p;
+    // Connections that never become a session count too: room for every
+    // session's two and a few that are still introducing themselves.
+    p.max_connections = 2 * s.max_sessions + 4;
+    p.full_reason = "too many connections";
+    p.idle_timeout = s.idle_timeout;
+    p.log_prefix = "fwsim: hislip: ";
+    p.verbose = s.verbose;
+    p.say_closed = false;  // sessions say when they end
+    return p;
+}
 
 }  // namespace
 
-HislipServer::HislipServer(HislipSettings settings, Instrument& instrument, Transcript transcript)
-    : settings_(std::move(settings)), instrument_(instrument), transcript_(std::move(transcript)) {
-    port_ = settings_.port;
-}
+HislipServer::HislipServer(EventLoop& loop, HislipSettings settings, Instrument& instrument,
+                           Transcript transcript)
+    : settings_(std::move(settings)),
+      instrument_(instrument),
+      transcript_(std::move(transcript)),
+      pool_(loop, pool_settings(settings_)),
+      port_(settings_.port) {}
 
-HislipServer::~HislipServer() {
-    for (auto& c : connections_)
-        if (c->fd >= 0) ::close(c->fd);
-    close_listener();
-    if (epoll_ >= 0) ::close(epoll_);
-}
+HislipServer::~HislipServer() = default;
 
 void HislipServer::log(const std::string& line) const {
-    std::fprintf(stderr, "fwsim: hislip: %s\n", line.c_str());
+    pool_.log(line);
 }
 
 bool HislipServer::open(std::string& error) {
-    if (epoll_ < 0) epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
-    if (epoll_ < 0) {
-        error = std::string("epoll_create1: ") + std::strerror(errno);
-        return false;
-    }
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        error = std::string("socket: ") + std::strerror(errno);
-        return false;
-    }
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port_);
-    ::inet_pton(AF_INET, settings_.address.c_str(), &sa.sin_addr);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 16) != 0) {
-        error = "HiSLIP listener " + settings_.address + ":" + std::to_string(port_) + ": " +
-                std::strerror(errno);
-        ::close(fd);
-        return false;
-    }
-    socklen_t len = sizeof sa;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    port_ = ntohs(sa.sin_port);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.ptr = &listener_;
-    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) != 0) {
-        error = std::string("epoll_ctl: ") + std::strerror(errno);
-        ::close(fd);
-        return false;
-    }
-    listener_ = fd;
-    return true;
+    return pool_.listen(
+        settings_.address, port_, [this] { return std::make_unique<Connection>(*this); }, max_input,
+        error, "HiSLIP listener");
 }
 
 void HislipServer::close_listener() {
-    if (listener_ >= 0) ::close(listener_);
-    listener_ = -1;
+    pool_.close_listeners();
 }
 
 void HislipServer::hold_lock(std::optional<Clock::time_point> until) {
@@ -134,11 +99,11 @@ void HislipServer::fatal(Connection& c, hs::FatalCode code, const std::string& t
     log("connection " + std::to_string(c.id) + ": fatal error " +
         std::to_string(static_cast<int>(code)) + ": " + text);
     send(c, Header{Type::fatal_error, static_cast<std::uint8_t>(code), 0, 0}, text);
-    write_to(c);
+    pool_.flush(c);
     if (c.session != 0) {
         end_session(c.session, nullptr);
     } else {
-        close_connection(c);
+        pool_.close(c);
     }
 }
 
@@ -149,19 +114,12 @@ void HislipServer::error(Connection& c, hs::ErrorCode code, const std::string& t
     send(c, Header{Type::error, static_cast<std::uint8_t>(code), 0, 0}, text);
 }
 
-void HislipServer::close_connection(Connection& c) {
-    if (c.dead) return;
-    if (c.fd >= 0) ::close(c.fd);
-    c.fd = -1;
-    c.dead = true;
-}
-
 void HislipServer::end_session(std::uint16_t id, const char* why) {
     const auto it = sessions_.find(id);
     if (it == sessions_.end() || it->second.ended) return;
     Session& s = it->second;
     s.ended = true;
-    if (!s.splitter.idle()) transcript_(s.splitter.partial_transcript() + " [connection lost]");
+    s.input.lost();
     if (exclusive_ == id) exclusive_.reset();
     if (s.shared) {
         s.shared = false;
@@ -169,132 +127,77 @@ void HislipServer::end_session(std::uint16_t id, const char* why) {
     }
     for (Connection* c : {s.sync, s.async}) {
         if (c == nullptr) continue;
-        write_to(*c);
-        close_connection(*c);
+        pool_.flush(*c);
+        pool_.close(*c);
     }
     s.sync = s.async = nullptr;
     if (why != nullptr || settings_.verbose)
         log("session " + std::to_string(id) + " ended" + (why ? std::string(": ") + why : ""));
 }
 
+// A session is idle only when both its channels are (a long upload says
+// nothing on the control channel), and never while it waits for the lock.
+std::optional<Clock::time_point> HislipServer::idle_since(const Connection& c) const {
+    Clock::time_point last = c.last_activity;
+    if (const auto it = sessions_.find(c.session); it != sessions_.end()) {
+        for (const Connection* other : {it->second.sync, it->second.async})
+            if (other != nullptr) last = std::max(last, other->last_activity);
+        if (it->second.lock_wait) return std::nullopt;
+    }
+    return last;
+}
+
 void HislipServer::drop_all() {
     for (auto& [id, s] : sessions_)
         end_session(id, nullptr);
-    for (auto& c : connections_) {
-        write_to(*c);
-        close_connection(*c);
-    }
+    pool_.drop_all();
     sessions_.clear();
-    connections_.clear();
     exclusive_.reset();
     shared_key_.clear();
     reboot_requested_ = false;
 }
 
-void HislipServer::accept(Clock::time_point now) {
-    for (int k = 0; k < 8; ++k) {
-        const int fd = accept_connection(listener_);
-        if (fd < 0) return;
-        // Connections that never become a session count too: room for every
-        // session's two and a few that are still introducing themselves.
-        if (connections_.size() >= 2 * settings_.max_sessions + 4) {
-            ::close(fd);
-            if (const auto line = refusals_.refused(now, "too many connections")) log(*line);
-            continue;
+void HislipServer::process(Clock::time_point now) {
+    pool_.process(now);  // new connections introduce themselves
+    for (auto& [id, s] : sessions_) {
+        if (s.ended) continue;
+        try {
+            serve_session(s, now);
+        } catch (const std::exception& e) {
+            // Whatever one client provoked costs that client its session.
+            log("session " + std::to_string(id) + ": " + e.what());
+            end_session(id, "closed");
         }
-        auto c = std::make_unique<Connection>();
-        c->id = next_connection_++;
-        c->fd = fd;
-        c->last_activity = now;
-        c->events = EPOLLIN;
-        if (const auto failure = watch_connection(epoll_, fd, c.get())) {
-            log("connection refused: " + *failure);
-            ::close(fd);
-            continue;
-        }
-        if (settings_.verbose) log("connection " + std::to_string(c->id) + " accepted");
-        connections_.push_back(std::move(c));
     }
+    for (auto it = sessions_.begin(); it != sessions_.end();)
+        it = it->second.ended ? sessions_.erase(it) : std::next(it);
 }
 
-void HislipServer::read_from(Connection& c, Clock::time_point now) {
-    char buf[read_chunk];
-    // A block of data arrives in several pieces: take what is there, up to
-    // the input bound, before working on it.
-    while (c.in.buffered() < max_input) {
-        const ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
-        if (n > 0) {
-            c.in.feed(buf, static_cast<std::size_t>(n));
-            c.last_activity = now;
-            if (static_cast<std::size_t>(n) < sizeof buf) return;
-        } else if (n == 0) {
-            c.eof = true;  // what arrived before still counts
-            return;
-        } else {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                if (c.session != 0) {
-                    end_session(c.session, nullptr);
-                } else {
-                    close_connection(c);
-                }
-            }
-            return;
-        }
-    }
+void HislipServer::serve_session(Session& s, Clock::time_point now) {
+    settle_lock_waits(s, now);
+    if (s.sync != nullptr) process_sync(s, now);
+    if (!s.ended && s.async != nullptr) process_async(s, now);
+    if (!s.ended) send_replies(s, now);
+    if (s.ended || s.sync == nullptr || !s.sync->eof) return;
+    // The client closed the data channel: what it sent before has been
+    // worked through, or waits for a lock that will not come in time, or is
+    // a message it never finished.
+    const Connection& c = *s.sync;
+    if (c.decoder.buffered() == 0 || blocked(s, now) ||
+        (!s.backlog && c.out.size() < max_stream_output))
+        end_session(s.id, nullptr);
 }
 
-void HislipServer::write_to(Connection& c) {
-    while (!c.dead && !c.out.empty()) {
-        const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
-        if (n > 0) {
-            c.out.erase(0, static_cast<std::size_t>(n));
-        } else {
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-            c.out.clear();
-            if (c.session != 0) {
-                end_session(c.session, nullptr);
-            } else {
-                close_connection(c);
-            }
-            return;
-        }
+Clock::time_point HislipServer::next_wake(Clock::time_point now) const {
+    Clock::time_point t = pool_.next_wake(now);
+    if (internal_hold_ && internal_until_) t = std::min(t, *internal_until_);
+    for (const auto& [id, s] : sessions_) {
+        if (s.backlog) return now;
+        if (s.lock_wait) t = std::min(t, s.lock_wait->until);
+        if (s.release_wait) t = std::min(t, s.release_wait->until);
+        if (!s.input.replies().empty()) t = std::min(t, s.input.replies().front().ready_at);
     }
-}
-
-void HislipServer::watch(Connection& c) {
-    if (c.dead) return;
-    std::uint32_t events = 0;
-    if (!c.eof && c.in.buffered() < max_input && c.out.size() < max_output) events |= EPOLLIN;
-    if (!c.out.empty()) events |= EPOLLOUT;
-    if (events == c.events) return;
-    epoll_event ev{};
-    ev.events = events;
-    ev.data.ptr = &c;
-    ::epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &ev);
-    c.events = events;
-}
-
-void HislipServer::serve(Clock::time_point now, bool ready) {
-    epoll_event events[64];
-    const int n = ready ? ::epoll_wait(epoll_, events, 64, 0) : 0;
-    for (int k = 0; k < n; ++k) {
-        if (events[k].data.ptr == &listener_) {
-            accept(now);
-            continue;
-        }
-        // Connections are erased only at the end of process(), so `c` lives.
-        Connection& c = *static_cast<Connection*>(events[k].data.ptr);
-        if (c.dead) continue;
-        if ((events[k].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0 && !c.eof) read_from(c, now);
-        if (!c.dead && (events[k].events & EPOLLOUT) != 0) write_to(c);
-    }
-    process(now);
-    // Answers go out at once, as far as the socket takes them; the rest
-    // waits for the socket to become writable.
-    for (auto& c : connections_) {
-        if (!c->dead && !c->out.empty()) write_to(*c);
-        watch(*c);
-    }
+    return t;
 }
 
 }  // namespace sim

@@ -2,23 +2,21 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "accept.h"
+#include "event_loop.h"
 #include "instrument.h"
-#include "scpi_framing.h"
+#include "program_input.h"
+#include "stream_pool.h"
 #include "visa/hislip/message.h"
 
 namespace sim {
-
-using Clock = std::chrono::steady_clock;
 
 struct HislipSettings {
     std::string address;
@@ -36,28 +34,26 @@ struct HislipSettings {
 
 // The instrument's HiSLIP server: a listener, sessions of two connections
 // each (data and control), and the instrument's lock as HiSLIP clients see
-// it. Its sockets sit in an epoll set of its own, so that the owner's event
-// loop, whatever it waits with, watches one descriptor (wait_fd()) and calls
-// serve() on every turn, saying whether that descriptor was ready. Every
-// connection has bounded buffers; a misbehaving client loses its session
-// (with a FatalError where the protocol has one), never the process.
+// it. Its connections are streams of the shared pool on the owner's event
+// loop; the owner calls process() on every turn, then send_all(), and
+// settle() before waiting. A misbehaving client loses its session (with a
+// FatalError where the protocol has one), never the process.
 //
 // The server runs in synchronized mode: one query at a time, answers stamped
 // with the id of the message that ended the query, and an answer not yet
 // sent is dropped (Interrupted) when the next message arrives.
 class HislipServer {
 public:
-    using Transcript = std::function<void(std::string_view line)>;
+    using Transcript = sim::Transcript;
 
-    HislipServer(HislipSettings settings, Instrument& instrument, Transcript transcript);
+    HislipServer(EventLoop& loop, HislipSettings settings, Instrument& instrument,
+                 Transcript transcript);
     ~HislipServer();
     HislipServer(const HislipServer&) = delete;
     HislipServer& operator=(const HislipServer&) = delete;
 
     // Binds the listener (the same port again after a reboot once bound).
     bool open(std::string& error);
-    // Readable whenever one of our sockets needs attention.
-    int wait_fd() const { return epoll_; }
     void close_listener();
     std::uint16_t port() const { return port_; }
 
@@ -71,11 +67,10 @@ public:
     // True while one of our sessions holds the lock.
     bool holds_lock() const { return exclusive_.has_value() || shared_held(); }
 
-    // Works through received messages, timers and answers that came due;
-    // when `ready` (wait_fd() was readable) it first accepts, reads and writes
-    // what is ready, without waiting. Asking the set only when it is ready
-    // keeps an idle HiSLIP server from costing every VXI-11 request a call.
-    void serve(Clock::time_point now, bool ready);
+    // Works through received messages, timers and answers that came due.
+    void process(Clock::time_point now);
+    void send_all() { pool_.send_all(); }
+    void settle(Clock::time_point now) { pool_.settle(now); }
     // When process() must run again at the latest.
     Clock::time_point next_wake(Clock::time_point now) const;
 
@@ -85,37 +80,30 @@ public:
     void drop_all();
 
 private:
-    // A client that stops reading its answers stops being served beyond this.
-    static constexpr std::size_t max_output = 8u << 20;
     // Input waits in the kernel once this much is buffered and not yet used.
     static constexpr std::size_t max_input = 2u << 20;
 
     struct Connection;
     struct Session;
-    struct Reply {
-        std::string bytes;
-        std::uint32_t id = 0;
-        Clock::time_point ready_at;
+    // What a message does on a session's channel, and whether the channel's
+    // loop goes on to the next one.
+    enum class Flow { next, stop };
+    using Handler = Flow (HislipServer::*)(Session& s, Connection& c, const visa::hislip::Header& h,
+                                           Clock::time_point now);
+    struct Handling {
+        visa::hislip::Type type;
+        Handler handle;
     };
+    static const Handling data_channel_[];
+    static const Handling control_channel_[];
 
-    void process(Clock::time_point now);
-    void accept(Clock::time_point now);
-    // Tells epoll what the connection waits for now, when that changed.
-    void watch(Connection& c);
-    void read_from(Connection& c, Clock::time_point now);
-    void write_to(Connection& c);
-    void process_new(Connection& c);
-    void process_sync(Session& s, Clock::time_point now);
-    void process_async(Session& s, Clock::time_point now);
-    bool feed_data(Session& s, std::string_view piece, bool end, Clock::time_point now);
-    void send_replies(Session& s, Clock::time_point now);
-    void settle_lock_waits(Session& s, Clock::time_point now);
+    // hislip_server.cpp: sessions, the lock, moving bytes.
+    void serve_session(Session& s, Clock::time_point now);
     void send(Connection& c, const visa::hislip::Header& h, std::string_view payload = {});
     void fatal(Connection& c, visa::hislip::FatalCode code, const std::string& text);
     void error(Connection& c, visa::hislip::ErrorCode code, const std::string& text);
     void end_session(std::uint16_t id, const char* why);
-    void close_connection(Connection& c);
-
+    std::optional<Clock::time_point> idle_since(const Connection& c) const;
     bool internal_lock_held(Clock::time_point now);
     bool blocked(const Session& s, Clock::time_point now);
     bool can_grant(const Session& s, const std::string& key, Clock::time_point now);
@@ -123,16 +111,55 @@ private:
     std::size_t holders() const;
     void log(const std::string& line) const;
 
+    // hislip_messages.cpp: the conversation.
+    void process_new(Connection& c);
+    void initialize(Connection& c);
+    void async_initialize(Connection& c, const visa::hislip::Header& h);
+    void process_sync(Session& s, Clock::time_point now);
+    void process_async(Session& s, Clock::time_point now);
+    // What the decoder said, where it is not a message or data to act on.
+    std::optional<Flow> trouble(Connection& c, visa::hislip::Decoder::Status status);
+    Flow dispatch(std::span<const Handling> table, const char* channel, Session& s, Connection& c,
+                  const visa::hislip::Header& h, Clock::time_point now);
+    Flow take_data(Session& s, Connection& c, Clock::time_point now);
+    Flow data_header(Session& s, Connection& c, const visa::hislip::Header& h,
+                     Clock::time_point now);
+    bool feed_data(Session& s, std::string_view piece, bool end, Clock::time_point now);
+    void send_replies(Session& s, Clock::time_point now);
+    void settle_lock_waits(Session& s, Clock::time_point now);
+    void settle_release(Session& s, Clock::time_point now);
+
+    // The messages, by channel (the tables above).
+    Flow on_clear_complete(Session& s, Connection& c, const visa::hislip::Header& h,
+                           Clock::time_point now);
+    Flow on_trigger(Session& s, Connection& c, const visa::hislip::Header& h,
+                    Clock::time_point now);
+    Flow on_client_fatal(Session& s, Connection& c, const visa::hislip::Header& h,
+                         Clock::time_point now);
+    Flow on_client_error(Session& s, Connection& c, const visa::hislip::Header& h,
+                         Clock::time_point now);
+    Flow on_second_initialize(Session& s, Connection& c, const visa::hislip::Header& h,
+                              Clock::time_point now);
+    Flow on_lock(Session& s, Connection& c, const visa::hislip::Header& h, Clock::time_point now);
+    Flow on_remote_local(Session& s, Connection& c, const visa::hislip::Header& h,
+                         Clock::time_point now);
+    Flow on_device_clear(Session& s, Connection& c, const visa::hislip::Header& h,
+                         Clock::time_point now);
+    Flow on_status_query(Session& s, Connection& c, const visa::hislip::Header& h,
+                         Clock::time_point now);
+    Flow on_max_message_size(Session& s, Connection& c, const visa::hislip::Header& h,
+                             Clock::time_point now);
+    Flow on_lock_info(Session& s, Connection& c, const visa::hislip::Header& h,
+                      Clock::time_point now);
+    Flow on_second_async_initialize(Session& s, Connection& c, const visa::hislip::Header& h,
+                                    Clock::time_point now);
+
     HislipSettings settings_;
     Instrument& instrument_;
     Transcript transcript_;
-    int listener_ = -1;
-    int epoll_ = -1;
+    StreamPool pool_;
     std::uint16_t port_ = 0;
-    std::vector<std::unique_ptr<Connection>> connections_;
     std::map<std::uint16_t, Session> sessions_;
-    std::uint64_t next_connection_ = 1;
-    RefusalLog refusals_;
     std::uint16_t next_session_ = 1;
 
     std::optional<std::uint16_t> exclusive_;  // session holding the exclusive lock

@@ -1,10 +1,10 @@
 #pragma once
 
 // The server's connections and sessions: shared by its two files
-// (hislip_server.cpp moves bytes, hislip_messages.cpp holds the conversation).
+// (hislip_server.cpp keeps sessions and the lock, hislip_messages.cpp holds
+// the conversation).
 
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <string>
 
@@ -16,18 +16,35 @@ namespace sim {
 // string, error text).
 inline constexpr std::size_t hislip_max_control = 1024;
 
-struct HislipServer::Connection {
+// One of a session's two channels, or a connection not yet introduced.
+struct HislipServer::Connection : Stream {
     enum class Role { fresh, sync, async };
-    std::uint64_t id = 0;
-    int fd = -1;
+
+    explicit Connection(HislipServer& s) : server(s) {}
+
+    HislipServer& server;
     Role role = Role::fresh;
     std::uint16_t session = 0;
-    visa::hislip::Decoder in{hislip_max_control};
-    std::string out;
-    Clock::time_point last_activity;
-    std::uint32_t events = 0;  // what epoll watches for
-    bool eof = false;
-    bool dead = false;
+    visa::hislip::Decoder decoder{hislip_max_control};
+
+    // The decoder buffers what arrives: data payloads go on to the
+    // instrument piece by piece, never whole.
+    void take(std::string_view bytes) override { decoder.feed(bytes.data(), bytes.size()); }
+    std::size_t buffered() const override { return decoder.buffered(); }
+    // A new connection introduces itself; sessions are served by the server.
+    void process(Clock::time_point) override {
+        if (role == Role::fresh) server.process_new(*this);
+    }
+    void closed() override {
+        if (session != 0) server.end_session(session, nullptr);
+    }
+    // The end of the data channel ends the session once what came before
+    // is done (HislipServer::serve_session); the control channel's alone
+    // ends nothing.
+    bool finished() const override { return false; }
+    std::optional<Clock::time_point> idle_since() const override {
+        return server.idle_since(*this);
+    }
 };
 
 struct HislipServer::Session {
@@ -40,11 +57,12 @@ struct HislipServer::Session {
         Clock::time_point until;
     };
 
+    explicit Session(ProgramInput in) : input(std::move(in)) {}
+
     std::uint16_t id = 0;
     Connection* sync = nullptr;
     Connection* async = nullptr;
-    MessageSplitter splitter;
-    std::deque<Reply> replies;
+    ProgramInput input;
     // What the client takes, until it says (AsyncMaximumMessageSize).
     std::uint64_t client_max = (1u << 20) + visa::hislip::header_size;
     std::uint32_t last_id = visa::hislip::no_message_id;  // of the last Data/DataEND/Trigger

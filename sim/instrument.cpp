@@ -198,6 +198,23 @@ std::string Instrument::code_reply(int code, int scpi_code, const char* text) {
     return std::to_string(code);
 }
 
+// The command set. Looked up in this order, each header by its pattern.
+const Instrument::Command Instrument::commands_[] = {
+    {"*IDN?", &Instrument::identify},
+    {"*CLS", &Instrument::clear_status},
+    {"*RST", &Instrument::reset},
+    {"*OPC?", &Instrument::operation_complete},
+    {"SYSTem:ERRor[:NEXT]?", &Instrument::next_error},
+    {"DIAGnostic:UPDate:STARt", &Instrument::update_start},
+    {"DIAGnostic:UPDate:END", &Instrument::update_end},
+    {"DIAGnostic:UPDate:SSIZe?", &Instrument::sector_size},
+    {"DIAGnostic:UPDate:INITialize?", &Instrument::update_init},
+    {"DIAGnostic:UPDate:BLOCk?", &Instrument::update_block},
+    {"DIAGnostic:UPDate:DONE", &Instrument::update_done},
+    {"DIAGnostic:SCPI:DEBug", &Instrument::scpi_debug},
+    {"DIAGnostic:HW:HOST:REBoot", &Instrument::host_reboot},
+};
+
 std::optional<std::string> Instrument::run_unit(std::string_view unit, bool overflow) {
     while (!unit.empty() && is_space(unit.front()))
         unit.remove_prefix(1);
@@ -209,69 +226,32 @@ std::optional<std::string> Instrument::run_unit(std::string_view unit, bool over
     std::string_view params = unit.substr(split);
     while (!params.empty() && is_space(params.front()))
         params.remove_prefix(1);
+    if (overflow) return run_overflowed(header);
 
-    const std::string key = normalise_header(header);
     std::optional<std::string> reply;
-    if (overflow) {
-        // The data were not kept: refuse rather than act on a fragment.
-        if (header_matches("DIAGnostic:UPDate:BLOCk?", header)) {
-            if (transfer_) ++transfer_->blocks;
-            reply = code_reply(code_too_large, -223, "Too much data");
-        } else {
-            errors_.push(-223, "Too much data");
-        }
-        return reply;
-    }
-
-    if (header_matches("*IDN?", header)) {
-        std::string idn = config_.idn;
-        if (!idn.empty() && idn.back() == '\n') idn.pop_back();
-        reply = idn;
-    } else if (header_matches("*CLS", header)) {
-        errors_.clear();
-    } else if (header_matches("*RST", header)) {
-        // Nothing to reset that the update commands rely on.
-    } else if (header_matches("*OPC?", header)) {
-        reply = "1";
-    } else if (header_matches("SYSTem:ERRor[:NEXT]?", header)) {
-        std::string e = ErrorQueue::format(errors_.pop());
-        e.pop_back();
-        reply = e;
-    } else if (header_matches("DIAGnostic:UPDate:STARt", header)) {
-        update_mode_ = true;
-    } else if (header_matches("DIAGnostic:UPDate:END", header)) {
-        transfer_.reset();
-        update_mode_ = false;
-    } else if (header_matches("DIAGnostic:UPDate:SSIZe?", header)) {
-        const std::string_view id = trim(params);
-        const auto it = config_.sector_sizes.find(std::string(id));
-        if (id.empty()) {
-            errors_.push(-109, "Missing parameter");
-            reply = "0";
-        } else if (it == config_.sector_sizes.end()) {
-            errors_.push(-224, "Illegal parameter value");
-            reply = "0";
-        } else {
-            reply = std::to_string(it->second);
-        }
-    } else if (header_matches("DIAGnostic:UPDate:INITialize?", header)) {
-        reply = update_init(params);
-        if (config_.init_reply) reply = *config_.init_reply;
-    } else if (header_matches("DIAGnostic:UPDate:BLOCk?", header)) {
-        reply = update_block(params);
-    } else if (header_matches("DIAGnostic:UPDate:DONE", header)) {
-        update_done();
-    } else if (header_matches("DIAGnostic:SCPI:DEBug", header)) {
-        const std::string v = upper(trim(params));
-        if (v != "ON" && v != "OFF" && v != "1" && v != "0") {
-            errors_.push(-224, "Illegal parameter value");
-        }
-    } else if (header_matches("DIAGnostic:HW:HOST:REBoot", header)) {
-        reboot_ = true;
+    const auto command =
+        std::find_if(std::begin(commands_), std::end(commands_),
+                     [&](const Command& c) { return header_matches(c.pattern, header); });
+    if (command != std::end(commands_)) {
+        reply = (this->*command->run)(params);
     } else {
         errors_.push(-113, "Undefined header");
     }
+    apply_faults(normalise_header(header), reply);
+    return reply;
+}
 
+// The data were not kept: refuse rather than act on a fragment.
+std::optional<std::string> Instrument::run_overflowed(std::string_view header) {
+    if (!header_matches("DIAGnostic:UPDate:BLOCk?", header)) {
+        errors_.push(-223, "Too much data");
+        return std::nullopt;
+    }
+    if (transfer_) ++transfer_->blocks;
+    return code_reply(code_too_large, -223, "Too much data");
+}
+
+void Instrument::apply_faults(const std::string& key, std::optional<std::string>& reply) {
     const std::uint64_t count = ++executed_[key];
     for (const ErrorInjection& inj : config_.errors_after) {
         if (inj.header == key && (inj.occurrence == 0 || inj.occurrence == count)) {
@@ -283,10 +263,83 @@ std::optional<std::string> Instrument::run_unit(std::string_view unit, bool over
     if (const auto it = config_.slow_ms.find(key); it != config_.slow_ms.end()) {
         delay_ms_ = std::max(delay_ms_, it->second);
     }
+}
+
+std::optional<std::string> Instrument::identify(std::string_view) {
+    std::string idn = config_.idn;
+    if (!idn.empty() && idn.back() == '\n') idn.pop_back();
+    return idn;
+}
+
+std::optional<std::string> Instrument::clear_status(std::string_view) {
+    errors_.clear();
+    return std::nullopt;
+}
+
+// Nothing to reset that the update commands rely on.
+std::optional<std::string> Instrument::reset(std::string_view) {
+    return std::nullopt;
+}
+
+std::optional<std::string> Instrument::operation_complete(std::string_view) {
+    return "1";
+}
+
+std::optional<std::string> Instrument::next_error(std::string_view) {
+    std::string e = ErrorQueue::format(errors_.pop());
+    e.pop_back();
+    return e;
+}
+
+std::optional<std::string> Instrument::update_start(std::string_view) {
+    update_mode_ = true;
+    return std::nullopt;
+}
+
+std::optional<std::string> Instrument::update_end(std::string_view) {
+    transfer_.reset();
+    update_mode_ = false;
+    return std::nullopt;
+}
+
+std::optional<std::string> Instrument::sector_size(std::string_view params) {
+    const std::string_view id = trim(params);
+    const auto it = config_.sector_sizes.find(std::string(id));
+    if (id.empty()) {
+        errors_.push(-109, "Missing parameter");
+        return "0";
+    }
+    if (it == config_.sector_sizes.end()) {
+        errors_.push(-224, "Illegal parameter value");
+        return "0";
+    }
+    return std::to_string(it->second);
+}
+
+std::optional<std::string> Instrument::update_init(std::string_view params) {
+    std::string reply = init_result(params);
+    if (config_.init_reply) reply = *config_.init_reply;
     return reply;
 }
 
-std::string Instrument::update_init(std::string_view params) {
+std::optional<std::string> Instrument::update_block(std::string_view params) {
+    return block_result(params);
+}
+
+std::optional<std::string> Instrument::scpi_debug(std::string_view params) {
+    const std::string v = upper(trim(params));
+    if (v != "ON" && v != "OFF" && v != "1" && v != "0") {
+        errors_.push(-224, "Illegal parameter value");
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> Instrument::host_reboot(std::string_view) {
+    reboot_ = true;
+    return std::nullopt;
+}
+
+std::string Instrument::init_result(std::string_view params) {
     const std::vector<std::string_view> p = split_params(trim(params));
     if (p.size() != 3 || p[0].empty() || p[1].empty() || p[2].empty()) {
         return code_reply(code_malformed, -109, "Missing parameter");
@@ -314,7 +367,7 @@ std::string Instrument::update_init(std::string_view params) {
     return "0";
 }
 
-std::string Instrument::update_block(std::string_view params) {
+std::string Instrument::block_result(std::string_view params) {
     if (!transfer_) {
         return code_reply(code_state, -221, "Settings conflict;no transfer open");
     }
@@ -336,8 +389,9 @@ std::string Instrument::update_block(std::string_view params) {
     return reply;
 }
 
-void Instrument::update_done() {
-    if (!transfer_) return;  // nothing open: the engine's abort path may send it anyway
+std::optional<std::string> Instrument::update_done(std::string_view) {
+    // Nothing open: the engine's abort path may send it anyway.
+    if (!transfer_) return std::nullopt;
     if (transfer_->data.size() == transfer_->length) {
         const std::string failure = store_ ? store_(transfer_->id, transfer_->data) : std::string();
         if (!failure.empty()) {
@@ -345,6 +399,7 @@ void Instrument::update_done() {
         }
     }
     transfer_.reset();
+    return std::nullopt;
 }
 
 }  // namespace sim

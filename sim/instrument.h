@@ -123,10 +123,33 @@ private:
         std::string data;
     };
 
+    // A command of the set: its header pattern and what it does with its
+    // parameters; its reply, if it has one.
+    struct Command {
+        const char* pattern;
+        std::optional<std::string> (Instrument::*run)(std::string_view params);
+    };
+    static const Command commands_[];
+
     std::optional<std::string> run_unit(std::string_view unit, bool overflow);
-    std::string update_init(std::string_view params);
-    std::string update_block(std::string_view params);
-    void update_done();
+    std::optional<std::string> run_overflowed(std::string_view header);
+    // What the fault options make of a command's reply once it has run.
+    void apply_faults(const std::string& key, std::optional<std::string>& reply);
+    std::optional<std::string> identify(std::string_view params);
+    std::optional<std::string> clear_status(std::string_view params);
+    std::optional<std::string> reset(std::string_view params);
+    std::optional<std::string> operation_complete(std::string_view params);
+    std::optional<std::string> next_error(std::string_view params);
+    std::optional<std::string> update_start(std::string_view params);
+    std::optional<std::string> update_end(std::string_view params);
+    std::optional<std::string> sector_size(std::string_view params);
+    std::optional<std::string> update_init(std::string_view params);
+    std::optional<std::string> update_block(std::string_view params);
+    std::optional<std::string> update_done(std::string_view params);
+    std::optional<std::string> scpi_debug(std::string_view params);
+    std::optional<std::string> host_reboot(std::string_view params);
+    std::string init_result(std::string_view params);
+    std::string block_result(std::string_view params);
     std::string code_reply(int code, int scpi_code, const char* text);
 
     InstrumentConfig config_;

@@ -142,6 +142,22 @@ void print_ready(const std::string& address, sim::Server& server) {
     std::fflush(stdout);
 }
 
+// One line per program message, flushed at once so that a test reads what
+// arrived so far; nothing without a file.
+sim::Transcript transcript_to(std::FILE* file) {
+    return [file](std::string_view line) {
+        if (file == nullptr) return;
+        std::fwrite(line.data(), 1, line.size(), file);
+        std::fputc('\n', file);
+        std::fflush(file);
+    };
+}
+
+void announce(sim::MdnsAnnouncer& announcer, const sim::Options& options, sim::Server& server) {
+    announcer.start(sim::MdnsServices{options.mdns_name, server.portmap_port(),
+                                      server.hislip().port(), server.socket_port()});
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -175,12 +191,7 @@ int main(int argc, char** argv) {
     if (!options->transcript_file.empty() &&
         !(transcript_file = open_transcript(options->transcript_file)))
         return 1;
-    const auto transcript = [transcript_file](std::string_view line) {
-        if (transcript_file == nullptr) return;
-        std::fwrite(line.data(), 1, line.size(), transcript_file);
-        std::fputc('\n', transcript_file);
-        std::fflush(transcript_file);
-    };
+    const auto transcript = transcript_to(transcript_file);
 
     const std::string store_dir = options->store_dir;
     sim::Instrument instrument(options->instrument,
@@ -201,10 +212,7 @@ int main(int argc, char** argv) {
     }
     // Announced once every socket listens, so that whoever finds it can connect.
     sim::MdnsAnnouncer announcer;
-    if (options->mdns) {
-        announcer.start(sim::MdnsServices{options->mdns_name, server.portmap_port(),
-                                          server.hislip().port(), server.socket_port()});
-    }
+    if (options->mdns) announce(announcer, *options, server);
     print_ready(options->server.address, server);
 
     server.run(stop_requested, wait_mask);

@@ -39,6 +39,87 @@ void put_mapping(std::string& out, std::uint32_t prog, std::uint32_t vers, std::
     rpc::put_u32(out, port);
 }
 
+// A procedure's answer, given the call, its arguments at `pos` of `msg`.
+using Answer = std::string (*)(const rpc::CallHeader& h, std::string_view msg, std::size_t pos,
+                               const PortmapInfo& info);
+
+std::string answer_null(const rpc::CallHeader& h, std::string_view, std::size_t,
+                        const PortmapInfo&) {
+    return rpc::accepted_reply(h.xid, rpc::success);
+}
+
+// SET and UNSET: registrations are fixed.
+std::string answer_set(const rpc::CallHeader& h, std::string_view, std::size_t,
+                       const PortmapInfo&) {
+    std::string body;
+    rpc::put_u32(body, 0);
+    return rpc::accepted_reply(h.xid, rpc::success, body);
+}
+
+// GETPORT(mapping) -> port.
+std::string answer_getport(const rpc::CallHeader& h, std::string_view msg, std::size_t pos,
+                           const PortmapInfo& info) {
+    if (msg.size() - pos < 16) return rpc::accepted_reply(h.xid, rpc::garbage_args);
+    const std::uint32_t prog = rpc::get_u32(msg, pos);
+    const std::uint32_t vers = rpc::get_u32(msg, pos + 4);
+    const std::uint32_t prot = rpc::get_u32(msg, pos + 8);
+    const bool ours = prog == DEVICE_CORE && vers == DEVICE_CORE_VERSION && prot == ipproto_tcp;
+    const bool self = prog == pmap_prog && (prot == ipproto_tcp || prot == ipproto_udp);
+    std::string body;
+    rpc::put_u32(body, ours ? info.core_port : self ? info.own_port : 0);
+    return rpc::accepted_reply(h.xid, rpc::success, body);
+}
+
+// DUMP -> list of mappings.
+std::string answer_dump(const rpc::CallHeader& h, std::string_view, std::size_t,
+                        const PortmapInfo& info) {
+    std::string body;
+    put_mapping(body, pmap_prog, 2, ipproto_tcp, info.own_port);
+    put_mapping(body, pmap_prog, 2, ipproto_udp, info.own_port);
+    put_mapping(body, DEVICE_CORE, DEVICE_CORE_VERSION, ipproto_tcp, info.core_port);
+    rpc::put_u32(body, 0);
+    return rpc::accepted_reply(h.xid, rpc::success, body);
+}
+
+// rpcbind 3 and 4: GETADDR and GETVERSADDR take rpcb{prog, vers, netid,
+// addr, owner} and answer a universal address, empty when nothing is
+// registered.
+std::string answer_getaddr(const rpc::CallHeader& h, std::string_view msg, std::size_t pos,
+                           const PortmapInfo& info) {
+    if (msg.size() - pos < 8) return rpc::accepted_reply(h.xid, rpc::garbage_args);
+    const std::uint32_t prog = rpc::get_u32(msg, pos);
+    const std::uint32_t vers = rpc::get_u32(msg, pos + 4);
+    pos += 8;
+    std::string netid, addr, owner;
+    if (!get_string(msg, pos, netid) || !get_string(msg, pos, addr) ||
+        !get_string(msg, pos, owner)) {
+        return rpc::accepted_reply(h.xid, rpc::garbage_args);
+    }
+    std::string answer;
+    if (prog == DEVICE_CORE && vers == DEVICE_CORE_VERSION && netid == "tcp") {
+        answer = universal_address(info.address, info.core_port);
+    } else if (prog == pmap_prog && (netid == "tcp" || netid == "udp")) {
+        answer = universal_address(info.address, info.own_port);
+    }
+    std::string body;
+    put_string(body, answer);
+    return rpc::accepted_reply(h.xid, rpc::success, body);
+}
+
+// The procedures served, by the versions that have them. Clients built on
+// libtirpc try rpcbind 4 and 3 before the portmapper's version 2.
+struct Procedure {
+    std::uint32_t first_vers;
+    std::uint32_t last_vers;
+    std::uint32_t proc;
+    Answer answer;
+};
+constexpr Procedure procedures[] = {
+    {2, 4, 0, answer_null},    {2, 4, 1, answer_set},  {2, 4, 2, answer_set},
+    {2, 2, 3, answer_getport}, {2, 2, 4, answer_dump}, {3, 4, 3, answer_getaddr},
+    {4, 4, 9, answer_getaddr},
+};
+
 }  // namespace
 
 std::string universal_address(std::string_view address, std::uint16_t port) {
@@ -60,57 +141,9 @@ std::optional<std::string> answer_portmap(std::string_view msg, const PortmapInf
     }
     if (h.prog != pmap_prog) return rpc::accepted_reply(h.xid, rpc::prog_unavail);
     if (h.vers < 2 || h.vers > 4) return rpc::prog_mismatch_reply(h.xid, 2, 4);
-
-    std::string body;
-    if (h.proc == 0) {
-        return rpc::accepted_reply(h.xid, rpc::success);
-    }
-    if (h.proc == 1 || h.proc == 2) {  // SET, UNSET: registrations are fixed
-        rpc::put_u32(body, 0);
-        return rpc::accepted_reply(h.xid, rpc::success, body);
-    }
-    if (h.vers == 2) {
-        if (h.proc == 3) {  // GETPORT(mapping) -> port
-            if (msg.size() - pos < 16) return rpc::accepted_reply(h.xid, rpc::garbage_args);
-            const std::uint32_t prog = rpc::get_u32(msg, pos);
-            const std::uint32_t vers = rpc::get_u32(msg, pos + 4);
-            const std::uint32_t prot = rpc::get_u32(msg, pos + 8);
-            const bool ours =
-                prog == DEVICE_CORE && vers == DEVICE_CORE_VERSION && prot == ipproto_tcp;
-            const bool self = prog == pmap_prog && (prot == ipproto_tcp || prot == ipproto_udp);
-            rpc::put_u32(body, ours ? info.core_port : self ? info.own_port : 0);
-            return rpc::accepted_reply(h.xid, rpc::success, body);
-        }
-        if (h.proc == 4) {  // DUMP -> list of mappings
-            put_mapping(body, pmap_prog, 2, ipproto_tcp, info.own_port);
-            put_mapping(body, pmap_prog, 2, ipproto_udp, info.own_port);
-            put_mapping(body, DEVICE_CORE, DEVICE_CORE_VERSION, ipproto_tcp, info.core_port);
-            rpc::put_u32(body, 0);
-            return rpc::accepted_reply(h.xid, rpc::success, body);
-        }
-        return rpc::accepted_reply(h.xid, rpc::proc_unavail);
-    }
-    // rpcbind 3 and 4: GETADDR (3) and, in 4, GETVERSADDR (9) take
-    // rpcb{prog, vers, netid, addr, owner} and answer a universal address,
-    // empty when nothing is registered.
-    if (h.proc == 3 || (h.vers == 4 && h.proc == 9)) {
-        if (msg.size() - pos < 8) return rpc::accepted_reply(h.xid, rpc::garbage_args);
-        const std::uint32_t prog = rpc::get_u32(msg, pos);
-        const std::uint32_t vers = rpc::get_u32(msg, pos + 4);
-        pos += 8;
-        std::string netid, addr, owner;
-        if (!get_string(msg, pos, netid) || !get_string(msg, pos, addr) ||
-            !get_string(msg, pos, owner)) {
-            return rpc::accepted_reply(h.xid, rpc::garbage_args);
-        }
-        std::string answer;
-        if (prog == DEVICE_CORE && vers == DEVICE_CORE_VERSION && netid == "tcp") {
-            answer = universal_address(info.address, info.core_port);
-        } else if (prog == pmap_prog && (netid == "tcp" || netid == "udp")) {
-            answer = universal_address(info.address, info.own_port);
-        }
-        put_string(body, answer);
-        return rpc::accepted_reply(h.xid, rpc::success, body);
+    for (const Procedure& p : procedures) {
+        if (p.proc == h.proc && h.vers >= p.first_vers && h.vers <= p.last_vers)
+            return p.answer(h, msg, pos, info);
     }
     return rpc::accepted_reply(h.xid, rpc::proc_unavail);
 }

@@ -74,41 +74,100 @@ std::string MessageSplitter::partial_transcript() const {
     return t;
 }
 
+// What a character does to the state it is read in (block data aside),
+// once it is part of the message.
+const MessageSplitter::CharStep MessageSplitter::after_char_[] = {
+    &MessageSplitter::after_text,  // State::text
+    &MessageSplitter::after_quoted,
+    &MessageSplitter::after_hash,
+    &MessageSplitter::after_length_digit,
+};
+
+void MessageSplitter::after_text(char c) {
+    if (c == '"' || c == '\'') {
+        quote_ = c;
+        state_ = State::quoted;
+    } else if (c == '#') {
+        state_ = State::hash;
+    }
+}
+
+void MessageSplitter::after_quoted(char c) {
+    if (c == quote_) state_ = State::text;
+}
+
+void MessageSplitter::after_hash(char c) {
+    if (c >= '1' && c <= '9') {
+        digits_left_ = c - '0';
+        block_length_ = 0;
+        state_ = State::block_length;
+    } else {
+        // "#0" (indefinite length) and anything else read on as text.
+        state_ = State::text;
+    }
+}
+
+void MessageSplitter::after_length_digit(char c) {
+    if (!is_digit(c)) {
+        state_ = State::text;  // malformed header; the command will say so
+        return;
+    }
+    block_length_ = block_length_ * 10 + static_cast<std::uint64_t>(c - '0');
+    if (--digits_left_ != 0) return;
+    block_left_ = block_length_;
+    block_seen_ = 0;
+    if (block_length_ == 0) {
+        current_.transcript += "<0 bytes>";
+        state_ = State::text;
+        return;
+    }
+    if (current_.bytes.size() + block_length_ > limit_) {
+        current_.overflow = true;  // counted, never stored
+    } else {
+        // One allocation for the whole block instead of a doubling series
+        // of copies.
+        current_.bytes.reserve(current_.bytes.size() + block_length_ + 2);
+    }
+    state_ = State::block_data;
+}
+
+std::size_t MessageSplitter::take_block(std::string_view rest, FeedResult& result) {
+    std::uint64_t take = std::min<std::uint64_t>(block_left_, rest.size());
+    if (threshold_ && !threshold_reported_) {
+        const std::uint64_t room = *threshold_ > block_seen_ ? *threshold_ - block_seen_ : 0;
+        if (take >= room) {
+            take = room;
+            threshold_reported_ = true;
+            result.block_threshold_hit = true;
+        }
+    }
+    if (!current_.overflow && current_.bytes.size() + take <= limit_) {
+        current_.bytes.append(rest.data(), static_cast<std::size_t>(take));
+    } else {
+        current_.overflow = true;
+    }
+    block_left_ -= take;
+    block_seen_ += take;
+    if (block_left_ == 0) {
+        current_.transcript += "<" + std::to_string(block_length_) + " bytes>";
+        state_ = State::text;
+    }
+    return static_cast<std::size_t>(take);
+}
+
 MessageSplitter::FeedResult MessageSplitter::feed(std::string_view data, bool end,
                                                   std::vector<ProgramMessage>& out) {
     FeedResult result;
     std::size_t i = 0;
     while (i < data.size()) {
         if (state_ == State::block_data) {
-            std::uint64_t take = std::min<std::uint64_t>(block_left_, data.size() - i);
-            if (threshold_ && !threshold_reported_) {
-                const std::uint64_t room =
-                    *threshold_ > block_seen_ ? *threshold_ - block_seen_ : 0;
-                if (take >= room) {
-                    take = room;
-                    threshold_reported_ = true;
-                    result.block_threshold_hit = true;
-                }
-            }
-            if (!current_.overflow && current_.bytes.size() + take <= limit_) {
-                current_.bytes.append(data.data() + i, static_cast<std::size_t>(take));
-            } else {
-                current_.overflow = true;
-            }
-            i += static_cast<std::size_t>(take);
-            block_left_ -= take;
-            block_seen_ += take;
-            if (block_left_ == 0) {
-                current_.transcript += "<" + std::to_string(block_length_) + " bytes>";
-                state_ = State::text;
-            }
+            i += take_block(data.substr(i), result);
             if (result.block_threshold_hit) {
                 result.consumed = i;
                 return result;
             }
             continue;
         }
-
         const char c = data[i++];
         if (c == '\n') {
             // LF ends the message wherever it stands outside block data; an
@@ -123,61 +182,8 @@ MessageSplitter::FeedResult MessageSplitter::feed(std::string_view data, bool en
             }
             continue;
         }
-        switch (state_) {
-            case State::text:
-                append(c);
-                if (c == '"' || c == '\'') {
-                    quote_ = c;
-                    state_ = State::quoted;
-                } else if (c == '#') {
-                    state_ = State::hash;
-                }
-                break;
-            case State::quoted:
-                append(c);
-                if (c == quote_) {
-                    state_ = State::text;
-                }
-                break;
-            case State::hash:
-                append(c);
-                if (c >= '1' && c <= '9') {
-                    digits_left_ = c - '0';
-                    block_length_ = 0;
-                    state_ = State::block_length;
-                } else {
-                    // "#0" (indefinite length) and anything else read on as text.
-                    state_ = State::text;
-                }
-                break;
-            case State::block_length:
-                append(c);
-                if (!is_digit(c)) {
-                    state_ = State::text;  // malformed header; the command will say so
-                    break;
-                }
-                block_length_ = block_length_ * 10 + static_cast<std::uint64_t>(c - '0');
-                if (--digits_left_ == 0) {
-                    block_left_ = block_length_;
-                    block_seen_ = 0;
-                    if (block_length_ == 0) {
-                        current_.transcript += "<0 bytes>";
-                        state_ = State::text;
-                    } else {
-                        if (current_.bytes.size() + block_length_ > limit_) {
-                            current_.overflow = true;  // counted, never stored
-                        } else {
-                            // One allocation for the whole block instead of
-                            // a doubling series of copies.
-                            current_.bytes.reserve(current_.bytes.size() + block_length_ + 2);
-                        }
-                        state_ = State::block_data;
-                    }
-                }
-                break;
-            case State::block_data:
-                break;  // handled above
-        }
+        append(c);
+        (this->*after_char_[static_cast<int>(state_)])(c);
     }
     result.consumed = i;
     if (end && state_ != State::block_data) {

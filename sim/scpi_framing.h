@@ -59,10 +59,19 @@ public:
     std::string partial_transcript() const;
 
 private:
+    // block_data last: the states before it index after_char_.
     enum class State { text, quoted, hash, block_length, block_data };
+    using CharStep = void (MessageSplitter::*)(char c);
+    static const CharStep after_char_[];
 
     void append(char c);
     void finish(std::vector<ProgramMessage>& out);
+    void after_text(char c);
+    void after_quoted(char c);
+    void after_hash(char c);
+    void after_length_digit(char c);
+    // Takes what `rest` holds of the block's data, up to the threshold.
+    std::size_t take_block(std::string_view rest, FeedResult& result);
 
     std::size_t limit_;
     std::optional<std::uint64_t> threshold_;

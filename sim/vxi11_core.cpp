@@ -77,7 +77,161 @@ private:
     XDR xdr_;
 };
 
+// How a procedure's arguments are read. `too_large` is a write whose data
+// exceed maxRecvSize: refused with error 5, not taken for garbage.
+enum class Decoded { ok, garbage, too_large };
+
+Decoded decoded(bool ok) {
+    return ok ? Decoded::ok : Decoded::garbage;
+}
+
+Decoded decode_nothing(std::string_view, Vxi11Call&, std::uint32_t) {
+    return Decoded::ok;
+}
+
+Decoded decode_create_link(std::string_view args, Vxi11Call& call, std::uint32_t) {
+    XdrReader in(args);
+    std::int32_t client = 0;
+    std::uint32_t lock_device = 0;
+    const bool ok = in.int32(client) && in.word(lock_device) && in.word(call.lock_timeout) &&
+                    in.bytes(call.data, max_device_name);
+    call.lock_device = lock_device != 0;
+    call.flags = VXI11_FLAG_WAITLOCK;  // lockDevice waits up to lock_timeout
+    return decoded(ok);
+}
+
+// Read in place rather than through the rpcgen XDR routine, which would copy
+// the whole image block once more: Device_WriteParms is four words at fixed
+// offsets, then the data's length and the data, as the library's transport
+// packs them by hand too.
+Decoded decode_write(std::string_view args, Vxi11Call& call, std::uint32_t max_recv) {
+    XdrReader in(args);
+    std::uint32_t length = 0;
+    if (!(in.int32(call.lid) && in.word(call.io_timeout) && in.word(call.lock_timeout) &&
+          in.int32(call.flags)))
+        return Decoded::garbage;
+    // Peek at the length: an oversized write is refused, not garbage.
+    if (in.word(length) && length > max_recv) return Decoded::too_large;
+    XdrReader data(args.substr(16));  // the four words above are there
+    return decoded(data.bytes(call.data, max_recv));
+}
+
+Decoded decode_read(std::string_view args, Vxi11Call& call, std::uint32_t) {
+    XdrReader in(args);
+    Device_ReadParms p;
+    const bool ok = in.decode(xdr_Device_ReadParms, p);
+    call.lid = s32(p.lid);
+    call.request_size = u32(p.requestSize);
+    call.io_timeout = u32(p.io_timeout);
+    call.lock_timeout = u32(p.lock_timeout);
+    call.flags = s32(p.flags);
+    call.term_char = p.termChar;
+    return decoded(ok);
+}
+
+Decoded decode_generic(std::string_view args, Vxi11Call& call, std::uint32_t) {
+    XdrReader in(args);
+    Device_GenericParms p;
+    const bool ok = in.decode(xdr_Device_GenericParms, p);
+    call.lid = s32(p.lid);
+    call.flags = s32(p.flags);
+    call.lock_timeout = u32(p.lock_timeout);
+    call.io_timeout = u32(p.io_timeout);
+    return decoded(ok);
+}
+
+Decoded decode_lock(std::string_view args, Vxi11Call& call, std::uint32_t) {
+    XdrReader in(args);
+    Device_LockParms p;
+    const bool ok = in.decode(xdr_Device_LockParms, p);
+    call.lid = s32(p.lid);
+    call.flags = s32(p.flags);
+    call.lock_timeout = u32(p.lock_timeout);
+    return decoded(ok);
+}
+
+// The link id first; the rest is not used.
+Decoded decode_lid(std::string_view args, Vxi11Call& call, std::uint32_t) {
+    XdrReader in(args);
+    return decoded(in.int32(call.lid));
+}
+
+Decoded decode_intr(std::string_view args, Vxi11Call&, std::uint32_t) {
+    XdrReader in(args);
+    Device_RemoteFunc p;
+    return decoded(in.decode(xdr_Device_RemoteFunc, p));
+}
+
+// A failed call's result in its procedure's result type, every other field empty.
+std::string plain_error(std::int32_t error) {
+    return error_body(error);
+}
+
+std::string create_link_error(std::int32_t error) {
+    Create_LinkResp r{};
+    r.error = error;
+    return encode(xdr_Create_LinkResp, r);
+}
+
+std::string write_error(std::int32_t error) {
+    Device_WriteResp r{error, 0};
+    return encode(xdr_Device_WriteResp, r);
+}
+
+std::string read_error(std::int32_t error) {
+    Device_ReadResp r{};
+    r.error = error;
+    return encode(xdr_Device_ReadResp, r);
+}
+
+std::string readstb_error(std::int32_t error) {
+    Device_ReadStbResp r{error, 0};
+    return encode(xdr_Device_ReadStbResp, r);
+}
+
+std::string docmd_error(std::int32_t error) {
+    Device_DocmdResp r{};
+    r.error = error;
+    return encode(xdr_Device_DocmdResp, r);
+}
+
 }  // namespace
+
+struct Vxi11Core::Procedure {
+    std::uint32_t proc;
+    Decoded (*decode)(std::string_view args, Vxi11Call& call, std::uint32_t max_recv);
+    std::string (*error_result)(std::int32_t error);
+    Scope scope;
+    Handler handle;
+};
+
+// The core channel's procedures: a table, by number.
+const Vxi11Core::Procedure Vxi11Core::procedures_[] = {
+    {proc_null, decode_nothing, plain_error, Scope::channel, &Vxi11Core::do_null},
+    {create_link, decode_create_link, create_link_error, Scope::channel,
+     &Vxi11Core::do_create_link},
+    {device_write, decode_write, write_error, Scope::io, &Vxi11Core::do_write},
+    {device_read, decode_read, read_error, Scope::io, &Vxi11Core::do_read},
+    {device_readstb, decode_generic, readstb_error, Scope::io, &Vxi11Core::do_readstb},
+    {device_trigger, decode_generic, plain_error, Scope::io, &Vxi11Core::do_accept},
+    {device_clear, decode_generic, plain_error, Scope::io, &Vxi11Core::do_clear},
+    {device_remote, decode_generic, plain_error, Scope::io, &Vxi11Core::do_accept},
+    {device_local, decode_generic, plain_error, Scope::io, &Vxi11Core::do_accept},
+    {device_lock, decode_lock, plain_error, Scope::link, &Vxi11Core::do_lock},
+    {device_unlock, decode_lid, plain_error, Scope::link, &Vxi11Core::do_unlock},
+    // Accepted; this instrument never asserts SRQ.
+    {device_enable_srq, decode_lid, plain_error, Scope::link, &Vxi11Core::do_accept},
+    {device_docmd, decode_lid, docmd_error, Scope::io, &Vxi11Core::do_unsupported},
+    {destroy_link, decode_lid, plain_error, Scope::link, &Vxi11Core::do_destroy_link},
+    {create_intr_chan, decode_intr, plain_error, Scope::channel, &Vxi11Core::do_create_intr},
+    {destroy_intr_chan, decode_nothing, plain_error, Scope::channel, &Vxi11Core::do_destroy_intr},
+};
+
+const Vxi11Core::Procedure* Vxi11Core::procedure(std::uint32_t proc) {
+    for (const Procedure& p : procedures_)
+        if (p.proc == proc) return &p;
+    return nullptr;
+}
 
 Vxi11Core::Vxi11Core(Instrument& instrument, Vxi11Settings settings, Transcript transcript)
     : instrument_(instrument), settings_(settings), transcript_(std::move(transcript)) {}
@@ -96,9 +250,7 @@ std::optional<Clock::time_point> Vxi11Core::next_timer() const {
 void Vxi11Core::connection_closed(ConnectionId conn) {
     for (auto it = links_.begin(); it != links_.end();) {
         if (it->second.conn == conn) {
-            if (!it->second.splitter.idle()) {
-                transcript_(it->second.splitter.partial_transcript() + " [connection lost]");
-            }
+            it->second.input.lost();
             if (lock_holder_ == it->first) lock_holder_.reset();
             it = links_.erase(it);
         } else {
@@ -148,8 +300,9 @@ Clock::time_point Vxi11Core::wake_time(const Vxi11Call& call, Clock::time_point 
     std::vector<Clock::time_point> moments{deadline(call, call.lock_timeout),
                                            deadline(call, call.io_timeout)};
     if (call.done_reply) moments.push_back(call.done_at);
-    if (const auto it = links_.find(call.lid); it != links_.end() && !it->second.out.empty()) {
-        moments.push_back(it->second.out.front().ready_at);
+    if (const auto it = links_.find(call.lid);
+        it != links_.end() && !it->second.input.replies().empty()) {
+        moments.push_back(it->second.input.replies().front().ready_at);
     }
     if (lock_holder_ == internal_lid && internal_until_) moments.push_back(*internal_until_);
     Clock::time_point t = Clock::time_point::max();
@@ -176,96 +329,21 @@ Vxi11Core::Step Vxi11Core::start(ConnectionId conn, std::string_view record,
     }
     if (h.prog != DEVICE_CORE) return {Step::reply, rpc::accepted_reply(h.xid, rpc::prog_unavail)};
     if (h.vers != DEVICE_CORE_VERSION) return {Step::reply, rpc::prog_mismatch_reply(h.xid, 1, 1)};
+    const Procedure* p = procedure(h.proc);
+    if (p == nullptr) return {Step::reply, rpc::accepted_reply(h.xid, rpc::proc_unavail)};
 
     Vxi11Call call;
     call.xid = h.xid;
     call.proc = h.proc;
     call.started = now;
-    XdrReader in(record.substr(pos));
-    bool ok = true;
-    switch (h.proc) {
-        case proc_null:
-        case destroy_intr_chan:
+    switch (p->decode(record.substr(pos), call, settings_.max_recv_size)) {
+        case Decoded::ok:
             break;
-        case create_link: {
-            std::int32_t client = 0;
-            std::uint32_t lock_device = 0;
-            ok = in.int32(client) && in.word(lock_device) && in.word(call.lock_timeout) &&
-                 in.bytes(call.data, max_device_name);
-            call.lock_device = lock_device != 0;
-            call.flags = VXI11_FLAG_WAITLOCK;  // lockDevice waits up to lock_timeout
-            break;
-        }
-        case device_write: {
-            // Read in place rather than through the rpcgen XDR routine, which
-            // would copy the whole image block once more: Device_WriteParms
-            // is four words at fixed offsets, then the data's length and the
-            // data, as the library's transport packs them by hand too.
-            std::uint32_t length = 0;
-            ok = in.int32(call.lid) && in.word(call.io_timeout) && in.word(call.lock_timeout) &&
-                 in.int32(call.flags);
-            // Peek at the length: an oversized write is refused with error 5,
-            // not treated as garbage.
-            if (ok && in.word(length) && length > settings_.max_recv_size) {
-                return {Step::reply, ok_reply(h.xid, [&] {
-                            Device_WriteResp r{VXI11_ERR_PARAMETER, 0};
-                            return encode(xdr_Device_WriteResp, r);
-                        }())};
-            }
-            if (ok) {
-                XdrReader data(record.substr(pos + 16));  // the four words above are there
-                ok = data.bytes(call.data, settings_.max_recv_size);
-            }
-            break;
-        }
-        case device_read: {
-            Device_ReadParms p;
-            ok = in.decode(xdr_Device_ReadParms, p);
-            call.lid = s32(p.lid);
-            call.request_size = u32(p.requestSize);
-            call.io_timeout = u32(p.io_timeout);
-            call.lock_timeout = u32(p.lock_timeout);
-            call.flags = s32(p.flags);
-            call.term_char = p.termChar;
-            break;
-        }
-        case device_readstb:
-        case device_trigger:
-        case device_clear:
-        case device_remote:
-        case device_local: {
-            Device_GenericParms p;
-            ok = in.decode(xdr_Device_GenericParms, p);
-            call.lid = s32(p.lid);
-            call.flags = s32(p.flags);
-            call.lock_timeout = u32(p.lock_timeout);
-            call.io_timeout = u32(p.io_timeout);
-            break;
-        }
-        case device_lock: {
-            Device_LockParms p;
-            ok = in.decode(xdr_Device_LockParms, p);
-            call.lid = s32(p.lid);
-            call.flags = s32(p.flags);
-            call.lock_timeout = u32(p.lock_timeout);
-            break;
-        }
-        case device_unlock:
-        case destroy_link:
-        case device_enable_srq:  // lid first; the rest is not used
-        case device_docmd:
-            ok = in.int32(call.lid);
-            break;
-        case create_intr_chan: {
-            Device_RemoteFunc p;
-            ok = in.decode(xdr_Device_RemoteFunc, p);
-            break;
-        }
-        default:
-            return {Step::reply, rpc::accepted_reply(h.xid, rpc::proc_unavail)};
+        case Decoded::garbage:
+            return {Step::reply, rpc::accepted_reply(h.xid, rpc::garbage_args)};
+        case Decoded::too_large:
+            return error_reply(call, VXI11_ERR_PARAMETER);
     }
-    if (!ok) return {Step::reply, rpc::accepted_reply(h.xid, rpc::garbage_args)};
-
     Step step = attempt(conn, call, now);
     if (step.kind == Step::wait) pending = std::move(call);
     return step;
@@ -275,44 +353,9 @@ Vxi11Core::Step Vxi11Core::resume(ConnectionId conn, Vxi11Call& call, Clock::tim
     return attempt(conn, call, now);
 }
 
-// A failed call's reply, in the result type of its procedure with every
-// other field empty.
 Vxi11Core::Step Vxi11Core::error_reply(const Vxi11Call& call, std::int32_t error) const {
-    std::string body;
-    switch (call.proc) {
-        case create_link: {
-            Create_LinkResp r{};
-            r.error = error;
-            body = encode(xdr_Create_LinkResp, r);
-            break;
-        }
-        case device_write: {
-            Device_WriteResp r{error, 0};
-            body = encode(xdr_Device_WriteResp, r);
-            break;
-        }
-        case device_read: {
-            Device_ReadResp r{};
-            r.error = error;
-            body = encode(xdr_Device_ReadResp, r);
-            break;
-        }
-        case device_readstb: {
-            Device_ReadStbResp r{error, 0};
-            body = encode(xdr_Device_ReadStbResp, r);
-            break;
-        }
-        case device_docmd: {
-            Device_DocmdResp r{};
-            r.error = error;
-            body = encode(xdr_Device_DocmdResp, r);
-            break;
-        }
-        default:
-            body = error_body(error);
-            break;
-    }
-    return {Step::reply, ok_reply(call.xid, body)};
+    const Procedure* p = procedure(call.proc);
+    return {Step::reply, ok_reply(call.xid, p ? p->error_result(error) : error_body(error))};
 }
 
 Vxi11Core::Step Vxi11Core::attempt(ConnectionId conn, Vxi11Call& call, Clock::time_point now) {
@@ -320,88 +363,87 @@ Vxi11Core::Step Vxi11Core::attempt(ConnectionId conn, Vxi11Call& call, Clock::ti
         if (now < call.done_at) return {Step::wait, {}};
         return {Step::reply, *call.done_reply};
     }
-    if (auto step = channel_call(conn, call, now)) return *step;
-
+    const Procedure& p = *procedure(call.proc);
+    if (p.scope == Scope::channel) return (this->*p.handle)(conn, call, nullptr, now);
     // Everything else names a link, checked first.
     const auto it = links_.find(call.lid);
     if (it == links_.end() || it->second.conn != conn)
         return error_reply(call, VXI11_ERR_INVALID_LINK);
-    if (auto step = lock_call(call, it, now)) return *step;
-    return io_call(call, it->second, now);
+    if (p.scope == Scope::io) {
+        // Another link's lock refuses I/O, or delays it with waitlock.
+        const int gate = lock_gate(call, now);
+        if (gate < 0) return {Step::wait, {}};
+        if (gate != 0) return error_reply(call, gate);
+    }
+    return (this->*p.handle)(conn, call, &it->second, now);
 }
 
-std::optional<Vxi11Core::Step> Vxi11Core::channel_call(ConnectionId conn, Vxi11Call& call,
-                                                       Clock::time_point now) {
-    switch (call.proc) {
-        case proc_null:
-            return Step{Step::reply, ok_reply(call.xid, {})};
-        case create_link: {
-            if (!iequals(call.data, "inst0")) return error_reply(call, VXI11_ERR_NOT_ACCESSIBLE);
-            if (links_.size() >= settings_.max_links)
-                return error_reply(call, VXI11_ERR_OUT_OF_RESOURCES);
-            if (call.lock_device && locked_by_other(-1, now)) {
-                if (now < deadline(call, call.lock_timeout)) return Step{Step::wait, {}};
-                return error_reply(call, VXI11_ERR_LOCKED);
-            }
-            while (links_.count(next_lid_) != 0 || next_lid_ <= internal_lid) {
-                next_lid_ = next_lid_ <= internal_lid ? internal_lid + 1 : next_lid_ + 1;
-            }
-            const std::int32_t lid = next_lid_++;
-            Link& link = links_[lid];
-            link.conn = conn;
-            if (call.lock_device) lock_holder_ = lid;
-            Create_LinkResp r{};
-            r.lid = lid;
-            r.abortPort = 0;  // no abort channel is served
-            r.maxRecvSize = settings_.max_recv_size;
-            return Step{Step::reply, ok_reply(call.xid, encode(xdr_Create_LinkResp, r))};
-        }
-        case create_intr_chan: {
-            bool& open = intr_channel_[conn];
-            const std::int32_t e = open ? VXI11_ERR_CHANNEL_EXISTS : VXI11_ERR_NONE;
-            open = true;
-            return error_reply(call, e);
-        }
-        case destroy_intr_chan: {
-            const auto it = intr_channel_.find(conn);
-            const bool open = it != intr_channel_.end() && it->second;
-            intr_channel_.erase(conn);
-            return error_reply(call, open ? VXI11_ERR_NONE : VXI11_ERR_NO_CHANNEL);
-        }
-        default:
-            return std::nullopt;
-    }
+Vxi11Core::Step Vxi11Core::do_null(ConnectionId, Vxi11Call& call, Link*, Clock::time_point) {
+    return Step{Step::reply, ok_reply(call.xid, {})};
 }
 
-std::optional<Vxi11Core::Step> Vxi11Core::lock_call(Vxi11Call& call,
-                                                    std::map<std::int32_t, Link>::iterator link,
-                                                    Clock::time_point now) {
-    switch (call.proc) {
-        case device_unlock:
-            if (lock_holder_ != call.lid) return error_reply(call, VXI11_ERR_NO_LOCK);
-            lock_holder_.reset();
-            return error_reply(call, VXI11_ERR_NONE);
-        case destroy_link:
-            if (lock_holder_ == call.lid) lock_holder_.reset();
-            links_.erase(link);
-            return error_reply(call, VXI11_ERR_NONE);
-        case device_enable_srq:
-            return error_reply(call,
-                               VXI11_ERR_NONE);  // accepted; this instrument never asserts SRQ
-        case device_lock:
-            if (lock_holder_ == call.lid) return error_reply(call, VXI11_ERR_LOCKED);
-            if (locked_by_other(call.lid, now)) {
-                if ((call.flags & VXI11_FLAG_WAITLOCK) != 0 &&
-                    now < deadline(call, call.lock_timeout)) {
-                    return Step{Step::wait, {}};
-                }
-                return error_reply(call, VXI11_ERR_LOCKED);
-            }
-            lock_holder_ = call.lid;
-            return error_reply(call, VXI11_ERR_NONE);
-        default:
-            return std::nullopt;
+Vxi11Core::Step Vxi11Core::do_create_link(ConnectionId conn, Vxi11Call& call, Link*,
+                                          Clock::time_point now) {
+    if (!iequals(call.data, "inst0")) return error_reply(call, VXI11_ERR_NOT_ACCESSIBLE);
+    if (links_.size() >= settings_.max_links) return error_reply(call, VXI11_ERR_OUT_OF_RESOURCES);
+    if (call.lock_device && locked_by_other(-1, now)) {
+        if (now < deadline(call, call.lock_timeout)) return Step{Step::wait, {}};
+        return error_reply(call, VXI11_ERR_LOCKED);
     }
+    while (links_.count(next_lid_) != 0 || next_lid_ <= internal_lid) {
+        next_lid_ = next_lid_ <= internal_lid ? internal_lid + 1 : next_lid_ + 1;
+    }
+    const std::int32_t lid = next_lid_++;
+    links_.try_emplace(lid, conn,
+                       ProgramInput(instrument_, transcript_,
+                                    {settings_.drop_in_block, settings_.max_pending_replies}));
+    if (call.lock_device) lock_holder_ = lid;
+    Create_LinkResp r{};
+    r.lid = lid;
+    r.abortPort = 0;  // no abort channel is served
+    r.maxRecvSize = settings_.max_recv_size;
+    return Step{Step::reply, ok_reply(call.xid, encode(xdr_Create_LinkResp, r))};
+}
+
+Vxi11Core::Step Vxi11Core::do_create_intr(ConnectionId conn, Vxi11Call& call, Link*,
+                                          Clock::time_point) {
+    bool& open = intr_channel_[conn];
+    const std::int32_t e = open ? VXI11_ERR_CHANNEL_EXISTS : VXI11_ERR_NONE;
+    open = true;
+    return error_reply(call, e);
+}
+
+Vxi11Core::Step Vxi11Core::do_destroy_intr(ConnectionId conn, Vxi11Call& call, Link*,
+                                           Clock::time_point) {
+    const auto it = intr_channel_.find(conn);
+    const bool open = it != intr_channel_.end() && it->second;
+    intr_channel_.erase(conn);
+    return error_reply(call, open ? VXI11_ERR_NONE : VXI11_ERR_NO_CHANNEL);
+}
+
+Vxi11Core::Step Vxi11Core::do_unlock(ConnectionId, Vxi11Call& call, Link*, Clock::time_point) {
+    if (lock_holder_ != call.lid) return error_reply(call, VXI11_ERR_NO_LOCK);
+    lock_holder_.reset();
+    return error_reply(call, VXI11_ERR_NONE);
+}
+
+Vxi11Core::Step Vxi11Core::do_destroy_link(ConnectionId, Vxi11Call& call, Link*,
+                                           Clock::time_point) {
+    if (lock_holder_ == call.lid) lock_holder_.reset();
+    links_.erase(call.lid);
+    return error_reply(call, VXI11_ERR_NONE);
+}
+
+Vxi11Core::Step Vxi11Core::do_lock(ConnectionId, Vxi11Call& call, Link*, Clock::time_point now) {
+    if (lock_holder_ == call.lid) return error_reply(call, VXI11_ERR_LOCKED);
+    if (locked_by_other(call.lid, now)) {
+        if ((call.flags & VXI11_FLAG_WAITLOCK) != 0 && now < deadline(call, call.lock_timeout)) {
+            return Step{Step::wait, {}};
+        }
+        return error_reply(call, VXI11_ERR_LOCKED);
+    }
+    lock_holder_ = call.lid;
+    return error_reply(call, VXI11_ERR_NONE);
 }
 
 }  // namespace sim

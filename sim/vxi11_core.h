@@ -10,11 +10,10 @@
 #include <string_view>
 
 #include "instrument.h"
-#include "scpi_framing.h"
+#include "program_input.h"
 
 namespace sim {
 
-using Clock = std::chrono::steady_clock;
 using ConnectionId = std::uint64_t;
 
 struct Vxi11Settings {
@@ -101,32 +100,48 @@ public:
     bool link_holds_lock() const;
 
 private:
-    struct Reply {
-        std::string bytes;
-        std::size_t pos = 0;
-        Clock::time_point ready_at;
-    };
     struct Link {
+        Link(ConnectionId c, ProgramInput i) : conn(c), input(std::move(i)) {}
         ConnectionId conn = 0;
-        MessageSplitter splitter;
-        std::deque<Reply> out;
+        ProgramInput input;
     };
+    // A procedure of the core channel: how its arguments are read, how a
+    // failure is answered in its result type, and what it does once the
+    // concerns before it (link, lock) let it through.
+    struct Procedure;
+    enum class Scope { channel, link, io };
+    using Handler = Step (Vxi11Core::*)(ConnectionId conn, Vxi11Call& call, Link* link,
+                                        Clock::time_point now);
+    static const Procedure* procedure(std::uint32_t proc);
 
     // A call, by concern: the link and interrupt channels, then (on a valid
-    // link) the lock, then I/O. The first two answer nothing for procedures
-    // that are not theirs.
+    // link) the lock, then I/O.
     Step attempt(ConnectionId conn, Vxi11Call& call, Clock::time_point now);
-    std::optional<Step> channel_call(ConnectionId conn, Vxi11Call& call, Clock::time_point now);
-    std::optional<Step> lock_call(Vxi11Call& call, std::map<std::int32_t, Link>::iterator link,
-                                  Clock::time_point now);
-    Step io_call(Vxi11Call& call, Link& link, Clock::time_point now);
     Step error_reply(const Vxi11Call& call, std::int32_t error) const;
     // 0 when the link may go on; else an error code or -1 to keep waiting.
     int lock_gate(const Vxi11Call& call, Clock::time_point now);
     bool locked_by_other(std::int32_t lid, Clock::time_point now);
     Clock::time_point deadline(const Vxi11Call& call, std::uint32_t timeout_ms) const;
-    Step do_write(Vxi11Call& call, Link& link, Clock::time_point now);
-    Step do_read(Vxi11Call& call, Link& link, Clock::time_point now);
+
+    // The procedures (vxi11_core.cpp: channels and lock; vxi11_io.cpp: I/O).
+    Step do_null(ConnectionId conn, Vxi11Call& call, Link* link, Clock::time_point now);
+    Step do_create_link(ConnectionId conn, Vxi11Call& call, Link* link, Clock::time_point now);
+    Step do_create_intr(ConnectionId conn, Vxi11Call& call, Link* link, Clock::time_point now);
+    Step do_destroy_intr(ConnectionId conn, Vxi11Call& call, Link* link, Clock::time_point now);
+    Step do_lock(ConnectionId conn, Vxi11Call& call, Link* link, Clock::time_point now);
+    Step do_unlock(ConnectionId conn, Vxi11Call& call, Link* link, Clock::time_point now);
+    Step do_destroy_link(ConnectionId conn, Vxi11Call& call, Link* link, Clock::time_point now);
+    Step do_accept(ConnectionId conn, Vxi11Call& call, Link* link, Clock::time_point now);
+    Step do_unsupported(ConnectionId conn, Vxi11Call& call, Link* link, Clock::time_point now);
+    Step do_write(ConnectionId conn, Vxi11Call& call, Link* link, Clock::time_point now);
+    Step do_read(ConnectionId conn, Vxi11Call& call, Link* link, Clock::time_point now);
+    Step do_readstb(ConnectionId conn, Vxi11Call& call, Link* link, Clock::time_point now);
+    Step do_clear(ConnectionId conn, Vxi11Call& call, Link* link, Clock::time_point now);
+    // What a slow device takes of a write in the time it has: trims the data
+    // and says how long taking it lasts and with which error.
+    std::uint64_t take_slowly(Vxi11Call& call, std::int32_t& error) const;
+
+    static const Procedure procedures_[];
 
     Instrument& instrument_;
     Vxi11Settings settings_;

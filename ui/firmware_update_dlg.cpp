@@ -1,10 +1,13 @@
 #include "firmware_update_dlg.h"
 
 #include <QAbstractButton>
+#include <QApplication>
+#include <QCloseEvent>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QShortcut>
+#include <QSocketNotifier>
 #include <QStyle>
 #include <memory>
 
@@ -13,6 +16,7 @@
 #include "dialog_templates.h"
 #include "dlg_get_path.h"
 #include "resource.h"
+#include "stop_signals.h"
 #include "workflow/discovery.h"
 #include "workflow/identification.h"
 #include "workflow/upgrade.h"
@@ -28,6 +32,9 @@ MessageMap CFirmwareUpdateDlg::GetMessageMap() const {
         OnNotify(BN_CLICKED, IDC_UPGRADE, &CFirmwareUpdateDlg::OnUpgrade),
         OnNotify(EN_UPDATE, IDC_RELEASE_DIR, &CFirmwareUpdateDlg::OnUpdateReleaseDir),
         OnNotify(CBN_DROPDOWN, IDC_INSTRUMENT, &CFirmwareUpdateDlg::OnDropdownInstrument),
+        OnNotify(BN_CLICKED, IDC_UPGRADE_RECOVERY, &CFirmwareUpdateDlg::OnImageTicked),
+        OnNotify(BN_CLICKED, IDC_UPGRADE_BOOTROM, &CFirmwareUpdateDlg::OnImageTicked),
+        OnNotify(BN_CLICKED, IDC_UPGRADE_UBL, &CFirmwareUpdateDlg::OnImageTicked),
     };
     return entries;
 }
@@ -61,6 +68,10 @@ bool CFirmwareUpdateDlg::OnInitDialog() {
     SetIcon(m_appIcon, true);
     SetIcon(m_appIcon, false);
     AddKeyboardAccess();
+    if (stop_signals::WakeFd() >= 0) {
+        auto* wake = new QSocketNotifier(stop_signals::WakeFd(), QSocketNotifier::Read, this);
+        connect(wake, &QSocketNotifier::activated, this, [this] { OnStopSignal(); });
+    }
 
     UpdateControlStates();
     return true;
@@ -102,12 +113,31 @@ void CFirmwareUpdateDlg::UpdateControlStates() {
         host->setEnabled(m_upgradeHost != 0);
         if (auto* box = qobject_cast<QAbstractButton*>(host)) box->setChecked(m_upgradeHost != 0);
     }
-    if (QWidget* recovery = GetDlgItem(IDC_UPGRADE_RECOVERY))
-        recovery->setEnabled(m_upgradeRecovery != 0);
-    if (QWidget* bootRom = GetDlgItem(IDC_UPGRADE_BOOTROM))
-        bootRom->setEnabled(m_upgradeBootRom != 0);
-    if (QWidget* ubl = GetDlgItem(IDC_UPGRADE_UBL)) ubl->setEnabled(m_upgradeUbl != 0);
+    // Called when the members say what a release offers (after a Browse),
+    // never after a run's data exchange has put the ticks in them.
+    m_offered = {m_upgradeHost, m_upgradeRecovery, m_upgradeBootRom, m_upgradeUbl};
+    EnableImageBox(IDC_UPGRADE_RECOVERY, m_upgradeRecovery != 0);
+    EnableImageBox(IDC_UPGRADE_BOOTROM, m_upgradeBootRom != 0);
+    EnableImageBox(IDC_UPGRADE_UBL, m_upgradeUbl != 0);
     if (QWidget* upgrade = GetDlgItem(IDC_UPGRADE)) upgrade->setEnabled(m_configLoaded);
+}
+
+void CFirmwareUpdateDlg::EnableImageBox(int id, bool offered) {
+    auto* box = qobject_cast<QAbstractButton*>(GetDlgItem(id));
+    if (!box) return;
+    // A tick kept from an earlier release on a disabled box could not be
+    // taken off; such an image is left out of a run, and the box says so.
+    const bool stale = !offered && box->isChecked();
+    box->setEnabled(offered || stale);
+    box->setToolTip(stale ? QStringLiteral("This release does not offer this image: an upgrade "
+                                           "leaves it out. Untick it to clear the tick.")
+                          : QString());
+}
+
+void CFirmwareUpdateDlg::OnImageTicked() {
+    EnableImageBox(IDC_UPGRADE_RECOVERY, m_offered.m_recovery != 0);
+    EnableImageBox(IDC_UPGRADE_BOOTROM, m_offered.m_bootRom != 0);
+    EnableImageBox(IDC_UPGRADE_UBL, m_offered.m_ubl != 0);
 }
 
 void CFirmwareUpdateDlg::OnSysCommand(unsigned id, intptr_t lParam) {
@@ -165,9 +195,65 @@ void CFirmwareUpdateDlg::OnUpgrade() {
     // A failed check has already told the operator; the run goes on with
     // what the members hold.
     UpdateData(true);
-    const workflow::ImageChoice images{m_upgradeHost, m_upgradeRecovery, m_upgradeBootRom,
-                                       m_upgradeUbl};
-    workflow::RunUpgrade(*this, m_releaseDir, m_instrument, images, m_familyName, m_hostImageFile);
+    std::string leftOut;
+    const workflow::ImageChoice images =
+        OfferedTicks({m_upgradeHost, m_upgradeRecovery, m_upgradeBootRom, m_upgradeUbl}, leftOut);
+    workflow::RunOptions options;
+    options.m_stopRequested = [this] { return RunStopRequested(); };
+    m_running = true;
+    workflow::RunUpgrade(*this, m_releaseDir, m_instrument, images, m_familyName, m_hostImageFile,
+                         nullptr, options);
+    m_running = false;
+    if (!leftOut.empty()) {
+        AppendLog(leftOut);
+        ShowLog();
+    }
+    // The run has left the instrument's update mode and kept its record:
+    // now the window may go.
+    if (stop_signals::Requested() || m_closeRequested) EndDialog(IDCANCEL);
+}
+
+workflow::ImageChoice CFirmwareUpdateDlg::OfferedTicks(const workflow::ImageChoice& ticks,
+                                                       std::string& left) const {
+    workflow::ImageChoice chosen = ticks;
+    for (const workflow::ImageInfo& image : workflow::kImages) {
+        if (chosen.*image.m_flag == 0 || m_offered.*image.m_flag != 0) continue;
+        chosen.*image.m_flag = 0;
+        std::string name = image.m_logText;
+        name = name.substr(0, name.find(" upgrade..."));
+        left += name + " is not offered by this release: not written\r\n";
+    }
+    return chosen;
+}
+
+bool CFirmwareUpdateDlg::RunStopRequested() {
+    // The run blocks the event loop between its safe points; here a close
+    // request from the window manager, or a stop signal, gets its turn. The
+    // operator's input waits: the run is not to be re-entered.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    return stop_signals::Requested() || m_closeRequested;
+}
+
+void CFirmwareUpdateDlg::OnStopSignal() {
+    stop_signals::Drain();
+    // A box of the run (or any other) is answered as by its close button:
+    // No to the Host warning, OK to the others. A run then stops at its
+    // next safe point and closes the window itself.
+    for (int i = 0; i < 8; ++i) {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || modal == this) break;
+        modal->close();
+    }
+    if (!m_running) EndDialog(IDCANCEL);
+}
+
+void CFirmwareUpdateDlg::closeEvent(QCloseEvent* event) {
+    if (m_running) {
+        m_closeRequested = true;
+        event->ignore();
+        return;
+    }
+    CDialog::closeEvent(event);
 }
 
 bool CFirmwareUpdateDlg::PickReleaseDir(const std::string& start, std::string& chosen) {

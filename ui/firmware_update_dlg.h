@@ -23,6 +23,8 @@ public:
 
     // Enables each image check box whose member is set and the Upgrade
     // button when a configuration was loaded; ticks "Host" as its member says.
+    // A box the release does not offer stays enabled while it is ticked, so
+    // that the tick of an earlier release can always be taken off.
     void UpdateControlStates() override;
 
     // Fills `out` (kResourceListSize bytes) with the resource list text and
@@ -45,6 +47,9 @@ public:
     int m_upgradeUbl = 0;
     QIcon m_appIcon;
     bool m_configLoaded = false;
+    // What the release offers, as UpdateControlStates last found it in the
+    // members; a run leaves out any other image.
+    workflow::ImageChoice m_offered;
 
     // Text limits of the data exchange.
     static constexpr int kReleaseDirMaxChars = 256;
@@ -61,6 +66,11 @@ protected:
     void OnBrowse();
     void OnUpdateReleaseDir();
     void OnUpgrade();
+    void OnImageTicked();
+
+    // A close request during a run is a stop request: the run ends at its
+    // next safe point, and the window closes after it.
+    void closeEvent(QCloseEvent* event) override;
 
     // Runs the release-directory picker modally from `start`; true with the
     // chosen directory, ending in '/', when the operator chose OK. Tests
@@ -71,6 +81,19 @@ private:
     // The Alt+letter keys of the controls and of the About box, and the
     // accessible names of the controls that have no label.
     void AddKeyboardAccess();
+
+    // Enables the image box `id` when `offered`, or while it is ticked.
+    void EnableImageBox(int id, bool offered);
+    // The ticked images the last Browse offered; names the others in `left`.
+    workflow::ImageChoice OfferedTicks(const workflow::ImageChoice& ticks, std::string& left) const;
+    // A stop signal came: a run hears of it at its next safe point; without
+    // one the window closes now.
+    void OnStopSignal();
+    // Asked by the run at its safe points.
+    bool RunStopRequested();
+
+    bool m_running = false;
+    bool m_closeRequested = false;
 
     // Operator
     void SetLog(const std::string& text) override;

@@ -12,6 +12,9 @@
 #include "dialog_templates.h"
 #include "firmware_update_app.h"
 #include "first_paint.h"
+#include "stop_signals.h"
+#include "platform/shown_text.h"
+#include "update.h"
 #ifdef FW_BUILTIN_VISA
 #include "visa/log.h"
 #endif
@@ -51,9 +54,41 @@ bool HasDisplay(std::string& why) {
 }
 
 // The program's one diagnostic log: Qt's messages and the VISA library's
-// lines, one whole line per write so that threads do not interleave.
-void WriteLogLine(const char* line) {
-    std::fprintf(stderr, "%s\n", line);
+// lines, one whole line per write so that threads do not interleave. Both
+// may carry what an instrument or a file said: written out, its control
+// characters can neither drive the terminal nor start a line.
+void WriteLogLine(const std::string& line) {
+    std::fprintf(stderr, "%s\n", platform::escape_controls(line).c_str());
+}
+
+// The engine's diagnostics, line by line into the same log: an instrument's
+// error-queue entry reads as it was sent, but cannot drive the terminal.
+// A line that never ends is passed on in pieces of this size.
+constexpr std::size_t kMaxEngineLine = 4096;
+
+ssize_t WriteEngineLines(void* cookie, const char* data, std::size_t size) {
+    auto& pending = *static_cast<std::string*>(cookie);
+    pending.append(data, size);
+    for (std::size_t end;
+         (end = pending.find('\n')) != std::string::npos || pending.size() >= kMaxEngineLine;) {
+        const std::size_t cut = end != std::string::npos ? end : kMaxEngineLine;
+        // A reply's CR LF ends the line as LF does; any other CR is shown.
+        const bool crlf = end != std::string::npos && cut > 0 && pending[cut - 1] == '\r';
+        WriteLogLine(pending.substr(0, crlf ? cut - 1 : cut));
+        pending.erase(0, end != std::string::npos ? cut + 1 : cut);
+    }
+    return static_cast<ssize_t>(size);
+}
+
+// The engine's standard error, as WriteEngineLines passes it on; stderr
+// itself when that cannot be made.
+FILE* EngineDiagnostics() {
+    static std::string pending;
+    FILE* stream = ::fopencookie(
+        &pending, "w", cookie_io_functions_t{nullptr, WriteEngineLines, nullptr, nullptr});
+    if (stream == nullptr) return stderr;
+    std::setvbuf(stream, nullptr, _IOLBF, 0);
+    return stream;
 }
 
 // Qt's own diagnostics (font, theme, runtime-directory notes) are not the
@@ -65,7 +100,7 @@ void QtMessageSink(QtMsgType type, const QMessageLogContext&, const QString& mes
         return value && std::strcmp(value, "1") == 0;
     }();
     if (verbose || type == QtCriticalMsg || type == QtFatalMsg)
-        WriteLogLine(("qt: " + message).toLocal8Bit().constData());
+        WriteLogLine(("qt: " + message).toLocal8Bit().toStdString());
 }
 
 #ifdef FW_BUILTIN_VISA
@@ -93,7 +128,12 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // Before Qt starts its threads: a logout or a kill lets a run leave the
+    // instrument's update mode before the window closes.
+    if (!stop_signals::Install())
+        WriteLogLine("firmware-update: stop signals not installed; a signal ends a run at once");
     qInstallMessageHandler(QtMessageSink);
+    update_set_streams(stdout, EngineDiagnostics());
 #ifdef FW_BUILTIN_VISA
     visa::set_log_sink(VisaLogSink);
 #endif

@@ -238,8 +238,6 @@ DiscoveryConfig read_discovery_config(const std::string& path, bool* found, std:
     *found = file.has_value();
     if (!file) return {};
     DiscoveryConfig cfg = parse_discovery_config(file->text);
-    cfg.file_owner = file->owner;
-    cfg.file_mode = file->mode;
     return cfg;
 }
 

@@ -37,11 +37,6 @@ struct DiscoveryConfig {
     bool usb = true;               // list USBTMC instruments too
     bool discover_lan = false;     // "discover = lan": search the LAN on find
     uint32_t discover_window_ms = lan::default_window_ms;  // "discover_window = <ms>"
-    // Of the file this was read from (a symlink's target): its owner and
-    // permission bits, which decide whether a process running as root may
-    // take its "library =" line.
-    unsigned file_owner = 0;
-    unsigned file_mode = 0;
     // Every line not taken, in file order, so that a tool can say why an
     // instrument written there is not listed.
     std::vector<SkippedLine> skipped;

@@ -14,6 +14,8 @@ struct RsrcName;
 // one mixes two uploads:
 // - LAN (VXI-11, HiSLIP, raw socket): the host's IPv4 address, whatever the
 //   board number, the spelling of the host, the device name or the port. A
+//   VXI-11 device name other than "instN" (a LAN/GPIB gateway's "gpib0,5")
+//   reaches an instrument behind the host and is part of the key. A
 //   host that does not resolve is keyed by its lower-cased name. Loopback
 //   addresses are per network namespace, so for them the namespace is part
 //   of the key.

@@ -7,7 +7,7 @@
 #include "visa/loader.h"
 
 #include <dlfcn.h>
-#include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +17,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/root_owned.h"
 #include "visa/discovery.h"
 #include "visa/log.h"
 
@@ -70,54 +71,59 @@ void make_unusable(VisaLibrary& lib, std::string why) {
     lib.viStatusDesc = &describe_not_loaded;
 }
 
+std::string refusal_head(const std::string& library, const std::string& config_path) {
+    return "refusing library " + library + " from " + config_path + ": ";
+}
+constexpr char as_root[] = " (running as root)";
+
 LibraryChoice choose_active() {
     std::string config_path = discovery_config_path();
     bool found = false;
     DiscoveryConfig cfg = read_discovery_config(config_path, &found);
     LibraryChoice choice = choose_library(std::getenv(env_name), cfg.library, config_path);
-    if (choice.from_config_file && !choice.path.empty() && ::geteuid() == 0) {
-        choice.refusal = refuse_config_library_as_root(choice.path, config_path, cfg.file_owner,
-                                                       cfg.file_mode, &choice.resolved);
+    if (!choice.from_config_file || choice.path.empty() || ::geteuid() != 0) return choice;
+    // Root takes the line only from a file nobody else can have written,
+    // and from what that very file says, read again through the descriptor
+    // that was checked.
+    std::string why;
+    const int fd =
+        platform::open_root_owned(config_path, O_RDONLY | O_NONBLOCK | O_NOCTTY, why, nullptr);
+    if (fd < 0) {
+        choice.refusal = refusal_head(choice.path, config_path) + why + as_root;
+        return choice;
     }
-    return choice;
+    cfg = read_discovery_config("/proc/self/fd/" + std::to_string(fd), &found);
+    ::close(fd);
+    return choose_library(std::getenv(env_name), cfg.library, config_path);
+}
+
+VisaLibrary refused(const std::string& path, std::string why) {
+    VisaLibrary lib;
+    lib.path = path;
+    make_unusable(lib, std::move(why));
+    return lib;
 }
 
 VisaLibrary load_active(const LibraryChoice& choice) {
     if (choice.path.empty()) return builtin_library();
-    if (!choice.refusal.empty()) {
-        VisaLibrary lib;
-        lib.path = choice.path;
-        make_unusable(lib, choice.refusal);
-        return lib;
-    }
-    // The checked file itself, so that a symlink changed after the check
-    // cannot lead elsewhere.
-    return load_library(choice.resolved.empty() ? choice.path : choice.resolved);
-}
-
-// Whether a file with this owner and these permission bits may hand code to root.
-const char* unsafe_for_root(unsigned owner, unsigned mode) {
-    if (owner != 0) return "not owned by root";
-    if ((mode & (S_IWGRP | S_IWOTH)) != 0) return "writable by group or others";
-    return nullptr;
-}
-
-}  // namespace
-
-VisaLibrary builtin_library() {
-    VisaLibrary lib;
-#define FWVISA_BUILTIN(name, required, params, args) lib.name = &fwvisa_builtin_##name;
-    FWVISA_FUNCTIONS(FWVISA_BUILTIN)
-#undef FWVISA_BUILTIN
+    if (!choice.refusal.empty()) return refused(choice.path, choice.refusal);
+    if (!choice.from_config_file || ::geteuid() != 0) return load_library(choice.path);
+    std::string refusal;
+    const int fd = open_config_library_as_root(choice.path, choice.source, refusal);
+    if (fd < 0) return refused(choice.path, refusal);
+    VisaLibrary lib = load_library_fd(fd, choice.path);
+    // The mapping stays; the descriptor is no longer needed.
+    ::close(fd);
     return lib;
 }
 
-VisaLibrary load_library(const std::string& path) {
+// dlopen's `name` (a path or /proc/self/fd/N), shown as `path`.
+VisaLibrary load_named(const std::string& name, const std::string& path) {
     VisaLibrary lib;
     lib.path = path;
     try {
         ::dlerror();
-        lib.handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        lib.handle = ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (lib.handle == nullptr) {
             const char* why = ::dlerror();
             make_unusable(lib, "cannot load the VISA library " + path + ": " +
@@ -143,24 +149,35 @@ VisaLibrary load_library(const std::string& path) {
     return lib;
 }
 
-std::string refuse_config_library_as_root(const std::string& library,
-                                          const std::string& config_path, unsigned config_owner,
-                                          unsigned config_mode, std::string* resolved) {
-    const std::string head = "refusing library " + library + " from " + config_path + ": ";
-    const std::string tail = " (running as root)";
-    if (const char* why = unsafe_for_root(config_owner, config_mode))
-        return head + config_path + " is " + why + tail;
-    if (library.empty() || library.front() != '/') return head + "not an absolute path" + tail;
-    char real[PATH_MAX];
-    if (::realpath(library.c_str(), real) == nullptr) return head + std::strerror(errno) + tail;
-    struct stat info {};
-    if (::stat(real, &info) != 0) return head + std::strerror(errno) + tail;
-    if (const char* why = unsafe_for_root(info.st_uid, info.st_mode & 07777)) {
-        // Name the file checked when a symlink led there.
-        return head + (library == real ? std::string() : std::string(real) + " is ") + why + tail;
+}  // namespace
+
+VisaLibrary builtin_library() {
+    VisaLibrary lib;
+#define FWVISA_BUILTIN(name, required, params, args) lib.name = &fwvisa_builtin_##name;
+    FWVISA_FUNCTIONS(FWVISA_BUILTIN)
+#undef FWVISA_BUILTIN
+    return lib;
+}
+
+VisaLibrary load_library(const std::string& path) {
+    return load_named(path, path);
+}
+
+VisaLibrary load_library_fd(int fd, const std::string& path) {
+    return load_named("/proc/self/fd/" + std::to_string(fd), path);
+}
+
+int open_config_library_as_root(const std::string& library, const std::string& config_path,
+                                std::string& refusal) {
+    const std::string head = refusal_head(library, config_path);
+    if (library.empty() || library.front() != '/') {
+        refusal = head + "not an absolute path" + as_root;
+        return -1;
     }
-    if (resolved) *resolved = real;
-    return {};
+    std::string why;
+    const int fd = platform::open_root_owned(library, O_RDONLY, why, nullptr);
+    if (fd < 0) refusal = head + why + as_root;
+    return fd;
 }
 
 LibraryChoice choose_library(const char* env_value, const std::string& config_library,

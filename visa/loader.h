@@ -35,16 +35,20 @@ VisaLibrary builtin_library();
 // name. Never throws; failures are in `error`.
 VisaLibrary load_library(const std::string& path);
 
+// The same for the file open at `fd` (loaded as /proc/self/fd/N, so that
+// what is loaded is the very file that was checked), named `path` in
+// `error` and VisaLibrary::path. `fd` stays open.
+VisaLibrary load_library_fd(int fd, const std::string& path);
+
 // Which implementation a run uses, and who said so.
 struct LibraryChoice {
     std::string path;    // "" for the built-in library
     std::string source;  // "FW_VISA_LIBRARY", the configuration file's path, or "default"
     bool from_config_file = false;  // named by the configuration file's "library =" line
-    // Set by active_choice() for a process running as root: why the
-    // configuration file's library must not be loaded ("" when it may), and
-    // the library's path with its symlinks resolved, which is what is loaded.
+    // Set by active_choice() for a process running as root when the
+    // configuration file itself (or a folder above it) could have been
+    // written by someone else: why its library must not be loaded.
     std::string refusal;
-    std::string resolved;
 };
 
 // The environment variable (when set and not empty) wins over the
@@ -53,19 +57,18 @@ struct LibraryChoice {
 LibraryChoice choose_library(const char* env_value, const std::string& config_library,
                              const std::string& config_path);
 
-// Why a process running as root must not load `library`, named by the
-// "library =" line of the configuration file at `config_path` (whose owner
-// and permission bits were `config_owner` and `config_mode` when it was
-// read): "" when it may, and then `*resolved` holds the library's path with
-// every symlink resolved. Both the file and the library (after resolving)
-// must be owned by root and writable by neither group nor others, and the
-// library must be an absolute path, as a bare name is searched for where no
-// check can follow. Otherwise a user's configuration would run the user's
-// code as root. The environment's FW_VISA_LIBRARY is the invoking user's own
+// For a process running as root: opens `library`, named by the "library ="
+// line of the configuration file at `config_path`, for load_library_fd. It
+// must be an absolute path (a bare name is searched for where no check can
+// follow) and no symlink, and it and every folder above it must be root's and
+// writable by root alone (see platform/root_owned.h); otherwise a user's
+// configuration would run the user's code as root. Returns the descriptor,
+// or -1 with `refusal` naming the file or folder and the rule ("refusing
+// library L from C: folder /home/bob is not owned by root (running as
+// root)"). The environment's FW_VISA_LIBRARY is the invoking user's own
 // choice and is never checked.
-std::string refuse_config_library_as_root(const std::string& library,
-                                          const std::string& config_path, unsigned config_owner,
-                                          unsigned config_mode, std::string* resolved);
+int open_config_library_as_root(const std::string& library, const std::string& config_path,
+                                std::string& refusal);
 
 // This process's choice and its library, made and loaded once, on first use,
 // from FW_VISA_LIBRARY and the configuration file.

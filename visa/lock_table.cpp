@@ -31,6 +31,11 @@ constexpr size_t shared_suffix_room = 1 + 10 + 1 + 16;
 std::atomic<uint64_t> shared_counter{0};
 constexpr int max_shared_name_tries = 8;
 
+// The name that kept this thread's last refused acquire() out, with the
+// instrument key it was asked for; empty after anything else.
+thread_local std::string refused_rsrc;
+thread_local std::string refused_name;
+
 void close_fd(int* fd) {
     if (*fd >= 0) ::close(*fd);
     *fd = -1;
@@ -45,6 +50,15 @@ LockTable::~LockTable() {
         close_fd(&e.exclusive_fd);
         close_fd(&e.shared_fd);
     }
+}
+
+std::string LockRefusal::text() const {
+    return "lock unavailable: " + name + " is held by " + describe(owner);
+}
+
+std::optional<LockRefusal> LockTable::last_refusal() {
+    if (refused_name.empty()) return std::nullopt;
+    return LockRefusal{refused_rsrc, refused_name, owner_of(refused_name)};
 }
 
 LockTable& LockTable::process() {
@@ -195,6 +209,7 @@ void LockTable::settle_name_lock(const std::string& rsrc, Entry& e) {
 ViStatus LockTable::acquire(const std::string& rsrc, ViSession who, ViAccessMode type,
                             const std::string& key, uint32_t timeout_ms) {
     std::unique_lock<std::mutex> guard(mutex_);
+    refused_name.clear();
     drain_probes();
     Entry& e = entries_[rsrc];
     Holder& mine = e.holders[who];
@@ -228,11 +243,14 @@ ViStatus LockTable::acquire(const std::string& rsrc, ViSession who, ViAccessMode
             settle_name_lock(rsrc, e);
             if (e.holders.empty() && !e.holds_names()) entries_.erase(rsrc);
             if (name == NameLock::failed) return VI_ERROR_SYSTEM_ERROR;
+            if (!blocker.empty()) {
+                refused_rsrc = rsrc;
+                refused_name = blocker;
+            }
             // Asking who holds it may mean a walk through /proc: only when
             // someone will read the answer.
             if (!blocker.empty() && log_active())
-                log(log_module, "%s: lock unavailable: %s is held by %s", rsrc.c_str(),
-                    blocker.c_str(), describe(owner_of(blocker)).c_str());
+                log(log_module, "%s: %s", rsrc.c_str(), last_refusal()->text().c_str());
             return VI_ERROR_TMO;
         }
         // Woken by releases here; names elsewhere are looked at every few ms.

@@ -4,9 +4,11 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "visa.h"
+#include "visa/abstract_socket.h"
 
 namespace visa {
 
@@ -35,6 +37,15 @@ namespace visa {
 // any lock; shared holders must present the same key; a session may nest its
 // own locks (counted). The instrument's own lock (over the wire) is the
 // session's business, taken after this table grants.
+// A lock refused because a name held outside this process kept it out.
+struct LockRefusal {
+    std::string rsrc;  // the instrument key asked for
+    std::string name;  // the abstract name that was held
+    NameOwner owner;   // who holds it, as far as can be learnt
+    // "lock unavailable: <name> is held by <user> (uid <uid>), pid <pid>"
+    std::string text() const;
+};
+
 class LockTable {
 public:
     // `prefix` starts every name the table binds; tables with one prefix
@@ -60,6 +71,13 @@ public:
     // lock's name cannot be made or checked.
     ViStatus acquire(const std::string& rsrc, ViSession who, ViAccessMode type,
                      const std::string& key, uint32_t timeout_ms);
+
+    // Why this thread's last acquire() on any table was refused, when a name
+    // held outside this process kept it out; nothing after a grant, a
+    // refusal within the process, or before any acquire. Who holds the name
+    // is looked up here (it may take a walk through /proc), and so may name
+    // a later holder, or none, when the first has gone.
+    static std::optional<LockRefusal> last_refusal();
 
     // Releases one level, the exclusive lock before the shared one. Returns
     // VI_SUCCESS, VI_SUCCESS_NESTED_* when the session still holds that lock

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/shown_text.h"
+
 namespace visa {
 namespace {
 
@@ -46,7 +48,9 @@ void log(const char* module, const char* fmt, ...) {
         return;
     }
     // One fprintf per line so lines from different threads do not interleave.
-    std::fprintf(stderr, "%s\n", line);
+    // Lines carry what peers sent (replies, service names): written out, a
+    // control character cannot drive the terminal or fake a line.
+    std::fprintf(stderr, "%s\n", platform::escape_controls(line).c_str());
 }
 
 void set_log_sink(LogSink to) {

@@ -23,7 +23,9 @@ void log(const char* module, const char* fmt, ...) __attribute__((format(printf,
 // Hands every line, prefix included, to `sink` instead of stderr (the
 // application's log, or a test checking the lines a user would need);
 // nullptr goes back to stderr. Lines reach the sink whether or not
-// FW_VISA_LOG is set: the sink's owner decides what to show.
+// FW_VISA_LOG is set: the sink's owner decides what to show. A sink gets the
+// line as made, which may hold what a peer sent; one that prints it writes
+// its control characters out (platform::escape_controls), as stderr does.
 using LogSink = void (*)(const char* line);
 void set_log_sink(LogSink sink);
 

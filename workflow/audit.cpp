@@ -87,9 +87,63 @@ constexpr int kAppendWaitMs = 5000;
 
 }  // namespace
 
+namespace {
+
+const char* CauseKindWord(IdentifyFailure::Kind kind) {
+    using Kind = IdentifyFailure::Kind;
+    switch (kind) {
+        case Kind::Unreachable:
+            return "unreachable";
+        case Kind::NoReply:
+            return "no reply";
+        case Kind::Locked:
+            return "locked";
+        case Kind::OtherModel:
+            return "other model";
+        case Kind::None:
+            break;
+    }
+    return "";
+}
+
+// The cause as fields: only those that apply to its kind.
+Json CauseToJson(const IdentifyFailure& cause) {
+    using Kind = IdentifyFailure::Kind;
+    Json json = {{"kind", CauseKindWord(cause.m_kind)}};
+    if (cause.m_kind == Kind::Unreachable || cause.m_kind == Kind::NoReply) {
+        json["host"] = TextOrNull(cause.m_host);
+        json["port"] = cause.m_port > 0 ? Json(cause.m_port) : Json();
+        json["reason"] = TextOrNull(cause.m_reason);
+    } else if (cause.m_kind == Kind::Locked) {
+        json["holder"] = TextOrNull(cause.m_holder);
+        json["since"] = TextOrNull(cause.m_since);
+    } else if (cause.m_kind == Kind::OtherModel) {
+        json["model"] = TextOrNull(cause.m_model);
+    }
+    return json;
+}
+
+// The line added after a final record once the restart was tried.
+Json RestartToJson(const AuditRecord& record) {
+    return {{"schema", kAuditSchema},
+            {"record", record.kind},
+            {"attempt", TextOrNull(record.attempt)},
+            {"time", record.time},
+            {"tool", record.tool},
+            {"user", record.user},
+            {"host", record.host},
+            {"resource", record.resource},
+            {"restart_sent", record.restartSent < 0 ? Json() : Json(record.restartSent == 1)}};
+}
+
+}  // namespace
+
 Json AuditRecordToJson(const AuditRecord& record) {
+    if (record.kind == "restart") return RestartToJson(record);
     Json images = Json::array();
     const bool started = record.kind == "started";
+    // A started line written once the instrument told who it is says so.
+    const bool identified = !started || !record.identity.empty();
     for (const AuditImage& image : record.images)
         images.push_back(ImageToJson(image, started));
     // Both kinds begin alike: who started what, where and when.
@@ -102,19 +156,24 @@ Json AuditRecordToJson(const AuditRecord& record) {
                  {"host", record.host},
                  {"resource", record.resource},
                  {"release", TextOrNull(record.release)}};
-    if (!started) {
+    if (identified) {
         json["identity"] = TextOrNull(record.identity);
         json["model"] = TextOrNull(record.model);
         json["serial"] = TextOrNull(record.serial);
         json["firmware_before"] = TextOrNull(record.firmwareBefore);
+    }
+    if (!started) {
         json["firmware_after"] = TextOrNull(record.firmwareAfter);
         json["restart_sent"] = record.restartSent < 0 ? Json() : Json(record.restartSent == 1);
     }
     json["verification"] = TextOrNull(record.verification);
     json["fingerprint"] = TextOrNull(record.fingerprint);
+    if (!record.verificationNote.empty()) json["verification_note"] = record.verificationNote;
     if (!started) {
         json["result"] = record.result;
         json["message"] = TextOrNull(record.message);
+        if (record.cause.m_kind != IdentifyFailure::Kind::None)
+            json["cause"] = CauseToJson(record.cause);
     }
     json["images"] = std::move(images);
     if (!started) json["duration_ms"] = record.durationMs;
@@ -296,7 +355,8 @@ void AuditTrail::SetIdentity(const std::string& reply) {
 }
 
 void AuditTrail::SetChecked(const std::vector<CheckedImage>& images,
-                            const std::string& verification, const std::string& fingerprint) {
+                            const std::string& verification, const std::string& fingerprint,
+                            const std::string& note) {
     m_checked.clear();
     for (const CheckedImage& checked : images) {
         AuditImage image;
@@ -308,6 +368,7 @@ void AuditTrail::SetChecked(const std::vector<CheckedImage>& images,
     }
     m_record.verification = verification;
     m_record.fingerprint = fingerprint;
+    m_record.verificationNote = note;
 }
 
 bool AuditTrail::WriteStarted(std::string& error, const std::string& path) {
@@ -361,6 +422,17 @@ bool AuditTrail::Write(const std::string& result, const std::string& message, st
     m_record.durationMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_start).count();
     return AppendAuditRecord(m_record, error, path);
+}
+
+void AuditTrail::SetOpenImageResult(const std::string& result) {
+    if (m_openImage != kNoImage) m_record.images[m_openImage].result = result;
+}
+
+bool AuditTrail::WriteRestart(std::string& error, const std::string& path) {
+    AuditRecord restart = m_record;
+    restart.kind = "restart";
+    restart.time.clear();  // now, not the attempt's start
+    return AppendAuditRecord(restart, error, path);
 }
 
 const char* AuditResult(UpgradeEnd end) {
@@ -429,7 +501,8 @@ AuditObserver::AuditObserver(std::string tool, std::string resource, const std::
 
 void AuditObserver::OnChecked(const std::vector<CheckedImage>& images,
                               const ReleaseVerification& verification) {
-    m_trail.SetChecked(images, verification.ResultWord(), verification.m_fingerprint);
+    m_trail.SetChecked(images, verification.ResultWord(), verification.m_fingerprint,
+                       verification.m_signatureNotChecked ? kSignatureNotCheckedNote : "");
     if (m_next) m_next->OnChecked(images, verification);
 }
 
@@ -441,7 +514,22 @@ void AuditObserver::OnOperation(const char* operation) {
 void AuditObserver::OnIdentified(const std::string& reply, bool accepted) {
     m_trail.SetIdentity(reply);
     m_notAccepted = !accepted && !m_trail.Record().identity.empty();
+    // A run killed from here on still leaves which instrument it wrote to.
+    if (accepted && m_trail.Started()) {
+        std::string error;
+        if (!m_trail.WriteStarted(error, m_path) && m_startError.empty()) m_startError = error;
+    }
     if (m_next) m_next->OnIdentified(reply, accepted);
+}
+
+void AuditObserver::OnIdentifyFailed(const IdentifyFailure& failure) {
+    m_trail.SetCause(failure);
+    m_failureKnown = failure.m_kind != IdentifyFailure::Kind::None;
+    if (m_next) m_next->OnIdentifyFailed(failure);
+}
+
+void AuditObserver::OnEnding(UpgradeEnd end) {
+    if (m_next) m_next->OnEnding(end);
 }
 
 void AuditObserver::OnImageStart(const ImageEvent& event) {
@@ -480,7 +568,11 @@ bool AuditObserver::Write(UpgradeEnd end, std::string& error, const std::string&
     }
     std::string finalResult = result.empty() ? endResult : result;
     std::string finalMessage = message.empty() ? EndMessage(end) : message;
-    if (end == UpgradeEnd::NotIdentified && result.empty() && m_notAccepted) {
+    const bool notFound = end == UpgradeEnd::NotIdentified || end == UpgradeEnd::Locked;
+    if (notFound && result.empty() && m_failureKnown) {
+        finalResult = AuditResultOf(m_trail.Record().cause);
+        if (message.empty()) finalMessage = DescribeIdentifyFailure(m_trail.Record().cause);
+    } else if (end == UpgradeEnd::NotIdentified && result.empty() && m_notAccepted) {
         finalResult = kAuditNotAccepted;
         finalMessage = NotAcceptedMessage(m_trail.Record());
     }
@@ -490,6 +582,10 @@ bool AuditObserver::Write(UpgradeEnd end, std::string& error, const std::string&
         return false;
     }
     return written;
+}
+
+bool AuditObserver::WriteRestart(std::string& error) {
+    return m_trail.WriteRestart(error, m_path);
 }
 
 }  // namespace workflow

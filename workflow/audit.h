@@ -32,6 +32,10 @@ inline constexpr const char* kAuditInterrupted = "interrupted";
 // An instrument that answered, but not as a model this program upgrades;
 // "not identified" is left for one that gave no answer.
 inline constexpr const char* kAuditNotAccepted = "not accepted";
+// The whole image reached the instrument and its done command may have gone
+// out, but the run ended before that was known: whether the instrument kept
+// the image cannot be told.
+inline constexpr const char* kAuditUnknown = "unknown";
 
 struct AuditImage {
     std::string id;    // "HPAP", "HREC", "HBRM" or "HUBL"
@@ -41,17 +45,20 @@ struct AuditImage {
     // started record: of the file as checked before the run). Empty when the
     // engine did not read the whole file.
     std::string sha256;
-    std::string result;  // "ok", "failed", "interrupted" or "not attempted"
+    std::string result;  // "ok", "failed", "interrupted", "unknown" or "not attempted"
     long long durationMs = 0;
 };
 
 struct AuditRecord {
-    std::string kind = "final";  // "started" or "final" (lines without one are final)
-    std::string attempt;         // joins an attempt's two lines; filled in when empty
-    std::string time;            // ISO 8601 UTC with milliseconds; filled in when empty
-    std::string tool;            // "fwupgrade" or "window"
-    std::string user;            // filled in when empty
-    std::string host;            // filled in when empty
+    // "started", "final" or "restart" (lines without one are final). An
+    // attempt may have a second started line once the instrument told who it
+    // is, and a restart line after its final one.
+    std::string kind = "final";
+    std::string attempt;  // joins an attempt's two lines; filled in when empty
+    std::string time;     // ISO 8601 UTC with milliseconds; filled in when empty
+    std::string tool;     // "fwupgrade" or "window"
+    std::string user;     // filled in when empty
+    std::string host;     // filled in when empty
     std::string resource;
     std::string release;
     std::string identity;  // the raw identification reply, line end removed
@@ -66,9 +73,14 @@ struct AuditRecord {
     // or "failed", and the signing key's fingerprint when signed.
     std::string verification;
     std::string fingerprint;
-    // "ok", "failed", "interrupted", "not identified", "not accepted",
-    // "locked", "declined"
+    // What the verification leaves to be said ("signature not checked: no
+    // trusted keys installed"); written as "verification_note" when set.
+    std::string verificationNote;
+    // "ok", "failed", "interrupted", "unknown", "unreachable", "not
+    // identified", "not accepted", "locked", "declined"
     std::string result;
+    // Why no instrument could be upgraded, when that is how the run ended.
+    IdentifyFailure cause;
     std::string message;  // what went wrong, for people; empty on success
     std::vector<AuditImage> images;
     long long durationMs = 0;
@@ -104,7 +116,7 @@ public:
     // The images the run checked and will send, and the release's
     // verification: what the started record says.
     void SetChecked(const std::vector<CheckedImage>& images, const std::string& verification,
-                    const std::string& fingerprint);
+                    const std::string& fingerprint, const std::string& note = {});
     // Appends the started record; false with `error` set when it could not
     // be written. Once per attempt, before the instrument is contacted.
     bool WriteStarted(std::string& error, const std::string& path = AuditLogPath());
@@ -117,11 +129,18 @@ public:
     void SkipImage(const std::string& id, const std::string& file);
     void SetFirmwareAfter(const std::string& firmware) { m_record.firmwareAfter = firmware; }
     void SetRestartSent(bool sent) { m_record.restartSent = sent ? 1 : 0; }
+    void SetCause(const IdentifyFailure& cause) { m_record.cause = cause; }
+    // What an image still under way when the attempt ends is recorded as
+    // (until then "interrupted").
+    void SetOpenImageResult(const std::string& result);
 
     // Sets the result and appends the record; false with `error` set when it
     // could not be written. Write once per attempt.
     bool Write(const std::string& result, const std::string& message, std::string& error,
                const std::string& path = AuditLogPath());
+
+    // Appends a restart line for the attempt after its final record.
+    bool WriteRestart(std::string& error, const std::string& path = AuditLogPath());
 
     const AuditRecord& Record() const { return m_record; }
 
@@ -155,7 +174,9 @@ public:
     void OnIdentified(const std::string& reply, bool accepted) override;
     void OnImageStart(const ImageEvent& event) override;
     void OnImageDone(const ImageEvent& event) override;
+    void OnIdentifyFailed(const IdentifyFailure& failure) override;
     void OnRestart(bool sent) override;
+    void OnEnding(UpgradeEnd end) override;
     bool StopRequested() override;
 
     AuditTrail& Trail() { return m_trail; }
@@ -167,9 +188,12 @@ public:
     // naming the model it answered and the accepted ones, unless `result` is
     // given. True without writing for a run that never reached the
     // instrument. A started record that could not be written is reported
-    // here too.
+    // here too. A run that found no instrument to upgrade is recorded by the
+    // cause OnIdentifyFailed gave, unless `result` is given.
     bool Write(UpgradeEnd end, std::string& error, const std::string& result = {},
                const std::string& message = {});
+    // After Write: the restart as OnRestart told it, in a line of its own.
+    bool WriteRestart(std::string& error);
 
 private:
     std::string m_path;
@@ -178,7 +202,8 @@ private:
     std::string m_releaseDir;
     ImageChoice m_chosen;
     UpgradeObserver* m_next;
-    bool m_notAccepted = false;  // answered, but not as an accepted model
+    bool m_notAccepted = false;   // answered, but not as an accepted model
+    bool m_failureKnown = false;  // OnIdentifyFailed came
 };
 
 }  // namespace workflow

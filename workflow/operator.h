@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/shown_text.h"
+
 namespace workflow {
 
 // Box types and answers, in the window system's values.
@@ -49,8 +51,9 @@ public:
 
     // A line for the diagnostic log, which the window never shows: what
     // someone looking into a run wants to know beyond its boxes and log.
+    // Paths and replies in it are written out (platform/shown_text.h).
     virtual void Diagnostic(const std::string& line) {
-        std::fprintf(stderr, "firmware-update: %s\n", line.c_str());
+        std::fprintf(stderr, "firmware-update: %s\n", platform::escape_controls(line).c_str());
     }
 
 protected:

@@ -21,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/root_owned.h"
 #include "platform/write_all.h"
 #include "workflow/release_config.h"
 #include "workflow/sha256.h"
@@ -43,6 +44,41 @@ constexpr const char* kRequiredText = "missing, and this machine requires signed
 
 enum class ReadResult { Ok, Missing, Error };
 
+// Reads the open file `fd` whole when it is a regular file of at most `cap`
+// bytes; false with `why` otherwise. Leaves `fd` open.
+bool ReadDescriptor(int fd, std::size_t cap, std::string& content, std::string& why) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        why = "not a regular file";
+        return false;
+    }
+    const std::string tooLarge = "larger than " + std::to_string(cap) + " bytes";
+    if (static_cast<unsigned long long>(st.st_size) > cap) {
+        why = tooLarge;
+        return false;
+    }
+    content.clear();
+    char buffer[65536];
+    while (true) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) return true;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            why = std::strerror(errno);
+            return false;
+        }
+        if (content.size() + static_cast<std::size_t>(n) > cap) {
+            why = tooLarge;
+            return false;
+        }
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
 // Reads a small file whole: regular files only (opened without waiting, so a
 // FIFO or a device named in its place is refused at once), at most `cap`
 // bytes. Missing only when the name does not exist.
@@ -54,36 +90,24 @@ ReadResult ReadSmallFile(const std::string& path, std::size_t cap, std::string& 
         why = std::strerror(errno);
         return ReadResult::Error;
     }
-    struct stat st {};
-    ReadResult result = ReadResult::Ok;
-    if (::fstat(fd, &st) != 0) {
-        why = std::strerror(errno);
-        result = ReadResult::Error;
-    } else if (!S_ISREG(st.st_mode)) {
-        why = "not a regular file";
-        result = ReadResult::Error;
-    } else if (static_cast<unsigned long long>(st.st_size) > cap) {
-        why = "larger than " + std::to_string(cap) + " bytes";
-        result = ReadResult::Error;
-    }
-    content.clear();
-    char buffer[65536];
-    while (result == ReadResult::Ok) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            why = std::strerror(errno);
-            result = ReadResult::Error;
-        } else if (content.size() + static_cast<std::size_t>(n) > cap) {
-            why = "larger than " + std::to_string(cap) + " bytes";
-            result = ReadResult::Error;
-        } else {
-            content.append(buffer, static_cast<std::size_t>(n));
-        }
-    }
+    const bool read = ReadDescriptor(fd, cap, content, why);
     ::close(fd);
-    return result;
+    return read ? ReadResult::Ok : ReadResult::Error;
+}
+
+// The administrator's files, read only when nobody but root can have written
+// them or the folders above them (see platform/root_owned.h); `why` names
+// the file or folder and the rule. Missing only when the name does not exist
+// below folders that are safe.
+ReadResult ReadRootOwnedFile(const std::string& path, std::size_t cap, unsigned owner,
+                             std::string& content, std::string& why) {
+    bool missing = false;
+    const int fd =
+        platform::open_root_owned(path, O_RDONLY | O_NONBLOCK | O_NOCTTY, why, &missing, owner);
+    if (fd < 0) return missing ? ReadResult::Missing : ReadResult::Error;
+    const bool read = ReadDescriptor(fd, cap, content, why);
+    ::close(fd);
+    return read ? ReadResult::Ok : ReadResult::Error;
 }
 
 std::string Trim(const std::string& text) {
@@ -228,48 +252,89 @@ bool IsArmored(const std::string& data) {
     return data.find("-----BEGIN PGP ") != std::string::npos;
 }
 
-// The keyrings gpgv is given: the trusted directory's *.gpg as they are, its
-// *.asc decoded into `temp` (gpgv reads binary keyrings only), and the
-// caller's keyrings, decoded too when armored. False with the reason when a
-// named keyring cannot be used; a missing trusted directory holds no keys.
+bool EndsWith(const std::string& name, const char* suffix) {
+    const std::size_t n = std::strlen(suffix);
+    return name.size() > n && name.compare(name.size() - n, n, suffix) == 0;
+}
+
+// The trusted folder's keys (*.gpg and *.asc), each read through the folder
+// checked as root's, as (path, content). A missing folder holds no keys; a
+// folder or key someone else could have written fails, with the reason.
+bool ReadTrustedKeys(const VerifyPolicy& policy,
+                     std::vector<std::pair<std::string, std::string>>& keys, std::string& why) {
+    const std::string& folder = policy.m_trustedKeysDir;
+    bool missing = false;
+    const int folderFd =
+        platform::open_root_owned(folder, O_RDONLY | O_DIRECTORY, why, &missing, policy.m_keyOwner);
+    if (folderFd < 0) {
+        if (!missing) why = "trusted keys: " + why;
+        return missing;
+    }
+    DIR* dir = ::fdopendir(folderFd);
+    if (dir == nullptr) {
+        why = "trusted keys: " + folder + ": " + std::strerror(errno);
+        ::close(folderFd);
+        return false;
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name[0] != '.' && (EndsWith(name, ".gpg") || EndsWith(name, ".asc")))
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    bool ok = true;
+    for (const std::string& name : names) {
+        const std::string path = folder + "/" + name;
+        const int fd = platform::open_root_owned_at(
+            ::dirfd(dir), name, path, O_RDONLY | O_NONBLOCK | O_NOCTTY, why, policy.m_keyOwner);
+        std::string content;
+        ok = fd >= 0 && ReadDescriptor(fd, kKeyCap, content, why);
+        if (fd >= 0) {
+            ::close(fd);
+            if (!ok) why = path + ": " + why;
+        }
+        if (!ok) break;
+        keys.emplace_back(path, std::move(content));
+    }
+    ::closedir(dir);
+    if (!ok) why = "trusted keys: " + why;
+    return ok;
+}
+
+// The keyrings gpgv is given, each a binary copy in `temp` of what was read
+// and checked (gpgv reads binary keyrings only, and must not open a name
+// whose file may have changed since): the trusted folder's keys, then the
+// caller's keyrings where the policy lets them count. False with the reason
+// when a keyring cannot be used.
 bool CollectKeyrings(const VerifyPolicy& policy, const TempDir& temp,
                      std::vector<std::string>& keyrings, std::string& why) {
-    std::vector<std::string> candidates;
-    if (DIR* dir = ::opendir(policy.m_trustedKeysDir.c_str())) {
-        std::vector<std::string> names;
-        while (const dirent* entry = ::readdir(dir)) {
-            const std::string name = entry->d_name;
-            const auto endsWith = [&](const char* suffix) {
-                const std::size_t n = std::strlen(suffix);
-                return name.size() > n && name.compare(name.size() - n, n, suffix) == 0;
-            };
-            if (name[0] != '.' && (endsWith(".gpg") || endsWith(".asc"))) names.push_back(name);
-        }
-        ::closedir(dir);
-        std::sort(names.begin(), names.end());
-        for (const std::string& name : names)
-            candidates.push_back(policy.m_trustedKeysDir + "/" + name);
+    std::vector<std::pair<std::string, std::string>> keys;
+    if (!ReadTrustedKeys(policy, keys, why)) return false;
+    if (!policy.m_keyrings.empty() && !policy.m_allowUserKeyrings) {
+        why = "keyring " + policy.m_keyrings.front() +
+              ": not used, as the administrator's policy counts only the keys in " +
+              policy.m_trustedKeysDir + " (allow-user-keyrings = no)";
+        return false;
     }
-    candidates.insert(candidates.end(), policy.m_keyrings.begin(), policy.m_keyrings.end());
-    for (const std::string& candidate : candidates) {
+    for (const std::string& keyring : policy.m_keyrings) {
         std::string content, reason;
-        if (ReadSmallFile(candidate, kKeyCap, content, reason) != ReadResult::Ok) {
-            why = "keyring " + candidate + ": " + (reason.empty() ? "missing" : reason);
+        if (ReadSmallFile(keyring, kKeyCap, content, reason) != ReadResult::Ok) {
+            why = "keyring " + keyring + ": " + (reason.empty() ? "missing" : reason);
             return false;
         }
-        if (!IsArmored(content)) {
-            // gpgv takes a name without a slash as one in its home directory.
-            std::error_code ignored;
-            keyrings.push_back(std::filesystem::absolute(candidate, ignored).string());
-            continue;
-        }
+        keys.emplace_back(keyring, std::move(content));
+    }
+    for (const auto& [name, content] : keys) {
         std::string binary;
-        const std::string copy =
-            DearmorOpenPgp(content, binary)
-                ? temp.Write("keyring-" + std::to_string(keyrings.size()) + ".gpg", binary)
-                : std::string();
+        if (IsArmored(content) && !DearmorOpenPgp(content, binary)) {
+            why = "keyring " + name + ": not a readable armored OpenPGP key";
+            return false;
+        }
+        const std::string copy = temp.Write("keyring-" + std::to_string(keyrings.size()) + ".gpg",
+                                            IsArmored(content) ? binary : content);
         if (copy.empty()) {
-            why = "keyring " + candidate + ": not a readable armored OpenPGP key";
+            why = "keyring " + name + ": cannot copy it for gpgv into " + temp.Path();
             return false;
         }
         keyrings.push_back(copy);
@@ -494,7 +559,7 @@ const char* ReleaseVerification::ResultWord() const {
 
 bool LoadVerifyPolicy(VerifyPolicy& policy, std::string& error, const std::string& path) {
     std::string content, why;
-    switch (ReadSmallFile(path, kPolicyCap, content, why)) {
+    switch (ReadRootOwnedFile(path, kPolicyCap, policy.m_keyOwner, content, why)) {
         case ReadResult::Missing:
             return true;
         case ReadResult::Error:
@@ -503,6 +568,8 @@ bool LoadVerifyPolicy(VerifyPolicy& policy, std::string& error, const std::strin
         case ReadResult::Ok:
             break;
     }
+    // Each setting's value and the line that gave it first.
+    std::map<std::string, std::pair<bool, std::size_t>> given;
     const std::vector<std::string> lines = Lines(content);
     for (std::size_t number = 1; number <= lines.size(); ++number) {
         std::string line = lines[number - 1];
@@ -517,16 +584,28 @@ bool LoadVerifyPolicy(VerifyPolicy& policy, std::string& error, const std::strin
         }
         const std::string key = Trim(line.substr(0, eq));
         const std::string value = Trim(line.substr(eq + 1));
-        if (key != "require-signature") {
+        if (key != "require-signature" && key != "allow-user-keyrings") {
             error = where + "unknown setting '" + key + "'";
             return false;
         }
         if (value != "yes" && value != "no") {
-            error = where + "require-signature is yes or no, not '" + value + "'";
+            error = where + key + " is yes or no, not '" + value + "'";
             return false;
         }
-        policy.m_requireSignature = value == "yes";
+        const auto [at, first] = given.emplace(key, std::make_pair(value == "yes", number));
+        if (!first && at->second.first != (value == "yes")) {
+            error = where + key + " is set again, to another value than on line " +
+                    std::to_string(at->second.second);
+            return false;
+        }
     }
+    const auto require = given.find("require-signature");
+    const auto allow = given.find("allow-user-keyrings");
+    if (require != given.end()) policy.m_requireSignature = require->second.first;
+    if (allow != given.end())
+        policy.m_allowUserKeyrings = allow->second.first;
+    else if (require != given.end())
+        policy.m_allowUserKeyrings = !require->second.first;
     return true;
 }
 
@@ -693,10 +772,17 @@ ReleaseVerification CheckSignature(const VerifyPolicy& policy, const std::string
     std::vector<std::string> keyrings;
     std::string why;
     if (!CollectKeyrings(policy, temp, keyrings, why)) return Failed(sigName + ": " + why, checked);
-    if (keyrings.empty())
-        return Failed(sigName + ": no trusted keys to check it with (none in " +
-                          policy.m_trustedKeysDir + " and no --keyring)",
-                      checked);
+    if (keyrings.empty()) {
+        if (policy.m_requireSignature)
+            return Failed(sigName + ": no trusted keys to check it with (none in " +
+                              policy.m_trustedKeysDir + " and no --keyring)",
+                          checked);
+        // A maker's signed release on a machine that trusts no key yet: the
+        // list still holds the images to account, and whoever runs it is told
+        // that the signature was not checked.
+        checksummed.m_signatureNotChecked = true;
+        return checksummed;
+    }
     const std::string sumsCopy = temp.Write(sumsName, sums);
     const std::string sigCopy = temp.Write(sigName, signature);
     if (sumsCopy.empty() || sigCopy.empty())

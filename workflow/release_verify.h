@@ -27,18 +27,37 @@ inline constexpr int kGpgvTimeoutMs = 30000;
 struct VerifyPolicy {
     bool m_requireSignature = false;      // policy.conf or --require-signature
     std::vector<std::string> m_keyrings;  // --keyring FILE, besides m_trustedKeysDir's keys
+    // Whether m_keyrings may count at all: policy.conf's allow-user-keyrings,
+    // which defaults to no where policy.conf requires signatures. An
+    // operator's keyring must not widen what the administrator trusts.
+    bool m_allowUserKeyrings = true;
     std::string m_trustedKeysDir = kTrustedKeysDir;  // tests point it elsewhere
     std::string m_gpgvPath = kGpgvPath;              // tests point it elsewhere
+    // The policy file and the trusted keys must be root's and writable by
+    // root alone (with every folder above them); tests that do not run as
+    // root name themselves here as a second owner.
+    unsigned m_keyOwner = 0;
 };
 
-// Reads the administrator's policy file: lines "require-signature = yes|no",
-// blank lines and '#' comments. A missing file is the default policy. False,
-// with the reason in `error` ("policy <path>: line 3: ..."), for a file that
-// cannot be read, is no regular file, is larger than 64 KiB, or holds a line
-// or setting it does not know (a misspelt setting must not quietly weaken
-// the policy). Settings the file does not name keep their value in `policy`.
+// Reads the administrator's policy file: lines "setting = value", blank lines
+// and '#' comments, where the settings are
+//   require-signature = yes|no
+//   allow-user-keyrings = yes|no  (whether --keyring counts; the default is
+//                                  no where require-signature = yes)
+// A missing file is the default policy. False, with the reason in `error`
+// ("policy <path>: line 3: ..."), for a file that cannot be read, is no
+// regular file, is larger than 64 KiB, is not root's or is writable by
+// anyone else (it or a folder above it), or holds a line or setting it does
+// not know or a setting twice with different values (a misspelt or doubled
+// setting must not quietly weaken the policy). Settings the file does not
+// name keep their value in `policy`.
 bool LoadVerifyPolicy(VerifyPolicy& policy, std::string& error,
                       const std::string& path = kPolicyPath);
+
+// Said, once, of a signed release on a machine that neither holds a trusted
+// key nor requires a signature: its checksums were checked, its signature not.
+inline constexpr const char* kSignatureNotCheckedNote =
+    "signature not checked: no trusted keys installed";
 
 struct ReleaseVerification {
     enum class Status { NotChecksummed, Checksummed, Signed, Failed };
@@ -58,6 +77,10 @@ struct ReleaseVerification {
     std::string m_config;
     // "not checksummed", "checksummed", "signed", "failed".
     const char* ResultWord() const;
+
+    // Checksummed, with a SHA256SUMS.sig nothing could check (see
+    // kSignatureNotCheckedNote).
+    bool m_signatureNotChecked = false;
 };
 
 // Checks a release before anything is sent. `digests` maps each image the
@@ -73,6 +96,10 @@ struct ReleaseVerification {
 //   Firmware_Upgrade.txt, and it must be a good signature of SHA256SUMS by a
 //   trusted key, checked by gpgv within kGpgvTimeoutMs; gpgv is killed when
 //   that passes or when `stopRequested` turns true.
+//   The trusted keys are those of the trusted folder (root's, see
+//   VerifyPolicy), and the keyrings given where the policy allows them; with
+//   none at all and no requirement the release stays Checksummed, with
+//   m_signatureNotChecked set.
 // - A required signature that is missing or not good fails the release.
 // - Without SHA256SUMS (and without SHA256SUMS.sig, whose list must not
 //   simply be deleted) and without a requirement the release is

@@ -1,17 +1,20 @@
 #include "workflow/upgrade.h"
 
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <vector>
 
 #include "update.h"
+#include "visa/log.h"
 #include "visa/run_lock.h"
 #include "workflow/audit.h"
 #include "workflow/identification.h"
 #include "workflow/identity.h"
 #include "workflow/operator.h"
 #include "workflow/release_config.h"
+#include "workflow/socket_warning.h"
 
 namespace workflow {
 
@@ -204,9 +207,10 @@ class Ownership {
 public:
     // Takes the lock `key` as well; false with a sentence for people when
     // another run (or anything else) holds it.
-    bool Take(const std::string& key, const std::string& tool, std::string& why) {
+    // `holder` gets who holds it, when that is known.
+    bool Take(const std::string& key, const std::string& tool, std::string& why,
+              visa::RunLockHolder& holder) {
         visa::RunLockResult result = visa::RunLockResult::unavailable;
-        visa::RunLockHolder holder;
         auto lock = visa::RunLock::try_acquire(key, tool, &result, &holder, &why);
         if (!lock) return false;
         m_locks.push_back(std::move(lock));
@@ -250,12 +254,15 @@ UpgradeEnd PrepareRun(Operator& op, const std::string& releaseDir, const ImageCh
     std::string error;
     VerifyPolicy policy = options.m_policy;
     VerifyPolicy administrator;
+    administrator.m_keyOwner = policy.m_keyOwner;
     if (!LoadVerifyPolicy(administrator, error, options.m_policyFile)) {
         // A policy that cannot be read may be one that requires signatures.
-        op.Diagnostic(error + "; a signature is required");
+        op.Diagnostic(error + "; a signature by a trusted key is required");
         administrator.m_requireSignature = true;
+        administrator.m_allowUserKeyrings = false;
     }
     policy.m_requireSignature = policy.m_requireSignature || administrator.m_requireSignature;
+    policy.m_allowUserKeyrings = policy.m_allowUserKeyrings && administrator.m_allowUserKeyrings;
     // The images are copied and hashed while gpgv checks the signature.
     std::string imageError;
     prepared.m_verification = VerifyReleaseWhile(
@@ -285,6 +292,10 @@ UpgradeEnd PrepareRun(Operator& op, const std::string& releaseDir, const ImageCh
             return UpgradeEnd::NotVerified;
         case ReleaseVerification::Status::NotChecksummed:
             op.Diagnostic("release " + releaseDir + " is not checksummed (no SHA256SUMS)");
+            break;
+        case ReleaseVerification::Status::Checksummed:
+            if (prepared.m_verification.m_signatureNotChecked)
+                op.Diagnostic("release " + releaseDir + ": " + kSignatureNotCheckedNote);
             break;
         default:
             break;
@@ -319,6 +330,89 @@ UpgradeEnd CheckRequest(Operator& op, const std::string& releaseDir, std::string
     return UpgradeEnd::Complete;
 }
 
+// What the engine told while it identified: whether another session held
+// the instrument, and the first VISA call that failed.
+class IdentifyWatch {
+public:
+    IdentifyWatch() {
+        m_watch.context = this;
+        m_watch.on_locked = [](void* context, const char*) {
+            static_cast<IdentifyWatch*>(context)->m_locked = true;
+        };
+        m_watch.on_visa_error = [](void* context, ViStatus status, const char* function,
+                                   const char*) {
+            auto* self = static_cast<IdentifyWatch*>(context);
+            if (self->m_status != VI_SUCCESS) return;  // what follows is consequence
+            self->m_status = status;
+            self->m_function = function ? function : "";
+        };
+        m_installed = update_add_observer(&m_watch);
+    }
+    ~IdentifyWatch() {
+        if (m_installed) update_remove_observer(&m_watch);
+    }
+    IdentifyWatch(const IdentifyWatch&) = delete;
+    IdentifyWatch& operator=(const IdentifyWatch&) = delete;
+
+    // Why identifying `resource` gave `reply` and no accepted instrument.
+    IdentifyFailure Failure(const std::string& resource, const std::string& reply) const {
+        using Kind = IdentifyFailure::Kind;
+        IdentifyFailure failure;
+        if (m_locked) {
+            failure.m_kind = Kind::Locked;
+        } else if (!reply.empty()) {
+            failure.m_kind = Kind::OtherModel;
+            failure.m_reply = reply;
+            while (!failure.m_reply.empty() &&
+                   (failure.m_reply.back() == '\n' || failure.m_reply.back() == '\r'))
+                failure.m_reply.pop_back();
+            failure.m_model = SplitIdentity(failure.m_reply).model;
+        } else {
+            // Only a connection that could not be opened is "unreachable";
+            // a link that opened and then said nothing is not.
+            failure.m_kind = m_function == "viOpen" ? Kind::Unreachable : Kind::NoReply;
+            SetAddress(resource, failure);
+            if (m_status != VI_SUCCESS) failure.m_reason = visa::failure_detail(m_status);
+            if (failure.m_reason.empty() && !m_function.empty()) {
+                char status[16];
+                std::snprintf(status, sizeof status, "0x%08X", static_cast<unsigned>(m_status));
+                failure.m_reason = m_function + " failed (" + status + ")";
+            }
+        }
+        return failure;
+    }
+
+private:
+    update_observer m_watch{};
+    bool m_installed = false;
+    bool m_locked = false;
+    ViStatus m_status = VI_SUCCESS;
+    std::string m_function;
+};
+
+// Tells the observer why no instrument may be upgraded, then the operator.
+UpgradeEnd NoInstrumentToUpgrade(Operator& op, UpgradeObserver* observer, UpgradeEnd end,
+                                 const IdentifyFailure& failure, const std::string& text) {
+    if (observer) {
+        observer->OnIdentifyFailed(failure);
+        observer->OnEnding(end);
+    }
+    op.MessageBox(text, "Error", kBoxError);
+    return end;
+}
+
+// The run lock's holder as the audit names it.
+IdentifyFailure HeldBy(const visa::RunLockHolder& holder) {
+    IdentifyFailure failure;
+    failure.m_kind = IdentifyFailure::Kind::Locked;
+    if (!holder.known) return failure;
+    failure.m_holder = holder.user;
+    if (!holder.tool.empty()) failure.m_holder += " (" + holder.tool + ")";
+    if (holder.pid > 0) failure.m_holder += ", process " + std::to_string(holder.pid);
+    failure.m_since = holder.since;
+    return failure;
+}
+
 // Takes the instrument for this run, asks who it is and, when the Host image
 // is chosen, asks the operator. UpgradeEnd::Complete when the run may go on;
 // the locks taken stay in `ownership`.
@@ -329,28 +423,34 @@ UpgradeEnd ClaimInstrument(Operator& op, const std::string& instrument, const Im
     // Every name of one instrument gives one key; a name the library cannot
     // parse is left to the serial number below.
     std::string why;
+    visa::RunLockHolder holder;
     if (const std::string key = visa::run_lock_key(instrument, &why);
-        !key.empty() && !ownership.Take(key, options.m_tool, why)) {
-        op.MessageBox(kLockedText + why, "Error", kBoxError);
-        return UpgradeEnd::Locked;
+        !key.empty() && !ownership.Take(key, options.m_tool, why, holder)) {
+        return NoInstrumentToUpgrade(op, observer, UpgradeEnd::Locked, HeldBy(holder),
+                                     kLockedText + why);
     }
 
     if (observer) observer->OnOperation("identify");
     std::string reply;
-    const bool identified = IdentifyInstrument(instrument, familyName, hostImageFile, &reply);
-    if (observer) observer->OnIdentified(reply, identified);
-    if (!identified) {
-        op.MessageBox(kNotIdentifiedText, "Error", kBoxError);
-        return UpgradeEnd::NotIdentified;
+    IdentifyFailure failure;
+    bool identified = false;
+    {
+        const IdentifyWatch watch;
+        identified = IdentifyInstrument(instrument, familyName, hostImageFile, &reply);
+        if (!identified) failure = watch.Failure(instrument, reply);
     }
+    if (observer) observer->OnIdentified(reply, identified);
+    if (!identified)
+        return NoInstrumentToUpgrade(op, observer, UpgradeEnd::NotIdentified, failure,
+                                     kNotIdentifiedText);
     // Two names the library cannot tell apart (a LAN and a USB name of one
     // sensor) still meet here, before anything but the question is sent.
     if (const IdentityFields fields = SplitIdentity(reply);
         !fields.serial.empty() &&
-        !ownership.Take(visa::run_lock_serial_key(fields.model, fields.serial), options.m_tool,
-                        why)) {
-        op.MessageBox(kLockedText + why, "Error", kBoxError);
-        return UpgradeEnd::Locked;
+        !ownership.Take(visa::run_lock_serial_key(fields.model, fields.serial), options.m_tool, why,
+                        holder)) {
+        return NoInstrumentToUpgrade(op, observer, UpgradeEnd::Locked, HeldBy(holder),
+                                     kLockedText + why);
     }
     if (images.m_host != 0 &&
         op.MessageBox(kHostWarningText, "Warning", kBoxYesNoWarning) == kAnswerNo) {
@@ -390,6 +490,7 @@ UpgradeEnd ProgramImages(Operator& op, Run& run, const Prepared& prepared, bool 
         if (result != 0) {
             // The instrument stays in update mode and the bar where it is:
             // the operator is told to start again from the Host image.
+            if (observer) observer->OnEnding(UpgradeEnd::HostFailed);
             op.MessageBox(kHostFailedText, "Failed", kBoxError);
             run.EndWaitCursor();
             return UpgradeEnd::HostFailed;
@@ -420,10 +521,17 @@ UpgradeEnd FinishRun(Operator& op, Run& run, int failedStages, UpgradeObserver* 
         // the caller asked us not to take.
         end = UpgradeEnd::Interrupted;
     } else if (failedStages == 0) {
-        op.MessageBox(kCompleteText, "Complete", kBoxInformation);
-        run.Reboot();
         end = UpgradeEnd::Complete;
+        if (observer) observer->OnEnding(end);
+        op.MessageBox(kCompleteText, "Complete", kBoxInformation);
+        // A stop asked for while the box was up leaves out the restart, as
+        // one asked for before it.
+        if (observer && observer->StopRequested())
+            end = UpgradeEnd::Interrupted;
+        else
+            run.Reboot();
     } else {
+        if (observer) observer->OnEnding(end);
         op.MessageBox(kImageFailedText, "Error", kBoxError);
     }
     op.SetProgressRange(0, 0);
@@ -445,6 +553,8 @@ UpgradeEnd RunSequence(Operator& op, const std::string& releaseDir, std::string&
     const bool verified =
         prepared.m_verification.m_status == ReleaseVerification::Status::Checksummed ||
         prepared.m_verification.m_status == ReleaseVerification::Status::Signed;
+    if (const std::string warning = UnlockableResourceWarning(instrument); !warning.empty())
+        op.Diagnostic(warning);
     Ownership ownership;
     if (const UpgradeEnd end = ClaimInstrument(op, instrument, images, familyName, hostImageFile,
                                                observer, options, ownership);
@@ -463,6 +573,47 @@ UpgradeEnd RunSequence(Operator& op, const std::string& releaseDir, std::string&
     return FinishRun(op, run, failedStages, observer);
 }
 
+// The record of a run without an observer, kept by the run itself. Its final
+// line goes out as soon as the outcome is settled, before the box that may
+// wait long for its OK, and the restart is added once it was tried: a window
+// closed or killed at the box still leaves the whole story.
+class OwnRecord final : public AuditObserver {
+public:
+    OwnRecord(Operator& op, const RunOptions& options, const std::string& resource,
+              const std::string& releaseDir, const ImageChoice& images)
+        : AuditObserver(options.m_tool, resource, releaseDir, images),
+          m_op(op),
+          m_stop(options.m_stopRequested) {}
+
+    bool StopRequested() override { return m_stop && m_stop(); }
+    void OnEnding(UpgradeEnd end) override { Finish(end); }
+    void OnRestart(bool sent) override {
+        AuditObserver::OnRestart(sent);
+        std::string error;
+        if (m_written && !WriteRestart(error)) Say(error);
+    }
+
+    // Writes the final record once, whenever it is asked first.
+    void Finish(UpgradeEnd end) {
+        if (m_written) return;
+        m_written = true;
+        // The record is the run's by-product: failing to keep it is said,
+        // but changes nothing of what the run did or reports.
+        if (std::string error; !Write(end, error)) Say(error);
+    }
+
+private:
+    void Say(const std::string& error) {
+        m_op.AppendLog("Audit log not written: " + error + "\r\n");
+        m_op.ShowLog();
+        m_op.Repaint();
+    }
+
+    Operator& m_op;
+    std::function<bool()> m_stop;
+    bool m_written = false;
+};
+
 }  // namespace
 
 UpgradeEnd RunUpgrade(Operator& op, const std::string& releaseDir, std::string& instrument,
@@ -472,16 +623,10 @@ UpgradeEnd RunUpgrade(Operator& op, const std::string& releaseDir, std::string& 
     if (observer)
         return RunSequence(op, releaseDir, instrument, images, familyName, hostImageFile, observer,
                            options);
-    AuditObserver audit(options.m_tool, ResourceFromInstrumentText(instrument), releaseDir, images);
-    const UpgradeEnd end =
-        RunSequence(op, releaseDir, instrument, images, familyName, hostImageFile, &audit, options);
-    // The record is the run's by-product: failing to keep it is said, but
-    // changes nothing of what the run did or reports.
-    if (std::string error; !audit.Write(end, error)) {
-        op.AppendLog("Audit log not written: " + error + "\r\n");
-        op.ShowLog();
-        op.Repaint();
-    }
+    OwnRecord record(op, options, ResourceFromInstrumentText(instrument), releaseDir, images);
+    const UpgradeEnd end = RunSequence(op, releaseDir, instrument, images, familyName,
+                                       hostImageFile, &record, options);
+    record.Finish(end);
     return end;
 }
 

@@ -6,9 +6,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "workflow/identify_failure.h"
 #include "workflow/image_files.h"
 #include "workflow/images.h"
 #include "workflow/release_verify.h"
@@ -76,11 +78,19 @@ public:
         (void)reply;
         (void)accepted;
     }
+    // When the run found no instrument it may upgrade (it ends NotIdentified
+    // or Locked): why, before the box that says so.
+    virtual void OnIdentifyFailed(const IdentifyFailure& failure) { (void)failure; }
     virtual void OnImageStart(const ImageEvent& event) { (void)event; }
     virtual void OnImageDone(const ImageEvent& event) { (void)event; }
     // After the restart was tried: whether every command of it went out. A
     // restart that was not delivered leaves the old firmware running.
     virtual void OnRestart(bool sent) { (void)sent; }
+    // Once the run's outcome is settled after the instrument was contacted:
+    // before the box that tells it (a box may wait long for its OK), and
+    // before the restart that follows a complete run. Not called for runs
+    // that end without such a box (declined, interrupted).
+    virtual void OnEnding(UpgradeEnd end) { (void)end; }
     // Asked before update mode is entered, before each image and before the
     // restart; true ends the run there (Interrupted). An image under way
     // always runs to its end first: the engine is never cut off mid-image.
@@ -99,6 +109,9 @@ struct RunOptions {
     // signature it requires is required whatever the caller says.
     VerifyPolicy m_policy;
     std::string m_policyFile = kPolicyPath;
+    // For a run without an observer (which keeps its own record): asked
+    // where an observer's StopRequested is, with the same effect.
+    std::function<bool()> m_stopRequested;
 };
 
 // One upgrade run, reporting through `op`:

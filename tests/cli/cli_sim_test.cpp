@@ -3,13 +3,16 @@
 // runs and the audit trail checked from the outside.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -17,11 +20,17 @@
 #include <iterator>
 #include <memory>
 #include <random>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim_process.h"
 #include "test_signer.h"
+#include "visa/abstract_socket.h"
+#include "visa/instrument_key.h"
+#include "visa/lock_table.h"
+#include "visa/rsrc_name.h"
 #include "workflow/json_fields.h"
 #include "workflow/sha256.h"
 
@@ -157,6 +166,13 @@ std::vector<Json> Events(const std::string& out) {
         if (event) events.push_back(*event);
     }
     return events;
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
 }
 
 std::vector<Json> Named(const std::vector<Json>& events, const std::string& name) {
@@ -501,14 +517,72 @@ TEST_F(CliSimTest, AFirstInterruptFinishesTheImageAndStopsOutOfUpdateMode) {
     EXPECT_EQ(TextOf(images[0], "result"), "ok");
     EXPECT_EQ(TextOf(images[1], "result"), "not attempted");
 
-    // Interrupted while it identifies: update mode is never entered.
-    SimProcess slow_idn("127.0.0.145", {"--slow", "*IDN?=700"});
-    auto early = Start(
-        {"upgrade", slow_idn.vxi11(), "--release", ReleaseDir(), "--json", "--images", "HUBL"});
-    ASSERT_TRUE(early->wait_for("\"step\":\"identify\""));
-    early->signal(SIGTERM);
-    EXPECT_EQ(early->finish().code, 6);
-    EXPECT_EQ(slow_idn.transcript(), "*IDN?\n");
+    // Interrupted while it identifies: update mode is never entered, and
+    // the run ends at once rather than when the 2 s for the reply are up
+    // (the instrument here would answer only after 5 s).
+    SimProcess slow_idn("127.0.0.145", {"--slow", "*IDN?=5000"});
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"upgrade", slow_idn.vxi11(), "--release", ReleaseDir(), "--json",
+                                   "--images", "HUBL"},
+          std::vector<std::string>{"identify", slow_idn.vxi11(), "--json"}}) {
+        const std::size_t asked_before = Count(slow_idn.transcript(), "*IDN?");
+        auto early = Start(args);
+        // Signalled once the question is with the instrument.
+        for (int i = 0; i < 500 && Count(slow_idn.transcript(), "*IDN?") == asked_before; ++i)
+            ::usleep(20000);
+        const auto signalled = std::chrono::steady_clock::now();
+        early->signal(SIGTERM);
+        const Result ended = early->finish();
+        EXPECT_EQ(ended.code, 6) << args[0] << ": " << ended.err;
+        EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::milliseconds(1500))
+            << args[0];
+        EXPECT_EQ(TextOf(Events(ended.out).back(), "result"), "interrupted") << ended.out;
+    }
+    EXPECT_EQ(slow_idn.transcript(), "*IDN?\n*IDN?\n");
+    EXPECT_EQ(TextOf(Audit().back(), "message"),
+              "stopped on request before the instrument entered update mode");
+}
+
+TEST_F(CliSimTest, ASecondInterruptAfterTheWholeImageWentOutLeavesItsFateUnknown) {
+    // The instrument takes its time over the done command: whether it kept
+    // the image is not known when the second interrupt ends the run.
+    SimProcess sim("127.0.0.134", Quick({"--slow", "DIAG:UPD:DONE=5000"}));
+    auto run = Start(
+        {"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--json", "--images", "HREC,HUBL"});
+    ASSERT_TRUE(run->wait_for("\"phase\":\"programming\""));
+    run->signal(SIGINT);
+    ASSERT_TRUE(run->wait_for("interrupt again", true));
+    run->signal(SIGINT);
+    const Result result = run->finish();
+    EXPECT_EQ(result.code, 6);
+    const std::vector<Json> done = Named(Events(result.out), "image_done");
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(TextOf(done[0], "result"), "unknown");
+    EXPECT_NE(result.err.find("unknown whether the instrument kept HREC"), std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.err.find("not kept"), std::string::npos) << result.err;
+    const Json record = Audit().at(0);
+    EXPECT_EQ(TextOf(record, "result"), "unknown");
+    EXPECT_EQ(TextOf(record.at("images").at(0), "result"), "unknown");
+    EXPECT_EQ(TextOf(record.at("images").at(1), "result"), "not attempted");
+}
+
+TEST_F(CliSimTest, TheAuditNamesWhyNoInstrumentCouldBeUpgraded) {
+    // Nothing listens on 127.0.0.149: unreachable, with where it was tried.
+    SimProcess locked("127.0.0.139", {"--hold-lock"});
+    EXPECT_EQ(Fw({"upgrade", "127.0.0.149", "--release", ReleaseDir(), "--images", "HUBL"}).code,
+              3);
+    EXPECT_EQ(Fw({"upgrade", locked.vxi11(), "--release", ReleaseDir(), "--images", "HUBL"}).code,
+              4);
+    const std::vector<Json> finals = Audit();
+    ASSERT_EQ(finals.size(), 2u);
+    EXPECT_EQ(TextOf(finals[0], "result"), "unreachable");
+    const Json& cause = finals[0].at("cause");
+    EXPECT_EQ(TextOf(cause, "host"), "127.0.0.149");
+    EXPECT_EQ(IntegerOf(cause, "port"), 111);
+    EXPECT_NE(TextOf(finals[0], "message").find("not reachable"), std::string::npos);
+    EXPECT_EQ(TextOf(finals[1], "result"), "locked");
+    EXPECT_EQ(TextOf(finals[1].at("cause"), "kind"), "locked");
 }
 
 TEST_F(CliSimTest, ASecondInterruptEndsAtOnceAndLeavesTheInstrumentUnlocked) {
@@ -702,15 +776,141 @@ TEST_F(CliSimTest, HistoryFiltersBySerialAndHostAndNamesToolAndUser) {
     EXPECT_NE(table.out.find(" USER "), std::string::npos) << table.out;
     EXPECT_NE(table.out.find(" fwupgrade root "), std::string::npos) << table.out;
     EXPECT_NE(table.out.find(" window "), std::string::npos) << table.out;
+
+    // Read from the end: an attempt's final line stands for its started
+    // lines, and a restart line after it completes it; without a final line
+    // the newest started line is the attempt's row.
+    {
+        std::ofstream log(m_dir / "state" / "firmware-update" / "audit.jsonl", std::ios::app);
+        for (
+            const char* line :
+            {R"({"record":"started","attempt":"w1","resource":"ASRL7::INSTR"})",
+             R"({"record":"started","attempt":"w2","resource":"ASRL7::INSTR"})",
+             R"({"record":"started","attempt":"w1","resource":"ASRL7::INSTR","model":"K7141HA"})",
+             R"({"record":"final","attempt":"w1","resource":"ASRL7::INSTR","result":"ok","restart_sent":null})",
+             R"({"record":"started","attempt":"w2","resource":"ASRL7::INSTR","model":"K7142HA"})",
+             R"({"record":"restart","attempt":"w1","resource":"ASRL7::INSTR","restart_sent":true})"})
+            log << line << "\n";
+    }
+    const std::vector<Json> joined = records({"--resource", "ASRL7::INSTR"});
+    ASSERT_EQ(joined.size(), 2u);
+    EXPECT_EQ(TextOf(joined[0], "result"), "ok");
+    EXPECT_TRUE(joined[0].at("restart_sent").get<bool>());
+    EXPECT_EQ(TextOf(joined[1], "result"), "incomplete");
+    EXPECT_EQ(TextOf(joined[1], "model"), "K7142HA");
+    EXPECT_EQ(records({"--resource", "ASRL7::INSTR", "-n", "1"}).size(), 1u);
+
+    // A record whose strings hold a terminal escape and a line feed is one
+    // row, written out, and no fake one.
+    {
+        std::ofstream log(m_dir / "state" / "firmware-update" / "audit.jsonl", std::ios::app);
+        log << R"({"schema":1,"record":"final","time":"2026-01-02T03:04:07.000Z","tool":"window",)"
+            << R"("user":"op","resource":"USB0::0x1A2B::0x0C3D::S9::INSTR","model":"\u001b[2J",)"
+            << R"("serial":"S9\n2026-01-02T03:04:08.000Z window root","result":"ok","images":[]})"
+            << "\n";
+    }
+    const Result last = Fw({"history", "-n", "1"});
+    EXPECT_EQ(last.out.find('\x1b'), std::string::npos) << last.out;
+    EXPECT_EQ(std::count(last.out.begin(), last.out.end(), '\n'), 2) << last.out;
+    EXPECT_NE(last.out.find("\\x1B[2J S9\\n2026-01-02T03:04:08.000Z"), std::string::npos)
+        << last.out;
 }
 
 // ---- one writer per instrument, and what a run leaves behind ----
 
-std::size_t Count(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
+// A raw-socket instrument on 127.0.0.159 that answers every line it gets
+// with `reply` (and a line feed), for as long as it lives; connections are
+// served one after another, each within a bounded wait.
+class RawInstrument {
+public:
+    explicit RawInstrument(std::string reply) : m_reply(std::move(reply)) {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(0x7F00009F);
+        socklen_t len = sizeof addr;
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(m_fd, 4) != 0 ||
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+            throw std::runtime_error("no raw instrument");
+        m_port = ntohs(addr.sin_port);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~RawInstrument() {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_fd);
+    }
+    std::string Resource() const {
+        return "TCPIP0::127.0.0.159::" + std::to_string(m_port) + "::SOCKET";
+    }
+
+private:
+    void Serve() {
+        for (int idle = 0; !m_stop && idle < 600; ++idle) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) != 1) continue;
+            const int c = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+            char buffer[256];
+            for (pollfd q{c, POLLIN, 0}; ::poll(&q, 1, 2000) == 1;) {
+                const ssize_t n = ::read(c, buffer, sizeof buffer);
+                if (n <= 0) break;
+                for (ssize_t i = 0; i < n; ++i)
+                    if (buffer[i] == '\n')
+                        (void)!::write(c, (m_reply + "\n").data(), m_reply.size() + 1);
+            }
+            ::close(c);
+        }
+    }
+
+    std::string m_reply;
+    int m_fd = -1;
+    int m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// A reply that would retitle and clear the terminal is shown written out,
+// on one line, by every command that shows it.
+TEST_F(CliSimTest, AHostileIdentityIsShownWrittenOut) {
+    RawInstrument raw("Tavrion Technologies,K7141HA\x1b]0;owned\x07,S1\r\x1b[2J,1.0");
+    const Result ask = Fw({"identify", raw.Resource()});
+    const Result run =
+        Fw({"upgrade", raw.Resource(), "--release", ReleaseDir(), "--images", "HUBL"});
+    for (const Result* r : {&ask, &run}) {
+        const std::string all = r->out + r->err;
+        EXPECT_EQ(all.find_first_of("\x1b\x07\r"), std::string::npos) << all;
+        // The engine quotes the reply in its diagnostics: still one line each.
+        EXPECT_EQ(all.find("\n\\x1B[2J"), std::string::npos) << all;
+        EXPECT_NE(all.find("K7141HA\\x1B]0;owned\\x07, serial S1\\r\\x1B[2J"), std::string::npos)
+            << all;
+    }
+}
+
+// The instrument's VISA lock name taken by another process (here the test's
+// own): the run and the audit name the lock and its holder, not an
+// instrument that cannot be found.
+TEST_F(CliSimTest, ASquattedLockNameIsSaidWithItsHolder) {
+    SimProcess sim("127.0.0.179", Quick({}));
+    const std::string name = visa::LockTable("fwvisa/").exclusive_name(
+        visa::instrument_key(*visa::parse_rsrc_name(sim.vxi11())));
+    int fd = -1;
+    std::string why;
+    ASSERT_EQ(visa::bind_abstract(name, &fd, &why), visa::BindResult::bound) << why;
+    const std::string said =
+        "lock unavailable: " + name + " is held by root (uid 0), pid " + std::to_string(::getpid());
+
+    const Result run = Fw({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images", "HUBL"});
+    const Result ask = Fw({"identify", sim.vxi11()});
+    ::close(fd);
+    EXPECT_EQ(run.code, 4) << run.err;
+    EXPECT_NE(run.err.find("fwupgrade: " + said), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("Unable to find"), std::string::npos) << run.err;
+    const Json record = Audit().at(0);
+    EXPECT_EQ(TextOf(record, "result"), "locked");
+    EXPECT_EQ(TextOf(record, "message"), said);
+    EXPECT_EQ(ask.code, 4);
+    EXPECT_NE(ask.err.find(said), std::string::npos) << ask.err;
+    EXPECT_EQ(sim.stored("HUBL"), "");
 }
 
 TEST_F(CliSimTest, ASecondRunIsRefusedWhileTheFirstOwnsTheInstrument) {
@@ -748,7 +948,15 @@ TEST_F(CliSimTest, ASecondRunIsRefusedWhileTheFirstOwnsTheInstrument) {
     EXPECT_EQ(Count(sim.transcript(), "*IDN?"), 1u) << sim.transcript();
     // Free again once the first run has ended (and the instrument is back).
     ::usleep(600000);
-    EXPECT_EQ(Fw({"upgrade", sim.socket(), "--release", ReleaseDir(), "--images", "HUBL"}).code, 0);
+    const Result socket =
+        Fw({"upgrade", sim.socket(), "--release", ReleaseDir(), "--images", "HUBL"});
+    EXPECT_EQ(socket.code, 0);
+    // A raw socket keeps out only this machine: said once, with what to use.
+    EXPECT_EQ(Count(socket.err, "cannot be locked against other machines"), 1u) << socket.err;
+    EXPECT_NE(socket.err.find("prefer TCPIP0::127.0.0.170::inst0::INSTR or "
+                              "TCPIP0::127.0.0.170::hislip0::INSTR"),
+              std::string::npos)
+        << socket.err;
 }
 
 TEST_F(CliSimTest, OneInstrumentNamedFourWaysInABatchIsUpgradedOnce) {
@@ -777,17 +985,39 @@ TEST_F(CliSimTest, AKilledRunLeavesItsStartedRecord) {
     run->signal(SIGKILL);
     run->finish();
     EXPECT_TRUE(Audit().empty());
+    // One before the first contact, one naming the instrument once it
+    // answered: a killed run still tells which instrument it wrote to.
     const std::vector<Json> started = Audit("started");
-    ASSERT_EQ(started.size(), 1u);
+    ASSERT_EQ(started.size(), 2u);
     EXPECT_EQ(TextOf(started[0], "resource"), sim.vxi11());
     EXPECT_EQ(TextOf(started[0], "verification"), "not checksummed");
     EXPECT_EQ(TextOf(started[0].at("images").at(0), "sha256"),
               workflow::Sha256Hex(m_images["RecoveryApp.bin"]));
+    EXPECT_EQ(TextOf(started[1], "attempt"), TextOf(started[0], "attempt"));
+    EXPECT_EQ(TextOf(started[1], "model"), "K7141HA");
+    EXPECT_FALSE(TextOf(started[1], "serial").empty());
 
     const Result history = Fw({"history", "--json"});
     const std::vector<Json> records = Named(Events(history.out), "record");
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(TextOf(records[0].at("record"), "result"), "incomplete");
+    EXPECT_EQ(TextOf(records[0].at("record"), "model"), "K7141HA");
+
+    // The window's restart line completes its attempt's row, not one of its own.
+    {
+        std::ofstream log(m_dir / "state" / "firmware-update" / "audit.jsonl", std::ios::app);
+        log << R"({"record":"started","attempt":"w1","resource":"r"})"
+               "\n"
+            << R"({"record":"final","attempt":"w1","resource":"r","result":"ok",)"
+               R"("restart_sent":null})"
+               "\n"
+            << R"({"record":"restart","attempt":"w1","resource":"r","restart_sent":true})"
+               "\n";
+    }
+    const std::vector<Json> joined = Named(Events(Fw({"history", "--json"}).out), "record");
+    ASSERT_EQ(joined.size(), 2u);
+    EXPECT_EQ(TextOf(joined[1].at("record"), "result"), "ok");
+    EXPECT_TRUE(joined[1].at("record").at("restart_sent").get<bool>());
     EXPECT_EQ(TextOf(records[0].at("record"), "attempt"), TextOf(started[0], "attempt"));
 }
 

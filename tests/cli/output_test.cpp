@@ -52,9 +52,30 @@ TEST(OutputTest, EventsAreWholeLinesInTheDocumentedLayout) {
               R"({"schema":1,"event":"finished","time":"2026-12-07T10:15:00.123Z",)"
               R"("command":"upgrade","exit_code":0})"
               "\n");
-    EXPECT_EQ(Drain(err[0]), "reading \"/rel\x01\": gone\n");
+    // Standard error is for people: the control character is written out.
+    EXPECT_EQ(Drain(err[0]), "reading \"/rel\\x01\": gone\n");
     for (const int fd : {out[0], out[1], err[0], err[1]})
         ::close(fd);
+}
+
+// A hostile identity or record can neither drive the terminal nor add a line.
+TEST(OutputTest, LinesForPeopleStayOneLine) {
+    int out[2];
+    ASSERT_EQ(::pipe2(out, O_NONBLOCK), 0);
+    {
+        cli::Output output(false, out[1], out[1]);
+        output.event("identified", Json::object(), "Identified K7141HA\x1b[2J\nfake row");
+        output.text("serial 42\r\x1b]0;title\x07");
+        output.diagnostic(
+            "fwupgrade: \xc2\x9b"
+            "31mred");
+    }
+    EXPECT_EQ(Drain(out[0]),
+              "Identified K7141HA\\x1B[2J\\nfake row\n"
+              "serial 42\\r\\x1B]0;title\\x07\n"
+              "fwupgrade: \\u009B31mred\n");
+    ::close(out[0]);
+    ::close(out[1]);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "test_signer.h"
 #include "workflow/json_fields.h"
+#include "workflow/release_verify.h"
 #include "workflow/sha256.h"
 
 namespace {
@@ -136,10 +137,18 @@ TEST_F(VerifyCommandTest, SignedReportsTheFingerprint) {
     ASSERT_TRUE(signer.export_key(keyring, false));
     ASSERT_TRUE(
         signer.sign((m_dir / "SHA256SUMS").string(), (m_dir / "SHA256SUMS.sig").string(), false));
-    const VerifyRun run = Verify(Release() + " --require-signature --keyring '" + keyring + "'");
+    VerifyRun run = Verify(Release() + " --require-signature --keyring '" + keyring + "'");
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(TextOf(run.verification, "result"), "signed");
     EXPECT_EQ(TextOf(run.verification, "fingerprint"), signer.fingerprint());
+
+    // No key installed, nothing required: the list is checked, and the
+    // signature said to be unchecked.
+    if (fs::exists(workflow::kTrustedKeysDir) || fs::exists(workflow::kPolicyPath)) return;
+    run = Verify(Release());
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(TextOf(run.verification, "result"), "checksummed");
+    EXPECT_EQ(TextOf(run.verification, "note"), workflow::kSignatureNotCheckedNote);
 }
 
 }  // namespace

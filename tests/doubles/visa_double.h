@@ -1,6 +1,6 @@
 // A scripted stand-in for the VISA library.
 //
-// It implements every function of engine/visa.h, records each call with its
+// It implements every function of visa/include/visa.h, records each call with its
 // arguments, and answers with statuses and replies that a test scripts. When
 // nothing is scripted for a read, a small fake instrument answers from the
 // command written since the previous read, so tests script only what differs.

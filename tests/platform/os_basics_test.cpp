@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/shown_text.h"
 #include "platform/utc_time.h"
 #include "platform/write_all.h"
 #include "platform/xdg.h"
@@ -97,6 +98,33 @@ TEST(UtcTimeTest, IsoWithMillisecondsInUtc) {
     EXPECT_EQ(platform::utc_timestamp(system_clock::time_point{milliseconds(-1)}),
               "1969-12-31T23:59:59.999Z");
     EXPECT_EQ(platform::utc_now().size(), 24u);
+}
+
+// What a hostile reply or record would use to take over a terminal or fake
+// a line, and what must pass as it is.
+TEST(ShownTextTest, ControlsAndBrokenUtf8AreWrittenOut) {
+    using platform::escape_controls;
+    EXPECT_EQ(escape_controls("Tavrion Technologies,K7141HA,000123,1.2.3"),
+              "Tavrion Technologies,K7141HA,000123,1.2.3");
+    EXPECT_EQ(escape_controls("Gr\xc3\xbc\xc3\x9f"
+                              "e \xe2\x82\xac \xf0\x9f\x94\x8c"),
+              "Gr\xc3\xbc\xc3\x9f"
+              "e \xe2\x82\xac \xf0\x9f\x94\x8c");
+    EXPECT_EQ(escape_controls("a\x1b]0;owned\x07"
+                              "b\x1b[2J"),
+              "a\\x1B]0;owned\\x07b\\x1B[2J");
+    EXPECT_EQ(escape_controls("row\nfake row\r\tx\x7f"), "row\\nfake row\\r\\tx\\x7F");
+    EXPECT_EQ(escape_controls(std::string("nul\0end", 7)), "nul\\x00end");
+    // C1 controls (CSI is U+009B) in UTF-8 and as bare bytes.
+    EXPECT_EQ(escape_controls("\xc2\x9b"
+                              "31m \x9b"
+                              "31m"),
+              "\\u009B31m \\x9B31m");
+    // Overlong, surrogate, cut and out-of-range sequences are bytes.
+    EXPECT_EQ(escape_controls("\xc0\x8a \xed\xa0\x80 \xe2\x82 \xf4\x90\x80\x80"),
+              "\\xC0\\x8A \\xED\\xA0\\x80 \\xE2\\x82 \\xF4\\x90\\x80\\x80");
+    // A backslash is doubled, so an escape in the text is not taken for ours.
+    EXPECT_EQ(escape_controls("C:\\x1B"), "C:\\\\x1B");
 }
 
 }  // namespace

@@ -113,6 +113,8 @@ TEST_F(KeyboardAccessTest, AltLettersReachEveryControlWithoutChangingItsText) {
     }
     EXPECT_EQ(m_dlg->GetDlgItemText(IDC_UPGRADE_HOST), "Host") << "no '&' was added";
 
+    // (A ticked box stays enabled so that its tick can be taken off.)
+    Box(IDC_UPGRADE_UBL)->setChecked(false);
     m_dlg->m_upgradeUbl = 0;
     m_dlg->UpdateControlStates();
     const bool ticked = Box(IDC_UPGRADE_UBL)->isChecked();

@@ -112,18 +112,28 @@ TEST_F(UpgradeDialogTest, BrowseOffersWhatTheReleaseListsAndKeepsOtherTicks) {
     EXPECT_FALSE(Box(IDC_UPGRADE_RECOVERY)->isEnabled());
     EXPECT_TRUE(Box(IDC_UPGRADE_BOOTROM)->isEnabled());
     EXPECT_FALSE(Box(IDC_UPGRADE_BOOTROM)->isChecked());
-    EXPECT_FALSE(Box(IDC_UPGRADE_UBL)->isEnabled());
+    // The tick the release does not offer stays, on a box that can still
+    // take it off.
+    EXPECT_TRUE(Box(IDC_UPGRADE_UBL)->isEnabled());
     EXPECT_TRUE(Box(IDC_UPGRADE_UBL)->isChecked());
+    EXPECT_FALSE(Box(IDC_UPGRADE_UBL)->toolTip().isEmpty());
     EXPECT_TRUE(Item<QPushButton>(IDC_UPGRADE)->isEnabled());
     EXPECT_EQ(fs::current_path(), m_dir / "rel");
 
-    // The disabled but ticked UBL still runs; the run's data exchange reads
-    // the ticks, not what the release offered.
-    Box(IDC_UPGRADE_HOST)->setChecked(false);
+    // A run leaves it out and says so; the offered images go as ticked.
     Upgrade(QStringLiteral("192.0.2.7"));
-    EXPECT_EQ(m_dlg->m_log, "Upgrading firmware for K7100x\r\nHost UBL upgrade...successful\r\n");
+    EXPECT_EQ(m_dlg->m_log,
+              "Upgrading firmware for K7100x\r\nHost Application upgrade...successful\r\n"
+              "Requires Power Cycle...\r\nHost UBL is not offered by this release: not "
+              "written\r\n");
     EXPECT_EQ(m_dlg->m_instrument, "TCPIP0::192.0.2.7::INSTR");
     EXPECT_EQ(Item<CComboBoxControl>(IDC_INSTRUMENT)->currentText(), QStringLiteral("192.0.2.7"));
+
+    // Untick it, and the box goes back to what the release offers.
+    Box(IDC_UPGRADE_UBL)->click();
+    EXPECT_FALSE(Box(IDC_UPGRADE_UBL)->isChecked());
+    EXPECT_FALSE(Box(IDC_UPGRADE_UBL)->isEnabled());
+    EXPECT_TRUE(Box(IDC_UPGRADE_UBL)->toolTip().isEmpty());
 }
 
 TEST_F(UpgradeDialogTest, BrowseToAFolderWithoutAConfigFileDisablesEverything) {

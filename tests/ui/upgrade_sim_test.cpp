@@ -6,18 +6,23 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QPushButton>
+#include <QTimer>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <random>
+#include <thread>
 
 #include "controls.h"
 #include "gui_fixture.h"
 #include "scripted_picker_dlg.h"
 #include "sim_process.h"
+#include "stop_signals.h"
 #include "update.h"
+#include "workflow/json_fields.h"
 
 namespace {
 
@@ -110,6 +115,14 @@ protected:
         EXPECT_LT(transcript.rfind("DIAG:UPD:END"), reboot);
     }
 
+    // A new window, as the program makes one after its stop signals are in.
+    void Reopen() {
+        m_dlg = std::make_unique<ScriptedPickerDlg>();
+        ASSERT_TRUE(m_dlg->Create());
+        m_dlg->show();
+        m_dlg->m_pickerAnswer = (m_dir / "rel").string() + "/";
+    }
+
     std::unique_ptr<ScriptedPickerDlg> m_dlg;
     fs::path m_cwd;
     fs::path m_dir;
@@ -146,6 +159,84 @@ TEST_F(UpgradeSimTest, ARefusedImageIsReportedAndNothingRestarts) {
               std::string::npos);
     EXPECT_TRUE(sim.wait_stored("HUBL", Contents("ubl-nor-ais.bin")));
     EXPECT_EQ(sim.transcript().find("DIAG:HW:HOST:REBoot"), std::string::npos);
+}
+
+// A stop from outside while the Host image is under way: a SIGTERM to the
+// process, or the window manager's close request. The image goes to its end,
+// the update mode is left, the attempt recorded, and only then does the
+// window close.
+TEST_F(UpgradeSimTest, AStopMidImageLeavesUpdateModeRecordsTheRunThenCloses) {
+    ASSERT_TRUE(stop_signals::Install());
+    const char* oldState = std::getenv("XDG_STATE_HOME");
+    const std::string savedState = oldState ? oldState : "";
+    setenv("XDG_STATE_HOME", (m_dir / "state").c_str(), 1);
+    const auto stopOnce = [&](const char* address, const std::function<void()>& stop) {
+        // The block's answer comes late: the stop lands mid-image.
+        SimProcess sim(address, {"--portmap-port", "0", "--slow", "DIAG:UPD:BLOC?=2500"});
+        BoxRecorder boxes;
+        std::thread stopper([&] {
+            for (int i = 0; i < 500 && sim.transcript().find("INIT? HPAP") == std::string::npos;
+                 ++i)
+                ::usleep(20000);
+            stop();
+        });
+        RunThroughTheWindow(sim.socket());
+        stopper.join();
+        EXPECT_FALSE(m_dlg->isVisible()) << "the window closes once the run has ended";
+        const std::string t = sim.transcript();
+        EXPECT_NE(t.find("DIAG:UPD:DONE\nDIAG:UPD:END\n"), std::string::npos) << t;
+        EXPECT_EQ(t.find("INIT? HREC"), std::string::npos) << t;
+        EXPECT_EQ(t.find("REBoot"), std::string::npos) << t;
+        EXPECT_TRUE(sim.wait_stored("HPAP", Contents("vxWorks_rom.bin")));
+        ASSERT_EQ(boxes.m_boxes.size(), 1u) << "only the Host warning";
+    };
+    stopOnce("127.0.0.73", [] { ::kill(::getpid(), SIGTERM); });
+    EXPECT_TRUE(stop_signals::Requested());
+    stop_signals::Clear();
+
+    // The window again, and this time the window manager asks it to close.
+    Reopen();
+    QWidget* window = m_dlg.get();
+    stopOnce("127.0.0.74", [window] { QCoreApplication::postEvent(window, new QCloseEvent); });
+
+    std::vector<workflow::Json> finals;
+    std::ifstream in(m_dir / "state" / "firmware-update" / "audit.jsonl");
+    for (std::string line; std::getline(in, line);)
+        if (auto r = workflow::ParseJsonObject(line);
+            r && workflow::TextOf(*r, "record") == "final")
+            finals.push_back(*r);
+    ASSERT_EQ(finals.size(), 2u);
+    for (const workflow::Json& record : finals) {
+        EXPECT_EQ(workflow::TextOf(record, "result"), "interrupted");
+        EXPECT_EQ(workflow::TextOf(record, "model"), "K7141HA");
+        EXPECT_EQ(workflow::TextOf(record.at("images").at(0), "result"), "ok");
+        EXPECT_EQ(workflow::TextOf(record.at("images").at(1), "result"), "not attempted");
+    }
+    if (oldState)
+        setenv("XDG_STATE_HOME", savedState.c_str(), 1);
+    else
+        unsetenv("XDG_STATE_HOME");
+}
+
+TEST_F(UpgradeSimTest, AStopWhileABoxIsOpenAnswersItAsItsCloseButtonWould) {
+    ASSERT_TRUE(stop_signals::Install());
+    Reopen();
+    SimProcess sim("127.0.0.75", {"--portmap-port", "0"});
+    // Fires in the Host warning's own event loop, or at a safe point before
+    // it: either way nothing is written and the window closes.
+    QTimer::singleShot(300, [] { ::kill(::getpid(), SIGTERM); });
+    RunThroughTheWindow(sim.socket());
+    EXPECT_FALSE(m_dlg->isVisible());
+    EXPECT_EQ(sim.transcript().find("DIAG:"), std::string::npos) << sim.transcript();
+    stop_signals::Clear();
+
+    // Without a run, a stop closes the window at once.
+    Reopen();
+    ::kill(::getpid(), SIGHUP);
+    for (int i = 0; i < 100 && m_dlg->isVisible(); ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_FALSE(m_dlg->isVisible());
+    stop_signals::Clear();
 }
 
 }  // namespace

@@ -152,8 +152,15 @@ def main():
             os.chown(theirs, 65534, 65534)
             rc, out = run(info, home)
             expect("root refuses a library another user owns",
-                   rc == 1 and f"refusing library {theirs} from {conf}: not owned by root "
-                   "(running as root)" in out, out)
+                   rc == 1 and f"refusing library {theirs} from {conf}: {theirs} is not owned "
+                   "by root (running as root)" in out, out)
+            folder = os.path.dirname(conf)
+            os.chmod(folder, 0o775)
+            rc, out = run(info, home)
+            expect("root refuses a file in a folder others can write",
+                   rc == 1 and f"refusing library {theirs} from {conf}: folder {folder} is "
+                   "writable by group or others (running as root)" in out, out)
+            os.chmod(folder, 0o755)
             rc, out = run(info, home, theirs)
             expect("FW_VISA_LIBRARY stays the user's own choice",
                    rc == 0 and f"in use:          {theirs}\n" in out, out)

@@ -5,8 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <filesystem>
 #include <fstream>
@@ -80,57 +85,116 @@ TEST(LoaderTest, MissingLibrariesAndNeededFunctionsAreNamed) {
 }
 
 // A process running as root takes a library from the configuration file only
-// when neither the file nor the library can have been changed by anyone else.
-TEST(LoaderTest, RootRefusesALibraryAnotherUserCouldHaveWritten) {
-    namespace fs = std::filesystem;
-    const fs::path dir = fs::temp_directory_path() / ("fwvisa-root-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    const std::string conf = (dir / "visa.conf").string();
-    const std::string lib = (dir / "libx.so").string();
-    std::ofstream(lib) << "not really";
+// when nobody else can have written or replaced it (file and folders,
+// checked on what was opened), and loads that very file.
+class RootLibraryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/fwvisa-root-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        ::chmod(dir_.c_str(), 0755);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    static void Copy(const char* from, const std::string& path) {
+        std::filesystem::copy_file(from, path);
+        ::chmod(path.c_str(), 0755);
+    }
+    // The refusal without its head, or "" with the library loaded into `lib`.
+    std::string Load(const std::string& library, visa::VisaLibrary* lib = nullptr) const {
+        std::string refusal;
+        const int fd = visa::open_config_library_as_root(library, "/c", refusal);
+        if (fd < 0) return refusal.substr(("refusing library " + library + " from /c: ").size());
+        if (lib) *lib = visa::load_library_fd(fd, library);
+        ::close(fd);
+        return {};
+    }
+    std::string dir_;
+};
+
+TEST_F(RootLibraryTest, RefusalsNameTheFileOrFolderAndTheRule) {
+    EXPECT_EQ(Load("libx.so"), "not an absolute path (running as root)");
+    const std::string sub = dir_ + "/lib", lib = sub + "/libx.so";
+    std::filesystem::create_directory(sub);
+    ::chmod(sub.c_str(), 0755);
+    Copy(PARTIAL_VISA_PATH, lib);
+    if (::geteuid() != 0) {
+        EXPECT_EQ(Load(lib), "folder " + dir_ + " is not owned by root (running as root)");
+        return;
+    }
+    visa::VisaLibrary loaded;
+    ASSERT_EQ(Load(lib, &loaded), "");
+    ViSession rm = VI_NULL;
+    EXPECT_EQ(loaded.viOpenDefaultRM(&rm), VI_SUCCESS);
+    EXPECT_EQ(rm, 7u);
+    EXPECT_EQ(loaded.path, lib);
+
+    ::chmod(lib.c_str(), 0775);
+    EXPECT_EQ(Load(lib), lib + " is writable by group or others (running as root)");
     ::chmod(lib.c_str(), 0755);
-    std::string resolved;
-    auto refuse = [&](const std::string& library, unsigned owner, unsigned mode) {
-        resolved.clear();
-        return visa::refuse_config_library_as_root(library, conf, owner, mode, &resolved);
-    };
-    const std::string head = "refusing library " + lib + " from " + conf + ": ";
+    ::chmod(sub.c_str(), 0757);
+    EXPECT_EQ(Load(lib), "folder " + sub + " is writable by group or others (running as root)");
+    // Root's sticky folder, as /tmp: nobody can replace root's file in it.
+    ::chmod(sub.c_str(), 01777);
+    EXPECT_EQ(Load(lib), "");
+    ASSERT_EQ(::chown(lib.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Load(lib), lib + " is not owned by root (running as root)");
+    ASSERT_EQ(::chown(lib.c_str(), 0, 0), 0);
+    // Nor can another's symlink there choose where the path leads.
+    std::filesystem::create_directory_symlink(".", sub + "/here");
+    ASSERT_EQ(::lchown((sub + "/here").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Load(sub + "/here/libx.so"),
+              "symlink " + sub + "/here is not owned by root (running as root)");
 
-    EXPECT_EQ(refuse(lib, 1000, 0644), head + conf + " is not owned by root (running as root)");
-    EXPECT_EQ(refuse(lib, 0, 0664),
-              head + conf + " is writable by group or others (running as root)");
-    EXPECT_EQ(refuse("libx.so", 0, 0644),
-              "refusing library libx.so from " + conf + ": not an absolute path (running as root)");
-    EXPECT_EQ(refuse(lib + ".gone", 0, 0644), "refusing library " + lib + ".gone from " + conf +
-                                                  ": No such file or directory (running as root)");
+    // A symlink at the library's path is refused; one among the folders is
+    // followed, and where it leads is checked.
+    std::filesystem::create_symlink(lib, dir_ + "/link.so");
+    EXPECT_EQ(Load(dir_ + "/link.so"),
+              dir_ + "/link.so is a symlink, which is not followed here (running as root)");
+    std::filesystem::create_directory_symlink("lib", dir_ + "/current");
+    ::chmod(sub.c_str(), 0777);
+    EXPECT_EQ(Load(dir_ + "/current/libx.so"),
+              "folder " + sub + " is writable by group or others (running as root)");
+}
 
-    // A system library, owned by root and written by root alone, is taken,
-    // at its resolved path.
-    const std::string system_lib = "/usr/lib/x86_64-linux-gnu/libc.so.6";
-    if (fs::exists(system_lib)) {
-        EXPECT_EQ(refuse(system_lib, 0, 0644), "");
-        EXPECT_EQ(resolved, fs::canonical(system_lib).string());
+// The attack: another user owns the folder named in root's configuration
+// and keeps swapping their own library with root's there. Never loaded.
+TEST_F(RootLibraryTest, AnotherUsersFolderNeverGetsItsLibraryLoaded) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    const std::string user = "fwvisa" + std::to_string(::getpid() % 100000);
+    ASSERT_EQ(std::system(("useradd -M -N -s /usr/sbin/nologin " + user).c_str()), 0);
+    struct Remove {
+        std::string user;
+        ~Remove() { std::system(("userdel " + user + " 2>/dev/null").c_str()); }
+    } remove{user};
+    const passwd* pw = ::getpwnam(user.c_str());
+    ASSERT_NE(pw, nullptr);
+    const std::string theirs = dir_ + "/theirs", lib = theirs + "/libvisa.so";
+    const std::string evil = theirs + "/evil.so", aside = theirs + "/aside.so";
+    std::filesystem::create_directory(theirs);
+    Copy(PARTIAL_VISA_PATH, lib);  // root's own file, in their folder
+    Copy(PARTIAL_VISA_NO_LOCK_PATH, evil);
+    ASSERT_EQ(::chown(theirs.c_str(), pw->pw_uid, pw->pw_gid), 0);
+    ASSERT_EQ(::chown(evil.c_str(), pw->pw_uid, pw->pw_gid), 0);
+
+    const pid_t swapper = ::fork();
+    ASSERT_GE(swapper, 0);
+    if (swapper == 0) {
+        if (::setgid(pw->pw_gid) != 0 || ::setuid(pw->pw_uid) != 0) ::_exit(1);
+        for (int i = 0; i < 2000000; ++i) {
+            ::rename(lib.c_str(), aside.c_str());
+            ::rename(evil.c_str(), lib.c_str());
+            ::rename(lib.c_str(), evil.c_str());
+            ::rename(aside.c_str(), lib.c_str());
+        }
+        ::_exit(0);
     }
-
-    if (::geteuid() == 0) {
-        // Ours, but writable by others; then owned by someone else, also
-        // when reached through a symlink.
-        ::chmod(lib.c_str(), 0757);
-        EXPECT_EQ(refuse(lib, 0, 0644), head + "writable by group or others (running as root)");
-        ::chmod(lib.c_str(), 0755);
-        EXPECT_EQ(refuse(lib, 0, 0644), "");
-        EXPECT_EQ(resolved, lib);
-        ASSERT_EQ(::chown(lib.c_str(), 65534, 65534), 0);
-        EXPECT_EQ(refuse(lib, 0, 0644), head + "not owned by root (running as root)");
-        const std::string link = (dir / "link.so").string();
-        fs::create_symlink(lib, link);
-        EXPECT_EQ(refuse(link, 0, 0644), "refusing library " + link + " from " + conf + ": " + lib +
-                                             " is not owned by root (running as root)");
-    } else {
-        // Ours, so not root's.
-        EXPECT_EQ(refuse(lib, 0, 0644), head + "not owned by root (running as root)");
-    }
-    fs::remove_all(dir);
+    int refused = 0;
+    for (int attempt = 0; attempt < 300; ++attempt)
+        refused += Load(lib) == "folder " + theirs + " is not owned by root (running as root)";
+    ::kill(swapper, SIGKILL);
+    ::waitpid(swapper, nullptr, 0);
+    EXPECT_EQ(refused, 300);
 }
 
 }  // namespace

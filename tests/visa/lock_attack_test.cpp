@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -224,6 +225,17 @@ TEST_F(OtherUser, SquattedNamesNameTheSquatter) {
     for (const std::string& line : log_lines)
         EXPECT_EQ(line, "visa.lock: " + rsrc + ": lock unavailable: " + ours.exclusive_name(rsrc) +
                             " is held by " + owner);
+    // The same as a value, for a program to say (fwupgrade does); a refusal
+    // within the process names no outside holder.
+    const std::optional<LockRefusal> refusal = LockTable::last_refusal();
+    ASSERT_TRUE(refusal);
+    EXPECT_EQ(refusal->owner.uid, long(uid_));
+    EXPECT_EQ(refusal->text(),
+              "lock unavailable: " + ours.exclusive_name(rsrc) + " is held by " + owner);
+    LockTable mine("");
+    ASSERT_EQ(mine.acquire(rsrc, 1, VI_EXCLUSIVE_LOCK, "", 0), VI_SUCCESS);
+    EXPECT_EQ(mine.acquire(rsrc, 2, VI_EXCLUSIVE_LOCK, "", 0), VI_ERROR_TMO);
+    EXPECT_FALSE(LockTable::last_refusal());
 
     for (const std::string& key : {listening, bound}) {
         RunLockResult result;

@@ -189,6 +189,19 @@ TEST(InstrumentKey, NamesOfOneInstrumentMeet) {
     EXPECT_NE(key("ASRL1::INSTR"), key("ASRL2::INSTR"));
 }
 
+// Behind one LAN gateway each bus address is an instrument of its own; the
+// gateway's own names stay one.
+TEST(InstrumentKey, InstrumentsBehindAGatewayStayApart) {
+    const auto key = [](const char* s) { return instrument_key(*parse_rsrc_name(s)); };
+    const std::string five = key("TCPIP0::127.0.0.9::gpib0,5::INSTR");
+    EXPECT_NE(five, key("TCPIP0::127.0.0.9::gpib0,7::INSTR"));
+    EXPECT_NE(five, key("TCPIP0::127.0.0.9::gpib0,5,2::INSTR"));
+    EXPECT_NE(five, key("TCPIP0::127.0.0.9::gpib1,5::INSTR"));
+    EXPECT_NE(five, key("TCPIP0::127.0.0.9::INSTR"));
+    EXPECT_EQ(five, key("TCPIP1::127.0.0.9::GPIB0,05::INSTR"));
+    EXPECT_EQ(key("TCPIP0::127.0.0.9::inst1::INSTR"), key("TCPIP0::127.0.0.9::hislip0::INSTR"));
+}
+
 TEST(LockTable, StateAndAccess) {
     LockTable t("");
     EXPECT_EQ(t.state(rsrc, 1), ViAccessMode(VI_NO_LOCK));

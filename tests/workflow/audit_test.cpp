@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -175,14 +176,37 @@ TEST(AuditRecordTest, WholeLinesInTheDocumentedLayout) {
               R"("result":"ok","duration_ms":12},)"
               R"({"id":"HPAP","file":"/rel/host/vxWorks_rom.bin","size":null,"sha256":null,)"
               R"("result":"not attempted","duration_ms":0}],"duration_ms":1500})");
+    // The started line names the instrument only once it has answered.
     record.kind = "started";
     record.images.pop_back();
+    const AuditRecord identified = record;
+    record.identity.clear();
     EXPECT_EQ(JsonLine(AuditRecordToJson(record)),
               R"({"schema":1,"record":"started","attempt":"2026-12-07T10:15:00.123Z-42-1",)"
               R"("time":"2026-12-07T10:15:00.123Z","tool":"fwupgrade","user":"op","host":"bench",)"
               R"("resource":"TCPIP0::192.0.2.7::inst0::INSTR","release":"/rel/",)"
               R"("verification":"checksummed","fingerprint":null,"images":[)"
               R"({"id":"HUBL","file":"/rel/host/ubl-nor-ais.bin","size":3,"sha256":"ab"}]})");
+    EXPECT_NE(JsonLine(AuditRecordToJson(identified))
+                  .find(R"("release":"/rel/","identity":"Tavrion Technologies,K7142HA,77,3.0",)"
+                        R"("model":"K7142HA","serial":"77","firmware_before":"3.0","verif)"),
+              std::string::npos);
+
+    // The restart, added after the final line; and a final line's cause.
+    record.kind = "restart";
+    record.restartSent = 1;
+    EXPECT_EQ(JsonLine(AuditRecordToJson(record)),
+              R"({"schema":1,"record":"restart","attempt":"2026-12-07T10:15:00.123Z-42-1",)"
+              R"("time":"2026-12-07T10:15:00.123Z","tool":"fwupgrade","user":"op","host":"bench",)"
+              R"("resource":"TCPIP0::192.0.2.7::inst0::INSTR","restart_sent":true})");
+    record.kind = "final";
+    record.cause.m_kind = IdentifyFailure::Kind::Unreachable;
+    record.cause.m_host = "192.0.2.7";
+    record.cause.m_port = 111;
+    EXPECT_NE(JsonLine(AuditRecordToJson(record))
+                  .find(R"("cause":{"kind":"unreachable","host":"192.0.2.7","port":111,)"
+                        R"("reason":null},"images")"),
+              std::string::npos);
 }
 
 TEST_F(AuditLogTest, AppendsWholeLinesAndKeepsWhatWasThere) {
@@ -343,13 +367,20 @@ TEST_F(AuditLogTest, ObserverRecordsARunAndListsImagesNeverStarted) {
     audit.OnImageDone(host);
     ASSERT_TRUE(audit.Write(UpgradeEnd::HostFailed, error)) << error;
 
+    // Once the instrument answered, a second started line names it: a run
+    // killed from there on still says which instrument it wrote to.
     const std::vector<Json> records = Records();
-    ASSERT_EQ(records.size(), 2u);
+    ASSERT_EQ(records.size(), 3u);
     const Json& started = records[0];
     EXPECT_EQ(TextOf(started, "record"), "started");
     EXPECT_EQ(TextOf(started, "verification"), "not checksummed");
     EXPECT_EQ(TextOf(started.at("images").at(0), "sha256"), Sha256Hex("abc"));
-    const Json& r = records[1];
+    EXPECT_EQ(started.find("serial"), started.end());
+    EXPECT_EQ(TextOf(records[1], "record"), "started");
+    EXPECT_EQ(TextOf(records[1], "attempt"), TextOf(started, "attempt"));
+    EXPECT_EQ(TextOf(records[1], "model"), "K7142HA");
+    EXPECT_EQ(TextOf(records[1], "serial"), "77");
+    const Json& r = records[2];
     EXPECT_EQ(TextOf(r, "record"), "final");
     EXPECT_EQ(TextOf(r, "attempt"), TextOf(started, "attempt"));
     EXPECT_EQ(TextOf(r, "tool"), "window");
@@ -431,19 +462,41 @@ public:
     int m_images;
 };
 
+// Counts the audit lines when a box comes up.
+class LinesAtBox : public RecordingOperator {
+public:
+    explicit LinesAtBox(std::function<std::size_t()> count) : m_count(std::move(count)) {}
+    int MessageBox(const std::string& text, const std::string& caption, unsigned type) override {
+        m_atBox.push_back(m_count());
+        return RecordingOperator::MessageBox(text, caption, type);
+    }
+    std::function<std::size_t()> m_count;
+    std::vector<std::size_t> m_atBox;
+};
+
 TEST_F(RunRecordTest, WindowRunsAreRecordedAndAFailedRecordIsOnlySaid) {
-    EXPECT_EQ(RunUpgrade(m_op, m_release, m_instrument, {0, 0, 0, 1}, m_family, m_hostFile),
+    LinesAtBox op([this] { return fs::exists(m_log) ? Records().size() : 0u; });
+    EXPECT_EQ(RunUpgrade(op, m_release, m_instrument, {0, 0, 0, 1}, m_family, m_hostFile),
               UpgradeEnd::Complete);
+    // The final line goes out before the completion box (which may wait
+    // long for its OK); the restart is added once it was sent.
+    EXPECT_EQ(op.m_atBox, std::vector<std::size_t>{3u});
     std::vector<Json> records = Records();
-    ASSERT_EQ(records.size(), 2u);
+    ASSERT_EQ(records.size(), 4u);
     EXPECT_EQ(TextOf(records[0], "record"), "started");
-    EXPECT_EQ(TextOf(records[1], "tool"), "window");
-    EXPECT_EQ(TextOf(records[1], "result"), "ok");
+    EXPECT_EQ(TextOf(records[1], "record"), "started");
     EXPECT_EQ(TextOf(records[1], "serial"), "1234");
+    EXPECT_EQ(TextOf(records[2], "record"), "final");
+    EXPECT_EQ(TextOf(records[2], "tool"), "window");
+    EXPECT_EQ(TextOf(records[2], "result"), "ok");
+    EXPECT_TRUE(records[2].at("restart_sent").is_null());
+    EXPECT_EQ(TextOf(records[3], "record"), "restart");
+    EXPECT_EQ(TextOf(records[3], "attempt"), TextOf(records[2], "attempt"));
+    EXPECT_TRUE(records[3].at("restart_sent").get<bool>());
     // The digest of what the engine read and sent.
-    const Json& image = records[1].at("images").at(0);
+    const Json& image = records[2].at("images").at(0);
     EXPECT_EQ(TextOf(image, "sha256"), Sha256Hex("image ubl-nor-ais.bin"));
-    EXPECT_EQ(m_op.m_log.find("Audit"), std::string::npos);
+    EXPECT_EQ(op.m_log.find("Audit"), std::string::npos);
 
     // An unwritable log changes nothing of the run but a last log line.
     fs::remove_all(m_dir / "state");
@@ -460,7 +513,7 @@ TEST_F(RunRecordTest, WindowRunsAreRecordedAndAFailedRecordIsOnlySaid) {
         << m_op.m_log;
 }
 
-TEST_F(RunRecordTest, AForeignModelIsNotAcceptedAndSilenceIsNotIdentified) {
+TEST_F(RunRecordTest, AFailedIdentificationIsRecordedByItsCause) {
     // Answered, but as another model: named in the record, with the accepted ones.
     visa_double::instrument().identity = "Tavrion Technologies,K9999,55,2.0\n";
     EXPECT_EQ(RunUpgrade(m_op, m_release, m_instrument, {0, 0, 0, 1}, m_family, m_hostFile),
@@ -469,16 +522,21 @@ TEST_F(RunRecordTest, AForeignModelIsNotAcceptedAndSilenceIsNotIdentified) {
     visa_double::reset();
     visa_double::instrument().identity = "hello\n";
     RunUpgrade(m_op, m_release, m_instrument, {0, 0, 0, 1}, m_family, m_hostFile);
-    // No answer at all.
+    // No connection at all: where it was tried.
     visa_double::reset();
     visa_double::fail_next("viOpen", VI_ERROR_RSRC_NFOUND);
+    EXPECT_EQ(RunUpgrade(m_op, m_release, m_instrument, {0, 0, 0, 1}, m_family, m_hostFile),
+              UpgradeEnd::NotIdentified);
+    // Another session holds the instrument: not "not identified".
+    visa_double::reset();
+    visa_double::fail_next("viLock", VI_ERROR_TMO);
     EXPECT_EQ(RunUpgrade(m_op, m_release, m_instrument, {0, 0, 0, 1}, m_family, m_hostFile),
               UpgradeEnd::NotIdentified);
 
     std::vector<Json> finals;
     for (const Json& r : Records())
         if (TextOf(r, "record") == "final") finals.push_back(r);
-    ASSERT_EQ(finals.size(), 3u);
+    ASSERT_EQ(finals.size(), 4u);
     EXPECT_EQ(TextOf(finals[0], "result"), "not accepted");
     EXPECT_EQ(TextOf(finals[0], "model"), "K9999");
     EXPECT_EQ(TextOf(finals[0], "serial"), "55");
@@ -487,8 +545,14 @@ TEST_F(RunRecordTest, AForeignModelIsNotAcceptedAndSilenceIsNotIdentified) {
     EXPECT_EQ(TextOf(finals[1], "result"), "not accepted");
     EXPECT_EQ(TextOf(finals[1], "message").rfind("answered \"hello\", not an accepted", 0), 0u)
         << finals[1];
-    EXPECT_EQ(TextOf(finals[2], "result"), "not identified");
+    EXPECT_EQ(TextOf(finals[0].at("cause"), "kind"), "other model");
+    EXPECT_EQ(TextOf(finals[2], "result"), "unreachable");
     EXPECT_TRUE(finals[2].at("model").is_null());
+    EXPECT_EQ(TextOf(finals[2], "message"),
+              "not reachable at 192.0.2.7:111: viOpen failed (0xBFFF0011)");
+    EXPECT_EQ(IntegerOf(finals[2].at("cause"), "port"), 111);
+    EXPECT_EQ(TextOf(finals[3], "result"), "locked");
+    EXPECT_EQ(TextOf(finals[3], "message"), "locked by another session");
 
     // A result the caller gives (a lock found during identification) wins.
     AuditObserver audit("fwupgrade", m_instrument, m_release, {0, 0, 0, 1}, nullptr, m_log);

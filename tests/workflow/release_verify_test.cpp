@@ -46,6 +46,7 @@ protected:
                  Sha256Hex("boot rom image") + " *./host/bootrom.bin\n" + Sha256Hex(kConfig) +
                  "  Firmware_Upgrade.txt\n";
         m_policy.m_trustedKeysDir = (m_dir / "trusted").string();
+        m_policy.m_keyOwner = ::geteuid();
     }
     void TearDown() override { fs::remove_all(m_dir); }
 
@@ -263,42 +264,100 @@ TEST_F(SignedReleaseTest, BadOrUntrustedSignaturesFailNamingTheSignature) {
         << result.m_message;
     EXPECT_NE(result.m_message.find(s_stranger->fingerprint().substr(24)), std::string::npos);
 
-    // No key at all: refused without asking gpgv, which would fall back to the
-    // user's own keyring.
+    // No key at all: gpgv is not asked (it would fall back to the user's own
+    // keyring). Nothing required: the list is still checked, and the
+    // signature said to be unchecked; required: refused.
     fs::remove(m_dir / "trusted/lab.gpg");
+    result = Verify();
+    EXPECT_EQ(result.m_status, Status::Checksummed) << result.m_message;
+    EXPECT_TRUE(result.m_signatureNotChecked);
+    EXPECT_EQ(result.m_filesChecked.size(), 3u);
+    m_digests["host/bootrom.bin"] = Sha256Hex("boot rom image, altered");
+    EXPECT_EQ(Verify().m_message, "host/bootrom.bin: SHA-256 differs from SHA256SUMS");
+    m_digests["host/bootrom.bin"] = Sha256Hex("boot rom image");
+    m_policy.m_requireSignature = true;
     EXPECT_EQ(Verify().m_message.rfind("SHA256SUMS.sig: no trusted keys", 0), 0u);
     m_policy.m_keyrings = {Path("missing.gpg")};
     EXPECT_EQ(Verify().m_message, "SHA256SUMS.sig: keyring " + Path("missing.gpg") + ": missing");
+}
+
+// Where policy.conf requires signatures, an operator's keyring counts only
+// where policy.conf allows it (refused otherwise: see the whole run in
+// upgrade_test.cpp); the trusted keys count only while nobody but root can
+// change them.
+TEST_F(SignedReleaseTest, TheAdministratorsPolicyHolds) {
+    const std::string sums = Path("SHA256SUMS"), sig = Path("SHA256SUMS.sig");
+    ASSERT_TRUE(s_trusted->export_key(Path("trusted/lab.gpg"), false));
+    ASSERT_TRUE(s_stranger->export_key(Path("mine.gpg"), false));
+    ASSERT_TRUE(s_stranger->sign(sums, sig, false));
+    WriteFile(Path("policy.conf"), "require-signature = yes\nallow-user-keyrings = yes\n");
+    std::string error;
+    ASSERT_TRUE(LoadVerifyPolicy(m_policy, error, Path("policy.conf"))) << error;
+    m_policy.m_keyrings = {Path("mine.gpg")};
+    EXPECT_EQ(Verify().m_fingerprint, s_stranger->fingerprint());
+
+    // Signed by the trusted key, in a folder or a file someone else could
+    // have changed: refused, naming it and the rule.
+    ASSERT_TRUE(s_trusted->sign(sums, sig, false));
+    m_policy.m_keyrings.clear();
+    ::chmod(m_policy.m_trustedKeysDir.c_str(), 0775);
+    EXPECT_EQ(Verify().m_message, "SHA256SUMS.sig: trusted keys: folder " +
+                                      m_policy.m_trustedKeysDir +
+                                      " is writable by group or others");
+    ::chmod(m_policy.m_trustedKeysDir.c_str(), 0755);
+    EXPECT_EQ(Verify().m_status, Status::Signed);
+    if (::geteuid() != 0) return;
+    ASSERT_EQ(::chown(Path("trusted/lab.gpg").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Verify().m_message,
+              "SHA256SUMS.sig: trusted keys: " + Path("trusted/lab.gpg") + " is not owned by root");
 }
 
 TEST(VerifyPolicyTest, ReadsTheAdministratorsSettingAndRefusesWhatItDoesNotKnow) {
     const fs::path file = fs::temp_directory_path() / ("fw-policy-" + std::to_string(::getpid()));
     VerifyPolicy policy;
     std::string error;
+    const auto load = [&] {
+        policy = {};
+        policy.m_keyOwner = ::geteuid();
+        error.clear();
+        return LoadVerifyPolicy(policy, error, file.string());
+    };
     fs::remove(file);
-    EXPECT_TRUE(LoadVerifyPolicy(policy, error, file.string()));
+    EXPECT_TRUE(load());
     EXPECT_FALSE(policy.m_requireSignature);
+    EXPECT_TRUE(policy.m_allowUserKeyrings);
 
+    // Content, then the error, or the settings read: require, allow.
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"# lab policy\n\n  require-signature = yes  # since 2.1\n", ""},
-        {"require-signature=no\n", ""},
+        {"# lab policy\n\n  require-signature = yes  # since 2.1\n", "yes no"},
+        {"require-signature=no\n", "no yes"},
+        {"require-signature = yes\nallow-user-keyrings = yes\nrequire-signature = yes\n",
+         "yes yes"},
         {"require-signatures = yes\n", "line 1: unknown setting 'require-signatures'"},
         {"\nrequire-signature = maybe\n", "line 2: require-signature is yes or no, not 'maybe'"},
         {"require-signature\n", "line 1: not \"setting = value\""},
+        {"require-signature = yes\n# later\nrequire-signature = no\n",
+         "line 3: require-signature is set again, to another value than on line 1"},
     };
     for (const auto& [content, expected] : cases) {
         WriteFile(file, content);
-        policy = {};
-        error.clear();
-        EXPECT_EQ(LoadVerifyPolicy(policy, error, file.string()), expected.empty()) << content;
-        if (expected.empty())
-            EXPECT_EQ(policy.m_requireSignature, content.find("yes") != std::string::npos);
+        const bool read = load();
+        EXPECT_EQ(read, expected.size() < 8) << content;
+        if (read)
+            EXPECT_EQ(std::string(policy.m_requireSignature ? "yes " : "no ") +
+                          (policy.m_allowUserKeyrings ? "yes" : "no"),
+                      expected);
         else
             EXPECT_EQ(error, "policy " + file.string() + ": " + expected);
     }
+    // A file others could have written counts for nothing, not even as missing.
+    ::chmod(file.c_str(), 0664);
+    EXPECT_FALSE(load());
+    EXPECT_EQ(error,
+              "policy " + file.string() + ": " + file.string() + " is writable by group or others");
     fs::remove(file);
     fs::create_directory(file);
-    EXPECT_FALSE(LoadVerifyPolicy(policy, error, file.string()));
+    EXPECT_FALSE(load());
     EXPECT_EQ(error, "policy " + file.string() + ": not a regular file");
     fs::remove(file);
 }

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,8 +18,10 @@
 
 #include "recording_operator.h"
 #include "swap_while_checking.h"
+#include "test_signer.h"
 #include "update.h"
 #include "visa_double.h"
+#include "workflow/audit.h"
 #include "workflow/sha256.h"
 
 namespace {
@@ -174,6 +178,32 @@ TEST_F(UpgradeTest, InstrumentTextIsWrappedOnlyWhenItHasNoDoubleColon) {
             EXPECT_EQ(call.text, "TCPIP0::192.0.2.7::INSTR");
         }
     }
+}
+
+// A raw socket keeps out only this machine's processes: said once, with the
+// names of the same host to prefer; the run goes on.
+TEST_F(UpgradeTest, ARawSocketIsUpgradedWithOneWarning) {
+    const auto warnings = [this] {
+        return std::count_if(
+            m_op.m_diagnostics.begin(), m_op.m_diagnostics.end(), [](const std::string& line) {
+                return line.find("cannot be locked against other machines") != std::string::npos;
+            });
+    };
+    m_instrument = "TCPIP2::192.0.2.7::5025::SOCKET";
+    EXPECT_EQ(Run({0, 1, 1, 1}), UpgradeEnd::Complete);
+    ASSERT_EQ(warnings(), 1);
+    const std::string& warning = *std::find_if(
+        m_op.m_diagnostics.begin(), m_op.m_diagnostics.end(),
+        [](const std::string& line) { return line.find("raw socket") != std::string::npos; });
+    EXPECT_NE(
+        warning.find("prefer TCPIP2::192.0.2.7::inst0::INSTR or TCPIP2::192.0.2.7::hislip0::INSTR"),
+        std::string::npos)
+        << warning;
+
+    m_op.m_diagnostics.clear();
+    m_instrument = "TCPIP2::192.0.2.7::hislip0::INSTR";
+    EXPECT_EQ(Run({0, 0, 0, 1}), UpgradeEnd::Complete);
+    EXPECT_EQ(warnings(), 0);
 }
 
 TEST_F(UpgradeTest, RunsThatEndBeforeAnyContactSendNothing) {
@@ -463,6 +493,61 @@ TEST_F(UpgradeTest, AChecksummedReleaseSendsOnlyTheBytesItListsAndATamperedOneNo
         EXPECT_EQ(block.rfind("DIAG:UPD:BLOC? #221image ubl-nor-ais.bin", 0), 0u) << block;
         EXPECT_EQ(watch.m_sent, Sha256Hex("image ubl-nor-ais.bin"));
     }
+}
+
+// The administrator's policy over a whole run: an operator's own keyring
+// cannot pass a release someone else signed; without trusted keys a signed
+// release runs on, said once in the diagnostics and kept in the audit.
+TEST_F(UpgradeTest, PolicyHoldsAndAnUncheckedSignatureIsSaidOnce) {
+    const TestSigner stranger("upgrade");
+    if (!stranger.ready()) GTEST_SKIP() << "needs gpg (gnupg)";
+    std::ofstream(m_dir / "Firmware_Upgrade.txt") << "HPAP\nHUBL\n";
+    std::ofstream list(m_dir / "SHA256SUMS");
+    list << Sha256Hex("HPAP\nHUBL\n") << "  Firmware_Upgrade.txt\n";
+    for (const char* file :
+         {"vxWorks_rom.bin", "RecoveryApp.bin", "bootrom.bin", "ubl-nor-ais.bin"})
+        list << Sha256Hex(std::string("image ") + file) << "  host/" << file << "\n";
+    list.close();
+    ASSERT_TRUE(
+        stranger.sign((m_dir / "SHA256SUMS").string(), (m_dir / "SHA256SUMS.sig").string(), false));
+    ASSERT_TRUE(stranger.export_key((m_dir / "mine.gpg").string(), false));
+    std::ofstream(m_dir / "policy.conf") << "require-signature = yes\n";
+    RunOptions options;
+    options.m_policyFile = (m_dir / "policy.conf").string();
+    options.m_policy.m_trustedKeysDir = (m_dir / "trusted").string();
+    options.m_policy.m_keyOwner = ::geteuid();
+    options.m_policy.m_keyrings = {(m_dir / "mine.gpg").string()};
+    const auto run = [&](UpgradeObserver* observer) {
+        return RunUpgrade(m_op, m_releaseDir, m_instrument, {0, 0, 0, 1}, m_familyName,
+                          m_hostImageFile, observer, options);
+    };
+    EXPECT_EQ(run(&m_observer), UpgradeEnd::NotVerified);
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_NE(Boxes()[0].find("keyring " + (m_dir / "mine.gpg").string() +
+                              ": not used, as the administrator's policy counts only the keys in " +
+                              options.m_policy.m_trustedKeysDir + " (allow-user-keyrings = no)"),
+              std::string::npos)
+        << Boxes()[0];
+    EXPECT_TRUE(visa_double::calls().empty());
+
+    std::filesystem::remove(m_dir / "policy.conf");
+    options.m_policy.m_keyrings.clear();
+    m_op.m_diagnostics.clear();
+    const std::string log = (m_dir / "audit.jsonl").string();
+    {
+        AuditObserver audit("window", m_instrument, m_releaseDir, {0, 0, 0, 1}, &m_observer, log);
+        EXPECT_EQ(run(&audit), UpgradeEnd::Complete);
+    }
+    EXPECT_EQ(m_op.m_diagnostics,
+              Texts{"release " + m_releaseDir + ": " + kSignatureNotCheckedNote});
+    std::ifstream in(log);
+    std::string last;
+    for (std::string line; std::getline(in, line);)
+        last = line;
+    EXPECT_NE(
+        last.find(R"("verification_note":"signature not checked: no trusted keys installed")"),
+        std::string::npos)
+        << last;
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/option_parser.h"
+#include "platform/shown_text.h"
 #include "visa.h"
 #include "visa/discovery.h"
 #include "visa/info/usb_scan.h"
@@ -169,12 +170,16 @@ std::string portmapper_check(const std::string& host, uint32_t timeout_ms) {
     }
 }
 
-// `text` made fit for one line of the report: controls become '?', and a
-// long text is cut with "...".
+// Outside text (a device's strings, a file's lines, paths, what the
+// library in use says) as printed: its control characters written out.
+std::string shown(std::string_view text) {
+    return platform::escape_controls(text);
+}
+
+// `text` made fit for one line of the report: controls written out, and a
+// long text cut with "...".
 std::string printable(std::string_view text) {
-    std::string out;
-    for (char c : text.substr(0, text_shown))
-        out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '?' : c;
+    std::string out = platform::escape_controls(text.substr(0, text_shown));
     if (text.size() > text_shown) out += "...";
     return out;
 }
@@ -223,7 +228,7 @@ bool probe_instrument(ViSession rm, const std::string& rsrc, uint32_t timeout_ms
     // at the failure (address, port, refused or silent).
     const ViStatus st = viOpen(rm, rsrc.c_str(), VI_NULL, timeout_ms, &vi);
     if (st < VI_SUCCESS) {
-        std::printf("    open:          failed: %s\n", failure_text(st).c_str());
+        std::printf("    open:          failed: %s\n", shown(failure_text(st)).c_str());
         return false;
     }
     std::printf("    open:          opened\n");
@@ -241,8 +246,8 @@ void report_library(ViSession* rm) {
     if (choice.path.empty())
         std::printf("  in use:          built-in (%s)\n", visa::library_name_and_version());
     else
-        std::printf("  in use:          %s\n", choice.path.c_str());
-    std::printf("  chosen by:       %s\n", choice.source.c_str());
+        std::printf("  in use:          %s\n", shown(choice.path).c_str());
+    std::printf("  chosen by:       %s\n", shown(choice.source).c_str());
     if (!lib.usable()) {
         // Through viStatusDesc, as every program reports it.
         std::printf("  error:           %s\n", status_text(VI_ERROR_LIBRARY_NFOUND).c_str());
@@ -256,7 +261,7 @@ void report_library(ViSession* rm) {
     }
     ViChar manufacturer[257] = {};
     if (viGetAttribute(*rm, VI_ATTR_RSRC_MANF_NAME, manufacturer) == VI_SUCCESS)
-        std::printf("  manufacturer:    %s\n", manufacturer);
+        std::printf("  manufacturer:    %s\n", shown(manufacturer).c_str());
     ViVersion version = 0;
     if (viGetAttribute(*rm, VI_ATTR_RSRC_IMPL_VERSION, &version) == VI_SUCCESS)
         std::printf("  version:         %s (0x%08X)\n", version_text(version).c_str(), version);
@@ -285,19 +290,21 @@ visa::DiscoveryConfig report_config() {
         // Without HOME (or an absolute XDG_CONFIG_HOME) there is no file to
         // read, which is worth saying rather than printing an empty path.
         std::printf("  file:            none: no configuration folder (%s); defaults in use\n",
-                    no_folder.c_str());
+                    shown(no_folder).c_str());
     } else {
         bool found = false;
         std::string refused;
         cfg = visa::read_discovery_config(path, &found, &refused);
-        std::printf("  file:            %s (%s)\n", path.c_str(),
+        std::printf("  file:            %s (%s)\n", shown(path).c_str(),
                     found             ? "read"
                     : refused.empty() ? "not present: defaults in use"
-                                      : ("refused: " + refused + "; defaults in use").c_str());
+                                      : shown("refused: " + refused + "; defaults in use").c_str());
     }
-    std::printf("  library line:    %s\n", cfg.library.empty() ? "(none)" : cfg.library.c_str());
+    std::printf("  library line:    %s\n",
+                cfg.library.empty() ? "(none)" : shown(cfg.library).c_str());
     const char* env = std::getenv("FW_VISA_LIBRARY");
-    std::printf("  FW_VISA_LIBRARY: %s\n", env != nullptr && *env ? env : "(not set)");
+    std::printf("  FW_VISA_LIBRARY: %s\n",
+                env != nullptr && *env ? shown(env).c_str() : "(not set)");
     std::printf("  LAN instruments: %zu configured\n", cfg.lan.size());
     std::printf("  serial listing:  %s\n", cfg.serial ? "on" : "off");
     if (cfg.discover_lan) {
@@ -330,7 +337,7 @@ void report_transports() {
                     visa::make_transport(k.kind) ? "available" : "not built in");
     if (!visa::active_choice().path.empty())
         std::printf("  (the library in use is %s; its transports are its own)\n",
-                    visa::active_choice().path.c_str());
+                    shown(visa::active_choice().path).c_str());
 }
 
 // Returns how many configured instruments were not reached.
@@ -339,7 +346,7 @@ size_t report_lan(const visa::DiscoveryConfig& cfg, ViSession rm, uint32_t timeo
     if (cfg.lan.empty()) std::printf("  none configured\n");
     size_t unreached = 0;
     for (const auto& rsrc : cfg.lan) {
-        std::printf("  %s\n", rsrc.c_str());
+        std::printf("  %s\n", shown(rsrc).c_str());
         auto name = visa::parse_rsrc_name(rsrc);
         if (name && name->kind == visa::RsrcKind::vxi11)
             std::printf("    portmapper:    %s\n",
@@ -375,7 +382,7 @@ void print_usb_identity(ViSession rm, const std::string& rsrc, uint32_t timeout_
     ViSession vi = VI_NULL;
     ViStatus st = viOpen(rm, rsrc.c_str(), VI_NULL, timeout_ms, &vi);
     if (st < VI_SUCCESS) {
-        std::printf("    open:          failed: %s\n", failure_text(st).c_str());
+        std::printf("    open:          failed: %s\n", shown(failure_text(st)).c_str());
         return;
     }
     auto line = [vi](const char* label, ViAttr name_attr, ViAttr id_attr) {
@@ -384,17 +391,17 @@ void print_usb_identity(ViSession rm, const std::string& rsrc, uint32_t timeout_
         const bool named = viGetAttribute(vi, name_attr, text) == VI_SUCCESS && text[0] != '\0';
         const bool numbered = viGetAttribute(vi, id_attr, &id) == VI_SUCCESS;
         if (named && numbered)
-            std::printf("    %-14s %s (0x%04X)\n", label, text, unsigned(id));
+            std::printf("    %-14s %s (0x%04X)\n", label, shown(text).c_str(), unsigned(id));
         else if (numbered)
             std::printf("    %-14s 0x%04X (the device gives no name)\n", label, unsigned(id));
         else if (named)
-            std::printf("    %-14s %s\n", label, text);
+            std::printf("    %-14s %s\n", label, shown(text).c_str());
     };
     line("manufacturer:", VI_ATTR_MANF_NAME, VI_ATTR_MANF_ID);
     line("model:", VI_ATTR_MODEL_NAME, VI_ATTR_MODEL_CODE);
     ViChar serial[257] = {};
     if (viGetAttribute(vi, VI_ATTR_USB_SERIAL_NUM, serial) == VI_SUCCESS)
-        std::printf("    serial:        %s\n", serial);
+        std::printf("    serial:        %s\n", shown(serial).c_str());
     viClose(vi);
 }
 
@@ -410,7 +417,7 @@ void report_usb(ViSession rm, uint32_t timeout_ms) {
         char line[160];
         std::snprintf(line, sizeof line, "USB0::0x%04X::0x%04X::%s::%u::INSTR", u.vendor, u.product,
                       u.serial.empty() ? "?" : u.serial.c_str(), u.interface);
-        std::printf("  %s  %s\n", line, u.device_node.c_str());
+        std::printf("  %s  %s\n", shown(line).c_str(), shown(u.device_node).c_str());
         listed.erase(std::remove(listed.begin(), listed.end(), line), listed.end());
         if (::access(u.device_node.c_str(), R_OK | W_OK) != 0) {
             std::printf(
@@ -423,7 +430,7 @@ void report_usb(ViSession rm, uint32_t timeout_ms) {
         if (rm != VI_NULL && !u.serial.empty()) print_usb_identity(rm, line, timeout_ms);
     }
     for (const auto& rsrc : listed) {
-        std::printf("  %s  (listed by the library)\n", rsrc.c_str());
+        std::printf("  %s  (listed by the library)\n", shown(rsrc).c_str());
         print_usb_identity(rm, rsrc, timeout_ms);
     }
 }
@@ -440,17 +447,18 @@ void report_serial(const visa::DiscoveryConfig& cfg, ViSession rm, uint32_t time
     if (ports.empty()) std::printf("  none found\n");
     for (const auto& p : ports) {
         if (rm == VI_NULL) {
-            std::printf("  %s  not openable: no VISA library to open it with\n", p.c_str());
+            std::printf("  %s  not openable: no VISA library to open it with\n", shown(p).c_str());
             continue;
         }
         ViSession vi = VI_NULL;
         const ViStatus st = viOpen(rm, p.c_str(), VI_NULL, timeout_ms, &vi);
         if (st < VI_SUCCESS) {
-            std::printf("  %s  not openable: %s\n", p.c_str(), failure_text(st).c_str());
+            std::printf("  %s  not openable: %s\n", shown(p).c_str(),
+                        shown(failure_text(st)).c_str());
             continue;
         }
         viClose(vi);
-        std::printf("  %s  the library can open it\n", p.c_str());
+        std::printf("  %s  the library can open it\n", shown(p).c_str());
     }
 }
 
@@ -470,11 +478,11 @@ int discover(const Options& options) {
         std::fprintf(stderr,
                      "fwvisa-info: no up, broadcast-capable IPv4 interface: nothing to search\n");
     for (const std::string& to : search.broadcast_to)
-        std::fprintf(stderr, "fwvisa-info: VXI-11 broadcast to %s\n", to.c_str());
+        std::fprintf(stderr, "fwvisa-info: VXI-11 broadcast to %s\n", shown(to).c_str());
     if (!search.mdns_skipped.empty())
         std::fprintf(stderr, "fwvisa-info: mDNS skipped: %s\n", search.mdns_skipped.c_str());
     for (const visa::lan::Found& f : search.found)
-        std::printf("%s  %s\n", f.resource.c_str(), f.how.c_str());
+        std::printf("%s  %s\n", shown(f.resource).c_str(), shown(f.how).c_str());
     std::fflush(stdout);
     if (!search.broadcast_to.empty())
         std::fprintf(stderr, "fwvisa-info: %zu found in %s\n", search.found.size(),
@@ -482,7 +490,7 @@ int discover(const Options& options) {
     if (!options.save) return exit_ok;
     if (path.empty()) {
         std::fprintf(stderr, "fwvisa-info: not saved: no configuration folder (%s)\n",
-                     no_folder.c_str());
+                     shown(no_folder).c_str());
         return exit_not_saved;
     }
     std::vector<std::string> resources;
@@ -491,10 +499,10 @@ int discover(const Options& options) {
     std::string error;
     const int added = visa::append_to_config(path, resources, &error);
     if (added < 0) {
-        std::fprintf(stderr, "fwvisa-info: not saved: %s\n", error.c_str());
+        std::fprintf(stderr, "fwvisa-info: not saved: %s\n", shown(error).c_str());
         return exit_not_saved;
     }
-    std::fprintf(stderr, "fwvisa-info: %d added to %s\n", added, path.c_str());
+    std::fprintf(stderr, "fwvisa-info: %d added to %s\n", added, shown(path).c_str());
     return exit_ok;
 }
 
@@ -506,7 +514,7 @@ int main(int argc, char** argv) {
     define_options(app, options);
     const std::string error = platform::parse(app, std::vector<std::string>(argv + 1, argv + argc));
     if (!error.empty()) {
-        std::fprintf(stderr, "fwvisa-info: %s (see --help)\n", error.c_str());
+        std::fprintf(stderr, "fwvisa-info: %s (see --help)\n", shown(error).c_str());
         return exit_usage;
     }
     if (options.help) {

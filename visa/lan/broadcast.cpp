@@ -23,6 +23,7 @@
 #include <random>
 #include <set>
 
+#include "visa/lan/networks.h"
 #include "visa/log.h"
 #include "visa/net.h"
 #include "visa/vxi11/portmap.h"
@@ -49,6 +50,43 @@ uint32_t fresh_xid() {
     return uint32_t(rd());
 }
 
+// One datagram into `buf` (MSG_TRUNC: the whole length is returned), with its
+// sender and the index of the interface it came in on (0 when unknown).
+ssize_t receive(int fd, uint8_t* buf, std::size_t size, sockaddr_in* from, unsigned* ifindex) {
+    iovec io{buf, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr msg{};
+    msg.msg_name = from;
+    msg.msg_namelen = sizeof *from;
+    msg.msg_iov = &io;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t got = ::recvmsg(fd, &msg, MSG_TRUNC);
+    *ifindex = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); got >= 0 && c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
+        in_pktinfo info;
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        *ifindex = unsigned(info.ipi_ifindex);
+    }
+    return got;
+}
+
+// Empty when an answer from `from`, come in on `ifindex`, may be an
+// instrument one of `destinations` reaches; else why not.
+std::string sender_refused(const std::vector<Destination>& destinations,
+                           const std::vector<InterfaceNet>& nets, const sockaddr_in& from,
+                           unsigned ifindex) {
+    for (const Destination& d : destinations) {
+        if (d.ifindex == 0 && d.addr.sin_addr.s_addr == from.sin_addr.s_addr) return {};
+        if (d.ifindex != 0 && d.ifindex == ifindex &&
+            on_interface_network(nets, ifindex, from.sin_addr))
+            return {};
+    }
+    return off_network_text(nets, ifindex, from.sin_addr);
+}
+
 }  // namespace
 
 std::vector<Destination> broadcast_destinations() {
@@ -67,6 +105,7 @@ std::vector<Destination> broadcast_destinations() {
         std::memcpy(&d.addr, i->ifa_broadaddr, sizeof d.addr);
         d.addr.sin_port = htons(vxi11::rpc::pmap_port);
         d.interface = i->ifa_name != nullptr ? i->ifa_name : "";
+        d.ifindex = i->ifa_name != nullptr ? ::if_nametoindex(i->ifa_name) : 0;
         out.push_back(std::move(d));
     }
     ::freeifaddrs(list);
@@ -108,21 +147,10 @@ const char* answer_text(Answer answer) {
     return "?";
 }
 
-std::vector<Found> vxi11_broadcast(const std::vector<Destination>& destinations,
-                                   uint32_t window_ms) {
-    std::vector<Found> found;
-    if (destinations.empty()) return found;
-    const net::Deadline deadline(window_ms);
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        log(log_module, "opening a UDP socket: %s: no broadcast sent", std::strerror(errno));
-        return found;
-    }
-    const int on = 1;
-    if (::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0)
-        log(log_module, "allowing broadcast: %s", std::strerror(errno));
+namespace {
 
-    const uint32_t xid = fresh_xid();
+// Sends the GETPORT call `xid` to every destination from `fd`.
+void send_calls(int fd, const std::vector<Destination>& destinations, uint32_t xid) {
     // The TCP call without its 4-byte record mark: UDP carries the message
     // bare.
     const auto record = vxi11::getport_call(xid, DEVICE_CORE, DEVICE_CORE_VERSION);
@@ -136,8 +164,63 @@ std::vector<Found> vxi11_broadcast(const std::vector<Destination>& destinations,
             log(log_module, "GETPORT (xid 0x%08X) sent to %s (%s)", unsigned(xid),
                 net::addr_text(d.addr).c_str(), d.interface.c_str());
     }
+}
 
-    std::set<uint32_t> senders;
+// The answers to call `xid` taken so far: one instrument per sender.
+struct Collected {
+    const std::vector<Destination>& destinations;
+    std::vector<InterfaceNet> nets;
+    uint32_t xid;
+    std::set<uint32_t> senders{};
+    std::vector<Found> found{};
+
+    // Judges one datagram of `got` bytes (the whole size) from `from`, come
+    // in on `ifindex`, and logs what became of it.
+    void take(const uint8_t* data, ssize_t got, const sockaddr_in& from, unsigned ifindex) {
+        const std::string sender = ipv4_text(from.sin_addr);
+        const Answer a = judge_answer(data, std::size_t(got), xid);
+        if (a != Answer::instrument) {
+            log(log_module, "answer from %s ignored: %s (%zd bytes)", sender.c_str(),
+                answer_text(a), got);
+            return;
+        }
+        if (const std::string why = sender_refused(destinations, nets, from, ifindex);
+            !why.empty()) {
+            log(log_module, "answer from %s ignored: %s", sender.c_str(), why.c_str());
+            return;
+        }
+        if (!senders.insert(from.sin_addr.s_addr).second) return;
+        if (found.size() >= max_found) {
+            log(log_module, "answer from %s ignored: already %zu instruments found", sender.c_str(),
+                max_found);
+            return;
+        }
+        log(log_module, "answer from %s taken: %s", sender.c_str(), answer_text(a));
+        found.push_back({"TCPIP0::" + sender + "::inst0::INSTR", sender, "VXI-11 broadcast"});
+    }
+};
+
+}  // namespace
+
+std::vector<Found> vxi11_broadcast(const std::vector<Destination>& destinations,
+                                   uint32_t window_ms) {
+    if (destinations.empty()) return {};
+    const net::Deadline deadline(window_ms);
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        log(log_module, "opening a UDP socket: %s: no broadcast sent", std::strerror(errno));
+        return {};
+    }
+    const int on = 1;
+    if (::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0)
+        log(log_module, "allowing broadcast: %s", std::strerror(errno));
+    // Which interface each answer came in on: without it no answer to a
+    // broadcast can be judged, and none is taken.
+    if (::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0)
+        log(log_module, "asking for the interface of answers: %s", std::strerror(errno));
+    Collected answers{destinations, interface_networks(), fresh_xid()};
+    send_calls(fd, destinations, answers.xid);
+
     int failures = 0;
     while (!deadline.expired() && failures < 16) {
         pollfd p{fd, POLLIN, 0};
@@ -151,9 +234,8 @@ std::vector<Found> vxi11_broadcast(const std::vector<Destination>& destinations,
         while (!deadline.overdue()) {
             uint8_t buf[max_answer];
             sockaddr_in from{};
-            socklen_t from_len = sizeof from;
-            const ssize_t got = ::recvfrom(fd, buf, sizeof buf, MSG_TRUNC,
-                                           reinterpret_cast<sockaddr*>(&from), &from_len);
+            unsigned ifindex = 0;
+            const ssize_t got = receive(fd, buf, sizeof buf, &from, &ifindex);
             if (got < 0) {
                 if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
                     log(log_module, "receiving answers: %s", std::strerror(errno));
@@ -161,25 +243,11 @@ std::vector<Found> vxi11_broadcast(const std::vector<Destination>& destinations,
                 }
                 break;
             }
-            const std::string sender = ipv4_text(from.sin_addr);
-            const Answer a = judge_answer(buf, std::size_t(got), xid);
-            if (a != Answer::instrument) {
-                log(log_module, "answer from %s ignored: %s (%zd bytes)", sender.c_str(),
-                    answer_text(a), got);
-                continue;
-            }
-            if (!senders.insert(from.sin_addr.s_addr).second) continue;
-            if (found.size() >= max_found) {
-                log(log_module, "answer from %s ignored: already %zu instruments found",
-                    sender.c_str(), max_found);
-                continue;
-            }
-            log(log_module, "answer from %s taken: %s", sender.c_str(), answer_text(a));
-            found.push_back({"TCPIP0::" + sender + "::inst0::INSTR", sender, "VXI-11 broadcast"});
+            answers.take(buf, got, from, ifindex);
         }
     }
     ::close(fd);
-    return found;
+    return std::move(answers.found);
 }
 
 }  // namespace visa::lan

@@ -16,6 +16,10 @@ namespace visa::lan {
 struct Destination {
     sockaddr_in addr{};
     std::string interface;  // for the log ("eth0"); may be empty
+    // The interface's index: answers count only when they come in on it from
+    // an address of its networks (see networks.h). 0 (tests): only an answer
+    // from `addr` itself counts.
+    unsigned ifindex = 0;
 };
 
 // The broadcast address, port 111, of every interface that is up, can
@@ -42,7 +46,9 @@ const char* answer_text(Answer answer);
 // one UDP socket and collects answers for `window_ms`, then returns the
 // instruments that answered, one per sender address, in the order they
 // answered. Without destinations it returns at once. Each send and each
-// answer taken or ignored is logged with why.
+// answer taken or ignored is logged with why. An answer from an address that
+// is loopback, or not on a network of the interface it came in on, is
+// ignored: anyone on the link can forge a sender.
 std::vector<Found> vxi11_broadcast(const std::vector<Destination>& destinations,
                                    uint32_t window_ms);
 

@@ -13,6 +13,7 @@
 #include <set>
 
 #include "visa/hislip/message.h"
+#include "visa/lan/networks.h"
 #include "visa/log.h"
 #include "visa/net.h"
 
@@ -26,6 +27,7 @@ constexpr int max_resolving = 64;
 constexpr std::size_t max_found = 1024;
 
 struct Browse {
+    std::vector<InterfaceNet> nets;  // what a resolved address must lie in
     std::vector<Found> found;
     std::set<std::string> seen;
     std::set<const AvahiServiceBrowser*> done;
@@ -34,9 +36,9 @@ struct Browse {
     bool client_failed = false;
 };
 
-void on_resolved(AvahiServiceResolver* r, AvahiIfIndex, AvahiProtocol, AvahiResolverEvent event,
-                 const char* name, const char* type, const char*, const char*,
-                 const AvahiAddress* address, uint16_t port, AvahiStringList*,
+void on_resolved(AvahiServiceResolver* r, AvahiIfIndex iface, AvahiProtocol,
+                 AvahiResolverEvent event, const char* name, const char* type, const char*,
+                 const char*, const AvahiAddress* address, uint16_t port, AvahiStringList*,
                  AvahiLookupResultFlags, void* userdata) {
     auto& b = *static_cast<Browse*>(userdata);
     --b.resolving;
@@ -48,8 +50,16 @@ void on_resolved(AvahiServiceResolver* r, AvahiIfIndex, AvahiProtocol, AvahiReso
     }
     char text[AVAHI_ADDRESS_STR_MAX] = {};
     avahi_address_snprint(text, sizeof text, address);
+    // An announcement names any address it likes: only one on the network
+    // of the interface it was heard on can be an instrument there.
+    in_addr at{};
+    at.s_addr = address->data.ipv4.address;
+    const unsigned index = iface >= 0 ? unsigned(iface) : 0;
     std::string resource = mdns_resource(type, text, port);
-    if (resource.empty()) {
+    if (!on_interface_network(b.nets, index, at)) {
+        log(log_module, "mDNS %s \"%s\" at %s:%u ignored: %s", type, name, text, unsigned(port),
+            off_network_text(b.nets, index, at).c_str());
+    } else if (resource.empty()) {
         log(log_module, "mDNS %s \"%s\" at %s:%u ignored: no resource for it", type, name, text,
             unsigned(port));
     } else if (b.found.size() < max_found && b.seen.insert(resource).second) {
@@ -118,6 +128,7 @@ MdnsSearch mdns_browse(uint32_t window_ms) {
         return out;
     }
     Browse b;
+    b.nets = interface_networks();
     int error = 0;
     // Without AVAHI_CLIENT_NO_FAIL the client fails at once when the daemon
     // is absent instead of waiting for it to appear.

@@ -33,7 +33,8 @@ struct MdnsSearch {
 // system D-Bus) and resolves each instance, until `window_ms` has passed or
 // every browser has reported all it knows and every resolution is done. With
 // a window of 0 it only finds out whether the daemon answers. Never starts
-// the daemon.
+// the daemon. A service whose address is loopback, or not on a network of the
+// interface it was heard on, is ignored (networks.h).
 MdnsSearch mdns_browse(uint32_t window_ms);
 
 }  // namespace visa::lan

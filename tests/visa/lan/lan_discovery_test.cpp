@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "visa/lan/mdns.h"
+#include "visa/lan/networks.h"
 #include "visa/log.h"
 #include "visa/vxi11/rpc_wire.h"
 
@@ -153,6 +154,41 @@ TEST(LanResults, MergedSortedAndNotRepeated) {
         new_resources({"tcpip0::10.0.0.9::INSTR", "TCPIP0::10.0.0.10::hislip0::INSTR"}, found),
         (std::vector<std::string>{"TCPIP0::10.0.0.9::5025::SOCKET",
                                   "TCPIP0::10.0.0.10::inst0::INSTR"}));
+}
+
+// Who may answer on a link: an address of that link's networks, never
+// loopback, broadcast or another interface's network.
+TEST(LanNetworks, OnlyAddressesOfTheInterfaceTheAnswerCameInOn) {
+    const auto addr = [](const char* text) {
+        in_addr a{};
+        ::inet_pton(AF_INET, text, &a);
+        return a;
+    };
+    const std::vector<InterfaceNet> nets = {
+        {1, "lo", addr("127.0.0.1"), addr("255.0.0.0")},
+        {2, "eth0", addr("198.18.0.1"), addr("255.255.255.0")},
+        {2, "eth0", addr("198.18.4.1"), addr("255.255.255.252")},
+        {3, "eth1", addr("198.18.1.1"), addr("255.255.255.0")},
+        {4, "p2p", addr("198.18.9.1"), addr("255.255.255.255")},
+    };
+    const struct {
+        unsigned index;
+        const char* sender;
+        bool taken;
+    } cases[] = {
+        {2, "198.18.0.2", true},  {2, "198.18.0.254", true},  {2, "198.18.4.2", true},
+        {2, "198.18.0.0", false}, {2, "198.18.0.255", false}, {2, "198.18.4.3", false},
+        {2, "198.18.1.2", false}, {3, "198.18.1.2", true},    {2, "198.18.7.9", false},
+        {2, "127.0.0.1", false},  {1, "127.0.0.1", false},    {1, "127.0.0.5", false},
+        {2, "0.0.0.0", false},    {2, "224.0.0.251", false},  {2, "255.255.255.255", false},
+        {4, "198.18.9.1", true},  {5, "198.18.0.2", false},   {0, "198.18.0.2", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(on_interface_network(nets, c.index, addr(c.sender)), c.taken)
+            << c.sender << " on " << c.index;
+    EXPECT_EQ(off_network_text(nets, 2, addr("198.18.7.9")),
+              "not on the network of eth0 (198.18.0.1/24, 198.18.4.1/30)");
+    EXPECT_EQ(off_network_text(nets, 2, addr("127.0.0.1")), "a loopback address");
 }
 
 TEST(LanResults, MdnsServicesBecomeResources) {

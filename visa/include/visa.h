@@ -6,6 +6,10 @@
 // scripted double instead. Installed with libfwvisa.so as <fwvisa/visa.h>.
 #pragma once
 
+// A header C programs include too: typedefs and the standard's reserved-looking
+// names (_VI_FUNC) are what C and the standard need.
+// NOLINTBEGIN(modernize-use-using, bugprone-reserved-identifier)
+
 #include <stdint.h>
 
 #if defined(_WIN32)
@@ -260,3 +264,4 @@ ViStatus _VI_FUNC viTerminate(ViSession vi, ViUInt16 degree, ViJobId job_id);
 #if defined(__GNUC__) && !defined(_WIN32)
 #pragma GCC visibility pop
 #endif
+// NOLINTEND(modernize-use-using, bugprone-reserved-identifier)
