@@ -1,9 +1,6 @@
 #include "workflow/image_snapshot.h"
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +12,6 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/mman.h>
-#include <sys/sendfile.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -28,6 +24,9 @@ namespace {
 
 constexpr const char* kChanged = "changed while it was being checked";
 constexpr std::size_t kPiece = std::size_t{1} << 20;
+// Pieces read ahead of the hash: enough that neither side waits on the other
+// for long, small enough to stay in the caches.
+constexpr long long kSlots = 8;
 
 bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
@@ -66,143 +65,117 @@ int MakeBacking(long long size, long long memoryMax, bool& sealable, std::string
     return fd;
 }
 
-// The copy is written on a thread of its own while the calling thread hashes
-// what is already in it: the copying side never waits for the hash, and the
-// hash reads the copy itself, mapped a window at a time.
-class CopyAndHash {
-public:
-    CopyAndHash(int source, int copy, long long expected)
-        : m_source(source), m_copy(copy), m_expected(expected) {}
+// read() until `length` bytes or the end of the file: the count read, or -1.
+ssize_t ReadPiece(int fd, char* into, std::size_t length) {
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::read(fd, into + done, length - done);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
 
-    // The copying side: each piece of the source into the copy, copied by
-    // the kernel (no buffer of ours in between), until the end of the file,
-    // an error, or the hashing side cancels.
-    void Copy() {
+// A ring of pieces between the thread that reads and copies them and the one
+// that hashes them; a piece's slot is reused only once it has been hashed.
+class Ring {
+public:
+    Ring() : m_buffer(new (std::nothrow) char[kSlots * kPiece]) {}
+    bool Ready() const { return m_buffer != nullptr; }
+
+    // The reading side: each piece of `source` into the ring, handed to the
+    // hash, then written into `copy` while the hash runs. Ends at the end
+    // of the file, on an error, or when the hashing side cancels.
+    void ReadAndCopy(int source, int copy, long long expected) {
         std::string error;
         long long total = 0;
-        std::unique_ptr<char[]> buffer;  // only where the kernel cannot copy
-        while (!m_cancelled.load()) {
-            const ssize_t n =
-                buffer ? ReadAndWrite(buffer.get()) : ::sendfile(m_copy, m_source, nullptr, kPiece);
+        for (long long i = 0;; ++i) {
+            {
+                // A full ring waits until half of it is free again: one
+                // wake-up for several pieces rather than one for each.
+                std::unique_lock lock(m_mutex);
+                if (i - m_hashed >= kSlots)
+                    m_changed.wait(lock, [&] { return m_cancelled || i - m_hashed <= kSlots / 2; });
+                if (m_cancelled) break;
+            }
+            char* const slot = Slot(i);
+            const ssize_t n = ReadPiece(source, slot, kPiece);
             if (n < 0) {
-                if (errno == EINTR) continue;
-                if (!buffer && total == 0 && (errno == EINVAL || errno == ENOSYS)) {
-                    buffer.reset(new (std::nothrow) char[kPiece]);
-                    if (buffer) continue;
-                }
-                error = std::string("cannot keep a copy of it: ") + std::strerror(errno);
+                error = std::strerror(errno);
                 break;
             }
-            if (n == 0) break;
             total += n;
-            // More than the file held when it was opened: it is being
-            // written.
-            if (total > m_expected) {
+            // More than the file held when it was opened: it is being written.
+            if (total > expected) {
                 error = kChanged;
                 break;
             }
-            std::lock_guard lock(m_mutex);
-            m_copied = total;
+            if (n == 0) break;
+            {
+                std::lock_guard lock(m_mutex);
+                m_lengths[i % kSlots] = static_cast<std::size_t>(n);
+                m_filled = i + 1;
+            }
             m_changed.notify_all();
+            if (!platform::write_all(copy, slot, static_cast<std::size_t>(n))) {
+                error = std::string("cannot keep a copy of it: ") + std::strerror(errno);
+                break;
+            }
         }
         std::lock_guard lock(m_mutex);
+        m_total = total;
         m_error = error;
         m_ended = true;
         m_changed.notify_all();
     }
 
-    // One piece through `buffer`, as sendfile would copy it: the count
-    // copied, 0 at the end of the file, or -1 with errno.
-    ssize_t ReadAndWrite(char* buffer) {
-        const ssize_t n = ::read(m_source, buffer, kPiece);
-        if (n <= 0) return n;
-        return platform::write_all(m_copy, buffer, static_cast<std::size_t>(n)) ? n : -1;
-    }
-
-    // The hashing side, on the caller's thread: the copy in order, a piece of
-    // at most 1 MiB between stop requests. False when a stop was requested
-    // (the copying side is then told to end as well) or the copy could not
-    // be mapped.
+    // The hashing side, on the caller's thread: every piece in order, until
+    // the reading side ends. False when a stop was requested (the reading
+    // side is then told to end as well).
     bool Hash(Sha256& hash, const std::function<bool()>& stopRequested) {
-        // A mapping left behind would keep the copy from being sealed.
-        struct Unmapping {
-            CopyAndHash& m_self;
-            ~Unmapping() { m_self.Unmap(); }
-        } unmapping{*this};
-        long long hashed = 0;
-        for (;;) {
+        for (long long j = 0;; ++j) {
             if (stopRequested && stopRequested()) {
+                std::lock_guard lock(m_mutex);
                 m_cancelled = true;
+                m_changed.notify_all();
                 return false;
             }
-            long long copied = 0;
+            std::size_t length = 0;
             {
                 std::unique_lock lock(m_mutex);
-                // Once it has caught up, the hash waits for several pieces
-                // at a time: each wait costs a sleep and a wake-up, which on
-                // a busy machine take longer than the piece.
-                const long long wanted = std::min(hashed + kCatchUp, m_expected);
-                // Bounded, so that a stop is still asked for while a slow
-                // disk delivers.
-                if (!m_changed.wait_for(lock, std::chrono::milliseconds(100),
-                                        [&] { return m_copied >= wanted || m_ended; }))
-                    continue;
-                copied = m_copied;
+                m_changed.wait(lock, [&] { return m_filled > j || m_ended; });
+                if (m_filled <= j) return true;
+                length = m_lengths[j % kSlots];
             }
-            if (copied <= hashed) return true;
-            const long long start = hashed / kWindow * kWindow;
-            if (start != m_windowStart && !Map(start)) {
-                m_cancelled = true;
-                return false;
+            hash.Update(Slot(j), length);
+            {
+                std::lock_guard lock(m_mutex);
+                m_hashed = j + 1;
             }
-            const long long end =
-                std::min({copied, hashed + static_cast<long long>(kPiece), start + kWindow});
-            hash.Update(static_cast<const char*>(m_window) + (hashed - start),
-                        static_cast<std::size_t>(end - hashed));
-            hashed = end;
+            m_changed.notify_all();
         }
     }
 
-    ~CopyAndHash() { Unmap(); }
-
-    // Once both sides have ended.
-    long long Total() const { return m_copied; }
-    const std::string& Error() const { return m_mapError.empty() ? m_error : m_mapError; }
+    long long Total() const { return m_total; }
+    const std::string& Error() const { return m_error; }
 
 private:
-    static constexpr long long kWindow = 8ll << 20;
-    static constexpr long long kCatchUp = 8ll << 20;
+    char* Slot(long long piece) const { return m_buffer.get() + (piece % kSlots) * kPiece; }
 
-    bool Map(long long start) {
-        Unmap();
-        void* window = ::mmap(nullptr, static_cast<std::size_t>(kWindow), PROT_READ, MAP_SHARED,
-                              m_copy, static_cast<off_t>(start));
-        if (window == MAP_FAILED) {
-            m_mapError = std::string("cannot read its copy: ") + std::strerror(errno);
-            return false;
-        }
-        m_window = window;
-        m_windowStart = start;
-        return true;
-    }
-    void Unmap() {
-        if (m_window) ::munmap(m_window, static_cast<std::size_t>(kWindow));
-        m_window = nullptr;
-        m_windowStart = -1;
-    }
-
-    const int m_source;
-    const int m_copy;
-    const long long m_expected;
+    std::unique_ptr<char[]> m_buffer;
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    long long m_copied = 0;  // bytes in the copy, ready to hash
+    std::size_t m_lengths[kSlots] = {};
+    long long m_filled = 0;  // pieces read and ready to hash
+    long long m_hashed = 0;  // pieces hashed, whose slots are free again
     bool m_ended = false;
-    std::atomic<bool> m_cancelled{false};
-    std::string m_error;     // the copying side's
-    std::string m_mapError;  // the hashing side's
-    void* m_window = nullptr;
-    long long m_windowStart = -1;
+    bool m_cancelled = false;
+    long long m_total = 0;
+    std::string m_error;
 };
 
 }  // namespace
@@ -245,29 +218,34 @@ std::unique_ptr<ImageSnapshot> ImageSnapshot::Take(int fd, const struct stat& op
 
     // Reading and copying on a second thread beside the hash: one after the
     // other they would cost half as much again as the hash alone.
-    CopyAndHash copier(fd, snapshot->m_fd, static_cast<long long>(opened.st_size));
+    Ring ring;
+    if (!ring.Ready()) {
+        why = "cannot make a copy of it: out of memory";
+        return nullptr;
+    }
     workflow::Sha256 hash;
     bool finished = false;
     try {
-        std::thread copying(&CopyAndHash::Copy, &copier);
-        finished = copier.Hash(hash, stopRequested);
-        copying.join();
+        std::thread reader(&Ring::ReadAndCopy, &ring, fd, snapshot->m_fd,
+                           static_cast<long long>(opened.st_size));
+        finished = ring.Hash(hash, stopRequested);
+        reader.join();
     } catch (const std::system_error& error) {
         why = std::string("cannot make a copy of it: ") + error.what();
-        return nullptr;
-    }
-    if (!copier.Error().empty()) {
-        why = copier.Error();
         return nullptr;
     }
     if (!finished) {
         why = "stopped";
         return nullptr;
     }
+    if (!ring.Error().empty()) {
+        why = ring.Error();
+        return nullptr;
+    }
     // Fewer bytes than it had, or rewritten in place: what was copied may be
     // part old and part new, and must not pass for either.
     struct stat now {};
-    if (copier.Total() != opened.st_size || ::fstat(fd, &now) != 0 || !SameFile(opened, now)) {
+    if (ring.Total() != opened.st_size || ::fstat(fd, &now) != 0 || !SameFile(opened, now)) {
         why = kChanged;
         return nullptr;
     }
@@ -281,7 +259,7 @@ std::unique_ptr<ImageSnapshot> ImageSnapshot::Take(int fd, const struct stat& op
         why = std::string("cannot keep a copy of it: ") + std::strerror(errno);
         return nullptr;
     }
-    snapshot->m_size = copier.Total();
+    snapshot->m_size = ring.Total();
     snapshot->m_sha256 = hash.FinishHex();
     return snapshot;
 }

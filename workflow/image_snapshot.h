@@ -36,15 +36,14 @@ public:
     // disk could be, by a process of the same user writing through /proc.
     int OpenForReading() const;
 
-    // Copies the regular file open on `fd` (as fstat gave it in `opened`)
+    // Reads the regular file open on `fd` (as fstat gave it in `opened`)
     // from its start into a new copy (in memory when it has at most
-    // `memoryMax` bytes, else on disk where there is a disk to put it on),
-    // on a thread of its own, while the calling thread hashes what is
-    // already in the copy: the digest is of the copy's own bytes.
-    // `stopRequested` is asked, on the calling thread only, between pieces
-    // of 1 MiB. Nothing, with why in `why`, when reading or copying fails,
-    // when the file changed while it was read ("changed while it was being
-    // checked"), or on a stop ("stopped").
+    // `memoryMax` bytes, else on disk where there is a disk to put it on), hashing each piece while
+    // the next is read and written on a thread of its own. `stopRequested` is asked, on the calling
+    // thread only, between pieces of 1 MiB. Nothing, with why in `why`, when reading or copying
+    // fails, when the file changed while it was read ("changed while it was being checked"), or on
+    // a stop
+    // ("stopped").
     static std::unique_ptr<ImageSnapshot> Take(int fd, const struct stat& opened, std::string& why,
                                                const std::function<bool()>& stopRequested = {},
                                                long long memoryMax = kSnapshotMemoryMax);
