@@ -146,6 +146,7 @@ public:
                         {"result", verification.ResultWord()},
                         {"fingerprint", TextOrNull(verification.m_fingerprint)},
                         {"files", files},
+                        {"warnings", verification.m_warnings},
                         {"message", TextOrNull(verification.m_message)},
                         {"note", verification_note(verification)}},
                    human);

@@ -1,6 +1,7 @@
 // verify: a release checked on its own, as an upgrade checks it before
 // sending anything: every image its configuration file offers is hashed and
 // compared with SHA256SUMS, whose signature gpgv checks.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -50,6 +51,33 @@ std::string digest_image(const std::string& release, const std::string& relative
     }
     ::close(fd);
     return why;
+}
+
+// Every image `offered` must be one the list checked; without a list each
+// must still be a file a run could send. Failures go into `result`.
+void check_offered(const std::string& release, const workflow::ImageChoice& offered,
+                   ReleaseVerification& result) {
+    const std::vector<std::string>& checked = result.m_filesChecked;
+    for (const workflow::ImageInfo& image : workflow::kImages) {
+        if (!(offered.*image.m_flag)) continue;
+        const std::string relative =
+            *image.m_file ? std::string(image.m_file)
+                          : std::string(workflow::kImageFolder) + workflow::kHostImageFile;
+        std::string why;
+        if (result.m_status != ReleaseVerification::Status::NotChecksummed) {
+            if (std::find(checked.begin(), checked.end(), relative) == checked.end())
+                why = relative + ": not listed in " + workflow::kSumsFileName;
+        } else {
+            std::map<std::string, std::string> digests;
+            why = digest_image(release, relative, digests);
+        }
+        if (!why.empty()) {
+            result.m_status = ReleaseVerification::Status::Failed;
+            result.m_message = why;
+            result.m_fingerprint.clear();
+            return;
+        }
+    }
 }
 
 std::string human_line(const std::string& release, const ReleaseVerification& result) {
@@ -105,30 +133,27 @@ int run_verify(const CommandLine& settings, Output& out) {
         out.diagnostic("fwupgrade: " + error);
         return finish(exit_error, error);
     }
+    // The release whole first: every file SHA256SUMS lists, the
+    // configuration file among them, then the signature.
+    ReleaseVerification result = workflow::VerifyRelease(release, {}, policy, interrupt::requested);
+    if (interrupt::requested()) return finish(exit_interrupted, "stopped while verifying");
+    // The images offered, from the configuration file's verified bytes
+    // where the list holds it.
     workflow::ImageChoice offered;
-    if (!workflow::ReadReleaseConfig(release + workflow::kConfigFileName, offered)) {
+    if (result.m_configListed) {
+        workflow::ParseReleaseConfig(result.m_config, offered);
+    } else if (result.m_status != ReleaseVerification::Status::Failed &&
+               !workflow::ReadReleaseConfig(release + workflow::kConfigFileName, offered)) {
         const std::string message =
             "release directory " + release + ": cannot read " + workflow::kConfigFileName;
         out.diagnostic("fwupgrade: " + message);
         return finish(exit_error, message);
     }
-
-    ReleaseVerification result;
-    std::map<std::string, std::string> digests;
-    for (const workflow::ImageInfo& image : workflow::kImages) {
-        if (!(offered.*image.m_flag)) continue;
-        const std::string relative =
-            *image.m_file ? std::string(image.m_file)
-                          : std::string(workflow::kImageFolder) + workflow::kHostImageFile;
-        if (std::string why = digest_image(release, relative, digests); !why.empty()) {
-            result.m_status = ReleaseVerification::Status::Failed;
-            result.m_message = why;
-            break;
-        }
-    }
     if (result.m_status != ReleaseVerification::Status::Failed)
-        result = workflow::VerifyRelease(release, digests, policy, interrupt::requested);
+        check_offered(release, offered, result);
     if (interrupt::requested()) return finish(exit_interrupted, "stopped while verifying");
+    for (const std::string& warning : result.m_warnings)
+        out.diagnostic("fwupgrade: warning: " + warning);
 
     Json files = Json::array();
     for (const std::string& file : result.m_filesChecked)
@@ -138,6 +163,7 @@ int run_verify(const CommandLine& settings, Output& out) {
                    {"result", result.ResultWord()},
                    {"fingerprint", TextOrNull(result.m_fingerprint)},
                    {"files", files},
+                   {"warnings", result.m_warnings},
                    {"message", TextOrNull(result.m_message)},
                    {"note", verification_note(result)}},
               human_line(release, result));

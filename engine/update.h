@@ -132,6 +132,14 @@ struct update_observer {
                           const char* resource);
     // One entry read from the instrument's error queue, as received.
     void (*on_scpi_error)(void* context, const char* entry);
+    // Supplies the descriptor the image file `path` is read from, in place
+    // of the engine opening `path` itself, so that a caller can have a copy
+    // it checked sent while every text still names the file: true when this
+    // observer answers for `path`, with a descriptor in *fd that the engine
+    // then owns (positioned at the start), or -1 for one it must not send
+    // (reported as a file it cannot open, before anything is sent). False
+    // leaves the opening to the next observer, or to the engine.
+    bool (*open_image)(void* context, const char* image, const char* path, int* fd);
 };
 // Adds an observer (at most update_observer_max at once; false beyond) or
 // removes one. An observer must outlive its time on the list.

@@ -62,6 +62,21 @@ bool observers_accept(const Upload& upload, const ViByte* piece, int32_t length)
     return accepted;
 }
 
+// The descriptor `path` is read from: the first observer's that answers for
+// it, else the file opened here. Opened without blocking: a FIFO (or a
+// device) named as the image would otherwise hold us in open() while the
+// instrument stays locked. Only a regular file has a length; anything else is
+// refused by the caller.
+int open_image_file(const char* image, const char* path) {
+    const ObserverList& list = observers();
+    for (int i = 0; i < list.count; ++i) {
+        const update_observer* o = list.items[i];
+        int fd = -1;
+        if (o->open_image && o->open_image(o->context, image, path, &fd)) return fd;
+    }
+    return ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+}
+
 // Sends one block message, telling the observers how much of the image has
 // gone out; `before` image bytes were sent in earlier blocks.
 bool write_block(ViSession vi, const Upload& upload, int32_t message, int32_t block, int64_t before,
@@ -185,10 +200,7 @@ int update_send_file(ViSession vi, const char* path, const char* image,
         return 1;
     }
     Upload upload;
-    // Without blocking: a FIFO (or a device) named as the image would
-    // otherwise hold us in open() while the instrument stays locked. Only a
-    // regular file has a length; anything else is refused just below.
-    upload.fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    upload.fd = open_image_file(image, path);
     if (upload.fd < 0) {
         std::fprintf(err(), text_cant_open, path);
         return 1;

@@ -30,7 +30,7 @@ const char* FileKind(mode_t mode) {
 
 // Reads and digests one image; false with the reason (without the path).
 bool CheckOne(const std::string& path, CheckedImage& image, std::string& why,
-              const std::function<bool()>& stopRequested) {
+              const std::function<bool()>& stopRequested, long long memoryLeft) {
     Descriptor file;
     // Without blocking: opening a FIFO for reading would otherwise wait for
     // a writer, and a device may never answer.
@@ -57,16 +57,14 @@ bool CheckOne(const std::string& path, CheckedImage& image, std::string& why,
               " bytes; the instrument takes at most " + std::to_string(kMaxImageBytes) + ")";
         return false;
     }
-    // Read from this same descriptor, so that the bytes digested are those
-    // of the file just checked.
-    std::string error;
-    const std::optional<FileDigest> digest = DigestDescriptor(file.fd, path, &error, stopRequested);
-    if (!digest) {
-        why = stopRequested && stopRequested() ? "stopped" : error.substr(path.size() + 2);
-        return false;
-    }
-    image.m_size = digest->size;
-    image.m_sha256 = digest->sha256;
+    // Read from this same descriptor, so that the bytes kept are those of
+    // the file just checked.
+    std::unique_ptr<ImageSnapshot> snapshot =
+        ImageSnapshot::Take(file.fd, st, why, stopRequested, memoryLeft);
+    if (!snapshot) return false;
+    image.m_size = snapshot->Size();
+    image.m_sha256 = snapshot->Sha256();
+    image.m_snapshot = std::move(snapshot);
     return true;
 }
 
@@ -82,6 +80,9 @@ bool CheckImages(const std::string& releaseDir, const ImageChoice& chosen,
                  std::vector<CheckedImage>& images, std::string& error,
                  const std::function<bool()>& stopRequested) {
     images.clear();
+    // The run's copies together stay within one memory budget; the rest go
+    // to disk.
+    long long inMemory = 0;
     for (const ImageInfo& info : kImages) {
         if (chosen.*info.m_flag == 0) continue;
         CheckedImage image;
@@ -89,40 +90,48 @@ bool CheckImages(const std::string& releaseDir, const ImageChoice& chosen,
         image.m_path = ImagePathOf(releaseDir, info);
         image.m_relativePath = image.m_path.substr(releaseDir.size());
         std::string why;
-        if (!CheckOne(image.m_path, image, why, stopRequested)) {
+        if (!CheckOne(image.m_path, image, why, stopRequested, kSnapshotMemoryMax - inMemory)) {
             error = why == "stopped" ? why : "image file " + image.m_path + ": " + why;
             return false;
         }
+        if (image.m_snapshot->InMemory()) inMemory += image.m_size;
         images.push_back(std::move(image));
     }
     return true;
 }
 
-SentImageDigest::SentImageDigest(std::string expectedSha256)
-    : m_hook{}, m_expected(std::move(expectedSha256)) {
+SentFromSnapshot::SentFromSnapshot(const CheckedImage& image) : m_image(image), m_hook{} {
     m_hook.context = this;
-    m_hook.on_image_read = &SentImageDigest::OnRead;
+    m_hook.open_image = &SentFromSnapshot::OnOpen;
+    m_hook.on_image_read = &SentFromSnapshot::OnRead;
     m_installed = update_add_observer(&m_hook);
 }
 
-SentImageDigest::~SentImageDigest() {
+SentFromSnapshot::~SentFromSnapshot() {
     if (m_installed) update_remove_observer(&m_hook);
 }
 
-bool SentImageDigest::OnRead(void* context, const char*, const ViByte* data, int32_t length,
-                             int64_t offset, int64_t total) {
-    auto* self = static_cast<SentImageDigest*>(context);
-    // Pieces come in file order; one out of order means a second transfer
-    // under the same digest, which must not pass as this one.
-    if (offset != self->m_read) return false;
-    self->m_hash.Update(data, static_cast<std::size_t>(length));
+bool SentFromSnapshot::OnOpen(void* context, const char*, const char* path, int* fd) {
+    auto* self = static_cast<SentFromSnapshot*>(context);
+    if (self->m_image.m_path != path) return false;
+    *fd = self->m_image.m_snapshot ? self->m_image.m_snapshot->OpenForReading() : -1;
+    self->m_refused = *fd < 0;
+    self->m_opened = *fd >= 0;
+    self->m_read = 0;
+    self->m_hex.clear();
+    return true;
+}
+
+bool SentFromSnapshot::OnRead(void* context, const char*, const ViByte*, int32_t length,
+                              int64_t offset, int64_t total) {
+    auto* self = static_cast<SentFromSnapshot*>(context);
+    // Another file, which this snapshot does not answer for.
+    if (!self->m_opened) return true;
+    // Pieces come in file order from the start; anything else is not one
+    // whole reading of the snapshot.
+    if (offset != self->m_read || total != self->m_image.m_snapshot->Size()) return false;
     self->m_read += length;
-    if (self->m_read < total) return true;
-    self->m_hex = self->m_hash.FinishHex();
-    if (!self->m_expected.empty() && self->m_hex != self->m_expected) {
-        self->m_mismatch = true;
-        return false;
-    }
+    if (self->m_read == total) self->m_hex = self->m_image.m_snapshot->Sha256();
     return true;
 }
 

@@ -61,17 +61,21 @@ bool ReadReleaseConfig(const std::string& path, ImageChoice& offered, std::strin
     const std::optional<platform::SmallFile> file =
         platform::read_small_file(path, platform::small_file_cap, error);
     if (!file) return false;
+    ParseReleaseConfig(file->text, offered);
+    return true;
+}
+
+void ParseReleaseConfig(const std::string& text, ImageChoice& offered) {
     std::size_t start = 0;
-    while (start < file->text.size()) {
-        std::size_t end = file->text.find('\n', start);
-        if (end == std::string::npos) end = file->text.size();
-        std::string line = file->text.substr(start, end - start);
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
         // Files written on other systems end lines in "\r\n".
         if (!line.empty() && line.back() == '\r') line.pop_back();
         ApplyConfigLine(line, offered);
         start = end + 1;
     }
-    return true;
 }
 
 void UpdateReleaseDir(std::string& releaseDir) {

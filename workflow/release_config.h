@@ -32,6 +32,10 @@ inline constexpr const char* kInvalidDirectory = "Invalid directory";
 // comments ('#' or ';' first) and anything else change nothing.
 void ApplyConfigLine(const std::string& line, ImageChoice& offered);
 
+// Marks in `offered` the images the configuration file's text names, line
+// by line as ApplyConfigLine reads them (lines may end in "\r\n").
+void ParseReleaseConfig(const std::string& text, ImageChoice& offered);
+
 // Reads the configuration file at `path` line by line into `offered` (which
 // it only ever sets). False, with "reading <path>: <why>" in `error` when
 // given, if it is missing, cannot be read, is not a regular file (a folder,

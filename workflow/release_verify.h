@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,14 @@ struct ReleaseVerification {
     // Signed: the signing key's fingerprint (40 hex digits, as VALIDSIG gives it).
     std::string m_fingerprint;
     std::vector<std::string> m_filesChecked;  // relative paths checked against SHA256SUMS
+    // Sentences to warn of that do not fail the release: files under host/
+    // that SHA256SUMS does not list ("host/x.bin: not listed in SHA256SUMS").
+    std::vector<std::string> m_warnings;
+    // Whether SHA256SUMS lists Firmware_Upgrade.txt, and then its bytes as
+    // read once and verified: the images a run may send are the ones these
+    // offer, never those of a second read of the file.
+    bool m_configListed = false;
+    std::string m_config;
     // "not checksummed", "checksummed", "signed", "failed".
     const char* ResultWord() const;
 
@@ -77,13 +86,16 @@ struct ReleaseVerification {
 // Checks a release before anything is sent. `digests` maps each image the
 // run will send, by its path relative to the release directory
 // ("host/vxWorks_rom.bin"), to its lower-case hex SHA-256, hashed by the
-// caller from the descriptor it will send from.
+// caller from the bytes it will send.
 // - SHA256SUMS present ("<64 hex>  <path>" or "<64 hex> *<path>" lines, as
 //   sha256sum writes them; paths relative, without ".."): every digest must
-//   be listed and equal.
-// - SHA256SUMS.sig present (binary or armored): it must be a good signature
-//   of SHA256SUMS by a trusted key, checked by gpgv within kGpgvTimeoutMs;
-//   gpgv is killed when that passes or when `stopRequested` turns true.
+//   be listed and equal, and every other file it lists must exist and match
+//   too (read here, once each), whether a run sends it or not: a release is
+//   checked whole. Files under host/ that it does not list are warned of.
+// - SHA256SUMS.sig present (binary or armored): SHA256SUMS must list
+//   Firmware_Upgrade.txt, and it must be a good signature of SHA256SUMS by a
+//   trusted key, checked by gpgv within kGpgvTimeoutMs; gpgv is killed when
+//   that passes or when `stopRequested` turns true.
 //   The trusted keys are those of the trusted folder (root's, see
 //   VerifyPolicy), and the keyrings given where the policy allows them; with
 //   none at all and no requirement the release stays Checksummed, with
@@ -92,12 +104,24 @@ struct ReleaseVerification {
 // - Without SHA256SUMS (and without SHA256SUMS.sig, whose list must not
 //   simply be deleted) and without a requirement the release is
 //   NotChecksummed, and used as it always was.
-// The files are read once each, size-capped, and what was read is what gpgv
-// checks, so a file swapped in between cannot slip through.
-ReleaseVerification VerifyRelease(const std::string& releaseDir,
-                                  const std::map<std::string, std::string>& digests,
+// The files are read once each, size-capped where they are small, and what
+// was read is what gpgv checks, so a file swapped in between cannot slip
+// through.
+using Digests = std::map<std::string, std::string>;
+ReleaseVerification VerifyRelease(const std::string& releaseDir, const Digests& digests,
                                   const VerifyPolicy& policy,
                                   const std::function<bool()>& stopRequested = {});
+
+// The same checks, with the images hashed by `hashImages` on the calling
+// thread while gpgv checks the signature beside it: the run then waits for
+// whichever takes longer, not for both one after the other. `hashImages`
+// gives the digests, or nothing when the images could not be checked (the
+// result is then Failed, and the caller says why). `stopRequested` is asked
+// on the calling thread only.
+ReleaseVerification VerifyReleaseWhile(const std::string& releaseDir,
+                                       const std::function<std::optional<Digests>()>& hashImages,
+                                       const VerifyPolicy& policy,
+                                       const std::function<bool()>& stopRequested = {});
 
 // Decodes ASCII-armored OpenPGP data (one or more "-----BEGIN PGP ...-----"
 // blocks) into the binary packets; false when there is no well-formed block.

@@ -13,6 +13,7 @@
 #include "workflow/identification.h"
 #include "workflow/identity.h"
 #include "workflow/operator.h"
+#include "workflow/release_config.h"
 #include "workflow/socket_warning.h"
 
 namespace workflow {
@@ -144,8 +145,8 @@ public:
             m_observer->OnRestart(outcome.m_completed || outcome.m_linkLost);
     }
 
-    // Sends one checked image. When the release is verified, the engine's
-    // bytes must be the ones verified; otherwise what it sent is recorded.
+    // Sends one checked image from its snapshot, never from the release's
+    // file: a file changed after the check cannot reach the instrument.
     int Transfer(const CheckedImage& image, bool verified) {
         ImageEvent event;
         event.m_id = image.m_info->m_id;
@@ -158,23 +159,18 @@ public:
         const auto began = std::chrono::steady_clock::now();
         int result = 1;
         {
-            SentImageDigest sent(verified ? image.m_sha256 : std::string());
+            SentFromSnapshot sent(image);
             if (sent.Installed())
                 result = update_image(m_resource.c_str(), event.m_id, image.m_path.c_str(),
                                       kEngineBlockSize);
             else
                 m_op.Diagnostic("image " + image.m_path +
-                                " not sent: what is sent could not be digested");
-            // Bytes held back for not being the verified ones were not sent.
-            event.m_sentSha256 = sent.Mismatch() ? std::string() : sent.Digest();
+                                " not sent: its checked copy could not be handed to the engine");
+            event.m_sentSha256 = sent.Digest();
             event.m_bytesRead = sent.BytesRead();
-            if (sent.Mismatch())
-                m_op.Diagnostic("image file " + image.m_path +
-                                " changed after it was verified; it was not sent");
-            else if (!verified && !sent.Digest().empty() && sent.Digest() != image.m_sha256)
-                m_op.Diagnostic("image file " + image.m_path +
-                                " changed after it was checked; the audit trail records what "
-                                "was sent");
+            if (sent.Refused())
+                m_op.Diagnostic("image file " + image.m_path + " not sent: its copy " +
+                                (verified ? "verified" : "checked") + " was changed");
         }
         if (m_observer) {
             event.m_result = result;
@@ -231,20 +227,31 @@ struct Prepared {
     ReleaseVerification m_verification;
 };
 
+// When the release lists its configuration file, the images it offers are
+// those of the bytes verified: an image chosen from another reading of the
+// file fails the release.
+void HoldToVerifiedOffer(const ImageChoice& images, ReleaseVerification& verification) {
+    if (verification.m_status == ReleaseVerification::Status::Failed ||
+        !verification.m_configListed)
+        return;
+    ImageChoice offered;
+    ParseReleaseConfig(verification.m_config, offered);
+    for (const ImageInfo& image : kImages) {
+        if (images.*image.m_flag == 0 || offered.*image.m_flag != 0) continue;
+        verification.m_status = ReleaseVerification::Status::Failed;
+        verification.m_message = std::string(kConfigFileName) + ": does not offer " + image.m_id +
+                                 " as verified against " + kSumsFileName;
+        verification.m_fingerprint.clear();
+        return;
+    }
+}
+
 // Checks the image files and verifies the release; no instrument is
 // contacted. UpgradeEnd::Complete when the run may go on.
 UpgradeEnd PrepareRun(Operator& op, const std::string& releaseDir, const ImageChoice& images,
                       UpgradeObserver* observer, const RunOptions& options, Prepared& prepared) {
     const auto stopRequested = [observer] { return observer && observer->StopRequested(); };
     std::string error;
-    if (!CheckImages(releaseDir, images, prepared.m_images, error, stopRequested)) {
-        if (stopRequested()) return UpgradeEnd::Interrupted;
-        op.MessageBox(error + kBadImageText, "Error", kBoxError);
-        return UpgradeEnd::BadImage;
-    }
-    std::map<std::string, std::string> digests;
-    for (const CheckedImage& image : prepared.m_images)
-        digests[image.m_relativePath] = image.m_sha256;
     VerifyPolicy policy = options.m_policy;
     VerifyPolicy administrator;
     administrator.m_keyOwner = policy.m_keyOwner;
@@ -256,7 +263,27 @@ UpgradeEnd PrepareRun(Operator& op, const std::string& releaseDir, const ImageCh
     }
     policy.m_requireSignature = policy.m_requireSignature || administrator.m_requireSignature;
     policy.m_allowUserKeyrings = policy.m_allowUserKeyrings && administrator.m_allowUserKeyrings;
-    prepared.m_verification = VerifyRelease(releaseDir, digests, policy, stopRequested);
+    // The images are copied and hashed while gpgv checks the signature.
+    std::string imageError;
+    prepared.m_verification = VerifyReleaseWhile(
+        releaseDir,
+        [&]() -> std::optional<Digests> {
+            if (!CheckImages(releaseDir, images, prepared.m_images, imageError, stopRequested))
+                return std::nullopt;
+            Digests digests;
+            for (const CheckedImage& image : prepared.m_images)
+                digests[image.m_relativePath] = image.m_sha256;
+            return digests;
+        },
+        policy, stopRequested);
+    if (!imageError.empty()) {
+        if (stopRequested()) return UpgradeEnd::Interrupted;
+        op.MessageBox(imageError + kBadImageText, "Error", kBoxError);
+        return UpgradeEnd::BadImage;
+    }
+    HoldToVerifiedOffer(images, prepared.m_verification);
+    for (const std::string& warning : prepared.m_verification.m_warnings)
+        op.Diagnostic("release " + releaseDir + ": " + warning);
     if (observer) observer->OnChecked(prepared.m_images, prepared.m_verification);
     if (stopRequested()) return UpgradeEnd::Interrupted;
     switch (prepared.m_verification.m_status) {

@@ -16,6 +16,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -24,6 +26,7 @@
 #include <vector>
 
 #include "sim_process.h"
+#include "test_signer.h"
 #include "visa/abstract_socket.h"
 #include "visa/instrument_key.h"
 #include "visa/lock_table.h"
@@ -1062,6 +1065,87 @@ std::string FinishedMessage(const Result& r) {
     return finished.empty() ? "" : TextOf(finished.back(), "message");
 }
 
+// A list of every file in the release, as a maker writes it.
+std::string SumsOf(const fs::path& release, const std::map<std::string, std::string>& images) {
+    std::ifstream config(release / "Firmware_Upgrade.txt", std::ios::binary);
+    std::string sums =
+        workflow::Sha256Hex(std::string(std::istreambuf_iterator<char>(config), {})) +
+        "  Firmware_Upgrade.txt\n";
+    for (const auto& [file, image] : images)
+        sums += workflow::Sha256Hex(image) + "  host/" + file + "\n";
+    return sums;
+}
+
+TEST_F(CliSimTest, ASignedReleaseIsCheckedWholeBeforeAnyContact) {
+    const TestSigner signer("cli-whole");
+    if (!signer.ready()) GTEST_SKIP() << "needs gpg (gnupg)";
+    SimProcess sim("127.0.0.181", {});
+    const fs::path rel = m_dir / "rel";
+    const std::string keyring = (m_dir / "lab.gpg").string();
+    ASSERT_TRUE(signer.export_key(keyring, false));
+    std::ofstream(rel / "SHA256SUMS") << SumsOf(rel, m_images);
+    ASSERT_TRUE(
+        signer.sign((rel / "SHA256SUMS").string(), (rel / "SHA256SUMS.sig").string(), false));
+    // Only HUBL is sent; each change is elsewhere in the release.
+    const std::vector<std::pair<std::string, std::function<void()>>> changes = {
+        {"Firmware_Upgrade.txt: SHA-256 differs",
+         [&] { Release("HPAP\nHREC\nHBRM\nHUBL\n# one more line\n"); }},
+        {"host/bootrom.bin: listed in SHA256SUMS but missing",
+         [&] { fs::remove(rel / "host" / "bootrom.bin"); }},
+        {"host/RecoveryApp.bin: SHA-256 differs",
+         [&] { std::ofstream(rel / "host" / "RecoveryApp.bin", std::ios::binary) << "tampered"; }},
+    };
+    for (const auto& [expected, change] : changes) {
+        Release("HPAP\nHREC\nHBRM\nHUBL\n");
+        for (const auto& [file, image] : m_images)
+            std::ofstream(rel / "host" / file, std::ios::binary) << image;
+        change();
+        const Result r = Fw({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images", "HUBL",
+                             "--keyring", keyring, "--json"});
+        EXPECT_EQ(r.code, 10) << r.err;
+        EXPECT_NE(FinishedMessage(r).find(expected), std::string::npos) << FinishedMessage(r);
+    }
+    EXPECT_EQ(sim.transcript(), "");
+    EXPECT_TRUE(Audit("started").empty());
+}
+
+TEST_F(CliSimTest, AnImageSwappedAfterTheCheckReachesTheInstrumentOnlyAsChecked) {
+    const fs::path rel = m_dir / "rel";
+    const fs::path image = rel / "host" / "ubl-nor-ais.bin";
+    const std::string checked = m_images["ubl-nor-ais.bin"];
+    std::ofstream(rel / "SHA256SUMS") << SumsOf(rel, m_images);
+    std::string other = checked;
+    other[other.size() / 2] ^= 0x55;
+    const std::vector<std::function<void()>> swaps = {
+        [&] {
+            std::ofstream(image.string() + ".new", std::ios::binary) << other;
+            fs::rename(image.string() + ".new", image);
+        },
+        [&] { std::ofstream(image, std::ios::binary | std::ios::in) << other; },
+        [&] {
+            fs::rename(rel / "host", rel / "host.old");
+            fs::create_directories(rel / "host");
+            std::ofstream(image, std::ios::binary) << other;
+        },
+    };
+    for (const std::function<void()>& swap : swaps) {
+        fs::remove_all(rel / "host.old");
+        std::ofstream(image, std::ios::binary) << checked;
+        // Identification takes a while: the swap lands between the check
+        // and the transfer.
+        SimProcess sim("127.0.0.182", {"--slow", "*IDN?=700"});
+        auto run = Start(
+            {"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images", "HUBL", "--json"});
+        ASSERT_TRUE(run->wait_for("\"event\":\"verification\""));
+        swap();
+        const Result r = run->finish();
+        // Either the checked bytes went in, or the instrument heard nothing
+        // of an image: never an announced image left without its bytes.
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_TRUE(sim.wait_stored("HUBL", checked));
+        EXPECT_EQ(TextOf(Audit().back().at("images")[0], "sha256"), workflow::Sha256Hex(checked));
+    }
+}
 TEST_F(CliSimTest, ACauseIsNamedForEachWayAnInstrumentCannotBeUsed) {
     const std::string rel = ReleaseDir();
     // Nothing listens at .199: each transport names the port it tried.

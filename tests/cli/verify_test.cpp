@@ -53,8 +53,10 @@ protected:
         Write("Firmware_Upgrade.txt", "HPAP\nHUBL\n");
         Write("host/vxWorks_rom.bin", "host application");
         Write("host/ubl-nor-ais.bin", "ubl");
-        Write("SHA256SUMS", workflow::Sha256Hex("host application") + "  host/vxWorks_rom.bin\n" +
-                                workflow::Sha256Hex("ubl") + "  host/ubl-nor-ais.bin\n");
+        Write("SHA256SUMS", workflow::Sha256Hex("HPAP\nHUBL\n") + "  Firmware_Upgrade.txt\n" +
+                                workflow::Sha256Hex("host application") +
+                                "  host/vxWorks_rom.bin\n" + workflow::Sha256Hex("ubl") +
+                                "  host/ubl-nor-ais.bin\n");
     }
     void TearDown() override { fs::remove_all(m_dir); }
     void Write(const std::string& name, const std::string& content) {
@@ -70,8 +72,8 @@ TEST_F(VerifyCommandTest, ChecksummedPassesAndAnAlteredImageFailsWithTen) {
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(TextOf(run.verification, "result"), "checksummed");
     EXPECT_TRUE(run.verification.at("fingerprint").is_null());
-    ASSERT_EQ(run.verification.at("files").size(), 2u);
-    EXPECT_EQ(run.verification.at("files")[0].get<std::string>(), "host/ubl-nor-ais.bin");
+    ASSERT_EQ(run.verification.at("files").size(), 3u);
+    EXPECT_EQ(run.verification.at("files")[1].get<std::string>(), "host/ubl-nor-ais.bin");
 
     // Unsigned is not enough once a signature is required.
     run = Verify(Release() + " --require-signature");
@@ -90,7 +92,42 @@ TEST_F(VerifyCommandTest, ChecksummedPassesAndAnAlteredImageFailsWithTen) {
     run = Verify(Release());
     EXPECT_EQ(run.code, 10);
     EXPECT_EQ(TextOf(run.verification, "message"),
-              "host/ubl-nor-ais.bin: No such file or directory");
+              "host/ubl-nor-ais.bin: listed in SHA256SUMS but missing");
+
+    // Offered but not listed, though everything listed matches.
+    Write("SHA256SUMS", workflow::Sha256Hex("host application") + "  host/vxWorks_rom.bin\n");
+    run = Verify(Release());
+    EXPECT_EQ(run.code, 10);
+    EXPECT_EQ(TextOf(run.verification, "message"),
+              "host/ubl-nor-ais.bin: not listed in SHA256SUMS");
+}
+
+TEST_F(VerifyCommandTest, ASignedReleaseOffersWhatItsSignedConfigurationOffers) {
+    const TestSigner signer("cli-offer");
+    if (!signer.ready()) GTEST_SKIP() << "needs gpg (gnupg)";
+    const std::string keyring = (m_dir / "lab.gpg").string();
+    ASSERT_TRUE(signer.export_key(keyring, false));
+    const auto sign = [&] {
+        return signer.sign((m_dir / "SHA256SUMS").string(), (m_dir / "SHA256SUMS.sig").string(),
+                           false);
+    };
+    const std::string options = Release() + " --keyring '" + keyring + "'";
+    // The configuration edited after signing, to offer an image that is
+    // not in the list: the edit is what fails.
+    ASSERT_TRUE(sign());
+    Write("Firmware_Upgrade.txt", "HPAP\nHUBL\nHBRM\n");
+    VerifyRun run = Verify(options);
+    EXPECT_EQ(run.code, 10);
+    EXPECT_EQ(TextOf(run.verification, "message"),
+              "Firmware_Upgrade.txt: SHA-256 differs from SHA256SUMS");
+    // A signed list that leaves the configuration out.
+    Write("SHA256SUMS", workflow::Sha256Hex("host application") + "  host/vxWorks_rom.bin\n" +
+                            workflow::Sha256Hex("ubl") + "  host/ubl-nor-ais.bin\n");
+    ASSERT_TRUE(sign());
+    run = Verify(options);
+    EXPECT_EQ(run.code, 10);
+    EXPECT_EQ(TextOf(run.verification, "message"),
+              "Firmware_Upgrade.txt: not listed in SHA256SUMS, which a signed release must do");
 }
 
 TEST_F(VerifyCommandTest, SignedReportsTheFingerprint) {

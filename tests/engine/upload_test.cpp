@@ -401,3 +401,47 @@ TEST_F(EngineTest, ADoneThatCannotBeWrittenFailsTheImage) {
     EXPECT_EQ(err(), visa_line(VI_ERROR_CONN_LOST));
     EXPECT_EQ(writes().back(), done) << "tried once, as the last write";
 }
+
+namespace {
+
+// Supplies another file's descriptor for one path, or refuses it.
+struct Supplier {
+    update_observer hook{};
+    std::string path;
+    std::string replacement;  // "" refuses the path
+    Supplier() {
+        hook.context = this;
+        hook.open_image = [](void* c, const char*, const char* p, int* fd) {
+            auto* self = static_cast<Supplier*>(c);
+            if (self->path != p) return false;
+            *fd = self->replacement.empty() ? -1 : ::open(self->replacement.c_str(), O_RDONLY);
+            return true;
+        };
+        EXPECT_TRUE(update_add_observer(&hook));
+    }
+    ~Supplier() { update_remove_observer(&hook); }
+};
+
+}  // namespace
+
+TEST_F(EngineTest, AnObserverSuppliesTheBytesWhileTheTextsNameTheFile) {
+    const std::string path = image(5000);
+    const std::string other = image(7000, "other.bin");
+    Supplier supplier;
+    supplier.path = path;
+    supplier.replacement = other;
+    ASSERT_EQ(update_send_file(vi, path.c_str(), "HPAP", -1), 0);
+    std::string data;
+    EXPECT_EQ(block_lengths(&data), (std::vector<int>{7000}));
+    EXPECT_EQ(data, file_bytes(other));
+
+    // Refused: reported as a file that cannot be opened, before anything
+    // is sent; other paths are opened as always.
+    Reset();
+    supplier.replacement.clear();
+    EXPECT_EQ(update_send_file(vi, path.c_str(), "HPAP", -1), 1);
+    EXPECT_EQ(err(), "update: can't open file '" + path + "'\n");
+    EXPECT_TRUE(visa_double::calls().empty());
+    Reset();
+    EXPECT_EQ(update_send_file(vi, other.c_str(), "HPAP", -1), 0);
+}

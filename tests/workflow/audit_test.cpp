@@ -350,8 +350,9 @@ TEST_F(AuditLogTest, ObserverRecordsARunAndListsImagesNeverStarted) {
     // The started record goes out with the first contact, naming what was
     // checked; the final one refers to it.
     static const ImageInfo& hostInfo = kImages[0];
-    CheckedImage checked{&hostInfo, "/rel/host/vxWorks_rom.bin", "host/vxWorks_rom.bin", 3,
-                         Sha256Hex("abc")};
+    CheckedImage checked{
+        &hostInfo, "/rel/host/vxWorks_rom.bin", "host/vxWorks_rom.bin", 3, Sha256Hex("abc"),
+        nullptr};
     ReleaseVerification verification;
     audit.OnChecked({checked}, verification);
     audit.OnOperation("identify");

@@ -30,6 +30,8 @@ void WriteFile(const fs::path& path, const std::string& content) {
     std::ofstream(path, std::ios::binary) << content;
 }
 
+const std::string kConfig = "HREC\nHBRM\n";
+
 class ReleaseVerifyTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -39,8 +41,10 @@ protected:
         WriteFile(m_dir / "host/bootrom.bin", "boot rom image");
         m_digests = {{"host/RecoveryApp.bin", Sha256Hex("recovery image")},
                      {"host/bootrom.bin", Sha256Hex("boot rom image")}};
+        WriteFile(m_dir / "Firmware_Upgrade.txt", kConfig);
         m_sums = Sha256Hex("recovery image") + "  host/RecoveryApp.bin\n" +
-                 Sha256Hex("boot rom image") + " *./host/bootrom.bin\n";
+                 Sha256Hex("boot rom image") + " *./host/bootrom.bin\n" + Sha256Hex(kConfig) +
+                 "  Firmware_Upgrade.txt\n";
         m_policy.m_trustedKeysDir = (m_dir / "trusted").string();
         m_policy.m_keyOwner = ::geteuid();
     }
@@ -76,7 +80,8 @@ TEST_F(ReleaseVerifyTest, ChecksumsNameTheFileThatDoesNotMatch) {
     EXPECT_EQ(good.m_status, Status::Checksummed);
     EXPECT_STREQ(good.ResultWord(), "checksummed");
     EXPECT_EQ(good.m_filesChecked,
-              (std::vector<std::string>{"host/RecoveryApp.bin", "host/bootrom.bin"}));
+              (std::vector<std::string>{"Firmware_Upgrade.txt", "host/RecoveryApp.bin",
+                                        "host/bootrom.bin"}));
 
     m_digests["host/bootrom.bin"] = Sha256Hex("boot rom image, altered");
     EXPECT_EQ(Verify().m_message, "host/bootrom.bin: SHA-256 differs from SHA256SUMS");
@@ -85,6 +90,29 @@ TEST_F(ReleaseVerifyTest, ChecksumsNameTheFileThatDoesNotMatch) {
     const ReleaseVerification unlisted = Verify();
     EXPECT_EQ(unlisted.m_status, Status::Failed);
     EXPECT_EQ(unlisted.m_message, "host/ubl-nor-ais.bin: not listed in SHA256SUMS");
+}
+
+TEST_F(ReleaseVerifyTest, EveryListedFileCountsWhetherTheRunSendsItOrNot) {
+    WriteFile(m_dir / "SHA256SUMS", m_sums);
+    m_digests.erase("host/bootrom.bin");
+    WriteFile(m_dir / "host/notes.bin", "not listed");
+    ReleaseVerification result = Verify();
+    EXPECT_EQ(result.m_status, Status::Checksummed) << result.m_message;
+    EXPECT_TRUE(result.m_configListed);
+    EXPECT_EQ(result.m_config, kConfig);
+    EXPECT_EQ(result.m_warnings,
+              (std::vector<std::string>{"host/notes.bin: not listed in SHA256SUMS"}));
+
+    // An image this run leaves out, altered or gone; the offer edited.
+    WriteFile(m_dir / "host/bootrom.bin", "boot rom image, altered");
+    EXPECT_EQ(Verify().m_message, "host/bootrom.bin: SHA-256 differs from SHA256SUMS");
+    fs::remove(m_dir / "host/bootrom.bin");
+    EXPECT_EQ(Verify().m_message, "host/bootrom.bin: listed in SHA256SUMS but missing");
+    WriteFile(m_dir / "host/bootrom.bin", "boot rom image");
+    WriteFile(m_dir / "Firmware_Upgrade.txt", kConfig + "HUBL\n");
+    result = Verify();
+    EXPECT_EQ(result.m_message, "Firmware_Upgrade.txt: SHA-256 differs from SHA256SUMS");
+    EXPECT_FALSE(result.m_configListed);
 }
 
 TEST_F(ReleaseVerifyTest, RefusesListsThatLeaveTheReleaseOrAreNoPlainFile) {
@@ -191,7 +219,7 @@ TEST_F(SignedReleaseTest, AGoodSignatureGivesTheKeysFingerprintInEitherForm) {
     ReleaseVerification result = Verify();
     EXPECT_EQ(result.m_status, Status::Signed) << result.m_message;
     EXPECT_EQ(result.m_fingerprint, s_trusted->fingerprint());
-    EXPECT_EQ(result.m_filesChecked.size(), 2u);
+    EXPECT_EQ(result.m_filesChecked.size(), 3u);
 
     // Armored signature, armored key (which gpgv alone would not read), given
     // as a keyring of the run rather than installed.
@@ -204,12 +232,24 @@ TEST_F(SignedReleaseTest, AGoodSignatureGivesTheKeysFingerprintInEitherForm) {
     EXPECT_EQ(result.m_fingerprint, s_trusted->fingerprint());
 }
 
+TEST_F(SignedReleaseTest, ASignedListMustNameTheConfigurationFile) {
+    // Signed, but the offer is not among what was signed.
+    const std::string sums = Path("SHA256SUMS"), sig = Path("SHA256SUMS.sig");
+    WriteFile(sums, m_sums.substr(0, m_sums.find(Sha256Hex(kConfig))));
+    ASSERT_TRUE(s_trusted->export_key(Path("trusted/lab.gpg"), false));
+    ASSERT_TRUE(s_trusted->sign(sums, sig, false));
+    EXPECT_EQ(Verify().m_message,
+              "Firmware_Upgrade.txt: not listed in SHA256SUMS, which a signed release must do");
+}
+
 TEST_F(SignedReleaseTest, BadOrUntrustedSignaturesFailNamingTheSignature) {
     const std::string sums = Path("SHA256SUMS"), sig = Path("SHA256SUMS.sig");
     ASSERT_TRUE(s_trusted->export_key(Path("trusted/lab.gpg"), false));
 
-    // Signed, then another entry added: the images still match the list.
+    // Signed, then another file and its entry added: the files still match
+    // the list.
     ASSERT_TRUE(s_trusted->sign(sums, sig, false));
+    WriteFile(m_dir / "host/extra.bin", "x");
     WriteFile(m_dir / "SHA256SUMS", m_sums + Sha256Hex("x") + "  host/extra.bin\n");
     ReleaseVerification result = Verify();
     EXPECT_EQ(result.m_status, Status::Failed);
@@ -231,7 +271,7 @@ TEST_F(SignedReleaseTest, BadOrUntrustedSignaturesFailNamingTheSignature) {
     result = Verify();
     EXPECT_EQ(result.m_status, Status::Checksummed) << result.m_message;
     EXPECT_TRUE(result.m_signatureNotChecked);
-    EXPECT_EQ(result.m_filesChecked.size(), 2u);
+    EXPECT_EQ(result.m_filesChecked.size(), 3u);
     m_digests["host/bootrom.bin"] = Sha256Hex("boot rom image, altered");
     EXPECT_EQ(Verify().m_message, "host/bootrom.bin: SHA-256 differs from SHA256SUMS");
     m_digests["host/bootrom.bin"] = Sha256Hex("boot rom image");

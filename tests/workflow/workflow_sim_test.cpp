@@ -14,7 +14,6 @@
 #include "engine_output.h"
 #include "recording_operator.h"
 #include "sim_process.h"
-#include "swap_while_checking.h"
 #include "update.h"
 #include "workflow/discovery.h"
 #include "workflow/identification.h"
@@ -98,26 +97,41 @@ TEST_F(WorkflowSimTest, InstrumentLockedElsewhereIsNotIdentified) {
     EXPECT_FALSE(IdentifyInstrument(locked.vxi11(), family, hostImage));
 }
 
-TEST_F(WorkflowSimTest, TheRecordedDigestIsOfTheBytesTheInstrumentKept) {
+// Swaps an image for another file once the run has checked it, and keeps
+// the digest the run reports for the bytes it sent.
+class SwapAfterChecking : public UpgradeObserver {
+public:
+    SwapAfterChecking(std::filesystem::path file, std::string replacement)
+        : m_file(std::move(file)), m_replacement(std::move(replacement)) {}
+    void OnChecked(const std::vector<CheckedImage>&, const ReleaseVerification&) override {
+        const std::filesystem::path next = m_file.string() + ".new";
+        std::ofstream(next, std::ios::binary) << m_replacement;
+        std::filesystem::rename(next, m_file);
+    }
+    void OnImageDone(const ImageEvent& event) override { m_sent = event.m_sentSha256; }
+
+    std::filesystem::path m_file;
+    std::string m_replacement;
+    std::string m_sent;
+};
+
+TEST_F(WorkflowSimTest, TheInstrumentKeepsTheBytesCheckedAndTheRecordNamesThem) {
     SimProcess sim("127.0.0.63", {"--reboot-ms", "200"});
     const std::filesystem::path release = m_config / "release";
     std::filesystem::create_directories(release / "host");
-    std::ofstream(release / "host" / "ubl-nor-ais.bin", std::ios::binary)
-        << std::string(3 << 20, 'o');
-    // The file is swapped while the run checks it; what the engine then
-    // reads and sends is another file, and that is what the digest names.
+    const std::string image(3 << 20, 'o');
+    std::ofstream(release / "host" / "ubl-nor-ais.bin", std::ios::binary) << image;
     std::string replacement(2 << 20, '\0');
     for (std::size_t i = 0; i < replacement.size(); ++i)
         replacement[i] = static_cast<char>(i * 13 + i / 4093);
-    SwapWhileChecking swap(release / "host" / "ubl-nor-ais.bin", replacement);
+    SwapAfterChecking swap(release / "host" / "ubl-nor-ais.bin", replacement);
     std::string instrument = sim.hislip();
     std::string family;
     std::string hostImage;
     EXPECT_EQ(RunUpgrade(m_operator, release.string() + "/", instrument, {0, 0, 0, 1}, family,
                          hostImage, &swap),
               UpgradeEnd::Complete);
-    ASSERT_TRUE(swap.m_swapped);
-    ASSERT_TRUE(sim.wait_stored("HUBL", replacement));
+    ASSERT_TRUE(sim.wait_stored("HUBL", image));
     EXPECT_EQ(swap.m_sent, Sha256Hex(sim.stored("HUBL")));
 }
 
