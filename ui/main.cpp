@@ -12,8 +12,8 @@
 #include "dialog_templates.h"
 #include "firmware_update_app.h"
 #include "first_paint.h"
-#include "stop_signals.h"
 #include "platform/shown_text.h"
+#include "stop_signals.h"
 #include "update.h"
 #ifdef FW_BUILTIN_VISA
 #include "visa/log.h"
