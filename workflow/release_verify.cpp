@@ -677,4 +677,9 @@ ReleaseVerification VerifyRelease(const std::string& releaseDir,
     return CheckSignature(policy, sums, signature, std::move(result), stopRequested);
 }
 
+bool ParseSha256Sums(const std::string& content, std::map<std::string, std::string>& sums,
+                     std::string& why) {
+    return ParseSums(content, sums, why);
+}
+
 }  // namespace workflow
