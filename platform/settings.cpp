@@ -27,6 +27,10 @@ struct Line {
     std::string name;          // key path or value name
     std::string text;          // the whole line as stored, without its line end
     std::size_t value_at = 0;  // for a value: where its stored text starts
+    // Written back as read: a line that ended in "\r\n" keeps that end, so
+    // that a carriage return left at the end of its text is still there on
+    // the next read, and the value stays what it was.
+    const char* end = "\n";
 };
 
 struct Store {
@@ -110,7 +114,10 @@ std::vector<Line> parse(const std::string& text) {
         if (end == std::string::npos) end = text.size();
         Line line;
         line.text = text.substr(start, end - start);
-        if (!line.text.empty() && line.text.back() == '\r') line.text.pop_back();
+        if (!line.text.empty() && line.text.back() == '\r') {
+            line.text.pop_back();
+            line.end = "\r\n";
+        }
         start = end + 1;
 
         const std::string& t = line.text;
@@ -173,7 +180,7 @@ bool save(const std::filesystem::path& file, const Store& store, std::string* er
     }
     std::string text;
     for (const Line& line : store.lines)
-        text += line.text + "\n";
+        text += line.text + line.end;
 
     std::string temp = (folder / ("." + file.filename().string() + ".XXXXXX")).string();
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);

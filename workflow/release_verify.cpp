@@ -938,4 +938,9 @@ ReleaseVerification VerifyRelease(const std::string& releaseDir, const Digests& 
         releaseDir, [&] { return std::optional<Digests>(digests); }, policy, stopRequested);
 }
 
+bool ParseSha256Sums(const std::string& content, std::map<std::string, std::string>& sums,
+                     std::string& why) {
+    return ParseSums(content, sums, why);
+}
+
 }  // namespace workflow

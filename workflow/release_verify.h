@@ -127,4 +127,9 @@ ReleaseVerification VerifyReleaseWhile(const std::string& releaseDir,
 // blocks) into the binary packets; false when there is no well-formed block.
 bool DearmorOpenPgp(const std::string& armored, std::string& binary);
 
+// Reads SHA256SUMS text into relative path -> lower-case digest, as
+// VerifyRelease does; false with the line and the reason in `why`.
+bool ParseSha256Sums(const std::string& content, std::map<std::string, std::string>& sums,
+                     std::string& why);
+
 }  // namespace workflow

@@ -92,8 +92,23 @@ TEST_F(SettingsTest, AnAdministratorsFileKeepsItsCommentsAndOtherKeys) {
     EXPECT_EQ(disposition, KeyDisposition::opened_existing_key);
     EXPECT_EQ(key->query_value("ReleaseDirectory", 1024), "/srv/releases/");
     ASSERT_TRUE(key->set_value("ReleaseDirectory", "/srv/releases/2.4/"));
-    EXPECT_EQ(FileText(), "# preset for the lab\n[Other]\nReleaseDirectory=/elsewhere/\n[" + kKey +
-                              "]\nReleaseDirectory=/srv/releases/2.4/\n");
+    EXPECT_EQ(FileText(), "# preset for the lab\r\n[Other]\nReleaseDirectory=/elsewhere/\n[" +
+                              kKey + "]\nReleaseDirectory=/srv/releases/2.4/\n");
+}
+
+TEST_F(SettingsTest, LinesKeepTheirEndsSoAnotherKeysValueNeverChanges) {
+    // One carriage return is the line end's; the one before it is the value's.
+    WriteFile("[Other]\r\nReleaseDirectory=/elsewhere/\r\r\n");
+    KeyDisposition disposition{};
+    auto other = SettingsKey::create_or_open(m_file, "Other", &disposition);
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->query_value("ReleaseDirectory", 1024), "/elsewhere/\r");
+    auto key = Open(&disposition);
+    ASSERT_TRUE(key);
+    ASSERT_TRUE(key->set_value("ReleaseDirectory", "/srv/releases/"));
+    EXPECT_EQ(other->query_value("ReleaseDirectory", 1024), "/elsewhere/\r");
+    EXPECT_EQ(FileText(), "[Other]\r\nReleaseDirectory=/elsewhere/\r\r\n[" + kKey +
+                              "]\nReleaseDirectory=/srv/releases/\n");
 }
 
 TEST_F(SettingsTest, LinesItDoesNotUnderstandAreKeptInPlace) {

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/doubles/visa_log.h"
+#include "testsupport/visa_log.h"
 #include "visa/rsrc_name.h"
 
 namespace visa::socket {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/doubles/visa_log.h"
+#include "testsupport/visa_log.h"
 #include "visa/log.h"
 #include "visa/rsrc_name.h"
 

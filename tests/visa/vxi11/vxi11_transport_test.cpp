@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/doubles/visa_log.h"
+#include "testsupport/visa_log.h"
 #include "visa/rsrc_name.h"
 #include "vxi11.h"
 
