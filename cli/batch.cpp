@@ -61,7 +61,7 @@ std::vector<std::string> child_arguments(const CommandLine& settings, const std:
         args.insert(args.end(), {"--wait-timeout", std::to_string(settings.wait_timeout_s)});
     for (const std::string& keyring : settings.keyrings)
         args.insert(args.end(), {"--keyring", keyring});
-    if (settings.require_signature) args.push_back("--require-signature");
+    if (settings.require_signature) args.emplace_back("--require-signature");
     return args;
 }
 

@@ -29,6 +29,7 @@ bool spawn(Child& child, const std::vector<std::string>& args, std::string& erro
         return false;
     }
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);

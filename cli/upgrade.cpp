@@ -212,7 +212,7 @@ public:
             audit_.OnImageDone(event);
             image_.clear();
             if (event.m_result == 0) {
-                written_.push_back(event.m_id);
+                written_.emplace_back(event.m_id);
                 std::erase(not_written_, event.m_id);
             }
         }

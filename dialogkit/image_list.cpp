@@ -24,6 +24,6 @@ bool CImageList::Create(int bitmapId, int cx, QRgb mask) {
 }
 
 QIcon CImageList::GetIcon(int index) const {
-    if (index < 0 || index >= GetImageCount()) return QIcon();
+    if (index < 0 || index >= GetImageCount()) return {};
     return m_images[static_cast<size_t>(index)];
 }

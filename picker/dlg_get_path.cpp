@@ -7,6 +7,7 @@
 #include <QWidget>
 #include <algorithm>
 #include <chrono>
+#include <ranges>
 #include <vector>
 
 #include "file_systems.h"
@@ -159,15 +160,15 @@ std::string CDlgGetPath::GetNodePath(HTREEITEM node) const {
         if (IsAbsolute(names.back())) break;
     }
     std::string result;
-    for (auto name = names.rbegin(); name != names.rend(); ++name) {
-        result += *name;
+    for (const std::string& name : std::ranges::reverse_view(names)) {
+        result += name;
         // A mount point is a whole path: the root "/" must not be doubled.
-        if (name->empty() || name->back() != kPathSeparator) result += kPathSeparator;
+        if (name.empty() || name.back() != kPathSeparator) result += kPathSeparator;
     }
     return result;
 }
 
-bool CDlgGetPath::PopulateNode(std::string path, HTREEITEM node) {
+bool CDlgGetPath::PopulateNode(const std::string& path, HTREEITEM node) {
     bool added = false;
     if (node == m_hNetworkRoot || m_tree.GetItemData(node) != 0) {
         added = EnumerateNetwork(node);

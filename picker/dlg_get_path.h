@@ -51,7 +51,7 @@ public:
     // Lists the node's children (folders, or network places for the network
     // root and containers); true if any was added. With none, the node's
     // child flag goes off and its expand button with it.
-    bool PopulateNode(std::string path, HTREEITEM node);
+    bool PopulateNode(const std::string& path, HTREEITEM node);
     // Adds the network places in the node; true if the platform listed any.
     bool EnumerateNetwork(HTREEITEM node);
 

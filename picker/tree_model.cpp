@@ -41,7 +41,7 @@ std::string FormatNodeName(std::string text) {
     return shown.toUtf8().toStdString();
 }
 
-bool GetPathComponent(std::string path, int index, std::string& component) {
+bool GetPathComponent(const std::string& path, int index, std::string& component) {
     size_t position = 0;
     for (int i = 0; i < index; ++i) {
         const size_t separator = path.find(kPathSeparator, position);

@@ -27,7 +27,7 @@ std::string FormatNodeName(std::string text);
 // after the index-th separator up to the next one or the end. False, leaving
 // `component` alone, when the path has fewer separators than `index`. So
 // "/tmp/x/" has components "", "tmp", "x", "" and "a//b" has "a", "", "b".
-bool GetPathComponent(std::string path, int index, std::string& component);
+bool GetPathComponent(const std::string& path, int index, std::string& component);
 
 // An owned copy of a zero-terminated text in a new character array of its
 // length plus one; null for null.

@@ -33,7 +33,7 @@ void allow_extras(CLI::App& app) {
 // CLI11 says "--release: 1 required DIR missing"; ours names the option as
 // every other message does.
 std::string missing_value(CLI::App& app, const CLI::ArgumentMismatch& error) {
-    const std::string text = error.what();
+    std::string text = error.what();
     const std::size_t colon = text.find(':');
     CLI::Option* option =
         colon == std::string::npos ? nullptr : find_option(app, text.substr(0, colon));

@@ -124,15 +124,15 @@ std::vector<Line> parse(const std::string& text) {
         const std::size_t first = t.find_first_not_of(" \t");
         const std::size_t last = t.find_last_not_of(" \t");
         const std::size_t eq = t.find('=');
-        if (first == std::string::npos || t[first] == '#' || t[first] == ';' ||
-            t.find('\0') != std::string::npos) {
-            line.kind = Line::Kind::other;
-        } else if (t[first] == '[') {
+        // Blank lines, comments and lines holding a NUL are kept as they are.
+        const bool other = first == std::string::npos || t[first] == '#' || t[first] == ';' ||
+                           t.find('\0') != std::string::npos;
+        if (!other && t[first] == '[') {
             // "[path]", blanks around it allowed; "[path" and "[a]b" are not keys.
             in_key = t[last] == ']' && last > first;
             line.kind = in_key ? Line::Kind::key : Line::Kind::other_key;
             if (in_key) line.name = t.substr(first + 1, last - first - 1);
-        } else if (in_key && eq != std::string::npos && eq > first) {
+        } else if (!other && in_key && eq != std::string::npos && eq > first) {
             // "Name=value" or "Name = value": the name without its blanks,
             // the value from its first non-blank character to the line's end.
             line.kind = Line::Kind::value;

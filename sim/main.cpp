@@ -78,7 +78,7 @@ std::string prepare_store(const std::string& dir) {
 // Keeps an image the instrument received in the store, when there is one,
 // and says so. The reason it could not be kept, or "".
 std::string keep_image(const std::string& store_dir, const std::string& id, std::string_view data) {
-    if (store_dir.empty()) return std::string();
+    if (store_dir.empty()) return {};
     std::string failure = store_image(store_dir, id, data);
     if (failure.empty())
         std::fprintf(stderr, "fwsim: image %s stored, %zu bytes\n", id.c_str(), data.size());

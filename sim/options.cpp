@@ -28,7 +28,7 @@ struct Parse {
 };
 
 // Refuses the option's value: the parse ends with this message.
-[[noreturn]] bool fail(Parse&, std::string message) {
+[[noreturn]] bool fail(Parse&, const std::string& message) {
     throw platform::UsageError(message);
 }
 

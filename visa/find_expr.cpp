@@ -41,7 +41,7 @@ public:
 
 private:
     int add(State st) {
-        states_.push_back(std::move(st));
+        states_.push_back(st);
         return int(states_.size()) - 1;
     }
 

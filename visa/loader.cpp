@@ -131,8 +131,10 @@ VisaLibrary load_named(const std::string& name, const std::string& path) {
             return lib;
         }
         std::string missing;
+// `params` is a whole parameter list, which cannot be parenthesised.
 #define FWVISA_RESOLVE(name, is_required, params, args)               \
     if (void* sym = ::dlsym(lib.handle, #name); sym != nullptr) {     \
+        /* NOLINTNEXTLINE(bugprone-macro-parentheses) */              \
         lib.name = reinterpret_cast<ViStatus(_VI_FUNC*) params>(sym); \
     } else {                                                          \
         lib.name = &name##_not_supported;                             \

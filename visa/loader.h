@@ -18,6 +18,9 @@ struct VisaLibrary {
     // be alive until the process ends.
     void* handle = nullptr;
 
+// `name` is a declarator and `params` a whole parameter list: neither can be
+// parenthesised.
+// NOLINTNEXTLINE(bugprone-macro-parentheses)
 #define FWVISA_POINTER(name, required, params, args) ViStatus(_VI_FUNC* name) params = nullptr;
     FWVISA_FUNCTIONS(FWVISA_POINTER)
 #undef FWVISA_POINTER

@@ -17,7 +17,7 @@ inline constexpr const char* kConfigFileName = "Firmware_Upgrade.txt";
 
 // Where the release directory is remembered, in the settings store.
 inline constexpr const char* kSettingsKeyPath =
-    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Tavrion Technologies\\Tavrion K7141 Vovev";
+    R"(HKEY_LOCAL_MACHINE\SOFTWARE\Tavrion Technologies\Tavrion K7141 Vovev)";
 inline constexpr const char* kReleaseDirValue = "ReleaseDirectory";
 // A remembered value is taken only if it fits this buffer, terminator included.
 inline constexpr std::size_t kReleaseDirReadSize = 1024;

@@ -419,6 +419,7 @@ int SpawnGpgv(const VerifyPolicy& policy, const TempDir& temp,
         args.insert(args.end(), {"--keyring", keyring});
     args.insert(args.end(), {"--", signature, sums});
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -134,7 +135,7 @@ std::string status_text(ViStatus st) {
 // someone checking cables and addresses nothing; another library's
 // description is given whole.
 std::string failure_text(ViStatus st) {
-    const std::string desc = status_text(st);
+    std::string desc = status_text(st);
     if (!visa::active_choice().path.empty()) return desc;
     const std::string detail = visa::failure_detail(st);
     if (detail.empty()) return desc;
@@ -506,9 +507,7 @@ int discover(const Options& options) {
     return exit_ok;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     Options options;
     CLI::App app;
     define_options(app, options);
@@ -544,4 +543,17 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     if (!visa::active_library().usable() || rm == VI_NULL) return exit_no_library;
     return unreached > 0 ? exit_unreachable : exit_ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Only the C++ library itself throws here (memory, a broken stream):
+    // said in one line rather than ended by std::terminate.
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "fwvisa-info: %s\n", error.what());
+        return 1;
+    }
 }
