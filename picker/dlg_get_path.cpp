@@ -7,7 +7,6 @@
 #include <QWidget>
 #include <algorithm>
 #include <chrono>
-#include <ranges>
 #include <vector>
 
 #include "file_systems.h"
@@ -160,7 +159,9 @@ std::string CDlgGetPath::GetNodePath(HTREEITEM node) const {
         if (IsAbsolute(names.back())) break;
     }
     std::string result;
-    for (const std::string& name : std::ranges::reverse_view(names)) {
+    // From the top of the tree down: the names were collected upwards.
+    for (std::size_t i = names.size(); i-- > 0;) {
+        const std::string& name = names[i];
         result += name;
         // A mount point is a whole path: the root "/" must not be doubled.
         if (name.empty() || name.back() != kPathSeparator) result += kPathSeparator;

@@ -183,7 +183,7 @@ private:
 
 // A UDP socket of the portmapper: its own address's, or its interface's
 // broadcast address's.
-class Server::UdpPortmap : public EventSink {
+class Server::UdpPortmap final : public EventSink {
 public:
     UdpPortmap(Server& server, int fd) : server_(server), fd_(fd) {}
     ~UdpPortmap() { close_fd(fd_); }

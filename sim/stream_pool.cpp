@@ -18,7 +18,7 @@ constexpr int accepts_per_wake = 8;
 
 }  // namespace
 
-struct StreamPool::Listener : EventSink {
+struct StreamPool::Listener final : EventSink {
     StreamPool* pool = nullptr;
     int fd = -1;
     Factory make;
