@@ -1,5 +1,5 @@
-// The firmware transfer engine: plain functions that speak SCPI to one
-// instrument through the VISA C API.
+// The firmware transfer engine: an object, and plain functions on its default
+// instance, that speak SCPI to one instrument through the VISA C API.
 //
 // Every entry operation takes the resource name by copy, opens its own
 // resource-manager and instrument sessions, locks the instrument exclusively
@@ -184,6 +184,7 @@ public:
     void remove_observer(const update_observer* observer);
     void set_sleep(update_sleep_fn sleep);
 
+    // Known inside the engine only.
     struct state;
 
 private:

@@ -112,7 +112,7 @@ private:
     update_engine::state* previous_;
 };
 
-// The streams set by update_set_streams, else stdout and stderr.
+// The engine's streams as set (set_streams), else stdout and stderr.
 inline FILE* out() {
     FILE* stream = engine().out;
     return stream ? stream : stdout;
