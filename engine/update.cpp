@@ -6,53 +6,46 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 namespace update_internal {
 namespace {
 
-FILE* out_stream = nullptr;
-FILE* err_stream = nullptr;
-ObserverList observer_list{};
-char resource_now[update_resource_capacity] = "";
+thread_local update_engine::state* engine_in_use = nullptr;
 
 }  // namespace
 
-namespace {
-BlockProgress block_progress;
-}  // namespace
+struct engine_access {
+    static update_engine::state& of(update_engine& engine) { return *engine.state_; }
+};
 
-void set_block_progress(const BlockProgress& progress) {
-    block_progress = progress;
+update_engine::state& engine() {
+    return engine_in_use ? *engine_in_use : engine_access::of(update_default_engine());
 }
 
-const ObserverList& observers() {
-    return observer_list;
+EngineInUse::EngineInUse(update_engine::state& engine) : previous_(engine_in_use) {
+    engine_in_use = &engine;
 }
 
-const char* current_resource() {
-    return resource_now;
+EngineInUse::~EngineInUse() {
+    engine_in_use = previous_;
 }
 
 void set_current_resource(const char* resource) {
-    std::snprintf(resource_now, sizeof resource_now, "%s", resource ? resource : "");
+    std::snprintf(engine().resource_now, sizeof engine().resource_now, "%s",
+                  resource ? resource : "");
 }
 
 void report_failure(ViSession vi, ViStatus status, const char* function) {
     notify(&update_observer::on_visa_error, status, function, current_resource());
     update_report_status(status, vi);
-}
-
-FILE* out() {
-    return out_stream ? out_stream : stdout;
-}
-FILE* err() {
-    return err_stream ? err_stream : stderr;
 }
 
 // Writes `length` bytes as one VISA write; a failed or short write is reported.
@@ -94,10 +87,6 @@ constexpr ViUInt32 write_piece = 4096;
 constexpr int reply_capacity = 512;
 constexpr uint32_t reboot_wait_ms = 4000;
 
-// The two report buffers that outlive a call; they make the engine non-reentrant.
-char status_description[1024];
-char scpi_reply[update_scpi_reply_max + 1];
-
 // How often a block's progress is reported at least: by bytes and by time.
 constexpr ViUInt32 progress_bytes = 1u << 20;
 constexpr long progress_ms = 100;
@@ -113,14 +102,13 @@ long now_ms() {
 class ProgressClock {
 public:
     void sent(ViUInt32 offset, bool last) {
-        if (!block_progress.image || observers().count == 0) return;
+        const BlockProgress& block = engine().block_progress;
+        if (!block.image || observers().empty()) return;
         if (!last && offset - reported_ < progress_bytes && now_ms() - at_ < progress_ms) return;
         reported_ = offset;
         at_ = now_ms();
-        const int64_t data =
-            offset > ViUInt32(block_progress.header) ? int64_t(offset) - block_progress.header : 0;
-        notify(&update_observer::on_bytes_sent, block_progress.image, block_progress.before + data,
-               block_progress.total);
+        const int64_t data = offset > ViUInt32(block.header) ? int64_t(offset) - block.header : 0;
+        notify(&update_observer::on_bytes_sent, block.image, block.before + data, block.total);
     }
 
 private:
@@ -155,7 +143,6 @@ void real_sleep(uint32_t milliseconds) {
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
 }
-update_sleep_fn sleep_hook = real_sleep;
 
 // Reads at most capacity - 1 bytes into `buffer` and terminates them. A broken
 // library that claims more than it was asked for cannot overrun the buffer.
@@ -193,38 +180,69 @@ bool copy_bounded(const char* text, char* into, size_t capacity, const char* ref
 
 }  // namespace
 
-void update_set_streams(FILE* out_to, FILE* err_to) {
-    out_stream = out_to;
-    err_stream = err_to;
+// ---- the engine object and its seams --------------------------------------------
+
+update_engine::update_engine() : state_(new state) {
+    state_->sleep = real_sleep;
 }
 
-bool update_add_observer(const update_observer* observer) {
-    if (!observer || observer_list.count == update_observer_max) return false;
-    observer_list.items[observer_list.count++] = observer;
+update_engine::~update_engine() = default;
+
+void update_engine::set_streams(FILE* out_to, FILE* err_to) {
+    state_->out = out_to;
+    state_->err = err_to;
+}
+
+bool update_engine::add_observer(const update_observer* observer) {
+    if (!observer) return false;
+    try {
+        state_->observers.push_back(observer);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     return true;
 }
 
+void update_engine::remove_observer(const update_observer* observer) {
+    ObserverList& list = state_->observers;
+    const auto found = std::find(list.begin(), list.end(), observer);
+    if (found != list.end()) list.erase(found);
+}
+
+void update_engine::set_sleep(update_sleep_fn sleep) {
+    state_->sleep = sleep ? sleep : real_sleep;
+}
+
+update_engine& update_default_engine() {
+    // Never destroyed: callers may still use it from their static destructors.
+    static update_engine* const engine = new update_engine;
+    return *engine;
+}
+
+void update_set_streams(FILE* out_to, FILE* err_to) {
+    update_default_engine().set_streams(out_to, err_to);
+}
+
+bool update_add_observer(const update_observer* observer) {
+    return update_default_engine().add_observer(observer);
+}
+
 void update_remove_observer(const update_observer* observer) {
-    for (int i = 0; i < observer_list.count; ++i) {
-        if (observer_list.items[i] != observer) continue;
-        for (int j = i + 1; j < observer_list.count; ++j)
-            observer_list.items[j - 1] = observer_list.items[j];
-        --observer_list.count;
-        return;
-    }
+    update_default_engine().remove_observer(observer);
 }
 
 void update_set_sleep(update_sleep_fn sleep) {
-    sleep_hook = sleep ? sleep : real_sleep;
+    update_default_engine().set_sleep(sleep);
 }
 
 // ---- primitives ----------------------------------------------------------------
 
 void update_report_visa_error(ViSession vi, ViStatus status) {
-    status_description[0] = '\0';
-    viStatusDesc(vi, status, status_description);
-    status_description[sizeof status_description - 1] = '\0';
-    std::fprintf(err(), text_visa_error, static_cast<int>(status), status_description);
+    char* const description = engine().status_description;
+    description[0] = '\0';
+    viStatusDesc(vi, status, description);
+    description[sizeof engine().status_description - 1] = '\0';
+    std::fprintf(err(), text_visa_error, static_cast<int>(status), description);
 }
 
 void update_report_status(ViStatus status, ViSession vi) {
@@ -286,6 +304,7 @@ int update_read_scpi_error(ViSession vi, char* reply) {
 int update_check_scpi_errors(ViSession vi) {
     // Every entry read is printed. After the last one the drain may print,
     // the queue is not read again, so whether it is empty is not known.
+    char* const scpi_reply = engine().scpi_reply;
     const int first = update_read_scpi_error(vi, scpi_reply);
     int current = first;
     for (int printed = 0; current != 0;) {
@@ -441,7 +460,8 @@ void update_abort_transfer(ViSession vi) {
 
 // ---- entry operations --------------------------------------------------------------
 
-int update_identify(const char* resource, char* reply, int size, int32_t timeout_ms) {
+int update_engine::identify(const char* resource, char* reply, int size, int32_t timeout_ms) {
+    EngineInUse use(*state_);
     if (!reply || size < 2) {
         std::fprintf(err(), text_reply_buffer, size);
         return 0;
@@ -465,7 +485,8 @@ int update_identify(const char* resource, char* reply, int size, int32_t timeout
     return operation.result(result);
 }
 
-int update_start(const char* resource) {
+int update_engine::start(const char* resource) {
+    EngineInUse use(*state_);
     EntryOperation operation("start", resource);
     ViSession rm, vi;
     if (!update_open_session(resource, &rm, &vi)) return 0;
@@ -483,8 +504,9 @@ int update_start(const char* resource) {
     return operation.result(result);
 }
 
-int update_image(const char* resource, const char* image, const char* path,
-                 int32_t requested_block_size) {
+int update_engine::image(const char* resource, const char* image, const char* path,
+                         int32_t requested_block_size) {
+    EngineInUse use(*state_);
     EntryOperation operation("image", resource);
     operation.result(1);
     char identifier[update_identifier_capacity];
@@ -503,7 +525,8 @@ int update_image(const char* resource, const char* image, const char* path,
     return operation.result(result);
 }
 
-void update_end(const char* resource) {
+void update_engine::end(const char* resource) {
+    EngineInUse use(*state_);
     EntryOperation operation("end", resource);
     ViSession rm, vi;
     if (!update_open_session(resource, &rm, &vi)) return;
@@ -511,11 +534,12 @@ void update_end(const char* resource) {
     update_close_session(rm, vi);
 }
 
-void update_reboot_host(const char* resource) {
+void update_engine::reboot_host(const char* resource) {
+    EngineInUse use(*state_);
     EntryOperation operation("reboot", resource);
     ViSession rm, vi;
     if (!update_open_session(resource, &rm, &vi)) return;
-    sleep_hook(reboot_wait_ms);
+    state_->sleep(reboot_wait_ms);
     ViUInt32 written = 0;
     // Nothing is printed for a failure here; the observers learn of it.
     const ViStatus status =
@@ -525,4 +549,25 @@ void update_reboot_host(const char* resource) {
     else
         operation.result(1);
     update_close_session(rm, vi);
+}
+
+int update_identify(const char* resource, char* reply, int size, int32_t timeout_ms) {
+    return update_default_engine().identify(resource, reply, size, timeout_ms);
+}
+
+int update_start(const char* resource) {
+    return update_default_engine().start(resource);
+}
+
+int update_image(const char* resource, const char* image, const char* path,
+                 int32_t requested_block_size) {
+    return update_default_engine().image(resource, image, path, requested_block_size);
+}
+
+void update_end(const char* resource) {
+    update_default_engine().end(resource);
+}
+
+void update_reboot_host(const char* resource) {
+    update_default_engine().reboot_host(resource);
 }

@@ -1,5 +1,5 @@
-// The firmware transfer engine: plain functions that speak SCPI to one
-// instrument through the VISA C API.
+// The firmware transfer engine: an object, and plain functions on its default
+// instance, that speak SCPI to one instrument through the VISA C API.
 //
 // Every entry operation takes the resource name by copy, opens its own
 // resource-manager and instrument sessions, locks the instrument exclusively
@@ -7,11 +7,16 @@
 // path. Diagnostics go to standard error and upload progress to standard
 // output; nothing here shows anything to the operator and nothing is retried.
 //
-// Not reentrant: the two report buffers are shared. One call at a time.
+// The state (streams, observers, sleep, report buffers) lives in an
+// update_engine; the update_* functions are calls on the default one. One
+// engine is not reentrant: one call at a time on it. Separate engines share
+// nothing and may run at the same time on separate threads.
 #pragma once
 
 #include <stdint.h>
 #include <stdio.h>
+
+#include <memory>
 
 #include "visa.h"
 
@@ -54,7 +59,8 @@ void update_end(const char* resource);
 // processor. Reports failures and returns nothing.
 void update_reboot_host(const char* resource);
 
-// ---- primitives ---------------------------------------------------------------
+// ---- primitives (on the engine whose entry operation is under way, else on
+// the default engine) ---------------------------------------------------------------
 
 void update_report_visa_error(ViSession vi, ViStatus status);
 void update_report_status(ViStatus status, ViSession vi);
@@ -141,12 +147,50 @@ struct update_observer {
     // leaves the opening to the next observer, or to the engine.
     bool (*open_image)(void* context, const char* image, const char* path, int* fd);
 };
-// Adds an observer (at most update_observer_max at once; false beyond) or
-// removes one. An observer must outlive its time on the list.
-inline constexpr int update_observer_max = 4;
+// Adds an observer (any number; false only for null or when memory runs out)
+// or removes one. An observer must outlive its time on the list.
 bool update_add_observer(const update_observer* observer);
 void update_remove_observer(const update_observer* observer);
 
 // The millisecond sleep before the reboot command; null restores the real one.
 using update_sleep_fn = void (*)(uint32_t milliseconds);
 void update_set_sleep(update_sleep_fn sleep);
+
+// ---- the engine as an object -----------------------------------------------------
+
+namespace update_internal {
+struct engine_access;
+}
+
+// One engine: what it is told (streams, observers, sleep) and its report
+// buffers, seen by its own calls only. The operations and seams are those of
+// the update_* functions above, with the same texts and results.
+class update_engine {
+public:
+    update_engine();
+    ~update_engine();
+    update_engine(const update_engine&) = delete;
+    update_engine& operator=(const update_engine&) = delete;
+
+    int identify(const char* resource, char* reply, int size, int32_t timeout_ms);
+    int start(const char* resource);
+    int image(const char* resource, const char* image, const char* path,
+              int32_t requested_block_size);
+    void end(const char* resource);
+    void reboot_host(const char* resource);
+
+    void set_streams(FILE* out, FILE* err);
+    bool add_observer(const update_observer* observer);
+    void remove_observer(const update_observer* observer);
+    void set_sleep(update_sleep_fn sleep);
+
+    // Known inside the engine only.
+    struct state;
+
+private:
+    friend struct update_internal::engine_access;
+    std::unique_ptr<state> state_;
+};
+
+// The engine the update_* functions use; it lives as long as the process.
+update_engine& update_default_engine();

@@ -1,11 +1,13 @@
 #pragma once
 
-// What the engine's two files share: the texts and commands, the output
-// streams and the writes. Nothing outside engine/ includes this.
+// What the engine's two files share: the texts and commands, the engine's
+// state and the writes. Nothing outside engine/ includes this.
 
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+
+#include <vector>
 
 #include "update.h"
 #include "visa.h"
@@ -63,34 +65,6 @@ inline constexpr char cmd_syst_err[] = ":SYST:ERR?\n";
 
 inline constexpr int command_capacity = 512;
 
-// The streams set by update_set_streams, else stdout and stderr.
-FILE* out();
-FILE* err();
-
-// Calls `fn` of every observer that has it, with the observer's context
-// first; for each observer in the order they were added.
-template <typename Fn, typename... Args>
-void notify(Fn update_observer::*fn, Args... args);
-
-// The observers, for the callbacks that answer (on_image_read).
-struct ObserverList {
-    const update_observer* items[update_observer_max];
-    int count;
-};
-const ObserverList& observers();
-
-template <typename Fn, typename... Args>
-void notify(Fn update_observer::*fn, Args... args) {
-    const ObserverList& list = observers();
-    for (int i = 0; i < list.count; ++i)
-        if (list.items[i]->*fn) (list.items[i]->*fn)(list.items[i]->context, args...);
-}
-
-// The resource of the entry operation under way ("" outside one), for the
-// observers' reports.
-const char* current_resource();
-void set_current_resource(const char* resource);
-
 // Which image bytes update_write_block is sending, for the observers'
 // progress reports: set by the upload around each block, `image` null
 // outside one. The message starts with `header` bytes of block header;
@@ -101,7 +75,74 @@ struct BlockProgress {
     int64_t before = 0;
     int64_t total = 0;
 };
-void set_block_progress(const BlockProgress& progress);
+
+using ObserverList = std::vector<const update_observer*>;
+
+}  // namespace update_internal
+
+struct update_engine::state {
+    FILE* out = nullptr;
+    FILE* err = nullptr;
+    update_sleep_fn sleep = nullptr;
+    update_internal::ObserverList observers;
+    // The resource of the entry operation under way ("" outside one), for
+    // the observers' reports.
+    char resource_now[update_resource_capacity] = "";
+    update_internal::BlockProgress block_progress;
+    // The two report buffers that outlive a call.
+    char status_description[1024] = "";
+    char scpi_reply[update_scpi_reply_max + 1] = "";
+};
+
+namespace update_internal {
+
+// The engine whose entry operation is under way on this thread, else the
+// default engine: the primitives work on it.
+update_engine::state& engine();
+
+// Makes `engine` the one under way on this thread for its lifetime.
+class EngineInUse {
+public:
+    explicit EngineInUse(update_engine::state& engine);
+    ~EngineInUse();
+    EngineInUse(const EngineInUse&) = delete;
+    EngineInUse& operator=(const EngineInUse&) = delete;
+
+private:
+    update_engine::state* previous_;
+};
+
+// The engine's streams as set (set_streams), else stdout and stderr.
+inline FILE* out() {
+    FILE* stream = engine().out;
+    return stream ? stream : stdout;
+}
+inline FILE* err() {
+    FILE* stream = engine().err;
+    return stream ? stream : stderr;
+}
+
+// The observers, in the order they were added.
+inline const ObserverList& observers() {
+    return engine().observers;
+}
+
+// Calls `fn` of every observer that has it, with the observer's context
+// first; for each observer in the order they were added.
+template <typename Fn, typename... Args>
+void notify(Fn update_observer::*fn, Args... args) {
+    for (const update_observer* o : observers())
+        if (o->*fn) (o->*fn)(o->context, args...);
+}
+
+inline const char* current_resource() {
+    return engine().resource_now;
+}
+void set_current_resource(const char* resource);
+
+inline void set_block_progress(const BlockProgress& progress) {
+    engine().block_progress = progress;
+}
 
 // Reports a failed VISA call to the observers and as the engine's text.
 void report_failure(ViSession vi, ViStatus status, const char* function);

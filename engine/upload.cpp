@@ -51,10 +51,8 @@ void prefault(ViByte* buffer, size_t length) {
 // Hands a piece just read to the observers that watch what is read; false
 // when one of them refuses it.
 bool observers_accept(const Upload& upload, const ViByte* piece, int32_t length) {
-    const ObserverList& list = observers();
     bool accepted = true;
-    for (int i = 0; i < list.count; ++i) {
-        const update_observer* o = list.items[i];
+    for (const update_observer* o : observers()) {
         if (o->on_image_read && !o->on_image_read(o->context, upload.image, piece, length,
                                                   upload.offset, upload.opened.st_size))
             accepted = false;
@@ -68,9 +66,7 @@ bool observers_accept(const Upload& upload, const ViByte* piece, int32_t length)
 // instrument stays locked. Only a regular file has a length; anything else is
 // refused by the caller.
 int open_image_file(const char* image, const char* path) {
-    const ObserverList& list = observers();
-    for (int i = 0; i < list.count; ++i) {
-        const update_observer* o = list.items[i];
+    for (const update_observer* o : observers()) {
         int fd = -1;
         if (o->open_image && o->open_image(o->context, image, path, &fd)) return fd;
     }

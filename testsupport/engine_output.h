@@ -1,6 +1,6 @@
 // Captures what the engine writes on its two streams, and the pauses it asks
 // for, for the life of one object: tests compare the lines byte for byte and
-// never really sleep. One at a time; the engine's streams are process-wide.
+// never really sleep. One at a time: it sets the default engine's streams.
 #pragma once
 
 #include <cstdint>

@@ -86,7 +86,7 @@ protected:
 private:
     void OpenStreams() {
         visa_double::reset();
-        output_.reset();  // the engine's streams are process-wide: one capture at a time
+        output_.reset();  // the default engine's streams: one capture at a time
         output_ = std::make_unique<EngineOutput>();
     }
     void CloseStreams() { output_.reset(); }
