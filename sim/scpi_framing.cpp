@@ -183,7 +183,8 @@ MessageSplitter::FeedResult MessageSplitter::feed(std::string_view data, bool en
             continue;
         }
         append(c);
-        (this->*after_char_[static_cast<int>(state_)])(c);
+        const CharStep step = after_char_[static_cast<std::size_t>(state_)];
+        (this->*step)(c);
     }
     result.consumed = i;
     if (end && state_ != State::block_data) {
