@@ -123,8 +123,8 @@ Json CauseToJson(const IdentifyFailure& cause) {
     return json;
 }
 
-// The line added after a final record once the restart was tried.
-Json RestartToJson(const AuditRecord& record) {
+// What every line begins with: who did what, where and when.
+Json HeaderToJson(const AuditRecord& record) {
     return {{"schema", kAuditSchema},
             {"record", record.kind},
             {"attempt", TextOrNull(record.attempt)},
@@ -132,8 +132,14 @@ Json RestartToJson(const AuditRecord& record) {
             {"tool", record.tool},
             {"user", record.user},
             {"host", record.host},
-            {"resource", record.resource},
-            {"restart_sent", record.restartSent < 0 ? Json() : Json(record.restartSent == 1)}};
+            {"resource", record.resource}};
+}
+
+// The line added after a final record once the restart was tried.
+Json RestartToJson(const AuditRecord& record) {
+    Json json = HeaderToJson(record);
+    json["restart_sent"] = record.restartSent < 0 ? Json() : Json(record.restartSent == 1);
+    return json;
 }
 
 }  // namespace
@@ -146,16 +152,8 @@ Json AuditRecordToJson(const AuditRecord& record) {
     const bool identified = !started || !record.identity.empty();
     for (const AuditImage& image : record.images)
         images.push_back(ImageToJson(image, started));
-    // Both kinds begin alike: who started what, where and when.
-    Json json = {{"schema", kAuditSchema},
-                 {"record", record.kind},
-                 {"attempt", TextOrNull(record.attempt)},
-                 {"time", record.time},
-                 {"tool", record.tool},
-                 {"user", record.user},
-                 {"host", record.host},
-                 {"resource", record.resource},
-                 {"release", TextOrNull(record.release)}};
+    Json json = HeaderToJson(record);
+    json["release"] = TextOrNull(record.release);
     if (identified) {
         json["identity"] = TextOrNull(record.identity);
         json["model"] = TextOrNull(record.model);
