@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/shown_text.h"
+#include "workflow/outcome.h"
 
 namespace workflow {
 
@@ -56,9 +57,48 @@ public:
         std::fprintf(stderr, "firmware-update: %s\n", platform::escape_controls(line).c_str());
     }
 
+    // What the run has to tell or ask, as intents. Each default shows the
+    // box a person has always seen for it, with its exact text, caption and
+    // type; the window adds the cause and the next step as the box's
+    // details, the command line turns them into its events.
+
+    // Before the Host application erases the instrument's saved states:
+    // true to go on. `run` holds the identity and the release's verification.
+    virtual bool ConfirmErase(const RunOutcome& run);
+    // The run cannot start: no instrument named, a text too long, an image
+    // that cannot be sent, a release that failed verification. `text` is
+    // the box's text, made by the run.
+    virtual void ReportNotStarted(const std::string& text, const Cause& cause);
+    // No instrument that may be upgraded answered at the resource (it is
+    // unreachable, silent, of another model, or locked by another run).
+    virtual void ReportNotIdentified(const Cause& cause);
+    // Another run of this machine owns the instrument; `text` is the box's
+    // text, made by the run from who holds it.
+    virtual void ReportLocked(const std::string& text, const Cause& cause);
+    // The Host application failed: the instrument is left in update mode.
+    virtual void ReportHostFailed(const ImageOutcome& image, const RunOutcome& run);
+    // A later image failed: update mode was ended, no restart.
+    virtual void ReportImageFailed(const ImageOutcome& image, const RunOutcome& run);
+    // Every image was written; the restart follows the answer.
+    virtual void ReportComplete(const RunOutcome& run);
+
 protected:
     ~Operator() = default;
 };
+
+// The boxes' texts, as a person has always seen them.
+inline constexpr const char* kNoInstrumentText =
+    "Please select VISA instrument or \nenter IP address.";
+inline constexpr const char* kNotIdentifiedText =
+    "Unable to find K7141HA or K7142HA instrument.\nPlease make sure your\ninstrument is "
+    "connected.";
+inline constexpr const char* kHostWarningText =
+    "Instrument saved state(s) will be erased.\nDo you want to proceed?";
+inline constexpr const char* kHostFailedText = "Host Upgrade Failed.\n";
+inline constexpr const char* kImageFailedText =
+    "Upgrade failed!\nPlease re-run the upgrade application.";
+inline constexpr const char* kCompleteText =
+    "Upgrade complete.\nInstrument will be power cycled on pressing OK";
 
 // An operator without a window, for runs without a person (the command line,
 // benchmarks): shows nothing and answers every box with OK.

@@ -20,17 +20,6 @@ namespace workflow {
 
 namespace {
 
-constexpr const char* kNoInstrumentText = "Please select VISA instrument or \nenter IP address.";
-constexpr const char* kNotIdentifiedText =
-    "Unable to find K7141HA or K7142HA instrument.\nPlease make sure your\ninstrument is "
-    "connected.";
-constexpr const char* kHostWarningText =
-    "Instrument saved state(s) will be erased.\nDo you want to proceed?";
-constexpr const char* kHostFailedText = "Host Upgrade Failed.\n";
-constexpr const char* kImageFailedText = "Upgrade failed!\nPlease re-run the upgrade application.";
-constexpr const char* kCompleteText =
-    "Upgrade complete.\nInstrument will be power cycled on pressing OK";
-
 constexpr const char* kBadImageText = "\nNothing was sent to the instrument.";
 constexpr const char* kNotVerifiedText = "Release verification failed:\n";
 constexpr const char* kLockedText = "The instrument cannot be upgraded now:\n";
