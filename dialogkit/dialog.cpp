@@ -74,7 +74,9 @@ bool CDialog::Create() {
 
 intptr_t CDialog::DoModal() {
     if (!Create()) return -1;
-    return exec();
+    const int result = exec();
+    ReturnFocusTo(parentWidget());
+    return result;
 }
 
 void CDialog::EndDialog(int result) {
@@ -111,8 +113,9 @@ std::string CDialog::GetDlgItemText(int id) const {
     return control ? ControlText(control).toStdString() : std::string();
 }
 
-int CDialog::MessageBox(const std::string& text, const std::string& caption, unsigned type) {
-    return ShowMessageBox(this, text, caption, type);
+int CDialog::MessageBox(const std::string& text, const std::string& caption, unsigned type,
+                        const std::string& details) {
+    return ShowMessageBox(this, text, caption, type, details);
 }
 
 void CDialog::BeginWaitCursor() {

@@ -140,6 +140,7 @@ public:
     bool Create();
     // Shows the dialog modally and returns the value given to EndDialog
     // (IDCANCEL when it was closed otherwise), or -1 if it could not be built.
+    // The parent's window is active again afterwards.
     intptr_t DoModal();
     void EndDialog(int result);
 
@@ -154,7 +155,7 @@ public:
     std::string GetDlgItemText(int id) const;
 
     int MessageBox(const std::string& text, const std::string& caption = std::string(),
-                   unsigned type = MB_OK);
+                   unsigned type = MB_OK, const std::string& details = std::string());
     void BeginWaitCursor();
     void EndWaitCursor();
     // Invalidates the whole window and repaints it now, before returning.

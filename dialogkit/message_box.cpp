@@ -1,5 +1,6 @@
 #include "message_box.h"
 
+#include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QString>
@@ -13,6 +14,19 @@ MessageBoxHook& Hook() {
     static MessageBoxHook hook;
     return hook;
 }
+
+std::string& Details() {
+    static std::string details;
+    return details;
+}
+
+// Clears the details when the box (or the hook) is done with them.
+struct DetailsShown {
+    explicit DetailsShown(const std::string& details) { Details() = details; }
+    ~DetailsShown() { Details().clear(); }
+    DetailsShown(const DetailsShown&) = delete;
+    DetailsShown& operator=(const DetailsShown&) = delete;
+};
 
 QMessageBox::Icon IconOf(unsigned type) {
     switch (type & 0xF0) {
@@ -35,13 +49,29 @@ MessageBoxHook SetMessageBoxHook(MessageBoxHook hook) {
     return std::exchange(Hook(), std::move(hook));
 }
 
+const std::string& MessageBoxDetails() {
+    return Details();
+}
+
+void ReturnFocusTo(QWidget* owner) {
+    QWidget* window = owner ? owner->window() : nullptr;
+    if (!window || !window->isVisible()) return;
+    // Without a window manager nobody hands the focus back when a modal
+    // window goes; the window asks for it itself.
+    window->raise();
+    window->activateWindow();
+    QApplication::setActiveWindow(window);
+}
+
 int ShowMessageBox(QWidget* owner, const std::string& text, const std::string& caption,
-                   unsigned type) {
+                   unsigned type, const std::string& details) {
     const std::string title = caption.empty() ? std::string("Error") : caption;
+    const DetailsShown shown(details);
     if (Hook()) return Hook()(owner, text, title, type);
 
     QMessageBox box(IconOf(type), QString::fromStdString(title), QString::fromStdString(text),
                     QMessageBox::NoButton, owner);
+    if (!details.empty()) box.setInformativeText(QString::fromStdString(details));
     QPushButton* ok = nullptr;
     QPushButton* cancel = nullptr;
     QPushButton* yes = nullptr;
@@ -65,6 +95,7 @@ int ShowMessageBox(QWidget* owner, const std::string& text, const std::string& c
             break;
     }
     box.exec();
+    ReturnFocusTo(owner);
     const auto* clicked = box.clickedButton();
     if (clicked && clicked == yes) return IDYES;
     if (clicked && clicked == no) return IDNO;

@@ -30,6 +30,16 @@ using MessageBoxHook = std::function<int(QWidget* owner, const std::string& text
 MessageBoxHook SetMessageBoxHook(MessageBoxHook hook);
 
 // Shows a modal box over `owner`, or asks the hook. An empty caption becomes
-// "Error", as the window system does.
+// "Error", as the window system does. `details` (may be empty) is shown under
+// the text: what caused it and what to do next. When the box closes, the
+// owner's window is made active again, so that its keys keep working where
+// no window manager does that.
 int ShowMessageBox(QWidget* owner, const std::string& text, const std::string& caption,
-                   unsigned type);
+                   unsigned type, const std::string& details = std::string());
+
+// The details of the box being shown, for a hook to see; empty outside one.
+const std::string& MessageBoxDetails();
+
+// Makes the window of `owner` the active one and gives it the keyboard
+// focus, after a dialog of its own has closed.
+void ReturnFocusTo(QWidget* owner);

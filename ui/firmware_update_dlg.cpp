@@ -219,9 +219,7 @@ workflow::ImageChoice CFirmwareUpdateDlg::OfferedTicks(const workflow::ImageChoi
     for (const workflow::ImageInfo& image : workflow::kImages) {
         if (chosen.*image.m_flag == 0 || m_offered.*image.m_flag != 0) continue;
         chosen.*image.m_flag = 0;
-        std::string name = image.m_logText;
-        name = name.substr(0, name.find(" upgrade..."));
-        left += name + " is not offered by this release: not written\r\n";
+        left += std::string(image.m_name) + " is not offered by this release: not written\r\n";
     }
     return chosen;
 }

@@ -15,6 +15,7 @@
 #include "workflow/operator.h"
 #include "workflow/release_config.h"
 #include "workflow/socket_warning.h"
+#include "workflow/upgrade_watch.h"
 
 namespace workflow {
 
@@ -62,8 +63,8 @@ std::string TooLongMessage(const std::string& resource, const std::string& relea
 // cursor state.
 class Run {
 public:
-    Run(Operator& op, UpgradeObserver* observer, const std::string& resource)
-        : m_op(op), m_observer(observer), m_resource(resource) {}
+    Run(Operator& op, UpgradeObserver* observer, const std::string& resource, RunOutcome& out)
+        : m_op(op), m_observer(observer), m_resource(resource), m_out(out) {}
 
     void ShowLog() {
         m_op.ShowLog();
@@ -99,7 +100,7 @@ public:
     // failed start shows as failing images.
     void Start() {
         Notify("start");
-        update_start(m_resource.c_str());
+        if (update_start(m_resource.c_str()) != 0) m_out.m_updateModeEntered = true;
     }
     void End() {
         Notify("end");
@@ -130,13 +131,13 @@ public:
         const bool watching = update_add_observer(&watch);
         update_reboot_host(m_resource.c_str());
         if (watching) update_remove_observer(&watch);
-        if (m_observer && watching)
-            m_observer->OnRestart(outcome.m_completed || outcome.m_linkLost);
+        m_out.m_restartSent = watching && (outcome.m_completed || outcome.m_linkLost);
+        if (m_observer && watching) m_observer->OnRestart(m_out.m_restartSent);
     }
 
     // Sends one checked image from its snapshot, never from the release's
     // file: a file changed after the check cannot reach the instrument.
-    int Transfer(const CheckedImage& image, bool verified) {
+    int Transfer(const CheckedImage& image, bool verified, ImageOutcome& told) {
         ImageEvent event;
         event.m_id = image.m_info->m_id;
         event.m_path = image.m_path;
@@ -147,7 +148,9 @@ public:
         }
         const auto began = std::chrono::steady_clock::now();
         int result = 1;
+        told.m_attempted = true;
         {
+            const TransferWatch watch;
             SentFromSnapshot sent(image);
             if (sent.Installed())
                 result = update_image(m_resource.c_str(), event.m_id, image.m_path.c_str(),
@@ -160,6 +163,7 @@ public:
             if (sent.Refused())
                 m_op.Diagnostic("image file " + image.m_path + " not sent: its copy " +
                                 (verified ? "verified" : "checked") + " was changed");
+            Tell(result, watch, sent, told);
         }
         if (m_observer) {
             event.m_result = result;
@@ -175,9 +179,40 @@ private:
         if (m_observer) m_observer->OnOperation(operation);
     }
 
+    // What one transfer did, for the outcome. The instrument keeps an image
+    // only once it has had all of it and the transfer was closed; a failed
+    // transfer that never got that far leaves its flash as it was, and a
+    // second run writes the same bytes again from the start. Where the
+    // instrument had the whole image and still failed it, or the transfer
+    // could not be closed, what its flash holds is not known, and neither
+    // is it when the engine could not say how far it got.
+    void Tell(int result, const TransferWatch& watch, const SentFromSnapshot& sent,
+              ImageOutcome& told) {
+        told.m_ok = result == 0;
+        told.m_bytesSent = told.m_ok ? told.m_total : watch.BytesSent();
+        // The outcome tells of the first failed transfer's close.
+        if (told.m_ok) {
+            if (!m_failed) m_out.m_doneSent = true;
+            return;
+        }
+        told.m_cause = sent.Refused() ? PlainCause(Cause::Kind::File,
+                                                   "the image file was changed after its check",
+                                                   told.m_path)
+                                      : watch.FailureCause(told.m_name);
+        // Once the transfer had begun, the engine closes it on every path;
+        // a lost link keeps that close from arriving.
+        const bool closed = told.m_bytesSent > 0 && told.m_cause.m_status != VI_ERROR_CONN_LOST;
+        if (!m_failed) m_out.m_doneSent = closed;
+        m_failed = true;
+        if (!watch.Installed() || watch.Programming() || (told.m_bytesSent > 0 && !closed))
+            m_out.m_safeToRetry = false;
+    }
+
     Operator& m_op;
     UpgradeObserver* m_observer;
     const std::string& m_resource;
+    RunOutcome& m_out;
+    bool m_failed = false;
     int m_pos = 0;
     bool m_waiting = false;
 };
@@ -235,11 +270,8 @@ void HoldToVerifiedOffer(const ImageChoice& images, ReleaseVerification& verific
     }
 }
 
-// Checks the image files and verifies the release; no instrument is
-// contacted. UpgradeEnd::Complete when the run may go on.
-UpgradeEnd PrepareRun(Operator& op, const std::string& releaseDir, const ImageChoice& images,
-                      UpgradeObserver* observer, const RunOptions& options, Prepared& prepared) {
-    const auto stopRequested = [observer] { return observer && observer->StopRequested(); };
+// The caller's verification policy with the administrator's on top.
+VerifyPolicy EffectivePolicy(Operator& op, const RunOptions& options) {
     std::string error;
     VerifyPolicy policy = options.m_policy;
     VerifyPolicy administrator;
@@ -252,6 +284,29 @@ UpgradeEnd PrepareRun(Operator& op, const std::string& releaseDir, const ImageCh
     }
     policy.m_requireSignature = policy.m_requireSignature || administrator.m_requireSignature;
     policy.m_allowUserKeyrings = policy.m_allowUserKeyrings && administrator.m_allowUserKeyrings;
+    return policy;
+}
+
+// The images a run will send, in their order, before any was tried.
+void ListImages(const std::vector<CheckedImage>& checked, RunOutcome& out) {
+    out.m_images.clear();
+    for (const CheckedImage& image : checked) {
+        ImageOutcome told;
+        told.m_id = image.m_info->m_id;
+        told.m_name = image.m_info->m_name;
+        told.m_path = image.m_path;
+        told.m_total = image.m_size;
+        out.m_images.push_back(std::move(told));
+    }
+}
+
+// Checks the image files and verifies the release; no instrument is
+// contacted. UpgradeEnd::Complete when the run may go on.
+UpgradeEnd PrepareRun(Operator& op, const std::string& releaseDir, const ImageChoice& images,
+                      UpgradeObserver* observer, const RunOptions& options, Prepared& prepared,
+                      RunOutcome& out) {
+    const auto stopRequested = [observer] { return observer && observer->StopRequested(); };
+    const VerifyPolicy policy = EffectivePolicy(op, options);
     // The images are copied and hashed while gpgv checks the signature.
     std::string imageError;
     prepared.m_verification = VerifyReleaseWhile(
@@ -267,17 +322,25 @@ UpgradeEnd PrepareRun(Operator& op, const std::string& releaseDir, const ImageCh
         policy, stopRequested);
     if (!imageError.empty()) {
         if (stopRequested()) return UpgradeEnd::Interrupted;
-        op.MessageBox(imageError + kBadImageText, "Error", kBoxError);
+        out.m_cause = PlainCause(Cause::Kind::File, imageError);
+        op.ReportNotStarted(imageError + kBadImageText, out.m_cause);
         return UpgradeEnd::BadImage;
     }
     HoldToVerifiedOffer(images, prepared.m_verification);
+    out.m_verification = prepared.m_verification;
+    ListImages(prepared.m_images, out);
     for (const std::string& warning : prepared.m_verification.m_warnings)
         op.Diagnostic("release " + releaseDir + ": " + warning);
     if (observer) observer->OnChecked(prepared.m_images, prepared.m_verification);
     if (stopRequested()) return UpgradeEnd::Interrupted;
     switch (prepared.m_verification.m_status) {
         case ReleaseVerification::Status::Failed:
-            op.MessageBox(kNotVerifiedText + prepared.m_verification.m_message, "Error", kBoxError);
+            out.m_cause = PlainCause(Cause::Kind::Verification,
+                                     "release verification failed: " +
+                                         prepared.m_verification.m_message,
+                                     releaseDir);
+            op.ReportNotStarted(kNotVerifiedText + prepared.m_verification.m_message,
+                                out.m_cause);
             return UpgradeEnd::NotVerified;
         case ReleaseVerification::Status::NotChecksummed:
             op.Diagnostic("release " + releaseDir + " is not checksummed (no SHA256SUMS)");
@@ -296,9 +359,10 @@ UpgradeEnd PrepareRun(Operator& op, const std::string& releaseDir, const ImageCh
 // every text within the engine's limits. Sets `stages` to the number of
 // images chosen; UpgradeEnd::Complete when the run may go on.
 UpgradeEnd CheckRequest(Operator& op, const std::string& releaseDir, std::string& instrument,
-                        const ImageChoice& images, int& stages) {
+                        const ImageChoice& images, int& stages, RunOutcome& out) {
     if (instrument.empty()) {
-        op.MessageBox(kNoInstrumentText, "Error", kBoxError);
+        out.m_cause = PlainCause(Cause::Kind::Usage, "no instrument was named");
+        op.ReportNotStarted(kNoInstrumentText, out.m_cause);
         return UpgradeEnd::NoInstrument;
     }
     instrument = ResourceFromInstrumentText(instrument);
@@ -313,80 +377,36 @@ UpgradeEnd CheckRequest(Operator& op, const std::string& releaseDir, std::string
     // contacted rather than fail half-way through a run.
     if (const std::string tooLong = TooLongMessage(instrument, releaseDir, images);
         !tooLong.empty()) {
-        op.MessageBox(tooLong, "Error", kBoxError);
+        // The first line says what is too long; the next ones show it.
+        out.m_cause = PlainCause(Cause::Kind::Usage, tooLong.substr(0, tooLong.find(":\n")));
+        op.ReportNotStarted(tooLong, out.m_cause);
         return UpgradeEnd::TooLong;
     }
     return UpgradeEnd::Complete;
 }
 
-// What the engine told while it identified: whether another session held
-// the instrument, and the first VISA call that failed.
-class IdentifyWatch {
-public:
-    IdentifyWatch() {
-        m_watch.context = this;
-        m_watch.on_locked = [](void* context, const char*) {
-            static_cast<IdentifyWatch*>(context)->m_locked = true;
-        };
-        m_watch.on_visa_error = [](void* context, ViStatus status, const char* function,
-                                   const char*) {
-            auto* self = static_cast<IdentifyWatch*>(context);
-            if (self->m_status != VI_SUCCESS) return;  // what follows is consequence
-            self->m_status = status;
-            self->m_function = function ? function : "";
-        };
-        m_installed = update_add_observer(&m_watch);
-    }
-    ~IdentifyWatch() {
-        if (m_installed) update_remove_observer(&m_watch);
-    }
-    IdentifyWatch(const IdentifyWatch&) = delete;
-    IdentifyWatch& operator=(const IdentifyWatch&) = delete;
-
-    // Why identifying `resource` gave `reply` and no accepted instrument.
-    IdentifyFailure Failure(const std::string& resource, const std::string& reply) const {
-        using Kind = IdentifyFailure::Kind;
-        IdentifyFailure failure;
-        if (m_locked) {
-            failure.m_kind = Kind::Locked;
-        } else if (!reply.empty()) {
-            failure.m_kind = Kind::OtherModel;
-            failure.m_reply = reply;
-            while (!failure.m_reply.empty() &&
-                   (failure.m_reply.back() == '\n' || failure.m_reply.back() == '\r'))
-                failure.m_reply.pop_back();
-            failure.m_model = SplitIdentity(failure.m_reply).model;
-        } else {
-            // Only a connection that could not be opened is "unreachable";
-            // a link that opened and then said nothing is not.
-            failure.m_kind = m_function == "viOpen" ? Kind::Unreachable : Kind::NoReply;
-            SetAddress(resource, failure);
-            if (m_status != VI_SUCCESS) failure.m_reason = visa::failure_detail(m_status);
-            if (failure.m_reason.empty() && !m_function.empty()) {
-                char status[16];
-                std::snprintf(status, sizeof status, "0x%08X", static_cast<unsigned>(m_status));
-                failure.m_reason = m_function + " failed (" + status + ")";
-            }
-        }
-        return failure;
-    }
-
-private:
-    update_observer m_watch{};
-    bool m_installed = false;
-    bool m_locked = false;
-    ViStatus m_status = VI_SUCCESS;
-    std::string m_function;
-};
-
-// Tells the observer why no instrument may be upgraded, then the operator.
+// Tells the observer why no instrument may be upgraded, then the operator:
+// `text` is the box's for this machine's run lock (UpgradeEnd::Locked).
 UpgradeEnd NoInstrumentToUpgrade(Operator& op, UpgradeObserver* observer, UpgradeEnd end,
-                                 const IdentifyFailure& failure, const std::string& text) {
+                                 const IdentifyFailure& failure, const std::string& text,
+                                 RunOutcome& out) {
+    if (end == UpgradeEnd::Locked) {
+        // Another run of this machine: the run lock knows who, the library
+        // has nothing to add.
+        out.m_cause = PlainCause(Cause::Kind::Locked, DescribeIdentifyFailure(failure));
+        out.m_cause.m_holder = failure.m_holder;
+        out.m_cause.m_since = failure.m_since;
+    } else {
+        out.m_cause = IdentifyCause(failure);
+    }
     if (observer) {
         observer->OnIdentifyFailed(failure);
         observer->OnEnding(end);
     }
-    op.MessageBox(text, "Error", kBoxError);
+    if (end == UpgradeEnd::Locked)
+        op.ReportLocked(text, out.m_cause);
+    else
+        op.ReportNotIdentified(out.m_cause);
     return end;
 }
 
@@ -408,7 +428,7 @@ IdentifyFailure HeldBy(const visa::RunLockHolder& holder) {
 UpgradeEnd ClaimInstrument(Operator& op, const std::string& instrument, const ImageChoice& images,
                            std::string& familyName, std::string& hostImageFile,
                            UpgradeObserver* observer, const RunOptions& options,
-                           Ownership& ownership) {
+                           Ownership& ownership, RunOutcome& out) {
     // Every name of one instrument gives one key; a name the library cannot
     // parse is left to the serial number below.
     std::string why;
@@ -416,7 +436,7 @@ UpgradeEnd ClaimInstrument(Operator& op, const std::string& instrument, const Im
     if (const std::string key = visa::run_lock_key(instrument, &why);
         !key.empty() && !ownership.Take(key, options.m_tool, why, holder)) {
         return NoInstrumentToUpgrade(op, observer, UpgradeEnd::Locked, HeldBy(holder),
-                                     kLockedText + why);
+                                     kLockedText + why, out);
     }
 
     if (observer) observer->OnOperation("identify");
@@ -429,9 +449,10 @@ UpgradeEnd ClaimInstrument(Operator& op, const std::string& instrument, const Im
         if (!identified) failure = watch.Failure(instrument, reply);
     }
     if (observer) observer->OnIdentified(reply, identified);
+    if (!reply.empty()) out.m_identity = IdentityOf(reply);
     if (!identified)
         return NoInstrumentToUpgrade(op, observer, UpgradeEnd::NotIdentified, failure,
-                                     kNotIdentifiedText);
+                                     kNotIdentifiedText, out);
     // Two names the library cannot tell apart (a LAN and a USB name of one
     // sensor) still meet here, before anything but the question is sent.
     if (const IdentityFields fields = SplitIdentity(reply);
@@ -439,10 +460,11 @@ UpgradeEnd ClaimInstrument(Operator& op, const std::string& instrument, const Im
         !ownership.Take(visa::run_lock_serial_key(fields.model, fields.serial), options.m_tool, why,
                         holder)) {
         return NoInstrumentToUpgrade(op, observer, UpgradeEnd::Locked, HeldBy(holder),
-                                     kLockedText + why);
+                                     kLockedText + why, out);
     }
-    if (images.m_host != 0 &&
-        op.MessageBox(kHostWarningText, "Warning", kBoxYesNoWarning) == kAnswerNo) {
+    if (images.m_host != 0 && !op.ConfirmErase(out)) {
+        out.m_cause = PlainCause(Cause::Kind::Declined,
+                                 "the erase of the instrument's saved states was declined");
         return UpgradeEnd::Declined;
     }
     if (observer && observer->StopRequested()) return UpgradeEnd::Interrupted;
@@ -453,7 +475,7 @@ UpgradeEnd ClaimInstrument(Operator& op, const std::string& instrument, const Im
 // new one started after the Host application. UpgradeEnd::Complete when
 // every image was tried, with the failures counted in `failedStages`.
 UpgradeEnd ProgramImages(Operator& op, Run& run, const Prepared& prepared, bool verified,
-                         UpgradeObserver* observer, int& failedStages) {
+                         UpgradeObserver* observer, int& failedStages, RunOutcome& out) {
     const auto stopRequested = [observer] { return observer && observer->StopRequested(); };
     run.Start();
     failedStages = 0;
@@ -464,12 +486,13 @@ UpgradeEnd ProgramImages(Operator& op, Run& run, const Prepared& prepared, bool 
         op.SetProgressRange(0, 0);
         return UpgradeEnd::Interrupted;
     };
-    for (const CheckedImage& checked : prepared.m_images) {
+    for (std::size_t i = 0; i < prepared.m_images.size(); ++i) {
+        const CheckedImage& checked = prepared.m_images[i];
         const ImageInfo& image = *checked.m_info;
         if (stopRequested()) return stop();
         op.AppendLog(image.m_logText);
         run.ShowLog();
-        const int result = run.Transfer(checked, verified);
+        const int result = run.Transfer(checked, verified, out.m_images[i]);
         run.StepProgress();
         op.AppendLog(result != 0 ? kLogFailure : kLogSuccess);
         run.ShowAndScrollLog();
@@ -480,7 +503,9 @@ UpgradeEnd ProgramImages(Operator& op, Run& run, const Prepared& prepared, bool 
             // The instrument stays in update mode and the bar where it is:
             // the operator is told to start again from the Host image.
             if (observer) observer->OnEnding(UpgradeEnd::HostFailed);
-            op.MessageBox(kHostFailedText, "Failed", kBoxError);
+            out.m_end = UpgradeEnd::HostFailed;
+            out.m_cause = out.m_images[i].m_cause;
+            op.ReportHostFailed(out.m_images[i], out);
             run.EndWaitCursor();
             return UpgradeEnd::HostFailed;
         }
@@ -503,7 +528,8 @@ UpgradeEnd ProgramImages(Operator& op, Run& run, const Prepared& prepared, bool 
 
 // After every image was tried: the restart when all went in, the failure
 // box otherwise.
-UpgradeEnd FinishRun(Operator& op, Run& run, int failedStages, UpgradeObserver* observer) {
+UpgradeEnd FinishRun(Operator& op, Run& run, int failedStages, UpgradeObserver* observer,
+                     RunOutcome& out) {
     UpgradeEnd end = UpgradeEnd::ImageFailed;
     if (failedStages == 0 && observer && observer->StopRequested()) {
         // Every image went in, but the restart is a step of its own that
@@ -512,7 +538,8 @@ UpgradeEnd FinishRun(Operator& op, Run& run, int failedStages, UpgradeObserver* 
     } else if (failedStages == 0) {
         end = UpgradeEnd::Complete;
         if (observer) observer->OnEnding(end);
-        op.MessageBox(kCompleteText, "Complete", kBoxInformation);
+        out.m_end = end;
+        op.ReportComplete(out);
         // A stop asked for while the box was up leaves out the restart, as
         // one asked for before it.
         if (observer && observer->StopRequested())
@@ -521,7 +548,13 @@ UpgradeEnd FinishRun(Operator& op, Run& run, int failedStages, UpgradeObserver* 
             run.Reboot();
     } else {
         if (observer) observer->OnEnding(end);
-        op.MessageBox(kImageFailedText, "Error", kBoxError);
+        out.m_end = end;
+        for (const ImageOutcome& image : out.m_images) {
+            if (!image.m_attempted || image.m_ok) continue;
+            out.m_cause = image.m_cause;
+            op.ReportImageFailed(image, out);
+            break;
+        }
     }
     op.SetProgressRange(0, 0);
     return end;
@@ -530,13 +563,15 @@ UpgradeEnd FinishRun(Operator& op, Run& run, int failedStages, UpgradeObserver* 
 UpgradeEnd RunSequence(Operator& op, const std::string& releaseDir, std::string& instrument,
                        const ImageChoice& images, std::string& familyName,
                        std::string& hostImageFile, UpgradeObserver* observer,
-                       const RunOptions& options) {
+                       const RunOptions& options, RunOutcome& out) {
     int stages = 0;
-    if (const UpgradeEnd end = CheckRequest(op, releaseDir, instrument, images, stages);
+    if (const UpgradeEnd end = CheckRequest(op, releaseDir, instrument, images, stages, out);
         end != UpgradeEnd::Complete)
         return end;
+    out.m_resource = instrument;
     Prepared prepared;
-    if (const UpgradeEnd end = PrepareRun(op, releaseDir, images, observer, options, prepared);
+    if (const UpgradeEnd end =
+            PrepareRun(op, releaseDir, images, observer, options, prepared, out);
         end != UpgradeEnd::Complete)
         return end;
     const bool verified =
@@ -546,20 +581,21 @@ UpgradeEnd RunSequence(Operator& op, const std::string& releaseDir, std::string&
         op.Diagnostic(warning);
     Ownership ownership;
     if (const UpgradeEnd end = ClaimInstrument(op, instrument, images, familyName, hostImageFile,
-                                               observer, options, ownership);
+                                               observer, options, ownership, out);
         end != UpgradeEnd::Complete)
         return end;
 
-    Run run(op, observer, instrument);
+    Run run(op, observer, instrument, out);
     run.BeginWaitCursor();
     run.StartProgress(stages);
     op.SetLog(kLogHeading + familyName + "\r\n");
     run.ShowLog();
     int failedStages = 0;
-    if (const UpgradeEnd end = ProgramImages(op, run, prepared, verified, observer, failedStages);
+    if (const UpgradeEnd end =
+            ProgramImages(op, run, prepared, verified, observer, failedStages, out);
         end != UpgradeEnd::Complete)
         return end;
-    return FinishRun(op, run, failedStages, observer);
+    return FinishRun(op, run, failedStages, observer, out);
 }
 
 // The record of a run without an observer, kept by the run itself. Its final
@@ -603,19 +639,38 @@ private:
     bool m_written = false;
 };
 
+// The end and the causes no step has set.
+void Settle(UpgradeEnd end, RunOutcome& out) {
+    out.m_end = end;
+    if (end == UpgradeEnd::Interrupted)
+        out.m_cause = PlainCause(Cause::Kind::Interrupted, "the run was asked to stop");
+    else if (end == UpgradeEnd::NothingChosen)
+        out.m_cause = PlainCause(Cause::Kind::Usage, "no image was chosen");
+    else if (end == UpgradeEnd::Complete)
+        out.m_cause = Cause();
+}
+
 }  // namespace
 
 UpgradeEnd RunUpgrade(Operator& op, const std::string& releaseDir, std::string& instrument,
                       const ImageChoice& images, std::string& familyName,
                       std::string& hostImageFile, UpgradeObserver* observer,
-                      const RunOptions& options) {
-    if (observer)
-        return RunSequence(op, releaseDir, instrument, images, familyName, hostImageFile, observer,
-                           options);
-    OwnRecord record(op, options, ResourceFromInstrumentText(instrument), releaseDir, images);
-    const UpgradeEnd end = RunSequence(op, releaseDir, instrument, images, familyName,
-                                       hostImageFile, &record, options);
-    record.Finish(end);
+                      const RunOptions& options, RunOutcome* outcome) {
+    RunOutcome out;
+    out.m_resource = ResourceFromInstrumentText(instrument);
+    UpgradeEnd end = UpgradeEnd::Interrupted;
+    if (observer) {
+        end = RunSequence(op, releaseDir, instrument, images, familyName, hostImageFile, observer,
+                          options, out);
+    } else {
+        OwnRecord record(op, options, out.m_resource, releaseDir, images);
+        end = RunSequence(op, releaseDir, instrument, images, familyName, hostImageFile, &record,
+                          options, out);
+        record.Finish(end);
+    }
+    Settle(end, out);
+    if (observer) observer->OnOutcome(out);
+    if (outcome) *outcome = std::move(out);
     return end;
 }
 

@@ -13,6 +13,7 @@
 #include "workflow/identify_failure.h"
 #include "workflow/image_files.h"
 #include "workflow/images.h"
+#include "workflow/outcome.h"
 #include "workflow/release_verify.h"
 
 namespace workflow {
@@ -91,6 +92,8 @@ public:
     // before the restart that follows a complete run. Not called for runs
     // that end without such a box (declined, interrupted).
     virtual void OnEnding(UpgradeEnd end) { (void)end; }
+    // Last of every run, however it ended: everything the run knows of it.
+    virtual void OnOutcome(const RunOutcome& outcome) { (void)outcome; }
     // Asked before update mode is entered, before each image and before the
     // restart; true ends the run there (Interrupted). An image under way
     // always runs to its end first: the engine is never cut off mid-image.
@@ -134,10 +137,12 @@ struct RunOptions {
 // Without an observer (the window) the run appends its record to the audit
 // trail itself, and says in the log when that fails; an observer that wants
 // a record uses an AuditObserver (workflow/audit.h).
+// `outcome`, when given, gets the run's outcome (the observer's OnOutcome
+// gets it too).
 UpgradeEnd RunUpgrade(Operator& op, const std::string& releaseDir, std::string& instrument,
                       const ImageChoice& images, std::string& familyName,
                       std::string& hostImageFile, UpgradeObserver* observer = nullptr,
-                      const RunOptions& options = RunOptions());
+                      const RunOptions& options = RunOptions(), RunOutcome* outcome = nullptr);
 
 // The rewrite above on its own: a text without "::" is taken as an address.
 std::string ResourceFromInstrumentText(const std::string& text);
