@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "about_dlg.h"
+#include "box_details.h"
 #include "dialog_geometry.h"
 #include "dialog_templates.h"
 #include "dlg_get_path.h"
@@ -320,4 +321,34 @@ void CFirmwareUpdateDlg::Repaint() {
 int CFirmwareUpdateDlg::MessageBox(const std::string& text, const std::string& caption,
                                    unsigned type) {
     return CDialog::MessageBox(text, caption, type);
+}
+
+bool CFirmwareUpdateDlg::ConfirmErase(const workflow::RunOutcome& run) {
+    return CDialog::MessageBox(workflow::kHostWarningText, "Warning", workflow::kBoxYesNoWarning,
+                               box_details::EraseWarning(run)) != workflow::kAnswerNo;
+}
+
+void CFirmwareUpdateDlg::ReportNotStarted(const std::string& text, const workflow::Cause& cause) {
+    CDialog::MessageBox(text, "Error", workflow::kBoxError, box_details::NotStarted(cause));
+}
+
+void CFirmwareUpdateDlg::ReportNotIdentified(const workflow::Cause& cause) {
+    CDialog::MessageBox(workflow::kNotIdentifiedText, "Error", workflow::kBoxError,
+                        box_details::NotIdentified(cause));
+}
+
+void CFirmwareUpdateDlg::ReportLocked(const std::string& text, const workflow::Cause& cause) {
+    CDialog::MessageBox(text, "Error", workflow::kBoxError, box_details::Locked(cause));
+}
+
+void CFirmwareUpdateDlg::ReportHostFailed(const workflow::ImageOutcome& image,
+                                          const workflow::RunOutcome& run) {
+    CDialog::MessageBox(workflow::kHostFailedText, "Failed", workflow::kBoxError,
+                        box_details::ImageFailed(image, run));
+}
+
+void CFirmwareUpdateDlg::ReportImageFailed(const workflow::ImageOutcome& image,
+                                           const workflow::RunOutcome& run) {
+    CDialog::MessageBox(workflow::kImageFailedText, "Error", workflow::kBoxError,
+                        box_details::ImageFailed(image, run));
 }

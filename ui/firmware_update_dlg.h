@@ -106,6 +106,15 @@ private:
     void ScrollLog(int lines) override;
     void Repaint() override;
     int MessageBox(const std::string& text, const std::string& caption, unsigned type) override;
+    // The run's boxes, each with its cause and the next step as details.
+    bool ConfirmErase(const workflow::RunOutcome& run) override;
+    void ReportNotStarted(const std::string& text, const workflow::Cause& cause) override;
+    void ReportNotIdentified(const workflow::Cause& cause) override;
+    void ReportLocked(const std::string& text, const workflow::Cause& cause) override;
+    void ReportHostFailed(const workflow::ImageOutcome& image,
+                          const workflow::RunOutcome& run) override;
+    void ReportImageFailed(const workflow::ImageOutcome& image,
+                           const workflow::RunOutcome& run) override;
 
     // BrowseSite
     void ShowReleaseDir(const std::string& dir) override;

@@ -195,10 +195,10 @@ private:
             if (!m_failed) m_out.m_doneSent = true;
             return;
         }
-        told.m_cause = sent.Refused() ? PlainCause(Cause::Kind::File,
-                                                   "the image file was changed after its check",
-                                                   told.m_path)
-                                      : watch.FailureCause(told.m_name);
+        told.m_cause = sent.Refused()
+                           ? PlainCause(Cause::Kind::File,
+                                        "the image file was changed after its check", told.m_path)
+                           : watch.FailureCause(told.m_name);
         // Once the transfer had begun, the engine closes it on every path;
         // a lost link keeps that close from arriving.
         const bool closed = told.m_bytesSent > 0 && told.m_cause.m_status != VI_ERROR_CONN_LOST;
@@ -335,12 +335,10 @@ UpgradeEnd PrepareRun(Operator& op, const std::string& releaseDir, const ImageCh
     if (stopRequested()) return UpgradeEnd::Interrupted;
     switch (prepared.m_verification.m_status) {
         case ReleaseVerification::Status::Failed:
-            out.m_cause = PlainCause(Cause::Kind::Verification,
-                                     "release verification failed: " +
-                                         prepared.m_verification.m_message,
-                                     releaseDir);
-            op.ReportNotStarted(kNotVerifiedText + prepared.m_verification.m_message,
-                                out.m_cause);
+            out.m_cause = PlainCause(
+                Cause::Kind::Verification,
+                "release verification failed: " + prepared.m_verification.m_message, releaseDir);
+            op.ReportNotStarted(kNotVerifiedText + prepared.m_verification.m_message, out.m_cause);
             return UpgradeEnd::NotVerified;
         case ReleaseVerification::Status::NotChecksummed:
             op.Diagnostic("release " + releaseDir + " is not checksummed (no SHA256SUMS)");
@@ -570,8 +568,7 @@ UpgradeEnd RunSequence(Operator& op, const std::string& releaseDir, std::string&
         return end;
     out.m_resource = instrument;
     Prepared prepared;
-    if (const UpgradeEnd end =
-            PrepareRun(op, releaseDir, images, observer, options, prepared, out);
+    if (const UpgradeEnd end = PrepareRun(op, releaseDir, images, observer, options, prepared, out);
         end != UpgradeEnd::Complete)
         return end;
     const bool verified =

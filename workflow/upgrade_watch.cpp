@@ -73,8 +73,7 @@ IdentifyWatch::IdentifyWatch() {
     m_watch.on_locked = [](void* context, const char*) {
         static_cast<IdentifyWatch*>(context)->m_locked = true;
     };
-    m_watch.on_visa_error = [](void* context, ViStatus status, const char* function,
-                               const char*) {
+    m_watch.on_visa_error = [](void* context, ViStatus status, const char* function, const char*) {
         auto* self = static_cast<IdentifyWatch*>(context);
         if (self->m_status != VI_SUCCESS) return;  // what follows is consequence
         self->m_status = status;
@@ -119,8 +118,7 @@ TransferWatch::TransferWatch() {
     m_watch.on_programming = [](void* context, const char*) {
         static_cast<TransferWatch*>(context)->m_programming = true;
     };
-    m_watch.on_visa_error = [](void* context, ViStatus status, const char* function,
-                               const char*) {
+    m_watch.on_visa_error = [](void* context, ViStatus status, const char* function, const char*) {
         auto* self = static_cast<TransferWatch*>(context);
         if (self->m_status != VI_SUCCESS) return;
         self->m_status = status;
@@ -151,7 +149,8 @@ Cause TransferWatch::FailureCause(const std::string& image) const {
                             (cause.m_statusText.empty() ? StatusHex(m_status) : cause.m_statusText);
     }
     if (!cause.m_scpiErrors.empty()) {
-        cause.m_sentence += m_status != VI_SUCCESS ? "; the instrument said " : ": the instrument said ";
+        cause.m_sentence +=
+            m_status != VI_SUCCESS ? "; the instrument said " : ": the instrument said ";
         for (std::size_t i = 0; i < cause.m_scpiErrors.size(); ++i)
             cause.m_sentence += (i ? ", " : "") + cause.m_scpiErrors[i];
     }
@@ -172,8 +171,8 @@ Cause IdentifyCause(const IdentifyFailure& failure) {
             return cause;
         case Kind::Unreachable:
         case Kind::NoReply:
-            cause.m_kind =
-                failure.m_kind == Kind::Unreachable ? Cause::Kind::Unreachable : Cause::Kind::NoReply;
+            cause.m_kind = failure.m_kind == Kind::Unreachable ? Cause::Kind::Unreachable
+                                                               : Cause::Kind::NoReply;
             cause.m_host = failure.m_host;
             cause.m_port = failure.m_port;
             break;
@@ -202,9 +201,9 @@ Cause IdentifyCause(const IdentifyFailure& failure) {
         if (cause.m_since.empty()) cause.m_since = known->m_since;
     }
     if (cause.m_kind == Cause::Kind::Unreachable || cause.m_kind == Cause::Kind::NoReply) {
-        const std::string reason =
-            known && !known->m_text.empty() && failure.m_reason.empty() ? known->m_text
-                                                                         : failure.m_reason;
+        const std::string reason = known && !known->m_text.empty() && failure.m_reason.empty()
+                                       ? known->m_text
+                                       : failure.m_reason;
         cause.m_sentence = ConnectionSentence(cause, reason);
     } else {
         IdentifyFailure told = failure;
