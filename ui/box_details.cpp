@@ -74,7 +74,8 @@ std::string NotIdentified(const Cause& cause) {
                    ", which this program does not upgrade.\nChoose a " +
                    workflow::AcceptedModelsText() + " instrument.";
         case Cause::Kind::Locked:
-            return "Another session holds the instrument's lock: " + HeldBy(cause) +
+            return "Another session holds the instrument's lock" +
+                   (cause.m_holder.empty() && cause.m_since.empty() ? "" : ": " + HeldBy(cause)) +
                    ".\nWait until that session ends, then press Upgrade again.";
         default:
             return why;
@@ -102,7 +103,10 @@ std::string NotStarted(const Cause& cause) {
 std::string ImageFailed(const workflow::ImageOutcome& image, const workflow::RunOutcome& run) {
     std::string text = "Image: " + image.m_name + " (" + image.m_id + ")\n";
     text += "Sent: " + std::to_string(image.m_bytesSent) + " of " +
-            (image.m_total >= 0 ? std::to_string(image.m_total) : "?") + " bytes\n";
+            (image.m_total >= 0 ? std::to_string(image.m_total) : "?") + " bytes";
+    if (image.m_bytesConfirmed < image.m_bytesSent)
+        text += " (the instrument confirmed " + std::to_string(image.m_bytesConfirmed) + ")";
+    text += "\n";
     const Cause& cause = image.m_cause;
     if (cause.m_status != 0)
         text += "VISA status: " + (cause.m_statusText.empty() ? "" : cause.m_statusText + " ") +
@@ -111,7 +115,12 @@ std::string ImageFailed(const workflow::ImageOutcome& image, const workflow::Run
         text += "The instrument said: " + entry + "\n";
     if (cause.m_status == 0 && cause.m_scpiErrors.empty() && !cause.m_sentence.empty())
         text += Sentence(cause.m_sentence) + "\n";
-    text += std::string("DIAG:UPD:DONE: ") + (run.m_doneSent ? "sent" : "not sent") + "\n";
+    // The transfer's close is only told where it is known to have been
+    // tried: a transfer never opened has nothing to close.
+    if (run.m_doneSent)
+        text += "DIAG:UPD:DONE: sent (the instrument keeps no image it did not receive whole)\n";
+    else if (image.m_bytesSent > 0)
+        text += "DIAG:UPD:DONE: not sent (the link was lost)\n";
     text += std::string("Restart: ") + (run.m_restartSent ? "sent" : "not sent") + "\n";
     if (run.m_end == workflow::UpgradeEnd::HostFailed)
         text += "The instrument is still in update mode.\n";

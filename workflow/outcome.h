@@ -83,9 +83,12 @@ struct ImageOutcome {
     std::string m_path;
     bool m_attempted = false;  // the engine was asked to send it
     bool m_ok = false;
-    std::int64_t m_bytesSent = 0;  // bytes the instrument is known to have taken
+    std::int64_t m_bytesSent = 0;  // image bytes the engine wrote toward the instrument
     std::int64_t m_total = -1;     // the file's size, -1 when unknown
-    Cause m_cause;                 // when it failed
+    // Of m_bytesSent, those in blocks the instrument answered: what it is
+    // known to have taken.
+    std::int64_t m_bytesConfirmed = 0;
+    Cause m_cause;  // when it failed
 };
 
 // How a run ended and everything a person needs to decide what to do next.

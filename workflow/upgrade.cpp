@@ -181,15 +181,17 @@ private:
 
     // What one transfer did, for the outcome. The instrument keeps an image
     // only once it has had all of it and the transfer was closed; a failed
-    // transfer that never got that far leaves its flash as it was, and a
-    // second run writes the same bytes again from the start. Where the
-    // instrument had the whole image and still failed it, or the transfer
-    // could not be closed, what its flash holds is not known, and neither
-    // is it when the engine could not say how far it got.
+    // transfer that never got that far (refused, cut off, its link lost)
+    // leaves the flash as it was, and a second run writes the same bytes
+    // again from the start. Where the instrument had the whole image and
+    // then failed it, it may have begun to program its flash, whose
+    // contents are then not known; nor is anything known when the engine
+    // could not say how far it got.
     void Tell(int result, const TransferWatch& watch, const SentFromSnapshot& sent,
               ImageOutcome& told) {
         told.m_ok = result == 0;
         told.m_bytesSent = told.m_ok ? told.m_total : watch.BytesSent();
+        told.m_bytesConfirmed = told.m_ok ? told.m_total : watch.BytesConfirmed();
         // The outcome tells of the first failed transfer's close.
         if (told.m_ok) {
             if (!m_failed) m_out.m_doneSent = true;
@@ -199,13 +201,11 @@ private:
                            ? PlainCause(Cause::Kind::File,
                                         "the image file was changed after its check", told.m_path)
                            : watch.FailureCause(told.m_name);
-        // Once the transfer had begun, the engine closes it on every path;
+        // Once the transfer was opened, the engine closes it on every path;
         // a lost link keeps that close from arriving.
-        const bool closed = told.m_bytesSent > 0 && told.m_cause.m_status != VI_ERROR_CONN_LOST;
-        if (!m_failed) m_out.m_doneSent = closed;
+        if (!m_failed) m_out.m_doneSent = watch.Opened() && !watch.LinkLost();
         m_failed = true;
-        if (!watch.Installed() || watch.Programming() || (told.m_bytesSent > 0 && !closed))
-            m_out.m_safeToRetry = false;
+        if (!watch.Installed() || watch.Programming()) m_out.m_safeToRetry = false;
     }
 
     Operator& m_op;

@@ -114,7 +114,11 @@ TransferWatch::TransferWatch() {
         auto* self = static_cast<TransferWatch*>(context);
         if (sent > self->m_bytesSent) self->m_bytesSent = sent;
     };
-    m_watch.on_block_sent = m_watch.on_bytes_sent;
+    m_watch.on_block_sent = [](void* context, const char*, int64_t sent, int64_t) {
+        auto* self = static_cast<TransferWatch*>(context);
+        if (sent > self->m_bytesSent) self->m_bytesSent = sent;
+        self->m_confirmed = sent;
+    };
     m_watch.on_programming = [](void* context, const char*) {
         static_cast<TransferWatch*>(context)->m_programming = true;
     };

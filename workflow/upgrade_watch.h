@@ -46,6 +46,12 @@ public:
     // False when the engine could not take the watch: then nothing is known.
     bool Installed() const { return m_installed; }
     std::int64_t BytesSent() const { return m_bytesSent; }
+    // Of them, those in blocks the instrument answered.
+    std::int64_t BytesConfirmed() const { return m_confirmed; }
+    // The instrument's transfer was opened: from then on the engine closes
+    // it on every path.
+    bool Opened() const { return m_bytesSent > 0 || !m_scpiErrors.empty(); }
+    bool LinkLost() const { return m_status == VI_ERROR_CONN_LOST; }
     // The instrument had every byte of the image and began to program it.
     bool Programming() const { return m_programming; }
     // The failed image's cause, of kind Transfer.
@@ -55,6 +61,7 @@ private:
     update_observer m_watch{};
     bool m_installed = false;
     std::int64_t m_bytesSent = 0;
+    std::int64_t m_confirmed = 0;
     bool m_programming = false;
     ViStatus m_status = VI_SUCCESS;
     std::string m_function;

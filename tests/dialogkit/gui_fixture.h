@@ -18,6 +18,7 @@ struct RecordedBox {
     std::string m_text;
     std::string m_caption;
     unsigned m_type;
+    std::string m_details;
 };
 
 // Records every message box while it lives and answers with m_answer.
@@ -26,7 +27,7 @@ public:
     BoxRecorder() {
         m_previous = SetMessageBoxHook(
             [this](QWidget*, const std::string& text, const std::string& caption, unsigned type) {
-                m_boxes.push_back({text, caption, type});
+                m_boxes.push_back({text, caption, type, MessageBoxDetails()});
                 return m_answer;
             });
     }

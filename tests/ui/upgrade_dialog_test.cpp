@@ -57,7 +57,7 @@ protected:
                 int lower = 0;
                 int upper = 0;
                 Progress()->GetRange(lower, upper);
-                m_moments.push_back({{text, caption, type},
+                m_moments.push_back({{text, caption, type, MessageBoxDetails()},
                                      m_dlg->GetDlgItemText(IDC_LOG),
                                      Progress()->GetPos(),
                                      upper});

@@ -159,6 +159,54 @@ TEST_F(UpgradeSimTest, ARefusedImageIsReportedAndNothingRestarts) {
               std::string::npos);
     EXPECT_TRUE(sim.wait_stored("HUBL", Contents("ubl-nor-ais.bin")));
     EXPECT_EQ(sim.transcript().find("DIAG:HW:HOST:REBoot"), std::string::npos);
+    EXPECT_EQ(boxes.m_boxes[1].m_details,
+              "Image: Host BootROM (HBRM)\nSent: 0 of 65536 bytes\n"
+              "The instrument said: -222,\"Data out of range\"\n"
+              "DIAG:UPD:DONE: sent (the instrument keeps no image it did not receive whole)\n"
+              "Restart: not sent\n\nThe images that went through were kept and the failed one "
+              "was not; it is safe to run the upgrade again.");
+}
+
+// The window's box is the same whatever kept the instrument from the run;
+// its details tell which, and what to do.
+TEST_F(UpgradeSimTest, EachFailureKeepsItsBoxAndTellsItsCauseInTheDetails) {
+    const auto lastBox = [&](const std::string& instrument) {
+        BoxRecorder boxes;
+        RunThroughTheWindow(instrument);
+        return boxes.m_boxes.empty() ? RecordedBox{} : boxes.m_boxes.back();
+    };
+    const auto expectNotFound = [](const RecordedBox& box, const std::string& details) {
+        EXPECT_EQ(box.m_text,
+                  "Unable to find K7141HA or K7142HA instrument.\nPlease make sure "
+                  "your\ninstrument is connected.");
+        EXPECT_EQ(box.m_caption, "Error");
+        EXPECT_EQ(box.m_type, 0x10u);
+        EXPECT_NE(box.m_details.find(details), std::string::npos) << box.m_details;
+    };
+    // Nothing listens on this port.
+    expectNotFound(lastBox("TCPIP0::127.0.0.76::5099::SOCKET"), "127.0.0.76:5099");
+    expectNotFound(lastBox("TCPIP0::127.0.0.76::5099::SOCKET"), "connection refused");
+    {
+        SimProcess sim("127.0.0.77", {"--portmap-port", "0", "--model", "other"});
+        expectNotFound(lastBox(sim.socket()), "answered as model K7150A, which this program");
+    }
+    {
+        SimProcess sim("127.0.0.78", {"--portmap-port", "0", "--hold-lock"});
+        expectNotFound(lastBox(sim.hislip()), "Another session holds the instrument's lock.");
+    }
+    // The link drops 50000 bytes into the Host image's only block: the
+    // instrument took nothing it keeps.
+    SimProcess sim("127.0.0.79", {"--portmap-port", "0", "--drop-in-block", "50000"});
+    const RecordedBox box = lastBox(sim.hislip());
+    EXPECT_EQ(box.m_text, "Host Upgrade Failed.\n");
+    EXPECT_EQ(box.m_caption, "Failed");
+    EXPECT_EQ(box.m_details,
+              "Image: Host Application (HPAP)\n"
+              "Sent: 300000 of 300000 bytes (the instrument confirmed 0)\n"
+              "VISA status: VI_ERROR_CONN_LOST: The connection to the resource has been lost. "
+              "(0xBFFF00A6)\nDIAG:UPD:DONE: not sent (the link was lost)\nRestart: not sent\n"
+              "The instrument is still in update mode.\n\n"
+              "Nothing was kept; it is safe to run the upgrade again.");
 }
 
 // A stop from outside while the Host image is under way: a SIGTERM to the
