@@ -186,6 +186,26 @@ TEST_F(KeyboardAccessTest, AboutAndHelpOpenFromTheKeyboard) {
     EXPECT_FALSE(help->isVisible());
 }
 
+// Where no window manager hands the focus back when a box or the picker
+// closes, the window takes it itself, and its keys work again.
+TEST_F(KeyboardAccessTest, TheWindowHasItsKeysBackAfterABoxOrThePickerCloses) {
+    const MessageBoxHook recorder = SetMessageBoxHook({});
+    for (const bool picker : {false, true}) {
+        SCOPED_TRACE(picker ? "picker" : "box");
+        auto seen = AnswerNextModal();
+        if (picker)
+            Press(Qt::Key_B);
+        else
+            m_dlg->CDialog::MessageBox("Text", "Caption", MB_OK, "Details");
+        EXPECT_TRUE(*seen);
+        EXPECT_EQ(QApplication::activeWindow(), m_dlg.get());
+        Press(Qt::Key_L);
+        EXPECT_EQ(CDialog::GetDlgCtrlID(QApplication::focusWidget()), IDC_LOG);
+        Item(IDC_BROWSE)->setFocus();
+    }
+    SetMessageBoxHook(recorder);
+}
+
 TEST(HelpWindow, AMissingFileIsSaidWithWhereItWasLookedFor) {
     CHelpWindow help(nullptr, QStringLiteral("Help"));
     EXPECT_FALSE(help.Load({QStringLiteral("/nonexistent/a.html"), QStringLiteral("/no/b.html")}));
