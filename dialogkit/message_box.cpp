@@ -58,7 +58,6 @@ void ReturnFocusTo(QWidget* owner) {
     if (!window || !window->isVisible()) return;
     // Without a window manager nobody hands the focus back when a modal
     // window goes; the window asks for it itself.
-    window->raise();
     window->activateWindow();
     QApplication::setActiveWindow(window);
 }

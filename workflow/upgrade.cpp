@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "update.h"
-#include "visa/log.h"
 #include "visa/run_lock.h"
 #include "workflow/audit.h"
 #include "workflow/identification.h"

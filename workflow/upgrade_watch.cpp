@@ -128,6 +128,9 @@ TransferWatch::TransferWatch() {
         self->m_status = status;
         self->m_function = function ? function : "";
     };
+    m_watch.on_locked = [](void* context, const char*) {
+        static_cast<TransferWatch*>(context)->m_locked = true;
+    };
     m_watch.on_scpi_error = [](void* context, const char* entry) {
         if (entry) static_cast<TransferWatch*>(context)->m_scpiErrors.push_back(entry);
     };
@@ -146,7 +149,11 @@ Cause TransferWatch::FailureCause(const std::string& image) const {
     for (std::string& entry : cause.m_scpiErrors)
         entry = WithoutLineEnds(entry);
     cause.m_sentence = "sending " + image + " failed";
-    if (m_status != VI_SUCCESS) {
+    if (m_locked) {
+        // Another session took the instrument between two operations.
+        cause.m_kind = Cause::Kind::Locked;
+        cause.m_sentence += ": another session holds the instrument's lock";
+    } else if (m_status != VI_SUCCESS) {
         cause.m_status = m_status;
         cause.m_statusText = StatusWords(m_status);
         cause.m_sentence += ": " + m_function + " returned " +

@@ -63,6 +63,7 @@ private:
     std::int64_t m_bytesSent = 0;
     std::int64_t m_confirmed = 0;
     bool m_programming = false;
+    bool m_locked = false;
     ViStatus m_status = VI_SUCCESS;
     std::string m_function;
     std::vector<std::string> m_scpiErrors;

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <memory>
 
+#include "box_details.h"
 #include "controls.h"
 #include "gui_fixture.h"
 #include "scripted_picker_dlg.h"
@@ -165,6 +166,10 @@ TEST_F(UpgradeDialogTest, AFullRunShowsItsProgressAndEmptiesTheBarAtTheEnd) {
     ASSERT_EQ(m_moments.size(), 2u);
     EXPECT_EQ(m_moments[0].m_box.m_caption, "Warning");
     EXPECT_EQ(m_moments[0].m_box.m_type, 0x34u);
+    EXPECT_EQ(m_moments[0].m_box.m_details,
+              "Instrument: K7141HA, serial 1234, firmware 1.0\n"
+              "Release: not checked (it has no SHA256SUMS)");
+    EXPECT_EQ(m_moments[1].m_box.m_details, "");
     EXPECT_EQ(m_moments[1].m_box.m_caption, "Complete");
     EXPECT_EQ(m_moments[1].m_box.m_type, 0x40u);
     // Full bar and the whole log while the completion box is up.
@@ -217,6 +222,26 @@ TEST_F(UpgradeDialogTest, AnEmptyInstrumentOrNoTickStopsBeforeTheInstrument) {
     EXPECT_EQ(m_moments.size(), 1u);
     EXPECT_TRUE(visa_double::calls().empty());
     EXPECT_EQ(m_dlg->GetDlgItemText(IDC_LOG), "");
+}
+
+TEST(BoxDetails, TheEraseWarningSaysHowTheReleaseWasChecked) {
+    workflow::RunOutcome run;
+    using Status = workflow::ReleaseVerification::Status;
+    const auto release = [&](Status status, bool notChecked) {
+        run.m_verification.m_status = status;
+        run.m_verification.m_signatureNotChecked = notChecked;
+        const std::string text = box_details::EraseWarning(run);
+        return text.substr(text.find("\nRelease: ") + 10);
+    };
+    run.m_verification.m_fingerprint = "0123456789ABCDEF0123456789ABCDEF01234567";
+    EXPECT_EQ(release(Status::Signed, false),
+              "checksummed and signed by the key 0123 4567 89AB CDEF 0123 4567 89AB CDEF 0123 "
+              "4567");
+    EXPECT_EQ(release(Status::Checksummed, false), "checksummed, not signed");
+    EXPECT_EQ(release(Status::Checksummed, true),
+              "checksummed; its signature was not checked (no trusted keys installed)");
+    EXPECT_EQ(box_details::EraseWarning(run).substr(0, 40),
+              "Instrument: ?, serial ?, firmware ?\nRele");
 }
 
 TEST_F(UpgradeDialogTest, ChoosingTheShownDirectoryAgainStillChecksIt) {

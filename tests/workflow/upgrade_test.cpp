@@ -59,7 +59,9 @@ public:
         m_paths.push_back(event.m_path);
     }
     void OnRestart(bool sent) override { m_steps.push_back(sent ? "restarted" : "not restarted"); }
+    void OnOutcome(const RunOutcome& outcome) override { m_outcome = outcome; }
     std::vector<std::string> m_steps;
+    RunOutcome m_outcome;
     std::vector<std::string> m_paths;
 };
 
@@ -347,6 +349,57 @@ TEST_F(UpgradeTest, ALaterFailureIsLoggedAndEndsUpdateModeWithoutARestart) {
     // The cursor ends with the first update session; the bar is emptied.
     EXPECT_EQ(ProgressAndCursor(), (Texts{"wait:begin", "range:0..4", "pos:1", "pos:2", "wait:end",
                                           "pos:3", "pos:4", "range:0..0"}));
+}
+
+// The outcome says how far a run got, why it stopped, and whether the
+// instrument holds anything a second run could not simply write again.
+TEST_F(UpgradeTest, TheOutcomeTellsHowFarARunGotAndWhetherASecondRunIsSafe) {
+    RunOutcome outcome;
+    const auto run = [&](ImageChoice images) {
+        return RunUpgrade(m_op, m_releaseDir, m_instrument, images, m_familyName, m_hostImageFile,
+                          &m_observer, RunOptions(), &outcome);
+    };
+    EXPECT_EQ(run({1, 1, 1, 1}), UpgradeEnd::Complete);
+    EXPECT_EQ(m_observer.m_outcome.m_images.size(), 4u) << "the observer has it too";
+    EXPECT_EQ(outcome.m_identity.m_model, "K7141HA");
+    EXPECT_EQ(outcome.m_identity.m_serial, "1234");
+    EXPECT_EQ(outcome.m_identity.m_firmware, "1.0");
+    EXPECT_EQ(outcome.m_images[2].m_name, "Host BootROM");
+    EXPECT_EQ(outcome.m_images[2].m_bytesSent, 17);
+    EXPECT_TRUE(outcome.m_updateModeEntered && outcome.m_doneSent && outcome.m_restartSent);
+    EXPECT_FALSE(outcome.m_cause.failed());
+
+    // Refused before any byte: nothing kept of it, the Host image was kept.
+    visa_double::reset();
+    FailTransferAfter(5);
+    EXPECT_EQ(run({1, 0, 1, 1}), UpgradeEnd::ImageFailed);
+    EXPECT_EQ(outcome.m_cause.m_kind, Cause::Kind::Locked);
+    EXPECT_EQ(outcome.m_cause.m_sentence,
+              "sending Host BootROM failed: another session holds the instrument's lock");
+    EXPECT_TRUE(outcome.m_images[1].m_attempted && !outcome.m_images[1].m_ok);
+    EXPECT_TRUE(outcome.m_images[2].m_ok);
+    EXPECT_FALSE(outcome.m_doneSent || outcome.m_restartSent);
+    EXPECT_TRUE(outcome.m_safeToRetry);
+
+    // Failed after the instrument had all of it: its flash is not known.
+    visa_double::reset();
+    visa_double::after_write([](const std::string& bytes) {
+        if (bytes.rfind("DIAG:UPD:BLOC?", 0) == 0)
+            visa_double::instrument().errors.push_back("-300,\"Device-specific error\"\n");
+    });
+    EXPECT_EQ(run({0, 0, 0, 1}), UpgradeEnd::ImageFailed);
+    EXPECT_EQ(outcome.m_cause.m_scpiErrors, Texts{"-300,\"Device-specific error\""});
+    EXPECT_TRUE(outcome.m_doneSent);
+    EXPECT_FALSE(outcome.m_safeToRetry);
+    EXPECT_EQ(outcome.m_cause.m_status, 0);
+
+    visa_double::reset();
+    visa_double::instrument().identity = "Tavrion Technologies,K7143HA,77,2.0\n";
+    EXPECT_EQ(run({1, 0, 0, 0}), UpgradeEnd::NotIdentified);
+    EXPECT_EQ(outcome.m_cause.m_kind, Cause::Kind::NotAccepted);
+    EXPECT_EQ(outcome.m_cause.m_model, "K7143HA");
+    EXPECT_EQ(outcome.m_identity.m_serial, "77");
+    EXPECT_FALSE(outcome.m_updateModeEntered);
 }
 
 TEST_F(UpgradeTest, WithoutHostThereIsOneUpdateSessionAndNoWarning) {
