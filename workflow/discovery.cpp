@@ -1,5 +1,6 @@
 #include "workflow/discovery.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "visa.h"
@@ -28,7 +29,7 @@ bool IsListed(const char* resource) {
 
 }  // namespace
 
-void DiscoverInstruments(Operator& op, char* out, std::size_t outSize) {
+FoundInstruments FindInstruments(Operator& op) {
     op.SetLog("Finding VISA instruments...");
     op.ShowLog();
     op.BeginWaitCursor();
@@ -36,15 +37,21 @@ void DiscoverInstruments(Operator& op, char* out, std::size_t outSize) {
     op.SetProgressPos(1);
     op.Repaint();
 
-    out[0] = '\0';
-    std::size_t used = 0;
+    FoundInstruments found;
     ViSession rm = VI_NULL;
     const ViStatus openStatus = viOpenDefaultRM(&rm);
     if (openStatus != VI_SUCCESS) {
         // Only a clean open is trusted for a search; but a warning still
         // opened a session, which must not be left behind on every drop-down.
         if (openStatus > VI_SUCCESS) viClose(rm);
-        AppendLine(out, outSize, used, "viOpenDefaultRM failed");
+        found.m_searched = false;
+        found.m_status = openStatus;
+        // Discovery makes no VISA call beyond its own, so the status is
+        // given by its number.
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(openStatus));
+        found.m_error =
+            std::string("the VISA resource manager could not be opened (status ") + code + ")";
     } else {
         // One byte more than the library may write, so the text is always
         // terminated even if the library fills the whole buffer.
@@ -54,13 +61,11 @@ void DiscoverInstruments(Operator& op, char* out, std::size_t outSize) {
         const ViStatus status = viFindRsrc(rm, "?*INSTR", &list, &count, description);
         op.SetProgressPos(2);
         if (status == VI_SUCCESS) {
-            bool room = !IsListed(description) || AppendLine(out, outSize, used, description);
-            // Once a line has not fitted, later ones are not added either, so
-            // the list stays a prefix of the library's order.
-            for (ViUInt32 match = 2; room && match <= count; ++match) {
+            if (IsListed(description)) found.m_resources.emplace_back(description);
+            for (ViUInt32 match = 2; match <= count; ++match) {
                 description[0] = '\0';
                 if (viFindNext(list, description) != VI_SUCCESS) continue;
-                if (IsListed(description)) room = AppendLine(out, outSize, used, description);
+                if (IsListed(description)) found.m_resources.emplace_back(description);
             }
         }
         // Closing the resource manager also ends its find list.
@@ -72,6 +77,21 @@ void DiscoverInstruments(Operator& op, char* out, std::size_t outSize) {
     op.AppendLog("done\r\n");
     op.ShowLog();
     op.Repaint();
+    return found;
+}
+
+void DiscoverInstruments(Operator& op, char* out, std::size_t outSize) {
+    const FoundInstruments found = FindInstruments(op);
+    out[0] = '\0';
+    std::size_t used = 0;
+    if (!found.m_searched) {
+        AppendLine(out, outSize, used, "viOpenDefaultRM failed");
+        return;
+    }
+    // Once a line has not fitted, later ones are not added either, so the
+    // list stays a prefix of the library's order.
+    for (const std::string& resource : found.m_resources)
+        if (!AppendLine(out, outSize, used, resource.c_str())) break;
 }
 
 std::vector<std::string> SplitResourceList(const char* text) {
