@@ -15,6 +15,7 @@
 #include "exit_codes.h"
 #include "interrupt.h"
 #include "prompt.h"
+#include "run_plan.h"
 #include "workflow/audit.h"
 #include "workflow/identification.h"
 #include "workflow/images.h"
@@ -44,6 +45,13 @@ std::string one_line(std::string text) {
         }
     }
     return out;
+}
+
+// "Host UBL upgrade...": what the window's log shows before an image's result.
+std::string log_text(const std::string& id) {
+    for (const workflow::ImageInfo& image : workflow::kImages)
+        if (id == image.m_id) return image.m_logText;
+    return id + " upgrade...";
 }
 
 // What the run shows: the warning becomes a question, the other boxes and
@@ -243,8 +251,7 @@ public:
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.2f s",
                       static_cast<double>(event.m_duration.count()) / 1000.0);
-        std::string human = image_name(event.m_id) + " upgrade..." +
-                            (ok ? "successful" : "FAILED!") + " (" + seconds;
+        std::string human = log_text(event.m_id) + (ok ? "successful" : "FAILED!") + " (" + seconds;
         if (ok && event.m_size >= 0)
             human += ", " + std::to_string(event.m_size) + " bytes";
         else if (!ok)
@@ -521,80 +528,6 @@ int finish_one(Output& out, const std::string& resource, int code, const std::st
         fields[member.key()] = member.value();
     out.event("finished", fields);
     return code;
-}
-
-// What a run will write, from the release's offer and the command line.
-struct Plan {
-    workflow::ImageChoice chosen;
-    Json images = Json::array();
-    int count = 0;
-    workflow::RunOptions options;
-};
-
-// Reads the release as the window's Browse does and picks the images. False
-// with the exit code and the cause in `code` and `cause` when the run cannot
-// start.
-bool plan_run(const CommandLine& settings, const std::string& release, Plan& plan, int& code,
-              Cause& cause) {
-    code = exit_error;
-    const std::string config = release + workflow::kConfigFileName;
-    workflow::ImageChoice offered;
-    std::string why;
-    if (!workflow::ReadReleaseConfig(config, offered, &why)) {
-        cause = workflow::MakeCause(Cause::Kind::File,
-                                    "release directory " + release + ": cannot read " +
-                                        workflow::kConfigFileName + " (" + why + ")",
-                                    config);
-        return false;
-    }
-    for (const workflow::ImageInfo& image : workflow::kImages) {
-        bool wanted = settings.images.empty() && offered.*image.m_flag != 0;
-        for (const std::string& id : settings.images)
-            wanted |= id == image.m_id;
-        if (!wanted) continue;
-        if (offered.*image.m_flag == 0) {
-            cause = workflow::MakeCause(
-                Cause::Kind::File,
-                std::string("the release does not offer ") + image.m_id + " (" + image.m_name + ")",
-                config);
-            return false;
-        }
-        plan.chosen.*image.m_flag = 1;
-        plan.images.push_back(image.m_id);
-        ++plan.count;
-    }
-    if (plan.count == 0) {
-        cause = workflow::MakeCause(Cause::Kind::File, "the release offers no images", config);
-        return false;
-    }
-    if (plan.chosen.m_host && !settings.yes && ::isatty(0) != 1) {
-        code = exit_usage;
-        cause = workflow::MakeCause(
-            Cause::Kind::Usage,
-            "writing the Host application (HPAP) erases the instrument's saved states; "
-            "confirm with --yes (no terminal to ask on)");
-        return false;
-    }
-    plan.options.m_tool = "fwupgrade";
-    std::string error;
-    if (load_run_policy(settings, plan.options.m_policy, error)) return true;
-    cause = workflow::MakeCause(Cause::Kind::File, error, plan.options.m_policyFile);
-    return false;
-}
-
-// The first chosen image that is not a regular file, for the cause of a run
-// that refused its images ("" when all are).
-std::string unusable_image(const std::string& release, const workflow::ImageChoice& chosen) {
-    for (const workflow::ImageInfo& image : workflow::kImages) {
-        if (chosen.*image.m_flag == 0) continue;
-        const std::string path =
-            release + (image.m_file[0] != '\0'
-                           ? std::string(image.m_file)
-                           : workflow::kImageFolder + std::string(workflow::kHostImageFile));
-        std::error_code error;
-        if (!std::filesystem::is_regular_file(path, error)) return path;
-    }
-    return "";
 }
 
 // Ends the process now with the interrupted status, after recording the
