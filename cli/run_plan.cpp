@@ -64,7 +64,7 @@ bool plan_run(const CommandLine& settings, const std::string& release, Plan& pla
 std::string unusable_image(const std::string& release, const workflow::ImageChoice& chosen) {
     for (const workflow::ImageInfo& image : workflow::kImages) {
         if (chosen.*image.m_flag == 0) continue;
-        const std::string path =
+        std::string path =
             release + (image.m_file[0] != '\0'
                            ? std::string(image.m_file)
                            : workflow::kImageFolder + std::string(workflow::kHostImageFile));

@@ -288,6 +288,12 @@ public:
         return engine_.Locked() && engine_.LockedIn() == step;
     }
     bool locked_anywhere() const { return engine_.Locked(); }
+    // Who held the instrument's lock when an operation met it.
+    workflow::Cause lock_cause() const {
+        workflow::EngineFailure held;
+        held.m_locked = true;
+        return workflow::CauseOf(held, engine_.LockRefusal());
+    }
     // Why the engine's last operation failed, as its events and the
     // library's record tell it.
     workflow::Cause engine_cause() const {
@@ -454,8 +460,9 @@ Cause run_cause(workflow::UpgradeEnd end, const CliObserver& observer, const Cli
             return MakeCause(Cause::Kind::Declined, "the warning was answered no");
         case UpgradeEnd::HostFailed:
         case UpgradeEnd::ImageFailed:
-            if (observer.image_failed().failed() && !observer.locked_anywhere())
-                return observer.image_failed();
+            // A lock met on the way says more than the transfer it ended.
+            if (observer.locked_anywhere()) return observer.lock_cause();
+            if (observer.image_failed().failed()) return observer.image_failed();
             return observer.engine_cause();
         case UpgradeEnd::Interrupted:
         case UpgradeEnd::Complete:

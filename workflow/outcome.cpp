@@ -1,5 +1,6 @@
 #include "workflow/outcome.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -43,8 +44,7 @@ namespace {
 
 // Seconds to the millisecond, or null when not known.
 Json SecondsOrNull(double value) {
-    return value > 0 ? Json(static_cast<double>(static_cast<long long>(value * 1000 + 0.5)) / 1000)
-                     : Json();
+    return value > 0 ? Json(static_cast<double>(std::llround(value * 1000)) / 1000) : Json();
 }
 
 Json IntegerOrNull(long long value) {
@@ -134,7 +134,7 @@ Cause LockedCause(std::string holder, std::string since,
 
 Json ReasonJson(const Cause& cause) {
     using Kind = Cause::Kind;
-    if (!cause.failed()) return Json();
+    if (!cause.failed()) return {};
     Json reason = Json::object();
     reason["kind"] = KindWord(cause.m_kind);
     reason["message"] = cause.m_sentence;
