@@ -18,7 +18,7 @@ struct ImageChoice {
 // configuration file and the image name sent to the instrument), the file
 // under the release directory (empty for the Host application, whose name
 // identification gives), the text the run's log shows before its result,
-// and its name for people.
+// and the name people know it by.
 struct ImageInfo {
     const char* m_id;
     const char* m_file;
