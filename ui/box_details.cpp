@@ -108,11 +108,17 @@ std::string ImageFailed(const workflow::ImageOutcome& image, const workflow::Run
         text += " (the instrument confirmed " + std::to_string(image.m_bytesConfirmed) + ")";
     text += "\n";
     const Cause& cause = image.m_cause;
-    if (cause.m_status != 0)
-        text += "VISA status: " + (cause.m_statusText.empty() ? "" : cause.m_statusText + " ") +
-                "(" + Hex(cause.m_status) + ")\n";
-    for (const std::string& entry : cause.m_scpiErrors)
+    if (cause.m_status != 0) {
+        const std::string hex = Hex(cause.m_status);
+        const std::string& words = cause.m_statusText;
+        text += "VISA status: " + (words.empty() || words == hex ? hex : words + " (" + hex + ")") +
+                "\n";
+    }
+    for (std::string entry : cause.m_scpiErrors) {
+        while (!entry.empty() && (entry.back() == '\n' || entry.back() == '\r'))
+            entry.pop_back();
         text += "The instrument said: " + entry + "\n";
+    }
     if (cause.m_status == 0 && cause.m_scpiErrors.empty() && !cause.m_sentence.empty())
         text += Sentence(cause.m_sentence) + "\n";
     // The transfer's close is only told where it is known to have been

@@ -197,9 +197,9 @@ private:
             return;
         }
         told.m_cause = sent.Refused()
-                           ? PlainCause(Cause::Kind::File,
-                                        "the image file was changed after its check", told.m_path)
-                           : watch.FailureCause(told.m_name);
+                           ? MakeCause(Cause::Kind::File,
+                                       "the image file was changed after its check", told.m_path)
+                           : watch.FailureCause();
         // Once the transfer was opened, the engine closes it on every path;
         // a lost link keeps that close from arriving.
         if (!m_failed) m_out.m_doneSent = watch.Opened() && !watch.LinkLost();
@@ -299,6 +299,17 @@ void ListImages(const std::vector<CheckedImage>& checked, RunOutcome& out) {
     }
 }
 
+// The image CheckImages stopped at: the first chosen one it did not pass.
+std::string FailedImagePath(const std::string& releaseDir, const ImageChoice& images,
+                            const Prepared& prepared) {
+    std::size_t passed = 0;
+    for (const ImageInfo& image : kImages) {
+        if (images.*image.m_flag == 0) continue;
+        if (passed++ == prepared.m_images.size()) return ImagePathOf(releaseDir, image);
+    }
+    return {};
+}
+
 // Checks the image files and verifies the release; no instrument is
 // contacted. UpgradeEnd::Complete when the run may go on.
 UpgradeEnd PrepareRun(Operator& op, const std::string& releaseDir, const ImageChoice& images,
@@ -321,7 +332,8 @@ UpgradeEnd PrepareRun(Operator& op, const std::string& releaseDir, const ImageCh
         policy, stopRequested);
     if (!imageError.empty()) {
         if (stopRequested()) return UpgradeEnd::Interrupted;
-        out.m_cause = PlainCause(Cause::Kind::File, imageError);
+        out.m_cause =
+            MakeCause(Cause::Kind::File, imageError, FailedImagePath(releaseDir, images, prepared));
         op.ReportNotStarted(imageError + kBadImageText, out.m_cause);
         return UpgradeEnd::BadImage;
     }
@@ -334,7 +346,7 @@ UpgradeEnd PrepareRun(Operator& op, const std::string& releaseDir, const ImageCh
     if (stopRequested()) return UpgradeEnd::Interrupted;
     switch (prepared.m_verification.m_status) {
         case ReleaseVerification::Status::Failed:
-            out.m_cause = PlainCause(
+            out.m_cause = MakeCause(
                 Cause::Kind::Verification,
                 "release verification failed: " + prepared.m_verification.m_message, releaseDir);
             op.ReportNotStarted(kNotVerifiedText + prepared.m_verification.m_message, out.m_cause);
@@ -358,7 +370,7 @@ UpgradeEnd PrepareRun(Operator& op, const std::string& releaseDir, const ImageCh
 UpgradeEnd CheckRequest(Operator& op, const std::string& releaseDir, std::string& instrument,
                         const ImageChoice& images, int& stages, RunOutcome& out) {
     if (instrument.empty()) {
-        out.m_cause = PlainCause(Cause::Kind::Usage, "no instrument was named");
+        out.m_cause = MakeCause(Cause::Kind::Usage, "no instrument was named");
         op.ReportNotStarted(kNoInstrumentText, out.m_cause);
         return UpgradeEnd::NoInstrument;
     }
@@ -375,7 +387,7 @@ UpgradeEnd CheckRequest(Operator& op, const std::string& releaseDir, std::string
     if (const std::string tooLong = TooLongMessage(instrument, releaseDir, images);
         !tooLong.empty()) {
         // The first line says what is too long; the next ones show it.
-        out.m_cause = PlainCause(Cause::Kind::Usage, tooLong.substr(0, tooLong.find(":\n")));
+        out.m_cause = MakeCause(Cause::Kind::Usage, tooLong.substr(0, tooLong.find(":\n")));
         op.ReportNotStarted(tooLong, out.m_cause);
         return UpgradeEnd::TooLong;
     }
@@ -383,25 +395,26 @@ UpgradeEnd CheckRequest(Operator& op, const std::string& releaseDir, std::string
 }
 
 // Tells the observer why no instrument may be upgraded, then the operator:
-// `text` is the box's for this machine's run lock (UpgradeEnd::Locked).
+// `why` is the run lock's sentence (UpgradeEnd::Locked).
 UpgradeEnd NoInstrumentToUpgrade(Operator& op, UpgradeObserver* observer, UpgradeEnd end,
-                                 const IdentifyFailure& failure, const std::string& text,
+                                 const IdentifyFailure& failure, const std::string& why,
                                  RunOutcome& out) {
     if (end == UpgradeEnd::Locked) {
-        // Another run of this machine: the run lock knows who, the library
-        // has nothing to add.
-        out.m_cause = PlainCause(Cause::Kind::Locked, DescribeIdentifyFailure(failure));
-        out.m_cause.m_holder = failure.m_holder;
-        out.m_cause.m_since = failure.m_since;
+        // Another run of this machine: the run lock's own words name who,
+        // and the library has nothing to add.
+        out.m_cause = CauseOf(failure, std::nullopt);
+        if (!why.empty()) out.m_cause.m_sentence = why;
     } else {
-        out.m_cause = IdentifyCause(failure);
+        // What the library recorded of the connection, read on the thread
+        // that identified, right after.
+        out.m_cause = CauseOf(failure, LastConnectFailure());
     }
     if (observer) {
         observer->OnIdentifyFailed(failure);
         observer->OnEnding(end);
     }
     if (end == UpgradeEnd::Locked)
-        op.ReportLocked(text, out.m_cause);
+        op.ReportLocked(kLockedText + why, out.m_cause);
     else
         op.ReportNotIdentified(out.m_cause);
     return end;
@@ -432,8 +445,7 @@ UpgradeEnd ClaimInstrument(Operator& op, const std::string& instrument, const Im
     visa::RunLockHolder holder;
     if (const std::string key = visa::run_lock_key(instrument, &why);
         !key.empty() && !ownership.Take(key, options.m_tool, why, holder)) {
-        return NoInstrumentToUpgrade(op, observer, UpgradeEnd::Locked, HeldBy(holder),
-                                     kLockedText + why, out);
+        return NoInstrumentToUpgrade(op, observer, UpgradeEnd::Locked, HeldBy(holder), why, out);
     }
 
     if (observer) observer->OnOperation("identify");
@@ -448,20 +460,18 @@ UpgradeEnd ClaimInstrument(Operator& op, const std::string& instrument, const Im
     if (observer) observer->OnIdentified(reply, identified);
     if (!reply.empty()) out.m_identity = IdentityOf(reply);
     if (!identified)
-        return NoInstrumentToUpgrade(op, observer, UpgradeEnd::NotIdentified, failure,
-                                     kNotIdentifiedText, out);
+        return NoInstrumentToUpgrade(op, observer, UpgradeEnd::NotIdentified, failure, {}, out);
     // Two names the library cannot tell apart (a LAN and a USB name of one
     // sensor) still meet here, before anything but the question is sent.
     if (const IdentityFields fields = SplitIdentity(reply);
         !fields.serial.empty() &&
         !ownership.Take(visa::run_lock_serial_key(fields.model, fields.serial), options.m_tool, why,
                         holder)) {
-        return NoInstrumentToUpgrade(op, observer, UpgradeEnd::Locked, HeldBy(holder),
-                                     kLockedText + why, out);
+        return NoInstrumentToUpgrade(op, observer, UpgradeEnd::Locked, HeldBy(holder), why, out);
     }
     if (images.m_host != 0 && !op.ConfirmErase(out)) {
-        out.m_cause = PlainCause(Cause::Kind::Declined,
-                                 "the erase of the instrument's saved states was declined");
+        out.m_cause = MakeCause(Cause::Kind::Declined,
+                                "the erase of the instrument's saved states was declined");
         return UpgradeEnd::Declined;
     }
     if (observer && observer->StopRequested()) return UpgradeEnd::Interrupted;
@@ -639,9 +649,9 @@ private:
 void Settle(UpgradeEnd end, RunOutcome& out) {
     out.m_end = end;
     if (end == UpgradeEnd::Interrupted)
-        out.m_cause = PlainCause(Cause::Kind::Interrupted, "the run was asked to stop");
+        out.m_cause = MakeCause(Cause::Kind::Interrupted, "the run was asked to stop");
     else if (end == UpgradeEnd::NothingChosen)
-        out.m_cause = PlainCause(Cause::Kind::Usage, "no image was chosen");
+        out.m_cause = MakeCause(Cause::Kind::Usage, "no image was chosen");
     else if (end == UpgradeEnd::Complete)
         out.m_cause = Cause();
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "update.h"
+#include "workflow/engine_events.h"
 #include "workflow/identify_failure.h"
 #include "workflow/outcome.h"
 
@@ -33,52 +34,31 @@ private:
     std::string m_function;
 };
 
-// One image transfer as the engine told it: the bytes the instrument took,
-// whether it had the whole image, the first VISA call that failed and what
-// the instrument's error queue said.
+// One image transfer as the engine told it: the bytes sent and those the
+// instrument answered for, whether it had the whole image, and why it failed.
 class TransferWatch {
 public:
     TransferWatch();
-    ~TransferWatch();
-    TransferWatch(const TransferWatch&) = delete;
-    TransferWatch& operator=(const TransferWatch&) = delete;
 
     // False when the engine could not take the watch: then nothing is known.
-    bool Installed() const { return m_installed; }
-    std::int64_t BytesSent() const { return m_bytesSent; }
+    bool Installed() const { return m_events.Installed(); }
+    std::int64_t BytesSent() const { return m_events.BytesSent(); }
     // Of them, those in blocks the instrument answered.
     std::int64_t BytesConfirmed() const { return m_confirmed; }
-    // The instrument's transfer was opened: from then on the engine closes
-    // it on every path.
-    bool Opened() const { return m_bytesSent > 0 || !m_scpiErrors.empty(); }
-    bool LinkLost() const { return m_status == VI_ERROR_CONN_LOST; }
     // The instrument had every byte of the image and began to program it.
     bool Programming() const { return m_programming; }
-    // The failed image's cause, of kind Transfer.
-    Cause FailureCause(const std::string& image) const;
+    // The instrument's transfer was opened: from then on the engine closes
+    // it on every path.
+    bool Opened() const;
+    bool LinkLost() const { return m_events.Failure().m_status == VI_ERROR_CONN_LOST; }
+    // Why the image failed, with what the library recorded of the link.
+    Cause FailureCause() const;
 
 private:
-    update_observer m_watch{};
-    bool m_installed = false;
-    std::int64_t m_bytesSent = 0;
     std::int64_t m_confirmed = 0;
     bool m_programming = false;
-    bool m_locked = false;
-    ViStatus m_status = VI_SUCCESS;
-    std::string m_function;
-    std::vector<std::string> m_scpiErrors;
+    EngineEvents m_events;  // last: its callbacks reach the members above
 };
-
-// The cause of a failed identification: what the VISA library recorded of
-// the connection when it says, else the facts the run gathered.
-Cause IdentifyCause(const IdentifyFailure& failure);
-
-// A cause of `kind` told by `sentence` alone (file, verification, usage,
-// declined, interrupted).
-Cause PlainCause(Cause::Kind kind, const std::string& sentence, const std::string& file = {});
-
-// The VISA library's words for `status` ("" when it has none).
-std::string StatusWords(long status);
 
 // Who the reply says the instrument is.
 InstrumentIdentity IdentityOf(const std::string& reply);

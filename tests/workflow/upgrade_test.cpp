@@ -374,8 +374,7 @@ TEST_F(UpgradeTest, TheOutcomeTellsHowFarARunGotAndWhetherASecondRunIsSafe) {
     FailTransferAfter(5);
     EXPECT_EQ(run({1, 0, 1, 1}), UpgradeEnd::ImageFailed);
     EXPECT_EQ(outcome.m_cause.m_kind, Cause::Kind::Locked);
-    EXPECT_EQ(outcome.m_cause.m_sentence,
-              "sending Host BootROM failed: another session holds the instrument's lock");
+    EXPECT_EQ(outcome.m_cause.m_sentence, "locked by another session");
     EXPECT_TRUE(outcome.m_images[1].m_attempted && !outcome.m_images[1].m_ok);
     EXPECT_TRUE(outcome.m_images[2].m_ok);
     EXPECT_FALSE(outcome.m_doneSent || outcome.m_restartSent);
@@ -388,7 +387,7 @@ TEST_F(UpgradeTest, TheOutcomeTellsHowFarARunGotAndWhetherASecondRunIsSafe) {
             visa_double::instrument().errors.push_back("-300,\"Device-specific error\"\n");
     });
     EXPECT_EQ(run({0, 0, 0, 1}), UpgradeEnd::ImageFailed);
-    EXPECT_EQ(outcome.m_cause.m_scpiErrors, Texts{"-300,\"Device-specific error\""});
+    EXPECT_EQ(outcome.m_cause.m_scpiErrors, Texts{"-300,\"Device-specific error\"\n"});
     EXPECT_TRUE(outcome.m_doneSent);
     EXPECT_FALSE(outcome.m_safeToRetry);
     EXPECT_EQ(outcome.m_cause.m_status, 0);
