@@ -651,7 +651,7 @@ void Settle(UpgradeEnd end, RunOutcome& out) {
     if (end == UpgradeEnd::Interrupted)
         out.m_cause = MakeCause(Cause::Kind::Interrupted, "the run was asked to stop");
     else if (end == UpgradeEnd::NothingChosen)
-        out.m_cause = MakeCause(Cause::Kind::Usage, "no image was chosen");
+        out.m_cause = MakeCause(Cause::Kind::File, "nothing to write");
     else if (end == UpgradeEnd::Complete)
         out.m_cause = Cause();
 }
