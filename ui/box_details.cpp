@@ -57,7 +57,7 @@ std::string NextAfterFailure(const workflow::RunOutcome& run) {
 }  // namespace
 
 std::string NotIdentified(const Cause& cause) {
-    const std::string why = Sentence(cause.m_sentence);
+    std::string why = Sentence(cause.m_sentence);
     switch (cause.m_kind) {
         case Cause::Kind::Unreachable:
             return why +
