@@ -1,4 +1,4 @@
-#include "visa/abstract_socket.h"
+#include "platform/abstract_socket.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,7 +15,7 @@
 #include <cstring>
 #include <string_view>
 
-namespace visa {
+namespace platform {
 namespace {
 
 // Queued probes beyond this make further probes see a busy (held) name,
@@ -315,4 +315,4 @@ bool abstract_names(const std::string& prefix, std::vector<std::string>* names, 
     return true;
 }
 
-}  // namespace visa
+}  // namespace platform
