@@ -4,6 +4,8 @@
 #include <cctype>
 #include <charconv>
 
+#include "workflow/accepted_models.h"
+
 namespace sim {
 
 namespace {
@@ -126,15 +128,10 @@ std::string identity_for_model(std::string_view model, std::string_view serial,
                                std::string_view firmware) {
     const std::string m = upper(model);
     std::string prefix;
-    if (m == "K7141HA" || m == "K7142HA") {
-        prefix = "Tavrion Technologies," + m;
-    } else if (m == "K7141B") {
-        prefix = "Tavrion Technologies, K7141B";  // this model answers with a blank
-    } else if (m == "OTHER") {
-        prefix = "Tavrion Technologies,K7150A";
-    } else {
-        return {};
-    }
+    for (const workflow::AcceptedModel& row : workflow::kAcceptedModelTable)
+        if (m == row.m_model) prefix = row.m_identityPrefix;
+    if (m == "OTHER") prefix = "Tavrion Technologies,K7150A";
+    if (prefix.empty()) return {};
     return prefix + "," + std::string(serial) + "," + std::string(firmware) + "\n";
 }
 
