@@ -36,8 +36,8 @@ UniqueFd above_standard(int fd) {
 // What the child does between fork and exec: async-signal-safe calls only,
 // as the parent may have other threads. Reports a failed exec's errno on
 // `report` and exits 127.
-[[noreturn]] void become(const ChildOptions& options, char* const* argv, int dev_null,
-                         const std::vector<int>& write_ends, int report) {
+[[noreturn]] void become(const ChildOptions& options, const char* path, char* const* argv,
+                         int dev_null, const std::vector<int>& write_ends, int report) {
     if (options.own_process_group) ::setpgid(0, 0);
     if (options.parent_death_signal != 0) ::prctl(PR_SET_PDEATHSIG, options.parent_death_signal);
     struct sigaction defaults {};
@@ -51,7 +51,7 @@ UniqueFd above_standard(int fd) {
         ::dup2(dev_null, fd);
     for (std::size_t i = 0; i < write_ends.size(); ++i)
         ::dup2(write_ends[i], options.captured[i]);
-    ::execv(argv[0], argv);
+    ::execv(path, argv);
     const int error = errno;
     (void)!::write(report, &error, sizeof error);
     ::_exit(127);
@@ -116,7 +116,9 @@ ChildProcess ChildProcess::start(const ChildOptions& options) {
     UniqueFd report_read(report_ends[0]), report_write(report_ends[1]);
 
     const pid_t pid = ::fork();
-    if (pid == 0) become(options, argv.data(), dev_null.get(), write_numbers, report_write.get());
+    if (pid == 0)
+        become(options, options.path.empty() ? argv[0] : options.path.c_str(), argv.data(),
+               dev_null.get(), write_numbers, report_write.get());
     if (pid < 0) return fail("fork", errno);
     child.pid_ = pid;
     write_ends.clear();

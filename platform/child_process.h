@@ -14,8 +14,10 @@
 namespace platform {
 
 struct ChildOptions {
-    // The program and its arguments; argv[0] is the path run (no PATH search).
+    // The program and its arguments; argv[0] is also the path run (no PATH
+    // search) unless `path` is given.
     std::vector<std::string> argv;
+    std::string path;
     // Descriptor numbers in the child (1, 2, 3, ...) each wired to a pipe whose
     // read end the parent keeps, in this order.
     std::vector<int> captured;

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 
+#include "platform/trim.h"
 #include "workflow/accepted_models.h"
 
 namespace sim {
@@ -27,13 +28,7 @@ bool is_space(char c) {
     return std::isspace(static_cast<unsigned char>(c)) != 0;
 }
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && is_space(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && is_space(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
+using platform::trim;
 
 std::vector<std::string_view> split_params(std::string_view s) {
     std::vector<std::string_view> out;
