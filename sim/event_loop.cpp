@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/unique_fd.h"
+
 namespace sim {
 
 namespace {
@@ -69,33 +71,31 @@ bool EventLoop::wait(Clock::time_point wake, const sigset_t& mask, std::string& 
 
 int listen_on(const std::string& address, std::uint16_t port, int type, std::uint16_t& bound,
               std::string& error, const char* what) {
-    const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    platform::UniqueFd fd(::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd) {
         error = "socket: " + errno_text();
         return -1;
     }
     const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
     ::inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
         error = (what ? what : "bind") + (" " + address) + ":" + std::to_string(port) + ": " +
                 errno_text();
-        ::close(fd);
         return -1;
     }
-    if (type == SOCK_STREAM && ::listen(fd, 16) != 0) {
+    if (type == SOCK_STREAM && ::listen(fd.get(), 16) != 0) {
         error = (what ? what : "listen") + (" " + address) + ":" + std::to_string(port) + ": " +
                 errno_text();
-        ::close(fd);
         return -1;
     }
     socklen_t len = sizeof sa;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&sa), &len);
     bound = ntohs(sa.sin_port);
-    return fd;
+    return fd.release();
 }
 
 void close_fd(int& fd) {

@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/unique_fd.h"
+
 namespace sim {
 
 namespace {
@@ -73,25 +75,26 @@ void StreamPool::close_listeners() {
 
 void StreamPool::accept(Listener& l, Clock::time_point now) {
     for (int k = 0; k < accepts_per_wake; ++k) {
-        const int fd = accept_connection(l.fd);
-        if (fd < 0) return;
+        platform::UniqueFd fd(accept_connection(l.fd));
+        if (!fd) return;
         if (streams_.size() >= settings_.max_connections) {
-            ::close(fd);
+            fd.reset();
             if (const auto line = refusals_.refused(now, settings_.full_reason)) log(*line);
             continue;
         }
         std::unique_ptr<Stream> s = l.make();
         s->id = next_id_++;
-        s->fd = fd;
+        s->fd = fd.get();
         s->last_activity = now;
         s->pool_ = this;
         s->max_input_ = l.max_input;
         s->watched_ = EPOLLIN;
-        if (const auto failure = loop_.add(fd, EPOLLIN, s.get())) {
+        if (const auto failure = loop_.add(fd.get(), EPOLLIN, s.get())) {
             log("connection refused: " + *failure);
-            ::close(fd);
+            s->fd = -1;
             continue;
         }
+        fd.release();  // the stream owns it now
         if (settings_.verbose) log("connection " + std::to_string(s->id) + " accepted");
         streams_.push_back(std::move(s));
     }
