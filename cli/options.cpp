@@ -9,6 +9,7 @@
 
 #include "platform/option_parser.h"
 #include "visa/rsrc_name.h"
+#include "workflow/accepted_models.h"
 #include "workflow/identification.h"
 #include "workflow/images.h"
 #include "workflow/upgrade.h"
@@ -200,8 +201,8 @@ void add_upgrade(CLI::App& app, CommandLine& c) {
                        "every instrument discovery finds that identifies as an accepted model",
                        c.all);
     platform::add_value(app, "-m,--model", "MODEL",
-                        "with --all, only instruments of this model (K7141HA, K7142HA, K7141B); "
-                        "repeatable",
+                        "with --all, only instruments of this model (" +
+                            workflow::AcceptedModelList(", ") + "); repeatable",
                         [&c](const std::string& v) { add_models(c, v); });
     platform::add_flag(app, "--allow-missing",
                        "with --all, instruments that do not answer or are not an accepted model "
@@ -232,10 +233,10 @@ void add_upgrade(CLI::App& app, CommandLine& c) {
 // command with its options. The same definition parses and prints --help.
 void define(CLI::App& app, CommandLine& c) {
     app.name("fwupgrade");
-    app.description(
-        "usage: fwupgrade COMMAND [options]\n\n"
-        "Upgrades the firmware of K7141HA, K7142HA and K7141B power sensors over VISA,\n"
-        "as the window does, for scripts, production lines and fleets.");
+    app.description("usage: fwupgrade COMMAND [options]\n\nUpgrades the firmware of " +
+                    workflow::AcceptedModelList(" and ") +
+                    " power sensors over VISA,\n"
+                    "as the window does, for scripts, production lines and fleets.");
     app.footer(
         "RESOURCE is a VISA resource string (TCPIP0::192.0.2.7::inst0::INSTR,\n"
         "USB0::...::INSTR) or a bare address, taken as TCPIP0::<address>::INSTR.\n"

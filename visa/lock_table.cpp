@@ -10,10 +10,23 @@
 #include <cstring>
 #include <vector>
 
-#include "visa/abstract_socket.h"
+#include "platform/abstract_socket.h"
 #include "visa/log.h"
 
 namespace visa {
+
+using platform::abstract_names;
+using platform::bind_abstract;
+using platform::BindResult;
+using platform::connect_abstract;
+using platform::describe;
+using platform::drain_listener;
+using platform::max_abstract_name;
+using platform::name_piece;
+using platform::NameOwner;
+using platform::owner_of;
+using platform::Probe;
+
 namespace {
 
 // Names this file's lines in the library's log.

@@ -25,9 +25,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/abstract_socket.h"
 #include "sim_process.h"
 #include "test_signer.h"
-#include "visa/abstract_socket.h"
 #include "visa/instrument_key.h"
 #include "visa/lock_table.h"
 #include "visa/rsrc_name.h"
@@ -913,7 +913,7 @@ TEST_F(CliSimTest, ASquattedLockNameIsSaidWithItsHolder) {
         visa::instrument_key(*visa::parse_rsrc_name(sim.vxi11())));
     int fd = -1;
     std::string why;
-    ASSERT_EQ(visa::bind_abstract(name, &fd, &why), visa::BindResult::bound) << why;
+    ASSERT_EQ(platform::bind_abstract(name, &fd, &why), platform::BindResult::bound) << why;
     const std::string said =
         "lock unavailable: " + name + " is held by root (uid 0), pid " + std::to_string(::getpid());
 
