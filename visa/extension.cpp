@@ -99,6 +99,7 @@ fwvisa_status fill_resource(const char* resource, fwvisa_resource* out) {
     const std::optional<RsrcName> name = parse_rsrc_name(resource);
     if (!name) return FWVISA_E_NOT_RESOURCE;
     fwvisa_resource full{};
+    full.protocol = int32_t(name->kind) + 1;  // RsrcKind lists them in the header's order
     full.intf_type = name->intf_type();
     full.board = name->board;
     full.port = name->port;

@@ -23,6 +23,8 @@ struct Failure {
     // Lock refusals by a name held elsewhere: that name, whose holder is
     // looked up when someone asks (a walk through /proc).
     std::string lock_name;
+    // What viStatusDesc adds to the standard text for `status` (see
+    // set_failure_detail); empty where it adds nothing.
     std::string text;
 };
 
@@ -44,7 +46,8 @@ inline Failure failure(ViStatus status, int stage, int cause, std::string host =
 void start_failure_clock();
 // viOpen begins: this thread's record is forgotten, and the clock starts.
 void forget_failure();
-// Keeps `f` as this thread's last failure, timed from the clock.
+// Keeps `f` as this thread's last failure, timed from the clock. Its text
+// is what the caller already made viStatusDesc's sentence, or empty.
 void record_failure(Failure f);
 // The same, and its text as viStatusDesc's sentence for f.status.
 void record_failure_with_detail(Failure f);

@@ -11,7 +11,6 @@
 #include "visa/lock_table.h"
 #include "visa/log.h"
 #include "visa/net.h"
-#include "visa/status_desc.h"
 
 namespace visa {
 namespace {
@@ -144,9 +143,6 @@ void Session::note_failure(ViStatus st, int stage) {
     }
     Failure f = failure(st, stage, cause, name_.host, name_.port);
     if (stage == FWVISA_STAGE_LOCK) f.lock_name = LockTable::last_refused_name();
-    char text[256] = "";
-    status_desc(st, text, sizeof text);
-    f.text = canonical_ + ": " + text;
     record_failure(std::move(f));
     last_failure_ = visa::last_failure();
 }

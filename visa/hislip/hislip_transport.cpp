@@ -279,7 +279,7 @@ ViStatus HislipTransport::open(const RsrcName& name, uint32_t timeout_ms) {
                                st == VI_ERROR_TMO         ? FWVISA_CAUSE_TIMED_OUT
                                : st == VI_ERROR_CONN_LOST ? FWVISA_CAUSE_LOST
                                                           : FWVISA_CAUSE_REJECTED,
-                               name.host, port, where_ + ": the HiSLIP session was not set up"));
+                               name.host, port));
     return st;
 }
 

@@ -22,6 +22,11 @@
 extern "C" {
 #endif
 
+/* Exported whatever visibility the rest of the library's code is built with. */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 /* The version of these declarations; fwvisa_ext_version() gives the
  * library's. */
 #define FWVISA_EXT_VERSION 1
@@ -67,7 +72,9 @@ typedef struct fwvisa_failure {
     int32_t sys_errno;   /* the system's error number, 0 when none */
     uint32_t elapsed_ms; /* from the start of the call to the failure */
     uint16_t port;       /* 0 when not on a network */
-    char host[256];      /* as written in the resource; "" when not on a network */
+    /* The host name as written, or the address connected to; "" when not
+     * on a network. */
+    char host[256];
     /* Lock refusals: who holds it ("user (uid N), pid P") and since when
      * (UTC, "2026-01-31T12:00:00Z"), each "" when not known. */
     char holder[160];
@@ -82,8 +89,16 @@ fwvisa_status _VI_FUNC fwvisa_last_failure(ViSession vi, fwvisa_failure* out);
 
 /* ---- resource strings ------------------------------------------------- */
 
+/* Which protocol a resource string selects. */
+#define FWVISA_PROTOCOL_VXI11 1
+#define FWVISA_PROTOCOL_HISLIP 2
+#define FWVISA_PROTOCOL_SOCKET 3 /* raw SCPI over TCP */
+#define FWVISA_PROTOCOL_USBTMC 4
+#define FWVISA_PROTOCOL_SERIAL 5
+
 typedef struct fwvisa_resource {
     uint32_t size;       /* set by the caller: sizeof(fwvisa_resource) */
+    int32_t protocol;    /* FWVISA_PROTOCOL_* */
     ViUInt16 intf_type;  /* VI_INTF_TCPIP, VI_INTF_USB, VI_INTF_ASRL */
     ViUInt16 board;      /* the interface number */
     uint16_t port;       /* SOCKET, or HiSLIP ",port"; 0 when none is written */
@@ -167,6 +182,10 @@ typedef struct fwvisa_library {
 /* Which VISA implementation this program's VISA calls reach: answered by the
  * program's own dispatch layer, never by the library it loaded. */
 fwvisa_status _VI_FUNC fwvisa_library_in_use(fwvisa_library* out);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

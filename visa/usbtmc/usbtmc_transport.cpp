@@ -80,8 +80,7 @@ ViStatus UsbtmcTransport::open(const RsrcName& name, uint32_t /*timeout_ms*/) {
     }
     if (r == PipeResult::not_found || r == PipeResult::no_device) {
         log_error(log_module, "%s: no such USBTMC interface on the bus", name_.c_str());
-        record_failure(failure(VI_ERROR_RSRC_NFOUND, FWVISA_STAGE_DEVICE, FWVISA_CAUSE_NOT_FOUND,
-                               {}, 0, name_ + ": no such USBTMC interface on the bus"));
+        record_failure(failure(VI_ERROR_RSRC_NFOUND, FWVISA_STAGE_DEVICE, FWVISA_CAUSE_NOT_FOUND));
         return VI_ERROR_RSRC_NFOUND;
     }
     if (r != PipeResult::ok || pipe_ == nullptr) {

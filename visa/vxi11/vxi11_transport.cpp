@@ -229,7 +229,7 @@ ViStatus Vxi11Transport::make_link(const std::string& device, uint32_t timeout_m
         const ViStatus out = st == VI_ERROR_TMO ? VI_ERROR_TMO : VI_ERROR_RSRC_NFOUND;
         record_failure(failure(out, FWVISA_STAGE_LINK,
                                st == VI_ERROR_TMO ? FWVISA_CAUSE_TIMED_OUT : FWVISA_CAUSE_LOST,
-                               host_, port_, where_ + ": create_link got no answer"));
+                               host_, port_));
         return out;
     }
     if (resp.error != 0) {
