@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -61,7 +62,10 @@ std::string process_start_utc(long pid) {
     const long long boot = boot_time();
     const long ticks = ::sysconf(_SC_CLK_TCK);
     if (!fields || boot < 0 || ticks <= 0) return {};
-    const std::time_t at = std::time_t(boot + std::stoll(field) / ticks);
+    char* end = nullptr;
+    const long long since_boot = std::strtoll(field.c_str(), &end, 10);
+    if (end == field.c_str() || *end != '\0' || since_boot < 0) return {};
+    const std::time_t at = std::time_t(boot + since_boot / ticks);
     std::tm utc{};
     if (::gmtime_r(&at, &utc) == nullptr) return {};
     char text[32];
