@@ -8,11 +8,11 @@
 #include <functional>
 
 #include "platform/option_parser.h"
-#include "visa/rsrc_name.h"
 #include "workflow/accepted_models.h"
 #include "workflow/identification.h"
 #include "workflow/images.h"
 #include "workflow/upgrade.h"
+#include "workflow/visa_extension.h"
 
 namespace cli {
 
@@ -70,12 +70,12 @@ void add_models(CommandLine& s, const std::string& value) {
 // The host a --host value names: a bare host name or address, or the host
 // part of a LAN resource string.
 std::string host_of(const std::string& value) {
-    const std::optional<visa::RsrcName> name =
-        visa::parse_rsrc_name(workflow::ResourceFromInstrumentText(value));
-    if (!name || name->host.empty())
+    const std::optional<workflow::ParsedResource> name =
+        workflow::ParseResource(workflow::ResourceFromInstrumentText(value));
+    if (!name || name->m_host.empty())
         throw platform::UsageError(
             "--host needs a host name or address, or a TCPIP resource; got '" + value + "'");
-    return name->host;
+    return name->m_host;
 }
 
 void add_history(CLI::App& app, CommandLine& c) {

@@ -74,6 +74,10 @@ std::optional<LockRefusal> LockTable::last_refusal() {
     return LockRefusal{refused_rsrc, refused_name, owner_of(refused_name)};
 }
 
+std::string LockTable::last_refused_name() {
+    return refused_name;
+}
+
 LockTable& LockTable::process() {
     // Never destroyed, like the handle table that uses it.
     static LockTable& table = *new LockTable("fwvisa/");
@@ -128,12 +132,12 @@ LockTable::NameLock LockTable::bind_shared(const std::string& rsrc, Entry& e) {
             case BindResult::in_use:
                 continue;  // someone took this very name: the next one
             case BindResult::failed:
-                log(log_module, "%s: shared lock: %s", rsrc.c_str(), why.c_str());
+                log_error(log_module, "%s: shared lock: %s", rsrc.c_str(), why.c_str());
                 return NameLock::failed;
         }
     }
-    log(log_module, "%s: shared lock: every name tried was taken (%s...)", rsrc.c_str(),
-        base.c_str());
+    log_error(log_module, "%s: shared lock: every name tried was taken (%s...)", rsrc.c_str(),
+              base.c_str());
     return NameLock::failed;
 }
 
@@ -152,15 +156,15 @@ LockTable::NameLock LockTable::try_name_lock(const std::string& rsrc, Entry& e, 
                 *blocker = xname;
                 return NameLock::busy;
             case BindResult::failed:
-                log(log_module, "%s: exclusive lock: %s", rsrc.c_str(), why.c_str());
+                log_error(log_module, "%s: exclusive lock: %s", rsrc.c_str(), why.c_str());
                 return NameLock::failed;
         }
         // Published; now any shared holder elsewhere keeps us out. One that
         // binds after this read sees our name and backs off itself.
         std::vector<std::string> shared;
         if (!abstract_names(shared_prefix(rsrc), &shared, &why)) {
-            log(log_module, "%s: exclusive lock: looking for shared holders: %s", rsrc.c_str(),
-                why.c_str());
+            log_error(log_module, "%s: exclusive lock: looking for shared holders: %s",
+                      rsrc.c_str(), why.c_str());
             ::close(fd);
             return NameLock::failed;
         }
@@ -190,7 +194,7 @@ LockTable::NameLock LockTable::try_name_lock(const std::string& rsrc, Entry& e, 
             *blocker = xname;
             break;
         case Probe::failed:
-            log(log_module, "%s: shared lock: %s", rsrc.c_str(), why.c_str());
+            log_error(log_module, "%s: shared lock: %s", rsrc.c_str(), why.c_str());
             break;
     }
     close_fd(&e.shared_fd);
@@ -263,7 +267,7 @@ ViStatus LockTable::acquire(const std::string& rsrc, ViSession who, ViAccessMode
             // Asking who holds it may mean a walk through /proc: only when
             // someone will read the answer.
             if (!blocker.empty() && log_active())
-                log(log_module, "%s: %s", rsrc.c_str(), last_refusal()->text().c_str());
+                log_error(log_module, "%s: %s", rsrc.c_str(), last_refusal()->text().c_str());
             return VI_ERROR_TMO;
         }
         // Woken by releases here; names elsewhere are looked at every few ms.

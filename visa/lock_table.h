@@ -78,6 +78,8 @@ public:
     // is looked up here (it may take a walk through /proc), and so may name
     // a later holder, or none, when the first has gone.
     static std::optional<LockRefusal> last_refusal();
+    // The name of last_refusal(), without looking up who holds it; "" when none.
+    static std::string last_refused_name();
 
     // Releases one level, the exclusive lock before the shared one. Returns
     // VI_SUCCESS, VI_SUCCESS_NESTED_* when the session still holds that lock

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "update.h"
-#include "visa/log.h"
 #include "workflow/audit.h"
 #include "workflow/identification.h"
 #include "workflow/identity.h"
@@ -15,6 +14,7 @@
 #include "workflow/release_config.h"
 #include "workflow/run_lock.h"
 #include "workflow/socket_warning.h"
+#include "workflow/visa_extension.h"
 
 namespace workflow {
 
@@ -361,7 +361,8 @@ public:
             // a link that opened and then said nothing is not.
             failure.m_kind = m_function == "viOpen" ? Kind::Unreachable : Kind::NoReply;
             SetAddress(resource, failure);
-            if (m_status != VI_SUCCESS) failure.m_reason = visa::failure_detail(m_status);
+            if (const auto met = LastConnectFailure(); met && met->m_status == m_status)
+                failure.m_reason = met->m_text;
             if (failure.m_reason.empty() && !m_function.empty()) {
                 char status[16];
                 std::snprintf(status, sizeof status, "0x%08X", static_cast<unsigned>(m_status));

@@ -1266,6 +1266,17 @@ TEST_F(CliSimTest, EachCauseReachesTheReasonAndIsSaidOnce) {
     EXPECT_EQ(nolib.code, 1);
     EXPECT_NE(nolib.err.find((m_dir / "no-such-visa.so").string()), std::string::npos) << nolib.err;
     EXPECT_NE(nolib.err.find("(chosen by FW_VISA_LIBRARY)"), std::string::npos) << nolib.err;
+
+#ifdef FOREIGN_VISA_PATH
+    // Another maker's library, without this library's extension: the
+    // instrument is not found, with no cause to give, and nothing breaks.
+    env = m_env;
+    env.push_back(std::string("FW_VISA_LIBRARY=") + FOREIGN_VISA_PATH);
+    const Result other_maker = FwProcess({"identify", "127.0.0.199"}, env).finish();
+    EXPECT_GT(other_maker.code, 0) << other_maker.err;
+    EXPECT_LT(other_maker.code, 64) << other_maker.err;  // an exit, not a signal
+    EXPECT_EQ(other_maker.err.find("connecting to"), std::string::npos) << other_maker.err;
+#endif
 }
 
 TEST_F(CliSimTest, ProgressRisesInBytesAndAFailedImageSaysHowMuchWentOut) {
