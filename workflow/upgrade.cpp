@@ -7,14 +7,15 @@
 #include <vector>
 
 #include "update.h"
-#include "visa/run_lock.h"
 #include "workflow/audit.h"
 #include "workflow/identification.h"
 #include "workflow/identity.h"
 #include "workflow/operator.h"
 #include "workflow/release_config.h"
+#include "workflow/run_lock.h"
 #include "workflow/socket_warning.h"
 #include "workflow/upgrade_watch.h"
+#include "workflow/visa_extension.h"
 
 namespace workflow {
 
@@ -232,16 +233,16 @@ public:
     // another run (or anything else) holds it.
     // `holder` gets who holds it, when that is known.
     bool Take(const std::string& key, const std::string& tool, std::string& why,
-              visa::RunLockHolder& holder) {
-        visa::RunLockResult result = visa::RunLockResult::unavailable;
-        auto lock = visa::RunLock::try_acquire(key, tool, &result, &holder, &why);
+              RunLockHolder& holder) {
+        RunLockResult result = RunLockResult::Unavailable;
+        auto lock = RunLock::TryAcquire(key, tool, &result, &holder, &why);
         if (!lock) return false;
         m_locks.push_back(std::move(lock));
         return true;
     }
 
 private:
-    std::vector<std::unique_ptr<visa::RunLock>> m_locks;
+    std::vector<std::unique_ptr<RunLock>> m_locks;
 };
 
 // What the checks before any contact found.
@@ -395,20 +396,15 @@ UpgradeEnd CheckRequest(Operator& op, const std::string& releaseDir, std::string
 }
 
 // Tells the observer why no instrument may be upgraded, then the operator:
-// `why` is the run lock's sentence (UpgradeEnd::Locked).
+// `why` is the run lock's sentence (UpgradeEnd::Locked), `met` what the
+// library recorded of the identification (UpgradeEnd::NotIdentified).
 UpgradeEnd NoInstrumentToUpgrade(Operator& op, UpgradeObserver* observer, UpgradeEnd end,
                                  const IdentifyFailure& failure, const std::string& why,
-                                 RunOutcome& out) {
-    if (end == UpgradeEnd::Locked) {
-        // Another run of this machine: the run lock's own words name who,
-        // and the library has nothing to add.
-        out.m_cause = CauseOf(failure, std::nullopt);
-        if (!why.empty()) out.m_cause.m_sentence = why;
-    } else {
-        // What the library recorded of the connection, read on the thread
-        // that identified, right after.
-        out.m_cause = CauseOf(failure, LastConnectFailure());
-    }
+                                 RunOutcome& out,
+                                 const std::optional<ConnectFailure>& met = std::nullopt) {
+    out.m_cause = CauseOf(failure, met);
+    // Another run of this machine: the run lock's own words name who.
+    if (end == UpgradeEnd::Locked && !why.empty()) out.m_cause.m_sentence = why;
     if (observer) {
         observer->OnIdentifyFailed(failure);
         observer->OnEnding(end);
@@ -421,14 +417,14 @@ UpgradeEnd NoInstrumentToUpgrade(Operator& op, UpgradeObserver* observer, Upgrad
 }
 
 // The run lock's holder as the audit names it.
-IdentifyFailure HeldBy(const visa::RunLockHolder& holder) {
+IdentifyFailure HeldBy(const RunLockHolder& holder) {
     IdentifyFailure failure;
     failure.m_kind = IdentifyFailure::Kind::Locked;
-    if (!holder.known) return failure;
-    failure.m_holder = holder.user;
-    if (!holder.tool.empty()) failure.m_holder += " (" + holder.tool + ")";
-    if (holder.pid > 0) failure.m_holder += ", process " + std::to_string(holder.pid);
-    failure.m_since = holder.since;
+    if (!holder.m_known) return failure;
+    failure.m_holder = holder.m_user;
+    if (!holder.m_tool.empty()) failure.m_holder += " (" + holder.m_tool + ")";
+    if (holder.m_pid > 0) failure.m_holder += ", process " + std::to_string(holder.m_pid);
+    failure.m_since = holder.m_since;
     return failure;
 }
 
@@ -442,8 +438,8 @@ UpgradeEnd ClaimInstrument(Operator& op, const std::string& instrument, const Im
     // Every name of one instrument gives one key; a name the library cannot
     // parse is left to the serial number below.
     std::string why;
-    visa::RunLockHolder holder;
-    if (const std::string key = visa::run_lock_key(instrument, &why);
+    RunLockHolder holder;
+    if (const std::string key = RunLockKey(instrument, &why);
         !key.empty() && !ownership.Take(key, options.m_tool, why, holder)) {
         return NoInstrumentToUpgrade(op, observer, UpgradeEnd::Locked, HeldBy(holder), why, out);
     }
@@ -451,22 +447,26 @@ UpgradeEnd ClaimInstrument(Operator& op, const std::string& instrument, const Im
     if (observer) observer->OnOperation("identify");
     std::string reply;
     IdentifyFailure failure;
+    std::optional<ConnectFailure> met;
     bool identified = false;
     {
         const IdentifyWatch watch;
         identified = IdentifyInstrument(instrument, familyName, hostImageFile, &reply);
-        if (!identified) failure = watch.Failure(instrument, reply);
+        if (!identified) {
+            failure = watch.Failure(instrument, reply);
+            met = watch.Met();
+        }
     }
     if (observer) observer->OnIdentified(reply, identified);
     if (!reply.empty()) out.m_identity = IdentityOf(reply);
     if (!identified)
-        return NoInstrumentToUpgrade(op, observer, UpgradeEnd::NotIdentified, failure, {}, out);
+        return NoInstrumentToUpgrade(op, observer, UpgradeEnd::NotIdentified, failure, {}, out,
+                                     met);
     // Two names the library cannot tell apart (a LAN and a USB name of one
     // sensor) still meet here, before anything but the question is sent.
     if (const IdentityFields fields = SplitIdentity(reply);
-        !fields.serial.empty() &&
-        !ownership.Take(visa::run_lock_serial_key(fields.model, fields.serial), options.m_tool, why,
-                        holder)) {
+        !fields.serial.empty() && !ownership.Take(RunLockSerialKey(fields.model, fields.serial),
+                                                  options.m_tool, why, holder)) {
         return NoInstrumentToUpgrade(op, observer, UpgradeEnd::Locked, HeldBy(holder), why, out);
     }
     if (images.m_host != 0 && !op.ConfirmErase(out)) {

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "visa/log.h"
 #include "workflow/identity.h"
 #include "workflow/visa_extension.h"
 
@@ -28,7 +27,10 @@ std::string WithoutLineEnds(std::string text) {
 IdentifyWatch::IdentifyWatch() {
     m_watch.context = this;
     m_watch.on_locked = [](void* context, const char*) {
-        static_cast<IdentifyWatch*>(context)->m_locked = true;
+        auto* self = static_cast<IdentifyWatch*>(context);
+        self->m_locked = true;
+        // Right after the refused lock, before a close forgets it.
+        self->m_lockRefusal = LastConnectFailure();
     };
     m_watch.on_visa_error = [](void* context, ViStatus status, const char* function, const char*) {
         auto* self = static_cast<IdentifyWatch*>(context);
@@ -58,11 +60,16 @@ IdentifyFailure IdentifyWatch::Failure(const std::string& resource,
         // a link that opened and then said nothing is not.
         failure.m_kind = m_function == "viOpen" ? Kind::Unreachable : Kind::NoReply;
         SetAddress(resource, failure);
-        if (m_status != VI_SUCCESS) failure.m_reason = visa::failure_detail(m_status);
+        if (const auto met = LastConnectFailure(); met && met->m_status == m_status)
+            failure.m_reason = met->m_text;
         if (failure.m_reason.empty() && !m_function.empty())
             failure.m_reason = m_function + " failed (" + StatusHex(m_status) + ")";
     }
     return failure;
+}
+
+std::optional<ConnectFailure> IdentifyWatch::Met() const {
+    return m_locked ? m_lockRefusal : LastConnectFailure();
 }
 
 TransferWatch::TransferWatch()

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,11 +26,15 @@ public:
 
     // Why identifying `resource` gave `reply` and no accepted instrument.
     IdentifyFailure Failure(const std::string& resource, const std::string& reply) const;
+    // What the library recorded of it: of the refused lock, read as it was
+    // refused, else of the connection, read now.
+    std::optional<ConnectFailure> Met() const;
 
 private:
     update_observer m_watch{};
     bool m_installed = false;
     bool m_locked = false;
+    std::optional<ConnectFailure> m_lockRefusal;
     ViStatus m_status = VI_SUCCESS;
     std::string m_function;
 };
