@@ -14,6 +14,7 @@
 #include "engine_streams.h"
 #include "exit_codes.h"
 #include "interrupt.h"
+#include "progress.h"
 #include "prompt.h"
 #include "workflow/audit.h"
 #include "workflow/identification.h"
@@ -340,7 +341,7 @@ private:
                                     {"percent", percent},
                                     {"bytes", static_cast<long long>(sent)},
                                     {"total", static_cast<long long>(total)}});
-        out_.progress(line);
+        image_progress(out_, image_, sent, total, line);
     }
 
     Output& out_;
@@ -596,9 +597,12 @@ void wait_for_restart(const CommandLine& settings, Output& out, const std::strin
                       back.id.fields.firmware + " (before: " + observer.firmware_before() + ")");
         if (!back.id.fields.firmware.empty() &&
             back.id.fields.firmware == observer.firmware_before()) {
-            ending.message = "the instrument still reports firmware " + back.id.fields.firmware +
-                             " after the restart";
-            out.diagnostic("fwupgrade: warning: " + ending.message, resource);
+            // The images went out, but the instrument runs what it ran: an
+            // upgrade that did not take is no success.
+            ending = {exit_not_changed, "firmware not changed",
+                      "the instrument still reports firmware " + back.id.fields.firmware +
+                          " after the restart"};
+            out.diagnostic("fwupgrade: " + ending.message, resource);
         }
     } else if (back.interrupted) {
         ending = {exit_interrupted, "ok",
@@ -623,6 +627,9 @@ std::string release_directory(const std::string& given) {
 
 int upgrade_one(const CommandLine& settings, Output& out, const std::string& instrument) {
     const std::string resource = workflow::ResourceFromInstrumentText(instrument);
+    if (settings.skip_current)
+        if (const int skipped = skip_if_current(settings, out, resource); skipped >= 0)
+            return skipped;
     const std::string release = release_directory(settings.release);
     Plan plan;
     int code = 0;
