@@ -20,6 +20,7 @@
 #include "exit_codes.h"
 #include "interrupt.h"
 #include "platform/small_file.h"
+#include "progress.h"
 #include "update.h"
 #include "visa/log.h"
 #include "visa/run_lock.h"
@@ -387,6 +388,7 @@ void report(Output& out, const Probe& p, const ReleaseCheck& release) {
     fields["message"] = TextOrNull(p.message);
     if (p.cause.failed()) fields["reason"] = workflow::ReasonJson(p.cause);
     std::string human = "[" + p.resource + "] ";
+    if (p.code != exit_ok && quiet_output()) out.diagnostic("fwupgrade: " + human + p.message);
     if (p.code != exit_ok)
         human += "cannot start: " + p.message;
     else
@@ -473,13 +475,12 @@ int finish_batch(const CommandLine& settings, Output& out, const std::vector<Pro
                   (missing > 0 ? "; " + std::to_string(missing) +
                                      " did not answer or are not an accepted model"
                                : "");
-    out.event("summary",
-              Json{{"instruments", rows},
-                   {"succeeded", ready},
-                   {"failed", failed},
-                   {"missing", missing},
-                   {"exit_code", code}},
-              "Checked: " + message);
+    out.event("summary", Json{{"instruments", rows},
+                              {"succeeded", ready},
+                              {"failed", failed},
+                              {"missing", missing},
+                              {"exit_code", code}});
+    if (!out.json()) summary_output(out).text("Checked: " + message);
     out.event("finished", Json{{"command", "check"},
                                {"result", result_word(code)},
                                {"exit_code", code},

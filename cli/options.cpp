@@ -211,8 +211,8 @@ void add_targets(CLI::App& app, CommandLine& c) {
                        "do not fail the batch",
                        c.allow_missing);
     platform::add_value(app, "-j,--jobs", "N",
-                        "upgrade at most N instruments at once, each in a process of its own "
-                        "(default 1)",
+                        "work on at most N instruments at once (default 1); an upgrade runs each "
+                        "in a process of its own",
                         [&c](const std::string& v) {
                             if (!parse_count(v, 1, 256, c.jobs))
                                 throw platform::UsageError("--jobs needs a number from 1 to 256");

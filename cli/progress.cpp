@@ -47,6 +47,10 @@ void set_verbosity(const CommandLine& settings, Output& out) {
         out.diagnostic("fwupgrade: the VISA library in use gives no diagnostics (--verbose)");
 }
 
+bool quiet_output() {
+    return quiet;
+}
+
 bool library_log_on() {
     return library_log;
 }

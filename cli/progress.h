@@ -24,6 +24,8 @@ int quiet_output_fd(const CommandLine& settings);
 // Remembers -q and, for -v, hands the VISA library's diagnostics to `out`
 // (which must outlive the run), or says once that the library gives none.
 void set_verbosity(const CommandLine& settings, Output& out);
+// Whether -q holds: lines for people are left out.
+bool quiet_output();
 // Whether -v reached the library: a batch passes -v on to its children then.
 bool library_log_on();
 // Where the summary goes: `out`, or under -q an Output of its own on
