@@ -425,6 +425,25 @@ void add_missing(const std::vector<Outcome>& missing, std::vector<Outcome>& outc
     }
 }
 
+// --all: the instruments to upgrade into `resources`, those missing into
+// `missing`; exit_ok when there is something to upgrade.
+int select_all(const CommandLine& settings, Output& out, std::vector<std::string>& resources,
+               std::vector<Outcome>& missing) {
+    Selection selection = all_instruments(settings, out);
+    resources = std::move(selection.chosen);
+    missing = std::move(selection.missing);
+    if (interrupt::requested())
+        return finish_batch(out, exit_interrupted, "stopped while identifying");
+    if (!resources.empty()) return exit_ok;
+    const std::string message =
+        "no instrument to upgrade was found" +
+        (missing.empty() ? std::string()
+                         : " (" + std::to_string(missing.size()) +
+                               " did not answer or are not an accepted model)");
+    out.diagnostic("fwupgrade: " + message);
+    return finish_batch(out, exit_not_found, message);
+}
+
 // The bytes one instrument is sent: the chosen images' sizes as they are now.
 int64_t image_bytes(const CommandLine& settings, const std::string& release,
                     const workflow::ImageChoice& offered) {
@@ -481,20 +500,8 @@ int upgrade_batch(const CommandLine& settings, Output& out) {
     std::vector<std::string> resources = distinct_resources(settings, out, same);
     std::vector<Outcome> missing;
     if (settings.all) {
-        Selection selection = all_instruments(settings, out);
-        resources = std::move(selection.chosen);
-        missing = std::move(selection.missing);
-        if (interrupt::requested())
-            return finish_batch(out, exit_interrupted, "stopped while identifying");
-        if (resources.empty()) {
-            const std::string message =
-                "no instrument to upgrade was found" +
-                (missing.empty() ? std::string()
-                                 : " (" + std::to_string(missing.size()) +
-                                       " did not answer or are not an accepted model)");
-            out.diagnostic("fwupgrade: " + message);
-            return finish_batch(out, exit_not_found, message);
-        }
+        if (const int code = select_all(settings, out, resources, missing); code != exit_ok)
+            return code;
     }
     if (host && !settings.yes) {
         if (const int code = confirm_host(out, resources.size()); code != exit_ok) return code;

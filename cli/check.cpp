@@ -5,6 +5,7 @@
 // both given back at once. Instruments are asked at once, -j at a time, each
 // on a thread with an engine of its own, so that a fleet costs about what one
 // instrument costs.
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <map>
@@ -207,7 +208,11 @@ struct EngineWatch {
 // Asks `resource` who it is on an engine of this thread's own, its
 // diagnostics kept; the engine takes the instrument's VISA lock for it and
 // gives it back. `failure` says why no accepted instrument answered.
-Identification identify_here(const std::string& resource, workflow::IdentifyFailure& failure) {
+Identification identify_here(const std::string& resource, workflow::IdentifyFailure& failure,
+                             bool alone) {
+    // The library's log is the process's: its lines tell this instrument's
+    // story only while no other is asked at the same time.
+    if (alone) VisaLogTail::mark();
     update_engine engine;
     char* text = nullptr;
     std::size_t length = 0;
@@ -248,7 +253,10 @@ Identification identify_here(const std::string& resource, workflow::IdentifyFail
     } else if (!id.answered) {
         failure.m_kind = watch.failure.function == "viOpen" ? Kind::Unreachable : Kind::NoReply;
         workflow::SetAddress(resource, failure);
-        failure.m_reason = unreachable_cause({}, watch.failure, took);
+        failure.m_reason = unreachable_cause(
+            alone ? VisaLogTail::lines() : std::vector<std::string>{}, watch.failure, took);
+        if (const auto met = workflow::LastConnectFailure(); met && !met->m_text.empty())
+            failure.m_reason = met->m_text;
     }
     return id;
 }
@@ -306,7 +314,7 @@ bool take_run_lock(const std::string& key, Probe& probe,
 }
 
 // Whether an upgrade of `instrument` would start, asking it only who it is.
-Probe probe(const std::string& instrument, const ReleaseCheck& release) {
+Probe probe(const std::string& instrument, const ReleaseCheck& release, bool alone) {
     Probe p;
     p.resource = workflow::ResourceFromInstrumentText(instrument);
     p.id.resource = p.resource;
@@ -324,7 +332,7 @@ Probe probe(const std::string& instrument, const ReleaseCheck& release) {
         !key.empty() && !take_run_lock(key, p, held))
         return p;
     workflow::IdentifyFailure failure;
-    p.id = identify_here(p.resource, failure);
+    p.id = identify_here(p.resource, failure, alone);
     p.visa_lock_free = !p.id.locked;
     if (failure.m_kind != workflow::IdentifyFailure::Kind::None) {
         p.cause = cause_of(failure);
@@ -349,15 +357,15 @@ std::vector<Probe> probe_all(const std::vector<std::string>& resources, int jobs
                              const std::function<void(const Probe&)>& done) {
     std::vector<Probe> probes(resources.size());
     std::atomic<std::size_t> next{0};
+    const std::size_t count =
+        std::min<std::size_t>(static_cast<std::size_t>(jobs), resources.size());
     const auto work = [&] {
         for (std::size_t i; (i = next++) < resources.size();) {
-            probes[i] = probe(resources[i], release);
+            probes[i] = probe(resources[i], release, count <= 1);
             done(probes[i]);
         }
     };
     std::vector<std::thread> threads;
-    const std::size_t count =
-        std::min<std::size_t>(static_cast<std::size_t>(jobs), resources.size());
     for (std::size_t t = 1; t < count; ++t)
         threads.emplace_back(work);
     work();
@@ -408,7 +416,7 @@ std::vector<std::string> distinct(const std::vector<std::string>& given,
         std::string key = visa::run_lock_key(resource, &why);
         if (key.empty()) key = resource;
         if (const auto first = by_key.find(key); first != by_key.end()) {
-            same.emplace_back(resource, first->second);
+            if (resource != first->second) same.emplace_back(resource, first->second);
             continue;
         }
         by_key[key] = resource;
@@ -426,6 +434,19 @@ Json summary_row(const Probe& p) {
                 {"firmware", TextOrNull(p.id.fields.firmware)},
                 {"current", p.current ? Json(*p.current) : Json()},
                 {"message", TextOrNull(p.message)}};
+}
+
+std::string summary_message(int ready, int failed, int missing, const std::vector<Probe>& probes) {
+    if (ready + failed == 0) return "no instrument to check was found";
+    const auto skipped =
+        std::count_if(probes.begin(), probes.end(), [](const Probe& p) { return p.skipped; });
+    std::string message =
+        std::to_string(ready) + " of " + std::to_string(ready + failed) + " would start";
+    if (skipped > 0)
+        message += " (" + std::to_string(skipped) + " left alone: already at the release)";
+    if (missing > 0)
+        message += "; " + std::to_string(missing) + " did not answer or are not an accepted model";
+    return message;
 }
 
 // Several instruments: each reported (--all: once judged), then a summary.
@@ -468,13 +489,7 @@ int finish_batch(const CommandLine& settings, Output& out, const std::vector<Pro
     const int code = ready + failed == 0 ? exit_not_found
                      : failed > 0        ? exit_batch_failed
                                          : exit_ok;
-    const std::string message =
-        ready + failed == 0
-            ? "no instrument to check was found"
-            : std::to_string(ready) + " of " + std::to_string(ready + failed) + " would start" +
-                  (missing > 0 ? "; " + std::to_string(missing) +
-                                     " did not answer or are not an accepted model"
-                               : "");
+    const std::string message = summary_message(ready, failed, missing, probes);
     out.event("summary", Json{{"instruments", rows},
                               {"succeeded", ready},
                               {"failed", failed},
@@ -533,7 +548,7 @@ int skip_if_current(const CommandLine& settings, Output& out, const std::string&
     if (!config) return -1;
     release.version = workflow::ReleaseImageVersion(config->text, "HPAP").value_or("");
     if (release.version.empty()) return -1;
-    const Probe p = probe(resource, release);
+    const Probe p = probe(resource, release, true);
     if (p.code != exit_ok || p.current != true) return -1;
     const std::string message = "already at " + release.version + "; not upgraded (--skip-current)";
     out.event("finished",
