@@ -269,36 +269,6 @@ int finish_batch(Output& out, int code, const std::string& message) {
     return code;
 }
 
-// The resources of the command line, named as every event names them (bare
-// addresses rewritten). One instrument named several ways (inst0, hislip0,
-// a socket, a bare address) is upgraded once, under its first name: two runs
-// would only find each other holding it. `same` gets each other name with
-// the first.
-std::vector<std::string> distinct_resources(
-    const CommandLine& settings, Output& out,
-    std::vector<std::pair<std::string, std::string>>& same) {
-    std::vector<std::string> resources;
-    std::map<std::string, std::string> by_key;
-    for (const std::string& r : settings.resources) {
-        const std::string resource = workflow::ResourceFromInstrumentText(r);
-        std::string unparsed;
-        std::string key = visa::run_lock_key(resource, &unparsed);
-        if (key.empty()) key = resource;
-        if (const auto first = by_key.find(key); first != by_key.end()) {
-            if (resource != first->second) same.emplace_back(resource, first->second);
-            out.event("instrument",
-                      Json{{"resource", resource},
-                           {"selected", false},
-                           {"reason", "same instrument as " + first->second}},
-                      resource + ": same instrument as " + first->second + "; upgraded once");
-            continue;
-        }
-        by_key[key] = resource;
-        resources.push_back(resource);
-    }
-    return resources;
-}
-
 // Asks once for the whole batch before the Host application erases the
 // instruments' saved states. exit_ok when the batch may go on.
 int confirm_host(Output& out, std::size_t count) {
@@ -464,6 +434,36 @@ int64_t image_bytes(const CommandLine& settings, const std::string& release,
 
 }  // namespace
 
+// The resources of the command line, named as every event names them (bare
+// addresses rewritten). One instrument named several ways (inst0, hislip0,
+// a socket, a bare address) is upgraded once, under its first name: two runs
+// would only find each other holding it. `same` gets each other name with
+// the first.
+std::vector<std::string> distinct_resources(const CommandLine& settings, Output& out,
+                                            std::vector<std::pair<std::string, std::string>>& same,
+                                            const char* done_once) {
+    std::vector<std::string> resources;
+    std::map<std::string, std::string> by_key;
+    for (const std::string& r : settings.resources) {
+        const std::string resource = workflow::ResourceFromInstrumentText(r);
+        std::string unparsed;
+        std::string key = visa::run_lock_key(resource, &unparsed);
+        if (key.empty()) key = resource;
+        if (const auto first = by_key.find(key); first != by_key.end()) {
+            if (resource != first->second) same.emplace_back(resource, first->second);
+            out.event("instrument",
+                      Json{{"resource", resource},
+                           {"selected", false},
+                           {"reason", "same instrument as " + first->second}},
+                      resource + ": same instrument as " + first->second + "; " + done_once);
+            continue;
+        }
+        by_key[key] = resource;
+        resources.push_back(resource);
+    }
+    return resources;
+}
+
 std::vector<std::string> discovered_resources() {
     workflow::SilentOperator op;
     auto buffer = std::make_unique<char[]>(workflow::kResourceListSize);
@@ -497,7 +497,7 @@ int upgrade_batch(const CommandLine& settings, Output& out) {
                                         : std::find(settings.images.begin(), settings.images.end(),
                                                     "HPAP") != settings.images.end();
     std::vector<std::pair<std::string, std::string>> same;  // name, first name of it
-    std::vector<std::string> resources = distinct_resources(settings, out, same);
+    std::vector<std::string> resources = distinct_resources(settings, out, same, "upgraded once");
     std::vector<Outcome> missing;
     if (settings.all) {
         if (const int code = select_all(settings, out, resources, missing); code != exit_ok)

@@ -22,15 +22,13 @@
 #include "interrupt.h"
 #include "platform/small_file.h"
 #include "progress.h"
-#include "update.h"
-#include "visa/log.h"
-#include "visa/run_lock.h"
 #include "workflow/discovery.h"
 #include "workflow/firmware_version.h"
 #include "workflow/identification.h"
 #include "workflow/identify_failure.h"
 #include "workflow/operator.h"
 #include "workflow/outcome.h"
+#include "workflow/preflight.h"
 #include "workflow/release_config.h"
 #include "workflow/upgrade.h"
 #include "workflow/visa_extension.h"
@@ -189,78 +187,6 @@ int check_release(const CommandLine& settings, Output& out, ReleaseCheck& releas
     return exit_ok;
 }
 
-// What the engine met while it identified, on this thread's own engine.
-struct EngineWatch {
-    bool locked = false;
-    VisaFailure failure;
-
-    static void on_locked(void* context, const char*) {
-        static_cast<EngineWatch*>(context)->locked = true;
-    }
-    static void on_visa_error(void* context, ViStatus status, const char* function, const char*) {
-        auto* self = static_cast<EngineWatch*>(context);
-        if (self->failure.status != VI_SUCCESS) return;  // what follows is consequence
-        self->failure.status = status;
-        self->failure.function = function ? function : "";
-    }
-};
-
-// Asks `resource` who it is on an engine of this thread's own, its
-// diagnostics kept; the engine takes the instrument's VISA lock for it and
-// gives it back. `failure` says why no accepted instrument answered.
-Identification identify_here(const std::string& resource, workflow::IdentifyFailure& failure,
-                             bool alone) {
-    // The library's log is the process's: its lines tell this instrument's
-    // story only while no other is asked at the same time.
-    if (alone) VisaLogTail::mark();
-    update_engine engine;
-    char* text = nullptr;
-    std::size_t length = 0;
-    std::FILE* sink = ::open_memstream(&text, &length);
-    engine.set_streams(sink, sink);
-    EngineWatch watch;
-    update_observer observer{};
-    observer.context = &watch;
-    observer.on_locked = &EngineWatch::on_locked;
-    observer.on_visa_error = &EngineWatch::on_visa_error;
-    engine.add_observer(&observer);
-    const auto began = std::chrono::steady_clock::now();
-    char reply[workflow::kIdentityReplySize] = {};
-    engine.identify(resource.c_str(), reply, sizeof reply, workflow::kIdentifyTimeoutMs);
-    const double took =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-    engine.remove_observer(&observer);
-    engine.set_streams(nullptr, nullptr);
-    if (sink) std::fclose(sink);
-    Identification id;
-    id.resource = resource;
-    id.reply = reply;
-    while (!id.reply.empty() && (id.reply.back() == '\n' || id.reply.back() == '\r'))
-        id.reply.pop_back();
-    id.answered = !id.reply.empty();
-    id.accepted = workflow::IsAcceptedIdentity(reply);
-    id.locked = watch.locked;
-    id.fields = workflow::SplitIdentity(id.reply);
-    id.diagnostic = text ? std::string(text, length) : "";
-    std::free(text);
-    using Kind = workflow::IdentifyFailure::Kind;
-    if (id.locked) {
-        failure.m_kind = Kind::Locked;
-    } else if (id.answered && !id.accepted) {
-        failure.m_kind = Kind::OtherModel;
-        failure.m_reply = id.reply;
-        failure.m_model = id.fields.model;
-    } else if (!id.answered) {
-        failure.m_kind = watch.failure.function == "viOpen" ? Kind::Unreachable : Kind::NoReply;
-        workflow::SetAddress(resource, failure);
-        failure.m_reason = unreachable_cause(
-            alone ? VisaLogTail::lines() : std::vector<std::string>{}, watch.failure, took);
-        if (const auto met = workflow::LastConnectFailure(); met && !met->m_text.empty())
-            failure.m_reason = met->m_text;
-    }
-    return id;
-}
-
 // The typed cause of an identification that found no instrument to upgrade.
 workflow::Cause cause_of(const workflow::IdentifyFailure& failure) {
     using Kind = workflow::IdentifyFailure::Kind;
@@ -290,27 +216,18 @@ workflow::Cause cause_of(const workflow::IdentifyFailure& failure) {
     return cause;
 }
 
-// Takes the run lock `key` and gives it back when the probe ends (`held`);
-// false, with the probe failed as locked, when another run holds it.
-bool take_run_lock(const std::string& key, Probe& probe,
-                   std::vector<std::unique_ptr<visa::RunLock>>& held) {
-    visa::RunLockResult result = visa::RunLockResult::unavailable;
-    visa::RunLockHolder holder;
-    std::string why;
-    auto lock = visa::RunLock::try_acquire(key, "fwupgrade check", &result, &holder, &why);
-    if (lock) {
-        held.push_back(std::move(lock));
-        return true;
-    }
-    probe.run_lock_free = false;
-    probe.id.locked = true;
-    probe.code = exit_locked;
-    probe.message = why;
-    probe.cause.m_kind = workflow::Cause::Kind::Locked;
-    probe.cause.m_holder = holder.known ? holder.user : "";
-    probe.cause.m_since = holder.since;
-    probe.cause.m_sentence = why;
-    return false;
+// Why `found` met no instrument, in plain words: the library's when it
+// recorded some, else what the failed call says.
+std::string unreachable_reason(const workflow::InstrumentProbe& found, bool alone) {
+    if (const auto met = workflow::LastConnectFailure(); met && !met->m_text.empty())
+        return met->m_text;
+    VisaFailure failure;
+    failure.status = static_cast<ViStatus>(found.m_failedStatus);
+    failure.function = found.m_failedFunction;
+    // The library's log is the process's: its lines tell this instrument's
+    // story only while no other is asked at the same time.
+    return unreachable_cause(alone ? VisaLogTail::lines() : std::vector<std::string>{}, failure,
+                             found.m_elapsedS);
 }
 
 // Whether an upgrade of `instrument` would start, asking it only who it is.
@@ -326,25 +243,30 @@ Probe probe(const std::string& instrument, const ReleaseCheck& release, bool alo
         p.cause.m_sentence = p.message;
         return p;
     }
-    std::vector<std::unique_ptr<visa::RunLock>> held;
-    std::string why;
-    if (const std::string key = visa::run_lock_key(p.resource, &why);
-        !key.empty() && !take_run_lock(key, p, held))
-        return p;
-    workflow::IdentifyFailure failure;
-    p.id = identify_here(p.resource, failure, alone);
-    p.visa_lock_free = !p.id.locked;
-    if (failure.m_kind != workflow::IdentifyFailure::Kind::None) {
+    if (alone) VisaLogTail::mark();
+    const workflow::InstrumentProbe found =
+        workflow::ProbeInstrument(p.resource, "fwupgrade check");
+    p.run_lock_free = found.m_runLockFree;
+    p.visa_lock_free = found.m_visaLockFree;
+    p.id.answered = found.m_answered;
+    p.id.accepted = found.m_accepted;
+    p.id.locked = !found.m_runLockFree || found.m_visaLockFree == false;
+    p.id.reply = found.m_reply;
+    p.id.fields = found.m_fields;
+    p.id.diagnostic = found.m_engineText;
+    using Kind = workflow::IdentifyFailure::Kind;
+    if (found.m_failure.m_kind != Kind::None) {
+        workflow::IdentifyFailure failure = found.m_failure;
+        const bool silent = failure.m_kind == Kind::Unreachable || failure.m_kind == Kind::NoReply;
+        if (silent) failure.m_reason = unreachable_reason(found, alone);
         p.cause = cause_of(failure);
+        if (!found.m_runLockFree) p.cause.m_sentence = found.m_runLockWhy;
         p.code = p.id.locked ? exit_locked : exit_not_found;
-        p.message = p.cause.m_sentence;
-        if (!p.id.answered && !p.id.locked && !failure.m_reason.empty())
-            p.message = p.resource + " is not reachable: " + failure.m_reason;
+        p.message = silent && !failure.m_reason.empty()
+                        ? p.resource + " is not reachable: " + failure.m_reason
+                        : p.cause.m_sentence;
         return p;
     }
-    if (!p.id.fields.serial.empty() &&
-        !take_run_lock(visa::run_lock_serial_key(p.id.fields.model, p.id.fields.serial), p, held))
-        return p;
     if (!release.version.empty())
         p.current = workflow::FirmwareIsCurrent(p.id.fields.firmware, release.version);
     return p;
@@ -402,27 +324,6 @@ void report(Output& out, const Probe& p, const ReleaseCheck& release) {
     else
         human += (p.skipped ? "skipped: " : "ready: ") + ready_text(p, release);
     out.event("checked", fields, human);
-}
-
-// Names on the command line that reach one instrument are checked once,
-// under the first: two checks at once would only find each other's lock.
-std::vector<std::string> distinct(const std::vector<std::string>& given,
-                                  std::vector<std::pair<std::string, std::string>>& same) {
-    std::vector<std::string> resources;
-    std::map<std::string, std::string> by_key;
-    for (const std::string& r : given) {
-        const std::string resource = workflow::ResourceFromInstrumentText(r);
-        std::string why;
-        std::string key = visa::run_lock_key(resource, &why);
-        if (key.empty()) key = resource;
-        if (const auto first = by_key.find(key); first != by_key.end()) {
-            if (resource != first->second) same.emplace_back(resource, first->second);
-            continue;
-        }
-        by_key[key] = resource;
-        resources.push_back(resource);
-    }
-    return resources;
 }
 
 Json summary_row(const Probe& p) {
@@ -515,7 +416,8 @@ int run_check(const CommandLine& settings, Output& out) {
     });
     std::vector<std::pair<std::string, std::string>> same;  // name, first name of it
     const std::vector<std::string> resources =
-        settings.all ? discovered_resources() : distinct(settings.resources, same);
+        settings.all ? discovered_resources()
+                     : distinct_resources(settings, out, same, "checked once");
     std::vector<Probe> probes = probe_all(resources, settings.jobs, release, [&](const Probe& p) {
         if (settings.all) return;  // reported once judged, below
         Probe shown = p;

@@ -38,6 +38,13 @@ bool load_run_policy(const CommandLine& settings, workflow::VerifyPolicy& policy
 // The verification event's "note": kSignatureNotCheckedNote when it applies, else null.
 workflow::Json verification_note(const workflow::ReleaseVerification& result);
 
+// The resources of the command line, named as every event names them (bare
+// addresses rewritten), one per instrument: each other name of one goes to
+// `same` with the first, and an "instrument" event says it is `done_once`
+// (batch.cpp).
+std::vector<std::string> distinct_resources(const CommandLine& settings, Output& out,
+                                            std::vector<std::pair<std::string, std::string>>& same,
+                                            const char* done_once);
 // The resources discovery lists (batch.cpp).
 std::vector<std::string> discovered_resources();
 // Why --all leaves out the instrument found at `resource`, from its

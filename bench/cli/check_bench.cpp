@@ -94,8 +94,7 @@ int main() {
     std::vector<std::string> check{"check"};
     check.insert(check.end(), resources.begin(), resources.end());
     check.insert(check.end(), {"--release", (work / "rel").string(), "-j", "8"});
-    const std::vector<std::string> one{"check", resources[0], "--release",
-                                       (work / "rel").string()};
+    const std::vector<std::string> one{"check", resources[0], "--release", (work / "rel").string()};
     // Taken in turns, so that a busy moment of the machine weighs on all alike.
     std::vector<double> identify_times, check_times, one_times;
     int identify_code = -1, check_code = -1, one_code = -1;

@@ -1,0 +1,125 @@
+#include "workflow/preflight.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "update.h"
+#include "visa/run_lock.h"
+#include "workflow/identification.h"
+
+namespace workflow {
+
+namespace {
+
+// What the engine met while it identified.
+struct EngineWatch {
+    bool locked = false;
+    long status = 0;
+    std::string function;
+
+    static void OnLocked(void* context, const char*) {
+        static_cast<EngineWatch*>(context)->locked = true;
+    }
+    static void OnVisaError(void* context, ViStatus status, const char* function, const char*) {
+        auto* self = static_cast<EngineWatch*>(context);
+        if (self->status != 0) return;  // what follows is consequence
+        self->status = status;
+        self->function = function ? function : "";
+    }
+};
+
+// Takes the run lock `key` for as long as `held` lives; false, with the
+// probe's failure set, when another run holds it.
+bool TakeRunLock(const std::string& key, const std::string& tool, InstrumentProbe& probe,
+                 std::vector<std::unique_ptr<visa::RunLock>>& held) {
+    visa::RunLockResult result = visa::RunLockResult::unavailable;
+    visa::RunLockHolder holder;
+    std::string why;
+    auto lock = visa::RunLock::try_acquire(key, tool, &result, &holder, &why);
+    if (lock) {
+        held.push_back(std::move(lock));
+        return true;
+    }
+    probe.m_runLockFree = false;
+    probe.m_runLockWhy = why;
+    probe.m_failure.m_kind = IdentifyFailure::Kind::Locked;
+    if (holder.known) probe.m_failure.m_holder = holder.user;
+    probe.m_failure.m_since = holder.since;
+    return false;
+}
+
+// Asks who the instrument is on an engine of this call's own.
+void Identify(const std::string& resource, InstrumentProbe& probe) {
+    update_engine engine;
+    char* text = nullptr;
+    std::size_t length = 0;
+    std::FILE* sink = ::open_memstream(&text, &length);
+    engine.set_streams(sink, sink);
+    EngineWatch watch;
+    update_observer observer{};
+    observer.context = &watch;
+    observer.on_locked = &EngineWatch::OnLocked;
+    observer.on_visa_error = &EngineWatch::OnVisaError;
+    engine.add_observer(&observer);
+    const auto began = std::chrono::steady_clock::now();
+    char reply[kIdentityReplySize] = {};
+    engine.identify(resource.c_str(), reply, sizeof reply, kIdentifyTimeoutMs);
+    probe.m_elapsedS =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    engine.remove_observer(&observer);
+    engine.set_streams(nullptr, nullptr);
+    if (sink) std::fclose(sink);
+    probe.m_engineText = text ? std::string(text, length) : "";
+    std::free(text);
+    probe.m_reply = reply;
+    while (!probe.m_reply.empty() && (probe.m_reply.back() == '\n' || probe.m_reply.back() == '\r'))
+        probe.m_reply.pop_back();
+    probe.m_answered = !probe.m_reply.empty();
+    probe.m_accepted = IsAcceptedIdentity(reply);
+    probe.m_fields = SplitIdentity(probe.m_reply);
+    probe.m_visaLockFree = !watch.locked;
+    probe.m_failedStatus = watch.status;
+    probe.m_failedFunction = watch.function;
+}
+
+// Why the identification found no instrument that may be upgraded.
+IdentifyFailure FailureOf(const std::string& resource, const InstrumentProbe& probe) {
+    IdentifyFailure failure;
+    using Kind = IdentifyFailure::Kind;
+    if (probe.m_visaLockFree == false) {
+        failure.m_kind = Kind::Locked;
+    } else if (probe.m_answered && !probe.m_accepted) {
+        failure.m_kind = Kind::OtherModel;
+        failure.m_reply = probe.m_reply;
+        failure.m_model = probe.m_fields.model;
+    } else if (!probe.m_answered) {
+        // Only a connection that could not be opened is "unreachable".
+        failure.m_kind = probe.m_failedFunction == "viOpen" ? Kind::Unreachable : Kind::NoReply;
+        SetAddress(resource, failure);
+    }
+    return failure;
+}
+
+}  // namespace
+
+InstrumentProbe ProbeInstrument(const std::string& resource, const std::string& tool) {
+    InstrumentProbe probe;
+    std::vector<std::unique_ptr<visa::RunLock>> held;
+    // Every name of one instrument gives one key; a name the library cannot
+    // parse is left to the serial number, as a run leaves it.
+    std::string why;
+    if (const std::string key = visa::run_lock_key(resource, &why);
+        !key.empty() && !TakeRunLock(key, tool, probe, held))
+        return probe;
+    Identify(resource, probe);
+    probe.m_failure = FailureOf(resource, probe);
+    if (probe.m_failure.m_kind == IdentifyFailure::Kind::None && !probe.m_fields.serial.empty())
+        TakeRunLock(visa::run_lock_serial_key(probe.m_fields.model, probe.m_fields.serial), tool,
+                    probe, held);
+    return probe;
+}
+
+}  // namespace workflow
