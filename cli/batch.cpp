@@ -198,7 +198,7 @@ struct Selection {
 // noted as missing and left out, and so is a second resource of the same
 // instrument.
 Selection all_instruments(const CommandLine& settings, Output& out) {
-    const std::vector<std::string> listed = discovered_resources();
+    const std::vector<std::string> listed = discovered_resources(out);
     const std::vector<std::unique_ptr<Child>> asked = identify_all(settings, listed, out);
 
     Selection selection;
@@ -464,14 +464,11 @@ std::vector<std::string> distinct_resources(const CommandLine& settings, Output&
     return resources;
 }
 
-std::vector<std::string> discovered_resources() {
+std::vector<std::string> discovered_resources(Output& out) {
     workflow::SilentOperator op;
-    auto buffer = std::make_unique<char[]>(workflow::kResourceListSize);
-    workflow::DiscoverInstruments(op, buffer.get(), workflow::kResourceListSize);
-    std::vector<std::string> listed;
-    for (const std::string& resource : workflow::SplitResourceList(buffer.get()))
-        if (resource != "viOpenDefaultRM failed") listed.push_back(resource);
-    return listed;
+    const workflow::FoundInstruments found = workflow::FindInstruments(op);
+    if (!found.m_searched) out.diagnostic("fwupgrade: " + found.m_error);
+    return found.m_resources;
 }
 
 std::string all_skip_reason(const CommandLine& settings, const Json& identified,

@@ -17,7 +17,6 @@
 #include <unistd.h>
 
 #include "commands.h"
-#include "engine_streams.h"
 #include "exit_codes.h"
 #include "interrupt.h"
 #include "platform/small_file.h"
@@ -120,12 +119,16 @@ bool choose_images(const CommandLine& settings, const workflow::ImageChoice& off
     return !release.images.empty();
 }
 
+// The check ends before any instrument is asked: said once, and as the
+// "finished" event with its reason.
 int release_failed(Output& out, int code, const std::string& message) {
+    using Kind = workflow::Cause::Kind;
+    const Kind kind = code == exit_verify_failed ? Kind::Verification
+                      : code == exit_interrupted ? Kind::Interrupted
+                      : code == exit_usage       ? Kind::Usage
+                                                 : Kind::File;
     out.diagnostic("fwupgrade: " + message);
-    out.event("finished", Json{{"command", "check"},
-                               {"result", result_word(code)},
-                               {"exit_code", code},
-                               {"message", message}});
+    out.event("finished", finished_fields("check", code, workflow::MakeCause(kind, message)));
     return code;
 }
 
@@ -187,51 +190,8 @@ int check_release(const CommandLine& settings, Output& out, ReleaseCheck& releas
     return exit_ok;
 }
 
-// The typed cause of an identification that found no instrument to upgrade.
-workflow::Cause cause_of(const workflow::IdentifyFailure& failure) {
-    using Kind = workflow::IdentifyFailure::Kind;
-    using CauseKind = workflow::Cause::Kind;
-    workflow::Cause cause;
-    cause.m_kind = failure.m_kind == Kind::Unreachable  ? CauseKind::Unreachable
-                   : failure.m_kind == Kind::NoReply    ? CauseKind::NoReply
-                   : failure.m_kind == Kind::Locked     ? CauseKind::Locked
-                   : failure.m_kind == Kind::OtherModel ? CauseKind::NotAccepted
-                                                        : CauseKind::None;
-    cause.m_host = failure.m_host;
-    cause.m_port = failure.m_port;
-    cause.m_holder = failure.m_holder;
-    cause.m_since = failure.m_since;
-    cause.m_model = failure.m_model;
-    cause.m_reply = failure.m_reply;
-    cause.m_sentence = workflow::DescribeIdentifyFailure(failure);
-    // What the library recorded of this thread's connection says most.
-    if (const auto met = workflow::LastConnectFailure();
-        met && (cause.m_kind == CauseKind::Unreachable || cause.m_kind == CauseKind::NoReply)) {
-        cause.m_stage = met->m_stage;
-        cause.m_errno = met->m_errno;
-        cause.m_elapsedS = met->m_elapsedS;
-        if (!met->m_host.empty()) cause.m_host = met->m_host;
-        if (met->m_port != 0) cause.m_port = met->m_port;
-    }
-    return cause;
-}
-
-// Why `found` met no instrument, in plain words: the library's when it
-// recorded some, else what the failed call says.
-std::string unreachable_reason(const workflow::InstrumentProbe& found, bool alone) {
-    if (const auto met = workflow::LastConnectFailure(); met && !met->m_text.empty())
-        return met->m_text;
-    VisaFailure failure;
-    failure.status = static_cast<ViStatus>(found.m_failedStatus);
-    failure.function = found.m_failedFunction;
-    // The library's log is the process's: its lines tell this instrument's
-    // story only while no other is asked at the same time.
-    return unreachable_cause(alone ? VisaLogTail::lines() : std::vector<std::string>{}, failure,
-                             found.m_elapsedS);
-}
-
 // Whether an upgrade of `instrument` would start, asking it only who it is.
-Probe probe(const std::string& instrument, const ReleaseCheck& release, bool alone) {
+Probe probe(const std::string& instrument, const ReleaseCheck& release) {
     Probe p;
     p.resource = workflow::ResourceFromInstrumentText(instrument);
     p.id.resource = p.resource;
@@ -239,11 +199,9 @@ Probe probe(const std::string& instrument, const ReleaseCheck& release, bool alo
         p.code = exit_usage;
         p.message = "the resource is too long (" + std::to_string(p.resource.size()) +
                     " characters, at most " + std::to_string(workflow::kMaxResourceChars) + ")";
-        p.cause.m_kind = workflow::Cause::Kind::Usage;
-        p.cause.m_sentence = p.message;
+        p.cause = workflow::MakeCause(workflow::Cause::Kind::Usage, p.message);
         return p;
     }
-    if (alone) VisaLogTail::mark();
     const workflow::InstrumentProbe found =
         workflow::ProbeInstrument(p.resource, "fwupgrade check");
     p.run_lock_free = found.m_runLockFree;
@@ -253,18 +211,11 @@ Probe probe(const std::string& instrument, const ReleaseCheck& release, bool alo
     p.id.locked = !found.m_runLockFree || found.m_visaLockFree == false;
     p.id.reply = found.m_reply;
     p.id.fields = found.m_fields;
-    p.id.diagnostic = found.m_engineText;
-    using Kind = workflow::IdentifyFailure::Kind;
-    if (found.m_failure.m_kind != Kind::None) {
-        workflow::IdentifyFailure failure = found.m_failure;
-        const bool silent = failure.m_kind == Kind::Unreachable || failure.m_kind == Kind::NoReply;
-        if (silent) failure.m_reason = unreachable_reason(found, alone);
-        p.cause = cause_of(failure);
-        if (!found.m_runLockFree) p.cause.m_sentence = found.m_runLockWhy;
-        p.code = p.id.locked ? exit_locked : exit_not_found;
-        p.message = silent && !failure.m_reason.empty()
-                        ? p.resource + " is not reachable: " + failure.m_reason
-                        : p.cause.m_sentence;
+    p.id.cause = found.m_cause;
+    if (found.m_cause.failed()) {
+        p.cause = found.m_cause;
+        p.code = p.cause.m_kind == workflow::Cause::Kind::Locked ? exit_locked : exit_not_found;
+        p.message = p.cause.m_sentence;
         return p;
     }
     if (!release.version.empty())
@@ -283,7 +234,7 @@ std::vector<Probe> probe_all(const std::vector<std::string>& resources, int jobs
         std::min<std::size_t>(static_cast<std::size_t>(jobs), resources.size());
     const auto work = [&] {
         for (std::size_t i; (i = next++) < resources.size();) {
-            probes[i] = probe(resources[i], release, count <= 1);
+            probes[i] = probe(resources[i], release);
             done(probes[i]);
         }
     };
@@ -313,28 +264,31 @@ void report(Output& out, const Probe& p, const ReleaseCheck& release) {
     fields["current"] = p.current ? Json(*p.current) : Json();
     fields["skipped"] = p.skipped;
     fields["would_start"] = p.code == exit_ok && !p.skipped;
-    fields["result"] = result_word(p.code);
+    fields["result"] = result_word(p.code, workflow::KindWord(p.cause.m_kind));
     fields["exit_code"] = p.code;
     fields["message"] = TextOrNull(p.message);
     if (p.cause.failed()) fields["reason"] = workflow::ReasonJson(p.cause);
-    std::string human = "[" + p.resource + "] ";
-    if (p.code != exit_ok && quiet_output()) out.diagnostic("fwupgrade: " + human + p.message);
-    if (p.code != exit_ok)
-        human += "cannot start: " + p.message;
-    else
-        human += (p.skipped ? "skipped: " : "ready: ") + ready_text(p, release);
-    out.event("checked", fields, human);
+    if (p.code != exit_ok) {
+        // A failure is said once, on standard error, as every command says it.
+        out.event("checked", fields);
+        out.diagnostic("fwupgrade: " + p.resource + ": cannot start: " + p.message, p.resource);
+        return;
+    }
+    out.event(
+        "checked", fields,
+        "[" + p.resource + "] " + (p.skipped ? "skipped: " : "ready: ") + ready_text(p, release));
 }
 
 Json summary_row(const Probe& p) {
-    return Json{{"resource", p.resource},
-                {"result", p.skipped ? "skipped" : result_word(p.code)},
-                {"exit_code", p.code},
-                {"model", TextOrNull(p.id.fields.model)},
-                {"serial", TextOrNull(p.id.fields.serial)},
-                {"firmware", TextOrNull(p.id.fields.firmware)},
-                {"current", p.current ? Json(*p.current) : Json()},
-                {"message", TextOrNull(p.message)}};
+    return Json{
+        {"resource", p.resource},
+        {"result", p.skipped ? "skipped" : result_word(p.code, workflow::KindWord(p.cause.m_kind))},
+        {"exit_code", p.code},
+        {"model", TextOrNull(p.id.fields.model)},
+        {"serial", TextOrNull(p.id.fields.serial)},
+        {"firmware", TextOrNull(p.id.fields.firmware)},
+        {"current", p.current ? Json(*p.current) : Json()},
+        {"message", TextOrNull(p.message)}};
 }
 
 std::string summary_message(int ready, int failed, int missing, const std::vector<Probe>& probes) {
@@ -416,7 +370,7 @@ int run_check(const CommandLine& settings, Output& out) {
     });
     std::vector<std::pair<std::string, std::string>> same;  // name, first name of it
     const std::vector<std::string> resources =
-        settings.all ? discovered_resources()
+        settings.all ? discovered_resources(out)
                      : distinct_resources(settings, out, same, "checked once");
     std::vector<Probe> probes = probe_all(resources, settings.jobs, release, [&](const Probe& p) {
         if (settings.all) return;  // reported once judged, below
@@ -429,12 +383,10 @@ int run_check(const CommandLine& settings, Output& out) {
         p.skipped = settings.skip_current && p.code == exit_ok && p.current == true;
     if (!settings.all && probes.size() == 1 && same.empty()) {
         const Probe& p = probes.front();
-        out.event("finished", Json{{"command", "check"},
-                                   {"resource", p.resource},
-                                   {"result", result_word(p.code)},
-                                   {"exit_code", p.code},
-                                   {"skipped", p.skipped},
-                                   {"message", TextOrNull(p.message)}});
+        Json fields = finished_fields("check", p.code, p.cause);
+        fields["resource"] = p.resource;
+        fields["skipped"] = p.skipped;
+        out.event("finished", fields);
         return p.code;
     }
     return finish_batch(settings, out, probes, release, same);
@@ -450,7 +402,7 @@ int skip_if_current(const CommandLine& settings, Output& out, const std::string&
     if (!config) return -1;
     release.version = workflow::ReleaseImageVersion(config->text, "HPAP").value_or("");
     if (release.version.empty()) return -1;
-    const Probe p = probe(resource, release, true);
+    const Probe p = probe(resource, release);
     if (p.code != exit_ok || p.current != true) return -1;
     const std::string message = "already at " + release.version + "; not upgraded (--skip-current)";
     out.event("finished",

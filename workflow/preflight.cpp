@@ -9,6 +9,7 @@
 #include "update.h"
 #include "visa/run_lock.h"
 #include "workflow/identification.h"
+#include "workflow/visa_extension.h"
 
 namespace workflow {
 
@@ -45,14 +46,15 @@ bool TakeRunLock(const std::string& key, const std::string& tool, InstrumentProb
     }
     probe.m_runLockFree = false;
     probe.m_runLockWhy = why;
-    probe.m_failure.m_kind = IdentifyFailure::Kind::Locked;
-    if (holder.known) probe.m_failure.m_holder = holder.user;
-    probe.m_failure.m_since = holder.since;
+    probe.m_cause = MakeCause(Cause::Kind::Locked, why);
+    if (holder.known) probe.m_cause.m_holder = holder.user;
+    probe.m_cause.m_since = holder.since;
     return false;
 }
 
-// Asks who the instrument is on an engine of this call's own.
-void Identify(const std::string& resource, InstrumentProbe& probe) {
+// Asks who the instrument is on an engine of this call's own; `failure`
+// gets what the engine met.
+void Identify(const std::string& resource, InstrumentProbe& probe, EngineFailure& failure) {
     update_engine engine;
     char* text = nullptr;
     std::size_t length = 0;
@@ -67,7 +69,7 @@ void Identify(const std::string& resource, InstrumentProbe& probe) {
     const auto began = std::chrono::steady_clock::now();
     char reply[kIdentityReplySize] = {};
     engine.identify(resource.c_str(), reply, sizeof reply, kIdentifyTimeoutMs);
-    probe.m_elapsedS =
+    failure.m_elapsedS =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     engine.remove_observer(&observer);
     engine.set_streams(nullptr, nullptr);
@@ -81,26 +83,11 @@ void Identify(const std::string& resource, InstrumentProbe& probe) {
     probe.m_accepted = IsAcceptedIdentity(reply);
     probe.m_fields = SplitIdentity(probe.m_reply);
     probe.m_visaLockFree = !watch.locked;
-    probe.m_failedStatus = watch.status;
-    probe.m_failedFunction = watch.function;
-}
-
-// Why the identification found no instrument that may be upgraded.
-IdentifyFailure FailureOf(const std::string& resource, const InstrumentProbe& probe) {
-    IdentifyFailure failure;
-    using Kind = IdentifyFailure::Kind;
-    if (probe.m_visaLockFree == false) {
-        failure.m_kind = Kind::Locked;
-    } else if (probe.m_answered && !probe.m_accepted) {
-        failure.m_kind = Kind::OtherModel;
-        failure.m_reply = probe.m_reply;
-        failure.m_model = probe.m_fields.model;
-    } else if (!probe.m_answered) {
-        // Only a connection that could not be opened is "unreachable".
-        failure.m_kind = probe.m_failedFunction == "viOpen" ? Kind::Unreachable : Kind::NoReply;
-        SetAddress(resource, failure);
-    }
-    return failure;
+    failure.m_resource = resource;
+    failure.m_operation = "identify";
+    failure.m_status = watch.status;
+    failure.m_function = watch.function;
+    failure.m_locked = watch.locked;
 }
 
 }  // namespace
@@ -114,11 +101,16 @@ InstrumentProbe ProbeInstrument(const std::string& resource, const std::string& 
     if (const std::string key = visa::run_lock_key(resource, &why);
         !key.empty() && !TakeRunLock(key, tool, probe, held))
         return probe;
-    Identify(resource, probe);
-    probe.m_failure = FailureOf(resource, probe);
-    if (probe.m_failure.m_kind == IdentifyFailure::Kind::None && !probe.m_fields.serial.empty())
+    EngineFailure failure;
+    Identify(resource, probe, failure);
+    if (probe.m_answered && !probe.m_accepted && !failure.m_locked) {
+        probe.m_cause = NotAcceptedCause(probe.m_reply);
+    } else if (!probe.m_accepted) {
+        probe.m_cause = CauseOf(failure, LastConnectFailure());
+    } else if (!probe.m_fields.serial.empty()) {
         TakeRunLock(visa::run_lock_serial_key(probe.m_fields.model, probe.m_fields.serial), tool,
                     probe, held);
+    }
     return probe;
 }
 

@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "workflow/identify_failure.h"
 #include "workflow/identity.h"
+#include "workflow/outcome.h"
 
 namespace workflow {
 
@@ -21,14 +21,11 @@ struct InstrumentProbe {
     std::string m_reply;  // the identification reply, line end removed
     IdentityFields m_fields;
     std::optional<bool> m_visaLockFree;  // unknown when not asked
-    // Why no instrument that may be upgraded answered (Kind::None when one
-    // did); a held run lock is Kind::Locked with the holder.
-    IdentifyFailure m_failure;
-    // The first VISA call that failed, its status and how long identifying
-    // took: for the caller's words about an unreachable instrument.
-    long m_failedStatus = 0;
-    std::string m_failedFunction;
-    double m_elapsedS = 0;
+    // Why no instrument that may be upgraded answered, as a cause
+    // (Kind::None when one did): a held run lock with its holder, a held
+    // VISA lock, no connection or no reply (completed with what the library
+    // recorded on the probing thread), another model.
+    Cause m_cause;
     std::string m_engineText;  // what the engine printed meanwhile
 };
 
