@@ -166,8 +166,9 @@ int check_release(const CommandLine& settings, Output& out, ReleaseCheck& releas
         return release_failed(out, exit_error, message);
     CheckOperator op(out);
     ReleaseObserver observer;
-    // The run needs an instrument's name, but is stopped before it is used.
-    std::string instrument = settings.resources.empty() ? "check" : settings.resources.front();
+    // The run needs an instrument's name, but is stopped before it is used;
+    // each instrument's own name is judged when it is checked.
+    std::string instrument = "check";
     std::string family, host_file;
     const workflow::UpgradeEnd end = workflow::RunUpgrade(
         op, release.dir, instrument, release.chosen, family, host_file, &observer, options);

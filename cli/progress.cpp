@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "engine_streams.h"
@@ -43,6 +44,9 @@ void set_verbosity(const CommandLine& settings, Output& out) {
     library_log = workflow::SetLibraryLog(
         [&out](workflow::LogLevel, const std::string& line) { out.diagnostic(line); },
         workflow::LogLevel::Debug);
+    // At exit the library takes its lines back, rather than hand them to an
+    // Output that main() no longer has.
+    if (library_log) std::atexit([] { workflow::SetLibraryLog(nullptr); });
     if (!library_log)
         out.diagnostic("fwupgrade: the VISA library in use gives no diagnostics (--verbose)");
 }
