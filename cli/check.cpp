@@ -21,6 +21,7 @@
 #include "interrupt.h"
 #include "platform/small_file.h"
 #include "progress.h"
+#include "run_plan.h"
 #include "workflow/discovery.h"
 #include "workflow/firmware_version.h"
 #include "workflow/identification.h"
@@ -42,9 +43,8 @@ using workflow::TextOrNull;
 // What the release gives every instrument's check.
 struct ReleaseCheck {
     std::string dir;
-    workflow::ImageChoice chosen;
-    Json images = Json::array();
-    std::string version;  // the version Firmware_Upgrade.txt gives HPAP; empty: none
+    Json images = Json::array();  // what an upgrade would write, in its order
+    std::string version;          // the version Firmware_Upgrade.txt gives HPAP; empty: none
 };
 
 // What check found about one instrument.
@@ -98,37 +98,11 @@ private:
     workflow::ReleaseVerification verification_;
 };
 
-// The images the command line chooses of those the release offers; false
-// with the reason when one asked for is not offered or none is.
-bool choose_images(const CommandLine& settings, const workflow::ImageChoice& offered,
-                   ReleaseCheck& release, std::string& message) {
-    for (const workflow::ImageInfo& image : workflow::kImages) {
-        bool wanted = settings.images.empty() && offered.*image.m_flag != 0;
-        for (const std::string& id : settings.images)
-            wanted |= id == image.m_id;
-        if (!wanted) continue;
-        if (offered.*image.m_flag == 0) {
-            message = std::string("the release does not offer ") + image.m_id + " (" +
-                      image_name(image.m_id) + ")";
-            return false;
-        }
-        release.chosen.*image.m_flag = 1;
-        release.images.push_back(image.m_id);
-    }
-    if (release.images.empty()) message = "the release offers no images";
-    return !release.images.empty();
-}
-
 // The check ends before any instrument is asked: said once, and as the
 // "finished" event with its reason.
-int release_failed(Output& out, int code, const std::string& message) {
-    using Kind = workflow::Cause::Kind;
-    const Kind kind = code == exit_verify_failed ? Kind::Verification
-                      : code == exit_interrupted ? Kind::Interrupted
-                      : code == exit_usage       ? Kind::Usage
-                                                 : Kind::File;
-    out.diagnostic("fwupgrade: " + message);
-    out.event("finished", finished_fields("check", code, workflow::MakeCause(kind, message)));
+int release_failed(Output& out, int code, const workflow::Cause& cause) {
+    out.diagnostic("fwupgrade: " + cause.m_sentence);
+    out.event("finished", finished_fields("check", code, cause));
     return code;
 }
 
@@ -151,19 +125,16 @@ void report_verification(Output& out, const workflow::ReleaseVerification& v) {
 // image files, SHA256SUMS and signature under the run's policy. exit_ok
 // when an upgrade could start from it.
 int check_release(const CommandLine& settings, Output& out, ReleaseCheck& release) {
+    using Kind = workflow::Cause::Kind;
     release.dir = release_directory(settings.release);
-    workflow::ImageChoice offered;
-    std::string message;
-    if (!workflow::ReadReleaseConfig(release.dir + workflow::kConfigFileName, offered, &message))
-        return release_failed(out, exit_error,
-                              "release directory " + release.dir + ": cannot read " +
-                                  workflow::kConfigFileName + " (" + message + ")");
-    if (!choose_images(settings, offered, release, message))
-        return release_failed(out, exit_error, message);
-    workflow::RunOptions options;
-    options.m_tool = "fwupgrade";
-    if (!load_run_policy(settings, options.m_policy, message))
-        return release_failed(out, exit_error, message);
+    // The upgrade's own plan; a check asks no question, so none needs --yes.
+    CommandLine asked = settings;
+    asked.yes = true;
+    Plan plan;
+    int code = exit_error;
+    if (workflow::Cause cause; !plan_run(asked, release.dir, plan, code, cause))
+        return release_failed(out, code, cause);
+    release.images = plan.images;
     CheckOperator op(out);
     ReleaseObserver observer;
     // The run needs an instrument's name, but is stopped before it is used;
@@ -171,16 +142,23 @@ int check_release(const CommandLine& settings, Output& out, ReleaseCheck& releas
     std::string instrument = "check";
     std::string family, host_file;
     const workflow::UpgradeEnd end = workflow::RunUpgrade(
-        op, release.dir, instrument, release.chosen, family, host_file, &observer, options);
-    if (interrupt::requested()) return release_failed(out, exit_interrupted, "stopped on request");
-    if (!observer.checked())
-        return release_failed(out, end == workflow::UpgradeEnd::TooLong ? exit_usage : exit_error,
-                              op.message());
+        op, release.dir, instrument, plan.chosen, family, host_file, &observer, plan.options);
+    if (interrupt::requested())
+        return release_failed(out, exit_interrupted,
+                              workflow::MakeCause(Kind::Interrupted, "stopped on request"));
+    if (!observer.checked()) {
+        const bool usage = end == workflow::UpgradeEnd::TooLong;
+        return release_failed(out, usage ? exit_usage : exit_error,
+                              workflow::MakeCause(usage ? Kind::Usage : Kind::File, op.message(),
+                                                  unusable_image(release.dir, plan.chosen)));
+    }
     const workflow::ReleaseVerification& verification = observer.verification();
     report_verification(out, verification);
     if (verification.m_status == workflow::ReleaseVerification::Status::Failed)
-        return release_failed(out, exit_verify_failed,
-                              "the release failed verification: " + verification.m_message);
+        return release_failed(
+            out, exit_verify_failed,
+            workflow::MakeCause(Kind::Verification,
+                                "the release failed verification: " + verification.m_message));
     std::string config = verification.m_config;
     if (!verification.m_configListed) {
         const auto file = platform::read_small_file(release.dir + workflow::kConfigFileName,
@@ -262,6 +240,7 @@ void report(Output& out, const Probe& p, const ReleaseCheck& release) {
     fields["run_lock_free"] = p.run_lock_free;
     fields["visa_lock_free"] = p.visa_lock_free ? Json(*p.visa_lock_free) : Json();
     fields["release_version"] = TextOrNull(release.version);
+    fields["images"] = release.images;
     fields["current"] = p.current ? Json(*p.current) : Json();
     fields["skipped"] = p.skipped;
     fields["would_start"] = p.code == exit_ok && !p.skipped;
@@ -366,7 +345,9 @@ int run_check(const CommandLine& settings, Output& out) {
     if (const int code = check_release(settings, out, release); code != exit_ok) return code;
     interrupt::on_first([&out] {
         // Asking who an instrument is changes nothing: the check ends at once.
-        release_failed(out, exit_interrupted, "stopped on request while checking");
+        release_failed(out, exit_interrupted,
+                       workflow::MakeCause(workflow::Cause::Kind::Interrupted,
+                                           "stopped on request while checking"));
         ::_exit(exit_interrupted);
     });
     std::vector<std::pair<std::string, std::string>> same;  // name, first name of it
