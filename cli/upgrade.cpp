@@ -659,9 +659,6 @@ std::string release_directory(const std::string& given) {
 
 int upgrade_one(const CommandLine& settings, Output& out, const std::string& instrument) {
     const std::string resource = workflow::ResourceFromInstrumentText(instrument);
-    if (settings.skip_current)
-        if (const int skipped = skip_if_current(settings, out, resource); skipped >= 0)
-            return skipped;
     const std::string release = release_directory(settings.release);
     Plan plan;
     int code = 0;
@@ -721,8 +718,13 @@ int upgrade_one(const CommandLine& settings, Output& out, const std::string& ins
 }
 
 int run_upgrade(const CommandLine& settings, Output& out) {
-    if (!settings.all && settings.resources.size() == 1)
+    if (!settings.all && settings.resources.size() == 1) {
+        if (settings.skip_current)
+            if (const int skipped = skip_if_current(settings, out, settings.resources.front());
+                skipped >= 0)
+                return skipped;
         return upgrade_one(settings, out, settings.resources.front());
+    }
     return upgrade_batch(settings, out);
 }
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "update.h"
-#include "visa/run_lock.h"
 #include "workflow/identification.h"
+#include "workflow/run_lock.h"
 #include "workflow/visa_extension.h"
 
 namespace workflow {
@@ -35,11 +35,11 @@ struct EngineWatch {
 // Takes the run lock `key` for as long as `held` lives; false, with the
 // probe's failure set, when another run holds it.
 bool TakeRunLock(const std::string& key, const std::string& tool, InstrumentProbe& probe,
-                 std::vector<std::unique_ptr<visa::RunLock>>& held) {
-    visa::RunLockResult result = visa::RunLockResult::unavailable;
-    visa::RunLockHolder holder;
+                 std::vector<std::unique_ptr<RunLock>>& held) {
+    RunLockResult result = RunLockResult::Unavailable;
+    RunLockHolder holder;
     std::string why;
-    auto lock = visa::RunLock::try_acquire(key, tool, &result, &holder, &why);
+    auto lock = RunLock::TryAcquire(key, tool, &result, &holder, &why);
     if (lock) {
         held.push_back(std::move(lock));
         return true;
@@ -47,8 +47,8 @@ bool TakeRunLock(const std::string& key, const std::string& tool, InstrumentProb
     probe.m_runLockFree = false;
     probe.m_runLockWhy = why;
     probe.m_cause = MakeCause(Cause::Kind::Locked, why);
-    if (holder.known) probe.m_cause.m_holder = holder.user;
-    probe.m_cause.m_since = holder.since;
+    if (holder.m_known) probe.m_cause.m_holder = holder.m_user;
+    probe.m_cause.m_since = holder.m_since;
     return false;
 }
 
@@ -94,11 +94,11 @@ void Identify(const std::string& resource, InstrumentProbe& probe, EngineFailure
 
 InstrumentProbe ProbeInstrument(const std::string& resource, const std::string& tool) {
     InstrumentProbe probe;
-    std::vector<std::unique_ptr<visa::RunLock>> held;
+    std::vector<std::unique_ptr<RunLock>> held;
     // Every name of one instrument gives one key; a name the library cannot
     // parse is left to the serial number, as a run leaves it.
     std::string why;
-    if (const std::string key = visa::run_lock_key(resource, &why);
+    if (const std::string key = RunLockKey(resource, &why);
         !key.empty() && !TakeRunLock(key, tool, probe, held))
         return probe;
     EngineFailure failure;
@@ -108,8 +108,8 @@ InstrumentProbe ProbeInstrument(const std::string& resource, const std::string& 
     } else if (!probe.m_accepted) {
         probe.m_cause = CauseOf(failure, LastConnectFailure());
     } else if (!probe.m_fields.serial.empty()) {
-        TakeRunLock(visa::run_lock_serial_key(probe.m_fields.model, probe.m_fields.serial), tool,
-                    probe, held);
+        TakeRunLock(RunLockSerialKey(probe.m_fields.model, probe.m_fields.serial), tool, probe,
+                    held);
     }
     return probe;
 }

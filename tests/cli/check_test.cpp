@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "sim_process.h"
-#include "visa/run_lock.h"
 #include "workflow/firmware_version.h"
 #include "workflow/json_fields.h"
+#include "workflow/run_lock.h"
 #include "workflow/sha256.h"
 
 namespace {
@@ -119,10 +119,10 @@ TEST_F(CheckTest, ACheckAsksOnlyWhoTheInstrumentIsAndExitsAsTheUpgradeWould) {
     {
         // This machine's run lock, as a running upgrade holds it.
         std::string why;
-        visa::RunLockResult result{};
-        visa::RunLockHolder holder;
-        const auto lock = visa::RunLock::try_acquire(visa::run_lock_key(owned.vxi11(), &why),
-                                                     "test", &result, &holder, &why);
+        workflow::RunLockResult result{};
+        workflow::RunLockHolder holder;
+        const auto lock = workflow::RunLock::TryAcquire(workflow::RunLockKey(owned.vxi11(), &why),
+                                                        "test", &result, &holder, &why);
         ASSERT_TRUE(lock) << why;
         FwRun busy = Fw({"check", owned.vxi11(), "--release", Rel(), "--json"});
         EXPECT_EQ(busy.code, 4);
