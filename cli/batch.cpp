@@ -188,7 +188,8 @@ struct Selection {
 Selection all_instruments(const CommandLine& settings, Output& out) {
     workflow::SilentOperator op;
     auto buffer = std::make_unique<char[]>(workflow::kResourceListSize);
-    workflow::DiscoverInstruments(op, buffer.get(), workflow::kResourceListSize);
+    workflow::DiscoverInstruments(op, buffer.get(), workflow::kResourceListSize,
+                                  workflow::kFindInstrumentsAndSockets);
     std::vector<std::string> listed;
     for (const std::string& resource : workflow::SplitResourceList(buffer.get()))
         if (resource != "viOpenDefaultRM failed") listed.push_back(resource);

@@ -138,7 +138,8 @@ int run_list(const CommandLine& settings, Output& out) {
     auto buffer = std::make_unique<char[]>(workflow::kResourceListSize);
     // Discovery reports to a window; here nothing is shown while it runs.
     workflow::SilentOperator op;
-    workflow::DiscoverInstruments(op, buffer.get(), workflow::kResourceListSize);
+    workflow::DiscoverInstruments(op, buffer.get(), workflow::kResourceListSize,
+                                  workflow::kFindInstrumentsAndSockets);
     const std::vector<std::string> resources = workflow::SplitResourceList(buffer.get());
     if (resources.size() == 1 && resources.front() == "viOpenDefaultRM failed") {
         out.diagnostic("fwupgrade: the VISA library could not be opened");

@@ -18,6 +18,7 @@
 //   TCPIP0::127.0.0.2::inst0::INSTR
 //   tcpip::127.0.0.3            # listed as TCPIP0::127.0.0.3::inst0::INSTR
 //   TCPIP0::127.0.0.4::5025::SOCKET
+//   127.0.0.5                   # listed as TCPIP0::127.0.0.5::inst0::INSTR
 //   serial = off
 //
 // 4. LAN discovery, off unless the file says "discover = lan": the find then
@@ -186,6 +187,9 @@ DiscoveryConfig parse_discovery_config(std::string_view text) {
             continue;
         }
         auto name = parse_rsrc_name(line);
+        // A bare address, as the programs take one: its VXI-11 instrument.
+        if (!name && line.find("::") == std::string_view::npos)
+            name = parse_rsrc_name("TCPIP0::" + std::string(line) + "::INSTR");
         if (!name) {
             skip(line, SkippedLine::Reason::not_a_resource);
             continue;

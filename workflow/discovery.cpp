@@ -28,7 +28,7 @@ bool IsListed(const char* resource) {
 
 }  // namespace
 
-void DiscoverInstruments(Operator& op, char* out, std::size_t outSize) {
+void DiscoverInstruments(Operator& op, char* out, std::size_t outSize, const char* expression) {
     op.SetLog("Finding VISA instruments...");
     op.ShowLog();
     op.BeginWaitCursor();
@@ -51,7 +51,7 @@ void DiscoverInstruments(Operator& op, char* out, std::size_t outSize) {
         ViChar description[VI_FIND_BUFLEN + 1] = {};
         ViFindList list = VI_NULL;
         ViUInt32 count = 0;
-        const ViStatus status = viFindRsrc(rm, "?*INSTR", &list, &count, description);
+        const ViStatus status = viFindRsrc(rm, expression, &list, &count, description);
         op.SetProgressPos(2);
         if (status == VI_SUCCESS) {
             bool room = !IsListed(description) || AppendLine(out, outSize, used, description);

@@ -20,7 +20,12 @@ inline constexpr std::size_t kResourceLineSize = 1024;
 // "viOpenDefaultRM failed\n"; or nothing. Lines that no longer fit are left
 // out whole: the text always ends with a complete line. Shows the run in the
 // log and progress bar of `op`, ending with an empty bar.
-void DiscoverInstruments(Operator& op, char* out, std::size_t outSize);
+// `expression` is the window's unless given: the command line also lists
+// raw sockets, which only a configuration line names.
+inline constexpr const char* kFindInstruments = "?*INSTR";
+inline constexpr const char* kFindInstrumentsAndSockets = "?*INSTR|?*SOCKET";
+void DiscoverInstruments(Operator& op, char* out, std::size_t outSize,
+                         const char* expression = kFindInstruments);
 
 // The lines of a resource list text without their "\n"; text after the last
 // "\n" is not a line. Each is cut to kResourceLineSize - 1 characters.

@@ -690,6 +690,19 @@ TEST_F(CliSimTest, AllFindsAcceptedModelsAndAnUnwritableAuditStopsNothing) {
     EXPECT_EQ(Fw({"history"}).code, 1);
 }
 
+TEST_F(CliSimTest, ConfiguredSocketsAreListedAndAskedByAll) {
+    SimProcess sensor("127.0.0.194", {"--serial", "S194"});
+    Configure({&sensor}, {sensor.socket()});
+    EXPECT_EQ(Fw({"list"}).out, sensor.vxi11() + "\n" + sensor.socket() + "\n");
+    // Another model is asked for: both names are asked, neither is upgraded.
+    const Result all = Fw({"upgrade", "--all", "--model", "k7141b", "--release", ReleaseDir(),
+                           "--images", "HUBL", "--json"});
+    const std::vector<Json> seen = Named(Events(all.out), "instrument");
+    ASSERT_EQ(seen.size(), 2u) << all.out;
+    EXPECT_EQ(TextOf(seen[1], "resource"), sensor.socket());
+    EXPECT_EQ(TextOf(seen[1], "reason"), "model K7141HA not asked for");
+}
+
 // ---- what a production line relies on: missing instruments, the history ----
 
 TEST_F(CliSimTest, AllFailsWhenAConfiguredInstrumentIsMissingUnlessAllowed) {
