@@ -164,8 +164,8 @@ bool ReadAuditRecordsBackward(const std::string& path,
                               std::vector<std::string>& problems, std::string& error,
                               std::uint64_t maxBytes) {
     return ReadAuditLogBackward(
-        path, [&take](Json json) { return take(AuditRecordFromJson(json)); }, problems, error,
-        maxBytes);
+        path, [&take](const Json& json) { return take(AuditRecordFromJson(json)); }, problems,
+        error, maxBytes);
 }
 
 }  // namespace workflow

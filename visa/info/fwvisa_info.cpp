@@ -372,7 +372,7 @@ visa::DiscoveryConfig read_config(Report& r) {
 
 visa::DiscoveryConfig report_config(Report& r) {
     r.say("\nConfiguration\n");
-    const visa::DiscoveryConfig cfg = read_config(r);
+    visa::DiscoveryConfig cfg = read_config(r);
     Json& fact = r.doc["configuration"];
     r.say("  library line:    %s\n", cfg.library.empty() ? "(none)" : shown(cfg.library).c_str());
     const char* env = std::getenv("FW_VISA_LIBRARY");
