@@ -187,12 +187,10 @@ struct Selection {
 // instrument.
 Selection all_instruments(const CommandLine& settings, Output& out) {
     workflow::SilentOperator op;
-    auto buffer = std::make_unique<char[]>(workflow::kResourceListSize);
-    workflow::DiscoverInstruments(op, buffer.get(), workflow::kResourceListSize,
-                                  workflow::kFindInstrumentsAndSockets);
-    std::vector<std::string> listed;
-    for (const std::string& resource : workflow::SplitResourceList(buffer.get()))
-        if (resource != "viOpenDefaultRM failed") listed.push_back(resource);
+    const workflow::FoundInstruments found =
+        workflow::FindInstruments(op, workflow::kFindInstrumentsAndSockets);
+    if (!found.m_searched) out.diagnostic("fwupgrade: " + found.m_error);
+    const std::vector<std::string>& listed = found.m_resources;
     const std::vector<std::unique_ptr<Child>> asked = identify_all(settings, listed, out);
 
     Selection selection;

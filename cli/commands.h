@@ -2,13 +2,19 @@
 // (exit_codes.h) and reports through `out`.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "options.h"
 #include "output.h"
 #include "workflow/identity.h"
 #include "workflow/json_fields.h"
+#include "workflow/outcome.h"
 #include "workflow/release_verify.h"
+
+namespace workflow {
+class EngineEvents;
+}
 
 namespace cli {
 
@@ -42,17 +48,25 @@ struct Identification {
     std::string resource;  // after the bare-address rewrite
     bool answered = false;
     bool accepted = false;
-    bool locked = false;       // refused because another session holds the lock
-    std::string lock_refusal;  // who holds it, when the library says (EngineEvents)
-    std::string reply;         // line end removed
+    bool locked = false;  // refused because another session holds the lock
+    std::string reply;    // line end removed
     workflow::IdentityFields fields;
-    // Why it failed: what the connection met, else the engine's last line.
-    std::string diagnostic;
+    workflow::Cause cause;  // why it is not accepted; None when it is
 };
-// Queries the instrument; the engine's diagnostics are kept, not printed.
+// Why identification `id` accepted nothing: a foreign model's reply, else
+// what the engine's events and the library's record (`connect`) told.
+workflow::Cause identification_cause(const Identification& id, const workflow::EngineEvents& events,
+                                     const std::optional<workflow::ConnectFailure>& connect);
+// Queries the instrument; the engine's printed lines are dropped: the cause
+// says more.
 Identification identify(const std::string& instrument);
-// The identification's fields as an event's members.
+// The identification's fields as an event's members, "reason" among them
+// (null when accepted).
 workflow::Json identification_json(const Identification& id);
+
+// The "finished" event's fields of `command` that ended with `code`, its
+// sentence and, for a failure, its "reason".
+workflow::Json finished_fields(const char* command, int code, const workflow::Cause& cause);
 
 // Waits, bounded, until the restarted instrument answers again. An answer
 // counts once the instrument has been seen silent, or after `settle_s`, so

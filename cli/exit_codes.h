@@ -2,13 +2,15 @@
 // and docs/fwupgrade.md; the numbers never change meaning.
 #pragma once
 
+#include <string_view>
+
 namespace cli {
 
 enum ExitCode : int {
     exit_ok = 0,              // everything asked for was done
     exit_error = 1,           // anything else: unreadable release, audit log for history, ...
     exit_usage = 2,           // bad command line; nothing was sent to an instrument
-    exit_not_found = 3,       // no answer, or not a model this program upgrades
+    exit_not_found = 3,       // no answer, or not a model this program upgrades (not_accepted)
     exit_locked = 4,          // another session holds the instrument's lock
     exit_image_failed = 5,    // an image transfer failed
     exit_interrupted = 6,     // stopped by SIGINT or SIGTERM
@@ -44,6 +46,14 @@ inline const char* result_word(int code) {
         default:
             return "error";
     }
+}
+
+// The same where the cause's kind (workflow::KindWord) tells more: under
+// 3, an instrument that answered as a model this program does not upgrade
+// is "not_accepted"; every other 3 stays "not_found".
+inline const char* result_word(int code, std::string_view kind) {
+    if (code == exit_not_found && kind == "not_accepted") return "not_accepted";
+    return result_word(code);
 }
 
 }  // namespace cli

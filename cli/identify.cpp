@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <optional>
 
 #include <unistd.h>
 
@@ -24,15 +25,8 @@ namespace {
 using workflow::TextOrNull;
 
 std::string describe(const Identification& id) {
-    if (id.locked) return id.lock_refusal.empty() ? "locked by another session" : id.lock_refusal;
-    if (!id.answered)
-        return "no answer" + (id.diagnostic.empty() ? "" : " (" + id.diagnostic + ")");
-    std::string text =
-        id.fields.model + ", serial " + id.fields.serial + ", firmware " + id.fields.firmware;
-    if (!id.accepted)
-        text = "not an accepted model: " + id.reply +
-               " (accepted models: " + workflow::AcceptedModelsText() + ")";
-    return text;
+    if (!id.accepted) return id.cause.m_sentence;
+    return id.fields.model + ", serial " + id.fields.serial + ", firmware " + id.fields.firmware;
 }
 
 // list --discover: one LAN search, kept for the library's find that follows
@@ -70,38 +64,39 @@ int identification_exit(const Identification& id) {
 }  // namespace
 
 std::string image_name(const std::string& id) {
-    for (const workflow::ImageInfo& image : workflow::kImages) {
-        if (id != image.m_id) continue;
-        std::string name = image.m_logText;
-        const std::size_t suffix = name.find(" upgrade...");
-        return suffix == std::string::npos ? name : name.substr(0, suffix);
-    }
+    for (const workflow::ImageInfo& image : workflow::kImages)
+        if (id == image.m_id) return image.m_name;
     return id;
 }
 
 Identification identify(const std::string& instrument) {
     Identification id;
     id.resource = workflow::ResourceFromInstrumentText(instrument);
-    EngineStreams streams([&](const std::string& line) { id.diagnostic = line; });
-    EngineEvents events;
+    const EngineStreams streams(nullptr);
+    const EngineEvents events;
     std::string family;
     std::string host_file;
     std::string reply;
     id.accepted = workflow::IdentifyInstrument(id.resource, family, host_file, &reply);
+    // On this thread, right after the call that may have failed.
+    const std::optional<workflow::ConnectFailure> connect = workflow::LastConnectFailure();
     while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r'))
         reply.pop_back();
     id.answered = !reply.empty();
-    id.locked = events.locked();
-    id.lock_refusal = events.lock_refusal();
-    if (!id.answered && !id.locked) {
-        // The library's words for what the connection met say more than
-        // the engine's status line.
-        if (std::string cause = connection_cause(events); !cause.empty())
-            id.diagnostic = std::move(cause);
-    }
+    id.locked = events.Locked();
     id.reply = reply;
     id.fields = workflow::SplitIdentity(reply);
+    if (!id.accepted) id.cause = identification_cause(id, events, connect);
     return id;
+}
+
+workflow::Cause identification_cause(const Identification& id, const EngineEvents& events,
+                                     const std::optional<workflow::ConnectFailure>& connect) {
+    if (id.answered && !id.locked) return workflow::NotAcceptedCause(id.reply);
+    workflow::EngineFailure failure = events.Failure();
+    failure.m_operation = "identify";
+    failure.m_resource = id.resource;
+    return workflow::CauseOf(failure, id.locked ? events.LockRefusal() : connect);
 }
 
 workflow::Json identification_json(const Identification& id) {
@@ -114,7 +109,17 @@ workflow::Json identification_json(const Identification& id) {
                 {"maker", TextOrNull(id.fields.maker)},
                 {"model", TextOrNull(id.fields.model)},
                 {"serial", TextOrNull(id.fields.serial)},
-                {"firmware", TextOrNull(id.fields.firmware)}};
+                {"firmware", TextOrNull(id.fields.firmware)},
+                {"reason", workflow::ReasonJson(id.cause)}};
+}
+
+workflow::Json finished_fields(const char* command, int code, const workflow::Cause& cause) {
+    workflow::Json fields{{"command", command},
+                          {"result", result_word(code, workflow::KindWord(cause.m_kind))},
+                          {"exit_code", code},
+                          {"message", TextOrNull(cause.m_sentence)}};
+    if (cause.failed()) fields["reason"] = workflow::ReasonJson(cause);
+    return fields;
 }
 
 // While instruments are asked who they are, a stop ends the command at once:
@@ -123,10 +128,9 @@ static void stop_at_once_while_identifying(Output& out, const char* command) {
     interrupt::on_first([&out, command] {
         const std::string message = "stopped on request while identifying";
         out.diagnostic(std::string("fwupgrade: ") + message);
-        out.event("finished", workflow::Json{{"command", command},
-                                             {"result", result_word(exit_interrupted)},
-                                             {"exit_code", exit_interrupted},
-                                             {"message", message}});
+        out.event("finished", finished_fields(command, exit_interrupted,
+                                              workflow::MakeCause(
+                                                  workflow::Cause::Kind::Interrupted, message)));
         ::_exit(exit_interrupted);
     });
 }
@@ -135,19 +139,20 @@ int run_list(const CommandLine& settings, Output& out) {
     using workflow::Json;
     std::vector<visa::lan::Found> found;
     if (settings.discover) found = search_lan(out);
-    auto buffer = std::make_unique<char[]>(workflow::kResourceListSize);
     // Discovery reports to a window; here nothing is shown while it runs.
     workflow::SilentOperator op;
-    workflow::DiscoverInstruments(op, buffer.get(), workflow::kResourceListSize,
-                                  workflow::kFindInstrumentsAndSockets);
-    const std::vector<std::string> resources = workflow::SplitResourceList(buffer.get());
-    if (resources.size() == 1 && resources.front() == "viOpenDefaultRM failed") {
-        out.diagnostic("fwupgrade: the VISA library could not be opened");
-        out.event("finished", Json{{"command", "list"},
-                                   {"result", result_word(exit_error)},
-                                   {"exit_code", exit_error}});
+    const workflow::FoundInstruments listed =
+        workflow::FindInstruments(op, workflow::kFindInstrumentsAndSockets);
+    if (!listed.m_searched) {
+        // Nothing at all can be reached without the resource manager.
+        workflow::Cause cause =
+            workflow::MakeCause(workflow::Cause::Kind::Unreachable, listed.m_error);
+        cause.m_stage = "resource manager";
+        out.diagnostic("fwupgrade: " + listed.m_error);
+        out.event("finished", finished_fields("list", exit_error, cause));
         return exit_error;
     }
+    const std::vector<std::string>& resources = listed.m_resources;
     found = not_listed(resources, std::move(found));
     auto show = [&](const std::string& resource, const char* how) {
         Json fields{{"resource", resource}};
@@ -167,10 +172,9 @@ int run_list(const CommandLine& settings, Output& out) {
         show(f.resource, f.how.c_str());
     interrupt::on_first(nullptr);
     if (resources.empty() && found.empty()) out.text("No instruments found.");
-    out.event("finished", Json{{"command", "list"},
-                               {"count", resources.size() + found.size()},
-                               {"result", result_word(exit_ok)},
-                               {"exit_code", exit_ok}});
+    Json fields = finished_fields("list", exit_ok, {});
+    fields["count"] = resources.size() + found.size();
+    out.event("finished", fields);
     return exit_ok;
 }
 
@@ -180,32 +184,29 @@ int run_identify(const CommandLine& settings, Output& out) {
     // instrument that failed to answer.
     const std::string resource = workflow::ResourceFromInstrumentText(settings.resources.front());
     if (resource.size() > workflow::kMaxResourceChars) {
-        const std::string message = "the resource is too long (" + std::to_string(resource.size()) +
-                                    " characters, at most " +
-                                    std::to_string(workflow::kMaxResourceChars) + ")";
-        out.diagnostic("fwupgrade: " + message);
-        out.event("finished", Json{{"command", "identify"},
-                                   {"resource", resource},
-                                   {"result", result_word(exit_usage)},
-                                   {"exit_code", exit_usage},
-                                   {"message", message}});
+        const workflow::Cause cause = workflow::MakeCause(
+            workflow::Cause::Kind::Usage,
+            "the resource is too long (" + std::to_string(resource.size()) +
+                " characters, at most " + std::to_string(workflow::kMaxResourceChars) + ")");
+        out.diagnostic("fwupgrade: " + cause.m_sentence);
+        Json fields = finished_fields("identify", exit_usage, cause);
+        fields["resource"] = resource;
+        out.event("finished", fields);
         return exit_usage;
     }
     // Rather than after the reply's time limit.
     stop_at_once_while_identifying(out, "identify");
     const Identification id = identify(resource);
     interrupt::on_first(nullptr);
-    out.event("identified", identification_json(id), id.resource + "  " + describe(id));
     const int code = identification_exit(id);
-    if (code != exit_ok) {
-        out.diagnostic(id.locked && id.lock_refusal.empty()
-                           ? "fwupgrade: " + id.resource + " is locked by another session"
-                           : "fwupgrade: " + id.resource + ": " + describe(id));
-    }
-    out.event("finished", Json{{"command", "identify"},
-                               {"resource", id.resource},
-                               {"result", result_word(code)},
-                               {"exit_code", code}});
+    // A failure is said once, on standard error; an answer on standard output.
+    out.event("identified", identification_json(id),
+              code == exit_ok ? id.resource + "  " + describe(id) : std::string());
+    if (code != exit_ok)
+        out.diagnostic("fwupgrade: " + id.resource + ": " + describe(id), id.resource);
+    Json fields = finished_fields("identify", code, id.cause);
+    fields["resource"] = id.resource;
+    out.event("finished", fields);
     return code;
 }
 

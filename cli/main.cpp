@@ -5,13 +5,11 @@
 #include <string>
 
 #include "commands.h"
-#include "engine_streams.h"
 #include "exit_codes.h"
 #include "interrupt.h"
 #include "options.h"
 #include "output.h"
 #include "visa/loader.h"
-#include "visa/log.h"
 #include "visa/rsrc_name.h"
 #include "workflow/upgrade.h"
 
@@ -61,13 +59,7 @@ int main(int argc, char** argv) {
     std::string error;
     const bool parsed = parse_command_line(argc, argv, settings, error);
     Output out(settings.json);
-    // With FW_VISA_LOG=1 the library's lines join the program's diagnostics
-    // (and its --json events); either way the last ones are kept to name
-    // the cause of a failed connection.
-    VisaLogTail visa_log(visa::log_enabled() ? VisaLogTail::LineFn([&out](const std::string& l) {
-        out.diagnostic(l);
-    })
-                                             : nullptr);
+    // With FW_VISA_LOG=1 the library writes its own lines to standard error.
     if (!parsed) {
         out.diagnostic("fwupgrade: " + error);
         out.diagnostic("Try 'fwupgrade --help'.");

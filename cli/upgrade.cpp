@@ -15,6 +15,7 @@
 #include "exit_codes.h"
 #include "interrupt.h"
 #include "prompt.h"
+#include "run_plan.h"
 #include "workflow/audit.h"
 #include "workflow/identification.h"
 #include "workflow/images.h"
@@ -27,6 +28,7 @@ namespace cli {
 
 namespace {
 
+using workflow::Cause;
 using workflow::Json;
 using workflow::TextOrNull;
 
@@ -45,14 +47,22 @@ std::string one_line(std::string text) {
     return out;
 }
 
-// What the run shows: boxes become diagnostics or questions, the log and the
-// progress bar are left to the events.
+// "Host UBL upgrade...": what the window's log shows before an image's result.
+std::string log_text(const std::string& id) {
+    for (const workflow::ImageInfo& image : workflow::kImages)
+        if (id == image.m_id) return image.m_logText;
+    return id + " upgrade...";
+}
+
+// What the run shows: the warning becomes a question, the other boxes and
+// reports are kept for the closing line, which says each failure once; the
+// log and the progress bar are left to the events.
 class CliOperator : public workflow::SilentOperator {
 public:
-    CliOperator(Output& out, const CommandLine& settings, const std::string& resource)
-        : out_(out), settings_(settings), resource_(resource) {}
+    CliOperator(Output& out, const CommandLine& settings) : out_(out), settings_(settings) {}
 
     int MessageBox(const std::string& text, const std::string& caption, unsigned type) override {
+        (void)caption;
         if (type == workflow::kBoxYesNoWarning) {
             if (settings_.yes) {
                 out_.text("Warning: " + one_line(text) + " Yes (--yes).");
@@ -61,29 +71,44 @@ public:
             return ask_yes_no(one_line(text)) == Answer::yes ? workflow::kAnswerYes
                                                              : workflow::kAnswerNo;
         }
-        if (type == workflow::kBoxInformation) {
-            // The window's box waits for OK before the restart; here the
-            // restart simply follows.
+        // The window's box waits for OK before the restart; here the
+        // restart simply follows.
+        if (type == workflow::kBoxInformation)
             out_.text("Upgrade complete.");
-            return workflow::kAnswerOk;
-        }
-        message_ = one_line(text);
-        // A box that says less than the run knows (no instrument found, when
-        // its lock was held) is left to the closing line, which says more.
-        if (!(says_less_ && says_less_()))
-            out_.diagnostic("fwupgrade: " + caption + ": " + message_, resource_);
+        else
+            message_ = one_line(text);
         return workflow::kAnswerOk;
     }
 
+    // A run that reports its causes as values: they are taken as they are.
+    void ReportNotStarted(const std::string& text, const workflow::Cause& cause) override {
+        message_ = one_line(text);
+        cause_ = cause;
+    }
+    void ReportNotIdentified(const workflow::Cause& cause) override { cause_ = cause; }
+    void ReportLocked(const std::string& text, const workflow::Cause& cause) override {
+        message_ = one_line(text);
+        cause_ = cause;
+    }
+    void ReportHostFailed(const workflow::ImageOutcome& image,
+                          const workflow::RunOutcome& run) override {
+        cause_ = image.m_cause.failed() ? image.m_cause : run.m_cause;
+    }
+    void ReportImageFailed(const workflow::ImageOutcome& image,
+                           const workflow::RunOutcome& run) override {
+        cause_ = image.m_cause.failed() ? image.m_cause : run.m_cause;
+    }
+
+    // The last error box's text on one line.
     const std::string& message() const { return message_; }
-    void hide_boxes_when(std::function<bool()> says_less) { says_less_ = std::move(says_less); }
+    // The cause the run reported, when it did.
+    const workflow::Cause& cause() const { return cause_; }
 
 private:
     Output& out_;
     const CommandLine& settings_;
-    const std::string& resource_;
     std::string message_;
-    std::function<bool()> says_less_;
+    workflow::Cause cause_;
 };
 
 // Turns the run's steps into events and keeps its audit record. The record
@@ -153,6 +178,8 @@ public:
     }
 
     void OnIdentified(const std::string& reply, bool accepted) override {
+        // On the run's thread, right after the identification.
+        const std::optional<workflow::ConnectFailure> connect = workflow::LastConnectFailure();
         Identification id;
         {
             std::lock_guard lock(mutex);
@@ -164,9 +191,10 @@ public:
         id.accepted = accepted;
         id.locked = locked_in_step("identify");
         id.fields = workflow::SplitIdentity(id.reply);
+        if (!accepted) id.cause = identification_cause(id, engine_, connect);
+        identified_ = id.cause;
         before_ = id.fields.firmware;
         model_ = id.fields.model;
-        if (!id.answered && !id.locked) unreachable_ = connection_cause(engine_);
         out_.event("identified", identification_json(id),
                    accepted ? "Identified " + id.fields.model + ", serial " + id.fields.serial +
                                   ", firmware " + id.fields.firmware
@@ -176,9 +204,6 @@ public:
     void OnIdentifyFailed(const workflow::IdentifyFailure& failure) override {
         std::lock_guard lock(mutex);
         failure_ = failure;
-        // The library's log lines name what the connection met when the
-        // library itself could not say.
-        if (failure_.m_reason.empty()) failure_.m_reason = unreachable_;
         audit_.OnIdentifyFailed(failure_);
     }
 
@@ -207,23 +232,26 @@ public:
     }
 
     void OnImageDone(const workflow::ImageEvent& event) override {
+        const bool ok = event.m_result == 0;
+        workflow::Cause cause;
+        if (!ok) cause = image_cause(event.m_id);
         {
             std::lock_guard lock(mutex);
             audit_.OnImageDone(event);
             image_.clear();
-            if (event.m_result == 0) {
+            if (ok) {
                 written_.emplace_back(event.m_id);
                 std::erase(not_written_, event.m_id);
+            } else if (!image_failed_.failed()) {
+                image_failed_ = cause;
             }
         }
         out_.end_progress();
-        const bool ok = event.m_result == 0;
-        const long long sent = engine_.bytes_sent();
+        const long long sent = engine_.BytesSent();
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.2f s",
                       static_cast<double>(event.m_duration.count()) / 1000.0);
-        std::string human = image_name(event.m_id) + " upgrade..." +
-                            (ok ? "successful" : "FAILED!") + " (" + seconds;
+        std::string human = log_text(event.m_id) + (ok ? "successful" : "FAILED!") + " (" + seconds;
         if (ok && event.m_size >= 0)
             human += ", " + std::to_string(event.m_size) + " bytes";
         else if (!ok)
@@ -231,14 +259,14 @@ public:
                      (event.m_size >= 0 ? std::to_string(event.m_size) : std::string("?")) +
                      " bytes sent";
         human += ")";
-        out_.event("image_done",
-                   Json{{"resource", resource_},
-                        {"image", event.m_id},
-                        {"result", ok ? "ok" : "failed"},
-                        {"sha256", TextOrNull(event.m_sentSha256)},
-                        {"bytes_sent", sent},
-                        {"duration_ms", static_cast<long long>(event.m_duration.count())}},
-                   human);
+        Json fields{{"resource", resource_},
+                    {"image", event.m_id},
+                    {"result", ok ? "ok" : "failed"},
+                    {"sha256", TextOrNull(event.m_sentSha256)},
+                    {"bytes_sent", sent},
+                    {"duration_ms", static_cast<long long>(event.m_duration.count())}};
+        if (!ok) fields["reason"] = workflow::ReasonJson(cause);
+        out_.event("image_done", fields, human);
     }
 
     void OnRestart(bool sent) override {
@@ -256,15 +284,23 @@ public:
 
     bool StopRequested() override { return interrupt::requested(); }
 
-    // The engine's diagnostics, as they come.
-    void on_diagnostic(const std::string& line) { out_.diagnostic(line, resource_); }
-
     bool locked_in_step(const std::string& step) const {
-        return engine_.locked() && engine_.locked_in() == step;
+        return engine_.Locked() && engine_.LockedIn() == step;
     }
-    bool locked_anywhere() const { return engine_.locked(); }
-    // Who holds the lock that kept the run out, when the library says.
-    const std::string& lock_refusal() const { return engine_.lock_refusal(); }
+    bool locked_anywhere() const { return engine_.Locked(); }
+    // Who held the instrument's lock when an operation met it.
+    workflow::Cause lock_cause() const {
+        workflow::EngineFailure held;
+        held.m_locked = true;
+        return workflow::CauseOf(held, engine_.LockRefusal());
+    }
+    // Why the engine's last operation failed, as its events and the
+    // library's record tell it.
+    workflow::Cause engine_cause() const {
+        return workflow::CauseOf(engine_.Failure(), engine_.Locked()
+                                                        ? engine_.LockRefusal()
+                                                        : workflow::LastConnectFailure());
+    }
     // The same, for a caller that holds `mutex` already.
     const std::string& current_image_held() const { return image_; }
     // Whether the whole image under way is with the instrument, which may
@@ -281,8 +317,10 @@ public:
     const std::string& model() const { return model_; }
     // Why no instrument could be upgraded, as the run found it.
     const workflow::IdentifyFailure& failure() const { return failure_; }
-    // Why identification had no answer, in plain words ("" when unknown).
-    const std::string& unreachable() const { return unreachable_; }
+    // Why identification accepted nothing, from the engine's events.
+    const workflow::Cause& identified() const { return identified_; }
+    // The first image that failed and why.
+    const workflow::Cause& image_failed() const { return image_failed_; }
     // 1 or 0 once a restart was tried, -1 before.
     int restart_sent() const { return restart_sent_; }
     // "written: HPAP, HREC; not written: HBRM, HUBL": for the closing line.
@@ -308,6 +346,13 @@ private:
     // Progress goes out at most this often, besides each image's last.
     static constexpr std::chrono::milliseconds kProgressEvery{100};
 
+    // Why image `id` failed, named after it.
+    workflow::Cause image_cause(const std::string& id) const {
+        workflow::Cause cause = engine_cause();
+        cause.m_sentence = id + " (" + image_name(id) + "): " + cause.m_sentence;
+        return cause;
+    }
+
     std::string label() const {
         return image_ + " " + std::to_string(index_) + "/" + std::to_string(count_);
     }
@@ -328,7 +373,7 @@ private:
             std::lock_guard lock(mutex);
             programming_ = true;
         }
-        const int64_t sent = engine_.bytes_sent();
+        const int64_t sent = engine_.BytesSent();
         progress("programming", sent, sent,
                  label() + "  " + progress_text(sent, sent, 0) + "  programming the flash...");
     }
@@ -352,8 +397,9 @@ private:
     std::string step_;
     std::string before_;
     std::string model_;
-    std::string unreachable_;
     workflow::IdentifyFailure failure_;
+    workflow::Cause identified_;
+    workflow::Cause image_failed_;
     bool programming_ = false;
     int restart_sent_ = -1;
     std::vector<std::string> written_;
@@ -368,149 +414,127 @@ struct Ending {
     int code = exit_error;
     std::string audit_result;  // empty: as the run's end says
     std::string message;
-    bool say = false;  // the message is news: printed, not only in "finished"
+    workflow::Cause cause;  // None for a run that succeeded
 };
 
-// Why identification failed, in plain words; the audit result follows the
-// run's typed cause.
-Ending not_identified(const CliObserver& observer, const CliOperator& op,
-                      const std::string& resource) {
+// Why no instrument could be upgraded: the run's typed failure where it
+// knows more (a foreign model, a run lock's holder), else what the engine's
+// events told of the identification.
+workflow::Cause identify_cause(const CliObserver& observer) {
     using Kind = workflow::IdentifyFailure::Kind;
-    const Kind kind = observer.failure().m_kind;
-    if (kind == Kind::Locked || observer.locked_in_step("identify"))
-        return {exit_locked,
-                {},
-                observer.lock_refusal().empty() ? "the instrument is locked by another session"
-                                                : observer.lock_refusal(),
-                true};
-    if (kind == Kind::OtherModel) {
-        const std::string& model = observer.failure().m_model;
-        return {exit_not_found,
-                {},
-                resource +
-                    (model.empty() ? " answered \"" + observer.failure().m_reply + "\""
-                                   : " answered as model " + model) +
-                    ", which this program does not upgrade (accepted models: " +
-                    workflow::AcceptedModelsText() + ")",
-                true};
-    }
-    if (!observer.unreachable().empty())
-        return {
-            exit_not_found, {}, resource + " is not reachable: " + observer.unreachable(), true};
-    return {exit_not_found, {}, op.message()};
+    const workflow::IdentifyFailure& failure = observer.failure();
+    if (failure.m_kind == Kind::OtherModel || observer.identified().m_kind == Cause::Kind::None)
+        return workflow::CauseOf(failure, std::nullopt);
+    return observer.identified();
 }
 
-Ending ending_of(workflow::UpgradeEnd end, CliObserver& observer, const CliOperator& op,
-                 const std::string& resource) {
+// Why the run ended as it did. Every cause comes from values: the one the
+// run reported to the operator when it did, else the observer's events.
+Cause run_cause(workflow::UpgradeEnd end, const CliObserver& observer, const CliOperator& op,
+                const std::string& bad_file) {
+    using workflow::MakeCause;
     using workflow::UpgradeEnd;
+    if (op.cause().failed()) return op.cause();
     switch (end) {
         case UpgradeEnd::NoInstrument:
         case UpgradeEnd::TooLong:
-            return {exit_usage, {}, op.message()};
+            return MakeCause(Cause::Kind::Usage, op.message());
         case UpgradeEnd::NothingChosen:
-            return {exit_error, {}, "nothing to write"};
+            return MakeCause(Cause::Kind::File, "nothing to write");
         case UpgradeEnd::BadImage:
-            return {exit_error, {}, op.message()};
+            return MakeCause(Cause::Kind::File, op.message(), bad_file);
         case UpgradeEnd::NotVerified:
-            return {exit_verify_failed, {}, op.message()};
-        case UpgradeEnd::Locked:
-            return {exit_locked, "locked", op.message()};
+            return MakeCause(Cause::Kind::Verification, op.message());
+        case UpgradeEnd::Locked: {
+            // The run lock's own words name its holder and since when.
+            Cause cause = workflow::CauseOf(observer.failure(), std::nullopt);
+            cause.m_kind = Cause::Kind::Locked;
+            if (!op.message().empty()) cause.m_sentence = op.message();
+            return cause;
+        }
         case UpgradeEnd::NotIdentified:
-            return not_identified(observer, op, resource);
+            return identify_cause(observer);
         case UpgradeEnd::Declined:
             if (interrupt::requested())
-                return {exit_interrupted, "interrupted", "stopped at the warning"};
-            return {exit_declined, {}, "the warning was answered no"};
+                return MakeCause(Cause::Kind::Interrupted, "stopped at the warning");
+            return MakeCause(Cause::Kind::Declined, "the warning was answered no");
         case UpgradeEnd::HostFailed:
         case UpgradeEnd::ImageFailed:
-            if (observer.locked_anywhere())
-                return {exit_locked,
-                        {},
-                        observer.lock_refusal().empty()
-                            ? "the instrument was locked by another session"
-                            : observer.lock_refusal(),
-                        true};
-            return {exit_image_failed, {}, op.message()};
+            // A lock met on the way says more than the transfer it ended.
+            if (observer.locked_anywhere()) return observer.lock_cause();
+            if (observer.image_failed().failed()) return observer.image_failed();
+            return observer.engine_cause();
         case UpgradeEnd::Interrupted:
-            return {exit_interrupted,
-                    {},
-                    "stopped on request; " + observer.written_summary() +
-                        "; the instrument was left out of update mode" +
-                        (observer.all_written() ? " and was not restarted" : ""),
-                    true};
         case UpgradeEnd::Complete:
-            if (observer.restart_sent() == 0)
-                return {exit_ok,
-                        {},
-                        "every image was written, but the restart command could not be "
-                        "delivered: power-cycle the instrument"};
-            return {exit_ok, {}, {}};
+            break;
     }
     return {};
 }
 
+Ending ending_of(workflow::UpgradeEnd end, CliObserver& observer, const CliOperator& op,
+                 const std::string& bad_file) {
+    using workflow::UpgradeEnd;
+    Ending ending;
+    ending.cause = run_cause(end, observer, op, bad_file);
+    ending.message = ending.cause.m_sentence;
+    switch (ending.cause.m_kind) {
+        case Cause::Kind::Usage:
+            ending.code = exit_usage;
+            break;
+        case Cause::Kind::Verification:
+            ending.code = exit_verify_failed;
+            break;
+        case Cause::Kind::Locked:
+            ending.code = exit_locked;
+            if (end == UpgradeEnd::Locked) ending.audit_result = "locked";
+            break;
+        case Cause::Kind::Unreachable:
+        case Cause::Kind::NoReply:
+        case Cause::Kind::NotAccepted:
+            ending.code = end == UpgradeEnd::NotIdentified ? exit_not_found : exit_image_failed;
+            break;
+        case Cause::Kind::Transfer:
+            ending.code = exit_image_failed;
+            break;
+        case Cause::Kind::Interrupted:
+            ending.code = exit_interrupted;
+            ending.audit_result = "interrupted";
+            break;
+        case Cause::Kind::Declined:
+            ending.code = exit_declined;
+            break;
+        default:
+            ending.code = exit_error;
+            break;
+    }
+    if (end == UpgradeEnd::Interrupted) {
+        ending = {exit_interrupted,
+                  {},
+                  "stopped on request; " + observer.written_summary() +
+                      "; the instrument was left out of update mode" +
+                      (observer.all_written() ? " and was not restarted" : ""),
+                  {}};
+        ending.cause = workflow::MakeCause(Cause::Kind::Interrupted, ending.message);
+    } else if (end == UpgradeEnd::Complete) {
+        ending = {exit_ok, {}, {}, {}};
+        if (observer.restart_sent() == 0)
+            ending.message =
+                "every image was written, but the restart command could not be delivered: "
+                "power-cycle the instrument";
+    }
+    return ending;
+}
+
 // The "finished" event of one instrument's run; returns `code`.
 int finish_one(Output& out, const std::string& resource, int code, const std::string& message,
-               const Json& extra = Json::object()) {
-    Json fields = Json{{"command", "upgrade"},
-                       {"resource", resource},
-                       {"result", result_word(code)},
-                       {"exit_code", code},
-                       {"message", TextOrNull(message)}};
+               const Cause& cause, const Json& extra = Json::object()) {
+    Json fields = finished_fields("upgrade", code, cause);
+    fields["resource"] = resource;
+    fields["message"] = TextOrNull(message);
     for (const auto& member : extra.items())
         fields[member.key()] = member.value();
     out.event("finished", fields);
     return code;
-}
-
-// What a run will write, from the release's offer and the command line.
-struct Plan {
-    workflow::ImageChoice chosen;
-    Json images = Json::array();
-    int count = 0;
-    workflow::RunOptions options;
-};
-
-// Reads the release as the window's Browse does and picks the images. False
-// with the exit code and a sentence in `code` and `message` when the run
-// cannot start.
-bool plan_run(const CommandLine& settings, const std::string& release, Plan& plan, int& code,
-              std::string& message) {
-    code = exit_error;
-    workflow::ImageChoice offered;
-    std::string why;
-    if (!workflow::ReadReleaseConfig(release + workflow::kConfigFileName, offered, &why)) {
-        message = "release directory " + release + ": cannot read " + workflow::kConfigFileName +
-                  " (" + why + ")";
-        return false;
-    }
-    for (const workflow::ImageInfo& image : workflow::kImages) {
-        bool wanted = settings.images.empty() && offered.*image.m_flag != 0;
-        for (const std::string& id : settings.images)
-            wanted |= id == image.m_id;
-        if (!wanted) continue;
-        if (offered.*image.m_flag == 0) {
-            message = std::string("the release does not offer ") + image.m_id + " (" +
-                      image_name(image.m_id) + ")";
-            return false;
-        }
-        plan.chosen.*image.m_flag = 1;
-        plan.images.push_back(image.m_id);
-        ++plan.count;
-    }
-    if (plan.count == 0) {
-        message = "the release offers no images";
-        return false;
-    }
-    if (plan.chosen.m_host && !settings.yes && ::isatty(0) != 1) {
-        code = exit_usage;
-        message =
-            "writing the Host application (HPAP) erases the instrument's saved states; "
-            "confirm with --yes (no terminal to ask on)";
-        return false;
-    }
-    plan.options.m_tool = "fwupgrade";
-    return load_run_policy(settings, plan.options.m_policy, message);
 }
 
 // Ends the process now with the interrupted status, after recording the
@@ -521,8 +545,9 @@ bool plan_run(const CommandLine& settings, const std::string& release, Plan& pla
     std::string error;
     if (!observer.audit().Write(workflow::UpgradeEnd::Interrupted, error, result, message))
         out.diagnostic("fwupgrade: warning: " + error, resource);
-    out.diagnostic("fwupgrade: " + message, resource);
-    finish_one(out, resource, exit_interrupted, message);
+    out.diagnostic("fwupgrade: " + resource + ": " + message, resource);
+    finish_one(out, resource, exit_interrupted, message,
+               workflow::MakeCause(Cause::Kind::Interrupted, message));
     ::_exit(exit_interrupted);
 }
 
@@ -601,13 +626,18 @@ void wait_for_restart(const CommandLine& settings, Output& out, const std::strin
             out.diagnostic("fwupgrade: warning: " + ending.message, resource);
         }
     } else if (back.interrupted) {
-        ending = {exit_interrupted, "ok",
-                  "interrupted while waiting for the instrument to answer again"};
+        ending = {exit_interrupted,
+                  "ok",
+                  "interrupted while waiting for the instrument to answer again",
+                  {}};
+        ending.cause = workflow::MakeCause(Cause::Kind::Interrupted, ending.message);
     } else {
         ending = {
-            exit_not_back, "no answer after restart",
-            "no answer within " + std::to_string(settings.wait_timeout_s) + " s after the restart"};
-        out.diagnostic("fwupgrade: " + ending.message, resource);
+            exit_not_back,
+            "no answer after restart",
+            "no answer within " + std::to_string(settings.wait_timeout_s) + " s after the restart",
+            {}};
+        ending.cause = workflow::MakeCause(Cause::Kind::NoReply, ending.message);
     }
 }
 
@@ -626,9 +656,9 @@ int upgrade_one(const CommandLine& settings, Output& out, const std::string& ins
     const std::string release = release_directory(settings.release);
     Plan plan;
     int code = 0;
-    if (std::string message; !plan_run(settings, release, plan, code, message)) {
-        out.diagnostic("fwupgrade: " + message, resource);
-        return finish_one(out, resource, code, message);
+    if (Cause cause; !plan_run(settings, release, plan, code, cause)) {
+        out.diagnostic("fwupgrade: " + cause.m_sentence, resource);
+        return finish_one(out, resource, code, cause.m_sentence, cause);
     }
     out.event("start",
               Json{{"command", "upgrade"},
@@ -640,12 +670,11 @@ int upgrade_one(const CommandLine& settings, Output& out, const std::string& ins
     if (const std::string warning = workflow::UnlockableResourceWarning(resource); !warning.empty())
         out.diagnostic("fwupgrade: " + warning, resource);
 
-    CliOperator op(out, settings, resource);
+    CliOperator op(out, settings);
     CliObserver observer(out, resource, release, plan.chosen, plan.images);
-    op.hide_boxes_when([&observer] { return observer.locked_in_step("identify"); });
-    // The engine's printed progress is for its own standard output; here
-    // progress comes from its events, and only its diagnostics are shown.
-    EngineStreams streams([&](const std::string& line) { observer.on_diagnostic(line); });
+    // The engine's printed lines say less than the causes made from its
+    // events, which the closing line says once.
+    const EngineStreams streams(nullptr);
     bool recorded = false;  // under observer.mutex
     watch_interrupts(out, resource, observer, recorded, settings.wait);
 
@@ -654,13 +683,17 @@ int upgrade_one(const CommandLine& settings, Output& out, const std::string& ins
     std::string host_file;
     const workflow::UpgradeEnd end = workflow::RunUpgrade(
         op, release, instrument_text, plan.chosen, family, host_file, &observer, plan.options);
-    Ending ending = ending_of(end, observer, op, resource);
-    if (ending.say) out.diagnostic("fwupgrade: " + ending.message, resource);
+    Ending ending =
+        ending_of(end, observer, op,
+                  end == workflow::UpgradeEnd::BadImage ? unusable_image(release, plan.chosen)
+                                                        : std::string());
     Json extra = Json{{"firmware_before", TextOrNull(observer.firmware_before())}};
     if (observer.restart_sent() >= 0) extra["restart_sent"] = observer.restart_sent() == 1;
     // A restart that did not go out leaves nothing to wait for.
     if (end == workflow::UpgradeEnd::Complete && settings.wait && observer.restart_sent() != 0)
         wait_for_restart(settings, out, resource, observer, ending, extra);
+    if (ending.cause.failed())
+        out.diagnostic("fwupgrade: " + resource + ": " + ending.message, resource);
     {
         std::lock_guard lock(observer.mutex);
         std::string error;
@@ -675,7 +708,7 @@ int upgrade_one(const CommandLine& settings, Output& out, const std::string& ins
     if (ending.code == exit_ok)
         out.text("Upgrade of " + resource + " complete" +
                  (observer.restart_sent() == 0 ? "; the instrument was not restarted." : "."));
-    return finish_one(out, resource, ending.code, ending.message, extra);
+    return finish_one(out, resource, ending.code, ending.message, ending.cause, extra);
 }
 
 int run_upgrade(const CommandLine& settings, Output& out) {

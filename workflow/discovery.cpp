@@ -1,5 +1,7 @@
 #include "workflow/discovery.h"
 
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "visa.h"
@@ -9,12 +11,17 @@ namespace workflow {
 
 namespace {
 
+// Whether `line` and "\n" fit after `used` bytes with the terminator.
+bool Fits(std::size_t outSize, std::size_t used, const std::string& line) {
+    return used + line.size() + 2 <= outSize;
+}
+
 // Appends `line` and "\n" if both fit with the terminator; false (and `out`
 // unchanged) if not.
-bool AppendLine(char* out, std::size_t outSize, std::size_t& used, const char* line) {
-    const std::size_t length = std::strlen(line);
-    if (used + length + 2 > outSize) return false;
-    std::memcpy(out + used, line, length);
+bool AppendLine(char* out, std::size_t outSize, std::size_t& used, const std::string& line) {
+    const std::size_t length = line.size();
+    if (!Fits(outSize, used, line)) return false;
+    std::memcpy(out + used, line.data(), length);
     used += length;
     out[used++] = '\n';
     out[used] = '\0';
@@ -26,9 +33,34 @@ bool IsListed(const char* resource) {
     return std::strncmp(resource, "ASRL", 4) != 0;
 }
 
-}  // namespace
+// Lists the resources found as long as their lines fit a text of
+// `textSize` bytes: once one has not fitted, no more are asked for, so that
+// the list stays a prefix of the library's order.
+void ListResources(ViSession rm, std::vector<std::string>& listed, std::size_t textSize,
+                   const char* expression) {
+    // One byte more than the library may write, so the text is always
+    // terminated even if the library fills the whole buffer.
+    ViChar description[VI_FIND_BUFLEN + 1] = {};
+    ViFindList list = VI_NULL;
+    ViUInt32 count = 0;
+    if (viFindRsrc(rm, expression, &list, &count, description) != VI_SUCCESS) return;
+    std::size_t used = 0;
+    const auto take = [&] {
+        if (!IsListed(description)) return true;
+        if (!Fits(textSize, used, description)) return false;
+        used += std::strlen(description) + 1;
+        listed.emplace_back(description);
+        return true;
+    };
+    bool room = take();
+    for (ViUInt32 match = 2; room && match <= count; ++match) {
+        description[0] = '\0';
+        if (viFindNext(list, description) != VI_SUCCESS) continue;
+        room = take();
+    }
+}
 
-void DiscoverInstruments(Operator& op, char* out, std::size_t outSize, const char* expression) {
+FoundInstruments Find(Operator& op, std::size_t textSize, const char* expression) {
     op.SetLog("Finding VISA instruments...");
     op.ShowLog();
     op.BeginWaitCursor();
@@ -36,33 +68,24 @@ void DiscoverInstruments(Operator& op, char* out, std::size_t outSize, const cha
     op.SetProgressPos(1);
     op.Repaint();
 
-    out[0] = '\0';
-    std::size_t used = 0;
+    FoundInstruments found;
     ViSession rm = VI_NULL;
     const ViStatus openStatus = viOpenDefaultRM(&rm);
     if (openStatus != VI_SUCCESS) {
         // Only a clean open is trusted for a search; but a warning still
         // opened a session, which must not be left behind on every drop-down.
         if (openStatus > VI_SUCCESS) viClose(rm);
-        AppendLine(out, outSize, used, "viOpenDefaultRM failed");
+        found.m_searched = false;
+        found.m_status = openStatus;
+        // Discovery makes no VISA call beyond its own, so the status is
+        // given by its number.
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(openStatus));
+        found.m_error =
+            std::string("the VISA resource manager could not be opened (status ") + code + ")";
     } else {
-        // One byte more than the library may write, so the text is always
-        // terminated even if the library fills the whole buffer.
-        ViChar description[VI_FIND_BUFLEN + 1] = {};
-        ViFindList list = VI_NULL;
-        ViUInt32 count = 0;
-        const ViStatus status = viFindRsrc(rm, expression, &list, &count, description);
+        ListResources(rm, found.m_resources, textSize, expression);
         op.SetProgressPos(2);
-        if (status == VI_SUCCESS) {
-            bool room = !IsListed(description) || AppendLine(out, outSize, used, description);
-            // Once a line has not fitted, later ones are not added either, so
-            // the list stays a prefix of the library's order.
-            for (ViUInt32 match = 2; room && match <= count; ++match) {
-                description[0] = '\0';
-                if (viFindNext(list, description) != VI_SUCCESS) continue;
-                if (IsListed(description)) room = AppendLine(out, outSize, used, description);
-            }
-        }
         // Closing the resource manager also ends its find list.
         viClose(rm);
     }
@@ -72,6 +95,25 @@ void DiscoverInstruments(Operator& op, char* out, std::size_t outSize, const cha
     op.AppendLog("done\r\n");
     op.ShowLog();
     op.Repaint();
+    return found;
+}
+
+}  // namespace
+
+FoundInstruments FindInstruments(Operator& op, const char* expression) {
+    return Find(op, SIZE_MAX, expression);
+}
+
+void DiscoverInstruments(Operator& op, char* out, std::size_t outSize) {
+    const FoundInstruments found = Find(op, outSize, kFindInstruments);
+    out[0] = '\0';
+    std::size_t used = 0;
+    if (!found.m_searched) {
+        AppendLine(out, outSize, used, "viOpenDefaultRM failed");
+        return;
+    }
+    for (const std::string& resource : found.m_resources)
+        AppendLine(out, outSize, used, resource);
 }
 
 std::vector<std::string> SplitResourceList(const char* text) {

@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "workflow/identify_failure.h"
 #include "workflow/json_fields.h"
 #include "workflow/release_verify.h"
+#include "workflow/visa_extension.h"
 
 namespace workflow {
 
@@ -67,8 +70,44 @@ struct Cause {
 const char* KindWord(Cause::Kind kind);
 
 // The `reason` object of a JSON event: {"kind", "message", and the fields of
-// its kind}.
+// its kind}; a field not known is null. Unreachable, NoReply: "host", "port",
+// "stage", "errno", "elapsed_s"; NotAccepted: "model", "reply"; Locked:
+// "holder", "since"; Transfer: "status", "status_text", "operation",
+// "scpi_errors" (an array); File, Verification: "file". Null for None.
 Json ReasonJson(const Cause& cause);
+
+// A cause that is only its kind and its sentence (and the file, for File
+// and Verification).
+Cause MakeCause(Cause::Kind kind, std::string sentence, std::string file = {});
+
+// The VISA library's words for a status ("VI_ERROR_TMO: ..."), or its
+// number in hex when the library has none.
+std::string StatusText(long status);
+
+// What the engine's typed events told of an operation that failed.
+struct EngineFailure {
+    std::string m_resource;
+    std::string m_operation;  // "identify", "start", "image", "end", "reboot"
+    long m_status = 0;        // of the first VISA call that failed; 0 when none did
+    std::string m_function;   // "viOpen", "viWrite", ...
+    bool m_locked = false;    // another session held the instrument's lock
+    std::vector<std::string> m_scpiErrors;
+    double m_elapsedS = 0;  // how long the operation had run when it failed
+};
+
+// Why an engine operation failed, completed with what the library recorded
+// of the connection when it says (`connect`, from LastConnectFailure() on
+// the operation's thread): Locked when the lock was held; for an
+// identification whose open failed Unreachable, else NoReply; Transfer for
+// any other operation.
+Cause CauseOf(const EngineFailure& failure, const std::optional<ConnectFailure>& connect);
+
+// Why a run's identification found no instrument it may upgrade, from the
+// run's typed failure, completed like the above.
+Cause CauseOf(const IdentifyFailure& failure, const std::optional<ConnectFailure>& connect);
+
+// An identification reply of a model this program does not upgrade.
+Cause NotAcceptedCause(const std::string& reply);
 
 // Who the instrument said it is.
 struct InstrumentIdentity {

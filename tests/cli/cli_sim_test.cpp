@@ -286,13 +286,31 @@ TEST_F(CliSimTest, ListAndIdentifyInTextAndJsonWithTheirExitCodes) {
     EXPECT_EQ(one.code, 0);
     EXPECT_EQ(one.out, "TCPIP0::127.0.0.130::INSTR  K7141HA, serial S130, firmware 2.0.1\n");
 
+    // A foreign model keeps its 3, with a word of its own.
     Result foreign = Fw({"identify", stranger.vxi11(), "--json"});
     EXPECT_EQ(foreign.code, 3);
-    EXPECT_EQ(TextOf(Named(Events(foreign.out), "finished")[0], "result"), "not_found");
+    EXPECT_EQ(TextOf(Named(Events(foreign.out), "finished")[0], "result"), "not_accepted");
 
+    // Nothing answers: said once, on standard error, and in the events.
     Result nobody = Fw({"identify", "127.0.0.132"});
     EXPECT_EQ(nobody.code, 3);
-    EXPECT_NE(nobody.err.find("no answer"), std::string::npos) << nobody.err;
+    EXPECT_EQ(nobody.out, "");
+    EXPECT_EQ(Count(nobody.err, "\n"), 1u) << nobody.err;
+    EXPECT_EQ(nobody.err.rfind("fwupgrade: TCPIP0::127.0.0.132::INSTR: not reachable at "
+                               "127.0.0.132:111",
+                               0),
+              0u)
+        << nobody.err;
+    const Json silent = Named(Events(Fw({"identify", "127.0.0.132", "--json"}).out), "finished")[0];
+    EXPECT_EQ(TextOf(silent, "result"), "not_found");
+    EXPECT_EQ(TextOf(silent.at("reason"), "kind"), "unreachable");
+    EXPECT_EQ(TextOf(silent.at("reason"), "message"), TextOf(silent, "message"));
+    Configure({&sensor}, {"TCPIP0::127.0.0.132::INSTR"});
+    const std::vector<Json> listed =
+        Named(Events(Fw({"list", "--identify", "--json"}).out), "instrument");
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_TRUE(listed[0].at("reason").is_null());
+    EXPECT_EQ(TextOf(listed[1].at("reason"), "host"), "127.0.0.132");
 
     Result busy = Fw({"identify", locked.vxi11(), "--json"});
     EXPECT_EQ(busy.code, 4);
@@ -460,7 +478,7 @@ TEST_F(CliSimTest, EachFailureHasItsExitCodeAndRecord) {
     EXPECT_EQ(Named(Events(host_run.out), "image_started").size(), 1u);
     const Result busy_run = busy->finish();
     EXPECT_EQ(busy_run.code, 4);
-    EXPECT_NE(busy_run.err.find("update: Device locked by another process."), std::string::npos);
+    EXPECT_NE(busy_run.err.find(": locked by "), std::string::npos) << busy_run.err;
     EXPECT_EQ(foreign->finish().code, 3);
     const Result silent_run = silent->finish();
     EXPECT_EQ(silent_run.code, 9) << silent_run.err;
@@ -913,17 +931,24 @@ TEST_F(CliSimTest, ASquattedLockNameIsSaidWithItsHolder) {
     const std::string said =
         "lock unavailable: " + name + " is held by root (uid 0), pid " + std::to_string(::getpid());
 
-    const Result run = Fw({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images", "HUBL"});
+    const Result run =
+        Fw({"upgrade", sim.vxi11(), "--release", ReleaseDir(), "--images", "HUBL", "--json"});
     const Result ask = Fw({"identify", sim.vxi11()});
     ::close(fd);
     EXPECT_EQ(run.code, 4) << run.err;
-    EXPECT_NE(run.err.find("fwupgrade: " + said), std::string::npos) << run.err;
+    const Json reason = Named(Events(run.out), "finished").at(0).at("reason");
+    EXPECT_EQ(TextOf(reason, "kind"), "locked");
+    // The holder is named where the VISA library tells it.
+    if (!reason.at("holder").is_null()) {
+        EXPECT_EQ(TextOf(reason, "message"), said);
+        EXPECT_NE(run.err.find(said), std::string::npos) << run.err;
+        EXPECT_NE(ask.err.find(said), std::string::npos) << ask.err;
+    }
     EXPECT_EQ(run.err.find("Unable to find"), std::string::npos) << run.err;
     const Json record = Audit().at(0);
     EXPECT_EQ(TextOf(record, "result"), "locked");
-    EXPECT_EQ(TextOf(record, "message"), said);
+    EXPECT_EQ(TextOf(record, "message"), TextOf(reason, "message"));
     EXPECT_EQ(ask.code, 4);
-    EXPECT_NE(ask.err.find(said), std::string::npos) << ask.err;
     EXPECT_EQ(sim.stored("HUBL"), "");
 }
 
@@ -1160,36 +1185,78 @@ TEST_F(CliSimTest, AnImageSwappedAfterTheCheckReachesTheInstrumentOnlyAsChecked)
         EXPECT_EQ(TextOf(Audit().back().at("images")[0], "sha256"), workflow::Sha256Hex(checked));
     }
 }
-TEST_F(CliSimTest, ACauseIsNamedForEachWayAnInstrumentCannotBeUsed) {
-    const std::string rel = ReleaseDir();
-    // Nothing listens at .199: each transport names the port it tried.
-    const Result vxi11 = Fw({"upgrade", "127.0.0.199", "--release", rel, "--images", "HUBL"});
-    EXPECT_EQ(vxi11.code, 3);
-    EXPECT_NE(vxi11.err.find("TCPIP0::127.0.0.199::INSTR is not reachable: connecting to "
-                             "127.0.0.199:111 (the portmapper, which VXI-11 asks first): "
-                             "connection refused"),
-              std::string::npos)
-        << vxi11.err;
-    const Result hislip = Fw({"identify", "TCPIP0::127.0.0.199::hislip0::INSTR"});
-    EXPECT_EQ(hislip.code, 3);
-    EXPECT_NE(hislip.out.find("no answer (connecting to 127.0.0.199:4880 (HiSLIP): connection "
-                              "refused)"),
-              std::string::npos)
-        << hislip.out;
-    const Result socket = Fw({"upgrade", "TCPIP0::127.0.0.199::5025::SOCKET", "--release", rel,
-                              "--images", "HUBL", "--json"});
-    EXPECT_NE(FinishedMessage(socket).find("127.0.0.199:5025 (raw socket): connection refused"),
-              std::string::npos)
-        << socket.out;
+// The reason of a run's closing event.
+Json ReasonOf(const Result& r) {
+    const std::vector<Json> finished = Named(Events(r.out), "finished");
+    return finished.empty() ? Json() : finished.back().value("reason", Json());
+}
 
+// Every way a run fails reaches the closing event's `reason` with its kind
+// and the facts of its kind, and is said in one line on standard error.
+TEST_F(CliSimTest, EachCauseReachesTheReasonAndIsSaidOnce) {
+    const std::string rel = ReleaseDir();
+    SimProcess silent("127.0.0.190", {"--no-reply", "*IDN?"});
     SimProcess stranger("127.0.0.195", {"--model", "other"});
-    const Result foreign =
-        Fw({"upgrade", stranger.vxi11(), "--release", rel, "--images", "HUBL", "--json"});
-    EXPECT_EQ(foreign.code, 3);
-    EXPECT_EQ(FinishedMessage(foreign),
-              stranger.vxi11() +
-                  " answered as model K7150A, which this program does not upgrade (accepted "
-                  "models: K7141HA, K7142HA or K7141B)");
+    SimProcess locked("127.0.0.192", {"--hold-lock"});
+    SimProcess refusing("127.0.0.193", Quick({"--init-reply", "3"}));
+    const auto upgrade = [&](const std::string& resource) {
+        return Start({"upgrade", resource, "--release", rel, "--images", "HUBL", "--json"});
+    };
+    struct Case {
+        std::unique_ptr<FwProcess> run;
+        int code;
+        const char* kind;
+    };
+    Case cases[] = {
+        {upgrade("127.0.0.199"), 3, "unreachable"},
+        {Start({"identify", "TCPIP0::127.0.0.199::hislip0::INSTR", "--json"}), 3, "unreachable"},
+        {upgrade(silent.vxi11()), 3, "no_reply"},
+        {upgrade(stranger.vxi11()), 3, "not_accepted"},
+        {upgrade(locked.vxi11()), 4, "locked"},
+        {upgrade(refusing.vxi11()), 5, "transfer"}};
+    std::vector<Json> reasons;
+    for (Case& c : cases) {
+        const Result r = c.run->finish();
+        EXPECT_EQ(r.code, c.code) << c.kind << ": " << r.err;
+        reasons.push_back(ReasonOf(r));
+        EXPECT_EQ(TextOf(reasons.back(), "kind"), c.kind) << r.out;
+        EXPECT_EQ(Count(r.err, "\n"), 1u) << c.kind << ": " << r.err;
+        EXPECT_NE(r.err.find(TextOf(reasons.back(), "message")), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(TextOf(reasons[0], "host"), "127.0.0.199");
+    EXPECT_EQ(IntegerOf(reasons[0], "port"), 111);  // the portmapper, which VXI-11 asks first
+    EXPECT_EQ(IntegerOf(reasons[1], "port"), 4880);
+    EXPECT_NE(TextOf(reasons[2], "message").find("no reply"), std::string::npos);
+    EXPECT_EQ(TextOf(reasons[3], "model"), "K7150A");
+    EXPECT_EQ(TextOf(reasons[3], "message"),
+              "answered as model K7150A, which this program does not upgrade (accepted models: "
+              "K7141HA, K7142HA or K7141B)");
+    EXPECT_EQ(TextOf(reasons[5], "operation"), "image");
+    EXPECT_TRUE(reasons[5].at("scpi_errors").is_array());
+
+    // The release and its files: nothing reaches the instrument.
+    std::ofstream(m_dir / "rel" / "SHA256SUMS")
+        << workflow::Sha256Hex("something else") << "  host/ubl-nor-ais.bin\n";
+    const Result unverified = upgrade(refusing.vxi11())->finish();
+    EXPECT_EQ(unverified.code, 10);
+    EXPECT_EQ(TextOf(ReasonOf(unverified), "kind"), "verification");
+    fs::remove(m_dir / "rel" / "SHA256SUMS");
+    fs::remove(m_dir / "rel" / "host" / "ubl-nor-ais.bin");
+    const Result missing = upgrade(refusing.vxi11())->finish();
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_EQ(TextOf(ReasonOf(missing), "kind"), "file");
+    EXPECT_EQ(TextOf(ReasonOf(missing), "file"),
+              (m_dir / "rel" / "host" / "ubl-nor-ais.bin").string());
+    EXPECT_EQ(Count(missing.err, "\n"), 1u) << missing.err;
+
+    // For people too: one line, nothing else on standard error.
+    const Result text = Fw({"upgrade", "127.0.0.199", "--release", rel, "--images", "HREC"});
+    EXPECT_EQ(text.code, 3);
+    EXPECT_EQ(text.err.rfind(
+                  "fwupgrade: TCPIP0::127.0.0.199::INSTR: not reachable at 127.0.0.199:111", 0),
+              0u)
+        << text.err;
+    EXPECT_EQ(Count(text.err, "\n"), 1u) << text.err;
 
     // A malformed name is the caller's mistake: nothing is tried, nothing
     // recorded.

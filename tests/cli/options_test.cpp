@@ -210,33 +210,6 @@ TEST(OptionsTest, HelpListsEveryOptionOfTheCommandFromTheTable) {
     EXPECT_EQ(Help(cmd_upgrade).find("--limit"), std::string::npos);
 }
 
-TEST(EngineStreamsTest, AFailedConnectionIsNamedWithItsAddressAndCause) {
-    const VisaFailure open{VI_ERROR_RSRC_NFOUND, "viOpen", "TCPIP0::127.0.0.190::INSTR"};
-    // VXI-11 asks the portmapper first; the line that names it comes after.
-    EXPECT_EQ(unreachable_cause({"visa.net: connecting to 127.0.0.190:111: Connection refused",
-                                 "visa.vxi11: TCPIP0::127.0.0.190::inst0::INSTR: no portmapper "
-                                 "at 127.0.0.190:111"},
-                                open, 0.01),
-              "connecting to 127.0.0.190:111 (the portmapper, which VXI-11 asks first): "
-              "connection refused");
-    EXPECT_EQ(unreachable_cause({"visa.net: connecting to 127.0.0.191:4880: No route to host",
-                                 "visa.hislip: x: no HiSLIP server at 127.0.0.191:4880"},
-                                open, 0.5),
-              "connecting to 127.0.0.191:4880 (HiSLIP): no route to host");
-    EXPECT_EQ(unreachable_cause({"visa.net: connecting to 127.0.0.192:5025: no answer in time"},
-                                open, 2.04),
-              "connecting to 127.0.0.192:5025: timed out after 2.0 s");
-    EXPECT_EQ(unreachable_cause({"visa.vxi11: x: portmapper at 127.0.0.193:111 gave no usable "
-                                 "answer"},
-                                open, 2),
-              "the portmapper at 127.0.0.193:111 did not answer within 2.0 s");
-    // Nothing logged: the failed call and its status.
-    EXPECT_EQ(unreachable_cause({}, {VI_ERROR_TMO, "viRead", "r"}, 2),
-              "connected, but no reply within 2.0 s");
-    EXPECT_NE(unreachable_cause({}, open, 0).find("viOpen failed: "), std::string::npos);
-    EXPECT_EQ(unreachable_cause({}, {}, 0), "");
-}
-
 TEST(EngineStreamsTest, ProgressLinesTellBytesPercentRateAndTimeLeft) {
     EXPECT_EQ(progress_text(0, 4 << 20, 0), "0 B of 4.0 MiB  0%");
     EXPECT_EQ(progress_text(1 << 20, 4 << 20, 2.0),

@@ -185,3 +185,27 @@ TEST(SplitResourceList, CutsALineLongerThanItsBuffer) {
 }
 
 }  // namespace
+
+namespace {
+
+// The typed result the command line reads: the resources, or a failure that
+// is never taken for one of them.
+TEST(FindInstruments, GivesTheResourcesOrWhyItCouldNotSearch) {
+    RecordingOperator op;
+    visa_double::reset();
+    visa_double::set_resources({"ASRL1::INSTR", "USB0::1::2::S::INSTR"});
+    workflow::FoundInstruments found = workflow::FindInstruments(op);
+    EXPECT_TRUE(found.m_searched);
+    EXPECT_EQ(found.m_resources, std::vector<std::string>{"USB0::1::2::S::INSTR"});
+
+    visa_double::reset();
+    visa_double::set_resources({"USB0::1::2::S::INSTR"});
+    visa_double::fail_next("viOpenDefaultRM", VI_ERROR_SYSTEM_ERROR);
+    found = workflow::FindInstruments(op);
+    EXPECT_FALSE(found.m_searched);
+    EXPECT_TRUE(found.m_resources.empty());
+    EXPECT_EQ(found.m_status, VI_ERROR_SYSTEM_ERROR);
+    EXPECT_NE(found.m_error.find("resource manager"), std::string::npos) << found.m_error;
+}
+
+}  // namespace
