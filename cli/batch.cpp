@@ -23,10 +23,10 @@
 #include "exit_codes.h"
 #include "interrupt.h"
 #include "prompt.h"
-#include "visa/run_lock.h"
 #include "workflow/discovery.h"
 #include "workflow/operator.h"
 #include "workflow/release_config.h"
+#include "workflow/run_lock.h"
 #include "workflow/upgrade.h"
 
 namespace cli {
@@ -274,7 +274,7 @@ std::vector<std::string> distinct_resources(
     for (const std::string& r : settings.resources) {
         const std::string resource = workflow::ResourceFromInstrumentText(r);
         std::string unparsed;
-        std::string key = visa::run_lock_key(resource, &unparsed);
+        std::string key = workflow::RunLockKey(resource, &unparsed);
         if (key.empty()) key = resource;
         if (const auto first = by_key.find(key); first != by_key.end()) {
             if (resource != first->second) same.emplace_back(resource, first->second);

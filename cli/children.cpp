@@ -1,9 +1,7 @@
 #include "children.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,46 +15,20 @@ namespace cli {
 namespace {
 
 bool spawn(Child& child, const std::vector<std::string>& args, std::string& error) {
-    int out_pipe[2], err_pipe[2];
-    if (::pipe2(out_pipe, O_CLOEXEC) != 0) {
-        error = std::string("pipe: ") + std::strerror(errno);
+    platform::ChildOptions options;
+    options.argv = args;
+    options.path = "/proc/self/exe";
+    options.captured = {1, 2};
+    // A process group of its own: the terminal's Ctrl-C reaches only the
+    // parent, which passes each signal on once. If the parent dies, the
+    // child is told to stop as after a first signal.
+    options.own_process_group = true;
+    options.parent_death_signal = SIGTERM;
+    child.process = platform::ChildProcess::start(options);
+    if (!child.process.running()) {
+        error = child.process.why();
         return false;
     }
-    if (::pipe2(err_pipe, O_CLOEXEC) != 0) {
-        error = std::string("pipe: ") + std::strerror(errno);
-        ::close(out_pipe[0]);
-        ::close(out_pipe[1]);
-        return false;
-    }
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        // A process group of its own: the terminal's Ctrl-C reaches only the
-        // parent, which passes each signal on once. If the parent dies, the
-        // child is told to stop as after a first signal.
-        ::setpgid(0, 0);
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        interrupt::restore_child_signals();
-        ::dup2(out_pipe[1], 1);
-        ::dup2(err_pipe[1], 2);
-        ::execv("/proc/self/exe", argv.data());
-        ::_exit(127);
-    }
-    ::close(out_pipe[1]);
-    ::close(err_pipe[1]);
-    if (pid < 0) {
-        error = std::string("fork: ") + std::strerror(errno);
-        ::close(out_pipe[0]);
-        ::close(err_pipe[0]);
-        return false;
-    }
-    child.pid = pid;
-    child.out_fd = out_pipe[0];
-    child.err_fd = err_pipe[0];
     return true;
 }
 
@@ -90,7 +62,7 @@ bool read_pipe(int fd, std::string& pending, const std::function<void(const std:
 void ChildRunner::signal_all() {
     std::lock_guard lock(mutex_);
     for (const auto& child : running_)
-        ::kill(child->pid, SIGTERM);
+        child->process.signal(SIGTERM);
 }
 
 void ChildRunner::start_more(const std::vector<std::string>& resources, std::size_t& next,
@@ -113,18 +85,16 @@ void ChildRunner::start_more(const std::vector<std::string>& resources, std::siz
 void ChildRunner::read_output(const std::vector<pollfd>& fds) {
     for (std::size_t i = 0; i < running_.size(); ++i) {
         Child& child = *running_[i];
-        if (child.out_fd >= 0 && fds[2 * i].revents != 0 &&
-            !read_pipe(child.out_fd, child.out_pending,
-                       [&](const std::string& line) { on_out_(child, line); })) {
-            ::close(child.out_fd);
-            child.out_fd = -1;
-        }
-        if (child.err_fd >= 0 && fds[2 * i + 1].revents != 0 &&
-            !read_pipe(child.err_fd, child.err_pending,
-                       [&](const std::string& line) { on_err_(child, line); })) {
-            ::close(child.err_fd);
-            child.err_fd = -1;
-        }
+        platform::UniqueFd& out = child.process.output(0);
+        platform::UniqueFd& err = child.process.output(1);
+        if (out && fds[2 * i].revents != 0 &&
+            !read_pipe(out.get(), child.out_pending,
+                       [&](const std::string& line) { on_out_(child, line); }))
+            out.reset();
+        if (err && fds[2 * i + 1].revents != 0 &&
+            !read_pipe(err.get(), child.err_pending,
+                       [&](const std::string& line) { on_err_(child, line); }))
+            err.reset();
     }
 }
 
@@ -132,13 +102,11 @@ void ChildRunner::collect_ended(std::vector<std::unique_ptr<Child>>& ended) {
     std::lock_guard lock(mutex_);
     for (auto it = running_.begin(); it != running_.end();) {
         Child& child = **it;
-        if (child.out_fd >= 0 || child.err_fd >= 0) {
+        if (child.process.output(0) || child.process.output(1)) {
             ++it;
             continue;
         }
-        int status = 0;
-        while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
-        }
+        const int status = child.process.wait();
         child.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         on_end_(child);
         ended.push_back(std::move(*it));
@@ -157,8 +125,8 @@ std::vector<std::unique_ptr<Child>> ChildRunner::run(const std::vector<std::stri
 
         std::vector<pollfd> fds;
         for (const auto& child : running_) {
-            fds.push_back({child->out_fd, POLLIN, 0});
-            fds.push_back({child->err_fd, POLLIN, 0});
+            fds.push_back({child->process.output(0).get(), POLLIN, 0});
+            fds.push_back({child->process.output(1).get(), POLLIN, 0});
         }
         if (!wake_seen) fds.push_back({interrupt::wake_fd(), POLLIN, 0});
         if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;

@@ -13,15 +13,16 @@
 #include <vector>
 
 #include "output.h"
+#include "platform/child_process.h"
 #include "workflow/json_fields.h"
 
 namespace cli {
 
 struct Child {
     std::string resource;
-    pid_t pid = -1;
-    int out_fd = -1;
-    int err_fd = -1;
+    // Its stdout and stderr are the process's outputs 0 and 1, each reset
+    // once it is closed.
+    platform::ChildProcess process;
     std::string out_pending;
     std::string err_pending;
     workflow::Json identified = workflow::Json::object();

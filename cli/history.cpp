@@ -9,9 +9,9 @@
 #include "commands.h"
 #include "exit_codes.h"
 #include "platform/shown_text.h"
-#include "visa/rsrc_name.h"
 #include "workflow/audit.h"
 #include "workflow/audit_reader.h"
+#include "workflow/visa_extension.h"
 
 namespace cli {
 
@@ -100,9 +100,9 @@ workflow::Json row_json(const AttemptRow& row) {
 // library's canonical spelling ("TCPIP0::h::INSTR" is "TCPIP0::h::inst0::INSTR"),
 // or as written when either does not parse.
 bool same_resource(const std::string& a, const std::string& b) {
-    const std::optional<visa::RsrcName> x = visa::parse_rsrc_name(a);
-    const std::optional<visa::RsrcName> y = visa::parse_rsrc_name(b);
-    return x && y ? x->canonical() == y->canonical() : a == b;
+    const std::optional<workflow::ParsedResource> x = workflow::ParseResource(a);
+    const std::optional<workflow::ParsedResource> y = workflow::ParseResource(b);
+    return x && y ? x->m_canonical == y->m_canonical : a == b;
 }
 
 // Whether `record` passes the command line's filters. A record's host is
@@ -114,8 +114,9 @@ bool wanted(const CommandLine& settings, const AuditRecord& record) {
         return false;
     if (!settings.serial_filter.empty() && record.serial != settings.serial_filter) return false;
     if (!settings.host_filter.empty()) {
-        const std::optional<visa::RsrcName> name = visa::parse_rsrc_name(record.resource);
-        if (!name || name->host != settings.host_filter) return false;
+        const std::optional<workflow::ParsedResource> name =
+            workflow::ParseResource(record.resource);
+        if (!name || name->m_host != settings.host_filter) return false;
     }
     return true;
 }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <set>
 
 #include <unistd.h>
 
@@ -10,13 +11,12 @@
 #include "engine_streams.h"
 #include "exit_codes.h"
 #include "interrupt.h"
-#include "visa/discovery.h"
-#include "visa/lan/lan_discovery.h"
 #include "workflow/discovery.h"
 #include "workflow/identification.h"
 #include "workflow/images.h"
 #include "workflow/operator.h"
 #include "workflow/upgrade.h"
+#include "workflow/visa_extension.h"
 
 namespace cli {
 
@@ -29,31 +29,39 @@ std::string describe(const Identification& id) {
     return id.fields.model + ", serial " + id.fields.serial + ", firmware " + id.fields.firmware;
 }
 
-// list --discover: one LAN search, kept for the library's find that follows
-// (which searches too when visa.conf says "discover = lan"), so that the
-// list waits once. The window is the one visa.conf sets for the library's
-// find, so that both wait alike.
-std::vector<visa::lan::Found> search_lan(Output& out) {
-    bool found_config = false;
-    const visa::DiscoveryConfig config =
-        visa::read_discovery_config(visa::discovery_config_path(), &found_config);
-    visa::lan::LanSearch search = visa::lan::search_lan(config.discover_window_ms);
-    if (search.broadcast_to.empty())
+// list --discover: one LAN search through the library, in the window
+// visa.conf sets for the library's own find (which, with "discover = lan",
+// takes this search's result instead of waiting again).
+workflow::LanSearch search_lan(Output& out) {
+    workflow::LanSearch search = workflow::SearchLan(std::chrono::milliseconds(0));
+    if (!search.m_supported)
+        out.diagnostic("fwupgrade: the VISA library in use cannot search the LAN");
+    else if (!search.m_error.empty())
+        out.diagnostic("fwupgrade: " + search.m_error);
+    else if (search.m_noNetwork)
         out.diagnostic("fwupgrade: no up, broadcast-capable IPv4 interface: no LAN searched");
-    else if (!search.mdns_skipped.empty())
-        out.diagnostic("fwupgrade: mDNS skipped: " + search.mdns_skipped);
-    visa::lan::keep_lan_search(search.found);
-    return std::move(search.found);
+    else if (!search.m_mdnsSkipped.empty())
+        out.diagnostic("fwupgrade: mDNS skipped: " + search.m_mdnsSkipped);
+    return search;
 }
 
-// Of `found`, those `listed` does not hold yet.
-std::vector<visa::lan::Found> not_listed(const std::vector<std::string>& listed,
-                                         std::vector<visa::lan::Found> found) {
-    const std::vector<std::string> fresh = visa::lan::new_resources(listed, found);
-    std::erase_if(found, [&fresh](const visa::lan::Found& f) {
-        return std::find(fresh.begin(), fresh.end(), f.resource) == fresh.end();
-    });
-    return found;
+// Of `found`, those `listed` does not name yet (compared in the library's
+// spelling), each once.
+workflow::LanSearch not_listed(const std::vector<std::string>& listed, workflow::LanSearch found) {
+    auto spelling = [](const std::string& r) {
+        const std::optional<workflow::ParsedResource> p = workflow::ParseResource(r);
+        return p ? p->m_canonical : r;
+    };
+    std::set<std::string> named;
+    for (const std::string& r : listed)
+        named.insert(spelling(r));
+    workflow::LanSearch fresh;
+    for (std::size_t i = 0; i < found.m_found.size(); ++i) {
+        if (!named.insert(spelling(found.m_found[i])).second) continue;
+        fresh.m_found.push_back(found.m_found[i]);
+        fresh.m_how.push_back(i < found.m_how.size() ? found.m_how[i] : "");
+    }
+    return fresh;
 }
 
 int identification_exit(const Identification& id) {
@@ -137,7 +145,7 @@ static void stop_at_once_while_identifying(Output& out, const char* command) {
 
 int run_list(const CommandLine& settings, Output& out) {
     using workflow::Json;
-    std::vector<visa::lan::Found> found;
+    workflow::LanSearch found;
     if (settings.discover) found = search_lan(out);
     // Discovery reports to a window; here nothing is shown while it runs.
     workflow::SilentOperator op;
@@ -168,12 +176,12 @@ int run_list(const CommandLine& settings, Output& out) {
     if (settings.identify) stop_at_once_while_identifying(out, "list");
     for (const std::string& resource : resources)
         show(resource, nullptr);
-    for (const visa::lan::Found& f : found)
-        show(f.resource, f.how.c_str());
+    for (std::size_t i = 0; i < found.m_found.size(); ++i)
+        show(found.m_found[i], found.m_how[i].c_str());
     interrupt::on_first(nullptr);
-    if (resources.empty() && found.empty()) out.text("No instruments found.");
+    if (resources.empty() && found.m_found.empty()) out.text("No instruments found.");
     Json fields = finished_fields("list", exit_ok, {});
-    fields["count"] = resources.size() + found.size();
+    fields["count"] = resources.size() + found.m_found.size();
     out.event("finished", fields);
     return exit_ok;
 }

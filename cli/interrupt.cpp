@@ -89,9 +89,4 @@ int wake_fd() {
     return g_pipe[0];
 }
 
-void restore_child_signals() {
-    const sigset_t set = stop_signals();
-    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-}
-
 }  // namespace cli::interrupt

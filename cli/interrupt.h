@@ -28,7 +28,4 @@ bool sleep_ms(int milliseconds);
 // A descriptor that becomes readable once a stop was requested (for poll).
 int wake_fd();
 
-// For a child about to exec: the signals back to their defaults.
-void restore_child_signals();
-
 }  // namespace cli::interrupt

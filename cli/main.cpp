@@ -2,6 +2,8 @@
 // fleets. See fwupgrade(1).
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "commands.h"
@@ -9,9 +11,8 @@
 #include "interrupt.h"
 #include "options.h"
 #include "output.h"
-#include "visa/loader.h"
-#include "visa/rsrc_name.h"
 #include "workflow/upgrade.h"
+#include "workflow/visa_extension.h"
 
 #ifndef FWUPGRADE_VERSION
 #define FWUPGRADE_VERSION "unknown"
@@ -27,18 +28,18 @@ int check_before_contact(const cli::CommandLine& settings, std::string& message)
     if (settings.command != cmd_list && settings.command != cmd_identify &&
         settings.command != cmd_upgrade)
         return -1;
-    const visa::VisaLibrary& library = visa::active_library();
-    if (!library.usable()) {
+    const workflow::VisaLibraryInUse library = workflow::LibraryInUse();
+    if (!library.m_usable) {
         // The library's reason names it: its path and what is wrong.
-        message = library.error + " (chosen by " + visa::active_choice().source + ")";
+        message = library.m_error + " (chosen by " + library.m_source + ")";
         return exit_error;
     }
     // A library of another maker may know kinds of resources that ours does
     // not: their names are its to judge.
-    if (!visa::active_choice().path.empty()) return -1;
+    if (!library.m_builtin) return -1;
     for (const std::string& instrument : settings.resources) {
         const std::string resource = workflow::ResourceFromInstrumentText(instrument);
-        if (!visa::parse_rsrc_name(resource)) {
+        if (!workflow::ParseResource(resource)) {
             message = "not a VISA resource string: \"" + instrument +
                       "\" (for example TCPIP0::192.0.2.7::INSTR, or an address)";
             return exit_usage;

@@ -8,10 +8,11 @@
 #include <functional>
 
 #include "platform/option_parser.h"
-#include "visa/rsrc_name.h"
+#include "workflow/accepted_models.h"
 #include "workflow/identification.h"
 #include "workflow/images.h"
 #include "workflow/upgrade.h"
+#include "workflow/visa_extension.h"
 
 namespace cli {
 
@@ -69,12 +70,12 @@ void add_models(CommandLine& s, const std::string& value) {
 // The host a --host value names: a bare host name or address, or the host
 // part of a LAN resource string.
 std::string host_of(const std::string& value) {
-    const std::optional<visa::RsrcName> name =
-        visa::parse_rsrc_name(workflow::ResourceFromInstrumentText(value));
-    if (!name || name->host.empty())
+    const std::optional<workflow::ParsedResource> name =
+        workflow::ParseResource(workflow::ResourceFromInstrumentText(value));
+    if (!name || name->m_host.empty())
         throw platform::UsageError(
             "--host needs a host name or address, or a TCPIP resource; got '" + value + "'");
-    return name->host;
+    return name->m_host;
 }
 
 void add_history(CLI::App& app, CommandLine& c) {
@@ -200,8 +201,8 @@ void add_upgrade(CLI::App& app, CommandLine& c) {
                        "every instrument discovery finds that identifies as an accepted model",
                        c.all);
     platform::add_value(app, "-m,--model", "MODEL",
-                        "with --all, only instruments of this model (K7141HA, K7142HA, K7141B); "
-                        "repeatable",
+                        "with --all, only instruments of this model (" +
+                            workflow::AcceptedModelList(", ") + "); repeatable",
                         [&c](const std::string& v) { add_models(c, v); });
     platform::add_flag(app, "--allow-missing",
                        "with --all, instruments that do not answer or are not an accepted model "
@@ -232,10 +233,10 @@ void add_upgrade(CLI::App& app, CommandLine& c) {
 // command with its options. The same definition parses and prints --help.
 void define(CLI::App& app, CommandLine& c) {
     app.name("fwupgrade");
-    app.description(
-        "usage: fwupgrade COMMAND [options]\n\n"
-        "Upgrades the firmware of K7141HA, K7142HA and K7141B power sensors over VISA,\n"
-        "as the window does, for scripts, production lines and fleets.");
+    app.description("usage: fwupgrade COMMAND [options]\n\nUpgrades the firmware of " +
+                    workflow::AcceptedModelList(" and ") +
+                    " power sensors over VISA,\n"
+                    "as the window does, for scripts, production lines and fleets.");
     app.footer(
         "RESOURCE is a VISA resource string (TCPIP0::192.0.2.7::inst0::INSTR,\n"
         "USB0::...::INSTR) or a bare address, taken as TCPIP0::<address>::INSTR.\n"

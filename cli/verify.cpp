@@ -6,13 +6,12 @@
 #include <climits>
 #include <cstring>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "commands.h"
 #include "exit_codes.h"
 #include "interrupt.h"
+#include "platform/regular_file.h"
 #include "workflow/identification.h"
 #include "workflow/images.h"
 #include "workflow/release_config.h"
@@ -34,22 +33,21 @@ constexpr long long max_image_size = INT_MAX;
 // too large, opened without waiting. "" on success, else why not.
 std::string digest_image(const std::string& release, const std::string& relative,
                          std::map<std::string, std::string>& digests) {
-    const std::string path = release + relative;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return relative + ": " + std::strerror(errno);
-    struct stat st {};
-    std::string why;
-    if (::fstat(fd, &st) != 0) {
-        why = relative + ": " + std::strerror(errno);
-    } else if (!S_ISREG(st.st_mode)) {
-        why = relative + ": not a regular file";
-    } else if (st.st_size > max_image_size) {
-        why = relative + ": larger than " + std::to_string(max_image_size) + " bytes";
-    } else if (const std::optional<workflow::FileDigest> digest =
-                   workflow::DigestDescriptor(fd, relative, &why, interrupt::requested)) {
-        digests[relative] = digest->sha256;
+    const platform::RegularFile file = platform::open_regular(release + relative, max_image_size);
+    switch (file.refusal) {
+        case platform::FileRefusal::none:
+            break;
+        case platform::FileRefusal::not_regular:
+            return relative + ": not a regular file";
+        case platform::FileRefusal::too_large:
+            return relative + ": larger than " + std::to_string(max_image_size) + " bytes";
+        default:
+            return relative + ": " + std::strerror(file.error);
     }
-    ::close(fd);
+    std::string why;
+    if (const std::optional<workflow::FileDigest> digest =
+            workflow::DigestDescriptor(file.fd.get(), relative, &why, interrupt::requested))
+        digests[relative] = digest->sha256;
     return why;
 }
 

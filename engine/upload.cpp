@@ -185,6 +185,34 @@ bool choose_block(ViSession vi, const char* image, int32_t requested, int32_t le
     return true;
 }
 
+// Opens the image file into `upload` and measures it: its length, or 0
+// when it cannot be sent (said on the error stream).
+int32_t open_upload(Upload& upload, const char* path, const char* image) {
+    upload.fd = open_image_file(image, path);
+    if (upload.fd < 0) {
+        std::fprintf(err(), text_cant_open, path);
+        return 0;
+    }
+    upload.path = path;
+    upload.image = image;
+    if (fstat(upload.fd, &upload.opened) != 0) {
+        std::fprintf(err(), text_cant_open, path);
+        return 0;
+    }
+    // A signed 32-bit length would turn negative from 2 GiB on.
+    const int64_t size = file_size(upload.fd);
+    if (size > INT32_MAX) {
+        std::fprintf(err(), text_too_large, path, static_cast<long long>(size));
+        return 0;
+    }
+    const int32_t length = update_file_length(upload.fd);
+    if (length <= 0) {
+        std::fprintf(err(), text_length, path, static_cast<int>(length));
+        return 0;
+    }
+    return length;
+}
+
 }  // namespace
 
 int update_send_file(ViSession vi, const char* path, const char* image,
@@ -196,28 +224,8 @@ int update_send_file(ViSession vi, const char* path, const char* image,
         return 1;
     }
     Upload upload;
-    upload.fd = open_image_file(image, path);
-    if (upload.fd < 0) {
-        std::fprintf(err(), text_cant_open, path);
-        return 1;
-    }
-    upload.path = path;
-    upload.image = image;
-    if (fstat(upload.fd, &upload.opened) != 0) {
-        std::fprintf(err(), text_cant_open, path);
-        return 1;
-    }
-    // A signed 32-bit length would turn negative from 2 GiB on.
-    const int64_t size = file_size(upload.fd);
-    if (size > INT32_MAX) {
-        std::fprintf(err(), text_too_large, path, static_cast<long long>(size));
-        return 1;
-    }
-    const int32_t length = update_file_length(upload.fd);
-    if (length <= 0) {
-        std::fprintf(err(), text_length, path, static_cast<int>(length));
-        return 1;
-    }
+    const int32_t length = open_upload(upload, path, image);
+    if (length <= 0) return 1;
     if (!send_text(vi, cmd_debug) || !send_text(vi, cmd_cls)) return 1;
 
     int64_t block = 0;

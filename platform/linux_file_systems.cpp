@@ -14,6 +14,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include "platform/unique_fd.h"
 
 namespace platform {
 
@@ -79,14 +80,11 @@ Status LinuxFileSystems::list_folders(const std::string& path, std::vector<std::
 Status list_folder_names(const std::string& path, std::vector<std::string>& names) {
     names.clear();
     if (path.empty()) return failure(ENOENT, "\"\"");
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return failure(errno, path);
-    DIR* dir = ::fdopendir(fd);
-    if (!dir) {
-        const int error = errno;
-        ::close(fd);
-        return failure(error, path);
-    }
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) return failure(errno, path);
+    DIR* dir = ::fdopendir(fd.get());
+    if (!dir) return failure(errno, path);
+    fd.release();  // the directory stream owns it now
     std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, ::closedir);
     for (;;) {
         errno = 0;
@@ -103,7 +101,7 @@ Status list_folder_names(const std::string& path, std::vector<std::string>& name
         if (name == "." || name == "..") continue;
         const bool folder =
             entry->d_type == DT_DIR || ((entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) &&
-                                        is_folder(fd, entry->d_name));
+                                        is_folder(::dirfd(dir), entry->d_name));
         if (folder) names.emplace_back(name);
     }
     return {};

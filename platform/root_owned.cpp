@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 namespace platform {
 
 namespace {
@@ -50,24 +52,22 @@ std::vector<std::string> components(const std::string& path) {
 // The folders walked so far, each open and checked: back() is the current one.
 class FolderStack {
 public:
-    ~FolderStack() { Reset(0); }
-    void Push(int fd, std::string shown) {
-        m_fds.push_back(fd);
+    void Push(UniqueFd fd, std::string shown) {
+        m_fds.push_back(std::move(fd));
         m_shown.push_back(std::move(shown));
     }
     void Reset(std::size_t keep) {
         while (m_fds.size() > keep) {
-            ::close(m_fds.back());
             m_fds.pop_back();
             m_shown.pop_back();
         }
     }
     std::size_t Size() const { return m_fds.size(); }
-    int Fd() const { return m_fds.back(); }
+    int Fd() const { return m_fds.back().get(); }
     const std::string& Shown() const { return m_shown.back(); }
 
 private:
-    std::vector<int> m_fds;
+    std::vector<UniqueFd> m_fds;
     std::vector<std::string> m_shown;
 };
 
@@ -76,25 +76,22 @@ private:
 bool step(FolderStack& folders, const std::string& name, std::vector<std::string>& todo,
           int& symlinks, std::string& error, bool* missing, unsigned owner) {
     const std::string shown = child_of(folders.Shown(), name);
-    const int fd = ::openat(folders.Fd(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    UniqueFd fd(::openat(folders.Fd(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat info {};
-    if (fd < 0 || ::fstat(fd, &info) != 0) {
+    if (!fd || ::fstat(fd.get(), &info) != 0) {
         if (missing) *missing = errno == ENOENT;
         error = shown + ": " + std::strerror(errno);
-        if (fd >= 0) ::close(fd);
         return false;
     }
     if (S_ISLNK(info.st_mode)) {
         // Followed only when root's: in a sticky folder such as /tmp, anyone
         // could have put a link to choose where the path leads.
         if (info.st_uid != 0 && info.st_uid != owner) {
-            ::close(fd);
             error = "symlink " + shown + " is not owned by " + owner_name(owner);
             return false;
         }
         char target[PATH_MAX];
-        const ssize_t n = ::readlinkat(fd, "", target, sizeof target - 1);
-        ::close(fd);
+        const ssize_t n = ::readlinkat(fd.get(), "", target, sizeof target - 1);
         if (n <= 0 || ++symlinks > kMaxSymlinks) {
             error = shown + ": " + (n <= 0 ? "cannot read the symlink" : "too many symlinks");
             return false;
@@ -106,16 +103,14 @@ bool step(FolderStack& folders, const std::string& name, std::vector<std::string
         return true;
     }
     if (!S_ISDIR(info.st_mode)) {
-        ::close(fd);
         error = shown + ": not a folder";
         return false;
     }
     if (const std::string rule = broken_rule(info, true, owner); !rule.empty()) {
-        ::close(fd);
         error = "folder " + shown + " " + rule;
         return false;
     }
-    folders.Push(fd, shown);
+    folders.Push(std::move(fd), shown);
     return true;
 }
 
@@ -123,8 +118,8 @@ bool step(FolderStack& folders, const std::string& name, std::vector<std::string
 
 int open_root_owned_at(int dir_fd, const std::string& name, const std::string& shown, int flags,
                        std::string& error, unsigned owner, bool* missing) {
-    const int fd = ::openat(dir_fd, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(::openat(dir_fd, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
         if (missing) *missing = errno == ENOENT;
         error = shown + (errno == ELOOP ? std::string(" is a symlink, which is not followed here")
                                         : ": " + std::string(std::strerror(errno)));
@@ -132,12 +127,12 @@ int open_root_owned_at(int dir_fd, const std::string& name, const std::string& s
     }
     struct stat info {};
     std::string rule;
-    if (::fstat(fd, &info) != 0)
+    if (::fstat(fd.get(), &info) != 0)
         rule = std::string(": ") + std::strerror(errno);
     else
         rule = broken_rule(info, false, owner);
-    if (rule.empty()) return fd;
-    ::close(fd);
+    if (rule.empty()) return fd.release();
+    fd.reset();
     // A folder opened as the target (a folder of keys) gets no sticky pass:
     // anyone could add to it.
     error =
@@ -153,14 +148,13 @@ int open_root_owned(const std::string& path, int flags, std::string& error, bool
         return -1;
     }
     FolderStack folders;
-    const int root = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    UniqueFd root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat info {};
-    if (root < 0 || ::fstat(root, &info) != 0) {
+    if (!root || ::fstat(root.get(), &info) != 0) {
         error = std::string("/: ") + std::strerror(errno);
-        if (root >= 0) ::close(root);
         return -1;
     }
-    folders.Push(root, "/");
+    folders.Push(std::move(root), "/");
     if (const std::string rule = broken_rule(info, true, owner); !rule.empty()) {
         error = "folder / " + rule;
         return -1;

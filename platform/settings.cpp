@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/small_file.h"
+#include "platform/unique_fd.h"
 #include "platform/write_all.h"
 #include "platform/xdg.h"
 
@@ -204,10 +205,8 @@ bool save(const std::filesystem::path& file, const Store& store, std::string* er
         return false;
     }
     // The rename itself reaches the disk with the folder.
-    if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    if (const UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); dir)
+        ::fsync(dir.get());
     return true;
 }
 

@@ -1,27 +1,10 @@
 #include "platform/small_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
 #include <cstring>
 
+#include "platform/regular_file.h"
+
 namespace platform {
-
-namespace {
-
-const char* kind_of(mode_t mode) {
-    if (S_ISDIR(mode)) return "a directory";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISCHR(mode)) return "a character device";
-    if (S_ISBLK(mode)) return "a block device";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "not a regular file";
-}
-
-}  // namespace
 
 std::optional<SmallFile> read_small_file(const std::string& path, std::size_t cap,
                                          std::string* error, ReadFailure* failure) {
@@ -30,53 +13,29 @@ std::optional<SmallFile> read_small_file(const std::string& path, std::size_t ca
         if (failure) *failure = why;
         return std::nullopt;
     };
-    // O_NONBLOCK: opening a FIFO with no writer returns at once instead of
-    // waiting for one; O_NOCTTY: a terminal put there never becomes ours.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        const int saved = errno;
-        return fail(saved == ENOENT ? ReadFailure::missing : ReadFailure::unreadable,
-                    std::strerror(saved));
+    const RegularFile opened = open_regular(path, cap);
+    switch (opened.refusal) {
+        case FileRefusal::none:
+            break;
+        case FileRefusal::missing:
+            return fail(ReadFailure::missing, refusal_text(opened, cap));
+        case FileRefusal::unreadable:
+            return fail(ReadFailure::unreadable, refusal_text(opened, cap));
+        case FileRefusal::not_regular:
+            return fail(ReadFailure::not_regular, refusal_text(opened, cap));
+        case FileRefusal::too_large:
+            return fail(ReadFailure::too_large, refusal_text(opened, cap));
     }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        const int saved = errno;
-        ::close(fd);
-        return fail(ReadFailure::unreadable, std::strerror(saved));
-    }
-    if (!S_ISREG(info.st_mode)) {
-        ::close(fd);
-        std::string what = kind_of(info.st_mode);
-        if (what != "not a regular file") what = "not a regular file (" + what + ")";
-        return fail(ReadFailure::not_regular, what);
-    }
-    const std::string too_large = "larger than " + std::to_string(cap) + " bytes";
-    if (static_cast<unsigned long long>(info.st_size) > cap) {
-        ::close(fd);
-        return fail(ReadFailure::too_large, too_large);
-    }
-
     SmallFile file;
-    file.owner = info.st_uid;
-    file.mode = info.st_mode & 07777;
-    // Up to one byte beyond the cap: that tells a file that grew since
-    // fstat (or that reports no size, as /proc's do) from one that fits.
-    file.text.reserve(static_cast<std::size_t>(info.st_size) + 1);
-    char chunk[16384];
-    while (file.text.size() <= cap) {
-        const std::size_t want = std::min(sizeof chunk, cap + 1 - file.text.size());
-        const ssize_t n = ::read(fd, chunk, want);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int saved = errno;
-            ::close(fd);
-            return fail(ReadFailure::unreadable, std::strerror(saved));
-        }
-        if (n == 0) break;
-        file.text.append(chunk, static_cast<std::size_t>(n));
+    file.owner = opened.info.st_uid;
+    file.mode = opened.info.st_mode & 07777;
+    int read_error = 0;
+    if (!read_capped(opened.fd.get(), cap, &file.text, &read_error)) {
+        // Nothing to read but more than the cap: the file grew since fstat,
+        // or reports no size (as /proc's do).
+        if (read_error != 0) return fail(ReadFailure::unreadable, std::strerror(read_error));
+        return fail(ReadFailure::too_large, "larger than " + std::to_string(cap) + " bytes");
     }
-    ::close(fd);
-    if (file.text.size() > cap) return fail(ReadFailure::too_large, too_large);
     return file;
 }
 

@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/unique_fd.h"
+
 namespace sim {
 
 namespace {
@@ -22,14 +24,12 @@ std::string errno_text() {
 
 }  // namespace
 
-EventLoop::~EventLoop() {
-    close_fd(epoll_);
-}
+EventLoop::~EventLoop() = default;
 
 bool EventLoop::open(std::string& error) {
-    if (epoll_ >= 0) return true;
-    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
-    if (epoll_ >= 0) return true;
+    if (epoll_) return true;
+    epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
+    if (epoll_) return true;
     error = "epoll_create1: " + errno_text();
     return false;
 }
@@ -38,7 +38,7 @@ std::optional<std::string> EventLoop::add(int fd, std::uint32_t events, EventSin
     epoll_event ev{};
     ev.events = events;
     ev.data.ptr = sink;
-    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) == 0) return std::nullopt;
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &ev) == 0) return std::nullopt;
     return "epoll_ctl: " + errno_text();
 }
 
@@ -46,7 +46,7 @@ void EventLoop::modify(int fd, std::uint32_t events, EventSink* sink) {
     epoll_event ev{};
     ev.events = events;
     ev.data.ptr = sink;
-    ::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &ev);
+    ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &ev);
 }
 
 bool EventLoop::wait(Clock::time_point wake, const sigset_t& mask, std::string& error) {
@@ -54,7 +54,7 @@ bool EventLoop::wait(Clock::time_point wake, const sigset_t& mask, std::string& 
     // Rounded up: waking a little late is harmless, early only spins.
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::max(wake, now) - now);
     epoll_event events[max_events];
-    const int n = ::epoll_pwait(epoll_, events, max_events,
+    const int n = ::epoll_pwait(epoll_.get(), events, max_events,
                                 static_cast<int>(std::min<long long>(wait.count(), 1000)), &mask);
     if (n < 0) {
         if (errno == EINTR) return true;
@@ -69,38 +69,31 @@ bool EventLoop::wait(Clock::time_point wake, const sigset_t& mask, std::string& 
 
 int listen_on(const std::string& address, std::uint16_t port, int type, std::uint16_t& bound,
               std::string& error, const char* what) {
-    const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    platform::UniqueFd fd(::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd) {
         error = "socket: " + errno_text();
         return -1;
     }
     const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
     ::inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
         error = (what ? what : "bind") + (" " + address) + ":" + std::to_string(port) + ": " +
                 errno_text();
-        ::close(fd);
         return -1;
     }
-    if (type == SOCK_STREAM && ::listen(fd, 16) != 0) {
+    if (type == SOCK_STREAM && ::listen(fd.get(), 16) != 0) {
         error = (what ? what : "listen") + (" " + address) + ":" + std::to_string(port) + ": " +
                 errno_text();
-        ::close(fd);
         return -1;
     }
     socklen_t len = sizeof sa;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&sa), &len);
     bound = ntohs(sa.sin_port);
-    return fd;
-}
-
-void close_fd(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
+    return fd.release();
 }
 
 }  // namespace sim

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/unique_fd.h"
+
 namespace sim {
 
 using Clock = std::chrono::steady_clock;
@@ -42,7 +44,7 @@ public:
     bool wait(Clock::time_point wake, const sigset_t& mask, std::string& error);
 
 private:
-    int epoll_ = -1;
+    platform::UniqueFd epoll_;
 };
 
 // A socket of `type` (SOCK_STREAM: listening) bound to address:port, or -1
@@ -50,8 +52,5 @@ private:
 // given). `bound` gets the port it has (an ephemeral one for 0).
 int listen_on(const std::string& address, std::uint16_t port, int type, std::uint16_t& bound,
               std::string& error, const char* what = nullptr);
-
-// Closes `fd` if open and marks it closed.
-void close_fd(int& fd);
 
 }  // namespace sim

@@ -4,6 +4,9 @@
 #include <cctype>
 #include <charconv>
 
+#include "platform/trim.h"
+#include "workflow/accepted_models.h"
+
 namespace sim {
 
 namespace {
@@ -25,13 +28,7 @@ bool is_space(char c) {
     return std::isspace(static_cast<unsigned char>(c)) != 0;
 }
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && is_space(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && is_space(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
+using platform::trim;
 
 std::vector<std::string_view> split_params(std::string_view s) {
     std::vector<std::string_view> out;
@@ -126,15 +123,10 @@ std::string identity_for_model(std::string_view model, std::string_view serial,
                                std::string_view firmware) {
     const std::string m = upper(model);
     std::string prefix;
-    if (m == "K7141HA" || m == "K7142HA") {
-        prefix = "Tavrion Technologies," + m;
-    } else if (m == "K7141B") {
-        prefix = "Tavrion Technologies, K7141B";  // this model answers with a blank
-    } else if (m == "OTHER") {
-        prefix = "Tavrion Technologies,K7150A";
-    } else {
-        return {};
-    }
+    for (const workflow::AcceptedModel& row : workflow::kAcceptedModelTable)
+        if (m == row.m_model) prefix = row.m_identityPrefix;
+    if (m == "OTHER") prefix = "Tavrion Technologies,K7150A";
+    if (prefix.empty()) return {};
     return prefix + "," + std::string(serial) + "," + std::string(firmware) + "\n";
 }
 

@@ -28,6 +28,8 @@
 #include "server.h"
 #include "vxi11_core.h"
 
+#include "platform/unique_fd.h"
+
 namespace {
 
 volatile std::sig_atomic_t stop_requested = 0;
@@ -41,21 +43,22 @@ void on_signal(int) {
 std::string store_image(const std::string& dir, const std::string& id, std::string_view data) {
     const std::string path = dir + "/" + id + ".bin";
     const std::string temp = path + ".tmp";
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return "open " + temp + ": " + std::strerror(errno);
+    platform::UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd) return "open " + temp + ": " + std::strerror(errno);
     std::size_t done = 0;
     while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        const ssize_t n = ::write(fd.get(), data.data() + done, data.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
             const std::string why = std::strerror(errno);
-            ::close(fd);
+            fd.reset();
             ::unlink(temp.c_str());
             return "write " + temp + ": " + why;
         }
         done += static_cast<std::size_t>(n);
     }
-    if (::close(fd) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
+    // Closed here, not by the owner: a failed close is a failed store.
+    if (::close(fd.release()) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
         const std::string why = std::strerror(errno);
         ::unlink(temp.c_str());
         return "store " + path + ": " + why;

@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "platform/option_parser.h"
+#include "workflow/accepted_models.h"
 
 namespace sim {
 
@@ -23,7 +24,7 @@ struct Parse {
     Options& o;
     AddressScope scope;
     std::string name;  // the option being handled, for messages
-    std::string model = "K7141HA", serial, firmware = "1.0.0", idn;
+    std::string model = workflow::kAcceptedModelTable[0].m_model, serial, firmware = "1.0.0", idn;
     bool have_address = false;
 };
 
@@ -120,9 +121,20 @@ bool address(Parse& p, const std::string& v) {
 
 bool model(Parse& p, const std::string& v) {
     if (identity_for_model(v, "", "").empty())
-        return fail(p, "--model: unknown model '" + v + "' (K7141HA, K7142HA, K7141B, other)");
+        return fail(p, "--model: unknown model '" + v + "' (" + workflow::AcceptedModelList(", ") +
+                           ", other)");
     p.model = v;
     return true;
+}
+
+// "K7141HA (default), K7142HA, K7141B, or other (...)": the first accepted
+// model is the default.
+std::string model_help() {
+    std::string text;
+    for (const workflow::AcceptedModel& row : workflow::kAcceptedModelTable)
+        text += text.empty() ? std::string(row.m_model) + " (default), "
+                             : row.m_model + std::string(", ");
+    return text + "or other (an identity that no supported model has)";
 }
 
 bool sector(Parse& p, const std::string& v) {
@@ -229,9 +241,7 @@ void define_options(CLI::App& app, Parse& p) {
           [&server](Parse& q, const std::string& v) { return port(q, v, server.hislip_port); });
 
     app.option_defaults()->group("Instrument");
-    value("--model", "M",
-          "K7141HA (default), K7142HA, K7141B, or other (an identity that no supported model has)",
-          model);
+    value("--model", "M", model_help().c_str(), model);
     value("--serial", "S",
           "serial number in *IDN? (default: the address's last two bytes as six digits, "
           "000002 for 127.0.0.2)",

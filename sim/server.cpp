@@ -10,6 +10,8 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
+#include "platform/unique_fd.h"
+
 namespace sim {
 
 namespace {
@@ -186,16 +188,17 @@ private:
 class Server::UdpPortmap final : public EventSink {
 public:
     UdpPortmap(Server& server, int fd) : server_(server), fd_(fd) {}
-    ~UdpPortmap() { close_fd(fd_); }
     UdpPortmap(const UdpPortmap&) = delete;
     UdpPortmap& operator=(const UdpPortmap&) = delete;
 
-    int fd() const { return fd_; }
-    void on_event(std::uint32_t, Clock::time_point) override { server_.serve_udp_portmap(fd_); }
+    int fd() const { return fd_.get(); }
+    void on_event(std::uint32_t, Clock::time_point) override {
+        server_.serve_udp_portmap(fd_.get());
+    }
 
 private:
     Server& server_;
-    int fd_;
+    platform::UniqueFd fd_;
 };
 
 Server::Server(ServerSettings settings, Instrument& instrument, Vxi11Core& core,

@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/unique_fd.h"
+
 namespace sim {
 
 namespace {
@@ -20,11 +22,10 @@ constexpr int accepts_per_wake = 8;
 
 struct StreamPool::Listener final : EventSink {
     StreamPool* pool = nullptr;
-    int fd = -1;
+    platform::UniqueFd fd;
     Factory make;
     std::size_t max_input = 0;
 
-    ~Listener() { close_fd(fd); }
     void on_event(std::uint32_t, Clock::time_point now) override { pool->accept(*this, now); }
 };
 
@@ -42,10 +43,7 @@ void Stream::on_event(std::uint32_t events, Clock::time_point now) {
 StreamPool::StreamPool(EventLoop& loop, PoolSettings settings)
     : loop_(loop), settings_(std::move(settings)) {}
 
-StreamPool::~StreamPool() {
-    for (auto& s : streams_)
-        close_fd(s->fd);
-}
+StreamPool::~StreamPool() = default;
 
 void StreamPool::log(const std::string& line) const {
     std::fprintf(stderr, "%s%s\n", settings_.log_prefix.c_str(), line.c_str());
@@ -57,9 +55,9 @@ bool StreamPool::listen(const std::string& address, std::uint16_t& port, Factory
     l->pool = this;
     l->make = std::move(make);
     l->max_input = max_input;
-    l->fd = listen_on(address, port, SOCK_STREAM, port, error, what);
-    if (l->fd < 0) return false;
-    if (const auto failure = loop_.add(l->fd, EPOLLIN, l.get())) {
+    l->fd.reset(listen_on(address, port, SOCK_STREAM, port, error, what));
+    if (!l->fd) return false;
+    if (const auto failure = loop_.add(l->fd.get(), EPOLLIN, l.get())) {
         error = *failure;
         return false;
     }
@@ -73,25 +71,24 @@ void StreamPool::close_listeners() {
 
 void StreamPool::accept(Listener& l, Clock::time_point now) {
     for (int k = 0; k < accepts_per_wake; ++k) {
-        const int fd = accept_connection(l.fd);
-        if (fd < 0) return;
+        platform::UniqueFd fd(accept_connection(l.fd.get()));
+        if (!fd) return;
         if (streams_.size() >= settings_.max_connections) {
-            ::close(fd);
+            fd.reset();
             if (const auto line = refusals_.refused(now, settings_.full_reason)) log(*line);
             continue;
         }
         std::unique_ptr<Stream> s = l.make();
         s->id = next_id_++;
-        s->fd = fd;
         s->last_activity = now;
         s->pool_ = this;
         s->max_input_ = l.max_input;
         s->watched_ = EPOLLIN;
-        if (const auto failure = loop_.add(fd, EPOLLIN, s.get())) {
+        if (const auto failure = loop_.add(fd.get(), EPOLLIN, s.get())) {
             log("connection refused: " + *failure);
-            ::close(fd);
             continue;
         }
+        s->fd = std::move(fd);
         if (settings_.verbose) log("connection " + std::to_string(s->id) + " accepted");
         streams_.push_back(std::move(s));
     }
@@ -102,7 +99,7 @@ void StreamPool::read(Stream& s, Clock::time_point now) {
     // What is there, up to the input bound, before working on it: a block
     // of data arrives in several pieces.
     while (s.buffered() < s.max_input_) {
-        const ssize_t n = ::recv(s.fd, buf, sizeof buf, 0);
+        const ssize_t n = ::recv(s.fd.get(), buf, sizeof buf, 0);
         if (n > 0) {
             s.take(std::string_view(buf, static_cast<std::size_t>(n)));
             s.last_activity = now;
@@ -119,7 +116,7 @@ void StreamPool::read(Stream& s, Clock::time_point now) {
 
 void StreamPool::flush(Stream& s) {
     while (!s.dead && !s.out.empty()) {
-        const ssize_t n = ::send(s.fd, s.out.data(), s.out.size(), MSG_NOSIGNAL);
+        const ssize_t n = ::send(s.fd.get(), s.out.data(), s.out.size(), MSG_NOSIGNAL);
         if (n > 0) {
             s.out.erase(0, static_cast<std::size_t>(n));
         } else {
@@ -138,7 +135,7 @@ void StreamPool::close(Stream& s) {
     // Marked first: a protocol that closes the stream's partner comes back here.
     s.dead = true;
     s.closed();
-    close_fd(s.fd);
+    s.fd.reset();
 }
 
 void StreamPool::process(Clock::time_point now) {
@@ -190,7 +187,7 @@ void StreamPool::watch(Stream& s) {
         events |= EPOLLIN;
     if (!s.out.empty()) events |= EPOLLOUT;
     if (events == s.watched_) return;
-    loop_.modify(s.fd, events, &s);
+    loop_.modify(s.fd.get(), events, &s);
     s.watched_ = events;
 }
 

@@ -16,6 +16,7 @@
 
 #include "accept.h"
 #include "event_loop.h"
+#include "platform/unique_fd.h"
 
 namespace sim {
 
@@ -35,7 +36,7 @@ public:
     Stream& operator=(const Stream&) = delete;
 
     ConnectionId id = 0;
-    int fd = -1;
+    platform::UniqueFd fd;
     std::string in;   // received and not yet used (unless take() keeps it elsewhere)
     std::string out;  // to send
     Clock::time_point last_activity;

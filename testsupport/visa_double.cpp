@@ -85,6 +85,7 @@ std::string instrument_answer() {
 
 void reset() {
     state() = State{};
+    reset_extension();
 }
 void after_write(std::function<void(const std::string& bytes)> hook) {
     state().after_write = std::move(hook);

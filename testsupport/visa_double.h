@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "fwvisa_ext.h"
 #include "visa.h"
 
 namespace visa_double {
@@ -71,5 +72,17 @@ void after_write(std::function<void(const std::string& bytes)> hook);
 // Benchmarks: count written bytes without keeping them or any call record.
 void set_recording(bool on);
 uint64_t bytes_written();
+
+// The library's extension (fwvisa_ext.h). Present by default, parsing with
+// the real parser; absent, every call answers FWVISA_E_UNSUPPORTED, as
+// another maker's library would.
+void set_extension(bool present);
+// What fwvisa_last_failure answers (nothing until set).
+void set_last_failure(const fwvisa_failure& failure);
+// What fwvisa_search_lan finds (nothing until set).
+void set_lan_found(std::vector<std::string> resources);
+// Hands `line` to the log callback the program set, if any.
+void log_line(int32_t level, const std::string& line);
+void reset_extension();  // part of reset()
 
 }  // namespace visa_double

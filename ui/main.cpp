@@ -15,9 +15,6 @@
 #include "platform/shown_text.h"
 #include "stop_signals.h"
 #include "update.h"
-#ifdef FW_BUILTIN_VISA
-#include "visa/log.h"
-#endif
 
 namespace {
 
@@ -103,15 +100,6 @@ void QtMessageSink(QtMsgType type, const QMessageLogContext&, const QString& mes
         WriteLogLine(("qt: " + message).toLocal8Bit().toStdString());
 }
 
-#ifdef FW_BUILTIN_VISA
-// The built-in VISA library's lines ("visa.vxi11: ..."), shown when
-// FW_VISA_LOG=1 as the library itself would show them.
-void VisaLogSink(const char* line) {
-    static const bool enabled = visa::log_enabled();
-    if (enabled) WriteLogLine(line);
-}
-#endif
-
 }  // namespace
 
 CFirmwareUpdateApp theApp;
@@ -134,9 +122,8 @@ int main(int argc, char** argv) {
         WriteLogLine("firmware-update: stop signals not installed; a signal ends a run at once");
     qInstallMessageHandler(QtMessageSink);
     update_set_streams(stdout, EngineDiagnostics());
-#ifdef FW_BUILTIN_VISA
-    visa::set_log_sink(VisaLogSink);
-#endif
+    // The VISA library writes its own lines ("visa.vxi11: ...") to stderr
+    // when FW_VISA_LOG=1, escaped as WriteLogLine does.
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("FirmwareUpdate"));
     QApplication::setApplicationVersion(QString::fromLatin1(kProductVersion));

@@ -4,6 +4,7 @@
 // library's exports and the built-in names against it.
 #pragma once
 
+#include "fwvisa_ext.h"
 #include "visa.h"
 
 // X(name, required, (parameters), (arguments))
@@ -58,3 +59,16 @@
       (ViSession vi, ViEventType event_type, ViHndlr handler, ViAddr user_handle),               \
       (vi, event_type, handler, user_handle))                                                    \
     X(viTerminate, false, (ViSession vi, ViUInt16 degree, ViJobId job_id), (vi, degree, job_id))
+
+// The extension's functions (fwvisa_ext.h), which a loaded library may lack:
+// the program then answers FWVISA_E_UNSUPPORTED for it.
+// X(name, (parameters), (arguments))
+#define FWVISA_EXT_FUNCTIONS(X)                                                                  \
+    X(fwvisa_last_failure, (ViSession vi, fwvisa_failure * out), (vi, out))                      \
+    X(fwvisa_parse_resource, (const char* resource, fwvisa_resource* out), (resource, out))      \
+    X(fwvisa_instrument_key, (const char* resource, char* key, size_t key_size),                 \
+      (resource, key, key_size))                                                                 \
+    X(fwvisa_search_lan, (fwvisa_search * search, fwvisa_found_fn each, void* user),             \
+      (search, each, user))                                                                      \
+    X(fwvisa_set_log_callback, (fwvisa_log_fn fn, void* user, int32_t least), (fn, user, least)) \
+    X(fwvisa_ext_version, (void), ())

@@ -29,3 +29,12 @@
 #define viInstallHandler fwvisa_builtin_viInstallHandler
 #define viUninstallHandler fwvisa_builtin_viUninstallHandler
 #define viTerminate fwvisa_builtin_viTerminate
+// The extension (FWVISA_EXT_FUNCTIONS), and the library's own answer to
+// fwvisa_library_in_use, which the loader gives in a program.
+#define fwvisa_last_failure fwvisa_builtin_fwvisa_last_failure
+#define fwvisa_parse_resource fwvisa_builtin_fwvisa_parse_resource
+#define fwvisa_instrument_key fwvisa_builtin_fwvisa_instrument_key
+#define fwvisa_search_lan fwvisa_builtin_fwvisa_search_lan
+#define fwvisa_set_log_callback fwvisa_builtin_fwvisa_set_log_callback
+#define fwvisa_ext_version fwvisa_builtin_fwvisa_ext_version
+#define fwvisa_library_in_use fwvisa_builtin_fwvisa_library_in_use

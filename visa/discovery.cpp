@@ -155,8 +155,8 @@ DiscoveryConfig parse_discovery_config(std::string_view text) {
     auto skip = [&cfg, &line_no](std::string_view line, SkippedLine::Reason reason,
                                  int first_line = 0) {
         SkippedLine s{line_no, std::string(line), reason, first_line};
-        log(log_module, "visa.conf line %d skipped: %s: %.*s", line_no, skip_reason_text(s).c_str(),
-            int(line.size()), line.data());
+        log_warning(log_module, "visa.conf line %d skipped: %s: %.*s", line_no,
+                    skip_reason_text(s).c_str(), int(line.size()), line.data());
         cfg.skipped.push_back(std::move(s));
     };
     while (!text.empty()) {
@@ -237,7 +237,7 @@ std::optional<platform::SmallFile> read_config(const std::string& path, std::str
     platform::ReadFailure failure{};
     auto file = platform::read_small_file(path, platform::small_file_cap, &why, &failure);
     if (!file && failure != platform::ReadFailure::missing) {
-        log(log_module, "%s: no LAN instruments listed", why.c_str());
+        log_warning(log_module, "%s: no LAN instruments listed", why.c_str());
         if (error) *error = why;
     }
     return file;
@@ -280,16 +280,17 @@ std::vector<std::string> list_usb_instruments() {
         name.usb_serial = found.serial;
         name.usb_interface = found.interface_number;
         if (!found.opened)
-            log(log_module,
-                "USB device /dev/bus/usb/%03u/%03u (0x%04X:0x%04X) cannot be opened (%s): "
-                "install the udev rule 70-fwvisa-usbtmc.rules",
-                unsigned(found.bus), unsigned(found.address), unsigned(found.vendor),
-                unsigned(found.product), found.open_failure.c_str());
+            log_warning(log_module,
+                        "USB device /dev/bus/usb/%03u/%03u (0x%04X:0x%04X) cannot be opened (%s): "
+                        "install the udev rule 70-fwvisa-usbtmc.rules",
+                        unsigned(found.bus), unsigned(found.address), unsigned(found.vendor),
+                        unsigned(found.product), found.open_failure.c_str());
         // A resource string cannot carry an empty serial or one with "::".
         std::string canonical = name.canonical();
         auto parsed = parse_rsrc_name(canonical);
         if (found.serial.empty() || !parsed || parsed->usb_serial != found.serial) {
-            log(log_module,
+            log_warning(
+                log_module,
                 "USB device /dev/bus/usb/%03u/%03u (0x%04X:0x%04X): no usable serial number, "
                 "not listed",
                 unsigned(found.bus), unsigned(found.address), unsigned(found.vendor),

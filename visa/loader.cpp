@@ -26,6 +26,10 @@ extern "C" {
     ViStatus _VI_FUNC fwvisa_builtin_##name params;
 FWVISA_FUNCTIONS(FWVISA_BUILTIN_DECL)
 #undef FWVISA_BUILTIN_DECL
+#define FWVISA_EXT_BUILTIN_DECL(name, params, args) \
+    fwvisa_status _VI_FUNC fwvisa_builtin_##name params;
+FWVISA_EXT_FUNCTIONS(FWVISA_EXT_BUILTIN_DECL)
+#undef FWVISA_EXT_BUILTIN_DECL
 }
 
 namespace visa {
@@ -50,6 +54,12 @@ constexpr char builtin_word[] = "builtin";
     }
 FWVISA_FUNCTIONS(FWVISA_STUBS)
 #undef FWVISA_STUBS
+#define FWVISA_EXT_STUB(name, params, args)              \
+    fwvisa_status _VI_FUNC name##_not_supported params { \
+        return FWVISA_E_UNSUPPORTED;                     \
+    }
+FWVISA_EXT_FUNCTIONS(FWVISA_EXT_STUB)
+#undef FWVISA_EXT_STUB
 #pragma GCC diagnostic pop
 
 // viStatusDesc of a library that could not be loaded: the reason, in place
@@ -64,10 +74,13 @@ ViStatus _VI_FUNC describe_not_loaded(ViObject obj, ViStatus status, ViChar desc
 
 void make_unusable(VisaLibrary& lib, std::string why) {
     lib.error = std::move(why);
-    log(log_module, "%s", lib.error.c_str());
+    log_error(log_module, "%s", lib.error.c_str());
 #define FWVISA_NOT_LOADED(name, required, params, args) lib.name = &name##_not_loaded;
     FWVISA_FUNCTIONS(FWVISA_NOT_LOADED)
 #undef FWVISA_NOT_LOADED
+#define FWVISA_EXT_NOT_LOADED(name, params, args) lib.name = &name##_not_supported;
+    FWVISA_EXT_FUNCTIONS(FWVISA_EXT_NOT_LOADED)
+#undef FWVISA_EXT_NOT_LOADED
     lib.viStatusDesc = &describe_not_loaded;
 }
 
@@ -142,6 +155,16 @@ VisaLibrary load_named(const std::string& name, const std::string& path) {
     }
         FWVISA_FUNCTIONS(FWVISA_RESOLVE)
 #undef FWVISA_RESOLVE
+// Another maker's library has none of these: looked up, never required.
+#define FWVISA_EXT_RESOLVE(name, params, args)                             \
+    if (void* sym = ::dlsym(lib.handle, #name); sym != nullptr) {          \
+        /* NOLINTNEXTLINE(bugprone-macro-parentheses) */                   \
+        lib.name = reinterpret_cast<fwvisa_status(_VI_FUNC*) params>(sym); \
+    } else {                                                               \
+        lib.name = &name##_not_supported;                                  \
+    }
+        FWVISA_EXT_FUNCTIONS(FWVISA_EXT_RESOLVE)
+#undef FWVISA_EXT_RESOLVE
         if (!missing.empty())
             make_unusable(lib, "the VISA library " + path + " lacks " + missing +
                                    ", which this program needs");
@@ -158,6 +181,9 @@ VisaLibrary builtin_library() {
 #define FWVISA_BUILTIN(name, required, params, args) lib.name = &fwvisa_builtin_##name;
     FWVISA_FUNCTIONS(FWVISA_BUILTIN)
 #undef FWVISA_BUILTIN
+#define FWVISA_EXT_BUILTIN(name, params, args) lib.name = &fwvisa_builtin_##name;
+    FWVISA_EXT_FUNCTIONS(FWVISA_EXT_BUILTIN)
+#undef FWVISA_EXT_BUILTIN
     return lib;
 }
 
@@ -220,4 +246,31 @@ extern "C" {
     }
 FWVISA_FUNCTIONS(FWVISA_FORWARD)
 #undef FWVISA_FORWARD
+#define FWVISA_EXT_FORWARD(name, params, args)   \
+    fwvisa_status _VI_FUNC name params {         \
+        return visa::active_library().name args; \
+    }
+FWVISA_EXT_FUNCTIONS(FWVISA_EXT_FORWARD)
+#undef FWVISA_EXT_FORWARD
+
+// Answered here, for the library the program chose, whichever it is.
+fwvisa_status _VI_FUNC fwvisa_library_in_use(fwvisa_library* out) {
+    if (out == nullptr || out->size < sizeof(fwvisa_library)) return FWVISA_E_ARGUMENT;
+    try {
+        const visa::LibraryChoice& choice = visa::active_choice();
+        const visa::VisaLibrary& lib = visa::active_library();
+        fwvisa_library full{};
+        full.builtin = choice.path.empty() ? 1 : 0;
+        full.usable = lib.usable() ? 1 : 0;
+        std::snprintf(full.path, sizeof full.path, "%s", choice.path.c_str());
+        std::snprintf(full.source, sizeof full.source, "%s", choice.source.c_str());
+        std::snprintf(full.error, sizeof full.error, "%s", lib.error.c_str());
+        const uint32_t size = out->size;
+        std::memcpy(out, &full, sizeof full);
+        out->size = size;
+        return FWVISA_OK;
+    } catch (const std::bad_alloc&) {
+        return FWVISA_E_SYSTEM;
+    }
+}
 }

@@ -24,6 +24,11 @@ struct VisaLibrary {
 #define FWVISA_POINTER(name, required, params, args) ViStatus(_VI_FUNC* name) params = nullptr;
     FWVISA_FUNCTIONS(FWVISA_POINTER)
 #undef FWVISA_POINTER
+// The extension's, FWVISA_E_UNSUPPORTED where the library lacks them.
+// NOLINTNEXTLINE(bugprone-macro-parentheses)
+#define FWVISA_EXT_POINTER(name, params, args) fwvisa_status(_VI_FUNC* name) params = nullptr;
+    FWVISA_EXT_FUNCTIONS(FWVISA_EXT_POINTER)
+#undef FWVISA_EXT_POINTER
 
     bool usable() const {
         return error.empty();

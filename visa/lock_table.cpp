@@ -10,10 +10,23 @@
 #include <cstring>
 #include <vector>
 
-#include "visa/abstract_socket.h"
+#include "platform/abstract_socket.h"
 #include "visa/log.h"
 
 namespace visa {
+
+using platform::abstract_names;
+using platform::bind_abstract;
+using platform::BindResult;
+using platform::connect_abstract;
+using platform::describe;
+using platform::drain_listener;
+using platform::max_abstract_name;
+using platform::name_piece;
+using platform::NameOwner;
+using platform::owner_of;
+using platform::Probe;
+
 namespace {
 
 // Names this file's lines in the library's log.
@@ -59,6 +72,10 @@ std::string LockRefusal::text() const {
 std::optional<LockRefusal> LockTable::last_refusal() {
     if (refused_name.empty()) return std::nullopt;
     return LockRefusal{refused_rsrc, refused_name, owner_of(refused_name)};
+}
+
+std::string LockTable::last_refused_name() {
+    return refused_name;
 }
 
 LockTable& LockTable::process() {
@@ -115,12 +132,12 @@ LockTable::NameLock LockTable::bind_shared(const std::string& rsrc, Entry& e) {
             case BindResult::in_use:
                 continue;  // someone took this very name: the next one
             case BindResult::failed:
-                log(log_module, "%s: shared lock: %s", rsrc.c_str(), why.c_str());
+                log_error(log_module, "%s: shared lock: %s", rsrc.c_str(), why.c_str());
                 return NameLock::failed;
         }
     }
-    log(log_module, "%s: shared lock: every name tried was taken (%s...)", rsrc.c_str(),
-        base.c_str());
+    log_error(log_module, "%s: shared lock: every name tried was taken (%s...)", rsrc.c_str(),
+              base.c_str());
     return NameLock::failed;
 }
 
@@ -139,15 +156,15 @@ LockTable::NameLock LockTable::try_name_lock(const std::string& rsrc, Entry& e, 
                 *blocker = xname;
                 return NameLock::busy;
             case BindResult::failed:
-                log(log_module, "%s: exclusive lock: %s", rsrc.c_str(), why.c_str());
+                log_error(log_module, "%s: exclusive lock: %s", rsrc.c_str(), why.c_str());
                 return NameLock::failed;
         }
         // Published; now any shared holder elsewhere keeps us out. One that
         // binds after this read sees our name and backs off itself.
         std::vector<std::string> shared;
         if (!abstract_names(shared_prefix(rsrc), &shared, &why)) {
-            log(log_module, "%s: exclusive lock: looking for shared holders: %s", rsrc.c_str(),
-                why.c_str());
+            log_error(log_module, "%s: exclusive lock: looking for shared holders: %s",
+                      rsrc.c_str(), why.c_str());
             ::close(fd);
             return NameLock::failed;
         }
@@ -177,7 +194,7 @@ LockTable::NameLock LockTable::try_name_lock(const std::string& rsrc, Entry& e, 
             *blocker = xname;
             break;
         case Probe::failed:
-            log(log_module, "%s: shared lock: %s", rsrc.c_str(), why.c_str());
+            log_error(log_module, "%s: shared lock: %s", rsrc.c_str(), why.c_str());
             break;
     }
     close_fd(&e.shared_fd);
@@ -250,7 +267,7 @@ ViStatus LockTable::acquire(const std::string& rsrc, ViSession who, ViAccessMode
             // Asking who holds it may mean a walk through /proc: only when
             // someone will read the answer.
             if (!blocker.empty() && log_active())
-                log(log_module, "%s: %s", rsrc.c_str(), last_refusal()->text().c_str());
+                log_error(log_module, "%s: %s", rsrc.c_str(), last_refusal()->text().c_str());
             return VI_ERROR_TMO;
         }
         // Woken by releases here; names elsewhere are looked at every few ms.

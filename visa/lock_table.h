@@ -7,14 +7,14 @@
 #include <optional>
 #include <string>
 
+#include "platform/abstract_socket.h"
 #include "visa.h"
-#include "visa/abstract_socket.h"
 
 namespace visa {
 
 // Who holds which lock on which instrument, across the sessions of this
 // process and, through names in the kernel's abstract socket namespace (see
-// abstract_socket.h), across the processes of every user of this machine
+// platform/abstract_socket.h), across the processes of every user of this machine
 // that share its network namespace. Nobody can remove or replace a name
 // another process holds, and the kernel drops a process's names when it
 // dies, so a crash never leaves an instrument locked. Instruments are keyed
@@ -39,9 +39,9 @@ namespace visa {
 // session's business, taken after this table grants.
 // A lock refused because a name held outside this process kept it out.
 struct LockRefusal {
-    std::string rsrc;  // the instrument key asked for
-    std::string name;  // the abstract name that was held
-    NameOwner owner;   // who holds it, as far as can be learnt
+    std::string rsrc;           // the instrument key asked for
+    std::string name;           // the abstract name that was held
+    platform::NameOwner owner;  // who holds it, as far as can be learnt
     // "lock unavailable: <name> is held by <user> (uid <uid>), pid <pid>"
     std::string text() const;
 };
@@ -78,6 +78,8 @@ public:
     // is looked up here (it may take a walk through /proc), and so may name
     // a later holder, or none, when the first has gone.
     static std::optional<LockRefusal> last_refusal();
+    // The name of last_refusal(), without looking up who holds it; "" when none.
+    static std::string last_refused_name();
 
     // Releases one level, the exclusive lock before the shared one. Returns
     // VI_SUCCESS, VI_SUCCESS_NESTED_* when the session still holds that lock

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "fwvisa_ext.h"
 #include "visa.h"
 
 namespace visa {
@@ -14,11 +15,20 @@ bool log_enabled();
 // for callers that must work to find out what to say.
 bool log_active();
 
+// How much a line matters (the values of fwvisa_ext.h's FWVISA_LOG_*):
+// error, a call failed; warning, something odd was ignored or worked
+// around; info, what was set up; debug, the details.
+enum class Level { error = 0, warning = 1, info = 2, debug = 3 };
+
 // One printf-style line, prefixed with the module that writes it
 // ("visa.vxi11: ..."): to the sink if one is set, else to stderr when enabled.
 // Callers put in what only they know: resource, host:port, RPC call, errno
 // text. Each file names its module once, in a `log_module` constant.
+// log() is the info level's.
+void log_error(const char* module, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void log_warning(const char* module, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void log(const char* module, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void log_debug(const char* module, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // Hands every line, prefix included, to `sink` instead of stderr (the
 // application's log, or a test checking the lines a user would need);
@@ -28,6 +38,10 @@ void log(const char* module, const char* fmt, ...) __attribute__((format(printf,
 // its control characters out (platform::escape_controls), as stderr does.
 using LogSink = void (*)(const char* line);
 void set_log_sink(LogSink sink);
+
+// The same with each line's level, for the lines at `least` or more severe
+// (fwvisa_set_log_callback). Replaces any sink.
+void set_log_callback(fwvisa_log_fn callback, void* user, Level least);
 
 // Remembers, for this thread, a sentence that explains the last failure with
 // `status` better than its standard text (which device node, what to do).

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "visa/failure.h"
 #include "visa/log.h"
 
 namespace visa::net {
@@ -69,8 +70,9 @@ bool resolve_ipv4(const std::string& host, uint16_t port, sockaddr_in* out) {
     int rc = getaddrinfo(host.c_str(), nullptr, &hints, &res);
     if (rc != 0 || res == nullptr) {
         const std::string why = "resolving " + host + ": " + gai_strerror(rc);
-        log(log_module, "%s", why.c_str());
-        set_failure_detail(VI_ERROR_RSRC_NFOUND, why);
+        log_error(log_module, "%s", why.c_str());
+        record_failure_with_detail(failure(VI_ERROR_RSRC_NFOUND, FWVISA_STAGE_RESOLVE,
+                                           FWVISA_CAUSE_NOT_FOUND, host, port, why));
         return false;
     }
     out->sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
@@ -116,8 +118,12 @@ void connect_failed(const sockaddr_in& addr, int error, const Deadline& deadline
             cause = std::strerror(error);
     }
     const std::string why = "connecting to " + addr_text(addr) + ": " + cause;
-    log(log_module, "%s", why.c_str());
-    set_failure_detail(VI_ERROR_RSRC_NFOUND, why);
+    log_error(log_module, "%s", why.c_str());
+    char host[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
+    record_failure_with_detail(failure(VI_ERROR_RSRC_NFOUND, FWVISA_STAGE_CONNECT,
+                                       cause_of_errno(error), host, ntohs(addr.sin_port), why,
+                                       error == 0 ? ETIMEDOUT : error));
 }
 
 }  // namespace
@@ -126,7 +132,7 @@ int connect_tcp(const sockaddr_in& addr, const Deadline& deadline, ViStatus* sta
     *status = VI_ERROR_RSRC_NFOUND;
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
-        log(log_module, "socket: %s", std::strerror(errno));
+        log_error(log_module, "socket: %s", std::strerror(errno));
         *status = VI_ERROR_SYSTEM_ERROR;
         return -1;
     }
@@ -190,7 +196,7 @@ ViStatus send_all(int fd, const void* data, size_t size, const Deadline& deadlin
             if (w < 0) return VI_ERROR_CONN_LOST;
             continue;
         }
-        log(log_module, "send: %s", std::strerror(errno));
+        log_error(log_module, "send: %s", std::strerror(errno));
         return VI_ERROR_CONN_LOST;
     }
     return VI_SUCCESS;
@@ -205,7 +211,7 @@ ViStatus recv_some(int fd, void* data, size_t size, const Deadline& deadline, si
             return VI_SUCCESS;
         }
         if (n == 0) {
-            log(log_module, "recv: peer closed the connection");
+            log_error(log_module, "recv: peer closed the connection");
             return VI_ERROR_CONN_LOST;
         }
         if (errno == EINTR) continue;
@@ -215,7 +221,7 @@ ViStatus recv_some(int fd, void* data, size_t size, const Deadline& deadline, si
             if (w < 0) return VI_ERROR_CONN_LOST;
             continue;
         }
-        log(log_module, "recv: %s", std::strerror(errno));
+        log_error(log_module, "recv: %s", std::strerror(errno));
         return VI_ERROR_CONN_LOST;
     }
 }

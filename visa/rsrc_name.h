@@ -11,6 +11,7 @@ namespace visa {
 
 // Which transport a resource string selects. The parser decides this once;
 // the transport table is keyed by it.
+// In the order of fwvisa_ext.h's FWVISA_PROTOCOL_* (from 1).
 enum class RsrcKind { vxi11, hislip, socket, usb, serial };
 
 // A parsed resource string. Keywords are case-insensitive on input; the

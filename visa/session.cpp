@@ -106,7 +106,7 @@ ViStatus Session::open(uint32_t timeout_ms) {
     std::lock_guard<std::mutex> guard(mutex_);
     ViStatus st = transport_->open(name_, timeout_ms);
     if (st < 0) {
-        log(log_module, "%s: open failed (status 0x%08X)", canonical_.c_str(), unsigned(st));
+        log_error(log_module, "%s: open failed (status 0x%08X)", canonical_.c_str(), unsigned(st));
         transport_->close(0);
         return st;
     }
@@ -115,6 +115,36 @@ ViStatus Session::open(uint32_t timeout_ms) {
     lock_key_ = instrument_key(name_);
     open_ = true;
     return st;
+}
+
+std::optional<Failure> Session::last_failure() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return last_failure_;
+}
+
+void Session::note_failure(ViStatus st, int stage) {
+    int cause = FWVISA_CAUSE_OTHER;
+    switch (st) {
+        case VI_ERROR_TMO:
+            cause = stage == FWVISA_STAGE_LOCK ? FWVISA_CAUSE_HELD : FWVISA_CAUSE_TIMED_OUT;
+            break;
+        case VI_ERROR_CONN_LOST:
+            cause = FWVISA_CAUSE_LOST;
+            break;
+        case VI_ERROR_RSRC_LOCKED:
+        case VI_ERROR_RSRC_BUSY:
+            cause = FWVISA_CAUSE_HELD;
+            break;
+        case VI_ERROR_IO:
+            cause = FWVISA_CAUSE_MALFORMED;
+            break;
+        default:
+            return;
+    }
+    Failure f = failure(st, stage, cause, name_.host, name_.port);
+    if (stage == FWVISA_STAGE_LOCK) f.lock_name = LockTable::last_refused_name();
+    record_failure(std::move(f));
+    last_failure_ = visa::last_failure();
 }
 
 ViStatus Session::check_usable() {
@@ -259,6 +289,13 @@ ViStatus Session::read(ViByte* buf, ViUInt32 count, ViUInt32* ret) {
     if (ViStatus st = check_usable(); st != VI_SUCCESS) return st;
     if (!locks_.may_access(lock_key_, id_)) return VI_ERROR_RSRC_LOCKED;
     if (count == 0) return VI_SUCCESS_MAX_CNT;
+    start_failure_clock();
+    const ViStatus st = read_locked(buf, count, ret);
+    if (st < 0) note_failure(st, FWVISA_STAGE_IO);
+    return st;
+}
+
+ViStatus Session::read_locked(ViByte* buf, ViUInt32 count, ViUInt32* ret) {
     net::Deadline deadline(timeout_ms_);
     size_t total = 0;
     int empty_ends = 0;
@@ -294,8 +331,10 @@ ViStatus Session::write(const ViByte* buf, ViUInt32 count, ViUInt32* ret) {
     if (ViStatus st = check_usable(); st != VI_SUCCESS) return st;
     if (!locks_.may_access(lock_key_, id_)) return VI_ERROR_RSRC_LOCKED;
     size_t written = 0;
+    start_failure_clock();
     ViStatus st = transport_->write(buf, count, send_end_en_, timeout_ms_, &written);
     if (ret != nullptr) *ret = ViUInt32(written);
+    if (st < 0) note_failure(st, FWVISA_STAGE_IO);
     return st;
 }
 
@@ -324,14 +363,19 @@ ViStatus Session::lock(ViAccessMode type, ViUInt32 timeout_ms, const char* reque
         }
     }
     net::Deadline deadline(timeout_ms);
+    start_failure_clock();
     ViStatus st = locks_.acquire(lock_key_, id_, type, key, timeout_ms);
-    if (st < 0) return st;
+    if (st < 0) {
+        note_failure(st, FWVISA_STAGE_LOCK);
+        return st;
+    }
     if (type == VI_EXCLUSIVE_LOCK && st == VI_SUCCESS) {
         // Other clients of the instrument see only its own lock.
         ViStatus dev = transport_->lock(deadline.remaining_ms());
         if (dev < 0 && dev != VI_ERROR_NSUP_OPER) {
             bool ended = false;
             locks_.release(lock_key_, id_, &ended);
+            note_failure(dev, FWVISA_STAGE_LOCK);
             return dev;
         }
     }
@@ -352,8 +396,8 @@ ViStatus Session::unlock() {
         // may still hold for us is the caller's to know about.
         ViStatus dev = transport_->unlock(timeout_ms_);
         if (dev < 0 && dev != VI_ERROR_NSUP_OPER && dev != VI_ERROR_SESN_NLOCKED) {
-            log(log_module, "%s: releasing the instrument's lock failed (status 0x%08X)",
-                canonical_.c_str(), unsigned(dev));
+            log_warning(log_module, "%s: releasing the instrument's lock failed (status 0x%08X)",
+                        canonical_.c_str(), unsigned(dev));
             return dev;
         }
     }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "visa.h"
+#include "visa/failure.h"
 #include "visa/rsrc_name.h"
 #include "visa/transport.h"
 
@@ -58,8 +59,16 @@ public:
 
     const std::string& canonical() const { return canonical_; }
 
+    // The last failure of this session's link (a read, a write or a lock).
+    std::optional<Failure> last_failure();
+
 private:
     ViStatus check_usable();
+    // read() once the session may read.
+    ViStatus read_locked(ViByte* buf, ViUInt32 count, ViUInt32* ret);
+    // Keeps the failure `st` of a call at `stage` as this session's and this
+    // thread's last; statuses that are not the link's are left alone.
+    void note_failure(ViStatus st, int stage);
     // The attributes every session answers alike, whatever its transport.
     bool general_attribute(ViAttr attr, void* value);
 
@@ -73,6 +82,7 @@ private:
     bool open_ = false;
     std::atomic<bool> closing_{false};
     std::string shared_key_;
+    std::optional<Failure> last_failure_;
 
     ViUInt32 timeout_ms_ = 2000;
     ViUInt8 term_char_ = '\n';

@@ -22,8 +22,11 @@
 #include <string>
 #include <vector>
 
+#include "fwvisa_ext.h"
 #include "visa.h"
 #include "visa/discovery.h"
+#include "visa/extension.h"
+#include "visa/failure.h"
 #include "visa/find_expr.h"
 #include "visa/library_info.h"
 #include "visa/lock_table.h"
@@ -99,13 +102,13 @@ ViStatus guarded(const char* what, F&& f) {
     try {
         return f();
     } catch (const std::bad_alloc&) {
-        log(log_module, "%s: out of memory", what);
+        log_error(log_module, "%s: out of memory", what);
         return VI_ERROR_ALLOC;
     } catch (const std::exception& e) {
-        log(log_module, "%s: %s", what, e.what());
+        log_error(log_module, "%s: %s", what, e.what());
         return VI_ERROR_SYSTEM_ERROR;
     } catch (...) {
-        log(log_module, "%s: unexpected exception", what);
+        log_error(log_module, "%s: unexpected exception", what);
         return VI_ERROR_SYSTEM_ERROR;
     }
 }
@@ -158,7 +161,7 @@ ViStatus _VI_FUNC viFindRsrc(ViSession rm, ViConstString expr, ViPFindList fl, V
         if (expr == nullptr) return VI_ERROR_INV_EXPR;
         auto matcher = visa::FindExpr::compile(expr);
         if (!matcher) {
-            visa::log(visa::log_module, "viFindRsrc: malformed expression \"%s\"", expr);
+            visa::log_error(visa::log_module, "viFindRsrc: malformed expression \"%s\"", expr);
             return VI_ERROR_INV_EXPR;
         }
         auto list = std::make_shared<visa::FindList>();
@@ -226,6 +229,7 @@ ViStatus _VI_FUNC viOpen(ViSession rm, ViConstRsrc name, ViAccessMode mode, ViUI
     return guarded("viOpen", [&]() -> ViStatus {
         if (vi != nullptr) *vi = VI_NULL;
         visa::set_failure_detail(VI_SUCCESS, {});
+        visa::forget_failure();
         auto& r = Registry::get();
         {
             std::lock_guard<std::mutex> g(r.mutex);
@@ -237,17 +241,18 @@ ViStatus _VI_FUNC viOpen(ViSession rm, ViConstRsrc name, ViAccessMode mode, ViUI
             return VI_ERROR_INV_ACC_MODE;
         auto parsed = visa::parse_rsrc_name(name);
         if (!parsed) {
-            visa::log(visa::log_module, "viOpen: malformed resource string \"%.300s\"", name);
+            visa::log_error(visa::log_module, "viOpen: malformed resource string \"%.300s\"", name);
             return VI_ERROR_INV_RSRC_NAME;
         }
         auto transport = visa::make_transport(parsed->kind);
         if (!transport) {
-            visa::log(visa::log_module, "%s: no transport for this kind of resource",
-                      parsed->canonical().c_str());
-            visa::set_failure_detail(VI_ERROR_RSRC_NFOUND,
-                                     parsed->kind == visa::RsrcKind::serial
-                                         ? "this library cannot open serial ports"
-                                         : "this library has no transport for such resources");
+            visa::log_error(visa::log_module, "%s: no transport for this kind of resource",
+                            parsed->canonical().c_str());
+            visa::record_failure_with_detail(visa::failure(
+                VI_ERROR_RSRC_NFOUND, FWVISA_STAGE_DEVICE, FWVISA_CAUSE_NOT_FOUND, {}, 0,
+                parsed->kind == visa::RsrcKind::serial
+                    ? "this library cannot open serial ports"
+                    : "this library has no transport for such resources"));
             return VI_ERROR_RSRC_NFOUND;
         }
         ViSession id = r.new_id();
@@ -469,6 +474,100 @@ ViStatus _VI_FUNC viReadSTB(ViSession vi, ViPUInt16 status) {
         if (status == nullptr) return VI_ERROR_INV_PARAMETER;
         return s->read_stb(status);
     });
+}
+
+}  // extern "C"
+
+// ---- fwvisa_ext.h ------------------------------------------------------------
+
+namespace visa {
+namespace {
+
+fwvisa_status search_lan(fwvisa_search* search, fwvisa_found_fn each, void* user) {
+    uint32_t window = search->window_ms;
+    if (window == 0) {
+        bool found_file = false;
+        window = read_discovery_config(discovery_config_path(), &found_file).discover_window_ms;
+    }
+    window = std::clamp(window, lan::min_window_ms, lan::max_window_ms);
+    const std::vector<lan::Destination> destinations = lan::broadcast_destinations();
+    lan::LanSearch result = lan::search_lan(destinations, window);
+    lan::keep_lan_search(result.found);
+    search->found = 0;
+    search->destinations = uint32_t(destinations.size());
+    std::snprintf(search->mdns_skipped, sizeof search->mdns_skipped, "%s",
+                  result.mdns_skipped.c_str());
+    for (const lan::Found& f : result.found) {
+        fwvisa_found one{};
+        one.size = sizeof one;
+        std::snprintf(one.resource, sizeof one.resource, "%s", f.resource.c_str());
+        std::snprintf(one.address, sizeof one.address, "%s", f.address.c_str());
+        std::snprintf(one.how, sizeof one.how, "%s", f.how.c_str());
+        if (each != nullptr) each(&one, user);
+        ++search->found;
+    }
+    return FWVISA_OK;
+}
+
+// The extension's calls answer FWVISA_E_SYSTEM where a VISA call would
+// answer a system error: nothing thrown leaves the library.
+template <class F>
+fwvisa_status ext_guarded(const char* what, F&& f) {
+    const ViStatus st = guarded(what, [&]() -> ViStatus { return f(); });
+    return st == VI_ERROR_ALLOC || st == VI_ERROR_SYSTEM_ERROR ? FWVISA_E_SYSTEM : st;
+}
+
+}  // namespace
+}  // namespace visa
+
+extern "C" {
+
+fwvisa_status _VI_FUNC fwvisa_last_failure(ViSession vi, fwvisa_failure* out) {
+    return visa::ext_guarded("fwvisa_last_failure", [&] {
+        if (vi == VI_NULL) return visa::ext::fill_failure(visa::last_failure(), out);
+        auto s = visa::find_session(vi);
+        if (!s) return fwvisa_status(FWVISA_E_ARGUMENT);
+        return visa::ext::fill_failure(s->last_failure(), out);
+    });
+}
+
+fwvisa_status _VI_FUNC fwvisa_parse_resource(const char* resource, fwvisa_resource* out) {
+    return visa::ext_guarded("fwvisa_parse_resource",
+                             [&] { return visa::ext::fill_resource(resource, out); });
+}
+
+fwvisa_status _VI_FUNC fwvisa_instrument_key(const char* resource, char* key, size_t key_size) {
+    return visa::ext_guarded("fwvisa_instrument_key", [&] {
+        return visa::ext::fill_instrument_key(resource, key, key_size);
+    });
+}
+
+fwvisa_status _VI_FUNC fwvisa_search_lan(fwvisa_search* search, fwvisa_found_fn each, void* user) {
+    if (search == nullptr || search->size < sizeof(fwvisa_search)) return FWVISA_E_ARGUMENT;
+    return visa::ext_guarded("fwvisa_search_lan",
+                             [&] { return visa::search_lan(search, each, user); });
+}
+
+fwvisa_status _VI_FUNC fwvisa_set_log_callback(fwvisa_log_fn fn, void* user, int32_t least) {
+    if (least < FWVISA_LOG_ERROR || least > FWVISA_LOG_DEBUG) return FWVISA_E_ARGUMENT;
+    visa::set_log_callback(fn, user, visa::Level(least));
+    return FWVISA_OK;
+}
+
+fwvisa_status _VI_FUNC fwvisa_ext_version(void) {
+    return FWVISA_EXT_VERSION;
+}
+
+// In a program, the loader answers this; here the library answers for itself.
+fwvisa_status _VI_FUNC fwvisa_library_in_use(fwvisa_library* out) {
+    if (out == nullptr || out->size < sizeof(fwvisa_library)) return FWVISA_E_ARGUMENT;
+    const uint32_t size = out->size;
+    std::memset(out, 0, size);
+    out->size = size;
+    out->builtin = 1;
+    out->usable = 1;
+    std::snprintf(out->source, sizeof out->source, "%s", "default");
+    return FWVISA_OK;
 }
 
 }  // extern "C"

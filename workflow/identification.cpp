@@ -12,50 +12,25 @@ namespace workflow {
 
 namespace {
 
-// Tried in this order. The older model's maker name is followed by a blank,
-// the newer models' are not: both spellings are what the instruments send.
-constexpr const char* kAcceptedPrefixes[] = {
-    "Tavrion Technologies, K7141B",
-    "Tavrion Technologies,K7141HA",
-    "Tavrion Technologies,K7142HA",
-};
-
-constexpr bool AllPrefixesHaveFullLength() {
-    for (const char* prefix : kAcceptedPrefixes) {
-        if (std::char_traits<char>::length(prefix) != kIdentityPrefixLength) return false;
+// The row whose prefix the first kIdentityPrefixLength characters of `reply`
+// (a terminated text) are; strncmp stops at the reply's terminator, so a
+// reply shorter than a prefix matches none.
+const AcceptedModel* AcceptedModelOf(const char* reply) {
+    for (const AcceptedModel& row : kAcceptedModelTable) {
+        if (std::strncmp(reply, row.m_identityPrefix, kIdentityPrefixLength) == 0) return &row;
     }
-    return true;
+    return nullptr;
 }
-static_assert(AllPrefixesHaveFullLength());
-
-// The names people are told must be the models the prefixes accept.
-constexpr bool EveryPrefixEndsInAnAcceptedModel() {
-    if (std::size(kAcceptedPrefixes) != std::size(kAcceptedModels)) return false;
-    for (const std::string_view prefix : kAcceptedPrefixes) {
-        bool named = false;
-        for (const std::string_view model : kAcceptedModels)
-            named = named ||
-                    (prefix.ends_with(model) && (prefix[prefix.size() - model.size() - 1] == ',' ||
-                                                 prefix[prefix.size() - model.size() - 1] == ' '));
-        if (!named) return false;
-    }
-    return true;
-}
-static_assert(EveryPrefixEndsInAnAcceptedModel());
 
 }  // namespace
 
 bool IsAcceptedIdentity(const char* reply) {
-    // strncmp stops at the reply's terminator, so a reply shorter than a
-    // prefix never matches it.
-    for (const char* prefix : kAcceptedPrefixes) {
-        if (std::strncmp(reply, prefix, kIdentityPrefixLength) == 0) return true;
-    }
-    return false;
+    return AcceptedModelOf(reply) != nullptr;
 }
 
 bool IsAcceptedModel(const std::string& model, std::string* canonical) {
-    for (const std::string_view accepted : kAcceptedModels) {
+    for (const AcceptedModel& row : kAcceptedModelTable) {
+        const std::string_view accepted = row.m_model;
         if (model.size() != accepted.size()) continue;
         bool same = true;
         for (std::size_t i = 0; i < model.size() && same; ++i)
@@ -68,11 +43,7 @@ bool IsAcceptedModel(const std::string& model, std::string* canonical) {
 }
 
 std::string AcceptedModelsText() {
-    std::string text;
-    const std::size_t count = std::size(kAcceptedModels);
-    for (std::size_t i = 0; i < count; ++i)
-        text += std::string(i == 0 ? "" : i + 1 == count ? " or " : ", ") + kAcceptedModels[i];
-    return text;
+    return AcceptedModelList(" or ");
 }
 
 bool IdentifyInstrument(const std::string& instrument, std::string& familyName,
@@ -83,9 +54,10 @@ bool IdentifyInstrument(const std::string& instrument, std::string& familyName,
         return false;
     reply[kIdentityReplySize - 1] = '\0';
     if (received) *received = reply;
-    if (!IsAcceptedIdentity(reply)) return false;
-    familyName = kFamilyName;
-    hostImageFile = kHostImageFile;
+    const AcceptedModel* model = AcceptedModelOf(reply);
+    if (model == nullptr) return false;
+    familyName = model->m_familyName;
+    hostImageFile = model->m_hostImageFile;
     return true;
 }
 

@@ -4,23 +4,19 @@
 #include <cstddef>
 #include <string>
 
+#include "workflow/accepted_models.h"
+
 namespace workflow {
 
 inline constexpr int kIdentifyTimeoutMs = 2000;
 inline constexpr int kIdentityReplySize = 256;
-// Every accepted reply starts with one of the known prefixes, compared over
-// exactly this many characters.
-inline constexpr std::size_t kIdentityPrefixLength = 28;
 
-// What an accepted identification gives, the same for every accepted model.
-inline constexpr const char* kFamilyName = "K7100x";
-inline constexpr const char* kHostImageFile = "vxWorks_rom.bin";
+// What an accepted identification gives, the same for every accepted model
+// today (the table's rows may differ one day; these name its first).
+inline constexpr const char* kFamilyName = kAcceptedModelTable[0].m_familyName;
+inline constexpr const char* kHostImageFile = kAcceptedModelTable[0].m_hostImageFile;
 
-// The models whose replies are accepted, as people and the model field of a
-// reply name them; each accepted prefix ends in one of them.
-inline constexpr const char* kAcceptedModels[] = {"K7141HA", "K7142HA", "K7141B"};
-
-// True if `model` is one of kAcceptedModels, compared without regard to case;
+// True if `model` is one of kAcceptedModelTable's models, compared without regard to case;
 // `canonical`, when given, gets the list's spelling.
 bool IsAcceptedModel(const std::string& model, std::string* canonical = nullptr);
 

@@ -2,8 +2,8 @@
 
 #include <optional>
 
-#include "visa/rsrc_name.h"
 #include "workflow/identification.h"
+#include "workflow/visa_extension.h"
 
 namespace workflow {
 
@@ -16,23 +16,17 @@ constexpr int kHislipPort = 4880;
 }  // namespace
 
 void SetAddress(const std::string& resource, IdentifyFailure& failure) {
-    const std::optional<visa::RsrcName> name = visa::parse_rsrc_name(resource);
+    const std::optional<ParsedResource> name = ParseResource(resource);
     if (!name) return;
-    switch (name->kind) {
-        case visa::RsrcKind::vxi11:
-            failure.m_host = name->host;
-            failure.m_port = kPortmapperPort;
-            break;
-        case visa::RsrcKind::hislip:
-            failure.m_host = name->host;
-            failure.m_port = name->port != 0 ? name->port : kHislipPort;
-            break;
-        case visa::RsrcKind::socket:
-            failure.m_host = name->host;
-            failure.m_port = name->port;
-            break;
-        default:
-            break;
+    if (name->m_protocol == "vxi11") {
+        failure.m_host = name->m_host;
+        failure.m_port = kPortmapperPort;
+    } else if (name->m_protocol == "hislip") {
+        failure.m_host = name->m_host;
+        failure.m_port = name->m_port != 0 ? name->m_port : kHislipPort;
+    } else if (name->m_protocol == "socket") {
+        failure.m_host = name->m_host;
+        failure.m_port = name->m_port;
     }
 }
 

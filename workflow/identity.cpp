@@ -1,17 +1,10 @@
 #include "workflow/identity.h"
 
+#include <string_view>
+
+#include "platform/trim.h"
+
 namespace workflow {
-
-namespace {
-
-std::string Trim(const std::string& text) {
-    const char* blanks = " \t\r\n";
-    const std::size_t first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) return {};
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
-}  // namespace
 
 IdentityFields SplitIdentity(const std::string& reply) {
     std::string* fields[] = {nullptr, nullptr, nullptr, nullptr};
@@ -24,7 +17,7 @@ IdentityFields SplitIdentity(const std::string& reply) {
     for (int i = 0; i < 4 && start <= reply.size(); ++i) {
         const std::size_t comma = i < 3 ? reply.find(',', start) : std::string::npos;
         const std::size_t end = comma == std::string::npos ? reply.size() : comma;
-        *fields[i] = Trim(reply.substr(start, end - start));
+        *fields[i] = platform::trim(std::string_view(reply).substr(start, end - start));
         if (comma == std::string::npos) break;
         start = comma + 1;
     }

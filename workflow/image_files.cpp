@@ -4,21 +4,13 @@
 #include <cstring>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
+
+#include "platform/regular_file.h"
 
 namespace workflow {
 
 namespace {
-
-// Closes the descriptor on every path.
-struct Descriptor {
-    int fd = -1;
-    ~Descriptor() {
-        if (fd >= 0) ::close(fd);
-    }
-};
 
 const char* FileKind(mode_t mode) {
     if (S_ISDIR(mode)) return "a directory";
@@ -31,36 +23,33 @@ const char* FileKind(mode_t mode) {
 // Reads and digests one image; false with the reason (without the path).
 bool CheckOne(const std::string& path, CheckedImage& image, std::string& why,
               const std::function<bool()>& stopRequested, long long memoryLeft) {
-    Descriptor file;
     // Without blocking: opening a FIFO for reading would otherwise wait for
     // a writer, and a device may never answer.
-    file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (file.fd < 0) {
-        why = std::strerror(errno);
-        return false;
-    }
-    struct stat st {};
-    if (::fstat(file.fd, &st) != 0) {
-        why = std::strerror(errno);
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        why = std::string(FileKind(st.st_mode)) + ", not an image file";
-        return false;
+    const platform::RegularFile file = platform::open_regular(path, kMaxImageBytes);
+    const struct stat& st = file.info;
+    switch (file.refusal) {
+        case platform::FileRefusal::none:
+            break;
+        case platform::FileRefusal::missing:
+        case platform::FileRefusal::unreadable:
+            why = std::strerror(file.error);
+            return false;
+        case platform::FileRefusal::not_regular:
+            why = std::string(FileKind(st.st_mode)) + ", not an image file";
+            return false;
+        case platform::FileRefusal::too_large:
+            why = "too large (" + std::to_string(static_cast<long long>(st.st_size)) +
+                  " bytes; the instrument takes at most " + std::to_string(kMaxImageBytes) + ")";
+            return false;
     }
     if (st.st_size == 0) {
         why = "empty";
         return false;
     }
-    if (st.st_size > kMaxImageBytes) {
-        why = "too large (" + std::to_string(static_cast<long long>(st.st_size)) +
-              " bytes; the instrument takes at most " + std::to_string(kMaxImageBytes) + ")";
-        return false;
-    }
     // Read from this same descriptor, so that the bytes kept are those of
     // the file just checked.
     std::unique_ptr<ImageSnapshot> snapshot =
-        ImageSnapshot::Take(file.fd, st, why, stopRequested, memoryLeft);
+        ImageSnapshot::Take(file.fd.get(), st, why, stopRequested, memoryLeft);
     if (!snapshot) return false;
     image.m_size = snapshot->Size();
     image.m_sha256 = snapshot->Sha256();

@@ -180,13 +180,11 @@ private:
 
 }  // namespace
 
-ImageSnapshot::~ImageSnapshot() {
-    if (m_fd >= 0) ::close(m_fd);
-}
+ImageSnapshot::~ImageSnapshot() = default;
 
 bool ImageSnapshot::Unchanged() const {
     struct stat now {};
-    return ::fstat(m_fd, &now) == 0 && SameFile(now, m_made);
+    return ::fstat(m_fd.get(), &now) == 0 && SameFile(now, m_made);
 }
 
 int ImageSnapshot::OpenForReading() const {
@@ -196,15 +194,15 @@ int ImageSnapshot::OpenForReading() const {
     }
     // A copy of the descriptor shares its offset; the engine reads one image
     // at a time and from the start.
-    const int fd = ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    if (::lseek(fd, 0, SEEK_SET) != 0) {
+    platform::UniqueFd fd(::fcntl(m_fd.get(), F_DUPFD_CLOEXEC, 0));
+    if (!fd) return -1;
+    if (::lseek(fd.get(), 0, SEEK_SET) != 0) {
         const int error = errno;
-        ::close(fd);
+        fd.reset();
         errno = error;
         return -1;
     }
-    return fd;
+    return fd.release();
 }
 
 std::unique_ptr<ImageSnapshot> ImageSnapshot::Take(int fd, const struct stat& opened,
@@ -212,8 +210,8 @@ std::unique_ptr<ImageSnapshot> ImageSnapshot::Take(int fd, const struct stat& op
                                                    const std::function<bool()>& stopRequested,
                                                    long long memoryMax) {
     std::unique_ptr<ImageSnapshot> snapshot(new ImageSnapshot);
-    snapshot->m_fd = MakeBacking(opened.st_size, memoryMax, snapshot->m_sealed, why);
-    if (snapshot->m_fd < 0) return nullptr;
+    snapshot->m_fd.reset(MakeBacking(opened.st_size, memoryMax, snapshot->m_sealed, why));
+    if (!snapshot->m_fd) return nullptr;
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     // Reading and copying on a second thread beside the hash: one after the
@@ -226,7 +224,7 @@ std::unique_ptr<ImageSnapshot> ImageSnapshot::Take(int fd, const struct stat& op
     workflow::Sha256 hash;
     bool finished = false;
     try {
-        std::thread reader(&Ring::ReadAndCopy, &ring, fd, snapshot->m_fd,
+        std::thread reader(&Ring::ReadAndCopy, &ring, fd, snapshot->m_fd.get(),
                            static_cast<long long>(opened.st_size));
         finished = ring.Hash(hash, stopRequested);
         reader.join();
@@ -250,12 +248,12 @@ std::unique_ptr<ImageSnapshot> ImageSnapshot::Take(int fd, const struct stat& op
         return nullptr;
     }
     if (snapshot->m_sealed &&
-        ::fcntl(snapshot->m_fd, F_ADD_SEALS,
+        ::fcntl(snapshot->m_fd.get(), F_ADD_SEALS,
                 F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
         why = std::string("cannot seal its copy: ") + std::strerror(errno);
         return nullptr;
     }
-    if (::fstat(snapshot->m_fd, &snapshot->m_made) != 0) {
+    if (::fstat(snapshot->m_fd.get(), &snapshot->m_made) != 0) {
         why = std::string("cannot keep a copy of it: ") + std::strerror(errno);
         return nullptr;
     }

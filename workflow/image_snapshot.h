@@ -10,6 +10,8 @@
 
 #include <sys/stat.h>
 
+#include "platform/unique_fd.h"
+
 namespace workflow {
 
 // A run keeps the copies of its images in sealed in-memory files up to this
@@ -52,7 +54,7 @@ private:
     ImageSnapshot() = default;
     bool Unchanged() const;
 
-    int m_fd = -1;
+    platform::UniqueFd m_fd;
     bool m_sealed = false;
     long long m_size = 0;
     std::string m_sha256;

@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/regular_file.h"
+
 namespace workflow {
 
 namespace {
@@ -110,15 +112,16 @@ std::optional<FileDigest> DigestDescriptor(int fd, const std::string& name, std:
 }
 
 std::optional<FileDigest> DigestFile(const std::string& path, std::string* error) {
-    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        Fail(error, path, std::strerror(errno));
+    const platform::RegularFile file = platform::open_regular(path, platform::no_cap);
+    if (file.refusal == platform::FileRefusal::not_regular) {
+        Fail(error, path, "not a regular file");
         return std::nullopt;
     }
-    std::optional<FileDigest> digest = DigestDescriptor(fd, path, error);
-    ::close(fd);
-    return digest;
+    if (!file) {
+        Fail(error, path, std::strerror(file.error));
+        return std::nullopt;
+    }
+    return DigestDescriptor(file.fd.get(), path, error);
 }
 
 }  // namespace workflow

@@ -7,14 +7,14 @@
 #include <vector>
 
 #include "update.h"
-#include "visa/log.h"
-#include "visa/run_lock.h"
 #include "workflow/audit.h"
 #include "workflow/identification.h"
 #include "workflow/identity.h"
 #include "workflow/operator.h"
 #include "workflow/release_config.h"
+#include "workflow/run_lock.h"
 #include "workflow/socket_warning.h"
+#include "workflow/visa_extension.h"
 
 namespace workflow {
 
@@ -198,16 +198,16 @@ public:
     // another run (or anything else) holds it.
     // `holder` gets who holds it, when that is known.
     bool Take(const std::string& key, const std::string& tool, std::string& why,
-              visa::RunLockHolder& holder) {
-        visa::RunLockResult result = visa::RunLockResult::unavailable;
-        auto lock = visa::RunLock::try_acquire(key, tool, &result, &holder, &why);
+              RunLockHolder& holder) {
+        RunLockResult result = RunLockResult::Unavailable;
+        auto lock = RunLock::TryAcquire(key, tool, &result, &holder, &why);
         if (!lock) return false;
         m_locks.push_back(std::move(lock));
         return true;
     }
 
 private:
-    std::vector<std::unique_ptr<visa::RunLock>> m_locks;
+    std::vector<std::unique_ptr<RunLock>> m_locks;
 };
 
 // What the checks before any contact found.
@@ -361,7 +361,8 @@ public:
             // a link that opened and then said nothing is not.
             failure.m_kind = m_function == "viOpen" ? Kind::Unreachable : Kind::NoReply;
             SetAddress(resource, failure);
-            if (m_status != VI_SUCCESS) failure.m_reason = visa::failure_detail(m_status);
+            if (const auto met = LastConnectFailure(); met && met->m_status == m_status)
+                failure.m_reason = met->m_text;
             if (failure.m_reason.empty() && !m_function.empty()) {
                 char status[16];
                 std::snprintf(status, sizeof status, "0x%08X", static_cast<unsigned>(m_status));
@@ -391,14 +392,14 @@ UpgradeEnd NoInstrumentToUpgrade(Operator& op, UpgradeObserver* observer, Upgrad
 }
 
 // The run lock's holder as the audit names it.
-IdentifyFailure HeldBy(const visa::RunLockHolder& holder) {
+IdentifyFailure HeldBy(const RunLockHolder& holder) {
     IdentifyFailure failure;
     failure.m_kind = IdentifyFailure::Kind::Locked;
-    if (!holder.known) return failure;
-    failure.m_holder = holder.user;
-    if (!holder.tool.empty()) failure.m_holder += " (" + holder.tool + ")";
-    if (holder.pid > 0) failure.m_holder += ", process " + std::to_string(holder.pid);
-    failure.m_since = holder.since;
+    if (!holder.m_known) return failure;
+    failure.m_holder = holder.m_user;
+    if (!holder.m_tool.empty()) failure.m_holder += " (" + holder.m_tool + ")";
+    if (holder.m_pid > 0) failure.m_holder += ", process " + std::to_string(holder.m_pid);
+    failure.m_since = holder.m_since;
     return failure;
 }
 
@@ -412,8 +413,8 @@ UpgradeEnd ClaimInstrument(Operator& op, const std::string& instrument, const Im
     // Every name of one instrument gives one key; a name the library cannot
     // parse is left to the serial number below.
     std::string why;
-    visa::RunLockHolder holder;
-    if (const std::string key = visa::run_lock_key(instrument, &why);
+    RunLockHolder holder;
+    if (const std::string key = RunLockKey(instrument, &why);
         !key.empty() && !ownership.Take(key, options.m_tool, why, holder)) {
         return NoInstrumentToUpgrade(op, observer, UpgradeEnd::Locked, HeldBy(holder),
                                      kLockedText + why);
@@ -435,9 +436,8 @@ UpgradeEnd ClaimInstrument(Operator& op, const std::string& instrument, const Im
     // Two names the library cannot tell apart (a LAN and a USB name of one
     // sensor) still meet here, before anything but the question is sent.
     if (const IdentityFields fields = SplitIdentity(reply);
-        !fields.serial.empty() &&
-        !ownership.Take(visa::run_lock_serial_key(fields.model, fields.serial), options.m_tool, why,
-                        holder)) {
+        !fields.serial.empty() && !ownership.Take(RunLockSerialKey(fields.model, fields.serial),
+                                                  options.m_tool, why, holder)) {
         return NoInstrumentToUpgrade(op, observer, UpgradeEnd::Locked, HeldBy(holder),
                                      kLockedText + why);
     }

@@ -26,6 +26,9 @@ struct ConnectFailure {
     std::string m_holder;
     std::string m_since;
     std::string m_text;  // the library's sentence for it
+    // What happened there: "refused", "timed out", "unreachable", "not found",
+    // "malformed", "rejected", "held", "lost", or "" when the library does not say.
+    std::string m_cause;
 };
 // Nothing when the library does not say (or recorded nothing since the
 // thread's last successful open).
@@ -34,6 +37,7 @@ std::optional<ConnectFailure> LastConnectFailure();
 // A resource string taken apart, and written the one way the library writes it.
 struct ParsedResource {
     std::string m_interface;  // "TCPIP", "USB", ...
+    std::string m_protocol;   // "vxi11", "hislip", "socket", "usbtmc", "serial"
     int m_board = 0;
     std::string m_host;        // network resources
     int m_port = 0;            // SOCKET resources
@@ -53,7 +57,12 @@ struct LanSearch {
     bool m_supported = false;          // false: the library in use cannot search
     std::vector<std::string> m_found;  // resource strings, in the order found
     std::string m_error;               // why the search failed, when it did
+    std::vector<std::string> m_how;    // for each of m_found, how it was found
+    bool m_noNetwork = false;          // no broadcast-capable interface: nothing was searched
+    std::string m_mdnsSkipped;         // why mDNS was not asked; empty when it was
 };
+// A window of 0 takes the one the library's configuration sets (visa.conf's
+// discover_window), so that a search waits as the library's own find does.
 LanSearch SearchLan(std::chrono::milliseconds window);
 
 // The library's diagnostics, handed to `sink` instead of being printed.
@@ -62,5 +71,15 @@ using LogSink = std::function<void(LogLevel level, const std::string& line)>;
 // Lines at `least` or more severe go to `sink`; nullptr gives them back to
 // the library's own default. False when the library cannot hand them over.
 bool SetLibraryLog(LogSink sink, LogLevel least = LogLevel::Warning);
+
+// Which VISA implementation the program's calls reach, and who chose it.
+struct VisaLibraryInUse {
+    bool m_builtin = true;
+    bool m_usable = true;
+    std::string m_path;    // the library loaded instead of the built-in one
+    std::string m_source;  // "FW_VISA_LIBRARY", the configuration file's path, "default"
+    std::string m_error;   // why it cannot be used, naming it
+};
+VisaLibraryInUse LibraryInUse();
 
 }  // namespace workflow

@@ -25,9 +25,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/abstract_socket.h"
 #include "sim_process.h"
 #include "test_signer.h"
-#include "visa/abstract_socket.h"
 #include "visa/instrument_key.h"
 #include "visa/lock_table.h"
 #include "visa/rsrc_name.h"
@@ -927,7 +927,7 @@ TEST_F(CliSimTest, ASquattedLockNameIsSaidWithItsHolder) {
         visa::instrument_key(*visa::parse_rsrc_name(sim.vxi11())));
     int fd = -1;
     std::string why;
-    ASSERT_EQ(visa::bind_abstract(name, &fd, &why), visa::BindResult::bound) << why;
+    ASSERT_EQ(platform::bind_abstract(name, &fd, &why), platform::BindResult::bound) << why;
     const std::string said =
         "lock unavailable: " + name + " is held by root (uid 0), pid " + std::to_string(::getpid());
 
@@ -1280,6 +1280,17 @@ TEST_F(CliSimTest, EachCauseReachesTheReasonAndIsSaidOnce) {
     EXPECT_EQ(nolib.code, 1);
     EXPECT_NE(nolib.err.find((m_dir / "no-such-visa.so").string()), std::string::npos) << nolib.err;
     EXPECT_NE(nolib.err.find("(chosen by FW_VISA_LIBRARY)"), std::string::npos) << nolib.err;
+
+#ifdef FOREIGN_VISA_PATH
+    // Another maker's library, without this library's extension: the
+    // instrument is not found, with no cause to give, and nothing breaks.
+    env = m_env;
+    env.push_back(std::string("FW_VISA_LIBRARY=") + FOREIGN_VISA_PATH);
+    const Result other_maker = FwProcess({"identify", "127.0.0.199"}, env).finish();
+    EXPECT_GT(other_maker.code, 0) << other_maker.err;
+    EXPECT_LT(other_maker.code, 64) << other_maker.err;  // an exit, not a signal
+    EXPECT_EQ(other_maker.err.find("connecting to"), std::string::npos) << other_maker.err;
+#endif
 }
 
 TEST_F(CliSimTest, ProgressRisesInBytesAndAFailedImageSaysHowMuchWentOut) {

@@ -54,7 +54,7 @@ def expected_files(triplet, optional):
     return {
         LIB: {f"{lib}/libfwvisa.so.1.0.0", f"{lib}/libfwvisa.so.1"} | docs(LIB),
         DEV: {f"{lib}/libfwvisa.so", f"{lib}/pkgconfig/fwvisa.pc",
-              "/usr/include/fwvisa/visa.h"} | docs(DEV),
+              "/usr/include/fwvisa/visa.h", "/usr/include/fwvisa/fwvisa_ext.h"} | docs(DEV),
         APP: {
             "/usr/bin/firmware-update", "/usr/bin/fwvisa-info",
             "/usr/share/applications/firmware-update.desktop",
@@ -105,18 +105,21 @@ def check_development(triplet, version):
     try:
         src = os.path.join(work, "hello.c")
         with open(src, "w") as f:
-            f.write('#include <stdio.h>\n#include <visa.h>\n'
+            f.write('#include <stdio.h>\n#include <visa.h>\n#include <fwvisa_ext.h>\n'
                     'int main(void) {\n'
                     '  ViSession rm; ViChar text[256]; ViVersion v = 0;\n'
+                    '  fwvisa_resource r = {sizeof r};\n'
                     '  if (viOpenDefaultRM(&rm) != VI_SUCCESS) return 1;\n'
                     '  viGetAttribute(rm, VI_ATTR_RSRC_IMPL_VERSION, &v);\n'
                     '  viStatusDesc(rm, VI_ERROR_RSRC_NFOUND, text);\n'
-                    '  printf("%08X %s\\n", (unsigned)v, text);\n'
+                    '  if (fwvisa_parse_resource("tcpip::h::instr", &r) != FWVISA_OK) return 1;\n'
+                    '  printf("%08X %s %s\\n", (unsigned)v, text, r.canonical);\n'
                     '  return viClose(rm) == VI_SUCCESS ? 0 : 1;\n}\n')
         flags = run(["pkg-config", "--cflags", "--libs", "fwvisa"]).stdout.split()
         run(["cc", "-Wall", "-Werror", "-o", os.path.join(work, "hello"), src, *flags])
         out = run([os.path.join(work, "hello")]).stdout
         assert out.startswith("00100000 VI_ERROR_RSRC_NFOUND: "), out
+        assert out.rstrip().endswith(" TCPIP0::h::inst0::INSTR"), out
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -67,6 +67,35 @@ TEST(LoaderTest, OptionalFunctionsALibraryLacksAnswerNotSupported) {
     EXPECT_EQ(lib.viParseRsrc(rm, "ASRL1::INSTR", &stb, &stb), VI_ERROR_NSUP_OPER);
 }
 
+// The extension is looked up by name: our own library answers it, another
+// maker's (which has none of it) answers "unsupported" for each function, and
+// so does a library that could not be loaded.
+TEST(LoaderTest, TheExtensionIsUsedWhereTheLibraryHasIt) {
+    auto ours = visa::load_library(FWVISA_SHARED_PATH);
+    ASSERT_TRUE(ours.usable()) << ours.error;
+    EXPECT_EQ(ours.fwvisa_ext_version(), FWVISA_EXT_VERSION);
+    fwvisa_resource r{};
+    r.size = sizeof r;
+    ASSERT_EQ(ours.fwvisa_parse_resource("tcpip::H::5025::socket", &r), FWVISA_OK);
+    EXPECT_STREQ(r.canonical, "TCPIP0::h::5025::SOCKET");
+
+    for (const char* path : {PARTIAL_VISA_PATH, "/nonexistent/libvisa.so"}) {
+        auto lib = visa::load_library(path);
+        fwvisa_failure f{};
+        f.size = sizeof f;
+        EXPECT_EQ(lib.fwvisa_last_failure(VI_NULL, &f), FWVISA_E_UNSUPPORTED) << path;
+        EXPECT_EQ(lib.fwvisa_parse_resource("ASRL1::INSTR", &r), FWVISA_E_UNSUPPORTED);
+        char key[64];
+        EXPECT_EQ(lib.fwvisa_instrument_key("ASRL1::INSTR", key, sizeof key), FWVISA_E_UNSUPPORTED);
+        fwvisa_search search{};
+        search.size = sizeof search;
+        EXPECT_EQ(lib.fwvisa_search_lan(&search, nullptr, nullptr), FWVISA_E_UNSUPPORTED);
+        EXPECT_EQ(lib.fwvisa_set_log_callback(nullptr, nullptr, FWVISA_LOG_ERROR),
+                  FWVISA_E_UNSUPPORTED);
+        EXPECT_EQ(lib.fwvisa_ext_version(), FWVISA_E_UNSUPPORTED);
+    }
+}
+
 TEST(LoaderTest, MissingLibrariesAndNeededFunctionsAreNamed) {
     auto lib = visa::load_library("/nonexistent/libvisa.so");
     EXPECT_FALSE(lib.usable());

@@ -22,13 +22,21 @@
 #include <string>
 #include <vector>
 
-#include "visa/abstract_socket.h"
+#include "platform/abstract_socket.h"
 #include "visa/lock_table.h"
 #include "visa/log.h"
-#include "visa/run_lock.h"
+#include "workflow/run_lock.h"
 
 namespace visa {
 namespace {
+
+using platform::bind_abstract;
+using platform::BindResult;
+using platform::name_piece;
+using workflow::RunLock;
+using workflow::RunLockHolder;
+using workflow::RunLockName;
+using workflow::RunLockResult;
 
 std::mutex log_mutex;
 std::vector<std::string> log_lines;
@@ -129,7 +137,7 @@ TEST_F(OtherUser, HeldLocksSurviveIt) {
     ASSERT_EQ(ours.acquire(rsrc, 1, VI_EXCLUSIVE_LOCK, "", 0), VI_SUCCESS);
     RunLockResult result;
     std::string why;
-    auto run = RunLock::try_acquire(key, "window", &result, nullptr, &why);
+    auto run = RunLock::TryAcquire(key, "window", &result, nullptr, &why);
     ASSERT_NE(run, nullptr) << why;
 
     const std::vector<std::string> dirs = {"/run/lock/fwvisa", "/tmp/fwvisa"};
@@ -151,8 +159,8 @@ TEST_F(OtherUser, HeldLocksSurviveIt) {
             RunLockResult r;
             RunLockHolder h;
             std::string w;
-            const bool got = RunLock::try_acquire(key, "fwupgrade", &r, &h, &w) != nullptr;
-            out += got ? " granted " : r == RunLockResult::held ? " held " : " unavailable ";
+            const bool got = RunLock::TryAcquire(key, "fwupgrade", &r, &h, &w) != nullptr;
+            out += got ? " granted " : r == RunLockResult::Held ? " held " : " unavailable ";
         };
         try_all();
         for (const auto& dir : dirs) {
@@ -182,8 +190,8 @@ TEST_F(OtherUser, HeldLocksSurviveIt) {
     EXPECT_EQ(ours.state(rsrc, 1), ViAccessMode(VI_EXCLUSIVE_LOCK));
     LockTable again(prefix_);
     EXPECT_EQ(again.acquire(rsrc, 4, VI_SHARED_LOCK, "k", 0), VI_ERROR_TMO);
-    EXPECT_EQ(RunLock::try_acquire(key, "window", &result, nullptr, &why), nullptr);
-    EXPECT_EQ(result, RunLockResult::held);
+    EXPECT_EQ(RunLock::TryAcquire(key, "window", &result, nullptr, &why), nullptr);
+    EXPECT_EQ(result, RunLockResult::Held);
 
     for (const auto& path : junk)
         std::filesystem::remove(path);
@@ -201,13 +209,13 @@ TEST_F(OtherUser, SquattedNamesNameTheSquatter) {
     const Attacker a = attack([&] {
         int fd;
         std::string why;
-        for (const std::string& name : {ours.exclusive_name(rsrc), run_lock_name(listening)})
+        for (const std::string& name : {ours.exclusive_name(rsrc), RunLockName(listening)})
             if (bind_abstract(name, &fd, &why) != BindResult::bound) return why;
         // Bound without listening: it cannot be asked, only looked up.
         fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
-        const std::string name = run_lock_name(bound);
+        const std::string name = RunLockName(bound);
         name.copy(addr.sun_path + 1, name.size());
         const auto len = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + name.size());
         if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) return std::string("bind");
@@ -241,9 +249,9 @@ TEST_F(OtherUser, SquattedNamesNameTheSquatter) {
         RunLockResult result;
         RunLockHolder who;
         std::string why;
-        EXPECT_EQ(RunLock::try_acquire(key, "window", &result, &who, &why), nullptr);
-        EXPECT_EQ(result, RunLockResult::unavailable);
-        EXPECT_EQ(who.uid, long(uid_));
+        EXPECT_EQ(RunLock::TryAcquire(key, "window", &result, &who, &why), nullptr);
+        EXPECT_EQ(result, RunLockResult::Unavailable);
+        EXPECT_EQ(who.m_uid, long(uid_));
         EXPECT_EQ(why, "lock unavailable: run lock " + key + " is held by " + user_ + " (pid " +
                            std::to_string(a.pid) + ")");
     }

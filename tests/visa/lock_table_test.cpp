@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "visa/abstract_socket.h"
+#include "platform/abstract_socket.h"
 #include "visa/instrument_key.h"
 #include "visa/rsrc_name.h"
 
@@ -111,7 +111,7 @@ TEST_F(LockNames, NoNameOutlivesItsLastHolder) {
     ours.release_all(rsrc, 5);
     std::vector<std::string> names;
     std::string why;
-    ASSERT_TRUE(abstract_names(prefix_, &names, &why)) << why;
+    ASSERT_TRUE(platform::abstract_names(prefix_, &names, &why)) << why;
     EXPECT_TRUE(names.empty()) << names.front();
 }
 
@@ -168,7 +168,7 @@ TEST_F(LockNames, LocksFailClosed) {
     const std::string long_key(300, 'k');
     EXPECT_EQ(t.acquire(long_key, 1, VI_EXCLUSIVE_LOCK, "", 0), VI_SUCCESS);
     EXPECT_EQ(t.acquire(long_key + "2", 2, VI_EXCLUSIVE_LOCK, "", 0), VI_SUCCESS);
-    EXPECT_LE(t.exclusive_name(long_key).size(), max_abstract_name);
+    EXPECT_LE(t.exclusive_name(long_key).size(), platform::max_abstract_name);
     EXPECT_NE(t.exclusive_name(long_key), t.exclusive_name(long_key + "2"));
 }
 

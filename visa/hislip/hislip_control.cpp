@@ -48,13 +48,13 @@ ViStatus HislipTransport::lock(uint32_t timeout_ms) {
                           &h, deadline) == VI_SUCCESS)
                 holders = h.control != 0 ? " (held exclusively)"
                                          : " (" + std::to_string(h.param) + " shared holders)";
-            log(log_module, "%s: the instrument is locked by another client%s", where_.c_str(),
-                holders.c_str());
+            log_error(log_module, "%s: the instrument is locked by another client%s",
+                      where_.c_str(), holders.c_str());
             return VI_ERROR_TMO;
         }
         default:
-            log(log_module, "%s: lock request refused (code %u)", where_.c_str(),
-                unsigned(h.control));
+            log_error(log_module, "%s: lock request refused (code %u)", where_.c_str(),
+                      unsigned(h.control));
             return VI_ERROR_IO;
     }
 }
@@ -101,8 +101,9 @@ ViStatus HislipTransport::clear(uint32_t timeout_ms) {
                 // The server still waits to finish the clear; nothing sent
                 // now would be taken as we mean it.
                 if (st == VI_ERROR_TMO) {
-                    log(log_module, "%s: device clear not acknowledged in time; session ended",
-                        where_.c_str());
+                    log_error(log_module,
+                              "%s: device clear not acknowledged in time; session ended",
+                              where_.c_str());
                     fail();
                 }
                 return st;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "visa/failure.h"
 #include "visa/log.h"
 #include "visa/net.h"
 #include "visa/rsrc_name.h"
@@ -46,7 +47,7 @@ ViStatus send_iov(int fd, iovec* iov, int count, const net::Deadline& deadline, 
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                log(log_module, "send: %s", std::strerror(errno));
+                log_error(log_module, "send: %s", std::strerror(errno));
                 return VI_ERROR_CONN_LOST;
             }
             pollfd p{fd, POLLOUT, 0};
@@ -103,8 +104,8 @@ void HislipTransport::fail() {
 }
 
 ViStatus HislipTransport::protocol_fault(Channel ch, const std::string& what, FatalCode code) {
-    log(log_module, "%s: %s on the %s channel; session ended", where_.c_str(), what.c_str(),
-        channel_name(ch == Channel::sync));
+    log_error(log_module, "%s: %s on the %s channel; session ended", where_.c_str(), what.c_str(),
+              channel_name(ch == Channel::sync));
     if (!broken_) {
         // Tell the server why, if its buffer has room now; never wait for it.
         std::string msg = encode(Header{Type::fatal_error, uint8_t(code), 0, 0}, what);
@@ -119,17 +120,17 @@ ViStatus HislipTransport::protocol_fault(Channel ch, const std::string& what, Fa
 ViStatus HislipTransport::peer_error(Channel ch, const Header& h, std::string_view text) {
     const std::string detail = printable(text);
     if (h.type == Type::fatal_error) {
-        log(log_module,
-            "%s: server ended the session with fatal error %u (%s) on the %s channel: %s",
-            where_.c_str(), unsigned(h.control), fatal_text(h.control),
-            channel_name(ch == Channel::sync), detail.c_str());
+        log_error(log_module,
+                  "%s: server ended the session with fatal error %u (%s) on the %s channel: %s",
+                  where_.c_str(), unsigned(h.control), fatal_text(h.control),
+                  channel_name(ch == Channel::sync), detail.c_str());
         fail();
         return FatalCode(h.control) == FatalCode::too_many_clients ? VI_ERROR_RSRC_BUSY
                                                                    : VI_ERROR_IO;
     }
-    log(log_module, "%s: server reported error %u (%s) on the %s channel: %s", where_.c_str(),
-        unsigned(h.control), error_text(h.control), channel_name(ch == Channel::sync),
-        detail.c_str());
+    log_error(log_module, "%s: server reported error %u (%s) on the %s channel: %s", where_.c_str(),
+              unsigned(h.control), error_text(h.control), channel_name(ch == Channel::sync),
+              detail.c_str());
     return VI_ERROR_IO;
 }
 
@@ -149,13 +150,14 @@ ViStatus HislipTransport::send(Channel ch, const Header& h, const void* payload,
     ViStatus st = send_iov(fd, iov, parts, deadline, &sent);
     if (st == VI_SUCCESS) return st;
     if (st == VI_ERROR_CONN_LOST) {
-        log(log_module, "%s: connection lost while sending %s", where_.c_str(),
-            type_name(uint8_t(h.type)).c_str());
+        log_error(log_module, "%s: connection lost while sending %s", where_.c_str(),
+                  type_name(uint8_t(h.type)).c_str());
         fail();
     } else if (sent > 0) {
         // The server now waits for the rest of a message we will not send;
         // nothing later could be framed correctly.
-        log(log_module,
+        log_error(
+            log_module,
             "%s: time-out in the middle of a %s message (%zu of %zu bytes sent); session ended",
             where_.c_str(), type_name(uint8_t(h.type)).c_str(), sent, header_size + size);
         fail();
@@ -175,8 +177,8 @@ ViStatus HislipTransport::receive(Channel ch, const net::Deadline& deadline) {
     if ((sync ? sync_fd_ : async_fd_) < 0) return VI_ERROR_CONN_LOST;
     ViStatus st = net::recv_some(sync ? sync_fd_ : async_fd_, buf, sizeof buf, deadline, &n);
     if (st == VI_ERROR_CONN_LOST) {
-        log(log_module, "%s: connection lost on the %s channel", where_.c_str(),
-            channel_name(sync));
+        log_error(log_module, "%s: connection lost on the %s channel", where_.c_str(),
+                  channel_name(sync));
         fail();
     }
     if (st != VI_SUCCESS) return st;
@@ -202,8 +204,8 @@ ViStatus HislipTransport::await_async(Type want, Header* h, std::string* payload
                         // A late answer would be taken for the next request's
                         // (a lock granted that we reported as refused): end
                         // the session rather than fall out of step.
-                        log(log_module, "%s: no %s in time; session ended", where_.c_str(),
-                            type_name(uint8_t(want)).c_str());
+                        log_error(log_module, "%s: no %s in time; session ended", where_.c_str(),
+                                  type_name(uint8_t(want)).c_str());
                         fail();
                     }
                     return st;
@@ -215,9 +217,9 @@ ViStatus HislipTransport::await_async(Type want, Header* h, std::string* payload
             case Decoder::Status::too_large:
                 if (m.type == Type::fatal_error || m.type == Type::error)
                     return peer_error(Channel::async, m, "(text too long, dropped)");
-                log(log_module, "%s: dropped a %s of %llu bytes on the control channel",
-                    where_.c_str(), type_name(uint8_t(m.type)).c_str(),
-                    static_cast<unsigned long long>(m.length));
+                log_warning(log_module, "%s: dropped a %s of %llu bytes on the control channel",
+                            where_.c_str(), type_name(uint8_t(m.type)).c_str(),
+                            static_cast<unsigned long long>(m.length));
                 continue;
             case Decoder::Status::data:
                 async_in_.drop_data();
@@ -245,8 +247,8 @@ ViStatus HislipTransport::await_async(Type want, Header* h, std::string* payload
             case Type::async_interrupted:
                 continue;  // notices nobody here waits for
             default:
-                log(log_module, "%s: unexpected %s on the control channel, ignored", where_.c_str(),
-                    type_name(uint8_t(m.type)).c_str());
+                log_warning(log_module, "%s: unexpected %s on the control channel, ignored",
+                            where_.c_str(), type_name(uint8_t(m.type)).c_str());
                 continue;
         }
     }
@@ -261,13 +263,23 @@ ViStatus HislipTransport::open(const RsrcName& name, uint32_t timeout_ms) {
     ViStatus st;
     sync_fd_ = net::connect_tcp(addr, deadline, &st);
     if (sync_fd_ < 0) {
-        log(log_module, "%s: no HiSLIP server at %s", where_.c_str(), net::addr_text(addr).c_str());
+        log_error(log_module, "%s: no HiSLIP server at %s", where_.c_str(),
+                  net::addr_text(addr).c_str());
         return st;
     }
     where_ += " (" + net::addr_text(addr) + ")";
     // The sub-address is the device name without the port.
     st = handshake(name.device_name.substr(0, name.device_name.find(',')), addr, deadline);
-    if (st == VI_ERROR_TMO) log(log_module, "%s: session not set up in time", where_.c_str());
+    if (st == VI_ERROR_TMO) log_error(log_module, "%s: session not set up in time", where_.c_str());
+    // A connection that failed inside the handshake (the control channel's)
+    // has recorded itself.
+    const auto met = last_failure();
+    if (st < 0 && (!met || met->stage != FWVISA_STAGE_CONNECT))
+        record_failure(failure(st, FWVISA_STAGE_HANDSHAKE,
+                               st == VI_ERROR_TMO         ? FWVISA_CAUSE_TIMED_OUT
+                               : st == VI_ERROR_CONN_LOST ? FWVISA_CAUSE_LOST
+                                                          : FWVISA_CAUSE_REJECTED,
+                               name.host, port));
     return st;
 }
 
@@ -301,7 +313,7 @@ ViStatus HislipTransport::handshake(const std::string& sub_address, const sockad
 
     async_fd_ = net::connect_tcp(addr, deadline, &st);
     if (async_fd_ < 0) {
-        log(log_module, "%s: control channel could not be connected", where_.c_str());
+        log_error(log_module, "%s: control channel could not be connected", where_.c_str());
         return st;
     }
     if (st = ask_async(Header{Type::async_initialize, 0, session_id_, 0},
@@ -376,8 +388,8 @@ ViStatus HislipTransport::read(ViByte* buf, size_t count, const ReadOptions& opt
     dropped_ = 0;
     const ViStatus st = read_messages(buf, count, opts, got, why);
     if (dropped_ > max_logged_drops)
-        log(log_module, "%s: %u more messages dropped on the data channel", where_.c_str(),
-            dropped_ - max_logged_drops);
+        log_warning(log_module, "%s: %u more messages dropped on the data channel", where_.c_str(),
+                    dropped_ - max_logged_drops);
     return st;
 }
 
@@ -402,14 +414,16 @@ ViStatus HislipTransport::read_messages(ViByte* buf, size_t count, const ReadOpt
                     if (h.type == Type::fatal_error || h.type == Type::error)
                         return peer_error(Channel::sync, h, "(text too long, dropped)");
                     if (log_drop())
-                        log(log_module, "%s: dropped a %s of %llu bytes on the data channel",
-                            where_.c_str(), type_name(uint8_t(h.type)).c_str(),
-                            static_cast<unsigned long long>(h.length));
+                        log_warning(log_module,
+                                    "%s: dropped a %s of %llu bytes on the data channel",
+                                    where_.c_str(), type_name(uint8_t(h.type)).c_str(),
+                                    static_cast<unsigned long long>(h.length));
                     continue;
                 case Decoder::Status::data:
                     if (!accept_id(h.param)) {
                         if (log_drop())
-                            log(log_module,
+                            log_warning(
+                                log_module,
                                 "%s: dropped %llu bytes answering an earlier message (id 0x%08X)",
                                 where_.c_str(), static_cast<unsigned long long>(h.length),
                                 unsigned(h.param));
@@ -425,8 +439,8 @@ ViStatus HislipTransport::read_messages(ViByte* buf, size_t count, const ReadOpt
                     // Interrupted: an answer we gave up on was dropped by the
                     // server; anything else has no place here.
                     if (h.type != Type::interrupted && log_drop())
-                        log(log_module, "%s: unexpected %s on the data channel, ignored",
-                            where_.c_str(), type_name(uint8_t(h.type)).c_str());
+                        log_warning(log_module, "%s: unexpected %s on the data channel, ignored",
+                                    where_.c_str(), type_name(uint8_t(h.type)).c_str());
                     continue;
             }
         }

@@ -93,7 +93,7 @@ std::vector<Destination> broadcast_destinations() {
     std::vector<Destination> out;
     ifaddrs* list = nullptr;
     if (::getifaddrs(&list) != 0) {
-        log(log_module, "listing interfaces: %s: no broadcast sent", std::strerror(errno));
+        log_warning(log_module, "listing interfaces: %s: no broadcast sent", std::strerror(errno));
         return out;
     }
     for (ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
@@ -158,11 +158,11 @@ void send_calls(int fd, const std::vector<Destination>& destinations, uint32_t x
         const ssize_t sent = ::sendto(fd, record.data() + 4, record.size() - 4, MSG_NOSIGNAL,
                                       reinterpret_cast<const sockaddr*>(&d.addr), sizeof d.addr);
         if (sent < 0)
-            log(log_module, "GETPORT to %s (%s): %s", net::addr_text(d.addr).c_str(),
-                d.interface.c_str(), std::strerror(errno));
+            log_warning(log_module, "GETPORT to %s (%s): %s", net::addr_text(d.addr).c_str(),
+                        d.interface.c_str(), std::strerror(errno));
         else
-            log(log_module, "GETPORT (xid 0x%08X) sent to %s (%s)", unsigned(xid),
-                net::addr_text(d.addr).c_str(), d.interface.c_str());
+            log_debug(log_module, "GETPORT (xid 0x%08X) sent to %s (%s)", unsigned(xid),
+                      net::addr_text(d.addr).c_str(), d.interface.c_str());
     }
 }
 
@@ -180,19 +180,19 @@ struct Collected {
         const std::string sender = ipv4_text(from.sin_addr);
         const Answer a = judge_answer(data, std::size_t(got), xid);
         if (a != Answer::instrument) {
-            log(log_module, "answer from %s ignored: %s (%zd bytes)", sender.c_str(),
-                answer_text(a), got);
+            log_debug(log_module, "answer from %s ignored: %s (%zd bytes)", sender.c_str(),
+                      answer_text(a), got);
             return;
         }
         if (const std::string why = sender_refused(destinations, nets, from, ifindex);
             !why.empty()) {
-            log(log_module, "answer from %s ignored: %s", sender.c_str(), why.c_str());
+            log_debug(log_module, "answer from %s ignored: %s", sender.c_str(), why.c_str());
             return;
         }
         if (!senders.insert(from.sin_addr.s_addr).second) return;
         if (found.size() >= max_found) {
-            log(log_module, "answer from %s ignored: already %zu instruments found", sender.c_str(),
-                max_found);
+            log_debug(log_module, "answer from %s ignored: already %zu instruments found",
+                      sender.c_str(), max_found);
             return;
         }
         log(log_module, "answer from %s taken: %s", sender.c_str(), answer_text(a));
@@ -208,16 +208,17 @@ std::vector<Found> vxi11_broadcast(const std::vector<Destination>& destinations,
     const net::Deadline deadline(window_ms);
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        log(log_module, "opening a UDP socket: %s: no broadcast sent", std::strerror(errno));
+        log_warning(log_module, "opening a UDP socket: %s: no broadcast sent",
+                    std::strerror(errno));
         return {};
     }
     const int on = 1;
     if (::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0)
-        log(log_module, "allowing broadcast: %s", std::strerror(errno));
+        log_warning(log_module, "allowing broadcast: %s", std::strerror(errno));
     // Which interface each answer came in on: without it no answer to a
     // broadcast can be judged, and none is taken.
     if (::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0)
-        log(log_module, "asking for the interface of answers: %s", std::strerror(errno));
+        log_warning(log_module, "asking for the interface of answers: %s", std::strerror(errno));
     Collected answers{destinations, interface_networks(), fresh_xid()};
     send_calls(fd, destinations, answers.xid);
 
@@ -238,7 +239,7 @@ std::vector<Found> vxi11_broadcast(const std::vector<Destination>& destinations,
             const ssize_t got = receive(fd, buf, sizeof buf, &from, &ifindex);
             if (got < 0) {
                 if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                    log(log_module, "receiving answers: %s", std::strerror(errno));
+                    log_warning(log_module, "receiving answers: %s", std::strerror(errno));
                     ++failures;
                 }
                 break;

@@ -51,8 +51,8 @@ std::vector<std::string> new_resources(const std::vector<std::string>& earlier,
 // process; a find that comes while another searches waits for and takes its
 // result.
 std::vector<Found> recent_lan_search(uint32_t window_ms);
-// Keeps `found` as the result of a search made now: a tool that has just
-// searched spares the find that follows a second wait.
+// Keeps `found` as the result of a search made now: the extension's search
+// (fwvisa_search_lan) spares the find that follows a second wait.
 void keep_lan_search(std::vector<Found> found);
 // Forgets the kept result, so that the next find searches.
 void forget_lan_search();

@@ -43,8 +43,8 @@ void on_resolved(AvahiServiceResolver* r, AvahiIfIndex iface, AvahiProtocol,
     auto& b = *static_cast<Browse*>(userdata);
     --b.resolving;
     if (event != AVAHI_RESOLVER_FOUND || address == nullptr || address->proto != AVAHI_PROTO_INET) {
-        log(log_module, "mDNS %s \"%s\" not resolved: %s", type, name,
-            avahi_strerror(avahi_client_errno(avahi_service_resolver_get_client(r))));
+        log_warning(log_module, "mDNS %s \"%s\" not resolved: %s", type, name,
+                    avahi_strerror(avahi_client_errno(avahi_service_resolver_get_client(r))));
         avahi_service_resolver_free(r);
         return;
     }
@@ -57,11 +57,11 @@ void on_resolved(AvahiServiceResolver* r, AvahiIfIndex iface, AvahiProtocol,
     const unsigned index = iface >= 0 ? unsigned(iface) : 0;
     std::string resource = mdns_resource(type, text, port);
     if (!on_interface_network(b.nets, index, at)) {
-        log(log_module, "mDNS %s \"%s\" at %s:%u ignored: %s", type, name, text, unsigned(port),
-            off_network_text(b.nets, index, at).c_str());
+        log_debug(log_module, "mDNS %s \"%s\" at %s:%u ignored: %s", type, name, text,
+                  unsigned(port), off_network_text(b.nets, index, at).c_str());
     } else if (resource.empty()) {
-        log(log_module, "mDNS %s \"%s\" at %s:%u ignored: no resource for it", type, name, text,
-            unsigned(port));
+        log_debug(log_module, "mDNS %s \"%s\" at %s:%u ignored: no resource for it", type, name,
+                  text, unsigned(port));
     } else if (b.found.size() < max_found && b.seen.insert(resource).second) {
         log(log_module, "mDNS %s \"%s\" at %s:%u taken: %s", type, name, text, unsigned(port),
             resource.c_str());
@@ -77,7 +77,8 @@ void on_browsed(AvahiServiceBrowser* browser, AvahiIfIndex iface, AvahiProtocol 
     switch (event) {
         case AVAHI_BROWSER_NEW: {
             if (b.resolving >= max_resolving) {
-                log(log_module, "mDNS %s \"%s\" ignored: too many resolutions at once", type, name);
+                log_warning(log_module, "mDNS %s \"%s\" ignored: too many resolutions at once",
+                            type, name);
                 return;
             }
             AvahiClient* client = avahi_service_browser_get_client(browser);
@@ -86,12 +87,13 @@ void on_browsed(AvahiServiceBrowser* browser, AvahiIfIndex iface, AvahiProtocol 
                                            userdata) != nullptr)
                 ++b.resolving;
             else
-                log(log_module, "mDNS %s \"%s\": resolving: %s", type, name,
-                    avahi_strerror(avahi_client_errno(client)));
+                log_warning(log_module, "mDNS %s \"%s\": resolving: %s", type, name,
+                            avahi_strerror(avahi_client_errno(client)));
             return;
         }
         case AVAHI_BROWSER_FAILURE:
-            log(log_module, "mDNS browsing: %s",
+            log_warning(
+                log_module, "mDNS browsing: %s",
                 avahi_strerror(avahi_client_errno(avahi_service_browser_get_client(browser))));
             [[fallthrough]];
         case AVAHI_BROWSER_ALL_FOR_NOW:
@@ -150,13 +152,13 @@ MdnsSearch mdns_browse(uint32_t window_ms) {
                 avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, type, nullptr,
                                           AvahiLookupFlags(0), on_browsed, &b);
             if (sb == nullptr)
-                log(log_module, "mDNS browsing %s: %s", type,
-                    avahi_strerror(avahi_client_errno(client)));
+                log_warning(log_module, "mDNS browsing %s: %s", type,
+                            avahi_strerror(avahi_client_errno(client)));
             else
                 browsers.push_back(sb);
         }
-        log(log_module, "mDNS: browsing %zu service types for %s", browsers.size(),
-            net::seconds_text(window_ms).c_str());
+        log_debug(log_module, "mDNS: browsing %zu service types for %s", browsers.size(),
+                  net::seconds_text(window_ms).c_str());
         while (!deadline.expired() && !b.client_failed &&
                (b.done.size() < browsers.size() || b.resolving > 0)) {
             if (avahi_simple_poll_iterate(poll, deadline.poll_ms()) != 0) break;

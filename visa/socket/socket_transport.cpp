@@ -35,7 +35,8 @@ ViStatus SocketTransport::open(const RsrcName& name, uint32_t timeout_ms) {
     fd_ = net::connect_tcp(addr, net::Deadline(timeout_ms), &st);
     peer_ = net::addr_text(addr);
     if (fd_ < 0)
-        log(log_module, "%s: no socket service at %s", name.canonical().c_str(), peer_.c_str());
+        log_error(log_module, "%s: no socket service at %s", name.canonical().c_str(),
+                  peer_.c_str());
     return st;
 }
 
@@ -46,7 +47,7 @@ ViStatus SocketTransport::write(const ViByte* data, size_t count, bool /*end*/, 
     ViStatus st = net::send_all(fd_, data, count, net::Deadline(timeout_ms), written);
     if (st == VI_ERROR_CONN_LOST) {
         lost_ = true;
-        log(log_module, "%s: connection lost while writing", peer_.c_str());
+        log_error(log_module, "%s: connection lost while writing", peer_.c_str());
     }
     return st;
 }
@@ -94,7 +95,7 @@ ViStatus SocketTransport::read(ViByte* buf, size_t count, const ReadOptions& opt
         if (st != VI_SUCCESS) {
             if (st == VI_ERROR_CONN_LOST) {
                 lost_ = true;
-                log(log_module, "%s: connection lost while reading", peer_.c_str());
+                log_error(log_module, "%s: connection lost while reading", peer_.c_str());
             }
             return st;
         }

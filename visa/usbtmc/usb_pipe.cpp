@@ -28,7 +28,7 @@ libusb_context* context() {
     std::call_once(once, [] {
         int rc = libusb_init(&ctx);
         if (rc != 0) {
-            log(log_module, "libusb_init failed: %s", libusb_error_name(rc));
+            log_error(log_module, "libusb_init failed: %s", libusb_error_name(rc));
             ctx = nullptr;
         }
     });
@@ -149,8 +149,9 @@ public:
         if (detached_) {
             int rc = libusb_attach_kernel_driver(handle_, ep_.interface_number);
             if (rc != 0 && rc != LIBUSB_ERROR_NO_DEVICE)
-                log(log_module, "%s: giving interface %u back to the kernel driver failed: %s",
-                    node_.c_str(), unsigned(ep_.interface_number), libusb_error_name(rc));
+                log_warning(log_module,
+                            "%s: giving interface %u back to the kernel driver failed: %s",
+                            node_.c_str(), unsigned(ep_.interface_number), libusb_error_name(rc));
         }
         libusb_close(handle_);
     }
@@ -166,8 +167,9 @@ public:
         if (libusb_kernel_driver_active(handle_, ep_.interface_number) == 1) {
             int rc = libusb_detach_kernel_driver(handle_, ep_.interface_number);
             if (rc != 0) {
-                log(log_module, "%s: detaching the kernel driver from interface %u failed: %s",
-                    node_.c_str(), unsigned(ep_.interface_number), libusb_error_name(rc));
+                log_warning(log_module,
+                            "%s: detaching the kernel driver from interface %u failed: %s",
+                            node_.c_str(), unsigned(ep_.interface_number), libusb_error_name(rc));
                 return from_libusb(rc);
             }
             detached_ = true;
@@ -247,7 +249,7 @@ void for_each_usbtmc_device(Fn fn) {
     libusb_device** list = nullptr;
     ssize_t n = libusb_get_device_list(ctx, &list);
     if (n < 0) {
-        log(log_module, "listing devices failed: %s", libusb_error_name(int(n)));
+        log_error(log_module, "listing devices failed: %s", libusb_error_name(int(n)));
         return;
     }
     for (ssize_t i = 0; i < n; ++i) {

@@ -27,9 +27,9 @@ ViStatus UsbtmcTransport::lock(uint32_t timeout_ms) {
         if (r == PipeResult::ok) break;
         if (r != PipeResult::busy) return fail(r, "claiming the interface for a lock");
         if (deadline.expired()) {
-            log(log_module,
-                "usb: %s: lock refused: the interface is held by another session or process",
-                name_.c_str());
+            log_error(log_module,
+                      "usb: %s: lock refused: the interface is held by another session or process",
+                      name_.c_str());
             return VI_ERROR_TMO;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(std::min(5, deadline.poll_ms())));
@@ -59,15 +59,15 @@ ViStatus UsbtmcTransport::clear(uint32_t timeout_ms) {
     if (r != PipeResult::ok || n < 1 || reply[0] != status_success) {
         st = r != PipeResult::ok ? fail(r, "INITIATE_CLEAR") : VI_ERROR_IO;
         if (r == PipeResult::ok)
-            log(log_module, "%s: INITIATE_CLEAR refused, status 0x%02X", name_.c_str(),
-                unsigned(reply[0]));
+            log_error(log_module, "%s: INITIATE_CLEAR refused, status 0x%02X", name_.c_str(),
+                      unsigned(reply[0]));
     } else {
         std::vector<uint8_t> status;
         uint8_t s = poll_status(request_type_interface, check_clear_status, ep.interface_number,
                                 check_clear_size, &status, true);
         if (s != status_success) {
-            log(log_module, "%s: CHECK_CLEAR_STATUS ended with status 0x%02X", name_.c_str(),
-                unsigned(s));
+            log_error(log_module, "%s: CHECK_CLEAR_STATUS ended with status 0x%02X", name_.c_str(),
+                      unsigned(s));
             st = lost_ ? VI_ERROR_CONN_LOST : VI_ERROR_IO;
         }
     }
@@ -91,8 +91,8 @@ ViStatus UsbtmcTransport::read_stb(uint32_t timeout_ms, uint16_t* stb) {
     if (r != PipeResult::ok) {
         st = fail(r, "READ_STATUS_BYTE");
     } else if (n < read_status_byte_size || reply[0] != status_success || reply[1] != tag) {
-        log(log_module, "%s: READ_STATUS_BYTE refused, status 0x%02X", name_.c_str(),
-            unsigned(reply[0]));
+        log_error(log_module, "%s: READ_STATUS_BYTE refused, status 0x%02X", name_.c_str(),
+                  unsigned(reply[0]));
         st = VI_ERROR_IO;
     } else if (ep.interrupt_in == 0) {
         *stb = reply[2];

@@ -1,10 +1,12 @@
 #include "visa/usbtmc/usbtmc_transport.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
+#include "visa/failure.h"
 #include "visa/instrument_key.h"
 #include "visa/log.h"
 #include "visa/net.h"
@@ -46,7 +48,7 @@ void UsbtmcTransport::pause() {
 }
 
 ViStatus UsbtmcTransport::fail(PipeResult r, const char* what) {
-    log(log_module, "%s: %s: %s", name_.c_str(), what, pipe_result_text(r));
+    log_error(log_module, "%s: %s: %s", name_.c_str(), what, pipe_result_text(r));
     switch (r) {
         case PipeResult::timeout:
             return VI_ERROR_TMO;
@@ -71,17 +73,19 @@ ViStatus UsbtmcTransport::open(const RsrcName& name, uint32_t /*timeout_ms*/) {
         std::string text = "no permission to open the USB device " + detail +
                            "; install the udev rule " + udev_rule +
                            " and plug the instrument in again";
-        log(log_module, "%s: %s", name_.c_str(), text.c_str());
-        set_failure_detail(VI_ERROR_RSRC_BUSY, text);
+        log_error(log_module, "%s: %s", name_.c_str(), text.c_str());
+        record_failure_with_detail(failure(VI_ERROR_RSRC_BUSY, FWVISA_STAGE_DEVICE,
+                                           FWVISA_CAUSE_REFUSED, {}, 0, text, EACCES));
         return VI_ERROR_RSRC_BUSY;
     }
     if (r == PipeResult::not_found || r == PipeResult::no_device) {
-        log(log_module, "%s: no such USBTMC interface on the bus", name_.c_str());
+        log_error(log_module, "%s: no such USBTMC interface on the bus", name_.c_str());
+        record_failure(failure(VI_ERROR_RSRC_NFOUND, FWVISA_STAGE_DEVICE, FWVISA_CAUSE_NOT_FOUND));
         return VI_ERROR_RSRC_NFOUND;
     }
     if (r != PipeResult::ok || pipe_ == nullptr) {
-        log(log_module, "%s: opening %s failed: %s", name_.c_str(), detail.c_str(),
-            pipe_result_text(r));
+        log_error(log_module, "%s: opening %s failed: %s", name_.c_str(), detail.c_str(),
+                  pipe_result_text(r));
         return VI_ERROR_IO;
     }
     identity_.manufacturer_id = name.usb_vendor;
@@ -127,8 +131,8 @@ void UsbtmcTransport::fetch_capabilities() {
     if (!caps_) {
         // Without them, nothing optional is used: the host scans for the
         // termination character itself.
-        log(log_module, "%s: GET_CAPABILITIES failed (%s); assuming none", name_.c_str(),
-            pipe_result_text(r));
+        log_warning(log_module, "%s: GET_CAPABILITIES failed (%s); assuming none", name_.c_str(),
+                    pipe_result_text(r));
         caps_ = Capabilities{};
     }
 }
@@ -143,8 +147,8 @@ ViStatus UsbtmcTransport::begin(uint32_t timeout_ms) {
         if (r == PipeResult::ok) break;
         if (r != PipeResult::busy || grace.expired()) {
             if (r == PipeResult::busy)
-                log(log_module, "%s: the interface is held by another session or process",
-                    name_.c_str());
+                log_error(log_module, "%s: the interface is held by another session or process",
+                          name_.c_str());
             return r == PipeResult::busy ? VI_ERROR_RSRC_LOCKED : fail(r, "claiming the interface");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -254,8 +258,8 @@ ViStatus UsbtmcTransport::receive_in(size_t max, uint32_t timeout_ms, Header* he
     else if (n < header_size + h->size)
         fault = "transfer shorter than its header says";
     if (fault != nullptr) {
-        log(log_module, "%s: %s (request bTag %u, got %zu bytes)", name_.c_str(), fault,
-            unsigned(tag), n);
+        log_error(log_module, "%s: %s (request bTag %u, got %zu bytes)", name_.c_str(), fault,
+                  unsigned(tag), n);
         abort_bulk_in(tag);
         return VI_ERROR_IO;
     }
@@ -318,8 +322,8 @@ ViStatus UsbtmcTransport::read(ViByte* buf, size_t count, const ReadOptions& opt
         if (st == VI_SUCCESS) st = receive_in(max, deadline.remaining_ms(), &h);
         if (st != VI_SUCCESS) break;
         if (h.size == 0 && (h.attributes & attr_eom) == 0 && ++empty > max_empty_transfers) {
-            log(log_module, "%s: %d empty transfers without EOM", name_.c_str(),
-                max_empty_transfers);
+            log_error(log_module, "%s: %d empty transfers without EOM", name_.c_str(),
+                      max_empty_transfers);
             st = VI_ERROR_IO;
             break;
         }
@@ -341,8 +345,8 @@ uint8_t UsbtmcTransport::poll_status(uint8_t type, uint8_t request, uint16_t ind
         if (drain_in && n >= 2 && ((*reply)[1] & 0x01) != 0) drain_bulk_in();
         pause();
     }
-    log(log_module, "%s: request %u still pending after %d polls", name_.c_str(), unsigned(request),
-        max_status_polls);
+    log_error(log_module, "%s: request %u still pending after %d polls", name_.c_str(),
+              unsigned(request), max_status_polls);
     return status_pending;
 }
 
@@ -374,11 +378,11 @@ void UsbtmcTransport::abort_bulk_out(uint8_t tag) {
         uint8_t s = poll_status(request_type_endpoint, check_abort_bulk_out_status, ep.bulk_out,
                                 check_abort_size, &status, false);
         if (s != status_success)
-            log(log_module, "%s: aborting Bulk-OUT bTag %u ended with status 0x%02X", name_.c_str(),
-                unsigned(tag), unsigned(s));
+            log_warning(log_module, "%s: aborting Bulk-OUT bTag %u ended with status 0x%02X",
+                        name_.c_str(), unsigned(tag), unsigned(s));
     } else {
-        log(log_module, "%s: INITIATE_ABORT_BULK_OUT bTag %u: %s, status 0x%02X", name_.c_str(),
-            unsigned(tag), pipe_result_text(r), unsigned(reply[0]));
+        log_warning(log_module, "%s: INITIATE_ABORT_BULK_OUT bTag %u: %s, status 0x%02X",
+                    name_.c_str(), unsigned(tag), pipe_result_text(r), unsigned(reply[0]));
     }
     // The endpoint is halted after an abort, and may be stalled after a
     // failure the device refused; clearing resets both data toggles.
@@ -399,8 +403,8 @@ void UsbtmcTransport::abort_bulk_in(uint8_t tag) {
     }
     if (r != PipeResult::ok || n < 1 || reply[0] != status_success) {
         // FAILED: nothing queued for that tag; the endpoint is idle already.
-        log(log_module, "%s: INITIATE_ABORT_BULK_IN bTag %u: %s, status 0x%02X", name_.c_str(),
-            unsigned(tag), pipe_result_text(r), unsigned(reply[0]));
+        log_warning(log_module, "%s: INITIATE_ABORT_BULK_IN bTag %u: %s, status 0x%02X",
+                    name_.c_str(), unsigned(tag), pipe_result_text(r), unsigned(reply[0]));
         return;
     }
     // The device ends what it was sending with a short packet; read to it.
@@ -409,8 +413,8 @@ void UsbtmcTransport::abort_bulk_in(uint8_t tag) {
     uint8_t s = poll_status(request_type_endpoint, check_abort_bulk_in_status, ep.bulk_in,
                             check_abort_size, &status, true);
     if (s != status_success)
-        log(log_module, "%s: aborting Bulk-IN bTag %u ended with status 0x%02X", name_.c_str(),
-            unsigned(tag), unsigned(s));
+        log_warning(log_module, "%s: aborting Bulk-IN bTag %u ended with status 0x%02X",
+                    name_.c_str(), unsigned(tag), unsigned(s));
 }
 
 ViStatus UsbtmcTransport::close(uint32_t /*timeout_ms*/) {

@@ -66,7 +66,7 @@ RpcStream::Result RpcStream::send_call(uint32_t proc, const void* args, size_t a
                 if (w < 0) return Result::closed;
                 continue;
             }
-            log(log_module, "sending an RPC call: %s", std::strerror(errno));
+            log_error(log_module, "sending an RPC call: %s", std::strerror(errno));
             return Result::closed;
         }
         left -= size_t(n);
@@ -114,7 +114,7 @@ RpcStream::Result RpcStream::fill(size_t want, const net::Deadline& deadline) {
             continue;
         }
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-        if (n < 0) log(log_module, "receiving an RPC reply: %s", std::strerror(errno));
+        if (n < 0) log_error(log_module, "receiving an RPC reply: %s", std::strerror(errno));
         return Result::closed;
     }
     return Result::ok;

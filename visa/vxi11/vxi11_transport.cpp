@@ -1,11 +1,13 @@
 #include "visa/vxi11/vxi11_transport.h"
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 
+#include "visa/failure.h"
 #include "visa/log.h"
 #include "visa/net.h"
 #include "visa/rsrc_name.h"
@@ -20,6 +22,14 @@ namespace {
 
 // Names this file's lines in the library's log.
 constexpr char log_module[] = "visa.vxi11";
+
+// A portmapper that answered, but not with a port.
+Failure portmapper_failure(const sockaddr_in& addr, int cause, std::string text) {
+    char host[INET_ADDRSTRLEN] = "?";
+    ::inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
+    return failure(VI_ERROR_RSRC_NFOUND, FWVISA_STAGE_PORTMAPPER, cause, host, ntohs(addr.sin_port),
+                   std::move(text));
+}
 
 // Write pieces never exceed this, whatever maxRecvSize a peer announces.
 constexpr size_t piece_cap = 1024 * 1024;
@@ -91,19 +101,20 @@ ViStatus Vxi11Transport::rpc(uint32_t proc, const void* args, size_t args_size, 
         case RpcStream::Result::ok:
             return VI_SUCCESS;
         case RpcStream::Result::rejected:
-            log(log_module, "%s: %s: the instrument refused the call", where_.c_str(), what);
+            log_error(log_module, "%s: %s: the instrument refused the call", where_.c_str(), what);
             return VI_ERROR_IO;
         case RpcStream::Result::timed_out:
-            log(log_module, "%s: %s: no reply in time; the link is given up", where_.c_str(), what);
+            log_error(log_module, "%s: %s: no reply in time; the link is given up", where_.c_str(),
+                      what);
             st = VI_ERROR_TMO;
             break;
         case RpcStream::Result::closed:
-            log(log_module, "%s: %s: connection lost", where_.c_str(), what);
+            log_error(log_module, "%s: %s: connection lost", where_.c_str(), what);
             st = VI_ERROR_CONN_LOST;
             break;
         case RpcStream::Result::garbage:
-            log(log_module, "%s: %s: a reply that is not the answer; the link is given up",
-                where_.c_str(), what);
+            log_error(log_module, "%s: %s: a reply that is not the answer; the link is given up",
+                      where_.c_str(), what);
             st = VI_ERROR_IO;
             break;
     }
@@ -121,7 +132,8 @@ ViStatus Vxi11Transport::results(Decode decode, T* into, const char* what) {
     const bool ok = decode(&x, into);
     xdr_destroy(&x);
     if (ok) return VI_SUCCESS;
-    log(log_module, "%s: %s: undecodable results; the link is given up", where_.c_str(), what);
+    log_error(log_module, "%s: %s: undecodable results; the link is given up", where_.c_str(),
+              what);
     lost_ = true;
     ::shutdown(fd_, SHUT_RDWR);
     return VI_ERROR_IO;
@@ -136,27 +148,30 @@ ViStatus Vxi11Transport::lookup_port(uint32_t timeout_ms, uint16_t* port) {
         case PortQuery::port:
             return VI_SUCCESS;
         case PortQuery::no_connection:
-            log(log_module, "%s: no portmapper at %s", where_.c_str(),
-                net::addr_text(addr).c_str());
+            log_error(log_module, "%s: no portmapper at %s", where_.c_str(),
+                      net::addr_text(addr).c_str());
             // The connection's cause, with what it was for in front.
             set_failure_detail(VI_ERROR_RSRC_NFOUND,
                                "asking the portmapper: " + failure_detail(VI_ERROR_RSRC_NFOUND));
+            restage_failure(FWVISA_STAGE_PORTMAPPER, failure_detail(VI_ERROR_RSRC_NFOUND));
             return st;
         case PortQuery::malformed:
-            log(log_module, "%s: malformed portmapper reply", where_.c_str());
-            set_failure_detail(VI_ERROR_RSRC_NFOUND, "the portmapper at " + net::addr_text(addr) +
-                                                         " sent a malformed reply");
+            log_error(log_module, "%s: malformed portmapper reply", where_.c_str());
+            record_failure_with_detail(portmapper_failure(
+                addr, FWVISA_CAUSE_MALFORMED,
+                "the portmapper at " + net::addr_text(addr) + " sent a malformed reply"));
             return VI_ERROR_IO;
         case PortQuery::no_answer:
             break;
     }
-    log(log_module, "%s: portmapper at %s gave no usable answer", where_.c_str(),
-        net::addr_text(addr).c_str());
-    set_failure_detail(
-        VI_ERROR_RSRC_NFOUND,
-        "the portmapper at " + net::addr_text(addr) +
-            (st == VI_ERROR_TMO ? " did not answer in " + net::seconds_text(timeout_ms)
-                                : " gave no usable answer"));
+    log_error(log_module, "%s: portmapper at %s gave no usable answer", where_.c_str(),
+              net::addr_text(addr).c_str());
+    const bool late = st == VI_ERROR_TMO;
+    record_failure_with_detail(
+        portmapper_failure(addr, late ? FWVISA_CAUSE_TIMED_OUT : FWVISA_CAUSE_MALFORMED,
+                           "the portmapper at " + net::addr_text(addr) +
+                               (late ? " did not answer in " + net::seconds_text(timeout_ms)
+                                     : " gave no usable answer")));
     return st == VI_ERROR_TMO ? VI_ERROR_RSRC_NFOUND : (st == VI_SUCCESS ? VI_ERROR_IO : st);
 }
 
@@ -169,15 +184,18 @@ ViStatus Vxi11Transport::open(const RsrcName& name, uint32_t timeout_ms) {
     if (st == VI_ERROR_CONN_LOST || st == VI_ERROR_IO) st = VI_ERROR_RSRC_NFOUND;
     if (st != VI_SUCCESS) return st;
     if (port == 0) {
-        log(log_module, "%s: no VXI-11 core registered at %s:%u", where_.c_str(), host_.c_str(),
-            unsigned(rpc::pmap_port));
-        set_failure_detail(VI_ERROR_RSRC_NFOUND, "the portmapper at " + host_ + ":" +
-                                                     std::to_string(rpc::pmap_port) +
-                                                     " knows no VXI-11 core");
+        log_error(log_module, "%s: no VXI-11 core registered at %s:%u", where_.c_str(),
+                  host_.c_str(), unsigned(rpc::pmap_port));
+        record_failure_with_detail(failure(VI_ERROR_RSRC_NFOUND, FWVISA_STAGE_PORTMAPPER,
+                                           FWVISA_CAUSE_NOT_FOUND, host_, rpc::pmap_port,
+                                           "the portmapper at " + host_ + ":" +
+                                               std::to_string(rpc::pmap_port) +
+                                               " knows no VXI-11 core"));
         return VI_ERROR_RSRC_NFOUND;
     }
     sockaddr_in addr;
     if (!net::resolve_ipv4(host_, port, &addr)) return VI_ERROR_RSRC_NFOUND;
+    port_ = port;
     int fd = net::connect_tcp(addr, deadline, &st);
     if (fd < 0) return st;
     return open_on(fd, name.device_name, where_ + " at " + net::addr_text(addr),
@@ -207,27 +225,35 @@ ViStatus Vxi11Transport::make_link(const std::string& device, uint32_t timeout_m
     if (st == VI_ERROR_CONN_LOST || st == VI_ERROR_IO) st = VI_ERROR_RSRC_NFOUND;
     Create_LinkResp resp{};
     if (st == VI_SUCCESS) st = results(xdr_Create_LinkResp, &resp, "create_link");
-    if (st != VI_SUCCESS) return st == VI_ERROR_TMO ? VI_ERROR_TMO : VI_ERROR_RSRC_NFOUND;
+    if (st != VI_SUCCESS) {
+        const ViStatus out = st == VI_ERROR_TMO ? VI_ERROR_TMO : VI_ERROR_RSRC_NFOUND;
+        record_failure(failure(out, FWVISA_STAGE_LINK,
+                               st == VI_ERROR_TMO ? FWVISA_CAUSE_TIMED_OUT : FWVISA_CAUSE_LOST,
+                               host_, port_));
+        return out;
+    }
     if (resp.error != 0) {
-        log(log_module, "%s: create_link(%s) refused, error %ld", where_.c_str(), name.c_str(),
-            resp.error);
+        log_error(log_module, "%s: create_link(%s) refused, error %ld", where_.c_str(),
+                  name.c_str(), resp.error);
         const ViStatus refused =
             resp.error == VXI11_ERR_OUT_OF_RESOURCES ? VI_ERROR_RSRC_BUSY : VI_ERROR_RSRC_NFOUND;
-        set_failure_detail(refused, where_ + " refused a link to " + name + ", error " +
-                                        std::to_string(resp.error));
+        record_failure_with_detail(failure(
+            refused, FWVISA_STAGE_LINK,
+            refused == VI_ERROR_RSRC_BUSY ? FWVISA_CAUSE_HELD : FWVISA_CAUSE_REJECTED, host_, port_,
+            where_ + " refused a link to " + name + ", error " + std::to_string(resp.error)));
         return refused;
     }
     lid_ = resp.lid;
     linked_ = true;
     const unsigned long announced = resp.maxRecvSize & 0xFFFFFFFFul;
-    log(log_module, "%s: link %ld, maxRecvSize %lu", where_.c_str(), lid_, announced);
+    log_debug(log_module, "%s: link %ld, maxRecvSize %lu", where_.c_str(), lid_, announced);
     // Every server must take writes of 1024 bytes. One that claims less is
     // broken, and honouring it could cost a round trip per byte; the link is
     // given up instead of used.
     if (announced < VXI11_MIN_MAX_RECV_SIZE) {
-        log(log_module,
-            "%s: maxRecvSize %lu is below the least a server must accept (%d); link refused",
-            where_.c_str(), announced, VXI11_MIN_MAX_RECV_SIZE);
+        log_error(log_module,
+                  "%s: maxRecvSize %lu is below the least a server must accept (%d); link refused",
+                  where_.c_str(), announced, VXI11_MIN_MAX_RECV_SIZE);
         close(deadline.remaining_ms());
         return VI_ERROR_IO;
     }
@@ -270,12 +296,12 @@ ViStatus Vxi11Transport::write(const ViByte* data, size_t count, bool end, uint3
         const size_t acked = std::min<size_t>(resp.size & 0xFFFFFFFFul, size);
         *written += acked;
         if (resp.error != 0) {
-            log(log_module, "%s: device_write error %ld after %zu of %zu bytes", where_.c_str(),
-                resp.error, *written, count);
+            log_error(log_module, "%s: device_write error %ld after %zu of %zu bytes",
+                      where_.c_str(), resp.error, *written, count);
             return map_device_error(resp.error);
         }
         if (size > 0 && acked == 0 && ++idle >= max_empty_writes) {
-            log(log_module, "%s: device_write keeps taking nothing", where_.c_str());
+            log_error(log_module, "%s: device_write keeps taking nothing", where_.c_str());
             return VI_ERROR_IO;
         }
         if (acked > 0) idle = 0;
@@ -310,7 +336,8 @@ ViStatus Vxi11Transport::read(ViByte* buf, size_t count, const ReadOptions& opts
         *got += resp.len;
         if (resp.error != 0) {
             if (resp.error != VXI11_ERR_IO_TIMEOUT)
-                log(log_module, "%s: device_read error %ld", where_.c_str(), long(resp.error));
+                log_error(log_module, "%s: device_read error %ld", where_.c_str(),
+                          long(resp.error));
             return map_device_error(resp.error);
         }
         if ((resp.reason & VXI11_REASON_CHR) && opts.term_char_enabled) {
@@ -326,7 +353,7 @@ ViStatus Vxi11Transport::read(ViByte* buf, size_t count, const ReadOptions& opts
             return VI_SUCCESS;
         }
         if (resp.len == 0 && ++empty > max_empty_reads) {
-            log(log_module, "%s: device_read keeps returning nothing", where_.c_str());
+            log_error(log_module, "%s: device_read keeps returning nothing", where_.c_str());
             return VI_ERROR_IO;
         }
         if (deadline.expired()) return VI_ERROR_TMO;
@@ -350,7 +377,7 @@ ViStatus Vxi11Transport::lock(uint32_t timeout_ms) {
     if (st != VI_SUCCESS) return st;
     if (resp.error == VXI11_ERR_LOCKED) return VI_ERROR_TMO;
     if (resp.error != 0)
-        log(log_module, "%s: device_lock error %ld", where_.c_str(), long(resp.error));
+        log_error(log_module, "%s: device_lock error %ld", where_.c_str(), long(resp.error));
     return map_device_error(resp.error);
 }
 
@@ -365,7 +392,7 @@ ViStatus Vxi11Transport::unlock(uint32_t timeout_ms) {
     if (st != VI_SUCCESS) return st;
     if (resp.error == VXI11_ERR_NO_LOCK) return VI_ERROR_SESN_NLOCKED;
     if (resp.error != 0)
-        log(log_module, "%s: device_unlock error %ld", where_.c_str(), long(resp.error));
+        log_error(log_module, "%s: device_unlock error %ld", where_.c_str(), long(resp.error));
     return map_device_error(resp.error);
 }
 
@@ -411,7 +438,7 @@ ViStatus Vxi11Transport::close(uint32_t timeout_ms) {
         Device_Error resp{};
         if (st == VI_SUCCESS) st = results(xdr_Device_Error, &resp, "destroy_link");
         if (st == VI_SUCCESS && resp.error != 0) {
-            log(log_module, "%s: destroy_link error %ld", where_.c_str(), long(resp.error));
+            log_warning(log_module, "%s: destroy_link error %ld", where_.c_str(), long(resp.error));
             st = map_device_error(resp.error);
         }
     }

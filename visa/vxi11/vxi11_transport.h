@@ -82,6 +82,7 @@ private:
     size_t max_piece_ = 1024;
     std::string where_;  // resource and host:port, for the log
     std::string host_;
+    uint16_t port_ = 0;  // the core's, once the portmapper named it
 };
 
 }  // namespace visa::vxi11

@@ -282,6 +282,24 @@ def case_find(bed):
     assert r.returncode == 0, r.stderr
     assert 0 <= r.stdout.find("198.18.5.9") < r.stdout.find("198.18.0.2"), r.stdout
     assert "198.18.0.3" in r.stdout, r.stdout
+    # With "discover = lan" the library's find takes the list's own search:
+    # one window of waiting, not two.
+    env, _ = visa_conf(bed, "discover = lan", "discover_window = 1500", vxi11("198.18.5.9"))
+    start = time.monotonic()
+    r = bed.run(client, [UPGRADE, "list", "--discover"], env=env)
+    took = time.monotonic() - start
+    print("fwupgrade list --discover, discover = lan, window 1.5 s: %.2f s" % took)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.count("198.18.0.2::inst0") == 1, r.stdout
+    assert took < 2.8, took
+    # Another maker's library cannot search: said, and the list goes on.
+    foreign = os.environ.get("FW_TEST_FOREIGN_VISA")
+    if foreign:
+        r = bed.run(client, [UPGRADE, "list", "--discover"],
+                    env=dict(env, FW_VISA_LIBRARY=foreign))
+        assert r.returncode == 0, (r.stdout, r.stderr)
+        assert "the VISA library in use cannot search the LAN" in r.stderr, r.stderr
+        assert "198.18.0.2" not in r.stdout, r.stdout
 
 
 def case_window(bed):

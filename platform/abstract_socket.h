@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-namespace visa {
+namespace platform {
 
 // Locks as names in the kernel's abstract Unix-socket namespace (Linux). A
 // name belongs to the one socket bound to it in this network namespace:
@@ -69,4 +69,4 @@ std::string user_name(long uid);
 // `prefix`, from /proc/net/unix. False, with *why, when it cannot be read.
 bool abstract_names(const std::string& prefix, std::vector<std::string>* names, std::string* why);
 
-}  // namespace visa
+}  // namespace platform

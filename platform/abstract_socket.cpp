@@ -1,4 +1,4 @@
-#include "visa/abstract_socket.h"
+#include "platform/abstract_socket.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,7 +15,9 @@
 #include <cstring>
 #include <string_view>
 
-namespace visa {
+#include "platform/unique_fd.h"
+
+namespace platform {
 namespace {
 
 // Queued probes beyond this make further probes see a busy (held) name,
@@ -49,30 +51,27 @@ std::string hex64(uint64_t v) {
 }
 
 bool read_socket_table(std::string* text, std::string* why) {
-    int fd = ::open("/proc/net/unix", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const UniqueFd fd(::open("/proc/net/unix", O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         *why = std::string("opening /proc/net/unix: ") + std::strerror(errno);
         return false;
     }
     text->clear();
     char buf[16384];
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        ssize_t n = ::read(fd.get(), buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             *why = std::string("reading /proc/net/unix: ") + std::strerror(errno);
-            ::close(fd);
             return false;
         }
         if (n == 0) break;
         text->append(buf, size_t(n));
         if (text->size() > max_socket_table) {
             *why = "reading /proc/net/unix: more sockets than a lock may look through";
-            ::close(fd);
             return false;
         }
     }
-    ::close(fd);
     return true;
 }
 
@@ -171,24 +170,21 @@ BindResult bind_abstract(const std::string& name, int* fd, std::string* why) {
     sockaddr_un addr;
     socklen_t len;
     if (!make_address(name, &addr, &len, why)) return BindResult::failed;
-    int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (s < 0) {
+    UniqueFd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!s) {
         *why = std::string("making a socket for @") + name + ": " + std::strerror(errno);
         return BindResult::failed;
     }
-    if (::bind(s, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
-        const int err = errno;
-        ::close(s);
-        if (err == EADDRINUSE) return BindResult::in_use;
-        *why = std::string("binding @") + name + ": " + std::strerror(err);
+    if (::bind(s.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+        if (errno == EADDRINUSE) return BindResult::in_use;
+        *why = std::string("binding @") + name + ": " + std::strerror(errno);
         return BindResult::failed;
     }
-    if (::listen(s, listen_backlog) != 0) {
+    if (::listen(s.get(), listen_backlog) != 0) {
         *why = std::string("listening on @") + name + ": " + std::strerror(errno);
-        ::close(s);
         return BindResult::failed;
     }
-    *fd = s;
+    *fd = s.release();
     return BindResult::bound;
 }
 
@@ -197,8 +193,8 @@ Probe connect_abstract(const std::string& name, int* fd, std::string* why) {
     sockaddr_un addr;
     socklen_t len;
     if (!make_address(name, &addr, &len, why)) return Probe::failed;
-    int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (s < 0) {
+    UniqueFd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!s) {
         *why = std::string("making a socket for @") + name + ": " + std::strerror(errno);
         return Probe::failed;
     }
@@ -206,14 +202,13 @@ Probe connect_abstract(const std::string& name, int* fd, std::string* why) {
     // blocking: EAGAIN is a full queue, ECONNREFUSED no listener.
     int rc;
     do {
-        rc = ::connect(s, reinterpret_cast<sockaddr*>(&addr), len);
+        rc = ::connect(s.get(), reinterpret_cast<sockaddr*>(&addr), len);
     } while (rc != 0 && errno == EINTR);
     if (rc == 0) {
-        *fd = s;
+        *fd = s.release();
         return Probe::listening;
     }
     const int err = errno;
-    ::close(s);
     if (err == EAGAIN) return Probe::busy;
     if (err == ECONNREFUSED || err == ENOENT) return Probe::absent;
     *why = std::string("connecting to @") + name + ": " + std::strerror(err);
@@ -223,12 +218,11 @@ Probe connect_abstract(const std::string& name, int* fd, std::string* why) {
 void drain_listener(int fd) {
     // Bounded: a peer connecting as fast as we accept cannot hold us here.
     for (int i = 0; i < 4 * listen_backlog; ++i) {
-        int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (c < 0) {
+        const UniqueFd c(::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (!c) {
             if (errno == EINTR) continue;
             return;
         }
-        ::close(c);
     }
 }
 
@@ -248,14 +242,11 @@ NameOwner peer_of(int fd) {
 }
 
 NameOwner owner_of(const std::string& name) {
-    int fd;
+    int connected;
     std::string why;
-    switch (connect_abstract(name, &fd, &why)) {
-        case Probe::listening: {
-            NameOwner owner = peer_of(fd);
-            ::close(fd);
-            return owner;
-        }
+    switch (connect_abstract(name, &connected, &why)) {
+        case Probe::listening:
+            return peer_of(UniqueFd(connected).get());
         case Probe::failed: {
             NameOwner owner;
             owner.detail = why;
@@ -315,4 +306,4 @@ bool abstract_names(const std::string& prefix, std::vector<std::string>* names, 
     return true;
 }
 
-}  // namespace visa
+}  // namespace platform
