@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,8 +23,10 @@
 #include "commands.h"
 #include "exit_codes.h"
 #include "interrupt.h"
+#include "progress.h"
 #include "prompt.h"
 #include "workflow/discovery.h"
+#include "workflow/identification.h"
 #include "workflow/operator.h"
 #include "workflow/release_config.h"
 #include "workflow/run_lock.h"
@@ -62,6 +65,8 @@ std::vector<std::string> child_arguments(const CommandLine& settings, const std:
     for (const std::string& keyring : settings.keyrings)
         args.insert(args.end(), {"--keyring", keyring});
     if (settings.require_signature) args.emplace_back("--require-signature");
+    if (settings.skip_current) args.emplace_back("--skip-current");
+    if (settings.verbose && library_log_on()) args.emplace_back("--verbose");
     return args;
 }
 
@@ -72,13 +77,16 @@ std::string seconds_text(long long ms) {
 }
 
 // A child's event, shown to people (without --json) or passed on as it is.
-void relay_event(Output& out, Child& child, const std::string& line) {
+void relay_event(Output& out, BatchProgress& progress, Child& child, const std::string& line) {
     std::optional<Json> event = workflow::ParseJsonObject(line);
     if (!event) {
+        progress.erase();
         out.diagnostic("[" + child.resource + "] " + line);
+        progress.redraw();
         return;
     }
     const std::string name = TextOf(*event, "event");
+    progress.on_event(child.resource, *event);
     if (name == "identified") child.identified = *event;
     if (name == "finished") child.finished = *event;
     if (name == "back") child.identified["firmware_after"] = TextOf(*event, "firmware");
@@ -87,6 +95,8 @@ void relay_event(Output& out, Child& child, const std::string& line) {
         return;
     }
     const std::string tag = "[" + child.resource + "] ";
+    if (name != "identified" && name != "image_done" && name != "back") return;
+    progress.erase();
     if (name == "identified" && FlagOf(*event, "accepted")) {
         out.text(tag + "identified " + TextOf(*event, "model") + ", serial " +
                  TextOf(*event, "serial") + ", firmware " + TextOf(*event, "firmware"));
@@ -101,6 +111,7 @@ void relay_event(Output& out, Child& child, const std::string& line) {
     } else if (name == "back") {
         out.text(tag + "answers again with firmware " + TextOf(*event, "firmware"));
     }
+    progress.redraw();
 }
 
 Outcome outcome_of(const Child& child) {
@@ -118,6 +129,7 @@ Outcome outcome_of(const Child& child) {
         o.message = "the child process ended without a result";
     }
     o.result = child.exit_code < 0 ? "error" : result_word(child.exit_code);
+    if (!child.finished.is_null() && FlagOf(child.finished, "skipped")) o.result = "skipped";
     return o;
 }
 
@@ -186,11 +198,7 @@ struct Selection {
 // noted as missing and left out, and so is a second resource of the same
 // instrument.
 Selection all_instruments(const CommandLine& settings, Output& out) {
-    workflow::SilentOperator op;
-    const workflow::FoundInstruments found =
-        workflow::FindInstruments(op, workflow::kFindInstrumentsAndSockets);
-    if (!found.m_searched) out.diagnostic("fwupgrade: " + found.m_error);
-    const std::vector<std::string>& listed = found.m_resources;
+    const std::vector<std::string> listed = discovered_resources(out);
     const std::vector<std::unique_ptr<Child>> asked = identify_all(settings, listed, out);
 
     Selection selection;
@@ -239,9 +247,9 @@ void print_summary(Output& out, const std::vector<Outcome>& outcomes) {
         std::snprintf(line, sizeof line, "%-*s  %-8s  %-10s  %-10s  %-10s  %s",
                       static_cast<int>(width), a.c_str(), b.c_str(), c.c_str(), d.c_str(),
                       e.c_str(), f.c_str());
-        out.text(line);
+        summary_output(out).text(line);
     };
-    out.text("");
+    summary_output(out).text("");
     row("RESOURCE", "MODEL", "SERIAL", "BEFORE", "AFTER", "RESULT");
     const auto dash = [](const std::string& s) { return s.empty() ? std::string("-") : s; };
     for (const Outcome& o : outcomes) {
@@ -259,36 +267,6 @@ int finish_batch(Output& out, int code, const std::string& message) {
                                {"exit_code", code},
                                {"message", TextOrNull(message)}});
     return code;
-}
-
-// The resources of the command line, named as every event names them (bare
-// addresses rewritten). One instrument named several ways (inst0, hislip0,
-// a socket, a bare address) is upgraded once, under its first name: two runs
-// would only find each other holding it. `same` gets each other name with
-// the first.
-std::vector<std::string> distinct_resources(
-    const CommandLine& settings, Output& out,
-    std::vector<std::pair<std::string, std::string>>& same) {
-    std::vector<std::string> resources;
-    std::map<std::string, std::string> by_key;
-    for (const std::string& r : settings.resources) {
-        const std::string resource = workflow::ResourceFromInstrumentText(r);
-        std::string unparsed;
-        std::string key = workflow::RunLockKey(resource, &unparsed);
-        if (key.empty()) key = resource;
-        if (const auto first = by_key.find(key); first != by_key.end()) {
-            if (resource != first->second) same.emplace_back(resource, first->second);
-            out.event("instrument",
-                      Json{{"resource", resource},
-                           {"selected", false},
-                           {"reason", "same instrument as " + first->second}},
-                      resource + ": same instrument as " + first->second + "; upgraded once");
-            continue;
-        }
-        by_key[key] = resource;
-        resources.push_back(resource);
-    }
-    return resources;
 }
 
 // Asks once for the whole batch before the Host application erases the
@@ -315,23 +293,30 @@ int confirm_host(Output& out, std::size_t count) {
 // interrupt is passed on to every child.
 std::vector<std::unique_ptr<Child>> run_children(const CommandLine& settings,
                                                  const std::string& release, Output& out,
-                                                 const std::vector<std::string>& resources) {
+                                                 const std::vector<std::string>& resources,
+                                                 int64_t bytes_each) {
+    BatchProgress progress(out, static_cast<int>(resources.size()), bytes_each);
     ChildRunner runner(
         settings.jobs,
-        [&](Child& child, const std::string& line) { relay_event(out, child, line); },
+        [&](Child& child, const std::string& line) { relay_event(out, progress, child, line); },
         [&](Child& child, const std::string& line) {
             // Its diagnostics, already events with --json; for people.
             const std::string tagged = "[" + child.resource + "] " + line;
+            progress.erase();
             if (out.json())
                 std::fprintf(stderr, "%s\n", tagged.c_str());
             else
                 out.diagnostic(tagged);
+            progress.redraw();
         },
         [&](Child& child) {
+            progress.on_finished(child.resource);
             if (out.json()) return;
             const Outcome o = outcome_of(child);
+            progress.erase();
             out.text("[" + child.resource + "] " + o.result +
                      (o.message.empty() || o.exit_code == exit_ok ? "" : ": " + o.message));
+            progress.redraw();
         });
     interrupt::on_first([&] {
         out.diagnostic(
@@ -410,7 +395,90 @@ void add_missing(const std::vector<Outcome>& missing, std::vector<Outcome>& outc
     }
 }
 
+// --all: the instruments to upgrade into `resources`, those missing into
+// `missing`; exit_ok when there is something to upgrade.
+int select_all(const CommandLine& settings, Output& out, std::vector<std::string>& resources,
+               std::vector<Outcome>& missing) {
+    Selection selection = all_instruments(settings, out);
+    resources = std::move(selection.chosen);
+    missing = std::move(selection.missing);
+    if (interrupt::requested())
+        return finish_batch(out, exit_interrupted, "stopped while identifying");
+    if (!resources.empty()) return exit_ok;
+    const std::string message =
+        "no instrument to upgrade was found" +
+        (missing.empty() ? std::string()
+                         : " (" + std::to_string(missing.size()) +
+                               " did not answer or are not an accepted model)");
+    out.diagnostic("fwupgrade: " + message);
+    return finish_batch(out, exit_not_found, message);
+}
+
+// The bytes one instrument is sent: the chosen images' sizes as they are now.
+int64_t image_bytes(const CommandLine& settings, const std::string& release,
+                    const workflow::ImageChoice& offered) {
+    int64_t bytes = 0;
+    for (const workflow::ImageInfo& image : workflow::kImages) {
+        const bool chosen = settings.images.empty()
+                                ? offered.*image.m_flag != 0
+                                : std::find(settings.images.begin(), settings.images.end(),
+                                            image.m_id) != settings.images.end();
+        const std::string file =
+            *image.m_file ? image.m_file
+                          : std::string(workflow::kImageFolder) + workflow::kHostImageFile;
+        struct stat status {};
+        if (chosen && ::stat((release + file).c_str(), &status) == 0) bytes += status.st_size;
+    }
+    return bytes;
+}
+
 }  // namespace
+
+// The resources of the command line, named as every event names them (bare
+// addresses rewritten). One instrument named several ways (inst0, hislip0,
+// a socket, a bare address) is upgraded once, under its first name: two runs
+// would only find each other holding it. `same` gets each other name with
+// the first.
+std::vector<std::string> distinct_resources(const CommandLine& settings, Output& out,
+                                            std::vector<std::pair<std::string, std::string>>& same,
+                                            const char* done_once) {
+    std::vector<std::string> resources;
+    std::map<std::string, std::string> by_key;
+    for (const std::string& r : settings.resources) {
+        const std::string resource = workflow::ResourceFromInstrumentText(r);
+        std::string unparsed;
+        std::string key = workflow::RunLockKey(resource, &unparsed);
+        if (key.empty()) key = resource;
+        if (const auto first = by_key.find(key); first != by_key.end()) {
+            if (resource != first->second) same.emplace_back(resource, first->second);
+            out.event("instrument",
+                      Json{{"resource", resource},
+                           {"selected", false},
+                           {"reason", "same instrument as " + first->second}},
+                      resource + ": same instrument as " + first->second + "; " + done_once);
+            continue;
+        }
+        by_key[key] = resource;
+        resources.push_back(resource);
+    }
+    return resources;
+}
+
+std::vector<std::string> discovered_resources(Output& out) {
+    workflow::SilentOperator op;
+    const workflow::FoundInstruments found =
+        workflow::FindInstruments(op, workflow::kFindInstrumentsAndSockets);
+    if (!found.m_searched) out.diagnostic("fwupgrade: " + found.m_error);
+    return found.m_resources;
+}
+
+std::string all_skip_reason(const CommandLine& settings, const Json& identified,
+                            const std::string& resource,
+                            std::map<std::string, std::string>& by_serial, bool& missing) {
+    const Skip skip = skip_of(settings, identified, resource, by_serial);
+    missing = skip.missing;
+    return skip.reason;
+}
 
 int upgrade_batch(const CommandLine& settings, Output& out) {
     const std::string release = release_directory(settings.release);
@@ -427,23 +495,11 @@ int upgrade_batch(const CommandLine& settings, Output& out) {
                                         : std::find(settings.images.begin(), settings.images.end(),
                                                     "HPAP") != settings.images.end();
     std::vector<std::pair<std::string, std::string>> same;  // name, first name of it
-    std::vector<std::string> resources = distinct_resources(settings, out, same);
+    std::vector<std::string> resources = distinct_resources(settings, out, same, "upgraded once");
     std::vector<Outcome> missing;
     if (settings.all) {
-        Selection selection = all_instruments(settings, out);
-        resources = std::move(selection.chosen);
-        missing = std::move(selection.missing);
-        if (interrupt::requested())
-            return finish_batch(out, exit_interrupted, "stopped while identifying");
-        if (resources.empty()) {
-            const std::string message =
-                "no instrument to upgrade was found" +
-                (missing.empty() ? std::string()
-                                 : " (" + std::to_string(missing.size()) +
-                                       " did not answer or are not an accepted model)");
-            out.diagnostic("fwupgrade: " + message);
-            return finish_batch(out, exit_not_found, message);
-        }
+        if (const int code = select_all(settings, out, resources, missing); code != exit_ok)
+            return code;
     }
     if (host && !settings.yes) {
         if (const int code = confirm_host(out, resources.size()); code != exit_ok) return code;
@@ -455,7 +511,7 @@ int upgrade_batch(const CommandLine& settings, Output& out) {
               "Upgrading " + std::to_string(resources.size()) + " instruments, at most " +
                   std::to_string(settings.jobs) + " at once");
     const std::vector<std::unique_ptr<Child>> ended =
-        run_children(settings, release, out, resources);
+        run_children(settings, release, out, resources, image_bytes(settings, release, offered));
 
     Json instruments = Json::array();
     int succeeded = 0;

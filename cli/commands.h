@@ -2,8 +2,10 @@
 // (exit_codes.h) and reports through `out`.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "options.h"
 #include "output.h"
@@ -23,6 +25,12 @@ int run_identify(const CommandLine& settings, Output& out);
 int run_upgrade(const CommandLine& settings, Output& out);
 int run_history(const CommandLine& settings, Output& out);
 int run_verify(const CommandLine& settings, Output& out);
+// check, and upgrade --dry-run (check.cpp).
+int run_check(const CommandLine& settings, Output& out);
+// --skip-current for one instrument (check.cpp): when it already runs the
+// release's version, says so, ends the run's events and returns exit_ok;
+// -1 when the upgrade is to go on.
+int skip_if_current(const CommandLine& settings, Output& out, const std::string& resource);
 
 // The policy a run checks its release under: the administrator's policy file
 // (workflow::kPolicyPath), then --require-signature (which only ever adds the
@@ -35,6 +43,24 @@ bool load_run_policy(const CommandLine& settings, workflow::VerifyPolicy& policy
 
 // The verification event's "note": kSignatureNotCheckedNote when it applies, else null.
 workflow::Json verification_note(const workflow::ReleaseVerification& result);
+
+// The resources of the command line, named as every event names them (bare
+// addresses rewritten), one per instrument: each other name of one goes to
+// `same` with the first, and an "instrument" event says it is `done_once`
+// (batch.cpp).
+std::vector<std::string> distinct_resources(const CommandLine& settings, Output& out,
+                                            std::vector<std::pair<std::string, std::string>>& same,
+                                            const char* done_once);
+// The resources discovery lists (batch.cpp).
+std::vector<std::string> discovered_resources(Output& out);
+// Why --all leaves out the instrument found at `resource`, from its
+// identification's fields (identification_json); empty when it is chosen.
+// `missing`: left out because it did not answer or is not an accepted model.
+// `by_serial` remembers the instruments chosen, so that a second name of one
+// is left out.
+std::string all_skip_reason(const CommandLine& settings, const workflow::Json& identified,
+                            const std::string& resource,
+                            std::map<std::string, std::string>& by_serial, bool& missing);
 
 // One upgrade in this process (upgrade.cpp); the batch runner starts one
 // process per instrument that runs this.

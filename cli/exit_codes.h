@@ -18,6 +18,7 @@ enum ExitCode : int {
     exit_batch_failed = 8,    // several instruments: not every one succeeded
     exit_not_back = 9,        // --wait: no answer after the restart in time
     exit_verify_failed = 10,  // the release failed its SHA256SUMS or signature check
+    exit_not_changed = 11,    // --wait: back, but with the firmware it had before
 };
 
 // The word the JSON events and the summary use for an exit status.
@@ -43,6 +44,8 @@ inline const char* result_word(int code) {
             return "not_back";
         case exit_verify_failed:
             return "verify_failed";
+        case exit_not_changed:
+            return "not_changed";
         default:
             return "error";
     }

@@ -11,6 +11,7 @@
 #include "interrupt.h"
 #include "options.h"
 #include "output.h"
+#include "progress.h"
 #include "workflow/upgrade.h"
 #include "workflow/visa_extension.h"
 
@@ -26,7 +27,7 @@ namespace {
 int check_before_contact(const cli::CommandLine& settings, std::string& message) {
     using namespace cli;
     if (settings.command != cmd_list && settings.command != cmd_identify &&
-        settings.command != cmd_upgrade)
+        settings.command != cmd_upgrade && settings.command != cmd_check)
         return -1;
     const workflow::VisaLibraryInUse library = workflow::LibraryInUse();
     if (!library.m_usable) {
@@ -59,7 +60,7 @@ int main(int argc, char** argv) {
     CommandLine settings;
     std::string error;
     const bool parsed = parse_command_line(argc, argv, settings, error);
-    Output out(settings.json);
+    Output out(settings.json, quiet_output_fd(settings));
     // With FW_VISA_LOG=1 the library writes its own lines to standard error.
     if (!parsed) {
         out.diagnostic("fwupgrade: " + error);
@@ -78,6 +79,7 @@ int main(int argc, char** argv) {
         std::printf("fwupgrade %s\n", FWUPGRADE_VERSION);
         return exit_ok;
     }
+    set_verbosity(settings, out);
     if (const int code = check_before_contact(settings, error); code >= 0) {
         out.diagnostic("fwupgrade: " + error);
         out.event("finished", workflow::Json{{"command", command_name(settings.command)},
@@ -92,7 +94,9 @@ int main(int argc, char** argv) {
         case cmd_identify:
             return run_identify(settings, out);
         case cmd_upgrade:
-            return run_upgrade(settings, out);
+            return settings.dry_run ? run_check(settings, out) : run_upgrade(settings, out);
+        case cmd_check:
+            return run_check(settings, out);
         case cmd_history:
             return run_history(settings, out);
         case cmd_verify:

@@ -127,6 +127,12 @@ constexpr CommandInfo kCommands[] = {
     {cmd_verify, "verify",
      "verify --release DIR [--keyring FILE]... [--require-signature] [--json]",
      "check a release against its SHA256SUMS and signature, sending nothing"},
+    {cmd_check, "check",
+     "check RESOURCE... | --all [--model M] [--allow-missing] --release DIR\n"
+     "                 [--images LIST] [-j N] [--skip-current] [--keyring FILE]...\n"
+     "                 [--require-signature] [--json]",
+     "check everything an upgrade checks before it writes, asking each instrument only who "
+     "it is"},
 };
 
 const CommandInfo* command_info(const std::string& name) {
@@ -185,7 +191,8 @@ void add_verification(CLI::App& app, CommandLine& c) {
                        c.require_signature);
 }
 
-void add_upgrade(CLI::App& app, CommandLine& c) {
+// What upgrade and check share: the instruments, the release, the images.
+void add_targets(CLI::App& app, CommandLine& c) {
     app.add_option("RESOURCE", c.resources, "a VISA resource string or a bare address")
         ->option_text("...");
     add_release(app, c);
@@ -193,10 +200,6 @@ void add_upgrade(CLI::App& app, CommandLine& c) {
                         "comma-separated images to write, of HPAP,HREC,HBRM,HUBL (default: every "
                         "image the release offers); always written in that order",
                         [&c](const std::string& v) { set_images(c, v); });
-    platform::add_flag(app, "-y,--yes",
-                       "answer yes to the warning that writing the Host application (HPAP) "
-                       "erases the instrument's saved states",
-                       c.yes);
     platform::add_flag(app, "--all",
                        "every instrument discovery finds that identifies as an accepted model",
                        c.all);
@@ -209,12 +212,30 @@ void add_upgrade(CLI::App& app, CommandLine& c) {
                        "do not fail the batch",
                        c.allow_missing);
     platform::add_value(app, "-j,--jobs", "N",
-                        "upgrade at most N instruments at once, each in a process of its own "
-                        "(default 1)",
+                        "work on at most N instruments at once (default 1); an upgrade runs each "
+                        "in a process of its own",
                         [&c](const std::string& v) {
                             if (!parse_count(v, 1, 256, c.jobs))
                                 throw platform::UsageError("--jobs needs a number from 1 to 256");
                         });
+    platform::add_flag(app, "--skip-current",
+                       "leave alone an instrument whose firmware is already the version the "
+                       "release's Firmware_Upgrade.txt gives HPAP (skipped, not failed)",
+                       c.skip_current);
+    platform::add_flag(app, "-q,--quiet", "print only errors and the summary", c.quiet);
+    platform::add_flag(app, "-v,--verbose", "also show the VISA library's diagnostics", c.verbose);
+    add_verification(app, c);
+}
+
+void add_upgrade(CLI::App& app, CommandLine& c) {
+    add_targets(app, c);
+    platform::add_flag(app, "-y,--yes",
+                       "answer yes to the warning that writing the Host application (HPAP) "
+                       "erases the instrument's saved states",
+                       c.yes);
+    platform::add_flag(app, "--dry-run",
+                       "check as 'fwupgrade check' does and write nothing (see check --help)",
+                       c.dry_run);
     platform::add_flag(app, "-w,--wait",
                        "after the restart, wait until the instrument answers again and report "
                        "its firmware",
@@ -226,7 +247,6 @@ void add_upgrade(CLI::App& app, CommandLine& c) {
                                 throw platform::UsageError(
                                     "--wait-timeout needs a number of seconds from 1 to 86400");
                         });
-    add_verification(app, c);
 }
 
 // The whole command line: the program's own options, then one subcommand per
@@ -247,7 +267,8 @@ void define(CLI::App& app, CommandLine& c) {
         "6 interrupted, 7 warning declined, 8 not every instrument of several\n"
         "succeeded (with --all, also one found that did not answer or is not an\n"
         "accepted model), 9 no answer after the restart (--wait), 10 release\n"
-        "verification failed. See fwupgrade(1).");
+        "verification failed, 11 the instrument came back with the firmware it had\n"
+        "(--wait). See fwupgrade(1).");
     app.set_help_flag();
     app.formatter(std::make_shared<HelpFormatter>());
     // One command; a later word that names another is a RESOURCE.
@@ -272,6 +293,9 @@ void define(CLI::App& app, CommandLine& c) {
                 break;
             case cmd_upgrade:
                 add_upgrade(*sub, c);
+                break;
+            case cmd_check:
+                add_targets(*sub, c);
                 break;
             case cmd_history:
                 add_history(*sub, c);
@@ -307,6 +331,23 @@ std::string judge_extra(CLI::App& app, const CommandLine& c, const std::vector<s
     return std::string("'") + command_name(c.command) + "' takes no RESOURCE, but got '" + word +
            "'";
 }
+// What upgrade and check need of their instruments and release; "" when
+// the command line gives it.
+std::string judge_targets(const CommandLine& c) {
+    if (c.release.empty()) return std::string(command_name(c.command)) + " needs --release DIR";
+    if (c.quiet && c.verbose) return "give either --quiet or --verbose, not both";
+    if (c.all == !c.resources.empty())
+        return c.all ? "give either RESOURCEs or --all, not both"
+                     : std::string(command_name(c.command)) + " needs a RESOURCE (or --all)";
+    if (!c.models.empty() && !c.all)
+        return "--model filters --all; it does not apply to named resources";
+    if (c.allow_missing && !c.all)
+        return "--allow-missing applies to --all; a named resource must answer";
+    for (const std::string& resource : c.resources)
+        if (resource.empty()) return "an empty RESOURCE";
+    return "";
+}
+
 }  // namespace
 
 const char* command_name(Command command) {
@@ -344,29 +385,9 @@ bool parse_command_line(int argc, char** argv, CommandLine& command_line, std::s
             }
             break;
         case cmd_upgrade:
-            if (c.release.empty()) {
-                error = "upgrade needs --release DIR";
-                return false;
-            }
-            if (c.all == !c.resources.empty()) {
-                error = c.all ? "give either RESOURCEs or --all, not both"
-                              : "upgrade needs a RESOURCE (or --all)";
-                return false;
-            }
-            if (!c.models.empty() && !c.all) {
-                error = "--model filters --all; it does not apply to named resources";
-                return false;
-            }
-            if (c.allow_missing && !c.all) {
-                error = "--allow-missing applies to --all; a named resource must answer";
-                return false;
-            }
-            for (const std::string& resource : c.resources) {
-                if (resource.empty()) {
-                    error = "an empty RESOURCE";
-                    return false;
-                }
-            }
+        case cmd_check:
+            error = judge_targets(c);
+            if (!error.empty()) return false;
             break;
         case cmd_verify:
             if (c.release.empty()) {

@@ -15,7 +15,8 @@ enum Command : unsigned {
     cmd_upgrade = 1u << 2,
     cmd_history = 1u << 3,
     cmd_verify = 1u << 4,
-    cmd_all = cmd_list | cmd_identify | cmd_upgrade | cmd_history | cmd_verify,
+    cmd_check = 1u << 5,
+    cmd_all = cmd_list | cmd_identify | cmd_upgrade | cmd_history | cmd_verify | cmd_check,
 };
 
 // The parsed command line (not the settings file).
@@ -49,6 +50,14 @@ struct CommandLine {
     // from the administrator's policy file.
     std::vector<std::string> keyrings;  // --keyring, made absolute when parsed
     bool require_signature = false;
+    // upgrade --dry-run: everything check does, nothing more.
+    bool dry_run = false;
+    // upgrade, check: leave alone an instrument that already runs the
+    // release's version (reported as skipped, not failed).
+    bool skip_current = false;
+    // -q: errors and the summary only; -v: also the VISA library's diagnostics.
+    bool quiet = false;
+    bool verbose = false;
 };
 
 // Parses argv into `command_line`. On a usage error returns false with the

@@ -14,6 +14,7 @@
 #include "engine_streams.h"
 #include "exit_codes.h"
 #include "interrupt.h"
+#include "progress.h"
 #include "prompt.h"
 #include "run_plan.h"
 #include "workflow/audit.h"
@@ -385,7 +386,7 @@ private:
                                     {"percent", percent},
                                     {"bytes", static_cast<long long>(sent)},
                                     {"total", static_cast<long long>(total)}});
-        out_.progress(line);
+        image_progress(out_, image_, sent, total, line);
     }
 
     Output& out_;
@@ -621,9 +622,14 @@ void wait_for_restart(const CommandLine& settings, Output& out, const std::strin
                       back.id.fields.firmware + " (before: " + observer.firmware_before() + ")");
         if (!back.id.fields.firmware.empty() &&
             back.id.fields.firmware == observer.firmware_before()) {
-            ending.message = "the instrument still reports firmware " + back.id.fields.firmware +
-                             " after the restart";
-            out.diagnostic("fwupgrade: warning: " + ending.message, resource);
+            // The images went out, but the instrument runs what it ran: an
+            // upgrade that did not take is no success.
+            ending = {exit_not_changed,
+                      "firmware not changed",
+                      "the instrument still reports firmware " + back.id.fields.firmware +
+                          " after the restart",
+                      {}};
+            ending.cause = workflow::MakeCause(Cause::Kind::NotChanged, ending.message);
         }
     } else if (back.interrupted) {
         ending = {exit_interrupted,
@@ -712,8 +718,13 @@ int upgrade_one(const CommandLine& settings, Output& out, const std::string& ins
 }
 
 int run_upgrade(const CommandLine& settings, Output& out) {
-    if (!settings.all && settings.resources.size() == 1)
+    if (!settings.all && settings.resources.size() == 1) {
+        if (settings.skip_current)
+            if (const int skipped = skip_if_current(settings, out, settings.resources.front());
+                skipped >= 0)
+                return skipped;
         return upgrade_one(settings, out, settings.resources.front());
+    }
     return upgrade_batch(settings, out);
 }
 

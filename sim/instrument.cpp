@@ -328,6 +328,8 @@ std::optional<std::string> Instrument::scpi_debug(std::string_view params) {
 
 std::optional<std::string> Instrument::host_reboot(std::string_view) {
     reboot_ = true;
+    // As if the images written took: the new firmware answers after the restart.
+    if (!config_.idn_after_reboot.empty()) config_.idn = config_.idn_after_reboot;
     return std::nullopt;
 }
 

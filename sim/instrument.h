@@ -47,6 +47,7 @@ struct ErrorInjection {
 
 struct InstrumentConfig {
     std::string idn;                                     // complete identity reply, with its LF
+    std::string idn_after_reboot;                        // replaces idn once rebooted; empty: none
     std::map<std::string, std::uint32_t> sector_sizes;   // image id -> bytes (0 allowed)
     std::optional<std::string> init_reply;               // replaces the initialise reply text
     std::map<std::uint64_t, std::string> block_replies;  // N-th block of a transfer -> reply text

@@ -24,7 +24,8 @@ struct Parse {
     Options& o;
     AddressScope scope;
     std::string name;  // the option being handled, for messages
-    std::string model = workflow::kAcceptedModelTable[0].m_model, serial, firmware = "1.0.0", idn;
+    std::string model = workflow::kAcceptedModelTable[0].m_model, serial, firmware = "1.0.0", idn,
+                firmware_after;
     bool have_address = false;
 };
 
@@ -248,6 +249,9 @@ void define_options(CLI::App& app, Parse& p) {
           [](Parse& q, const std::string& v) { return printable(q, v, q.serial); });
     value("--firmware", "F", "firmware version in *IDN? (default 1.0.0)",
           [](Parse& q, const std::string& v) { return printable(q, v, q.firmware); });
+    value("--firmware-after-reboot", "F",
+          "firmware version in *IDN? once DIAG:HW:HOST:REBoot ran (default: unchanged)",
+          [](Parse& q, const std::string& v) { return printable(q, v, q.firmware_after); });
     value("--idn", "TEXT", "whole *IDN? reply instead (a line feed is added)",
           [](Parse& q, const std::string& v) { return printable(q, v, q.idn); });
     value("--sector", "ID=N",
@@ -440,6 +444,8 @@ std::optional<Options> parse_options(const std::vector<std::string>& args, std::
     }
     o.instrument.idn =
         p.idn.empty() ? identity_for_model(p.model, p.serial, p.firmware) : p.idn + "\n";
+    if (!p.firmware_after.empty() && p.idn.empty())
+        o.instrument.idn_after_reboot = identity_for_model(p.model, p.serial, p.firmware_after);
     o.server.max_record = static_cast<std::size_t>(o.max_recv_size) + 4096;
     // A browser shows the name, and people know an instrument by its model
     // and serial number, so it is those of *IDN? (an odd --idn: the address).

@@ -12,7 +12,7 @@
 #include <sstream>
 #include <string>
 
-#include "visa/abstract_socket.h"
+#include "platform/abstract_socket.h"
 #include "visa/instrument_key.h"
 #include "visa/rsrc_name.h"
 
@@ -87,8 +87,8 @@ fwvisa_status fill_failure(const std::optional<Failure>& failure, fwvisa_failure
     std::snprintf(full.host, sizeof full.host, "%s", failure->host.c_str());
     std::snprintf(full.text, sizeof full.text, "%s", failure->text.c_str());
     if (!failure->lock_name.empty()) {
-        const NameOwner owner = owner_of(failure->lock_name);
-        std::snprintf(full.holder, sizeof full.holder, "%s", describe(owner).c_str());
+        const platform::NameOwner owner = platform::owner_of(failure->lock_name);
+        std::snprintf(full.holder, sizeof full.holder, "%s", platform::describe(owner).c_str());
         if (owner.known)
             std::snprintf(full.since, sizeof full.since, "%s",
                           process_start_utc(owner.pid).c_str());

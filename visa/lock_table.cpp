@@ -223,6 +223,26 @@ void LockTable::settle_name_lock(const std::string& rsrc, Entry& e) {
     e.shared_name.clear();
 }
 
+// Ends a wait for a lock that was not granted: forgets what the wait set up
+// for `who` and remembers the name held elsewhere that kept it out.
+ViStatus LockTable::give_up(const std::string& rsrc, Entry& e, ViSession who, bool failed,
+                            const std::string& blocker) {
+    Holder& h = e.holders[who];
+    if (h.exclusive == 0 && h.shared == 0) e.holders.erase(who);
+    settle_name_lock(rsrc, e);
+    if (e.holders.empty() && !e.holds_names()) entries_.erase(rsrc);
+    if (failed) return VI_ERROR_SYSTEM_ERROR;
+    if (!blocker.empty()) {
+        refused_rsrc = rsrc;
+        refused_name = blocker;
+    }
+    // Asking who holds it may mean a walk through /proc: only when someone
+    // will read the answer.
+    if (!blocker.empty() && log_active())
+        log_error(log_module, "%s: %s", rsrc.c_str(), last_refusal()->text().c_str());
+    return VI_ERROR_TMO;
+}
+
 ViStatus LockTable::acquire(const std::string& rsrc, ViSession who, ViAccessMode type,
                             const std::string& key, uint32_t timeout_ms) {
     std::unique_lock<std::mutex> guard(mutex_);
@@ -254,22 +274,8 @@ ViStatus LockTable::acquire(const std::string& rsrc, ViSession who, ViAccessMode
             if (name == NameLock::granted) break;
         }
         // A lock that cannot be made is refused, never taken as granted.
-        if (name == NameLock::failed || (!infinite && std::chrono::steady_clock::now() >= until)) {
-            Holder& h = e.holders[who];
-            if (h.exclusive == 0 && h.shared == 0) e.holders.erase(who);
-            settle_name_lock(rsrc, e);
-            if (e.holders.empty() && !e.holds_names()) entries_.erase(rsrc);
-            if (name == NameLock::failed) return VI_ERROR_SYSTEM_ERROR;
-            if (!blocker.empty()) {
-                refused_rsrc = rsrc;
-                refused_name = blocker;
-            }
-            // Asking who holds it may mean a walk through /proc: only when
-            // someone will read the answer.
-            if (!blocker.empty() && log_active())
-                log_error(log_module, "%s: %s", rsrc.c_str(), last_refusal()->text().c_str());
-            return VI_ERROR_TMO;
-        }
+        if (name == NameLock::failed || (!infinite && std::chrono::steady_clock::now() >= until))
+            return give_up(rsrc, e, who, name == NameLock::failed, blocker);
         // Woken by releases here; names elsewhere are looked at every few ms.
         auto wake = std::chrono::steady_clock::now() + name_retry;
         if (!infinite && wake > until) wake = until;

@@ -119,6 +119,8 @@ private:
     NameLock try_name_lock(const std::string& rsrc, Entry& e, bool exclusive, std::string* blocker);
     // Adjusts the names held to what the remaining holders need.
     void settle_name_lock(const std::string& rsrc, Entry& e);
+    ViStatus give_up(const std::string& rsrc, Entry& e, ViSession who, bool failed,
+                     const std::string& blocker);
     // Binds a fresh shared name for `rsrc` into e (no check of the exclusive one).
     NameLock bind_shared(const std::string& rsrc, Entry& e);
     // Accepts and drops the probes queued on every name held.

@@ -24,7 +24,7 @@ start_sim() {  # address, options...
   for _ in $(seq 100); do grep -q "fwsim ready" "$work/sim-$address.out" && return; sleep 0.05; done
   echo "fwsim on $address did not start"; cat "$work/sim-$address.out"; exit 1
 }
-start_sim 127.0.0.160
+start_sim 127.0.0.160 --firmware-after-reboot 1.1.0
 start_sim 127.0.0.161 --hold-lock
 
 mkdir -p "$work/rel/host"
@@ -60,7 +60,7 @@ check() {  # file, python condition on the list of JSON lines `l`
     fail "$1: $2"
 }
 check "$work/results/lab1-events.jsonl" "l[-1]['event']=='finished' and l[-1]['result']=='ok' and any(e['event']=='back' for e in l)"
-check "$work/results/lab1-audit.jsonl" "len(l)==1 and l[0]['result']=='ok' and l[0]['images'][0]['id']=='HUBL' and l[0]['firmware_after']=='1.0.0'"
+check "$work/results/lab1-audit.jsonl" "len(l)==1 and l[0]['result']=='ok' and l[0]['images'][0]['id']=='HUBL' and l[0]['firmware_after']=='1.1.0'"
 check "$work/results/lab2-events.jsonl" "l[-1]['exit_code']==4"
 check "$work/results/lab2-audit.jsonl" "len(l)==1 and l[0]['result']=='locked'"
 echo "ansible playbook: ok"

@@ -4,7 +4,7 @@
 set -euo pipefail
 fwupgrade="$1" page="$2"
 missing=0
-for command in list identify upgrade history verify; do
+for command in list identify upgrade check history verify; do
   for option in $("$fwupgrade" "$command" --help | grep -oE -- '--[a-z][a-z-]*' | sort -u); do
     grep -qF -- "${option//-/\\-}" "$page" || { echo "man page lacks $option ($command)"; missing=1; }
   done

@@ -126,6 +126,10 @@ TEST(OptionsTest, RefusesWithAMessageNamingWhatIsWrong) {
         {{"list", "--require-signature"}, "does not apply to 'list'"},
         {{"identify", "x", "--discover"}, "option '--discover' does not apply to 'identify'"},
         {{"verify", "-r", "/r", "--keyring", ""}, "--keyring needs a file"},
+        {{"check", "x"}, "check needs --release DIR"},
+        {{"check", "-r", "/r"}, "check needs a RESOURCE (or --all)"},
+        {{"check", "x", "-r", "/r", "--yes"}, "option '--yes' does not apply to 'check'"},
+        {{"upgrade", "x", "-r", "/r", "-q", "-v"}, "either --quiet or --verbose"},
     };
     for (const auto& [words, expected] : cases) {
         CommandLine s;
@@ -198,6 +202,9 @@ TEST(OptionsTest, HelpListsEveryOptionOfTheCommandFromTheTable) {
         {cmd_history,
          {"--limit N", "--resource RESOURCE", "--serial SERIAL", "--host HOST", "--json"}},
         {cmd_verify, {"--release DIR", "--keyring FILE", "--require-signature", "--json"}},
+        {cmd_check,
+         {"RESOURCE", "--release DIR", "--images LIST", "--all", "--jobs N", "--skip-current",
+          "--quiet", "--verbose", "--keyring FILE", "--json"}},
     };
     for (const auto& [command, options] : commands) {
         const std::string help = Help(command);
@@ -208,6 +215,8 @@ TEST(OptionsTest, HelpListsEveryOptionOfTheCommandFromTheTable) {
             EXPECT_LE(end - start, 100u) << help.substr(start, end - start);
     }
     EXPECT_EQ(Help(cmd_upgrade).find("--limit"), std::string::npos);
+    EXPECT_NE(Help(cmd_upgrade).find("--dry-run"), std::string::npos);
+    EXPECT_NE(Help(cmd_none).find("11 the instrument came back"), std::string::npos);
 }
 
 TEST(EngineStreamsTest, ProgressLinesTellBytesPercentRateAndTimeLeft) {

@@ -397,70 +397,84 @@ bool HislipTransport::log_drop() {
     return ++dropped_ <= max_logged_drops;
 }
 
+// Reads message headers on the data channel until a data message answering
+// this read begins (in_data_ set) or the channel fails; drops what answers an
+// earlier message.
+ViStatus HislipTransport::await_data(const net::Deadline& deadline) {
+    for (;;) {
+        Header h;
+        switch (sync_in_.next(&h)) {
+            case Decoder::Status::need_more:
+                if (ViStatus st = receive(Channel::sync, deadline); st != VI_SUCCESS) return st;
+                continue;
+            case Decoder::Status::bad_header:
+                return protocol_fault(Channel::sync, "malformed message header",
+                                      FatalCode::bad_header);
+            case Decoder::Status::too_large:
+                if (h.type == Type::fatal_error || h.type == Type::error)
+                    return peer_error(Channel::sync, h, "(text too long, dropped)");
+                if (log_drop())
+                    log_warning(log_module, "%s: dropped a %s of %llu bytes on the data channel",
+                                where_.c_str(), type_name(uint8_t(h.type)).c_str(),
+                                static_cast<unsigned long long>(h.length));
+                continue;
+            case Decoder::Status::data:
+                if (!accept_id(h.param)) {
+                    if (log_drop())
+                        log_warning(
+                            log_module,
+                            "%s: dropped %llu bytes answering an earlier message (id 0x%08X)",
+                            where_.c_str(), static_cast<unsigned long long>(h.length),
+                            unsigned(h.param));
+                    sync_in_.drop_data();
+                    continue;
+                }
+                in_data_ = true;
+                data_end_ = h.type == Type::data_end;
+                return VI_SUCCESS;
+            case Decoder::Status::message:
+                if (h.type == Type::fatal_error || h.type == Type::error)
+                    return peer_error(Channel::sync, h, sync_in_.payload());
+                // Interrupted: an answer we gave up on was dropped by the
+                // server; anything else has no place here.
+                if (h.type != Type::interrupted && log_drop())
+                    log_warning(log_module, "%s: unexpected %s on the data channel, ignored",
+                                where_.c_str(), type_name(uint8_t(h.type)).c_str());
+                continue;
+        }
+    }
+}
+
+// Copies the current data message's bytes into `buf` up to `count`, stopping
+// after a terminator when one is asked for; true when it stopped there.
+bool HislipTransport::copy_data(ViByte* buf, size_t count, const ReadOptions& opts, size_t* got) {
+    bool at_term = false;
+    while (sync_in_.data_left() > 0 && *got < count && !at_term) {
+        std::string_view piece = sync_in_.peek(count - *got);
+        if (piece.empty()) break;
+        size_t n = piece.size();
+        if (opts.term_char_enabled) {
+            const void* hit = std::memchr(piece.data(), opts.term_char, n);
+            if (hit != nullptr) {
+                n = size_t(static_cast<const char*>(hit) - piece.data()) + 1;
+                at_term = true;
+            }
+        }
+        std::memcpy(buf + *got, piece.data(), n);
+        sync_in_.consume(n);
+        *got += n;
+    }
+    return at_term;
+}
+
 ViStatus HislipTransport::read_messages(ViByte* buf, size_t count, const ReadOptions& opts,
                                         size_t* got, ReadStop* why) {
     net::Deadline deadline(opts.timeout_ms);
     for (;;) {
         if (!in_data_) {
-            Header h;
-            switch (sync_in_.next(&h)) {
-                case Decoder::Status::need_more:
-                    if (ViStatus st = receive(Channel::sync, deadline); st != VI_SUCCESS) return st;
-                    continue;
-                case Decoder::Status::bad_header:
-                    return protocol_fault(Channel::sync, "malformed message header",
-                                          FatalCode::bad_header);
-                case Decoder::Status::too_large:
-                    if (h.type == Type::fatal_error || h.type == Type::error)
-                        return peer_error(Channel::sync, h, "(text too long, dropped)");
-                    if (log_drop())
-                        log_warning(log_module,
-                                    "%s: dropped a %s of %llu bytes on the data channel",
-                                    where_.c_str(), type_name(uint8_t(h.type)).c_str(),
-                                    static_cast<unsigned long long>(h.length));
-                    continue;
-                case Decoder::Status::data:
-                    if (!accept_id(h.param)) {
-                        if (log_drop())
-                            log_warning(
-                                log_module,
-                                "%s: dropped %llu bytes answering an earlier message (id 0x%08X)",
-                                where_.c_str(), static_cast<unsigned long long>(h.length),
-                                unsigned(h.param));
-                        sync_in_.drop_data();
-                        continue;
-                    }
-                    in_data_ = true;
-                    data_end_ = h.type == Type::data_end;
-                    break;
-                case Decoder::Status::message:
-                    if (h.type == Type::fatal_error || h.type == Type::error)
-                        return peer_error(Channel::sync, h, sync_in_.payload());
-                    // Interrupted: an answer we gave up on was dropped by the
-                    // server; anything else has no place here.
-                    if (h.type != Type::interrupted && log_drop())
-                        log_warning(log_module, "%s: unexpected %s on the data channel, ignored",
-                                    where_.c_str(), type_name(uint8_t(h.type)).c_str());
-                    continue;
-            }
+            if (ViStatus st = await_data(deadline); st != VI_SUCCESS) return st;
         }
-
-        bool at_term = false;
-        while (sync_in_.data_left() > 0 && *got < count && !at_term) {
-            std::string_view piece = sync_in_.peek(count - *got);
-            if (piece.empty()) break;
-            size_t n = piece.size();
-            if (opts.term_char_enabled) {
-                const void* hit = std::memchr(piece.data(), opts.term_char, n);
-                if (hit != nullptr) {
-                    n = size_t(static_cast<const char*>(hit) - piece.data()) + 1;
-                    at_term = true;
-                }
-            }
-            std::memcpy(buf + *got, piece.data(), n);
-            sync_in_.consume(n);
-            *got += n;
-        }
+        const bool at_term = copy_data(buf, count, opts, got);
         if (sync_in_.data_left() == 0) {
             in_data_ = false;
             if (data_end_) {

@@ -86,6 +86,8 @@ private:
                            ReadStop* why);
     // Counts a message read() drops; true while it is still worth a log line.
     bool log_drop();
+    ViStatus await_data(const net::Deadline& deadline);
+    bool copy_data(ViByte* buf, size_t count, const ReadOptions& opts, size_t* got);
     // Receives more bytes of channel `ch` into its decoder. VI_ERROR_TMO once
     // the deadline is overdue, however fast the server sends.
     ViStatus receive(Channel ch, const net::Deadline& deadline);
