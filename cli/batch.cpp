@@ -466,7 +466,8 @@ std::vector<std::string> distinct_resources(const CommandLine& settings, Output&
 
 std::vector<std::string> discovered_resources(Output& out) {
     workflow::SilentOperator op;
-    const workflow::FoundInstruments found = workflow::FindInstruments(op);
+    const workflow::FoundInstruments found =
+        workflow::FindInstruments(op, workflow::kFindInstrumentsAndSockets);
     if (!found.m_searched) out.diagnostic("fwupgrade: " + found.m_error);
     return found.m_resources;
 }

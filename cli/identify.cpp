@@ -149,7 +149,8 @@ int run_list(const CommandLine& settings, Output& out) {
     if (settings.discover) found = search_lan(out);
     // Discovery reports to a window; here nothing is shown while it runs.
     workflow::SilentOperator op;
-    const workflow::FoundInstruments listed = workflow::FindInstruments(op);
+    const workflow::FoundInstruments listed =
+        workflow::FindInstruments(op, workflow::kFindInstrumentsAndSockets);
     if (!listed.m_searched) {
         // Nothing at all can be reached without the resource manager.
         workflow::Cause cause =

@@ -18,6 +18,7 @@
 //   TCPIP0::127.0.0.2::inst0::INSTR
 //   tcpip::127.0.0.3            # listed as TCPIP0::127.0.0.3::inst0::INSTR
 //   TCPIP0::127.0.0.4::5025::SOCKET
+//   127.0.0.5                   # listed as TCPIP0::127.0.0.5::inst0::INSTR
 //   serial = off
 //
 // 4. LAN discovery, off unless the file says "discover = lan": the find then
@@ -135,6 +136,17 @@ std::string skip_reason_text(const SkippedLine& line) {
     return "skipped";
 }
 
+namespace {
+
+// A resource string, or a bare address as the programs take one: its
+// VXI-11 instrument.
+std::optional<RsrcName> parse_configured_resource(std::string_view line) {
+    if (line.find("::") != std::string_view::npos) return parse_rsrc_name(line);
+    return parse_rsrc_name("TCPIP0::" + std::string(line) + "::INSTR");
+}
+
+}  // namespace
+
 DiscoveryConfig parse_discovery_config(std::string_view text) {
     DiscoveryConfig cfg;
     // Canonical name -> the line that named it; a long file must not cost n^2.
@@ -185,7 +197,7 @@ DiscoveryConfig parse_discovery_config(std::string_view text) {
             cfg.library = std::string(trim(line.substr(line.find('=') + 1)));
             continue;
         }
-        auto name = parse_rsrc_name(line);
+        auto name = parse_configured_resource(line);
         if (!name) {
             skip(line, SkippedLine::Reason::not_a_resource);
             continue;

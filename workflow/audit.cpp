@@ -16,6 +16,7 @@
 #include "platform/utc_time.h"
 #include "platform/write_all.h"
 #include "platform/xdg.h"
+#include "workflow/audit_journal.h"
 #include "workflow/identification.h"
 #include "workflow/identity.h"
 #include "workflow/sha256.h"
@@ -61,17 +62,6 @@ bool MakeFolders(const std::string& dir, std::string& error) {
     return true;
 }
 
-Json ImageToJson(const AuditImage& image, bool started) {
-    Json json = {{"id", image.id},
-                 {"file", image.file},
-                 {"size", image.size >= 0 ? Json(image.size) : Json()},
-                 {"sha256", TextOrNull(image.sha256)}};
-    if (started) return json;
-    json["result"] = image.result;
-    json["duration_ms"] = image.durationMs;
-    return json;
-}
-
 // A name for one attempt, unique on this machine: its start, the process and
 // a count within the process.
 std::string NewAttemptId() {
@@ -86,97 +76,6 @@ constexpr off_t kMaxAuditRead = off_t{256} << 20;
 constexpr int kAppendWaitMs = 5000;
 
 }  // namespace
-
-namespace {
-
-const char* CauseKindWord(IdentifyFailure::Kind kind) {
-    using Kind = IdentifyFailure::Kind;
-    switch (kind) {
-        case Kind::Unreachable:
-            return "unreachable";
-        case Kind::NoReply:
-            return "no reply";
-        case Kind::Locked:
-            return "locked";
-        case Kind::OtherModel:
-            return "other model";
-        case Kind::None:
-            break;
-    }
-    return "";
-}
-
-// The cause as fields: only those that apply to its kind.
-Json CauseToJson(const IdentifyFailure& cause) {
-    using Kind = IdentifyFailure::Kind;
-    Json json = {{"kind", CauseKindWord(cause.m_kind)}};
-    if (cause.m_kind == Kind::Unreachable || cause.m_kind == Kind::NoReply) {
-        json["host"] = TextOrNull(cause.m_host);
-        json["port"] = cause.m_port > 0 ? Json(cause.m_port) : Json();
-        json["reason"] = TextOrNull(cause.m_reason);
-    } else if (cause.m_kind == Kind::Locked) {
-        json["holder"] = TextOrNull(cause.m_holder);
-        json["since"] = TextOrNull(cause.m_since);
-    } else if (cause.m_kind == Kind::OtherModel) {
-        json["model"] = TextOrNull(cause.m_model);
-    }
-    return json;
-}
-
-// What every line begins with: who did what, where and when.
-Json HeaderToJson(const AuditRecord& record) {
-    return {{"schema", kAuditSchema},
-            {"record", record.kind},
-            {"attempt", TextOrNull(record.attempt)},
-            {"time", record.time},
-            {"tool", record.tool},
-            {"user", record.user},
-            {"host", record.host},
-            {"resource", record.resource}};
-}
-
-// The line added after a final record once the restart was tried.
-Json RestartToJson(const AuditRecord& record) {
-    Json json = HeaderToJson(record);
-    json["restart_sent"] = record.restartSent < 0 ? Json() : Json(record.restartSent == 1);
-    return json;
-}
-
-}  // namespace
-
-Json AuditRecordToJson(const AuditRecord& record) {
-    if (record.kind == "restart") return RestartToJson(record);
-    Json images = Json::array();
-    const bool started = record.kind == "started";
-    // A started line written once the instrument told who it is says so.
-    const bool identified = !started || !record.identity.empty();
-    for (const AuditImage& image : record.images)
-        images.push_back(ImageToJson(image, started));
-    Json json = HeaderToJson(record);
-    json["release"] = TextOrNull(record.release);
-    if (identified) {
-        json["identity"] = TextOrNull(record.identity);
-        json["model"] = TextOrNull(record.model);
-        json["serial"] = TextOrNull(record.serial);
-        json["firmware_before"] = TextOrNull(record.firmwareBefore);
-    }
-    if (!started) {
-        json["firmware_after"] = TextOrNull(record.firmwareAfter);
-        json["restart_sent"] = record.restartSent < 0 ? Json() : Json(record.restartSent == 1);
-    }
-    json["verification"] = TextOrNull(record.verification);
-    json["fingerprint"] = TextOrNull(record.fingerprint);
-    if (!record.verificationNote.empty()) json["verification_note"] = record.verificationNote;
-    if (!started) {
-        json["result"] = record.result;
-        json["message"] = TextOrNull(record.message);
-        if (record.cause.m_kind != IdentifyFailure::Kind::None)
-            json["cause"] = CauseToJson(record.cause);
-    }
-    json["images"] = std::move(images);
-    if (!started) json["duration_ms"] = record.durationMs;
-    return json;
-}
 
 std::string AuditLogPath() {
     const std::optional<std::string> base = platform::xdg_base_dir(platform::XdgBase::state);
@@ -264,13 +163,28 @@ bool AppendAuditLine(const std::string& path, const std::string& line, std::stri
     return ok;
 }
 
-bool AppendAuditRecord(const AuditRecord& record, std::string& error, const std::string& path) {
+namespace {
+
+// The record with what its writer may leave empty filled in.
+AuditRecord Filled(const AuditRecord& record) {
     AuditRecord filled = record;
     if (filled.time.empty()) filled.time = platform::utc_now();
     if (filled.attempt.empty()) filled.attempt = NewAttemptId();
     if (filled.user.empty()) filled.user = UserName();
     if (filled.host.empty()) filled.host = HostName();
-    return AppendAuditLine(path, JsonLine(AuditRecordToJson(filled)), error);
+    return filled;
+}
+
+// The user's own trail also goes to the system journal; a log elsewhere (a
+// test's, a tool's) does not, so that only real runs reach the machine's.
+void Journal(const AuditRecord& record, const std::string& path) {
+    if (!path.empty() && path == AuditLogPath()) SendAuditToJournal(Filled(record));
+}
+
+}  // namespace
+
+bool AppendAuditRecord(const AuditRecord& record, std::string& error, const std::string& path) {
+    return AppendAuditLine(path, JsonLine(AuditRecordToJson(Filled(record))), error);
 }
 
 bool ReadAuditLog(const std::string& path, std::vector<Json>& records,
@@ -373,6 +287,9 @@ bool AuditTrail::WriteStarted(std::string& error, const std::string& path) {
     AuditRecord started = m_record;
     started.kind = "started";
     started.images = m_checked;
+    // The journal gets the attempt's start once; the log's second started
+    // line only adds who answered, which the final entry says too.
+    if (!m_started) Journal(started, path);
     m_started = true;
     return AppendAuditRecord(started, error, path);
 }
@@ -419,6 +336,7 @@ bool AuditTrail::Write(const std::string& result, const std::string& message, st
     m_record.message = message;
     m_record.durationMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_start).count();
+    Journal(m_record, path);
     return AppendAuditRecord(m_record, error, path);
 }
 
@@ -430,6 +348,7 @@ bool AuditTrail::WriteRestart(std::string& error, const std::string& path) {
     AuditRecord restart = m_record;
     restart.kind = "restart";
     restart.time.clear();  // now, not the attempt's start
+    Journal(restart, path);
     return AppendAuditRecord(restart, error, path);
 }
 

@@ -87,6 +87,14 @@ struct AuditRecord {
 };
 
 Json AuditRecordToJson(const AuditRecord& record);
+// The record a line holds, of any layout the log has had: what a line does
+// not say stays as a new record has it ("final", unknown texts, no restart
+// tried, size -1), and a field of the wrong kind counts as missing.
+AuditRecord AuditRecordFromJson(const Json& json);
+
+// The cause's kind as the log writes it ("unreachable", "no reply",
+// "locked", "other model"); empty when there is none.
+const char* AuditCauseWord(const IdentifyFailure& cause);
 
 // $XDG_STATE_HOME/firmware-update/audit.jsonl, or ~/.local/state/... when
 // XDG_STATE_HOME is unset or not absolute; empty when neither is known.

@@ -159,4 +159,13 @@ bool ReadAuditLogBackward(const std::string& path, const std::function<bool(Json
     return true;
 }
 
+bool ReadAuditRecordsBackward(const std::string& path,
+                              const std::function<bool(AuditRecord record)>& take,
+                              std::vector<std::string>& problems, std::string& error,
+                              std::uint64_t maxBytes) {
+    return ReadAuditLogBackward(
+        path, [&take](const Json& json) { return take(AuditRecordFromJson(json)); }, problems,
+        error, maxBytes);
+}
+
 }  // namespace workflow

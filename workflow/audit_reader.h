@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "workflow/audit.h"
 #include "workflow/json_fields.h"
 
 namespace workflow {
@@ -25,5 +26,11 @@ inline constexpr std::size_t kMaxAuditLine = std::size_t{1} << 20;
 bool ReadAuditLogBackward(const std::string& path, const std::function<bool(Json record)>& take,
                           std::vector<std::string>& problems, std::string& error,
                           std::uint64_t maxBytes = 0);
+
+// The same, each line read as the typed record that wrote it.
+bool ReadAuditRecordsBackward(const std::string& path,
+                              const std::function<bool(AuditRecord record)>& take,
+                              std::vector<std::string>& problems, std::string& error,
+                              std::uint64_t maxBytes = 0);
 
 }  // namespace workflow

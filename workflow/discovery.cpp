@@ -36,13 +36,14 @@ bool IsListed(const char* resource) {
 // Lists the resources found as long as their lines fit a text of
 // `textSize` bytes: once one has not fitted, no more are asked for, so that
 // the list stays a prefix of the library's order.
-void ListResources(ViSession rm, std::vector<std::string>& listed, std::size_t textSize) {
+void ListResources(ViSession rm, std::vector<std::string>& listed, std::size_t textSize,
+                   const char* expression) {
     // One byte more than the library may write, so the text is always
     // terminated even if the library fills the whole buffer.
     ViChar description[VI_FIND_BUFLEN + 1] = {};
     ViFindList list = VI_NULL;
     ViUInt32 count = 0;
-    if (viFindRsrc(rm, "?*INSTR", &list, &count, description) != VI_SUCCESS) return;
+    if (viFindRsrc(rm, expression, &list, &count, description) != VI_SUCCESS) return;
     std::size_t used = 0;
     const auto take = [&] {
         if (!IsListed(description)) return true;
@@ -59,7 +60,7 @@ void ListResources(ViSession rm, std::vector<std::string>& listed, std::size_t t
     }
 }
 
-FoundInstruments Find(Operator& op, std::size_t textSize) {
+FoundInstruments Find(Operator& op, std::size_t textSize, const char* expression) {
     op.SetLog("Finding VISA instruments...");
     op.ShowLog();
     op.BeginWaitCursor();
@@ -83,7 +84,7 @@ FoundInstruments Find(Operator& op, std::size_t textSize) {
         found.m_error =
             std::string("the VISA resource manager could not be opened (status ") + code + ")";
     } else {
-        ListResources(rm, found.m_resources, textSize);
+        ListResources(rm, found.m_resources, textSize, expression);
         op.SetProgressPos(2);
         // Closing the resource manager also ends its find list.
         viClose(rm);
@@ -99,12 +100,12 @@ FoundInstruments Find(Operator& op, std::size_t textSize) {
 
 }  // namespace
 
-FoundInstruments FindInstruments(Operator& op) {
-    return Find(op, SIZE_MAX);
+FoundInstruments FindInstruments(Operator& op, const char* expression) {
+    return Find(op, SIZE_MAX, expression);
 }
 
 void DiscoverInstruments(Operator& op, char* out, std::size_t outSize) {
-    const FoundInstruments found = Find(op, outSize);
+    const FoundInstruments found = Find(op, outSize, kFindInstruments);
     out[0] = '\0';
     std::size_t used = 0;
     if (!found.m_searched) {

@@ -22,7 +22,11 @@ struct FoundInstruments {
 // One discovery run, shown in the log and progress bar of `op` (ending with
 // an empty bar). Any status of viOpenDefaultRM but success, warnings
 // included, counts as failure: no search is made.
-FoundInstruments FindInstruments(Operator& op);
+// `expression` is the window's unless given: the command line also lists
+// raw sockets, which only a configuration line names.
+inline constexpr const char* kFindInstruments = "?*INSTR";
+inline constexpr const char* kFindInstrumentsAndSockets = "?*INSTR|?*SOCKET";
+FoundInstruments FindInstruments(Operator& op, const char* expression = kFindInstruments);
 
 // Size of the resource list text one discovery run fills, terminator included.
 inline constexpr std::size_t kResourceListSize = 100000;

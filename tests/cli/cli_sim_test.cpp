@@ -709,6 +709,19 @@ TEST_F(CliSimTest, AllFindsAcceptedModelsAndAnUnwritableAuditStopsNothing) {
     EXPECT_EQ(Fw({"history"}).code, 1);
 }
 
+TEST_F(CliSimTest, ConfiguredSocketsAreListedAndAskedByAll) {
+    SimProcess sensor("127.0.0.194", {"--serial", "S194"});
+    Configure({&sensor}, {sensor.socket()});
+    EXPECT_EQ(Fw({"list"}).out, sensor.vxi11() + "\n" + sensor.socket() + "\n");
+    // Another model is asked for: both names are asked, neither is upgraded.
+    const Result all = Fw({"upgrade", "--all", "--model", "k7141b", "--release", ReleaseDir(),
+                           "--images", "HUBL", "--json"});
+    const std::vector<Json> seen = Named(Events(all.out), "instrument");
+    ASSERT_EQ(seen.size(), 2u) << all.out;
+    EXPECT_EQ(TextOf(seen[1], "resource"), sensor.socket());
+    EXPECT_EQ(TextOf(seen[1], "reason"), "model K7141HA not asked for");
+}
+
 // ---- what a production line relies on: missing instruments, the history ----
 
 TEST_F(CliSimTest, AllFailsWhenAConfiguredInstrumentIsMissingUnlessAllowed) {
@@ -775,13 +788,14 @@ TEST_F(CliSimTest, HistoryFiltersBySerialAndHostAndNamesToolAndUser) {
         return found;
     };
 
-    // A wrong model is recorded as not accepted, with the model it answered.
+    // A wrong model is recorded as not accepted, with the model it answered;
+    // rows go in time order, wherever the log has them.
     const std::vector<Json> on_host = records({"--host", "127.0.0.177"});
     ASSERT_EQ(on_host.size(), 2u);
-    EXPECT_EQ(TextOf(on_host[0], "result"), "not accepted");
-    EXPECT_EQ(TextOf(on_host[0], "model"), "K7150A");
-    EXPECT_NE(TextOf(on_host[0], "message").find("K7150A"), std::string::npos);
-    EXPECT_EQ(TextOf(on_host[1], "tool"), "window");
+    EXPECT_EQ(TextOf(on_host[1], "result"), "not accepted");
+    EXPECT_EQ(TextOf(on_host[1], "model"), "K7150A");
+    EXPECT_NE(TextOf(on_host[1], "message").find("K7150A"), std::string::npos);
+    EXPECT_EQ(TextOf(on_host[0], "tool"), "window");
     // A resource names its host as well; a bare --resource is the same instrument.
     EXPECT_EQ(records({"--host", "TCPIP0::127.0.0.177::hislip0::INSTR"}).size(), 2u);
     EXPECT_EQ(records({"--resource", "127.0.0.177"}).size(), 1u);

@@ -65,8 +65,10 @@ def expected_files(triplet, optional):
             "/usr/share/firmware-update/help/index.html",
             # Without it an ordinary user cannot open a USB sensor.
             "/usr/lib/udev/rules.d/70-fwvisa-usbtmc.rules",
+            "/usr/share/bash-completion/completions/fwvisa-info",
         } | docs(APP) | set(optional),
-        SIM: {"/usr/bin/fwsim", "/usr/share/man/man1/fwsim.1.gz"} | docs(SIM),
+        SIM: {"/usr/bin/fwsim", "/usr/share/man/man1/fwsim.1.gz",
+              "/usr/share/bash-completion/completions/fwsim"} | docs(SIM),
     }
 
 
@@ -164,6 +166,7 @@ def check_built(debs, again, triplet, optional):
     assert "libtirpc3" in field(LIB, "Depends"), field(LIB, "Depends")
     assert field(DEV, "Depends") == f"{LIB} (= {version})", field(DEV, "Depends")
     assert "libqt6widgets6" in field(APP, "Depends") and "gpgv" in field(APP, "Depends")
+    assert "libsystemd0" in field(APP, "Depends"), field(APP, "Depends")
     assert "libqt6" not in field(SIM, "Depends"), field(SIM, "Depends")
     print(f"ok   file lists and relations of {', '.join(debs)} ({version})")
 

@@ -25,10 +25,12 @@ TEST(DiscoveryConfig, LinesInOrderCanonicalAndFiltered) {
         "not a resource\n"
         "USB0::0x1A2B::0x0C3D::SN1::INSTR\n"  // not a LAN instrument
         "TCPIP0::127.0.0.2::INSTR\n"          // same as the first, once
+        "127.0.0.6\n"                         // a bare address, as the programs take it
         "TCPIP0::127.0.0.5::inst0::INSTR");   // no final newline
     EXPECT_EQ(cfg.lan, (std::vector<std::string>{
                            "TCPIP0::127.0.0.2::inst0::INSTR", "TCPIP0::127.0.0.3::inst0::INSTR",
-                           "TCPIP0::127.0.0.4::5025::SOCKET", "TCPIP0::127.0.0.5::inst0::INSTR"}));
+                           "TCPIP0::127.0.0.4::5025::SOCKET", "TCPIP0::127.0.0.6::inst0::INSTR",
+                           "TCPIP0::127.0.0.5::inst0::INSTR"}));
     EXPECT_TRUE(cfg.serial);
     // Every line not taken is kept with its number and why, for fwvisa-info.
     using Reason = SkippedLine::Reason;

@@ -28,6 +28,7 @@ expect "a missing value" 2 "option '--timeout' needs MS" --timeout
 expect "an unknown option" 2 "unknown option '--bogus'" --bogus
 expect "a flag value that is no yes/no" 2 "option '--version' takes yes/no" --version=maybe
 expect "--save alone" 2 "--save applies to --discover" --save
+expect "--json is the report's" 2 "--json applies to the report" --json --discover
 expect "a window out of range" 2 "--discover-window needs MS from 100 to 10000" --discover --discover-window=50
 
 # --discover sends a broadcast: only where no interface can carry it, the

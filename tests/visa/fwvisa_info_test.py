@@ -13,6 +13,7 @@ their numbers, the connection's cause with host and port, *IDN? answered or
 not, and the exit status a script can act on. The LAN part needs fwsim's
 portmapper on port 111 (root) and is skipped without it.
 """
+import json
 import os
 import shutil
 import subprocess
@@ -46,6 +47,29 @@ def expect(what, cond, output):
         print(f"ok   {what}")
 
 
+def json_report(info, home, text_rc, text):
+    """--json: the facts of the text just printed, in a versioned layout, and
+    the text's closing count the same as the document's."""
+    rc, out = run(info, home, None, "--timeout", "500", "--json")
+    try:
+        doc = json.loads(out)
+    except ValueError:
+        doc = {}
+    lan = doc.get("lan", [])
+    expect("--json is one document of schema 1 with the text's exit status",
+           doc.get("schema") == 1 and rc == text_rc == doc.get("exit_status"), out)
+    expect("--json names each LAN instrument, answered or not, and the skipped lines",
+           [x.get("answered") for x in lan] == [True, True, False, False]
+           and lan[0].get("idn", "").startswith("Tavrion Technologies,K7141HA,")
+           and "connection refused" in lan[3].get("open_error", "")
+           and [x["line"] for x in doc["configuration"]["skipped"]] == [4, 5], out)
+    summary = doc.get("summary", {})
+    expect("the text closes with the count the document gives",
+           text.endswith(f"\nSummary\n  {summary.get('resources')} resources, "
+                         f"{summary.get('reachable')} reachable\n")
+           and summary.get("reachable", 0) >= 2, text)
+
+
 def why_not_found(info, fwsim, home, conf):
     """A person's configuration with typing errors, an address where nothing
     listens and an instrument that never answers: each is named with its
@@ -73,6 +97,8 @@ def why_not_found(info, fwsim, home, conf):
                rc == 3 and "  TCPIP0::127.0.0.192::5025::SOCKET\n    open:          failed: "
                "VI_ERROR_RSRC_NFOUND: connecting to 127.0.0.192:5025: connection refused\n" in out,
                out)
+
+        json_report(info, home, rc, out)
 
         with open(conf, "w") as f:
             f.write(f"{socket}\nserial = off\nusb = off\n")

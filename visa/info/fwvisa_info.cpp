@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "platform/option_parser.h"
 #include "platform/shown_text.h"
@@ -42,6 +45,11 @@
 #include "visa/vxi11/rpc_wire.h"
 
 namespace {
+
+using Json = nlohmann::ordered_json;
+
+// The version of --json's layout: a script checks it before reading on.
+constexpr int json_schema = 1;
 
 // The rule the package installs so that ordinary users may open USB
 // instruments.
@@ -69,7 +77,31 @@ struct Options {
     bool discover = false;
     uint32_t discover_window_ms = 0;  // 0: the configuration file's, else the default
     bool save = false;
+    bool json = false;
 };
+
+// What the report finds: said as text while it runs, or kept for one JSON
+// document at its end (--json); and the count of what it listed.
+struct Report {
+    bool json = false;
+    Json doc = {{"schema", json_schema}};
+    size_t resources = 0;
+    size_t reachable = 0;
+
+    void say(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void count(bool reached) {
+        ++resources;
+        if (reached) ++reachable;
+    }
+};
+
+void Report::say(const char* format, ...) {
+    if (json) return;
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+}
 
 // A number of milliseconds from `low` to `high`, or a usage error that names
 // the option.
@@ -115,6 +147,9 @@ void define_options(CLI::App& app, Options& o) {
                        "with --discover, add the instruments found that the configuration file "
                        "does not name to it, keeping its lines",
                        o.save);
+    platform::add_flag(app, "--json",
+                       "the report as one JSON document (its layout versioned by \"schema\")",
+                       o.json);
     platform::add_flag(app, "-h,--help", "show this help and exit", o.help);
     platform::add_flag(app, "--version", "show the version and exit", o.version);
 }
@@ -185,9 +220,10 @@ std::string printable(std::string_view text) {
     return out;
 }
 
-// Asks an open instrument who it is. True with its reply in `*said`, or
-// false with why there is none.
-bool ask_identity(ViSession vi, uint32_t timeout_ms, std::string* said) {
+// Asks an open instrument who it is. True with its reply in `*said` (as
+// shown) and `*reply` (as it came, line end removed), or false with why
+// there is none in `*said`.
+bool ask_identity(ViSession vi, uint32_t timeout_ms, std::string* said, std::string* reply) {
     viSetAttribute(vi, VI_ATTR_TMO_VALUE, timeout_ms);
     // A raw socket has no END: its reply ends with the line feed.
     viSetAttribute(vi, VI_ATTR_TERMCHAR, '\n');
@@ -204,8 +240,8 @@ bool ask_identity(ViSession vi, uint32_t timeout_ms, std::string* said) {
         *said = "sending *IDN? failed: " + failure_text(st);
         return false;
     }
-    ViByte reply[512];
-    st = viRead(vi, reply, sizeof reply, &count);
+    ViByte bytes[512];
+    st = viRead(vi, bytes, sizeof bytes, &count);
     if (st == VI_ERROR_TMO) {
         *said = "no reply in " + visa::net::seconds_text(timeout_ms);
         return false;
@@ -214,115 +250,159 @@ bool ask_identity(ViSession vi, uint32_t timeout_ms, std::string* said) {
         *said = "reading the reply failed: " + failure_text(st);
         return false;
     }
-    std::string_view text(reinterpret_cast<const char*>(reply), count);
+    std::string_view text(reinterpret_cast<const char*>(bytes), count);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.remove_suffix(1);
     *said = printable(text);
+    *reply = std::string(text);
     return true;
 }
 
 // Opens the resource through the library in use, asks *IDN? and closes it
 // again. True when the instrument answered.
-bool probe_instrument(ViSession rm, const std::string& rsrc, uint32_t timeout_ms) {
+bool probe_instrument(Report& r, Json& fact, ViSession rm, const std::string& rsrc,
+                      uint32_t timeout_ms) {
     ViSession vi = VI_NULL;
     // The library's description of a failed open carries the cause it found
     // at the failure (address, port, refused or silent).
     const ViStatus st = viOpen(rm, rsrc.c_str(), VI_NULL, timeout_ms, &vi);
     if (st < VI_SUCCESS) {
-        std::printf("    open:          failed: %s\n", shown(failure_text(st)).c_str());
+        r.say("    open:          failed: %s\n", shown(failure_text(st)).c_str());
+        fact["open"] = "failed";
+        fact["open_error"] = failure_text(st);
         return false;
     }
-    std::printf("    open:          opened\n");
+    r.say("    open:          opened\n");
+    fact["open"] = "opened";
     std::string said;
-    const bool answered = ask_identity(vi, timeout_ms, &said);
-    std::printf("    *IDN?:         %s\n", said.c_str());
+    std::string reply;
+    const bool answered = ask_identity(vi, timeout_ms, &said, &reply);
+    r.say("    *IDN?:         %s\n", said.c_str());
+    fact["idn"] = answered ? Json(reply) : Json();
+    if (!answered) fact["idn_error"] = said;
     viClose(vi);
     return answered;
 }
 
-void report_library(ViSession* rm) {
+void report_library(Report& r, ViSession* rm) {
     const auto& choice = visa::active_choice();
     const auto& lib = visa::active_library();
-    std::printf("VISA library\n");
+    Json& fact = r.doc["library"];
+    r.say("VISA library\n");
     if (choice.path.empty())
-        std::printf("  in use:          built-in (%s)\n", visa::library_name_and_version());
+        r.say("  in use:          built-in (%s)\n", visa::library_name_and_version());
     else
-        std::printf("  in use:          %s\n", shown(choice.path).c_str());
-    std::printf("  chosen by:       %s\n", shown(choice.source).c_str());
+        r.say("  in use:          %s\n", shown(choice.path).c_str());
+    r.say("  chosen by:       %s\n", shown(choice.source).c_str());
+    fact["in_use"] = choice.path.empty() ? Json("built-in") : Json(choice.path);
+    if (choice.path.empty()) fact["built_in"] = visa::library_name_and_version();
+    fact["chosen_by"] = choice.source;
     if (!lib.usable()) {
         // Through viStatusDesc, as every program reports it.
-        std::printf("  error:           %s\n", status_text(VI_ERROR_LIBRARY_NFOUND).c_str());
+        r.say("  error:           %s\n", status_text(VI_ERROR_LIBRARY_NFOUND).c_str());
+        fact["error"] = status_text(VI_ERROR_LIBRARY_NFOUND);
         return;
     }
     ViStatus st = viOpenDefaultRM(rm);
     if (st < VI_SUCCESS) {
-        std::printf("  error:           viOpenDefaultRM failed: %s\n", status_text(st).c_str());
+        r.say("  error:           viOpenDefaultRM failed: %s\n", status_text(st).c_str());
+        fact["error"] = "viOpenDefaultRM failed: " + status_text(st);
         *rm = VI_NULL;
         return;
     }
     ViChar manufacturer[257] = {};
-    if (viGetAttribute(*rm, VI_ATTR_RSRC_MANF_NAME, manufacturer) == VI_SUCCESS)
-        std::printf("  manufacturer:    %s\n", shown(manufacturer).c_str());
+    if (viGetAttribute(*rm, VI_ATTR_RSRC_MANF_NAME, manufacturer) == VI_SUCCESS) {
+        r.say("  manufacturer:    %s\n", shown(manufacturer).c_str());
+        fact["manufacturer"] = manufacturer;
+    }
     ViVersion version = 0;
-    if (viGetAttribute(*rm, VI_ATTR_RSRC_IMPL_VERSION, &version) == VI_SUCCESS)
-        std::printf("  version:         %s (0x%08X)\n", version_text(version).c_str(), version);
-    if (viGetAttribute(*rm, VI_ATTR_RSRC_SPEC_VERSION, &version) == VI_SUCCESS)
-        std::printf("  VISA standard:   %s\n", version_text(version).c_str());
+    if (viGetAttribute(*rm, VI_ATTR_RSRC_IMPL_VERSION, &version) == VI_SUCCESS) {
+        r.say("  version:         %s (0x%08X)\n", version_text(version).c_str(), version);
+        fact["version"] = version_text(version);
+    }
+    if (viGetAttribute(*rm, VI_ATTR_RSRC_SPEC_VERSION, &version) == VI_SUCCESS) {
+        r.say("  VISA standard:   %s\n", version_text(version).c_str());
+        fact["visa_standard"] = version_text(version);
+    }
 }
 
 // The configuration file's lines that were not taken, each with its number
 // and why.
-void report_skipped(const std::vector<visa::SkippedLine>& skipped) {
+void report_skipped(Report& r, const std::vector<visa::SkippedLine>& skipped) {
+    Json& list = r.doc["configuration"]["skipped"] = Json::array();
+    for (const visa::SkippedLine& line : skipped)
+        list.push_back(
+            {{"line", line.number}, {"text", line.text}, {"reason", visa::skip_reason_text(line)}});
     if (skipped.empty()) return;
-    std::printf("  skipped lines:   %zu\n", skipped.size());
+    r.say("  skipped lines:   %zu\n", skipped.size());
     for (size_t i = 0; i < skipped.size() && i < skipped_lines_shown; ++i)
-        std::printf("    line %d: %s: %s\n", skipped[i].number, printable(skipped[i].text).c_str(),
-                    visa::skip_reason_text(skipped[i]).c_str());
+        r.say("    line %d: %s: %s\n", skipped[i].number, printable(skipped[i].text).c_str(),
+              visa::skip_reason_text(skipped[i]).c_str());
     if (skipped.size() > skipped_lines_shown)
-        std::printf("    (and %zu more)\n", skipped.size() - skipped_lines_shown);
+        r.say("    (and %zu more)\n", skipped.size() - skipped_lines_shown);
 }
 
-visa::DiscoveryConfig report_config() {
+// Reads the configuration file; its line in the report and its facts.
+visa::DiscoveryConfig read_config(Report& r) {
     std::string no_folder;
     const std::string path = visa::discovery_config_path(&no_folder);
-    std::printf("\nConfiguration\n");
+    Json& fact = r.doc["configuration"];
     visa::DiscoveryConfig cfg;
+    fact["file"] = path.empty() ? Json() : Json(path);
     if (path.empty()) {
         // Without HOME (or an absolute XDG_CONFIG_HOME) there is no file to
         // read, which is worth saying rather than printing an empty path.
-        std::printf("  file:            none: no configuration folder (%s); defaults in use\n",
-                    shown(no_folder).c_str());
-    } else {
-        bool found = false;
-        std::string refused;
-        cfg = visa::read_discovery_config(path, &found, &refused);
-        std::printf("  file:            %s (%s)\n", shown(path).c_str(),
-                    found             ? "read"
-                    : refused.empty() ? "not present: defaults in use"
-                                      : shown("refused: " + refused + "; defaults in use").c_str());
+        r.say("  file:            none: no configuration folder (%s); defaults in use\n",
+              shown(no_folder).c_str());
+        fact["state"] = "no folder";
+        fact["why"] = no_folder;
+        return cfg;
     }
-    std::printf("  library line:    %s\n",
-                cfg.library.empty() ? "(none)" : shown(cfg.library).c_str());
-    const char* env = std::getenv("FW_VISA_LIBRARY");
-    std::printf("  FW_VISA_LIBRARY: %s\n",
-                env != nullptr && *env ? shown(env).c_str() : "(not set)");
-    std::printf("  LAN instruments: %zu configured\n", cfg.lan.size());
-    std::printf("  serial listing:  %s\n", cfg.serial ? "on" : "off");
-    if (cfg.discover_lan) {
-        std::printf("  LAN discovery:   on (window %s)\n",
-                    visa::net::seconds_text(cfg.discover_window_ms).c_str());
-        // Only asks the daemon whether it is there: nothing goes on the network.
-        const std::string skipped = visa::lan::mdns_browse(0).skipped;
-        std::printf("  mDNS:            %s\n", skipped.empty()
-                                                   ? "through avahi-daemon"
-                                                   : (skipped + ": VXI-11 broadcast only").c_str());
-    } else
-        std::printf("  LAN discovery:   off\n");
-    report_skipped(cfg.skipped);
+    bool found = false;
+    std::string refused;
+    cfg = visa::read_discovery_config(path, &found, &refused);
+    r.say("  file:            %s (%s)\n", shown(path).c_str(),
+          found             ? "read"
+          : refused.empty() ? "not present: defaults in use"
+                            : shown("refused: " + refused + "; defaults in use").c_str());
+    fact["state"] = found ? "read" : refused.empty() ? "not present" : "refused";
+    if (!refused.empty()) fact["why"] = refused;
     return cfg;
 }
 
-void report_transports() {
+visa::DiscoveryConfig report_config(Report& r) {
+    r.say("\nConfiguration\n");
+    visa::DiscoveryConfig cfg = read_config(r);
+    Json& fact = r.doc["configuration"];
+    r.say("  library line:    %s\n", cfg.library.empty() ? "(none)" : shown(cfg.library).c_str());
+    const char* env = std::getenv("FW_VISA_LIBRARY");
+    r.say("  FW_VISA_LIBRARY: %s\n", env != nullptr && *env ? shown(env).c_str() : "(not set)");
+    r.say("  LAN instruments: %zu configured\n", cfg.lan.size());
+    r.say("  serial listing:  %s\n", cfg.serial ? "on" : "off");
+    fact["library_line"] = cfg.library.empty() ? Json() : Json(cfg.library);
+    fact["fw_visa_library"] = env != nullptr && *env ? Json(env) : Json();
+    fact["lan_configured"] = cfg.lan.size();
+    fact["serial_listing"] = cfg.serial;
+    fact["usb_listing"] = cfg.usb;
+    fact["lan_discovery"] = cfg.discover_lan;
+    if (cfg.discover_lan) {
+        r.say("  LAN discovery:   on (window %s)\n",
+              visa::net::seconds_text(cfg.discover_window_ms).c_str());
+        // Only asks the daemon whether it is there: nothing goes on the network.
+        const std::string skipped = visa::lan::mdns_browse(0).skipped;
+        r.say("  mDNS:            %s\n", skipped.empty()
+                                             ? "through avahi-daemon"
+                                             : (skipped + ": VXI-11 broadcast only").c_str());
+        fact["discover_window_ms"] = cfg.discover_window_ms;
+        fact["mdns"] = skipped.empty() ? Json("avahi-daemon") : Json();
+        if (!skipped.empty()) fact["mdns_skipped"] = skipped;
+    } else
+        r.say("  LAN discovery:   off\n");
+    report_skipped(r, cfg.skipped);
+    return cfg;
+}
+
+void report_transports(Report& r) {
     struct Kind {
         visa::RsrcKind kind;
         const char* name;
@@ -332,32 +412,45 @@ void report_transports() {
                               {visa::RsrcKind::socket, "raw socket"},
                               {visa::RsrcKind::usb, "USBTMC"},
                               {visa::RsrcKind::serial, "serial"}};
-    std::printf("\nTransports of the built-in library\n");
-    for (const auto& k : kinds)
-        std::printf("  %-16s %s\n", (std::string(k.name) + ":").c_str(),
-                    visa::make_transport(k.kind) ? "available" : "not built in");
+    r.say("\nTransports of the built-in library\n");
+    Json& list = r.doc["transports"] = Json::array();
+    for (const auto& k : kinds) {
+        const bool available = visa::make_transport(k.kind) != nullptr;
+        r.say("  %-16s %s\n", (std::string(k.name) + ":").c_str(),
+              available ? "available" : "not built in");
+        list.push_back({{"name", k.name}, {"available", available}});
+    }
     if (!visa::active_choice().path.empty())
-        std::printf("  (the library in use is %s; its transports are its own)\n",
-                    shown(visa::active_choice().path).c_str());
+        r.say("  (the library in use is %s; its transports are its own)\n",
+              shown(visa::active_choice().path).c_str());
 }
 
 // Returns how many configured instruments were not reached.
-size_t report_lan(const visa::DiscoveryConfig& cfg, ViSession rm, uint32_t timeout_ms) {
-    std::printf("\nLAN instruments (from the configuration file)\n");
-    if (cfg.lan.empty()) std::printf("  none configured\n");
+size_t report_lan(Report& r, const visa::DiscoveryConfig& cfg, ViSession rm, uint32_t timeout_ms) {
+    r.say("\nLAN instruments (from the configuration file)\n");
+    if (cfg.lan.empty()) r.say("  none configured\n");
+    Json& list = r.doc["lan"] = Json::array();
     size_t unreached = 0;
     for (const auto& rsrc : cfg.lan) {
-        std::printf("  %s\n", shown(rsrc).c_str());
+        r.say("  %s\n", shown(rsrc).c_str());
+        Json fact = {{"resource", rsrc}};
         auto name = visa::parse_rsrc_name(rsrc);
-        if (name && name->kind == visa::RsrcKind::vxi11)
-            std::printf("    portmapper:    %s\n",
-                        portmapper_check(name->host, timeout_ms).c_str());
-        if (rm == VI_NULL) {
-            std::printf("    open:          not tried: no VISA library to open it with\n");
-            ++unreached;
-        } else if (!probe_instrument(rm, rsrc, timeout_ms)) {
-            ++unreached;
+        if (name && name->kind == visa::RsrcKind::vxi11) {
+            const std::string portmapper = portmapper_check(name->host, timeout_ms);
+            r.say("    portmapper:    %s\n", portmapper.c_str());
+            fact["portmapper"] = portmapper;
         }
+        bool answered = false;
+        if (rm == VI_NULL) {
+            r.say("    open:          not tried: no VISA library to open it with\n");
+            fact["open"] = "not tried";
+        } else {
+            answered = probe_instrument(r, fact, rm, rsrc, timeout_ms);
+        }
+        fact["answered"] = answered;
+        r.count(answered);
+        if (!answered) ++unreached;
+        list.push_back(std::move(fact));
     }
     return unreached;
 }
@@ -377,90 +470,144 @@ std::vector<std::string> library_usb_resources(ViSession rm) {
     return out;
 }
 
+// One of a USB instrument's names and ids: the device's own string where it
+// has one, and its id.
+void usb_attribute(Report& r, Json& fact, ViSession vi, const char* label, ViAttr name_attr,
+                   ViAttr id_attr) {
+    ViChar text[257] = {};
+    ViUInt16 id = 0;
+    const bool named = viGetAttribute(vi, name_attr, text) == VI_SUCCESS && text[0] != '\0';
+    const bool numbered = viGetAttribute(vi, id_attr, &id) == VI_SUCCESS;
+    const std::string key(label, std::strlen(label) - 1);  // without the colon
+    if (named) fact[key] = text;
+    if (numbered) fact[key + "_id"] = id;
+    if (named && numbered)
+        r.say("    %-14s %s (0x%04X)\n", label, shown(text).c_str(), unsigned(id));
+    else if (numbered)
+        r.say("    %-14s 0x%04X (the device gives no name)\n", label, unsigned(id));
+    else if (named)
+        r.say("    %-14s %s\n", label, shown(text).c_str());
+}
+
 // Opens a USB instrument through the library in use and prints who it says
-// it is: the device's own strings where it has them, and its ids.
-void print_usb_identity(ViSession rm, const std::string& rsrc, uint32_t timeout_ms) {
+// it is. True when it opened.
+bool print_usb_identity(Report& r, Json& fact, ViSession rm, const std::string& rsrc,
+                        uint32_t timeout_ms) {
     ViSession vi = VI_NULL;
     ViStatus st = viOpen(rm, rsrc.c_str(), VI_NULL, timeout_ms, &vi);
     if (st < VI_SUCCESS) {
-        std::printf("    open:          failed: %s\n", shown(failure_text(st)).c_str());
-        return;
+        r.say("    open:          failed: %s\n", shown(failure_text(st)).c_str());
+        fact["open"] = "failed";
+        fact["open_error"] = failure_text(st);
+        return false;
     }
-    auto line = [vi](const char* label, ViAttr name_attr, ViAttr id_attr) {
-        ViChar text[257] = {};
-        ViUInt16 id = 0;
-        const bool named = viGetAttribute(vi, name_attr, text) == VI_SUCCESS && text[0] != '\0';
-        const bool numbered = viGetAttribute(vi, id_attr, &id) == VI_SUCCESS;
-        if (named && numbered)
-            std::printf("    %-14s %s (0x%04X)\n", label, shown(text).c_str(), unsigned(id));
-        else if (numbered)
-            std::printf("    %-14s 0x%04X (the device gives no name)\n", label, unsigned(id));
-        else if (named)
-            std::printf("    %-14s %s\n", label, shown(text).c_str());
-    };
-    line("manufacturer:", VI_ATTR_MANF_NAME, VI_ATTR_MANF_ID);
-    line("model:", VI_ATTR_MODEL_NAME, VI_ATTR_MODEL_CODE);
+    fact["open"] = "opened";
+    usb_attribute(r, fact, vi, "manufacturer:", VI_ATTR_MANF_NAME, VI_ATTR_MANF_ID);
+    usb_attribute(r, fact, vi, "model:", VI_ATTR_MODEL_NAME, VI_ATTR_MODEL_CODE);
     ViChar serial[257] = {};
-    if (viGetAttribute(vi, VI_ATTR_USB_SERIAL_NUM, serial) == VI_SUCCESS)
-        std::printf("    serial:        %s\n", shown(serial).c_str());
+    if (viGetAttribute(vi, VI_ATTR_USB_SERIAL_NUM, serial) == VI_SUCCESS) {
+        r.say("    serial:        %s\n", shown(serial).c_str());
+        fact["serial"] = serial;
+    }
     viClose(vi);
+    return true;
 }
 
-void report_usb(ViSession rm, uint32_t timeout_ms) {
-    std::printf("\nUSB instruments\n");
+// A USB instrument sysfs shows: whether this user may open it, and who it is.
+Json report_usb_device(Report& r, const visa::info::UsbInstrument& u, const std::string& rsrc,
+                       ViSession rm, uint32_t timeout_ms) {
+    r.say("  %s  %s\n", shown(rsrc).c_str(), shown(u.device_node).c_str());
+    Json fact = {{"resource", rsrc}, {"device_node", u.device_node}};
+    if (::access(u.device_node.c_str(), R_OK | W_OK) != 0) {
+        const std::string why = std::strerror(errno);
+        r.say(
+            "    access:        this user may not open it (%s): install the udev rule %s\n"
+            "                   into /usr/lib/udev/rules.d/ (the package does), then replug\n",
+            why.c_str(), udev_rule);
+        fact["access"] = false;
+        fact["access_error"] = why;
+        r.count(false);
+        return fact;
+    }
+    r.say("    access:        this user may open it\n");
+    fact["access"] = true;
+    bool opened = false;
+    if (rm != VI_NULL && !u.serial.empty())
+        opened = print_usb_identity(r, fact, rm, rsrc, timeout_ms);
+    else
+        fact["open"] = "not tried";
+    r.count(opened);
+    return fact;
+}
+
+void report_usb(Report& r, ViSession rm, uint32_t timeout_ms) {
+    r.say("\nUSB instruments\n");
     auto found = visa::info::scan_usbtmc("/sys/bus/usb/devices", "");
     // The library may list instruments that sysfs does not show here (its
     // own discovery, or another vendor's): those are reported after.
     std::vector<std::string> listed;
     if (rm != VI_NULL) listed = library_usb_resources(rm);
-    if (found.empty() && listed.empty()) std::printf("  none found\n");
+    if (found.empty() && listed.empty()) r.say("  none found\n");
+    Json& list = r.doc["usb"] = Json::array();
     for (const auto& u : found) {
         char line[160];
         std::snprintf(line, sizeof line, "USB0::0x%04X::0x%04X::%s::%u::INSTR", u.vendor, u.product,
                       u.serial.empty() ? "?" : u.serial.c_str(), u.interface);
-        std::printf("  %s  %s\n", shown(line).c_str(), shown(u.device_node).c_str());
         listed.erase(std::remove(listed.begin(), listed.end(), line), listed.end());
-        if (::access(u.device_node.c_str(), R_OK | W_OK) != 0) {
-            std::printf(
-                "    access:        this user may not open it (%s): install the udev rule %s\n"
-                "                   into /usr/lib/udev/rules.d/ (the package does), then replug\n",
-                std::strerror(errno), udev_rule);
-            continue;
-        }
-        std::printf("    access:        this user may open it\n");
-        if (rm != VI_NULL && !u.serial.empty()) print_usb_identity(rm, line, timeout_ms);
+        list.push_back(report_usb_device(r, u, line, rm, timeout_ms));
     }
     for (const auto& rsrc : listed) {
-        std::printf("  %s  (listed by the library)\n", shown(rsrc).c_str());
-        print_usb_identity(rm, rsrc, timeout_ms);
+        r.say("  %s  (listed by the library)\n", shown(rsrc).c_str());
+        Json fact = {{"resource", rsrc}, {"listed_by_library", true}};
+        r.count(print_usb_identity(r, fact, rm, rsrc, timeout_ms));
+        list.push_back(std::move(fact));
     }
+}
+
+// Whether the library in use can open `port`; a line and its facts.
+Json report_serial_port(Report& r, const std::string& port, ViSession rm, uint32_t timeout_ms) {
+    Json fact = {{"resource", port}, {"openable", false}};
+    if (rm == VI_NULL) {
+        r.say("  %s  not openable: no VISA library to open it with\n", shown(port).c_str());
+        fact["error"] = "no VISA library to open it with";
+        return fact;
+    }
+    ViSession vi = VI_NULL;
+    const ViStatus st = viOpen(rm, port.c_str(), VI_NULL, timeout_ms, &vi);
+    if (st < VI_SUCCESS) {
+        r.say("  %s  not openable: %s\n", shown(port).c_str(), shown(failure_text(st)).c_str());
+        fact["error"] = failure_text(st);
+        return fact;
+    }
+    viClose(vi);
+    r.say("  %s  the library can open it\n", shown(port).c_str());
+    fact["openable"] = true;
+    return fact;
 }
 
 // Lists the serial ports present, each with whether the library in use can
 // open it: a port it cannot open is no use to the programs, whatever /dev says.
-void report_serial(const visa::DiscoveryConfig& cfg, ViSession rm, uint32_t timeout_ms) {
-    std::printf("\nSerial ports\n");
+void report_serial(Report& r, const visa::DiscoveryConfig& cfg, ViSession rm, uint32_t timeout_ms) {
+    r.say("\nSerial ports\n");
+    Json& list = r.doc["serial"] = Json::array();
     if (!cfg.serial) {
-        std::printf("  not listed: \"serial = off\" in the configuration file\n");
+        r.say("  not listed: \"serial = off\" in the configuration file\n");
         return;
     }
     auto ports = visa::list_serial_ports("/dev", "/sys/class/tty");
-    if (ports.empty()) std::printf("  none found\n");
+    if (ports.empty()) r.say("  none found\n");
     for (const auto& p : ports) {
-        if (rm == VI_NULL) {
-            std::printf("  %s  not openable: no VISA library to open it with\n", shown(p).c_str());
-            continue;
-        }
-        ViSession vi = VI_NULL;
-        const ViStatus st = viOpen(rm, p.c_str(), VI_NULL, timeout_ms, &vi);
-        if (st < VI_SUCCESS) {
-            std::printf("  %s  not openable: %s\n", shown(p).c_str(),
-                        shown(failure_text(st)).c_str());
-            continue;
-        }
-        viClose(vi);
-        std::printf("  %s  the library can open it\n", shown(p).c_str());
+        list.push_back(report_serial_port(r, p, rm, timeout_ms));
+        r.count(list.back()["openable"].get<bool>());
     }
+}
+
+// The count of everything listed above: what a person scanning the report,
+// or a script, looks at first.
+void report_summary(Report& r) {
+    r.say("\nSummary\n  %zu resource%s, %zu reachable\n", r.resources, r.resources == 1 ? "" : "s",
+          r.reachable);
+    r.doc["summary"] = {{"resources", r.resources}, {"reachable", r.reachable}};
 }
 
 // --discover: one search, its findings on standard output, what was asked
@@ -507,6 +654,30 @@ int discover(const Options& options) {
     return exit_ok;
 }
 
+// The report, as text or as JSON; its exit status.
+int report(const Options& options) {
+    Report r;
+    r.json = options.json;
+    ViSession rm = VI_NULL;
+    report_library(r, &rm);
+    const auto cfg = report_config(r);
+    report_transports(r);
+    const size_t unreached = report_lan(r, cfg, rm, options.timeout_ms);
+    report_usb(r, rm, options.timeout_ms);
+    report_serial(r, cfg, rm, options.timeout_ms);
+    report_summary(r);
+    if (rm != VI_NULL) viClose(rm);
+    int status = unreached > 0 ? exit_unreachable : exit_ok;
+    if (!visa::active_library().usable() || rm == VI_NULL) status = exit_no_library;
+    if (r.json) {
+        r.doc["exit_status"] = status;
+        // Bytes that are no UTF-8 (a device's strings) become U+FFFD.
+        std::puts(r.doc.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
+    }
+    std::fflush(stdout);
+    return status;
+}
+
 int run(int argc, char** argv) {
     Options options;
     CLI::App app;
@@ -525,24 +696,19 @@ int run(int argc, char** argv) {
         return 0;
     }
 
+    if (options.json && options.discover) {
+        std::fprintf(stderr,
+                     "fwvisa-info: --json applies to the report, not to --discover "
+                     "(see --help)\n");
+        return exit_usage;
+    }
     if ((options.save || options.discover_window_ms != 0) && !options.discover) {
         std::fprintf(stderr, "fwvisa-info: %s applies to --discover (see --help)\n",
                      options.save ? "--save" : "--discover-window");
         return exit_usage;
     }
     if (options.discover) return discover(options);
-
-    ViSession rm = VI_NULL;
-    report_library(&rm);
-    const auto cfg = report_config();
-    report_transports();
-    const size_t unreached = report_lan(cfg, rm, options.timeout_ms);
-    report_usb(rm, options.timeout_ms);
-    report_serial(cfg, rm, options.timeout_ms);
-    if (rm != VI_NULL) viClose(rm);
-    std::fflush(stdout);
-    if (!visa::active_library().usable() || rm == VI_NULL) return exit_no_library;
-    return unreached > 0 ? exit_unreachable : exit_ok;
+    return report(options);
 }
 
 }  // namespace
