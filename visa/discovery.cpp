@@ -145,6 +145,37 @@ std::optional<RsrcName> parse_configured_resource(std::string_view line) {
     return parse_rsrc_name("TCPIP0::" + std::string(line) + "::INSTR");
 }
 
+// For a line that is one of the settings ("usb =", "serial =", "discover =",
+// "discover_window =", "library ="): applies it to `cfg`, or sets `bad` to
+// why its value cannot be used, and answers true. False for any other line.
+bool apply_setting(std::string_view line, DiscoveryConfig& cfg,
+                   std::optional<SkippedLine::Reason>* bad) {
+    const std::string key = lowered_without_blanks(line);
+    const std::string_view value = std::string_view(key).substr(key.find('=') + 1);
+    if (key.rfind("usb=", 0) == 0 || key.rfind("serial=", 0) == 0) {
+        if (value != "on" && value != "off")
+            *bad = SkippedLine::Reason::bad_setting;
+        else
+            (key[0] == 'u' ? cfg.usb : cfg.serial) = value == "on";
+    } else if (key.rfind("discover=", 0) == 0) {
+        if (value != "lan" && value != "off")
+            *bad = SkippedLine::Reason::bad_discover;
+        else
+            cfg.discover_lan = value == "lan";
+    } else if (key.rfind("discover_window=", 0) == 0) {
+        uint32_t ms = 0;
+        if (!parse_window(value, &ms))
+            *bad = SkippedLine::Reason::bad_window;
+        else
+            cfg.discover_window_ms = ms;
+    } else if (key.rfind("library=", 0) == 0) {
+        cfg.library = std::string(trim(line.substr(line.find('=') + 1)));
+    } else {
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 DiscoveryConfig parse_discovery_config(std::string_view text) {
@@ -166,35 +197,9 @@ DiscoveryConfig parse_discovery_config(std::string_view text) {
         ++line_no;
         line = trim(line.substr(0, line.find('#')));
         if (line.empty()) continue;
-        const std::string key = lowered_without_blanks(line);
-        if (key.rfind("usb=", 0) == 0 || key.rfind("serial=", 0) == 0) {
-            const bool usb = key[0] == 'u';
-            const std::string_view value = std::string_view(key).substr(key.find('=') + 1);
-            if (value != "on" && value != "off")
-                skip(line, SkippedLine::Reason::bad_setting);
-            else
-                (usb ? cfg.usb : cfg.serial) = value == "on";
-            continue;
-        }
-        if (key.rfind("discover=", 0) == 0) {
-            const std::string_view value = std::string_view(key).substr(key.find('=') + 1);
-            if (value != "lan" && value != "off")
-                skip(line, SkippedLine::Reason::bad_discover);
-            else
-                cfg.discover_lan = value == "lan";
-            continue;
-        }
-        if (key.rfind("discover_window=", 0) == 0) {
-            const std::string_view value = std::string_view(key).substr(key.find('=') + 1);
-            uint32_t ms = 0;
-            if (!parse_window(value, &ms))
-                skip(line, SkippedLine::Reason::bad_window);
-            else
-                cfg.discover_window_ms = ms;
-            continue;
-        }
-        if (key.rfind("library=", 0) == 0) {
-            cfg.library = std::string(trim(line.substr(line.find('=') + 1)));
+        std::optional<SkippedLine::Reason> bad;
+        if (apply_setting(line, cfg, &bad)) {
+            if (bad) skip(line, *bad);
             continue;
         }
         auto name = parse_configured_resource(line);
