@@ -14,7 +14,7 @@
 #include "first_paint.h"
 #include "platform/shown_text.h"
 #include "stop_signals.h"
-#include "update.h"
+#include "workflow/engine_events.h"
 
 namespace {
 
@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
     if (!stop_signals::Install())
         WriteLogLine("firmware-update: stop signals not installed; a signal ends a run at once");
     qInstallMessageHandler(QtMessageSink);
-    update_set_streams(stdout, EngineDiagnostics());
+    workflow::SetEngineStreams(stdout, EngineDiagnostics());
     // The VISA library writes its own lines ("visa.vxi11: ...") to stderr
     // when FW_VISA_LOG=1, escaped as WriteLogLine does.
     QApplication application(argc, argv);

@@ -7,6 +7,10 @@
 
 namespace workflow {
 
+void SetEngineStreams(std::FILE* out, std::FILE* err) {
+    update_set_streams(out, err);
+}
+
 EngineStreams* EngineStreams::s_current = nullptr;
 
 EngineStreams::EngineStreams(LineFn diagnostic)

@@ -19,6 +19,11 @@ struct update_observer;
 
 namespace workflow {
 
+// Where the engine prints for the rest of the process: its progress text to
+// `out`, its diagnostics to `err` (for a program that shows them as they
+// are, such as the window's standard streams).
+void SetEngineStreams(std::FILE* out, std::FILE* err);
+
 class EngineStreams {
 public:
     using LineFn = std::function<void(const std::string& line)>;
