@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/lines.h"
+
 namespace workflow {
 
 namespace {
@@ -67,13 +69,8 @@ std::optional<std::string> ConfigLineVersion(const std::string& line, const char
 
 std::optional<std::string> ReleaseImageVersion(const std::string& configText, const char* id) {
     std::optional<std::string> found;
-    std::size_t start = 0;
-    while (start < configText.size()) {
-        std::size_t end = configText.find('\n', start);
-        if (end == std::string::npos) end = configText.size();
-        const std::optional<std::string> version =
-            ConfigLineVersion(configText.substr(start, end - start), id);
-        start = end + 1;
+    for (const std::string& line : platform::split_lines(configText)) {
+        const std::optional<std::string> version = ConfigLineVersion(line, id);
         if (!version) continue;
         if (found && CompareFirmwareVersions(*ParseFirmwareVersion(*found),
                                              *ParseFirmwareVersion(*version)) != 0)

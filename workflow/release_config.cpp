@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "platform/current_directory.h"
+#include "platform/lines.h"
 #include "platform/settings.h"
 #include "platform/small_file.h"
 #include "workflow/operator.h"
@@ -66,16 +67,8 @@ bool ReadReleaseConfig(const std::string& path, ImageChoice& offered, std::strin
 }
 
 void ParseReleaseConfig(const std::string& text, ImageChoice& offered) {
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        // Files written on other systems end lines in "\r\n".
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    for (const std::string& line : platform::split_lines(text))
         ApplyConfigLine(line, offered);
-        start = end + 1;
-    }
 }
 
 void UpdateReleaseDir(std::string& releaseDir) {

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "platform/lines.h"
 #include "platform/regular_file.h"
 #include "platform/root_owned.h"
 #include "platform/trim.h"
@@ -80,17 +81,7 @@ ReadResult ReadRootOwnedFile(const std::string& path, std::size_t cap, unsigned 
 }
 
 std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(std::move(line));
-        start = end + 1;
-    }
-    return lines;
+    return platform::split_lines(text);
 }
 
 bool NormalizeRelative(const std::string& path, std::string& normal) {
