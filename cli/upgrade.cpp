@@ -711,9 +711,11 @@ int upgrade_one(const CommandLine& settings, Output& out, const std::string& ins
     }
     interrupt::on_second(nullptr);
     interrupt::on_first(nullptr);
+    // The one line a quiet run still prints when it went well.
     if (ending.code == exit_ok)
-        out.text("Upgrade of " + resource + " complete" +
-                 (observer.restart_sent() == 0 ? "; the instrument was not restarted." : "."));
+        summary_output(out).text(
+            "Upgrade of " + resource + " complete" +
+            (observer.restart_sent() == 0 ? "; the instrument was not restarted." : "."));
     return finish_one(out, resource, ending.code, ending.message, ending.cause, extra);
 }
 

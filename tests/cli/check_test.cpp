@@ -218,6 +218,12 @@ TEST_F(CheckTest, APipeGetsAPlainLineEveryTenPercentAndQuietOnlyErrorsAndTheSumm
     EXPECT_EQ(quiet.out.find("Upgrading"), std::string::npos) << quiet.out;
     EXPECT_NE(quiet.out.find("RESOURCE"), std::string::npos) << quiet.out;
     EXPECT_NE(quiet.err.find("127.0.0.211"), std::string::npos) << quiet.err;
+
+    // One instrument: its closing line is the summary.
+    ::usleep(400000);
+    FwRun one = Fw({"upgrade", sim.vxi11(), "--release", Rel(), "--images", "HUBL", "-q"});
+    EXPECT_EQ(one.code, 0) << one.err;
+    EXPECT_EQ(one.out, "Upgrade of " + sim.vxi11() + " complete.\n");
 }
 
 }  // namespace
