@@ -711,7 +711,6 @@ int upgrade_one(const CommandLine& settings, Output& out, const std::string& ins
     }
     interrupt::on_second(nullptr);
     interrupt::on_first(nullptr);
-    // The one line a quiet run still prints when it went well.
     if (ending.code == exit_ok)
         summary_output(out).text(
             "Upgrade of " + resource + " complete" +
